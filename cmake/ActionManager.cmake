@@ -1,0 +1,37 @@
+# Helpers shared by every folder's CMakeLists.txt.
+
+# am_library(NAME <target> [SHARED] SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+#
+# Static libraries are the pieces of libActionManager.so and are compiled with
+# hidden visibility: only what carries AM_EXPORT leaves the shared library.
+# SHARED libraries (the repository stand-in and the host framework) are
+# process-wide services that the component and its host must share, so they
+# keep default visibility.
+function(am_library)
+  cmake_parse_arguments(A "SHARED" "NAME" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+  if(A_SHARED)
+    add_library(${A_NAME} SHARED ${A_SOURCES})
+  else()
+    add_library(${A_NAME} STATIC ${A_SOURCES})
+    set_target_properties(${A_NAME} PROPERTIES
+      CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+  endif()
+  target_include_directories(${A_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_compile_definitions(${A_NAME} PRIVATE AM_BUILDING_LIBRARY)
+  target_link_libraries(${A_NAME} PUBLIC ${A_PUBLIC_LIBS} PRIVATE ${A_PRIVATE_LIBS})
+endfunction()
+
+# am_test(NAME <target> SOURCES ... LIBS ... [LABELS ...])
+# One GoogleTest executable, registered test by test with CTest.
+function(am_test)
+  if(NOT AM_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(A "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${A_NAME} ${A_SOURCES})
+  target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
+  include(GoogleTest)
+  gtest_discover_tests(${A_NAME}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${A_LABELS}" TIMEOUT 300)
+endfunction()

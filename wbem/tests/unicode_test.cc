@@ -1,0 +1,65 @@
+#include "wbem/unicode.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace wbem {
+namespace {
+
+TEST(UnicodeTest, RoundTripsEveryPlane) {
+  const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z";  // a é € 😀 z
+  const std::u16string wide = Utf8ToUtf16(text);
+  EXPECT_EQ(wide, (std::u16string{u'a', 0xE9, 0x20AC, 0xD83D, 0xDE00, u'z'}));
+  EXPECT_EQ(Utf16ToUtf8(wide), text);
+}
+
+TEST(UnicodeTest, InvalidInputBecomesReplacementCharacter) {
+  struct Case {
+    const char* name;
+    std::string utf8;
+    std::u16string expected;
+  };
+  const Case cases[] = {
+      {"lone continuation", "a\x80z", u"a\uFFFDz"},
+      {"truncated at end", "a\xE2\x82", u"a\uFFFD"},
+      {"cut by ascii", "\xE2\x82z", u"\uFFFDz"},
+      {"overlong slash", "\xC0\xAF", u"\uFFFD"},
+      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD"},
+      {"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD"},
+      {"invalid lead", "\xFF", u"\uFFFD"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Utf8ToUtf16(c.utf8), c.expected);
+  }
+}
+
+TEST(UnicodeTest, UnpairedSurrogatesBecomeReplacementCharacter) {
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{u'a', 0xD800, u'b'}), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xDC00}), "\xEF\xBF\xBD");
+  EXPECT_EQ(Utf16ToUtf8(std::u16string{0xD800}), "\xEF\xBF\xBD");
+}
+
+TEST(UnicodeTest, RandomValidTextRoundTrips) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<std::uint32_t> dist(1, 0x10FFFF);
+  for (int round = 0; round < 200; ++round) {
+    std::u16string wide;
+    for (int i = 0; i < 20; ++i) {
+      std::uint32_t cp = dist(rng);
+      if (cp >= 0xD800 && cp <= 0xDFFF) cp = 0x41;
+      if (cp < 0x10000) {
+        wide.push_back(static_cast<char16_t>(cp));
+      } else {
+        cp -= 0x10000;
+        wide.push_back(static_cast<char16_t>(0xD800 | (cp >> 10)));
+        wide.push_back(static_cast<char16_t>(0xDC00 | (cp & 0x3FF)));
+      }
+    }
+    ASSERT_EQ(Utf8ToUtf16(Utf16ToUtf8(wide)), wide);
+  }
+}
+
+}  // namespace
+}  // namespace wbem
