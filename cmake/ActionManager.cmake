@@ -35,3 +35,21 @@ function(am_test)
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${A_LABELS}" TIMEOUT 300)
 endfunction()
+
+# am_bench(NAME <target> SOURCES ... LIBS ...): a Google Benchmark executable.
+function(am_bench)
+  cmake_parse_arguments(A "" "NAME" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${A_NAME} ${A_SOURCES})
+  target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} benchmark::benchmark_main)
+endfunction()
+
+# am_fuzz(NAME <target> SOURCES ... LIBS ...): a libFuzzer target (clang only).
+# The name must start with fuzz_ so that `make fuzz` runs it.
+function(am_fuzz)
+  cmake_parse_arguments(A "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${A_NAME} ${A_SOURCES})
+  target_compile_options(${A_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${A_NAME} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${A_NAME} PRIVATE ${A_LIBS})
+endfunction()
