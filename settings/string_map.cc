@@ -1,0 +1,3 @@
+#include "settings/string_map.h"
+
+AM_IMPLEMENT_DYNAMIC(CMapStringToOb, CObject)
