@@ -21,8 +21,9 @@ inline Bytes Cat(std::initializer_list<Bytes> parts) {
 
 // The string record of a short text: its length byte, then its bytes.
 inline Bytes Str(const std::string& s) {
-  Bytes out{static_cast<std::uint8_t>(s.size())};
-  out.insert(out.end(), s.begin(), s.end());
+  Bytes out(s.size() + 1);
+  out[0] = static_cast<std::uint8_t>(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) out[i + 1] = static_cast<std::uint8_t>(s[i]);
   return out;
 }
 
