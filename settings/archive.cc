@@ -12,18 +12,34 @@ CArchiveException::CArchiveException(Cause cause, std::size_t offset, std::strin
       m_reason(std::move(reason)),
       m_what(m_reason + " at offset " + std::to_string(offset)) {}
 
-CArchive::CArchive(std::vector<std::uint8_t>& buffer, Mode mode) : m_buffer(buffer), m_mode(mode) {}
+CArchive::CArchive(std::vector<std::uint8_t>& buffer, Mode mode)
+    : m_in(buffer), m_out(mode == store ? &buffer : nullptr), m_mode(mode) {}
+
+CArchive::CArchive(const std::vector<std::uint8_t>& data)
+    : m_in(data), m_out(nullptr), m_mode(load) {}
 
 std::size_t CArchive::GetOffset() const noexcept {
-  return IsStoring() ? m_buffer.size() : m_pos;
+  return IsStoring() ? m_out->size() : m_pos;
 }
 
 std::size_t CArchive::GetRemaining() const noexcept {
-  return IsStoring() ? 0 : m_buffer.size() - m_pos;
+  return IsStoring() ? 0 : m_in.size() - m_pos;
+}
+
+std::vector<std::uint8_t>& CArchive::Out() {
+  if (m_out == nullptr) {
+    throw CArchiveException(CArchiveException::notStorable, m_pos,
+                            "the archive is open for loading");
+  }
+  return *m_out;
 }
 
 void CArchive::Need(std::size_t n, const char* what) const {
-  const std::size_t left = m_buffer.size() - m_pos;
+  if (IsStoring()) {
+    throw CArchiveException(CArchiveException::endOfData, GetOffset(),
+                            "the archive is open for storing");
+  }
+  const std::size_t left = m_in.size() - m_pos;
   if (n > left) {
     throw CArchiveException(CArchiveException::endOfData, m_pos,
                             std::string(what) + " needs " + std::to_string(n) + " bytes, " +
@@ -34,45 +50,50 @@ void CArchive::Need(std::size_t n, const char* what) const {
 // ---- storing ---------------------------------------------------------------
 
 void CArchive::WriteWord(std::uint16_t value) {
-  m_buffer.push_back(static_cast<std::uint8_t>(value));
-  m_buffer.push_back(static_cast<std::uint8_t>(value >> 8));
+  std::vector<std::uint8_t>& out = Out();
+  out.push_back(static_cast<std::uint8_t>(value));
+  out.push_back(static_cast<std::uint8_t>(value >> 8));
 }
 
 void CArchive::WriteLong(std::int32_t value) {
+  std::vector<std::uint8_t>& out = Out();
   const auto u = static_cast<std::uint32_t>(value);
   const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
                                  static_cast<std::uint8_t>(u >> 16),
                                  static_cast<std::uint8_t>(u >> 24)};
-  m_buffer.insert(m_buffer.end(), bytes, bytes + 4);
+  out.insert(out.end(), bytes, bytes + 4);
 }
 
 void CArchive::WriteDouble(double value) {
+  std::vector<std::uint8_t>& out = Out();
   const auto u = std::bit_cast<std::uint64_t>(value);
   std::uint8_t bytes[8];
   for (int i = 0; i < 8; ++i) bytes[i] = static_cast<std::uint8_t>(u >> (8 * i));
-  m_buffer.insert(m_buffer.end(), bytes, bytes + 8);
+  out.insert(out.end(), bytes, bytes + 8);
 }
 
 void CArchive::WriteString(std::string_view text) {
+  std::vector<std::uint8_t>& out = Out();
   const std::size_t n = text.size();
   if (n < 0xFF) {
-    m_buffer.push_back(static_cast<std::uint8_t>(n));
+    out.push_back(static_cast<std::uint8_t>(n));
   } else if (n < 0xFFFE) {
-    m_buffer.push_back(0xFF);
+    out.push_back(0xFF);
     WriteWord(static_cast<std::uint16_t>(n));
   } else {
     if (n > std::numeric_limits<std::uint32_t>::max()) {
       throw CArchiveException(CArchiveException::notStorable, GetOffset(),
                               "a string of " + std::to_string(n) + " bytes is too long");
     }
-    m_buffer.push_back(0xFF);
+    out.push_back(0xFF);
     WriteWord(0xFFFF);
     WriteLong(static_cast<std::int32_t>(static_cast<std::uint32_t>(n)));
   }
-  m_buffer.insert(m_buffer.end(), text.begin(), text.end());
+  out.insert(out.end(), text.begin(), text.end());
 }
 
 void CArchive::WriteBytes(const std::vector<std::uint8_t>& block) {
+  std::vector<std::uint8_t>& out = Out();
   const std::size_t n = block.size();
   if (n < 0xFFFF) {
     WriteWord(static_cast<std::uint16_t>(n));
@@ -84,7 +105,7 @@ void CArchive::WriteBytes(const std::vector<std::uint8_t>& block) {
     WriteWord(0xFFFF);
     WriteLong(static_cast<std::int32_t>(static_cast<std::uint32_t>(n)));
   }
-  m_buffer.insert(m_buffer.end(), block.begin(), block.end());
+  out.insert(out.end(), block.begin(), block.end());
 }
 
 void CArchive::WriteCount(std::size_t count) {
@@ -99,14 +120,14 @@ void CArchive::WriteCount(std::size_t count) {
 
 std::uint16_t CArchive::ReadWord() {
   Need(2, "a word");
-  const std::uint8_t* p = m_buffer.data() + m_pos;
+  const std::uint8_t* p = m_in.data() + m_pos;
   m_pos += 2;
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
 std::uint32_t CArchive::ReadU32() {
   Need(4, "a long");
-  const std::uint8_t* p = m_buffer.data() + m_pos;
+  const std::uint8_t* p = m_in.data() + m_pos;
   m_pos += 4;
   return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
          (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -116,7 +137,7 @@ std::int32_t CArchive::ReadLong() { return static_cast<std::int32_t>(ReadU32());
 
 double CArchive::ReadDouble() {
   Need(8, "a double");
-  const std::uint8_t* p = m_buffer.data() + m_pos;
+  const std::uint8_t* p = m_in.data() + m_pos;
   m_pos += 8;
   std::uint64_t u = 0;
   for (int i = 7; i >= 0; --i) u = (u << 8) | p[i];
@@ -126,7 +147,7 @@ double CArchive::ReadDouble() {
 std::size_t CArchive::ReadStringLength(bool allow_wide_marker, bool& wide) {
   const std::size_t start = m_pos;
   Need(1, "a string length");
-  const std::uint8_t b = m_buffer[m_pos++];
+  const std::uint8_t b = m_in[m_pos++];
   if (b < 0xFF) return b;
   const std::uint16_t w = ReadWord();
   if (w == 0xFFFF) return ReadU32();
@@ -153,7 +174,7 @@ std::string CArchive::ReadString() {
                               "a string of " + std::to_string(n) + " bytes, " +
                                   std::to_string(left) + " remain");
     }
-    std::string text(reinterpret_cast<const char*>(m_buffer.data() + m_pos), n);
+    std::string text(reinterpret_cast<const char*>(m_in.data() + m_pos), n);
     m_pos += n;
     return text;
   }
@@ -166,7 +187,7 @@ std::string CArchive::ReadString() {
                                 std::to_string(left) + " bytes remain");
   }
   std::u16string units(n, u'\0');
-  const std::uint8_t* p = m_buffer.data() + m_pos;
+  const std::uint8_t* p = m_in.data() + m_pos;
   for (std::size_t i = 0; i < n; ++i) {
     units[i] = static_cast<char16_t>(p[2 * i] | (p[2 * i + 1] << 8));
   }
@@ -184,8 +205,8 @@ std::vector<std::uint8_t> CArchive::ReadBytes() {
                             "a byte block of " + std::to_string(n) + " bytes, " +
                                 std::to_string(left) + " remain");
   }
-  std::vector<std::uint8_t> block(m_buffer.begin() + static_cast<std::ptrdiff_t>(m_pos),
-                                  m_buffer.begin() + static_cast<std::ptrdiff_t>(m_pos + n));
+  std::vector<std::uint8_t> block(m_in.begin() + static_cast<std::ptrdiff_t>(m_pos),
+                                  m_in.begin() + static_cast<std::ptrdiff_t>(m_pos + n));
   m_pos += n;
   return block;
 }

@@ -67,6 +67,8 @@ class AM_EXPORT CArchive {
   enum Mode { store, load };
 
   CArchive(std::vector<std::uint8_t>& buffer, Mode mode);
+  // A loading archive over data that it never changes.
+  explicit CArchive(const std::vector<std::uint8_t>& data);
   CArchive(const CArchive&) = delete;
   CArchive& operator=(const CArchive&) = delete;
 
@@ -99,12 +101,16 @@ class AM_EXPORT CArchive {
   std::int32_t ReadCount(std::size_t min_element_bytes);
 
  private:
+  // The buffer of a storing archive; throws notStorable when loading.
+  std::vector<std::uint8_t>& Out();
   // Throws endOfData unless `n` more bytes can be read.
   void Need(std::size_t n, const char* what) const;
   std::uint32_t ReadU32();
   std::size_t ReadStringLength(bool allow_wide_marker, bool& wide);
 
-  std::vector<std::uint8_t>& m_buffer;
+  // Loading reads m_in; storing appends to m_out (null when loading).
+  const std::vector<std::uint8_t>& m_in;
+  std::vector<std::uint8_t>* m_out;
   Mode m_mode;
   std::size_t m_pos = 0;
 };

@@ -1,0 +1,30 @@
+#include "settings/action_manager_settings.h"
+
+#include "host/trace_utils.h"
+
+AM_IMPLEMENT_SERIAL(CActionManagerSettings, CObject)
+
+void CActionManagerSettings::Serialize(CArchive& ar, std::int32_t version) {
+  if (ar.IsStoring()) {
+    const int count = m_mapRules.GetCount();
+    ar.WriteCount(static_cast<std::size_t>(count));
+    for (const auto& [event_name, rule] : m_mapRules) {
+      ar.WriteString(event_name);
+      // A rule is stored as a copy of it would be, without making the copy.
+      rule.Store(ar, version, true);
+    }
+    CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Serialized %d action rules", count);
+    return;
+  }
+  // An entry is at least a one-byte name prefix and a four-byte action count.
+  const std::int32_t count = ar.ReadCount(5);
+  ClearAll();
+  for (std::int32_t i = 0; i < count; ++i) {
+    const std::string event_name = ar.ReadString();
+    CActionRule loaded;
+    loaded.Serialize(ar, version);
+    // Filed as assignment would file it, without cloning every action.
+    m_mapRules[event_name].TakeActionsFrom(loaded);
+  }
+  CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "De-serialized %d action rules", count);
+}

@@ -1,0 +1,42 @@
+// CActionManagerSettings: the action rules of one monitoring profile, each
+// filed under the name of the event class that triggers it (exact, case-
+// sensitive; the event sink folds case later).
+//
+// The settings own their rules by value, and each rule its actions. There is
+// no copy: the component copies rule by rule.
+//
+// Record: long R, then R entries in enumeration order, each the event class
+// name and the record of a copy of the rule (so the actions of each chain
+// appear in the copy's order). Storing logs "Serialized %d action rules" and
+// loading "De-serialized %d action rules" at level 3 for "ActionManager".
+// Loading replaces every rule; it throws CArchiveException on short or
+// corrupt data, and the settings then hold the rules loaded so far and are to
+// be discarded (LoadSettingsArchive in settings/archive_io.h leaves its target
+// untouched instead). Not thread-safe.
+#pragma once
+
+#include <cstdint>
+
+#include "settings/action_rule.h"
+#include "settings/archive.h"
+#include "settings/export.h"
+#include "settings/object.h"
+#include "settings/string_map.h"
+
+class AM_EXPORT CActionManagerSettings : public CObject {
+  AM_DECLARE_SERIAL(CActionManagerSettings)
+
+ public:
+  CActionManagerSettings() = default;
+  CActionManagerSettings(const CActionManagerSettings&) = delete;
+  CActionManagerSettings& operator=(const CActionManagerSettings&) = delete;
+  ~CActionManagerSettings() override = default;
+
+  // Removes every rule and with it every action.
+  void ClearAll() noexcept { m_mapRules.RemoveAll(); }
+
+  using CObject::Serialize;
+  void Serialize(CArchive& ar, std::int32_t version);
+
+  CStringMap<CActionRule> m_mapRules;
+};

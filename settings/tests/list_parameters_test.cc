@@ -1,0 +1,185 @@
+#include "settings/list_parameters.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+#include "settings/tests/test_util.h"
+
+namespace settings_test {
+namespace {
+
+struct Info {
+  std::int32_t number = -1;
+  std::string text1 = "keep1", text2 = "keep2", values, texts, flags;
+};
+
+template <typename List>
+Info InfoOf(const List& list) {
+  Info i;
+  list.GetAdditionalInfo(i.number, i.text1, i.text2, i.values, i.texts, i.flags);
+  return i;
+}
+
+TEST(ListParameterTest, OneTextConstructorsSplitAtBars) {
+  struct Case {
+    std::string text;
+    CStringList strings;
+  };
+  const Case cases[] = {
+      {"a||b|", {"a", "b"}},   {" x | y", {" x ", " y"}}, {"", {}},
+      {"|||", {}},             {"one", {"one"}},          {"|a,b|", {"a,b"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const CStringListParameter list(c.text);
+    EXPECT_EQ(static_cast<const CStringList&>(list), c.strings);
+    EXPECT_EQ(list.m_pInfo, nullptr);
+  }
+}
+
+TEST(ListParameterTest, NumbersParseAsInTheCLocale) {
+  struct Case {
+    std::string text;
+    CList<double> numbers;
+  };
+  const Case cases[] = {
+      {"1|abc|3", {1, 0, 3}}, {" 2.5|-1e2|+4", {2.5, -100, 4}}, {"2,5", {2}},
+      {"7x|.5", {7, 0.5}},    {"0x10", {16}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(static_cast<const CList<double>&>(CNumericListParameter(c.text)), c.numbers);
+  }
+}
+
+TEST(ListParameterTest, ProcessLocaleDoesNotChangeNumbers) {
+  // Any installed locale with a decimal comma will do; without one the test
+  // still checks that nothing depends on the current locale.
+  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
+  const std::string saved = previous ? previous : "C";
+  for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "C.UTF-8"}) {
+    if (std::setlocale(LC_NUMERIC, name) != nullptr) break;
+  }
+  std::int32_t n = 0;
+  const std::string empty;
+  const CNumericListParameter six(n, empty, empty, "2.5, 1", empty, empty);
+  const CNumericListParameter one("2.5");
+  const Info info = InfoOf(six);
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  EXPECT_EQ(static_cast<const CList<double>&>(six), (CList<double>{2.5, 1}));
+  EXPECT_EQ(static_cast<const CList<double>&>(one), (CList<double>{2.5}));
+  EXPECT_EQ(info.values, "2.50,1.00");
+}
+
+TEST(ListParameterTest, SixArgumentConstructorTrimsAndBuildsTheCompanion) {
+  const std::int32_t number = 42;
+  const CStringListParameter list(number, "t1", "t2", " a , b ", "alpha, beta", "TRUE, true");
+  EXPECT_EQ(static_cast<const CStringList&>(list), (CStringList{"a", "b"}));
+  ASSERT_NE(list.m_pInfo, nullptr);
+  EXPECT_EQ(list.m_pInfo->m_lstTexts, (CStringList{"alpha", "beta"}));
+  EXPECT_EQ(list.m_pInfo->m_lstFlags, (CList<std::int32_t>{1, 0}));
+
+  Info info = InfoOf(list);
+  EXPECT_EQ(info.number, 42);
+  EXPECT_EQ(info.text1, "t1");
+  EXPECT_EQ(info.text2, "t2");
+  EXPECT_EQ(info.values, "a,b");
+  EXPECT_EQ(info.texts, "alpha,beta");
+  EXPECT_EQ(info.flags, "TRUE,FALSE");
+
+  // Appends rather than replaces.
+  list.GetAdditionalInfo(info.number, info.text1, info.text2, info.values, info.texts, info.flags);
+  EXPECT_EQ(info.values, "a,ba,b");
+
+  const CStringListParameter blanks(number, "", "", " , x", "", "");
+  EXPECT_EQ(static_cast<const CStringList&>(blanks), (CStringList{"", "x"}));
+}
+
+TEST(ListParameterTest, WithoutCompanionOnlyValuesChange) {
+  const Info info = InfoOf(CNumericListParameter("1|0.126|-0.005"));
+  EXPECT_EQ(info.values, "1.00,0.13,-0.01");
+  EXPECT_EQ(info.number, -1);
+  EXPECT_EQ(info.text1, "keep1");
+  EXPECT_EQ(info.text2, "keep2");
+  EXPECT_EQ(info.texts, "");
+  EXPECT_EQ(info.flags, "");
+}
+
+TEST(ListParameterTest, IndexOperationsCheckBounds) {
+  CStringListParameter list("a|b|c");
+  std::string element = "unchanged";
+  for (int bad : {-1, 3, INT32_MIN, INT32_MAX}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(list.Get_Elem_w_Index(bad, element), 0);
+    EXPECT_EQ(list.Set_Elem_w_Index(bad, "x"), 0);
+    EXPECT_EQ(list.Rem_Elem_w_Index(bad), 0);
+  }
+  EXPECT_EQ(element, "unchanged");
+  EXPECT_EQ(list.Get_Elem_w_Index(2, element), 1);
+  EXPECT_EQ(element, "c");
+  EXPECT_EQ(list.Set_Elem_w_Index(0, "z"), 1);
+  EXPECT_EQ(list.Rem_Elem_w_Index(1), 1);
+  EXPECT_EQ(static_cast<const CStringList&>(list), (CStringList{"z", "c"}));
+
+  CNumericListParameter one("5");
+  double value = -1;
+  EXPECT_EQ(one.Get_Elem_w_Index(1, value), 0);
+  EXPECT_EQ(value, -1);
+  EXPECT_EQ(one.Set_Elem_w_Index(0, 6.5), 1);
+  EXPECT_EQ(one.Get_Elem_w_Index(0, value), 1);
+  EXPECT_EQ(value, 6.5);
+  EXPECT_EQ(one.Rem_Elem_w_Index(0), 1);
+  EXPECT_EQ(one.Rem_Elem_w_Index(0), 0);
+  EXPECT_EQ(one.GetCount(), 0);
+}
+
+TEST(ListParameterTest, RecordsAreExactAndRoundTrip) {
+  CStringListParameter empty;
+  EXPECT_EQ(StoreOf(empty), Bytes(8, 0));
+
+  const std::int32_t number = -2;
+  CStringListParameter strings(number, "t1", "", "a,b", "x", "TRUE,no");
+  const Bytes expected = Cat({Long(1), Long(-2), Str("t1"), Str(""), Long(1), Str("x"), Long(2),
+                              Long(1), Long(0), Long(2), Str("a"), Str("b")});
+  EXPECT_EQ(StoreOf(strings), expected);
+  CStringListParameter strings_back("stale|elements");
+  ASSERT_TRUE(LoadAll(expected, strings_back));
+  EXPECT_EQ(StoreOf(strings_back), expected);
+
+  CNumericListParameter numbers("1.5|-3");
+  EXPECT_EQ(StoreOf(numbers), Cat({Long(0), Long(2), {0, 0, 0, 0, 0, 0, 0xF8, 0x3F},
+                                   {0, 0, 0, 0, 0, 0, 0x08, 0xC0}}));
+  // Loading a record without companion drops the one held.
+  CNumericListParameter numbers_back(number, "", "", "9", "", "");
+  ASSERT_TRUE(LoadAll(StoreOf(numbers), numbers_back));
+  EXPECT_EQ(numbers_back.m_pInfo, nullptr);
+  EXPECT_EQ(static_cast<const CList<double>&>(numbers_back), (CList<double>{1.5, -3}));
+
+  // A flag holds the 32-bit value read, and any non-zero presence word counts.
+  CStringListParameter odd;
+  ASSERT_TRUE(LoadAll(Cat({Long(7), Long(0), Str(""), Str(""), Long(0), Long(1), Long(-9),
+                           Long(-1)}),
+                      odd));
+  ASSERT_NE(odd.m_pInfo, nullptr);
+  EXPECT_EQ(odd.m_pInfo->m_lstFlags, (CList<std::int32_t>{-9}));
+  EXPECT_EQ(InfoOf(odd).flags, "TRUE");
+}
+
+TEST(ListParameterTest, CopiesOwnTheirCompanion) {
+  const std::int32_t number = 1;
+  CStringListParameter a(number, "t", "", "v", "x", "TRUE");
+  CStringListParameter b(a);
+  CStringListParameter c("q");
+  c = a;
+  a.m_pInfo->m_strText1 = "changed";
+  a.AddTail("more");
+  EXPECT_EQ(b.m_pInfo->m_strText1, "t");
+  EXPECT_EQ(c.m_pInfo->m_strText1, "t");
+  EXPECT_EQ(c.GetCount(), 1);
+  c = CStringListParameter("p");
+  EXPECT_EQ(c.m_pInfo, nullptr);
+}
+
+}  // namespace
+}  // namespace settings_test
