@@ -4,11 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/pidfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <vector>
 
 #include "runner/platform/spawn.h"
@@ -74,9 +75,12 @@ int SpawnProcess(const SpawnRequest& request, std::int32_t* pid) {
   if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(&setup.actions_, 3);
   if (rc != 0) return rc;
 
+  // sigfillset leaves out the C library's internal real-time signals, which the
+  // spawn would then leave ignored in the child; on Linux a sigset_t is a plain
+  // bit mask, so setting every bit gives those their default too.
   sigset_t all;
+  std::memset(&all, 0xFF, sizeof all);
   sigset_t none;
-  sigfillset(&all);
   sigemptyset(&none);
   rc = ::posix_spawnattr_setflags(
       &setup.attr_, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
@@ -101,7 +105,9 @@ int SpawnProcess(const SpawnRequest& request, std::int32_t* pid) {
 }
 
 bool OpenProcessHandle(std::int32_t pid, UniqueFd* handle) {
-  int fd = ::pidfd_open(pid, 0);  // pidfds are always close-on-exec
+  // Called through syscall(): not every C library declares a wrapper (and some
+  // declare it without C linkage). pidfds are always close-on-exec.
+  const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
   if (fd < 0) return false;
   handle->Reset(fd);
   return true;
