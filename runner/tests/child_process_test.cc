@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "runner/tests/process_test_util.h"
+#include "runner/tests/test_util.h"
 
 namespace runner {
 namespace {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "runner/tests/test_util.h"
+
 namespace runner {
 namespace {
 
@@ -119,15 +121,7 @@ TEST(EnvBlockTest, RemoveNameMatchesTheBeginningIgnoringCase) {
   }
 }
 
-// Swaps the process environment for a fixed one while a test reads it.
-class FakeEnvironment {
- public:
-  explicit FakeEnvironment(char** fake) : saved_(environ) { environ = fake; }
-  ~FakeEnvironment() { environ = saved_; }
-
- private:
-  char** saved_;
-};
+using testing::FakeEnvironment;
 
 TEST(EnvBlockTest, LoadFromProcessCopiesTheEnvironmentAsItIs) {
   char home[] = "HOME=/root";

@@ -1,7 +1,8 @@
-// Helpers shared by the runner's process tests.
+// Helpers shared by the runner's tests.
 #pragma once
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -27,5 +28,17 @@ inline std::string Pattern(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) text[i] = static_cast<char>('a' + i % 26);
   return text;
 }
+
+// Swaps the process environment for a fixed one while a test reads it.
+class FakeEnvironment {
+ public:
+  explicit FakeEnvironment(char** fake) : saved_(environ) { environ = fake; }
+  ~FakeEnvironment() { environ = saved_; }
+  FakeEnvironment(const FakeEnvironment&) = delete;
+  FakeEnvironment& operator=(const FakeEnvironment&) = delete;
+
+ private:
+  char** saved_;
+};
 
 }  // namespace runner::testing
