@@ -19,6 +19,9 @@ void CActionManagerSettings::Serialize(CArchive& ar, std::int32_t version) {
   // An entry is at least a one-byte name prefix and a four-byte action count.
   const std::int32_t count = ar.ReadCount(5);
   ClearAll();
+  // The count is checked against the data left, so the index it sizes stays
+  // proportional to the input.
+  if (count > 0) m_mapRules.Reserve(static_cast<std::size_t>(count));
   for (std::int32_t i = 0; i < count; ++i) {
     const std::string event_name = ar.ReadString();
     CActionRule loaded;

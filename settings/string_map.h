@@ -171,6 +171,10 @@ class AM_EXPORT CStringMap {
     for (Chain& chain : m_chains) chain.clear();
   }
 
+  // Prepares the index for `count` keys in all, so that filing them does not
+  // rehash along the way. Callers pass counts backed by data they hold.
+  void Reserve(std::size_t count) { m_index.reserve(count); }
+
   int GetCount() const noexcept { return static_cast<int>(m_index.size()); }
   bool IsEmpty() const noexcept { return m_index.empty(); }
 
@@ -180,8 +184,11 @@ class AM_EXPORT CStringMap {
   void MoveEntriesFrom(CStringMap& source) {
     if (this == &source) return;
     RemoveAll();
-    for (auto& [key, value] : source) SetAt(key, std::move(value));
-    source.RemoveAll();
+    Swap(source);
+    // Filing entries one by one at the front of their chains reverses each
+    // chain, so relinking the nodes gives the same order without moving or
+    // allocating anything; the index stays valid because no node moves.
+    for (Chain& chain : m_chains) chain.reverse();
   }
 
   // Calls fn(key, value) in the order in which a copy of this map would
