@@ -88,7 +88,8 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     const char16_t u = text[i];
     if (u >= 0xD800 && u <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
         text[i + 1] <= 0xDFFF) {
-      AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(u - 0xD800) << 10) | (text[i + 1] - 0xDC00)));
+      AppendUtf8(out,
+                 0x10000 + ((static_cast<char32_t>(u - 0xD800) << 10) | (text[i + 1] - 0xDC00)));
       ++i;
     } else if (u >= 0xD800 && u <= 0xDFFF) {
       AppendUtf8(out, kReplacement);

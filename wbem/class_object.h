@@ -1,0 +1,124 @@
+// The repository's object model: class definitions and the one object type
+// that implements IWbemClassObject for both classes and instances.
+//
+// A ClassDef is immutable once built and shared (std::shared_ptr) by the
+// namespace that files it and by every object of the class, so an object
+// stays valid when its class is later replaced. Properties are flattened: a
+// class lists its superclasses' properties first, then its own, and an
+// override keeps the inherited position but becomes local to the subclass.
+//
+// Object is not thread-safe for mutation (see IWbemClassObject); its reference
+// count is atomic.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "wbem/com_ptr.h"
+#include "wbem/holders.h"
+#include "wbem/provider.h"
+
+namespace wbem::detail {
+
+// ASCII lower-case: names are compared without regard to ASCII case.
+std::u16string Fold(std::u16string_view name);
+bool IsValidName(std::u16string_view name);
+
+struct PropertyDef {
+  std::u16string name;    // as declared
+  std::u16string folded;  // for look-up
+  CIMTYPE type = CIM_STRING;
+  bool key = false;
+  std::u16string origin;  // folded name of the class that declares or last overrides it
+};
+
+class Object;
+
+// A method's provider, shared by the class that declares the method and the
+// subclasses that inherit it, so that replacing it reaches them all.
+struct ProviderSlot {
+  std::mutex mu;
+  std::shared_ptr<const MethodProvider> provider;  // null: declared without a provider
+};
+
+struct MethodDef {
+  std::u16string name;
+  std::u16string folded;
+  ComPtr<IWbemClassObject> in_signature;   // null when the method takes no parameters
+  ComPtr<IWbemClassObject> out_signature;  // declares ReturnValue
+  std::shared_ptr<ProviderSlot> provider;
+  std::u16string origin;
+};
+
+struct ClassDef {
+  std::u16string name;
+  std::u16string folded;
+  std::u16string superclass;               // as declared; empty for a root class
+  std::u16string ns;                       // namespace display name; empty for signatures
+  std::vector<std::u16string> derivation;  // folded names: self, parent, ...
+  std::vector<PropertyDef> properties;
+  std::vector<Variant> defaults;  // parallel to properties
+  std::vector<MethodDef> methods;
+  std::vector<std::size_t> keys;  // indices into properties, declaration order
+  std::u16string key_root;        // folded name of the class that declared the keys
+
+  int FindProperty(std::u16string_view name) const;
+  const MethodDef* FindMethod(std::u16string_view name) const;
+  bool DerivesFrom(std::u16string_view folded_name) const;
+  bool IsLocal(const PropertyDef& p) const { return p.origin == folded; }
+};
+
+// The private identity of this repository's objects, for QueryInterface.
+inline constexpr IID IID_RepositoryObject = {
+    0x5E0B1C7A, 0x2D4F, 0x4C61, {0x9A, 0x3B, 0x7E, 0x21, 0x54, 0x0D, 0x88, 0x6F}};
+
+class Object final : public IWbemClassObject {
+ public:
+  // A new object with one reference.
+  static Object* NewClass(std::shared_ptr<const ClassDef> def);
+  static Object* NewInstance(std::shared_ptr<const ClassDef> def);
+  // This repository's object behind an interface, or null for a foreign one.
+  static Object* From(IWbemClassObject* object);
+
+  HRESULT QueryInterface(REFIID riid, void** object) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+  HRESULT Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type, LONG* flavor) override;
+  HRESULT Put(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE type) override;
+  HRESULT BeginEnumeration(LONG flags) override;
+  HRESULT Next(LONG flags, BSTR* name, VARIANT* value, CIMTYPE* type, LONG* flavor) override;
+  HRESULT EndEnumeration() override;
+  HRESULT Clone(IWbemClassObject** copy) override;
+  HRESULT SpawnInstance(LONG flags, IWbemClassObject** instance) override;
+  HRESULT GetMethod(LPCWSTR name, LONG flags, IWbemClassObject** in_signature,
+                    IWbemClassObject** out_signature) override;
+
+  const std::shared_ptr<const ClassDef>& def() const { return def_; }
+  bool is_class() const { return is_class_; }
+  const std::vector<Variant>& values() const { return values_; }
+  // The canonical key texts of an instance; false when a key is null.
+  bool KeyTexts(std::vector<std::u16string>* texts) const;
+  // `Class` or `Class.Key="value",...`.
+  std::u16string RelPath() const;
+
+ private:
+  Object(std::shared_ptr<const ClassDef> def, bool is_class);
+  ~Object();
+  HRESULT GetSystemProperty(std::u16string_view folded, VARIANT* value, CIMTYPE* type) const;
+  bool EnumerationIncludes(std::size_t index) const;
+
+  std::atomic<ULONG> refs_{1};
+  std::shared_ptr<const ClassDef> def_;
+  bool is_class_;
+  std::vector<Variant> values_;
+  // Enumeration state: -1 before BeginEnumeration; positions 0..kSystemCount-1
+  // are the system properties, then the properties in order.
+  int enum_pos_ = -1;
+  LONG enum_flags_ = 0;
+};
+
+}  // namespace wbem::detail

@@ -1,0 +1,244 @@
+#include "wbem/repository.h"
+
+#include "wbem/core.h"
+#include "wbem/unicode.h"
+
+namespace wbem {
+namespace detail {
+namespace {
+
+template <typename Interface>
+HRESULT QueryFor(Interface* self, REFIID riid, void** object) {
+  if (object == nullptr) return E_POINTER;
+  if (riid == IID_IUnknown || riid == InterfaceId<Interface>::value) {
+    self->AddRef();
+    *object = self;
+    return S_OK;
+  }
+  *object = nullptr;
+  return E_NOINTERFACE;
+}
+
+// Reference counting shared by the repository's own COM objects.
+class RefCounted {
+ public:
+  RefCounted() { CountObject(+1); }
+  virtual ~RefCounted() { CountObject(-1); }
+  ULONG AddRefImpl() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG ReleaseImpl() {
+    const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+// The sink that QueryObjectSink hands out: its Indicate raises events.
+class EventSink final : public IWbemObjectSink, RefCounted {
+ public:
+  EventSink(std::shared_ptr<Core> core, std::u16string ns)
+      : core_(std::move(core)), ns_(std::move(ns)) {}
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return QueryFor<IWbemObjectSink>(this, riid, object);
+  }
+  ULONG AddRef() override { return AddRefImpl(); }
+  ULONG Release() override { return ReleaseImpl(); }
+  HRESULT Indicate(LONG count, IWbemClassObject** objects) override {
+    return NoThrow([&] { return core_->Indicate(ns_, count, objects); });
+  }
+  HRESULT SetStatus(LONG, HRESULT, BSTR, IWbemClassObject*) override { return WBEM_S_NO_ERROR; }
+
+ private:
+  std::shared_ptr<Core> core_;
+  std::u16string ns_;
+};
+
+class Services final : public IWbemServices, RefCounted {
+ public:
+  Services(std::shared_ptr<Core> core, std::u16string ns)
+      : core_(std::move(core)), ns_(std::move(ns)) {}
+
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    return QueryFor<IWbemServices>(this, riid, object);
+  }
+  ULONG AddRef() override { return AddRefImpl(); }
+  ULONG Release() override { return ReleaseImpl(); }
+
+  HRESULT GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
+                    IWbemCallResult** call_result) override {
+    if (call_result != nullptr) *call_result = nullptr;
+    if (object == nullptr) return WBEM_E_INVALID_PARAMETER;
+    *object = nullptr;
+    if (flags != 0 || context != nullptr) return WBEM_E_INVALID_PARAMETER;
+    return NoThrow([&] { return core_->GetObject(ns_, path, object); });
+  }
+
+  HRESULT ExecMethod(const BSTR path, const BSTR method, LONG flags, IWbemContext* context,
+                     IWbemClassObject* in_params, IWbemClassObject** out_params,
+                     IWbemCallResult** call_result) override {
+    if (call_result != nullptr) *call_result = nullptr;
+    if (out_params != nullptr) *out_params = nullptr;
+    if (flags != 0 || context != nullptr) return WBEM_E_INVALID_PARAMETER;
+    return NoThrow(
+        [&] { return core_->ExecMethod(ns_, this, path, method, in_params, out_params); });
+  }
+
+  HRESULT QueryObjectSink(LONG flags, IWbemObjectSink** sink) override {
+    if (sink == nullptr) return WBEM_E_INVALID_PARAMETER;
+    *sink = nullptr;
+    if (flags != 0) return WBEM_E_INVALID_PARAMETER;
+    return NoThrow([&] {
+      if (!core_->HasNamespace(ns_)) return WBEM_E_SHUTTING_DOWN;
+      *sink = new EventSink(core_, ns_);
+      return WBEM_S_NO_ERROR;
+    });
+  }
+
+  HRESULT ExecNotificationQueryAsync(const BSTR language, const BSTR query, LONG flags,
+                                     IWbemContext* context, IWbemObjectSink* sink) override {
+    if ((flags & ~WBEM_FLAG_SEND_STATUS) != 0 || context != nullptr) {
+      return WBEM_E_INVALID_PARAMETER;
+    }
+    if (language == nullptr || Fold({language, Utf16Length(language)}) != u"wql") {
+      return WBEM_E_INVALID_QUERY_TYPE;
+    }
+    return NoThrow([&] { return core_->Subscribe(ns_, query, sink); });
+  }
+
+  HRESULT CancelAsyncCall(IWbemObjectSink* sink) override {
+    return NoThrow([&] { return core_->Cancel(ns_, sink); });
+  }
+
+  HRESULT PutClass(IWbemClassObject* object, LONG flags, IWbemContext* context,
+                   IWbemCallResult** call_result) override {
+    if (call_result != nullptr) *call_result = nullptr;
+    if (context != nullptr) return WBEM_E_INVALID_PARAMETER;
+    return NoThrow([&] { return core_->PutClass(ns_, object, flags); });
+  }
+
+  HRESULT PutInstance(IWbemClassObject* instance, LONG flags, IWbemContext* context,
+                      IWbemCallResult** call_result) override {
+    if (call_result != nullptr) *call_result = nullptr;
+    if (context != nullptr) return WBEM_E_INVALID_PARAMETER;
+    return NoThrow([&] { return core_->PutInstance(ns_, instance, flags); });
+  }
+
+ private:
+  std::shared_ptr<Core> core_;
+  std::u16string ns_;
+};
+
+}  // namespace
+
+IWbemServices* NewServices(std::shared_ptr<Core> core, std::u16string ns_key) {
+  return new Services(std::move(core), std::move(ns_key));
+}
+
+}  // namespace detail
+
+Variant MethodCall::Arg(const char* name) const {
+  Variant value;
+  if (in != nullptr && name != nullptr) in->Get(Bstr(name).get(), 0, value.Out(), nullptr, nullptr);
+  return value;
+}
+
+HRESULT MethodCall::SetOut(const char* name, const Variant& value) const {
+  if (out == nullptr || name == nullptr) return WBEM_E_INVALID_PARAMETER;
+  Variant copy(value);
+  return out->Put(Bstr(name).get(), 0, copy.ptr(), 0);
+}
+
+namespace {
+std::u16string Key(const std::string& name) {
+  return detail::Core::NamespaceKey(Utf8ToUtf16(name));
+}
+}  // namespace
+
+HRESULT Namespace::Define(const Class& cls) const {
+  return detail::NoThrow([&] { return core_->Define(Key(name_), cls); });
+}
+
+HRESULT Namespace::SetProvider(std::string_view class_name, std::string_view method,
+                               MethodProvider provider) const {
+  return detail::NoThrow([&] {
+    return core_->SetProvider(Key(name_), Utf8ToUtf16(class_name), Utf8ToUtf16(method),
+                              std::move(provider));
+  });
+}
+
+HRESULT Namespace::NewInstance(std::string_view class_name, const PropertyValues& values,
+                               ComPtr<IWbemClassObject>* instance) const {
+  if (instance == nullptr) return WBEM_E_INVALID_PARAMETER;
+  return detail::NoThrow(
+      [&] { return core_->NewInstance(Key(name_), Utf8ToUtf16(class_name), values, instance); });
+}
+
+HRESULT Namespace::AddInstance(std::string_view class_name, const PropertyValues& values) const {
+  ComPtr<IWbemClassObject> instance;
+  HRESULT hr = NewInstance(class_name, values, &instance);
+  if (FAILED(hr)) return hr;
+  return detail::NoThrow([&] { return core_->PutInstance(Key(name_), instance.get(), 0); });
+}
+
+HRESULT Namespace::Raise(std::string_view class_name, const PropertyValues& values) const {
+  ComPtr<IWbemClassObject> event;
+  HRESULT hr = NewInstance(class_name, values, &event);
+  if (FAILED(hr)) return hr;
+  return Raise(event.get());
+}
+
+HRESULT Namespace::Raise(IWbemClassObject* event) const {
+  return detail::NoThrow([&] { return core_->Indicate(Key(name_), 1, &event); });
+}
+
+ComPtr<IWbemServices> Namespace::Services() const {
+  try {
+    return ComPtr<IWbemServices>::Adopt(detail::NewServices(core_, Key(name_)));
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+HRESULT Namespace::Subscribe(std::string_view query, IWbemObjectSink* sink) const {
+  return detail::NoThrow([&] {
+    const Bstr text(query);
+    return core_->Subscribe(Key(name_), text.get(), sink);
+  });
+}
+
+HRESULT Namespace::Unsubscribe(IWbemObjectSink* sink) const {
+  return detail::NoThrow([&] { return core_->Cancel(Key(name_), sink); });
+}
+
+Repository::Repository() : core_(std::make_shared<detail::Core>()) {}
+
+Repository::~Repository() { core_->Shutdown(); }
+
+Namespace Repository::OpenNamespace(std::string_view name) {
+  const std::u16string wide = Utf8ToUtf16(name);
+  core_->OpenNamespace(wide);
+  std::string display(name);
+  for (char& c : display) {
+    if (c == '/') c = '\\';
+  }
+  return Namespace(core_, std::move(display));
+}
+
+HRESULT Repository::Connect(std::string_view ns, ComPtr<IWbemServices>* services) const {
+  if (services == nullptr) return WBEM_E_INVALID_PARAMETER;
+  services->Reset();
+  return detail::NoThrow([&] {
+    std::u16string key = detail::Core::NamespaceKey(Utf8ToUtf16(ns));
+    if (!core_->HasNamespace(key)) return WBEM_E_INVALID_NAMESPACE;
+    *services = ComPtr<IWbemServices>::Adopt(detail::NewServices(core_, std::move(key)));
+    return WBEM_S_NO_ERROR;
+  });
+}
+
+bool Repository::WaitIdle(std::chrono::milliseconds timeout) const {
+  return core_->WaitIdle(timeout);
+}
+
+}  // namespace wbem
