@@ -15,7 +15,9 @@ constexpr const char* kProgramName = "CProgramActionInfo";
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    auto fold = [](char c) {
+      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     if (fold(a[i]) != fold(b[i])) return false;
   }
   return true;
@@ -41,8 +43,7 @@ void StoreEntry(CArchive& ar, std::int32_t version, const std::string& name,
   if (class_name == nullptr) {
     throw CArchiveException(CArchiveException::notStorable, ar.GetOffset(),
                             "action \"" + name + "\" of class " +
-                                action.GetRuntimeClass()->m_lpszClassName +
-                                " has no record");
+                                action.GetRuntimeClass()->m_lpszClassName + " has no record");
   }
   ar.WriteString(name);
   ar.WriteString(class_name);

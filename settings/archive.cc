@@ -18,9 +18,7 @@ CArchive::CArchive(std::vector<std::uint8_t>& buffer, Mode mode)
 CArchive::CArchive(const std::vector<std::uint8_t>& data)
     : m_in(data), m_out(nullptr), m_mode(load) {}
 
-std::size_t CArchive::GetOffset() const noexcept {
-  return IsStoring() ? m_out->size() : m_pos;
-}
+std::size_t CArchive::GetOffset() const noexcept { return IsStoring() ? m_out->size() : m_pos; }
 
 std::size_t CArchive::GetRemaining() const noexcept {
   return IsStoring() ? 0 : m_in.size() - m_pos;
@@ -170,9 +168,9 @@ std::string CArchive::ReadString() {
   const std::size_t left = GetRemaining();
   if (!wide) {
     if (n > left) {
-      throw CArchiveException(CArchiveException::badLength, start,
-                              "a string of " + std::to_string(n) + " bytes, " +
-                                  std::to_string(left) + " remain");
+      throw CArchiveException(
+          CArchiveException::badLength, start,
+          "a string of " + std::to_string(n) + " bytes, " + std::to_string(left) + " remain");
     }
     std::string text(reinterpret_cast<const char*>(m_in.data() + m_pos), n);
     m_pos += n;
@@ -201,9 +199,9 @@ std::vector<std::uint8_t> CArchive::ReadBytes() {
   if (n == 0xFFFF) n = ReadU32();
   const std::size_t left = GetRemaining();
   if (n > left) {
-    throw CArchiveException(CArchiveException::badLength, start,
-                            "a byte block of " + std::to_string(n) + " bytes, " +
-                                std::to_string(left) + " remain");
+    throw CArchiveException(
+        CArchiveException::badLength, start,
+        "a byte block of " + std::to_string(n) + " bytes, " + std::to_string(left) + " remain");
   }
   std::vector<std::uint8_t> block(m_in.begin() + static_cast<std::ptrdiff_t>(m_pos),
                                   m_in.begin() + static_cast<std::ptrdiff_t>(m_pos + n));

@@ -45,10 +45,9 @@ AM_EXPORT int StoreSettingsArchive(const CEventDef& event_def, std::int32_t vers
                                    AmArchiveStatus* status = nullptr);
 
 // The list parameters' record has one layout: no version.
-AM_EXPORT int LoadSettingsArchive(const std::vector<std::uint8_t>& data,
-                                  CStringListParameter& list, AmArchiveStatus* status = nullptr);
-AM_EXPORT int StoreSettingsArchive(const CStringListParameter& list,
-                                   std::vector<std::uint8_t>& out,
+AM_EXPORT int LoadSettingsArchive(const std::vector<std::uint8_t>& data, CStringListParameter& list,
+                                  AmArchiveStatus* status = nullptr);
+AM_EXPORT int StoreSettingsArchive(const CStringListParameter& list, std::vector<std::uint8_t>& out,
                                    AmArchiveStatus* status = nullptr);
 AM_EXPORT int LoadSettingsArchive(const std::vector<std::uint8_t>& data,
                                   CNumericListParameter& list, AmArchiveStatus* status = nullptr);

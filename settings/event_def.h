@@ -86,10 +86,10 @@ class AM_EXPORT CEventDef : public CObject {
   // m_lNumber2, m_nNumber1, m_nNumber2, m_strText1 to m_strText4, m_nNumber3;
   // without one they are left unchanged.
   void GetAdditionalInfo(std::string& num_attributes, std::string& str_attributes,
-                         std::string& agg_fields, std::int32_t& l_number1,
-                         std::int32_t& l_number2, std::int32_t& n_number1,
-                         std::int32_t& n_number2, std::string& text1, std::string& text2,
-                         std::string& text3, std::string& text4, std::int32_t& n_number3) const;
+                         std::string& agg_fields, std::int32_t& l_number1, std::int32_t& l_number2,
+                         std::int32_t& n_number1, std::int32_t& n_number2, std::string& text1,
+                         std::string& text2, std::string& text3, std::string& text4,
+                         std::int32_t& n_number3) const;
 
   using CObject::Serialize;
   void Serialize(CArchive& ar, std::int32_t version);

@@ -117,7 +117,8 @@ CStringListParameter::CStringListParameter(std::string text) {
 CStringListParameter::CStringListParameter(const std::int32_t& number, const std::string& text1,
                                            const std::string& text2, const std::string& values,
                                            const std::string& texts, const std::string& flags)
-    : CStringList(TrimmedTokens(values, ',')), m_pInfo(MakeInfo(number, text1, text2, texts, flags)) {}
+    : CStringList(TrimmedTokens(values, ',')),
+      m_pInfo(MakeInfo(number, text1, text2, texts, flags)) {}
 
 CStringListParameter::CStringListParameter(const CStringListParameter& other)
     : CObject(), CStringList(other), m_pInfo(CopyOf(other.m_pInfo)) {}

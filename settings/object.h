@@ -85,18 +85,16 @@ class AM_EXPORT CObject {
                                                   \
  private:
 
-#define AM_IMPLEMENT_DYNAMIC(class_name, base_name)                                          \
+#define AM_IMPLEMENT_DYNAMIC(class_name, base_name)                                         \
   const CRuntimeClass* class_name::_GetBaseClass() { return &base_name::class##base_name; } \
   const CRuntimeClass class_name::class##class_name = {#class_name, 1, nullptr,             \
                                                        &class_name::_GetBaseClass};         \
   const CRuntimeClass* class_name::GetRuntimeClass() const { return &class##class_name; }
 
 // A record with a factory: the class must be default-constructible.
-#define AM_IMPLEMENT_SERIAL(class_name, base_name)                                           \
-  std::unique_ptr<CObject> class_name::CreateObject() {                                      \
-    return std::make_unique<class_name>();                                                   \
-  }                                                                                          \
-  const CRuntimeClass* class_name::_GetBaseClass() { return &base_name::class##base_name; } \
-  const CRuntimeClass class_name::class##class_name = {                                      \
-      #class_name, 1, &class_name::CreateObject, &class_name::_GetBaseClass};                \
+#define AM_IMPLEMENT_SERIAL(class_name, base_name)                                                \
+  std::unique_ptr<CObject> class_name::CreateObject() { return std::make_unique<class_name>(); }  \
+  const CRuntimeClass* class_name::_GetBaseClass() { return &base_name::class##base_name; }       \
+  const CRuntimeClass class_name::class##class_name = {#class_name, 1, &class_name::CreateObject, \
+                                                       &class_name::_GetBaseClass};               \
   const CRuntimeClass* class_name::GetRuntimeClass() const { return &class##class_name; }

@@ -109,14 +109,10 @@ class AM_EXPORT CStringMap {
   ~CStringMap() = default;
 
   // Copies enumerate the source into the emptied target (see above).
-  CStringMap(const CStringMap& other)
-    requires std::copy_constructible<V>
-  {
+  CStringMap(const CStringMap& other) requires std::copy_constructible<V> {
     for (const auto& [key, value] : other) SetAt(key, value);
   }
-  CStringMap& operator=(const CStringMap& other)
-    requires std::copy_constructible<V>
-  {
+  CStringMap& operator=(const CStringMap& other) requires std::copy_constructible<V> {
     if (this != &other) {
       CStringMap copy(other);
       Swap(copy);

@@ -36,8 +36,7 @@ void ExpectSameBuiltIn(const CBuiltInActionInfo& a, const CBuiltInActionInfo& b)
 
 TEST(ActionInfoTest, DefaultRecordsAreExact) {
   CBuiltInActionInfo built_in;
-  EXPECT_EQ(StoreOf(built_in, 11),
-            Cat({{0, 0}, {0, 0, 0}, Long(0), {0, 0}, Long(0), Long(0)}));
+  EXPECT_EQ(StoreOf(built_in, 11), Cat({{0, 0}, {0, 0, 0}, Long(0), {0, 0}, Long(0), Long(0)}));
   EXPECT_EQ(StoreOf(built_in, 11).size(), 19u);
   CTaskActionInfo task;
   EXPECT_EQ(StoreOf(task, 11), Cat({{0, 0}, {0, 0}, {0, 0}, Long(0)}));
@@ -69,8 +68,8 @@ TEST(ActionInfoTest, TaskConstructorSplitsItemsAndTerminatesTexts) {
   EXPECT_EQ(t.m_baText1, (Bytes{'a', 'b', 0}));
   EXPECT_EQ(t.m_baText2, (Bytes{0}));
   EXPECT_EQ(t.m_lstItems, (CStringList{"x", "y", ""}));
-  EXPECT_EQ(StoreOf(t, 11), Cat({{3, 0}, {3, 0, 'a', 'b', 0}, {1, 0, 0}, Long(3), Str("x"),
-                                 Str("y"), Str("")}));
+  EXPECT_EQ(StoreOf(t, 11),
+            Cat({{3, 0}, {3, 0, 'a', 'b', 0}, {1, 0, 0}, Long(3), Str("x"), Str("y"), Str("")}));
 
   struct Case {
     const char* items;
@@ -101,8 +100,18 @@ TEST(ActionInfoTest, EveryKindRoundTrips) {
 }
 
 TEST(ActionInfoTest, OldBuiltInLayoutCarriesOneInlineKeyPair) {
-  const Bytes old = Cat({{4, 0}, Str("ns"), Str("C"), Str("M"), Long(1), Str("Key"),
-                         Str("event_key"), Str("desc"), Str(""), Long(1), Str("In"), Str("Prop")});
+  const Bytes old = Cat({{4, 0},
+                         Str("ns"),
+                         Str("C"),
+                         Str("M"),
+                         Long(1),
+                         Str("Key"),
+                         Str("event_key"),
+                         Str("desc"),
+                         Str(""),
+                         Long(1),
+                         Str("In"),
+                         Str("Prop")});
   for (std::int32_t version : {10, 0, -5, INT32_MIN}) {
     SCOPED_TRACE(version);
     CBuiltInActionInfo a;
@@ -117,9 +126,19 @@ TEST(ActionInfoTest, OldBuiltInLayoutCarriesOneInlineKeyPair) {
     EXPECT_EQ(a.m_InParams.GetAt(0), CParams("In", "Prop"));
 
     // Stored again, it takes the current layout.
-    EXPECT_EQ(StoreOf(a, version),
-              Cat({{4, 0}, Str("ns"), Str("C"), Str("M"), Long(1), Str("desc"), Str(""), Long(1),
-                   Str("Key"), Str("event_key"), Long(1), Str("In"), Str("Prop")}));
+    EXPECT_EQ(StoreOf(a, version), Cat({{4, 0},
+                                        Str("ns"),
+                                        Str("C"),
+                                        Str("M"),
+                                        Long(1),
+                                        Str("desc"),
+                                        Str(""),
+                                        Long(1),
+                                        Str("Key"),
+                                        Str("event_key"),
+                                        Long(1),
+                                        Str("In"),
+                                        Str("Prop")}));
   }
   // The same bytes read as the current layout do not line up.
   CBuiltInActionInfo current;
@@ -166,9 +185,9 @@ TEST(ActionInfoTest, CloneKeepsTheClassAndCopiesDeeply) {
   EXPECT_EQ(original.m_InParams.GetCount(), 2);
   EXPECT_EQ(original.m_KeyParams.GetAt(0).m_strParamName, "Name");
 
-  const std::unique_ptr<CBaseActionInfo> clones[] = {
-      CTaskActionInfo(1, "", "", "").Clone(), CProgramActionInfo().Clone(),
-      CBaseActionInfo().Clone()};
+  const std::unique_ptr<CBaseActionInfo> clones[] = {CTaskActionInfo(1, "", "", "").Clone(),
+                                                     CProgramActionInfo().Clone(),
+                                                     CBaseActionInfo().Clone()};
   EXPECT_TRUE(clones[0]->IsKindOf(&CTaskActionInfo::classCTaskActionInfo));
   EXPECT_EQ(clones[0]->m_wExecLimit, 1);
   EXPECT_TRUE(clones[1]->IsKindOf(&CProgramActionInfo::classCProgramActionInfo));

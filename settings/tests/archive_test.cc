@@ -10,7 +10,9 @@
 namespace settings_test {
 namespace {
 
-Bytes Prefix(const Bytes& record, std::size_t n) { return Bytes(record.begin(), record.begin() + n); }
+Bytes Prefix(const Bytes& record, std::size_t n) {
+  return Bytes(record.begin(), record.begin() + n);
+}
 
 TEST(ArchiveTest, StringPrefixesFollowTheLengthBands) {
   struct Case {
@@ -131,15 +133,31 @@ TEST(ArchiveTest, BadDataThrowsWithItsOffsetAndCause) {
       {"seven bytes of a double", Bytes(7), 0, 'd', CArchiveException::endOfData, 0},
       {"string length without bytes", {0x05, 'a'}, 0, 's', CArchiveException::badLength, 0},
       {"string word prefix cut", {0xFF, 0x01}, 0, 's', CArchiveException::endOfData, 1},
-      {"string 4 GiB", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0, 's',
-       CArchiveException::badLength, 0},
-      {"wide string twice marked", {0xFF, 0xFE, 0xFF, 0xFF, 0xFE, 0xFF}, 0, 's',
-       CArchiveException::badString, 3},
-      {"wide string odd bytes", {0xFF, 0xFE, 0xFF, 0x02, 'A', 0, 'B'}, 0, 's',
-       CArchiveException::badLength, 0},
+      {"string 4 GiB",
+       {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+       0,
+       's',
+       CArchiveException::badLength,
+       0},
+      {"wide string twice marked",
+       {0xFF, 0xFE, 0xFF, 0xFF, 0xFE, 0xFF},
+       0,
+       's',
+       CArchiveException::badString,
+       3},
+      {"wide string odd bytes",
+       {0xFF, 0xFE, 0xFF, 0x02, 'A', 0, 'B'},
+       0,
+       's',
+       CArchiveException::badLength,
+       0},
       {"block longer than data", {0x04, 0x00, 1, 2, 3}, 0, 'b', CArchiveException::badLength, 0},
-      {"count beyond data", {0, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3, 4, 5}, 1, 'c',
-       CArchiveException::badCount, 4},
+      {"count beyond data",
+       {0, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3, 4, 5},
+       1,
+       'c',
+       CArchiveException::badCount,
+       4},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -148,12 +166,24 @@ TEST(ArchiveTest, BadDataThrowsWithItsOffsetAndCause) {
     for (int i = 0; i < c.reads_before; ++i) ar.ReadLong();
     try {
       switch (c.what) {
-        case 's': ar.ReadString(); break;
-        case 'b': ar.ReadBytes(); break;
-        case 'w': ar.ReadWord(); break;
-        case 'l': ar.ReadLong(); break;
-        case 'd': ar.ReadDouble(); break;
-        case 'c': ar.ReadCount(2); break;
+        case 's':
+          ar.ReadString();
+          break;
+        case 'b':
+          ar.ReadBytes();
+          break;
+        case 'w':
+          ar.ReadWord();
+          break;
+        case 'l':
+          ar.ReadLong();
+          break;
+        case 'd':
+          ar.ReadDouble();
+          break;
+        case 'c':
+          ar.ReadCount(2);
+          break;
       }
       ADD_FAILURE() << "no exception";
     } catch (const CArchiveException& e) {

@@ -49,7 +49,8 @@ TEST(EventDefTest, WithoutCompanionOnlyTheFirstTwoOutputsChange) {
 }
 
 TEST(EventDefTest, ThirteenArgumentsComeBackThroughGetAdditionalInfo) {
-  const Outputs expected = {"cpu,mem", "host", "f1,f2", 1, 2, 3, 4, "one", "two", "three", "four", 5};
+  const Outputs expected = {"cpu,mem", "host", "f1,f2", 1,       2,      3,
+                            4,         "one",  "two",   "three", "four", 5};
   CEventDef def = Full();
   EXPECT_EQ(OutputsOf(def), expected);
   CEventDef back;
@@ -77,9 +78,9 @@ TEST(EventDefTest, RecordsAreExact) {
 }
 
 TEST(EventDefTest, VersionFiveAndBelowReadNoThirdNumber) {
-  const Bytes old = Cat({Str("Ev"), Long(1), Long(3), Long(1), Long(2), Long(4), Str("one"),
-                         Str("two"), Str("four"), Str("three"), Long(1), Str("f"), Long(0),
-                         Long(1), Str("s")});
+  const Bytes old =
+      Cat({Str("Ev"), Long(1), Long(3), Long(1), Long(2), Long(4), Str("one"), Str("two"),
+           Str("four"), Str("three"), Long(1), Str("f"), Long(0), Long(1), Str("s")});
   for (std::int32_t version : {5, 0, -1}) {
     SCOPED_TRACE(version);
     CEventDef def = Full();

@@ -27,8 +27,8 @@ TEST(ListParameterTest, OneTextConstructorsSplitAtBars) {
     CStringList strings;
   };
   const Case cases[] = {
-      {"a||b|", {"a", "b"}},   {" x | y", {" x ", " y"}}, {"", {}},
-      {"|||", {}},             {"one", {"one"}},          {"|a,b|", {"a,b"}},
+      {"a||b|", {"a", "b"}}, {" x | y", {" x ", " y"}}, {"", {}},
+      {"|||", {}},           {"one", {"one"}},          {"|a,b|", {"a,b"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -44,8 +44,8 @@ TEST(ListParameterTest, NumbersParseAsInTheCLocale) {
     CList<double> numbers;
   };
   const Case cases[] = {
-      {"1|abc|3", {1, 0, 3}}, {" 2.5|-1e2|+4", {2.5, -100, 4}}, {"2,5", {2}},
-      {"7x|.5", {7, 0.5}},    {"0x10", {16}},
+      {"1|abc|3", {1, 0, 3}}, {" 2.5|-1e2|+4", {2.5, -100, 4}}, {"2,5", {2}}, {"7x|.5", {7, 0.5}},
+      {"0x10", {16}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -148,8 +148,9 @@ TEST(ListParameterTest, RecordsAreExactAndRoundTrip) {
   EXPECT_EQ(StoreOf(strings_back), expected);
 
   CNumericListParameter numbers("1.5|-3");
-  EXPECT_EQ(StoreOf(numbers), Cat({Long(0), Long(2), {0, 0, 0, 0, 0, 0, 0xF8, 0x3F},
-                                   {0, 0, 0, 0, 0, 0, 0x08, 0xC0}}));
+  EXPECT_EQ(
+      StoreOf(numbers),
+      Cat({Long(0), Long(2), {0, 0, 0, 0, 0, 0, 0xF8, 0x3F}, {0, 0, 0, 0, 0, 0, 0x08, 0xC0}}));
   // Loading a record without companion drops the one held.
   CNumericListParameter numbers_back(number, "", "", "9", "", "");
   ASSERT_TRUE(LoadAll(StoreOf(numbers), numbers_back));
@@ -158,9 +159,8 @@ TEST(ListParameterTest, RecordsAreExactAndRoundTrip) {
 
   // A flag holds the 32-bit value read, and any non-zero presence word counts.
   CStringListParameter odd;
-  ASSERT_TRUE(LoadAll(Cat({Long(7), Long(0), Str(""), Str(""), Long(0), Long(1), Long(-9),
-                           Long(-1)}),
-                      odd));
+  ASSERT_TRUE(LoadAll(
+      Cat({Long(7), Long(0), Str(""), Str(""), Long(0), Long(1), Long(-9), Long(-1)}), odd));
   ASSERT_NE(odd.m_pInfo, nullptr);
   EXPECT_EQ(odd.m_pInfo->m_lstFlags, (CList<std::int32_t>{-9}));
   EXPECT_EQ(InfoOf(odd).flags, "TRUE");
