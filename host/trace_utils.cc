@@ -18,8 +18,8 @@ namespace {
 // Appends one conversion. `spec` is the conversion without its length modifier
 // (flags, width, precision), `length` the modifier as written, `conv` the
 // conversion character.
-void AppendConversion(std::string& out, const std::string& spec, std::string_view length,
-                      char conv, const LogArg* arg) {
+void AppendConversion(std::string& out, const std::string& spec, std::string_view length, char conv,
+                      const LogArg* arg) {
   if (arg == nullptr) {
     out += "(missing)";
     return;
@@ -167,8 +167,8 @@ void CTraceUtils::Emit(int level, const char* component, const char* format,
   localtime_r(&tv.tv_sec, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(stderr, "%s.%03ld [%d] %s: %s\n", stamp, static_cast<long>(tv.tv_usec / 1000),
-               level, comp.c_str(), message.c_str());
+  std::fprintf(stderr, "%s.%03ld [%d] %s: %s\n", stamp, static_cast<long>(tv.tv_usec / 1000), level,
+               comp.c_str(), message.c_str());
 }
 
 }  // namespace host

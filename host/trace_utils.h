@@ -44,8 +44,8 @@ struct LogArg {
   bool null_text = false;
 
   template <typename T>
-    requires(std::is_integral_v<T> || std::is_enum_v<T>)
-  LogArg(T v) {  // NOLINT(google-explicit-constructor)
+  requires(std::is_integral_v<T> || std::is_enum_v<T>)
+      LogArg(T v) {  // NOLINT(google-explicit-constructor)
     if constexpr (std::is_enum_v<T>) {
       *this = LogArg(static_cast<std::underlying_type_t<T>>(v));
     } else if constexpr (std::is_signed_v<T>) {
@@ -60,11 +60,11 @@ struct LogArg {
   LogArg(float v) : kind(Kind::kDouble), d(v) {}   // NOLINT
   LogArg(const char* s)                            // NOLINT
       : kind(Kind::kText), text(s ? std::string_view(s) : std::string_view()), null_text(!s) {}
-  LogArg(char* s) : LogArg(static_cast<const char*>(s)) {}  // NOLINT
-  LogArg(const std::string& s) : kind(Kind::kText), text(s) {}  // NOLINT
-  LogArg(std::string_view s) : kind(Kind::kText), text(s) {}    // NOLINT
-  LogArg(const char16_t* s);                                    // NOLINT
-  LogArg(char16_t* s) : LogArg(static_cast<const char16_t*>(s)) {}  // NOLINT
+  LogArg(char* s) : LogArg(static_cast<const char*>(s)) {}             // NOLINT
+  LogArg(const std::string& s) : kind(Kind::kText), text(s) {}         // NOLINT
+  LogArg(std::string_view s) : kind(Kind::kText), text(s) {}           // NOLINT
+  LogArg(const char16_t* s);                                           // NOLINT
+  LogArg(char16_t* s) : LogArg(static_cast<const char16_t*>(s)) {}     // NOLINT
   LogArg(const std::u16string& s) : kind(Kind::kWideText), wide(s) {}  // NOLINT
   LogArg(std::u16string_view s) : kind(Kind::kWideText), wide(s) {}    // NOLINT
 };

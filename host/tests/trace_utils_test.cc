@@ -36,7 +36,8 @@ TEST_F(TraceUtilsTest, FormatsTheSystemsConversions) {
   CTraceUtils::GetInstance()->LogMsg(0, "ActionManager", "The property %S of %s: %d %ld (hres=%lu)",
                                      wide.c_str(), "x", 3, count, hres);
   ASSERT_EQ(lines_.size(), 1u);
-  EXPECT_EQ(lines_[0], (Line{0, "ActionManager", "The property EventId of x: 3 7 (hres=2147749890)"}));
+  EXPECT_EQ(lines_[0],
+            (Line{0, "ActionManager", "The property EventId of x: 3 7 (hres=2147749890)"}));
 }
 
 TEST_F(TraceUtilsTest, MismatchedOrMissingArgumentsNeverReadGarbage) {
