@@ -1,0 +1,61 @@
+// The executor family: one executor per action of a running profile's rule.
+//
+// CImplActionRule (component/impl_action_rule.h) builds one executor per action
+// description of a rule, by the description's run-time class, and runs them in
+// order for each event under the execution limit. Each executor holds its own
+// copy of its description, made when it is built; the copy never changes.
+//
+// This header, component/action_manager_sink.h and the two executor headers in
+// method_actions/ and program_actions/ carry the one tie between the component
+// and the action folders: the executors build on this base and on the sink,
+// and the rule executor creates them.
+//
+// Executors run on the thread that delivers the event; an executor is used by
+// one delivery at a time.
+#pragma once
+
+#include <cstdint>
+
+#include "settings/action_info.h"
+#include "settings/object.h"
+#include "wbem/interfaces.h"
+
+class CActionManagerSink;
+
+// Virtual slots after the object root's five: Execute, GetExecutionLimit.
+// The run-time class record names the object root as base; the executors are
+// not serialisable and cannot be created by name.
+class CImplBaseActionInfo : public CObject {
+  AM_DECLARE_DYNAMIC(CImplBaseActionInfo)
+
+ public:
+  ~CImplBaseActionInfo() override = default;
+
+  // Runs the action for `event`, delivered to `sink`. Nonzero when the action
+  // succeeded, 0 when it failed (the executor has logged why).
+  virtual int Execute(CActionManagerSink* sink, IWbemClassObject* event) = 0;
+
+  // The description's execution limit: how many deliveries of one event id
+  // may run the action; 0 means no limit.
+  virtual std::uint16_t GetExecutionLimit() const = 0;
+
+ protected:
+  CImplBaseActionInfo() = default;
+};
+
+// Task actions are carried for the agent's task component; the rule executor
+// never calls Execute on them, and if anything does, it does nothing.
+class CImplTaskActionInfo : public CImplBaseActionInfo {
+  AM_DECLARE_DYNAMIC(CImplTaskActionInfo)
+
+ public:
+  explicit CImplTaskActionInfo(const CTaskActionInfo& info) { m_Info = info; }
+
+  int Execute(CActionManagerSink*, IWbemClassObject*) override { return 1; }
+  std::uint16_t GetExecutionLimit() const override { return m_Info.m_wExecLimit; }
+
+  const CTaskActionInfo& GetInfo() const { return m_Info; }
+
+ private:
+  CTaskActionInfo m_Info;
+};

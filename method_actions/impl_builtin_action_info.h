@@ -1,0 +1,48 @@
+// CImplBuiltInActionInfo: the executor of a built-in action. Execute calls a
+// management method on a class or an instance path of the profile's
+// namespace, with in-parameters and keys filled from the event, and reports
+// the outcome as a ZRV_ActionResult event.
+//
+// Everything one Execute obtains (COM references, BSTRs, variants) is released
+// before it returns, on every path. Runs on the event's delivery thread; no
+// state is kept between calls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "component/impl_base_action_info.h"
+#include "settings/action_info.h"
+#include "wbem/interfaces.h"
+
+class CImplBuiltInActionInfo : public CImplBaseActionInfo {
+  AM_DECLARE_DYNAMIC(CImplBuiltInActionInfo)
+
+ public:
+  explicit CImplBuiltInActionInfo(const CBuiltInActionInfo& info) { m_Info = info; }
+
+  // 1 when the method ran and ExecMethod returned exactly WBEM_S_NO_ERROR;
+  // 0 otherwise.
+  int Execute(CActionManagerSink* sink, IWbemClassObject* event) override;
+  std::uint16_t GetExecutionLimit() const override { return m_Info.m_wExecLimit; }
+
+  // The key part of an instance path (".K1=\"a\",K2=5"), empty when the action
+  // has no key parameters.
+  std::string BuildKeyString(CActionManagerSink* sink, IWbemClassObject* event);
+
+  // Fills `in_params` from the event, one record of m_InParams at a time;
+  // records that do not fit are logged and skipped.
+  void FillInParameters(IWbemClassObject* event, IWbemClassObject* in_params);
+
+  // Indicates the ZRV_ActionResult event of this executor (the built-in
+  // variant). Texts passed as nullptr are absent and sent as null.
+  void NotifyResult(CActionManagerSink* sink, const std::string& event_id,
+                    const std::string& event_key, int result_code, const char* model_name,
+                    const char* method_name, const char* descriptive_name,
+                    std::int32_t return_code, const char* severity);
+
+  const CBuiltInActionInfo& GetInfo() const { return m_Info; }
+
+ private:
+  CBuiltInActionInfo m_Info;
+};
