@@ -16,23 +16,26 @@
 // within a chain a copy enumerates in the reverse order of its source while
 // the chains keep their order.
 //
-// The chains only give the order: an index beside them finds a key in O(1),
-// so no look-up ever walks a chain.
+// The chains only give the order: an open-addressing index beside them finds
+// a key in O(1), so no look-up ever walks a chain. Each entry is one node,
+// linked into its chain and pointed at by the index.
 //
 // The map owns its values. References to values stay valid until their entry
 // is removed. Not thread-safe.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <concepts>
 #include <cstdint>
 #include <functional>
 #include <iterator>
-#include <list>
+#include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "settings/export.h"
 #include "settings/object.h"
@@ -53,8 +56,20 @@ class AM_EXPORT CStringMap {
   }
 
  private:
-  using Chain = std::list<value_type>;
-  using Chains = std::array<Chain, kChains>;
+  // One allocation per entry: the pair, its links within its chain, and the
+  // index hash (a stronger hash than HashKey, which only orders).
+  struct Node {
+    template <typename... Args>
+    explicit Node(const std::string& key, Args&&... args)
+        : kv(std::piecewise_construct, std::forward_as_tuple(key),
+             std::forward_as_tuple(std::forward<Args>(args)...)) {}
+    value_type kv;
+    Node* next = nullptr;
+    Node* prev = nullptr;
+    std::size_t hash = 0;
+    int chain = 0;
+  };
+  using Heads = std::array<Node*, kChains>;
 
   template <bool kConst>
   class Iter {
@@ -64,20 +79,17 @@ class AM_EXPORT CStringMap {
     using difference_type = std::ptrdiff_t;
     using reference = std::conditional_t<kConst, const value_type&, value_type&>;
     using pointer = std::conditional_t<kConst, const value_type*, value_type*>;
-    using ChainsPtr = std::conditional_t<kConst, const Chains*, Chains*>;
-    using ChainIt =
-        std::conditional_t<kConst, typename Chain::const_iterator, typename Chain::iterator>;
 
     Iter() = default;
-    Iter(ChainsPtr chains, int chain, ChainIt it) : m_chains(chains), m_chain(chain), m_it(it) {
+    Iter(const Heads* heads, int chain, Node* node) : m_heads(heads), m_chain(chain), m_node(node) {
       SkipEmpty();
     }
-    operator Iter<true>() const { return Iter<true>(m_chains, m_chain, m_it); }  // NOLINT
+    operator Iter<true>() const { return Iter<true>(m_heads, m_chain, m_node); }  // NOLINT
 
-    reference operator*() const { return *m_it; }
-    pointer operator->() const { return &*m_it; }
+    reference operator*() const { return m_node->kv; }
+    pointer operator->() const { return &m_node->kv; }
     Iter& operator++() {
-      ++m_it;
+      m_node = m_node->next;
       SkipEmpty();
       return *this;
     }
@@ -86,19 +98,17 @@ class AM_EXPORT CStringMap {
       ++*this;
       return old;
     }
-    bool operator==(const Iter& other) const {
-      return m_chain == other.m_chain && (m_chain == kChains || m_it == other.m_it);
-    }
+    bool operator==(const Iter& other) const { return m_node == other.m_node; }
 
    private:
     void SkipEmpty() {
-      while (m_chain < kChains && m_it == (*m_chains)[m_chain].end()) {
-        if (++m_chain < kChains) m_it = (*m_chains)[m_chain].begin();
+      while (m_node == nullptr && m_heads != nullptr && ++m_chain < kChains) {
+        m_node = (*m_heads)[m_chain];
       }
     }
-    ChainsPtr m_chains = nullptr;
+    const Heads* m_heads = nullptr;
     int m_chain = kChains;
-    ChainIt m_it{};
+    Node* m_node = nullptr;
   };
 
  public:
@@ -106,10 +116,11 @@ class AM_EXPORT CStringMap {
   using const_iterator = Iter<true>;
 
   CStringMap() = default;
-  ~CStringMap() = default;
+  ~CStringMap() { RemoveAll(); }
 
   // Copies enumerate the source into the emptied target (see above).
   CStringMap(const CStringMap& other) requires std::copy_constructible<V> {
+    Reserve(other.m_count);
     for (const auto& [key, value] : other) SetAt(key, value);
   }
   CStringMap& operator=(const CStringMap& other) requires std::copy_constructible<V> {
@@ -130,49 +141,78 @@ class AM_EXPORT CStringMap {
   }
 
   void Swap(CStringMap& other) noexcept {
-    m_chains.swap(other.m_chains);
-    m_index.swap(other.m_index);
+    m_heads.swap(other.m_heads);
+    m_slots.swap(other.m_slots);
+    std::swap(m_count, other.m_count);
   }
 
   // The value filed under `key`, created default-constructed at the front of
   // its chain when the key is new.
-  V& operator[](const std::string& key) { return FindOrCreate(key)->second; }
+  V& operator[](const std::string& key) { return FindOrCreate(key)->kv.second; }
 
   // Files `value` under `key`: replaces the value of an existing key in place,
   // or adds the key at the front of its chain.
-  void SetAt(const std::string& key, V value) { FindOrCreate(key)->second = std::move(value); }
+  void SetAt(const std::string& key, V value) { FindOrCreate(key)->kv.second = std::move(value); }
 
   // The value filed under `key`, or null.
   V* Lookup(std::string_view key) {
-    const auto it = m_index.find(key);
-    return it == m_index.end() ? nullptr : &it->second->second;
+    Node* node = Find(key, IndexHash(key));
+    return node ? &node->kv.second : nullptr;
   }
   const V* Lookup(std::string_view key) const {
-    const auto it = m_index.find(key);
-    return it == m_index.end() ? nullptr : &it->second->second;
+    const Node* node = Find(key, IndexHash(key));
+    return node ? &node->kv.second : nullptr;
   }
 
   // Removes the entry filed under `key`; false when there is none.
   bool RemoveKey(std::string_view key) {
-    const auto it = m_index.find(key);
-    if (it == m_index.end()) return false;
-    const auto node = it->second;
-    m_index.erase(it);
-    m_chains[ChainOf(node->first)].erase(node);
+    const std::size_t hash = IndexHash(key);
+    if (m_slots.empty()) return false;
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = hash & mask;
+    while (m_slots[i] != nullptr && !Matches(m_slots[i], key, hash)) i = (i + 1) & mask;
+    Node* node = m_slots[i];
+    if (node == nullptr) return false;
+    // Backward-shift deletion keeps every later key of the probe run
+    // reachable without tombstones.
+    std::size_t hole = i;
+    for (std::size_t j = (i + 1) & mask; m_slots[j] != nullptr; j = (j + 1) & mask) {
+      const std::size_t home = m_slots[j]->hash & mask;
+      if (((j - home) & mask) >= ((j - hole) & mask)) {
+        m_slots[hole] = m_slots[j];
+        hole = j;
+      }
+    }
+    m_slots[hole] = nullptr;
+    --m_count;
+    Unlink(node);
+    delete node;
     return true;
   }
 
   void RemoveAll() noexcept {
-    m_index.clear();
-    for (Chain& chain : m_chains) chain.clear();
+    for (Node*& head : m_heads) {
+      for (Node* node = head; node != nullptr;) {
+        Node* next = node->next;
+        delete node;
+        node = next;
+      }
+      head = nullptr;
+    }
+    std::fill(m_slots.begin(), m_slots.end(), nullptr);
+    m_count = 0;
   }
 
   // Prepares the index for `count` keys in all, so that filing them does not
-  // rehash along the way. Callers pass counts backed by data they hold.
-  void Reserve(std::size_t count) { m_index.reserve(count); }
+  // grow it along the way. Callers pass counts backed by data they hold.
+  void Reserve(std::size_t count) {
+    std::size_t capacity = 8;
+    while (capacity * 3 < count * 4) capacity *= 2;
+    if (capacity > m_slots.size()) Rehash(capacity);
+  }
 
-  int GetCount() const noexcept { return static_cast<int>(m_index.size()); }
-  bool IsEmpty() const noexcept { return m_index.empty(); }
+  int GetCount() const noexcept { return static_cast<int>(m_count); }
+  bool IsEmpty() const noexcept { return m_count == 0; }
 
   // Empties this map, then files each entry of `source`, in the source's
   // enumeration order, by moving its value. The result enumerates exactly as
@@ -182,46 +222,102 @@ class AM_EXPORT CStringMap {
     RemoveAll();
     Swap(source);
     // Filing entries one by one at the front of their chains reverses each
-    // chain, so relinking the nodes gives the same order without moving or
-    // allocating anything; the index stays valid because no node moves.
-    for (Chain& chain : m_chains) chain.reverse();
+    // chain, so relinking the nodes gives that order without moving or
+    // allocating anything.
+    for (Node*& head : m_heads) {
+      Node* node = head;
+      while (node != nullptr) {
+        Node* next = node->next;
+        std::swap(node->next, node->prev);
+        head = node;
+        node = next;
+      }
+    }
   }
 
   // Calls fn(key, value) in the order in which a copy of this map would
   // enumerate: chains 0 to 16, each from back to front.
   template <typename Fn>
   void ForEachInCopyOrder(Fn&& fn) const {
-    for (const Chain& chain : m_chains) {
-      for (auto it = chain.rbegin(); it != chain.rend(); ++it) fn(it->first, it->second);
+    for (const Node* head : m_heads) {
+      const Node* tail = head;
+      while (tail != nullptr && tail->next != nullptr) tail = tail->next;
+      for (const Node* node = tail; node != nullptr; node = node->prev) {
+        fn(node->kv.first, node->kv.second);
+      }
     }
   }
 
-  iterator begin() noexcept { return iterator(&m_chains, 0, m_chains[0].begin()); }
+  iterator begin() noexcept { return iterator(&m_heads, 0, m_heads[0]); }
   iterator end() noexcept { return iterator(); }
-  const_iterator begin() const noexcept {
-    return const_iterator(&m_chains, 0, m_chains[0].begin());
-  }
+  const_iterator begin() const noexcept { return const_iterator(&m_heads, 0, m_heads[0]); }
   const_iterator end() const noexcept { return const_iterator(); }
 
  private:
-  typename Chain::iterator FindOrCreate(const std::string& key) {
-    const auto it = m_index.find(key);
-    if (it != m_index.end()) return it->second;
-    Chain& chain = m_chains[ChainOf(key)];
-    chain.emplace_front(std::piecewise_construct, std::forward_as_tuple(key),
-                        std::forward_as_tuple());
-    try {
-      m_index.emplace(std::string_view(chain.front().first), chain.begin());
-    } catch (...) {
-      chain.pop_front();
-      throw;
-    }
-    return chain.begin();
+  static std::size_t IndexHash(std::string_view key) noexcept {
+    return std::hash<std::string_view>{}(key);
+  }
+  static bool Matches(const Node* node, std::string_view key, std::size_t hash) noexcept {
+    return node->hash == hash && node->kv.first == key;
   }
 
-  Chains m_chains;
-  // Keys are views of the keys held in the chains' nodes, which never move.
-  std::unordered_map<std::string_view, typename Chain::iterator> m_index;
+  Node* Find(std::string_view key, std::size_t hash) const noexcept {
+    if (m_slots.empty()) return nullptr;
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = hash & mask; m_slots[i] != nullptr; i = (i + 1) & mask) {
+      if (Matches(m_slots[i], key, hash)) return m_slots[i];
+    }
+    return nullptr;
+  }
+
+  void Rehash(std::size_t capacity) {
+    std::vector<Node*> slots(capacity, nullptr);
+    const std::size_t mask = capacity - 1;
+    for (Node* head : m_heads) {
+      for (Node* node = head; node != nullptr; node = node->next) {
+        std::size_t i = node->hash & mask;
+        while (slots[i] != nullptr) i = (i + 1) & mask;
+        slots[i] = node;
+      }
+    }
+    m_slots.swap(slots);
+  }
+
+  Node* FindOrCreate(const std::string& key) {
+    const std::size_t hash = IndexHash(key);
+    if (Node* found = Find(key, hash)) return found;
+    // Grow first and build the node second: if either throws, the map is
+    // unchanged.
+    if ((m_count + 1) * 4 > m_slots.size() * 3) Rehash(m_slots.empty() ? 8 : m_slots.size() * 2);
+    auto node = std::make_unique<Node>(key);
+    node->hash = hash;
+    node->chain = ChainOf(key);
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = hash & mask;
+    while (m_slots[i] != nullptr) i = (i + 1) & mask;
+    m_slots[i] = node.get();
+    ++m_count;
+    Node*& head = m_heads[node->chain];
+    node->next = head;
+    if (head != nullptr) head->prev = node.get();
+    head = node.release();
+    return head;
+  }
+
+  void Unlink(Node* node) noexcept {
+    if (node->prev != nullptr) {
+      node->prev->next = node->next;
+    } else {
+      m_heads[node->chain] = node->next;
+    }
+    if (node->next != nullptr) node->next->prev = node->prev;
+  }
+
+  Heads m_heads{};
+  // Open addressing with linear probing over the nodes; size a power of two,
+  // at most three quarters full.
+  std::vector<Node*> m_slots;
+  std::size_t m_count = 0;
 };
 
 // The run-time identity of the string-keyed object maps, the registered base

@@ -122,6 +122,32 @@ TEST(StringMapTest, RemoveKeyUnlinksFromChainAndIndex) {
   EXPECT_EQ(map.Lookup(keys[0]), nullptr);
 }
 
+TEST(StringMapTest, IndexSurvivesGrowthAndRemovalInAnyOrder) {
+  Map map;
+  std::vector<std::string> keys;
+  for (int i = 0; i < 2000; ++i) keys.push_back("key" + std::to_string(i * 7919 % 2000));
+  for (int i = 0; i < 2000; ++i) map.SetAt(keys[i], i);
+  for (int i = 0; i < 2000; i += 3) ASSERT_TRUE(map.RemoveKey(keys[i]));
+  EXPECT_EQ(map.GetCount(), 2000 - 667);
+  for (int i = 0; i < 2000; ++i) {
+    const int* value = map.Lookup(keys[i]);
+    if (i % 3 == 0) {
+      EXPECT_EQ(value, nullptr) << keys[i];
+    } else {
+      ASSERT_NE(value, nullptr) << keys[i];
+      EXPECT_EQ(*value, i);
+    }
+  }
+  int enumerated = 0;
+  int last_chain = 0;
+  for (const auto& [key, value] : map) {
+    EXPECT_GE(Map::ChainOf(key), last_chain);
+    last_chain = Map::ChainOf(key);
+    ++enumerated;
+  }
+  EXPECT_EQ(enumerated, map.GetCount());
+}
+
 TEST(StringMapTest, OwnsMoveOnlyValues) {
   CStringMap<std::unique_ptr<int>> map;
   map.SetAt("a", std::make_unique<int>(1));
