@@ -1,0 +1,68 @@
+// amctl: author and inspect ActionManager settings, run profiles against
+// events. The command line is parsed here and nowhere else; each command is a
+// function returning an ExitStatus (tools/exit_status.h).
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <iostream>
+#include <string>
+
+#include "host/trace_utils.h"
+#include "tools/exit_status.h"
+#include "tools/settings_commands.h"
+
+namespace {
+
+using amctl::ExitStatus;
+
+// Storing and loading log a notice per archive; a converter's user wants them
+// only when asking.
+void QuietUnless(bool verbose) {
+  if (!verbose) CTraceUtils::GetInstance()->SetThreshold(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"amctl: author and inspect ActionManager settings, run profiles against events"};
+  app.require_subcommand(1);
+  app.fallthrough(false);
+
+  CLI::App* settings = app.add_subcommand("settings", "Convert settings between JSON and archives");
+  settings->require_subcommand(1);
+
+  std::string json_path;
+  std::string out_path;
+  std::string archive_path;
+  std::int32_t version = amctl::kDefaultArchiveVersion;
+  bool verbose = false;
+
+  CLI::App* encode = settings->add_subcommand("encode", "Store settings JSON as an archive");
+  encode->add_option("SETTINGS.json", json_path, "Settings in JSON")->required();
+  encode->add_option("-o,--output", out_path, "Archive to write")->required();
+  encode->add_option("--version", version, "Archive version to store with")->capture_default_str();
+  encode->add_flag("-v,--verbose", verbose, "Show the library's log notices");
+
+  CLI::App* decode = settings->add_subcommand("decode", "Print an archive's settings as JSON");
+  decode->add_option("IN.bin", archive_path, "Archive to read")->required();
+  decode->add_option("--version", version, "Archive version it was stored with")
+      ->capture_default_str();
+  decode->add_flag("-v,--verbose", verbose, "Show the library's log notices");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // Help is a successful run; anything else is a usage error.
+    const int code = app.exit(e, std::cout, std::cerr);
+    return code == 0 ? amctl::kRan : amctl::kUsage;
+  }
+
+  ExitStatus status = amctl::kUsage;
+  if (encode->parsed()) {
+    QuietUnless(verbose);
+    status = amctl::EncodeSettings(json_path, out_path, version, std::cerr);
+  } else if (decode->parsed()) {
+    QuietUnless(verbose);
+    status = amctl::DecodeSettings(archive_path, version, std::cout, std::cerr);
+  }
+  return status;
+}

@@ -1,0 +1,32 @@
+// The exit statuses of amctl and how its commands report invalid input.
+//
+// Every command returns one of these; only main turns it into the process's
+// exit status. A message about invalid input names the file and the place:
+//   amctl: settings.json: rules[0].actions[1].exec_limit: must be an integer from 0 to 65535
+//   amctl: settings.bin: offset 12: a long needs 4 bytes, 2 remain
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "tools/json_input.h"
+
+namespace amctl {
+
+enum ExitStatus : int {
+  kRan = 0,           // the command ran (whatever the actions it ran did)
+  kFailed = 1,        // the command could not do its work: an output could not be
+                      // written, the library refused a component call
+  kUsage = 2,         // the command line is wrong
+  kInvalidInput = 3,  // an input file is missing, unreadable or invalid
+};
+
+inline ExitStatus ReportInvalidInput(std::ostream& err, const std::string& file,
+                                     const InputError& error) {
+  err << "amctl: " << file << ": ";
+  if (!error.place.empty()) err << error.place << ": ";
+  err << error.message << '\n';
+  return kInvalidInput;
+}
+
+}  // namespace amctl

@@ -1,0 +1,40 @@
+// amctl settings encode / decode: settings JSON to archive and back.
+//
+//   encode  reads SETTINGS.json (tools/settings_json.h), stores the settings
+//           with the given version and writes the archive to OUT.bin, replacing
+//           it only when every byte is written.
+//   decode  loads IN.bin with the given version and writes the settings as JSON.
+//           Bytes left after the settings record are an error naming their
+//           count and offset: that is how a wrong version shows, since no
+//           record carries its version.
+//
+// Messages go to `err` as described in tools/exit_status.h. Not thread-safe:
+// loading and storing log through the process's logger.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+
+#include "settings/action_manager_settings.h"
+#include "tools/exit_status.h"
+
+namespace amctl {
+
+inline constexpr std::int32_t kDefaultArchiveVersion = 11;
+
+ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_path,
+                          std::int32_t version, std::ostream& err);
+ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version, std::ostream& out,
+                          std::ostream& err);
+
+// Reads and parses a JSON file; on failure reports it to `err` and returns
+// false. Shared by the commands that read JSON.
+[[nodiscard]] bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err);
+
+// Loads the settings archive at `path` with `version`, reporting a failure
+// (unreadable, cut short, corrupt, bytes left over) to `err`.
+[[nodiscard]] bool LoadSettingsFile(const std::string& path, std::int32_t version,
+                                    CActionManagerSettings* settings, std::ostream& err);
+
+}  // namespace amctl

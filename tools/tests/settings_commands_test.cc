@@ -1,0 +1,453 @@
+// amctl settings encode / decode, driven through the built binary.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "host/trace_utils.h"
+#include "settings/action_info.h"
+#include "settings/action_manager_settings.h"
+#include "settings/archive_io.h"
+#include "tools/tests/amctl_runner.h"
+
+namespace amctl_test {
+namespace {
+
+using ByteVec = std::vector<std::uint8_t>;
+using Json = nlohmann::ordered_json;
+
+ByteVec Cat(std::initializer_list<ByteVec> parts) {
+  ByteVec all;
+  for (const ByteVec& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+ByteVec Long(std::int32_t v) {
+  const auto u = static_cast<std::uint32_t>(v);
+  return {static_cast<std::uint8_t>(u), static_cast<std::uint8_t>(u >> 8),
+          static_cast<std::uint8_t>(u >> 16), static_cast<std::uint8_t>(u >> 24)};
+}
+ByteVec Str(const std::string& s) {
+  ByteVec out(s.size() + 1);
+  out[0] = static_cast<std::uint8_t>(s.size());
+  std::copy(s.begin(), s.end(), out.begin() + 1);
+  return out;
+}
+
+// The issue's example: one action of each kind.
+constexpr char kThreeKinds[] = R"({"rules": [{"event": "Disk_Full", "actions": [
+  {"name": "restart", "kind": "builtin", "exec_limit": 1, "namespace": "root\\zrv", "class": "Service",
+   "method": "Restart", "class_call": 0, "descriptive_name": "Restart it", "aux": "",
+   "key_params": [{"param": "Name", "event_prop": "Drive"}],
+   "in_params": [{"param": "Reason", "event_prop": "event_key"}]},
+  {"name": "notify", "kind": "program", "exec_limit": 0, "command": "echo hi", "probe": "disk",
+   "descriptive_name": "Tell", "aux": ""},
+  {"name": "ticket", "kind": "task", "exec_limit": 0, "text1": "ab", "text2": "", "items": ["x", "y", ""]}]}]})";
+
+class SettingsCommandTest : public ::testing::Test {
+ protected:
+  // The library's own store and load in this process log a notice each.
+  void SetUp() override { CTraceUtils::GetInstance()->SetThreshold(2); }
+  void TearDown() override { CTraceUtils::GetInstance()->SetThreshold(3); }
+
+  RunResult Encode(const std::string& json, const std::vector<std::string>& extra = {}) {
+    dir_.Write("in.json", json);
+    std::vector<std::string> args = {"settings", "encode", "in.json", "-o", "out.bin"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunAmctl(args, dir_.path());
+  }
+  ByteVec Output() const {
+    const std::string bytes = dir_.Read("out.bin");
+    return {bytes.begin(), bytes.end()};
+  }
+  RunResult Decode(const ByteVec& archive, const std::vector<std::string>& extra = {}) {
+    dir_.Write("in.bin", archive);
+    std::vector<std::string> args = {"settings", "decode", "in.bin"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunAmctl(args, dir_.path());
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(SettingsCommandTest, EncodeWritesTheArchiveExamplesByteForByte) {
+  const ByteVec program_rule = Cat({Long(1),
+                                    Str("E"),
+                                    Long(1),
+                                    Str("a"),
+                                    Str("CProgramActionInfo"),
+                                    {0, 0},
+                                    Str("c"),
+                                    {0, 0, 0}});
+  const ByteVec task_rule =
+      Cat({Long(1),
+           Str("T"),
+           Long(1),
+           Str("t"),
+           Str("CTaskActionInfo"),
+           {3, 0, 3, 0, 0x61, 0x62, 0, 1, 0, 0, 3, 0, 0, 0, 1, 0x78, 1, 0x79, 0}});
+  const ByteVec default_builtin =
+      Cat({Long(1), Str("B"), Long(1), Str("b"), Str("CBuiltInActionInfo"), ByteVec(19, 0)});
+  const struct {
+    const char* json;
+    ByteVec bytes;
+  } cases[] = {
+      {R"({"rules": []})", Long(0)},
+      {R"({})", Long(0)},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "program", "command": "c"}]}]})",
+       program_rule},
+      {R"({"rules": [{"event": "T", "actions": [{"name": "t", "kind": "task", "exec_limit": 3,
+          "text1": "ab", "text2": "", "items": ["x", "y", ""]}]}]})",
+       task_rule},
+      {R"({"rules": [{"event": "T", "actions": [{"name": "t", "kind": "task", "exec_limit": 3,
+          "text1_hex": "616200", "text2_hex": "00", "items": ["x", {"hex": "79"}, ""]}]}]})",
+       task_rule},
+      {R"({"rules": [{"event": "B", "actions": [{"name": "b", "kind": "builtin"}]}]})",
+       default_builtin},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    const RunResult run = Encode(c.json);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Output(), c.bytes);
+  }
+}
+
+TEST_F(SettingsCommandTest, EncodeAgreesWithTheLibrary) {
+  // The same settings built through the library's own classes, filed in the
+  // document's order.
+  CActionManagerSettings settings;
+  CActionRule rule;
+  auto restart = std::make_unique<CBuiltInActionInfo>();
+  restart->m_wExecLimit = 1;
+  restart->m_strNamespace = "root\\zrv";
+  restart->m_strClassName = "Service";
+  restart->m_strMethodName = "Restart";
+  restart->m_strDescriptiveName = "Restart it";
+  restart->m_KeyParams.AddTail(CParams("Name", "Drive"));
+  restart->m_InParams.AddTail(CParams("Reason", "event_key"));
+  rule.SetAt("restart", std::move(restart));
+  auto notify = std::make_unique<CProgramActionInfo>();
+  notify->m_strCommand = "echo hi";
+  notify->m_strProbe = "disk";
+  notify->m_strDescriptiveName = "Tell";
+  rule.SetAt("notify", std::move(notify));
+  rule.SetAt("ticket", std::make_unique<CTaskActionInfo>(0, "ab", "", "x;y;"));
+  settings.m_mapRules["Disk_Full"] = rule;
+  for (const std::int32_t version : {11, 10, 12}) {
+    SCOPED_TRACE(version);
+    ByteVec expected;
+    ASSERT_EQ(StoreSettingsArchive(settings, version, expected), 1);
+    const RunResult run = Encode(kThreeKinds, {"--version", std::to_string(version)});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Output(), expected);
+  }
+}
+
+// (event, action) names in the order the library enumerates the loaded
+// settings.
+std::vector<std::string> LibraryOrder(const ByteVec& archive) {
+  CActionManagerSettings settings;
+  EXPECT_EQ(LoadSettingsArchive(archive, 11, settings), 1);
+  std::vector<std::string> order;
+  for (const auto& [event, rule] : settings.m_mapRules) {
+    for (const auto& [name, action] : rule) order.push_back(event + "/" + name);
+  }
+  return order;
+}
+
+std::vector<std::string> JsonOrder(const Json& json) {
+  std::vector<std::string> order;
+  for (const auto& rule : json["rules"]) {
+    for (const auto& action : rule["actions"]) {
+      order.push_back(rule["event"].get<std::string>() + "/" + action["name"].get<std::string>());
+    }
+  }
+  return order;
+}
+
+// Rules by event and actions by name, whatever their order.
+std::map<std::string, std::map<std::string, std::string>> Content(const Json& json) {
+  std::map<std::string, std::map<std::string, std::string>> content;
+  for (const auto& rule : json["rules"]) {
+    auto& actions = content[rule.contains("event") ? rule["event"].dump() : rule.dump()];
+    for (const auto& action : rule["actions"]) {
+      actions[action.contains("name") ? action["name"].dump() : action["name_hex"].dump()] =
+          action.dump();
+    }
+  }
+  return content;
+}
+
+TEST_F(SettingsCommandTest, DecodeWritesEveryFieldInTheLibrarysEnumerationOrder) {
+  ASSERT_EQ(Encode(kThreeKinds).status, 0);
+  const RunResult run = Decode(Output());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const Json json = Json::parse(run.out);
+  EXPECT_EQ(JsonOrder(json), LibraryOrder(Output()));
+  std::map<std::string, std::string> actions;
+  for (const auto& action : json["rules"][0]["actions"]) actions[action["name"]] = action.dump();
+  EXPECT_EQ(actions["notify"],
+            R"({"name":"notify","kind":"program","exec_limit":0,"command":"echo hi",)"
+            R"("probe":"disk","descriptive_name":"Tell","aux":""})");
+  EXPECT_EQ(actions["ticket"],
+            R"({"name":"ticket","kind":"task","exec_limit":0,"text1_hex":"616200",)"
+            R"("text2_hex":"00","items":["x","y",""]})");
+  EXPECT_EQ(actions["restart"],
+            R"({"name":"restart","kind":"builtin","exec_limit":1,"namespace":"root\\zrv",)"
+            R"("class":"Service","method":"Restart","class_call":0,)"
+            R"("descriptive_name":"Restart it","aux":"",)"
+            R"("key_params":[{"param":"Name","event_prop":"Drive"}],)"
+            R"("in_params":[{"param":"Reason","event_prop":"event_key"}]})");
+}
+
+TEST_F(SettingsCommandTest, RoundTripsKeepEverythingAndTwoRestoreTheBytes) {
+  // Many rules and actions, so that chains hold several entries: each
+  // store-and-load cycle reverses the order within a chain, so one encode of
+  // a decode keeps the content and two give back the very bytes.
+  std::string json = R"({"rules": [)";
+  for (int r = 0; r < 40; ++r) {
+    if (r) json += ",";
+    json += R"({"event": "Ev)" + std::to_string(r) + R"(", "actions": [)";
+    for (int a = 0; a < 25; ++a) {
+      if (a) json += ",";
+      json += R"({"name": "act)" + std::to_string(a) + R"(", "kind": "program", "exec_limit": )" +
+              std::to_string(a) + R"(, "command": "c)" + std::to_string(r) + "\"}";
+    }
+    json += "]}";
+  }
+  json += "]}";
+  for (const std::string& source : {json, std::string(kThreeKinds)}) {
+    ASSERT_EQ(Encode(source).status, 0);
+    const ByteVec first = Output();
+    const RunResult decoded = Decode(first);
+    ASSERT_EQ(decoded.status, 0) << decoded.err;
+    EXPECT_EQ(JsonOrder(Json::parse(decoded.out)), LibraryOrder(first));
+    ASSERT_EQ(Encode(decoded.out).status, 0);
+    const RunResult redecoded = Decode(Output());
+    ASSERT_EQ(redecoded.status, 0) << redecoded.err;
+    EXPECT_EQ(Content(Json::parse(redecoded.out)), Content(Json::parse(decoded.out)));
+    ASSERT_EQ(Encode(redecoded.out).status, 0);
+    EXPECT_EQ(Output(), first);
+  }
+}
+
+TEST_F(SettingsCommandTest, TextsThatAreNotUtf8TravelAsHex) {
+  const char* source = R"({"rules": [{"event_hex": "45ff", "actions": [
+      {"name_hex": "ff41", "kind": "builtin", "class_call": true, "method_hex": "c0",
+       "key_params": [{"param_hex": "80", "event_prop": "é"}]},
+      {"name": "t", "kind": "task", "items": [{"hex": "fe"}, "ok"]}]}]})";
+  ASSERT_EQ(Encode(source).status, 0);
+  const ByteVec first = Output();
+  const RunResult decoded = Decode(first);
+  ASSERT_EQ(decoded.status, 0) << decoded.err;
+  const Json rule = Json::parse(decoded.out)["rules"][0];
+  EXPECT_EQ(rule["event_hex"], "45ff");
+  std::map<std::string, Json> actions;
+  for (const auto& action : rule["actions"]) {
+    actions[action.contains("name") ? action["name"] : action["name_hex"]] = action;
+  }
+  const Json& builtin = actions["ff41"];
+  EXPECT_EQ(builtin["method_hex"], "c0");
+  EXPECT_EQ(builtin["class_call"], 1);
+  EXPECT_EQ(builtin["key_params"].dump(), R"([{"param_hex":"80","event_prop":"é"}])");
+  EXPECT_EQ(actions["t"]["items"].dump(), R"([{"hex":"fe"},"ok"])");
+  ASSERT_EQ(Encode(decoded.out).status, 0);
+  ASSERT_EQ(Encode(Decode(Output()).out).status, 0);
+  EXPECT_EQ(Output(), first);
+}
+
+TEST_F(SettingsCommandTest, DecodeRejectsEveryTruncationNamingTheOffset) {
+  ASSERT_EQ(Encode(kThreeKinds).status, 0);
+  const ByteVec whole = Output();
+  for (std::size_t cut = 0; cut < whole.size(); cut += 4) {
+    SCOPED_TRACE(cut);
+    const RunResult run = Decode(ByteVec(whole.begin(), whole.begin() + cut));
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("amctl: in.bin: offset "), std::string::npos) << run.err;
+  }
+}
+
+TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
+  ASSERT_EQ(Encode(kThreeKinds).status, 0);
+  const ByteVec whole = Output();
+  // An older built-in layout: one key pair as two strings, no key list.
+  const ByteVec old_layout = Cat({Long(1),
+                                  Str("E"),
+                                  Long(1),
+                                  Str("b"),
+                                  Str("CBuiltInActionInfo"),
+                                  {2, 0},
+                                  Str("ns"),
+                                  Str("Cls"),
+                                  Str("M"),
+                                  Long(0),
+                                  Str("Name"),
+                                  Str("Drive"),
+                                  Str("d"),
+                                  Str(""),
+                                  Long(0)});
+  const struct {
+    const char* name;
+    ByteVec archive;
+    std::string version;
+    std::string expected_error;  // empty: decodes
+  } cases[] = {
+      {"two extra bytes", Cat({whole, {0xAB, 0xCD}}), "11",
+       "amctl: in.bin: offset " + std::to_string(whole.size()) +
+           ": 2 bytes remain after the settings record"},
+      {"current layout read as old", whole, "10", "amctl: in.bin: offset "},
+      {"old layout read as old", old_layout, "10", ""},
+      {"old layout read as current", old_layout, "11", "amctl: in.bin: offset "},
+      {"negative count", Long(-1), "11", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = Decode(c.archive, {"--version", c.version});
+    if (c.expected_error.empty()) {
+      EXPECT_EQ(run.status, 0) << run.err;
+      continue;
+    }
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err.rfind(c.expected_error, 0), 0u) << run.err;
+  }
+  const RunResult old = Decode(old_layout, {"--version", "10"});
+  const auto json = Json::parse(old.out);
+  EXPECT_EQ(json["rules"][0]["actions"][0]["key_params"].dump(),
+            R"([{"param":"Name","event_prop":"Drive"}])");
+}
+
+TEST_F(SettingsCommandTest, InvalidJsonIsRejectedWithItsPlace) {
+  const struct {
+    const char* json;
+    const char* error;
+  } cases[] = {
+      {"", "amctl: in.json: line 1, column 1: syntax error"},
+      {"{\n  \"rules\": [,]\n}", "amctl: in.json: line 2, column 13: syntax error"},
+      {"{\"rules\": []} x", "amctl: in.json: line 1, column 15: syntax error"},
+      {"{\"rules\": \"\xff\"}", "amctl: in.json: line 1, column 12: syntax error"},
+      {"[]", "amctl: in.json: the document: must be an object, not an array"},
+      {R"({"rule": []})", "amctl: in.json: rule: is not a known field"},
+      {R"({"rules": {}})", "amctl: in.json: rules: must be an array, not an object"},
+      {R"({"rules": [{"actions": []}]})", "amctl: in.json: rules[0].event: is required"},
+      {R"({"rules": [{"event": "E", "event": "F"}]})",
+       "amctl: in.json: rules[0].event: is given twice"},
+      {R"({"rules": [{"event": "E", "actions": [{"kind": "task"}]}]})",
+       "amctl: in.json: rules[0].actions[0].name: is required"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a"}]}]})",
+       "amctl: in.json: rules[0].actions[0].kind: is required"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "script"}]}]})",
+       "amctl: in.json: rules[0].actions[0].kind: must be \"builtin\", \"program\" or \"task\""},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task"},
+          {"name": "b", "kind": "task", "exec_limit": 65536}]}]})",
+       "amctl: in.json: rules[0].actions[1].exec_limit: must be an integer from 0 to 65535"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "exec_limit": -1}]}]})",
+       "rules[0].actions[0].exec_limit: must be an integer from 0 to 65535"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "exec_limit": 1.5}]}]})",
+       "rules[0].actions[0].exec_limit: must be an integer from 0 to 65535, not a number with a "
+       "fraction"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "exec_limit": "1"}]}]})",
+       "rules[0].actions[0].exec_limit: must be an integer from 0 to 65535, not a string"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin", "class_call": "yes"}]}]})",
+       "rules[0].actions[0].class_call: must be an integer from -2147483648 to 2147483647"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin", "class_call": 2147483648}]}]})",
+       "rules[0].actions[0].class_call: must be an integer"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "program", "method": "M"}]}]})",
+       "rules[0].actions[0].method: is not a known field"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "program", "command": 5}]}]})",
+       "rules[0].actions[0].command: must be a string, not a number"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "text1": "x", "text1_hex": "78"}]}]})",
+       "rules[0].actions[0].text1_hex: give either text1 or text1_hex, not both"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "text2_hex": "7"}]}]})",
+       "rules[0].actions[0].text2_hex: must be an even number of hex digits"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "text2_hex": "zz"}]}]})",
+       "rules[0].actions[0].text2_hex: must be an even number of hex digits"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "items": ["x", 1]}]}]})",
+       "rules[0].actions[0].items[1]: must be a string or {\"hex\": ...}, not a number"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "items": [{"hex": "x"}]}]}]})",
+       "rules[0].actions[0].items[0].hex: must be an even number of hex digits"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin",
+          "key_params": [{"param": "p", "event": "e"}]}]}]})",
+       "rules[0].actions[0].key_params[0].event: is not a known field"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin", "in_params": {}}]}]})",
+       "rules[0].actions[0].in_params: must be an array, not an object"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task"}, {"name": "a", "kind": "program"}]}]})",
+       "rules[0].actions[1].name: repeats the name of rules[0].actions[0]"},
+      {R"({"rules": [{"event": "E"}, {"event": "E"}]})",
+       "rules[1].event: repeats the event of rules[0]"},
+      {R"({"rules": [{"event": "E", "actions": [5]}]})",
+       "rules[0].actions[0]: must be an object, not a number"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
+    const RunResult run = Encode(c.json);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "out.bin"));
+  }
+}
+
+TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* error;
+  } cases[] = {
+      {{"settings", "decode", "missing.bin"},
+       3,
+       "amctl: missing.bin: cannot read: No such file or directory"},
+      {{"settings", "encode", "missing.json", "-o", "x.bin"},
+       3,
+       "amctl: missing.json: cannot read: No such file or directory"},
+      {{"settings", "decode", "."}, 3, "amctl: .: cannot read: Is a directory"},
+      {{}, 2, "A subcommand is required"},
+      {{"settings"}, 2, "A subcommand is required"},
+      {{"settings", "encode", "in.json"}, 2, "--output is required"},
+      {{"settings", "decode", "in.bin", "--version", "ten"}, 2, "--version"},
+      {{"settings", "decode", "in.bin", "--version", "4294967296"}, 2, "--version"},
+      {{"frobnicate"}, 2, "A subcommand is required"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    const RunResult run = RunAmctl(c.args, dir_.path());
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+  }
+  const RunResult help = RunAmctl({"settings", "encode", "--help"}, dir_.path());
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--output"), std::string::npos);
+}
+
+TEST_F(SettingsCommandTest, UnwritableOutputFailsNamingThePathAndLeavesNoTemporary) {
+  dir_.Write("in.json", R"({"rules": []})");
+  std::filesystem::create_directory(dir_.path() / "taken");
+  const struct {
+    const char* out;
+    const char* error;
+  } cases[] = {
+      {"no/such/dir/out.bin",
+       "amctl: no/such/dir/out.bin: cannot write: No such file or directory"},
+      {"taken", "amctl: taken: cannot write: Is a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.out);
+    const RunResult run = RunAmctl({"settings", "encode", "in.json", "-o", c.out}, dir_.path());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+  }
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"in.json", "taken"}));
+}
+
+}  // namespace
+}  // namespace amctl_test
