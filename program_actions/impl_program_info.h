@@ -3,6 +3,9 @@
 // "ZMO_HALBERD_DIR", runs "perl scustom.pl \"<command>\"" through a command
 // runner, and reports the outcome as a ZRV_ActionResult event.
 //
+// The wrapper script scustom.pl is looked up in the program's working
+// directory: "ZMO_HALBERD_DIR" when it is set, else the agent's own.
+//
 // Everything one Execute obtains is released before it returns. Runs on the
 // event's delivery thread. The process's current directory is changed for the
 // duration of a run and restored afterwards, without a lock: other threads of
@@ -41,6 +44,14 @@ class CImplProgramInfo : public CImplBaseActionInfo {
 
   const CProgramActionInfo& GetInfo() const { return m_Info; }
 
+  // The line handed to the command runner: perl scustom.pl "<command>", the
+  // command not escaped (a quote inside it stays as it is).
+  static std::string BuildCommandLine(const std::string& command);
+
  private:
+  // Execute's work for a non-null sink; may throw only std::bad_alloc, which
+  // Execute turns into a failed action.
+  int Run(CActionManagerSink& sink, IWbemClassObject* event);
+
   CProgramActionInfo m_Info;
 };
