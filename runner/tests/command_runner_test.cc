@@ -1,0 +1,136 @@
+#include "runner/command_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace runner {
+namespace {
+
+using namespace std::string_literals;
+
+TEST(CommandRunnerTest, ConstructorSplitsWordsAndReadsFlags) {
+  CCommandRunner runner("p", "  perl  scustom.pl \"a\tb  c\"\t ", "", "FALSE", "UseArg");
+  EXPECT_EQ(runner.Tokens(), (std::vector<std::string>{"perl", "scustom.pl", "\"a\tb", "c\""}));
+  struct Case {
+    const char* library;
+    const char* mode;
+    int library_flag;
+    int input_mode;
+  };
+  const Case cases[] = {{"TRUE", "UseFile", 1, 2},
+                        {"true", "UseStdin", 0, 1},
+                        {"FALSE", "UseArg", 0, 0},
+                        {"TRUE ", "usefile", 0, 0},
+                        {"", "", 0, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.library) + "/" + c.mode);
+    CCommandRunner flags("p", "x", "", c.library, c.mode);
+    EXPECT_EQ(flags.LibraryFlag(), c.library_flag);
+    EXPECT_EQ(flags.InputMode(), c.input_mode);
+  }
+}
+
+TEST(CommandRunnerTest, BuildCommandLineTranslatesScriptForms) {
+  struct Case {
+    const char* command;
+    const char* mode;
+    std::vector<std::string> extra;
+    std::string line;
+    int shell;
+  };
+  const Case cases[] = {
+      {"/bin/sh -c ls", "UseArg", {}, "sh -s ls ", 1},
+      {"check.sh a", "UseArg", {}, "sh \"check.sh\" a ", 1},
+      {"CHECK.SH", "UseArg", {}, "sh \"CHECK.SH\" ", 1},
+      {"probe.pl x", "UseArg", {}, "perl -S probe.pl x ", 0},
+      {"probe.PL", "UseArg", {}, "perl -S probe.PL ", 0},
+      {".pl x", "UseArg", {}, ".pl x ", 0},  // not longer than 3 characters
+      {"x /bin/sh -c", "UseArg", {}, "x /bin/sh -c ", 0},
+      {"/bin/sh -c ls", "UseStdin", {}, "/bin/sh -c ls ", 0},
+      {"check.sh -c", "UseFile", {}, "check.sh -c ", 0},
+      {"check.sh -c", "UseArg", {}, "sh \"check.sh\" -s ", 1},
+      {"sh _-COMMAND-_ x", "UseArg", {}, "sh  x ", 0},
+      {"sh _-COMMAND-_ x", "UseFile", {}, "sh qxscript.cmd  x ", 0},
+      {"perl scustom.pl \"a  b\"", "UseArg", {}, "perl scustom.pl \"a b\" ", 0},
+      {"x", "UseArg", {"a\"b\\"}, "x \"ab\\\\\" ", 0},
+      {"x",
+       "UseArg",
+       {"one two", "", "\"\"", "c:\\dir\\"},
+       "x \"one two\" \"\" \"\" \"c:\\dir\\\\\" ",
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command + " ("s + c.mode + ")");
+    CCommandRunner runner("p", c.command, "", "FALSE", c.mode);
+    std::string line = "stale";
+    EXPECT_EQ(runner.BuildCommandLine(line, c.extra), static_cast<int>(c.extra.size()));
+    EXPECT_EQ(line, c.line);
+    EXPECT_EQ(runner.ShellFlag(), c.shell);
+  }
+}
+
+TEST(CommandRunnerTest, BuildCommandLineCutsAt511Characters) {
+  CCommandRunner runner("p", std::string(300, 'a') + " " + std::string(300, 'b'), "", "FALSE",
+                        "UseArg");
+  std::string line;
+  EXPECT_EQ(runner.BuildCommandLine(line, {"never seen"}), 1);
+  EXPECT_EQ(line, std::string(300, 'a') + " " + std::string(210, 'b'));
+}
+
+TEST(CommandRunnerTest, ClassifyTokenPlaceholderWinsEverywhere) {
+  CCommandRunner runner("p", "x", "", "FALSE", "UseFile");
+  EXPECT_EQ(runner.ClassifyToken("_-COMMAND-_", 0), CCommandRunner::TokenKind::kPlaceholder);
+  EXPECT_EQ(runner.ClassifyToken("_-COMMAND-_", 5), CCommandRunner::TokenKind::kPlaceholder);
+  EXPECT_EQ(runner.ClassifyToken("-c", 1), CCommandRunner::TokenKind::kPlain);
+}
+
+TEST(CommandRunnerTest, ParseStandardOutputSortsLinesOut) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> output;
+    std::string messages;
+    std::vector<std::string> variables;
+  };
+  const Case cases[] = {
+      {"#note\nAB=1\n42\n43\n", "42", "note\n", {"AB=1"}},
+      {"#one\r\n#\r\n#two", std::nullopt, "one\n\ntwo\n", {}},
+      {"\r\n\n  first  \r\nsecond", "  first  ", "", {}},
+      {"A=1\nABC=2\nAB=\nCD=Y=Z\n", "A=1", "", {"AB=", "CD=Y=Z"}},
+      {"", std::nullopt, "", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    CCommandRunner runner("p", "x", "", "FALSE", "UseArg");
+    runner.State().message_text = "stale";
+    std::optional<std::string> output;
+    runner.ParseStandardOutput(c.text, output);
+    EXPECT_EQ(output, c.output);
+    EXPECT_EQ(runner.State().message_text, c.messages);
+    const std::vector<std::string_view> entries = runner.State().variables.Entries();
+    EXPECT_EQ(std::vector<std::string>(entries.begin(), entries.end()), c.variables);
+  }
+}
+
+TEST(CommandRunnerTest, ParseStandardErrorKeepsTheFirstLine) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"first\nsecond", "first"},  // the final line feed was already dropped by Run
+      {"oop", "oop"},
+      {"\n\nafter\nmore", "\n\nafter"},
+      {"\n\n", "\n\n"},
+      {"a\r\nb", "a\r"},
+      {"", ""},
+  };
+  for (const auto& [text, error] : cases) {
+    SCOPED_TRACE(text);
+    CCommandRunner runner("p", "x", "", "FALSE", "UseArg");
+    std::optional<std::string> parsed;
+    runner.ParseStandardError(text, parsed);
+    EXPECT_EQ(parsed, error);
+  }
+}
+
+}  // namespace
+}  // namespace runner

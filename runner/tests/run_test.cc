@@ -1,0 +1,232 @@
+// CCommandRunner::Run end to end: child processes, input modes, the wrapper
+// file, and in-process modules built by the tests.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runner/command_runner.h"
+#include "runner/current_directory.h"
+#include "runner/in_process.h"
+
+namespace runner {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+const std::string kFormB = RUNNER_TEST_FORM_B;
+
+struct Outcome {
+  int code;
+  std::string output;
+  std::string error;
+};
+
+Outcome RunOnce(CCommandRunner& runner, const std::vector<std::string>& extra = {},
+                const EnvironmentMap& environment = {}) {
+  Outcome outcome{-12345, "unset", "unset"};
+  outcome.code = runner.Run(extra, outcome.output, outcome.error, environment);
+  return outcome;
+}
+
+Outcome RunCommand(const std::string& command, const std::vector<std::string>& extra = {},
+                   const EnvironmentMap& environment = {}) {
+  CCommandRunner runner("probe", command, "", "FALSE", "UseArg");
+  return RunOnce(runner, extra, environment);
+}
+
+void ExpectOutcome(const Outcome& got, const Outcome& want) {
+  EXPECT_EQ(got.code, want.code);
+  EXPECT_EQ(got.output, want.output);
+  EXPECT_EQ(got.error, want.error);
+}
+
+// Runs each test in a fresh directory of its own, since Run reads and deletes
+// the wrapper file in the current directory.
+class RunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = GetCurrentDirectoryText();
+    directory_ = fs::temp_directory_path() / ("runner_run_test_" + std::to_string(getpid()));
+    fs::create_directories(directory_);
+    ASSERT_TRUE(SetCurrentDirectoryText(directory_.string()));
+  }
+  void TearDown() override {
+    SetCurrentDirectoryText(saved_);
+    fs::remove_all(directory_);
+  }
+
+  std::string saved_;
+  fs::path directory_;
+};
+
+TEST_F(RunTest, ResultCodesAndTexts) {
+  struct Case {
+    std::string command;
+    std::vector<std::string> extra;
+    Outcome want;
+  };
+  const Case cases[] = {
+      {"printf", {"#note\nAB=1\n42\n43\n"}, {0, "42", ""}},
+      {"printf", {"#only\n#messages\n"}, {1001, "", "<STDOUT EMPTY>"}},
+      {"true", {}, {1001, "", "<STDOUT EMPTY>"}},
+      {"no-such-program-anywhere", {}, {1001, "", "<STDOUT EMPTY>"}},
+      {"sh -c \"echo result; exit 7\"", {}, {7, "result", ""}},
+      {"sh -c \"printf oops >&2\"", {}, {1, "", "oop"}},
+      {"sh -c \"printf 'first\\nsecond\\n' >&2; exit 3\"", {}, {3, "", "first"}},
+      {"sh -c \"echo out; echo err >&2\"", {}, {1, "out", "err"}},
+      {"sh -c \"echo $0:$1:$2\"", {"a b", "c\"d"}, {0, "a b:cd:", ""}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    ExpectOutcome(RunCommand(c.command, c.extra), c.want);
+  }
+}
+
+TEST_F(RunTest, SecondRunSeesTheVariablesAndClockOfTheFirst) {
+  CCommandRunner runner("probe", "sh -c \"echo AB=1; echo run:${AB:-none}:$LASTSTAMP:$TIME\"", "",
+                        "FALSE", "UseArg");
+  const Outcome first = RunOnce(runner);
+  const std::string first_time = std::to_string(runner.State().current_time);
+  ExpectOutcome(first, {0, "run:none:0:" + first_time, ""});
+  const Outcome second = RunOnce(runner);
+  ExpectOutcome(second,
+                {0, "run:1:" + first_time + ":" + std::to_string(runner.State().current_time), ""});
+}
+
+TEST_F(RunTest, MapAndProbeVariablesReachTheChild) {
+  const Outcome got = RunCommand("sh -c \"echo $ZRV_PROFILE:$PROBE:$MONITOR_ID:$INSTALLDIR\"", {},
+                                 {{"ZRV_PROFILE", "servers"}});
+  ExpectOutcome(got, {0, "servers:probe:d75e6f2a:c:\\Winnt\\system32", ""});
+}
+
+TEST_F(RunTest, InputThroughStandardInput) {
+  CCommandRunner runner("probe", "od -An -c", "hi", "FALSE", "UseStdin");
+  ExpectOutcome(RunOnce(runner), {0, "   h   i  \\0", ""});
+}
+
+TEST_F(RunTest, InputThroughTheWrapperFileWhichIsGoneAfterwards) {
+  CCommandRunner runner("probe", "sh _-COMMAND-_", "echo from-file\ncat qxscript.cmd >&2\n",
+                        "FALSE", "UseFile");
+  // The script's own text comes back on the error stream: exit 0 with error output gives 1.
+  ExpectOutcome(RunOnce(runner), {1, "from-file", "echo from-file"});
+  EXPECT_FALSE(fs::exists(directory_ / "qxscript.cmd"));
+}
+
+TEST_F(RunTest, WrapperFileThatCannotBeWritten) {
+  fs::create_directory(directory_ / "qxscript.cmd");
+  CCommandRunner runner("probe", "sh _-COMMAND-_", "echo never", "FALSE", "UseFile");
+  ExpectOutcome(RunOnce(runner), {1003, "", "FILE?"});
+}
+
+TEST_F(RunTest, EveryRunRemovesAStaleWrapperFile) {
+  {
+    std::FILE* stale = std::fopen("qxscript.cmd", "w");
+    std::fclose(stale);
+  }
+  ExpectOutcome(RunCommand("echo hi"), {0, "hi", ""});
+  EXPECT_FALSE(fs::exists(directory_ / "qxscript.cmd"));
+}
+
+TEST_F(RunTest, FormAGoesToTheVobrikModuleLoadedOnce) {
+  const Outcome first = RunCommand("vobrik count");
+  ASSERT_EQ(first.code, 0) << first.error;
+  const std::size_t libraries = LoadedLibraryCount();
+  const int call = std::stoi(first.output.substr(5));
+  ExpectOutcome(RunCommand("vobrik count"), {0, "call " + std::to_string(call + 1), ""});
+  ExpectOutcome(RunCommand("vobrikx other words"), {0, "vobrikx other words ", ""});
+  EXPECT_EQ(LoadedLibraryCount(), libraries);
+  ExpectOutcome(RunCommand("vobrik fail"), {1002, "", "bad thing"});
+  ExpectOutcome(RunCommand("vobrik quiet"), {0, "", ""});
+}
+
+TEST_F(RunTest, FormBModulesAndTheirEntryPoints) {
+  auto run = [](const std::string& command, const std::vector<std::string>& extra = {}) {
+    CCommandRunner runner("probe", command, "", "TRUE", "UseArg");
+    return RunOnce(runner, extra);
+  };
+  ExpectOutcome(run(kFormB + " Hello"), {0, "ok", ""});
+  const std::size_t libraries = LoadedLibraryCount();
+  std::string upper = kFormB;
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  // The file system knows no such path: only the list's case-blind match finds it.
+  ExpectOutcome(run(upper + " hello"), {0, "ok", ""});
+  EXPECT_EQ(LoadedLibraryCount(), libraries);
+
+  ExpectOutcome(run(kFormB + " Args", {"a b", "c\"d"}), {0, "2|a b|c\"d", ""});
+  ExpectOutcome(run(kFormB + " Fail"), {1002, "", "oops"});
+  ExpectOutcome(run(kFormB + " Quiet"), {0, "", ""});
+  ExpectOutcome(run(kFormB + " Overflow"), {0, std::string(1024, 'x'), ""});
+  ExpectOutcome(run(kFormB + " NoSuchEntry"), {1001, "", "<STDOUT EMPTY>"});
+  ExpectOutcome(run(kFormB), {1001, "", "<STDOUT EMPTY>"});
+  EXPECT_EQ(LoadedLibraryCount(), libraries);
+}
+
+TEST_F(RunTest, MissingLibraryIsRememberedAsMissing) {
+  const fs::path late = directory_ / "late_module.so";
+  CCommandRunner first("probe", late.string() + " Hello", "", "TRUE", "UseArg");
+  ExpectOutcome(RunOnce(first), {1001, "", "<STDOUT EMPTY>"});
+  fs::copy_file(kFormB, late);
+  CCommandRunner second("probe", late.string() + " Hello", "", "TRUE", "UseArg");
+  ExpectOutcome(RunOnce(second), {1001, "", "<STDOUT EMPTY>"});
+}
+
+TEST_F(RunTest, EntryPointReceivesTheEnvironmentBlockIntact) {
+  CEnvBlock block;
+  block.SetEntry("PROBE=disk");
+  block.SetEntry("B=2");
+  block.SetEntry("A=1");
+  ChildProcess record;
+  record.environment = &block;
+  const std::string line = kFormB + " Block ";
+  const char* no_arguments[] = {nullptr};
+  ASSERT_EQ(RunInProcess(line, 0, no_arguments, record, InProcessForm::kB), kInProcessCalled);
+  std::uint32_t hash = 2166136261u;
+  for (int i = 0; i < block.Length(); ++i) {
+    hash = (hash ^ static_cast<unsigned char>(block.Data()[i])) * 16777619u;
+  }
+  char expected[64];
+  std::snprintf(expected, sizeof expected, "%d %08x disk", block.Length(), hash);
+  ASSERT_NE(record.output.data, nullptr);
+  EXPECT_STREQ(record.output.data.get(), expected);
+  EXPECT_EQ(record.error.data, nullptr);
+  EXPECT_EQ(block.Length(), 21);  // both closing NULs are counted
+}
+
+TEST_F(RunTest, ModulesFromSeveralThreadsAtOnce) {
+  // The first use decides the file that is loaded, so it names it exactly.
+  ChildProcess warm_up;
+  const char* none[] = {nullptr};
+  ASSERT_EQ(RunInProcess(kFormB + " Hello", 0, none, warm_up, InProcessForm::kB), kInProcessCalled);
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      for (int i = 0; i < 50; ++i) {
+        std::string module = kFormB;
+        if ((t + i) % 2 == 1) {
+          for (char& c : module) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        }
+        const char* no_arguments[] = {nullptr};
+        ChildProcess record;
+        const int result =
+            RunInProcess(module + " Hello", 0, no_arguments, record, InProcessForm::kB);
+        if (result != kInProcessCalled || !record.output.data ||
+            std::string(record.output.data.get()) != "ok") {
+          ++failures[static_cast<std::size_t>(t)];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+}
+
+}  // namespace
+}  // namespace runner
