@@ -5,7 +5,14 @@
 //
 // Everything one Execute obtains (COM references, BSTRs, variants) is released
 // before it returns, on every path. Runs on the event's delivery thread; no
-// state is kept between calls.
+// state is kept between calls. Of the sink only its CTemporarySink part is
+// used: the services given to Start, the profile name and DecodeVariant.
+//
+// Texts read from the event: "ModelName", "EventId", "event_key" and
+// "severity" give their string; a number or boolean its text form; a missing,
+// null or textless value "None". In-parameters are converted as
+// method_actions/param_mapping.h describes; the result event is
+// method_actions/result_event.h's built-in variant.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +34,12 @@ class CImplBuiltInActionInfo : public CImplBaseActionInfo {
   std::uint16_t GetExecutionLimit() const override { return m_Info.m_wExecLimit; }
 
   // The key part of an instance path (".K1=\"a\",K2=5"), empty when the action
-  // has no key parameters.
+  // has no key parameters. Each record's event property name is both the key
+  // name and the property read. Strings, references and datetimes are quoted;
+  // numbers, booleans and char16 codes are not; nothing is escaped. A key the
+  // event lacks (logged as a malformed event) or whose type has no key form
+  // (objects) gets no value after "=", so the call fails on the malformed path
+  // rather than reaching an object the event never named.
   std::string BuildKeyString(CActionManagerSink* sink, IWbemClassObject* event);
 
   // Fills `in_params` from the event, one record of m_InParams at a time;
@@ -38,8 +50,8 @@ class CImplBuiltInActionInfo : public CImplBaseActionInfo {
   // variant). Texts passed as nullptr are absent and sent as null.
   void NotifyResult(CActionManagerSink* sink, const std::string& event_id,
                     const std::string& event_key, int result_code, const char* model_name,
-                    const char* method_name, const char* descriptive_name,
-                    std::int32_t return_code, const char* severity);
+                    const char* method_name, const char* descriptive_name, std::int32_t return_code,
+                    const char* severity);
 
   const CBuiltInActionInfo& GetInfo() const { return m_Info; }
 

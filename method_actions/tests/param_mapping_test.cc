@@ -1,0 +1,243 @@
+#include "method_actions/param_mapping.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "wbem/holders.h"
+#include "wbem/testing/leak_check.h"
+
+namespace method_actions {
+namespace {
+
+using wbem::Variant;
+
+class ParamMappingTest : public wbem::testing::LeakCheckedTest {};
+
+// What BuildTargetValue put, in a form a table can hold.
+std::string Describe(const VARIANT& v) {
+  switch (v.vt) {
+    case VT_EMPTY:
+      return "EMPTY";
+    case VT_NULL:
+      return "NULL";
+    case VT_I1:
+      return "I1 " + std::to_string(v.cVal);
+    case VT_UI1:
+      return "UI1 " + std::to_string(v.bVal);
+    case VT_I2:
+      return "I2 " + std::to_string(v.iVal);
+    case VT_UI2:
+      return "UI2 " + std::to_string(v.uiVal);
+    case VT_I4:
+      return "I4 " + std::to_string(v.lVal);
+    case VT_UI4:
+      return "UI4 " + std::to_string(v.ulVal);
+    case VT_R4:
+      return "R4 " + std::to_string(v.fltVal);
+    case VT_R8:
+      return "R8 " + std::to_string(v.dblVal);
+    case VT_BOOL:
+      return v.boolVal == VARIANT_TRUE ? "BOOL TRUE" : (v.boolVal == 0 ? "BOOL FALSE" : "BOOL ?");
+    case VT_BSTR:
+      return "BSTR " + wbem::Variant(v).AsUtf8();
+    default:
+      return "vt " + std::to_string(v.vt);
+  }
+}
+
+// Event value as the repository carries it for the type, through both
+// conversions, into a parameter of `param_type`.
+std::string Map(CIMTYPE event_type, const Variant& value, CIMTYPE param_type) {
+  SourceValue source;
+  if (!ReadSourceValue(event_type, value.get(), &source)) return "unsupported source";
+  Variant target;
+  if (!BuildTargetValue(param_type, source, target.ptr())) {
+    return "mismatch " + Describe(target.get());
+  }
+  return Describe(target.get());
+}
+
+TEST_F(ParamMappingTest, ConvertsEveryCombinationOfTheTwoTables) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  struct Case {
+    const char* what;
+    CIMTYPE event_type;
+    Variant value;
+    CIMTYPE param_type;
+    const char* expected;
+  };
+  const Case cases[] = {
+      // Texts.
+      {"string to string", CIM_STRING, "disk C:", CIM_STRING, "BSTR disk C:"},
+      {"null string gives empty", CIM_STRING, nullptr, CIM_STRING, "BSTR "},
+      {"reference to string", CIM_REFERENCE, "\\\\.\\root:X", CIM_STRING, "BSTR \\\\.\\root:X"},
+      {"string to reference", CIM_STRING, "X.Id=1", CIM_REFERENCE, "BSTR X.Id=1"},
+      {"UTF-8 survives", CIM_STRING, "\xC3\xA9t\xC3\xA9", CIM_STRING, "BSTR \xC3\xA9t\xC3\xA9"},
+      // 32-bit sources; uint32 travels in VT_I4.
+      {"sint32 to sint32", CIM_SINT32, -5, CIM_SINT32, "I4 -5"},
+      {"uint32 4e9 to real64", CIM_UINT32, static_cast<std::int32_t>(4000000000u), CIM_REAL64,
+       "R8 4000000000.000000"},
+      {"uint32 4e9 to sint32 keeps low bits", CIM_UINT32, static_cast<std::int32_t>(4000000000u),
+       CIM_SINT32, "I4 -294967296"},
+      {"uint32 4e9 to uint32", CIM_UINT32, static_cast<std::int32_t>(4000000000u), CIM_UINT32,
+       "UI4 4000000000"},
+      {"sint32 -1 to uint32", CIM_SINT32, -1, CIM_UINT32, "UI4 4294967295"},
+      // Reals truncate toward zero.
+      {"-2.7 to sint32", CIM_REAL64, -2.7, CIM_SINT32, "I4 -2"},
+      {"-2.7 to boolean", CIM_REAL64, -2.7, CIM_BOOLEAN, "BOOL TRUE"},
+      {"0.4 to boolean", CIM_REAL64, 0.4, CIM_BOOLEAN, "BOOL FALSE"},
+      {"-0.9 to boolean", CIM_REAL64, -0.9, CIM_BOOLEAN, "BOOL FALSE"},
+      {"real64 to real32 rounds", CIM_REAL64, 0.1, CIM_REAL32, "R4 0.100000"},
+      {"real32 to real64", CIM_REAL32, 1.5f, CIM_REAL64, "R8 1.500000"},
+      {"real64 300.9 to uint8", CIM_REAL64, 300.9, CIM_UINT8, "UI1 44"},
+      // Small integers: their low bits, signed or not.
+      {"uint8 200 to sint8", CIM_UINT8, static_cast<std::uint8_t>(200), CIM_SINT8, "I1 -56"},
+      {"sint8 -3 to uint8", CIM_SINT8, static_cast<std::int16_t>(-3), CIM_UINT8, "UI1 253"},
+      {"sint8 reads low 8 bits", CIM_SINT8, static_cast<std::int16_t>(0x1FF), CIM_SINT32, "I4 -1"},
+      {"sint16 -2 to uint16", CIM_SINT16, static_cast<std::int16_t>(-2), CIM_UINT16, "UI2 65534"},
+      {"uint16 65535 to sint16", CIM_UINT16, 65535, CIM_SINT16, "I2 -1"},
+      {"uint16 reads low 16 bits", CIM_UINT16, 0x12345, CIM_UINT32, "UI4 9029"},
+      {"sint32 70000 to sint16", CIM_SINT32, 70000, CIM_SINT16, "I2 4464"},
+      // Booleans: only VARIANT_TRUE is true.
+      {"true to uint8", CIM_BOOLEAN, true, CIM_UINT8, "UI1 1"},
+      {"false to sint32", CIM_BOOLEAN, false, CIM_SINT32, "I4 0"},
+      {"true to boolean", CIM_BOOLEAN, true, CIM_BOOLEAN, "BOOL TRUE"},
+      {"VT_BOOL 1 is not true", CIM_BOOLEAN, static_cast<std::int16_t>(1), CIM_SINT32, "I4 0"},
+      // 64-bit texts, parsed, written back as the low 32 bits.
+      {"sint64 42 to uint64", CIM_SINT64, "42", CIM_UINT64, "BSTR 42"},
+      {"sint64 5e9 to uint64", CIM_SINT64, "5000000000", CIM_UINT64, "BSTR 705032704"},
+      {"sint64 -1 to uint64", CIM_SINT64, "-1", CIM_UINT64, "BSTR 4294967295"},
+      {"uint64 4294967295 to sint64", CIM_UINT64, "4294967295", CIM_SINT64, "BSTR -1"},
+      {"uint64 to sint32", CIM_UINT64, "  -17xyz", CIM_SINT32, "I4 -17"},
+      {"sint64 without digits", CIM_SINT64, "abc", CIM_REAL64, "R8 0.000000"},
+      {"sint64 null", CIM_SINT64, nullptr, CIM_SINT32, "I4 0"},
+      // Null numbers read as 0.
+      {"null sint32", CIM_SINT32, nullptr, CIM_SINT32, "I4 0"},
+      {"null real64 to boolean", CIM_REAL64, nullptr, CIM_BOOLEAN, "BOOL FALSE"},
+      // Beyond the 64-bit range, and NaN.
+      {"1e30 to sint32 saturates", CIM_REAL64, 1e30, CIM_SINT32, "I4 -1"},
+      {"-1e30 to sint32 saturates", CIM_REAL64, -1e30, CIM_SINT32, "I4 0"},
+      {"-1e30 to boolean", CIM_REAL64, -1e30, CIM_BOOLEAN, "BOOL TRUE"},
+      {"inf to uint64", CIM_REAL64, inf, CIM_UINT64, "BSTR 4294967295"},
+      {"NaN to sint32", CIM_REAL64, nan, CIM_SINT32, "I4 0"},
+      {"NaN to boolean", CIM_REAL64, nan, CIM_BOOLEAN, "BOOL FALSE"},
+      {"1e300 to real32", CIM_REAL64, 1e300, CIM_REAL32, "R4 inf"},
+      // Kinds that do not meet.
+      {"string to sint32", CIM_STRING, "12", CIM_SINT32, "mismatch EMPTY"},
+      {"string to uint64", CIM_STRING, "12", CIM_UINT64, "mismatch EMPTY"},
+      {"sint32 to string", CIM_SINT32, 12, CIM_STRING, "mismatch EMPTY"},
+      {"sint64 to string", CIM_SINT64, "12", CIM_STRING, "mismatch EMPTY"},
+      {"real64 to reference", CIM_REAL64, 1.0, CIM_REFERENCE, "mismatch EMPTY"},
+      {"sint32 to datetime", CIM_SINT32, 1, CIM_DATETIME, "mismatch EMPTY"},
+      {"string to datetime", CIM_STRING, "x", CIM_DATETIME, "mismatch EMPTY"},
+      {"sint32 to char16", CIM_SINT32, 1, CIM_CHAR16, "mismatch EMPTY"},
+      {"sint32 to object", CIM_SINT32, 1, CIM_OBJECT, "mismatch EMPTY"},
+      {"sint32 to array", CIM_SINT32, 1, CIM_SINT32 | CIM_FLAG_ARRAY, "mismatch EMPTY"},
+      {"datetime source", CIM_DATETIME, "20240101000000.000000+000", CIM_STRING,
+       "unsupported source"},
+      {"char16 source", CIM_CHAR16, static_cast<std::int16_t>(65), CIM_SINT32,
+       "unsupported source"},
+      {"object source", CIM_OBJECT, nullptr, CIM_SINT32, "unsupported source"},
+      {"array source", CIM_STRING | CIM_FLAG_ARRAY, nullptr, CIM_STRING, "unsupported source"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(Map(c.event_type, c.value, c.param_type), c.expected);
+  }
+}
+
+TEST_F(ParamMappingTest, UnsupportedSourceLeavesTheOutputAlone) {
+  SourceValue source;
+  source.text = "kept";
+  source.is_text = true;
+  EXPECT_FALSE(ReadSourceValue(CIM_DATETIME, Variant("x").get(), &source));
+  EXPECT_TRUE(source.is_text);
+  EXPECT_EQ(source.text, "kept");
+}
+
+TEST_F(ParamMappingTest, MismatchClearsWhatTheTargetHeld) {
+  Variant target("old text");
+  SourceValue number;
+  number.number = 3;
+  EXPECT_FALSE(BuildTargetValue(CIM_STRING, number, target.ptr()));
+  EXPECT_EQ(target.vt(), VT_EMPTY);
+}
+
+TEST_F(ParamMappingTest, TruncationRoundsTowardZeroAndSaturates) {
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+  const struct {
+    double number;
+    std::int64_t expected;
+  } cases[] = {
+      {2.9, 2},
+      {-2.9, -2},
+      {-0.0, 0},
+      {9007199254740993.0, 9007199254740992},
+      {9223372036854774784.0, 9223372036854774784},  // the largest double below 2^63
+      {9223372036854775808.0, kMax},
+      {-9223372036854775808.0, kMin},
+      {-9223372036854777856.0, kMin},
+      {std::numeric_limits<double>::infinity(), kMax},
+      {-std::numeric_limits<double>::infinity(), kMin},
+      {std::numeric_limits<double>::quiet_NaN(), 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.number);
+    EXPECT_EQ(TruncateTowardZero(c.number), c.expected);
+  }
+}
+
+TEST_F(ParamMappingTest, SinglePrecisionRoundsLikeIeeeAndNeverOverflowsUndefined) {
+  constexpr float kMax = std::numeric_limits<float>::max();
+  const double halfway = std::ldexp(2.0 - std::ldexp(1.0, -24), 127);
+  EXPECT_EQ(RoundToSingle(0.1), 0.1f);
+  EXPECT_EQ(RoundToSingle(static_cast<double>(kMax)), kMax);
+  EXPECT_EQ(RoundToSingle(std::nextafter(halfway, 0.0)), kMax);
+  EXPECT_EQ(RoundToSingle(-std::nextafter(halfway, 0.0)), -kMax);
+  EXPECT_TRUE(std::isinf(RoundToSingle(halfway)));
+  EXPECT_LT(RoundToSingle(-1e300), 0.0f);
+  EXPECT_TRUE(std::isinf(RoundToSingle(-1e300)));
+  EXPECT_TRUE(std::isnan(RoundToSingle(std::nan(""))));
+}
+
+TEST_F(ParamMappingTest, DecimalReadersFollowTheCRuntime) {
+  const struct {
+    const char* text;
+    std::int64_t as_int64;
+    std::int32_t as_long;
+  } cases[] = {
+      {"42", 42, 42},
+      {"  \t\n\v\f\r-17abc", -17, -17},
+      {"+8", 8, 8},
+      {"x12", 0, 0},
+      {"", 0, 0},
+      {"-", 0, 0},
+      {"- 5", 0, 0},
+      {"2147483648", 2147483648LL, 2147483647},
+      {"-2147483649", -2147483649LL, -2147483647 - 1},
+      {"-2147483648", -2147483648LL, -2147483647 - 1},
+      {"9223372036854775807", 9223372036854775807LL, 2147483647},
+      {"9223372036854775808", 9223372036854775807LL, 2147483647},
+      {"-9223372036854775808", -9223372036854775807LL - 1, -2147483647 - 1},
+      {"-99999999999999999999999", -9223372036854775807LL - 1, -2147483647 - 1},
+      {"00012", 12, 12},
+      {"1.9", 1, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::u16string wide;
+    for (const char* p = c.text; *p != '\0'; ++p) wide.push_back(static_cast<char16_t>(*p));
+    EXPECT_EQ(ParseInt64(wide), c.as_int64);
+    EXPECT_EQ(ParseLong(c.text), c.as_long);
+  }
+  // Digits outside ASCII are not digits.
+  EXPECT_EQ(ParseInt64(u"\uFF11\uFF12"), 0);
+}
+
+}  // namespace
+}  // namespace method_actions
