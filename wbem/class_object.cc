@@ -63,9 +63,10 @@ void AppendQuoted(std::u16string& out, std::u16string_view text) {
   out.push_back(u'"');
 }
 
-// Copies a stored value; embedded objects are copied too, so that no two
-// objects share a mutable part.
-HRESULT DeepCopy(const Variant& from, Variant* to) {
+// Copies a stored value into an out-parameter the caller owns. An embedded
+// object is copied, so that what the caller changes is its own.
+HRESULT CopyOut(const Variant& from, VARIANT* to) {
+  VariantInit(to);
   if (from.vt() == VT_UNKNOWN && from.get().punkVal != nullptr) {
     ComPtr<IWbemClassObject> object;
     HRESULT hr = from.get().punkVal->QueryInterface(IID_IWbemClassObject,
@@ -74,15 +75,11 @@ HRESULT DeepCopy(const Variant& from, Variant* to) {
     IWbemClassObject* copy = nullptr;
     hr = object->Clone(&copy);
     if (FAILED(hr)) return hr;
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_UNKNOWN;
-    v.punkVal = copy;
-    *to = Variant::Adopt(v);
+    to->vt = VT_UNKNOWN;
+    to->punkVal = copy;
     return WBEM_S_NO_ERROR;
   }
-  *to = from;
-  return WBEM_S_NO_ERROR;
+  return SUCCEEDED(VariantCopy(to, &from.get())) ? WBEM_S_NO_ERROR : WBEM_E_OUT_OF_MEMORY;
 }
 
 }  // namespace
@@ -117,11 +114,16 @@ Object::~Object() { CountObject(-1); }
 
 Object* Object::NewClass(std::shared_ptr<const ClassDef> def) {
   auto* object = new Object(std::move(def), true);
-  object->values_.resize(object->def_->properties.size());
-  for (std::size_t i = 0; i < object->values_.size(); ++i) {
-    DeepCopy(object->def_->defaults[i], &object->values_[i]);
-  }
+  object->values_ = object->def_->defaults;
   return object;
+}
+
+std::vector<Variant>& Object::MutableValues() {
+  if (!owns_values_.load(std::memory_order_relaxed)) {
+    values_ = std::make_shared<std::vector<Variant>>(*values_);
+    owns_values_.store(true, std::memory_order_relaxed);
+  }
+  return *values_;
 }
 
 Object* Object::NewInstance(std::shared_ptr<const ClassDef> def) {
@@ -162,7 +164,7 @@ std::u16string Object::RelPath() const {
     path += p.name;
     path.push_back(u'=');
     std::u16string text;
-    KeyText(p.type, values_[i].get(), &text);
+    KeyText(p.type, (*values_)[i].get(), &text);
     if (VarTypeForCim(p.type) == VT_BSTR) {
       AppendQuoted(path, text);
     } else {
@@ -176,7 +178,7 @@ bool Object::KeyTexts(std::vector<std::u16string>* texts) const {
   texts->clear();
   for (std::size_t i : def_->keys) {
     std::u16string text;
-    if (!KeyText(def_->properties[i].type, values_[i].get(), &text)) return false;
+    if (!KeyText(def_->properties[i].type, (*values_)[i].get(), &text)) return false;
     texts->push_back(std::move(text));
   }
   return true;
@@ -246,8 +248,10 @@ HRESULT Object::Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type, LON
   }
   const PropertyDef& p = def_->properties[i];
   if (value != nullptr) {
-    VariantInit(value);
-    if (FAILED(VariantCopy(value, &values_[i].get()))) return WBEM_E_OUT_OF_MEMORY;
+    VARIANT copy;
+    const HRESULT hr = CopyOut((*values_)[i], &copy);
+    if (FAILED(hr)) return hr;
+    *value = copy;
   }
   if (type != nullptr) *type = p.type;
   if (flavor != nullptr) {
@@ -270,7 +274,7 @@ HRESULT Object::Put(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE type) {
   VariantInit(&converted);
   const HRESULT hr = ConvertForCim(p.type, value, &converted);
   if (FAILED(hr)) return hr;
-  values_[i] = Variant::Adopt(converted);
+  MutableValues()[i] = Variant::Adopt(converted);
   return WBEM_S_NO_ERROR;
 }
 
@@ -335,10 +339,10 @@ HRESULT Object::Next(LONG flags, BSTR* name, VARIANT* value, CIMTYPE* type, LONG
       if (*name == nullptr) return WBEM_E_OUT_OF_MEMORY;
     }
     if (value != nullptr) {
-      VariantInit(value);
-      if (FAILED(VariantCopy(value, &values_[index].get()))) {
+      const HRESULT hr = CopyOut((*values_)[index], value);
+      if (FAILED(hr)) {
         if (name != nullptr) SysFreeString(std::exchange(*name, nullptr));
-        return WBEM_E_OUT_OF_MEMORY;
+        return hr;
       }
     }
     if (type != nullptr) *type = p.type;
@@ -358,14 +362,8 @@ HRESULT Object::Clone(IWbemClassObject** copy) {
   if (copy == nullptr) return WBEM_E_INVALID_PARAMETER;
   *copy = nullptr;
   auto* object = new Object(def_, is_class_);
-  object->values_.resize(values_.size());
-  for (std::size_t i = 0; i < values_.size(); ++i) {
-    const HRESULT hr = DeepCopy(values_[i], &object->values_[i]);
-    if (FAILED(hr)) {
-      object->Release();
-      return hr;
-    }
-  }
+  object->values_ = values_;
+  owns_values_.store(false, std::memory_order_relaxed);
   *copy = object;
   return WBEM_S_NO_ERROR;
 }

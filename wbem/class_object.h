@@ -7,6 +7,9 @@
 // class lists its superclasses' properties first, then its own, and an
 // override keeps the inherited position but becomes local to the subclass.
 //
+// ClassDef::defaults never changes after the class is built, so objects may
+// share it (see Object::values_).
+//
 // Object is not thread-safe for mutation (see IWbemClassObject); its reference
 // count is atomic.
 #pragma once
@@ -61,7 +64,8 @@ struct ClassDef {
   std::u16string ns;                       // namespace display name; empty for signatures
   std::vector<std::u16string> derivation;  // folded names: self, parent, ...
   std::vector<PropertyDef> properties;
-  std::vector<Variant> defaults;  // parallel to properties
+  std::shared_ptr<std::vector<Variant>> defaults =
+      std::make_shared<std::vector<Variant>>();  // parallel to properties
   std::vector<MethodDef> methods;
   std::vector<std::size_t> keys;  // indices into properties, declaration order
   std::u16string key_root;        // folded name of the class that declared the keys
@@ -99,7 +103,7 @@ class Object final : public IWbemClassObject {
 
   const std::shared_ptr<const ClassDef>& def() const { return def_; }
   bool is_class() const { return is_class_; }
-  const std::vector<Variant>& values() const { return values_; }
+  const std::vector<Variant>& values() const { return *values_; }
   // The canonical key texts of an instance; false when a key is null.
   bool KeyTexts(std::vector<std::u16string>* texts) const;
   // `Class` or `Class.Key="value",...`.
@@ -111,10 +115,20 @@ class Object final : public IWbemClassObject {
   HRESULT GetSystemProperty(std::u16string_view folded, VARIANT* value, CIMTYPE* type) const;
   bool EnumerationIncludes(std::size_t index) const;
 
+  // The values are shared between an object and its clones (and, until the
+  // first Put, with the class's defaults) and copied before the first write
+  // after they were shared, so cloning an event costs one allocation. An
+  // embedded object in the values is never handed out (Get gives a copy), so
+  // shared values are never changed.
+  std::vector<Variant>& MutableValues();
+
   std::atomic<ULONG> refs_{1};
   std::shared_ptr<const ClassDef> def_;
   bool is_class_;
-  std::vector<Variant> values_;
+  std::shared_ptr<std::vector<Variant>> values_;
+  // False while values_ may be shared. Atomic because Clone, a reading
+  // operation, clears it and readers may clone from several threads.
+  std::atomic<bool> owns_values_{false};
   // Enumeration state: -1 before BeginEnumeration; positions 0..kSystemCount-1
   // are the system properties, then the properties in order.
   int enum_pos_ = -1;

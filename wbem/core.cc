@@ -43,7 +43,7 @@ HRESULT BuildSignature(const std::vector<std::pair<std::u16string, CIMTYPE>>& pa
     if (!IsSupportedCimType(type)) return WBEM_E_INVALID_PROPERTY_TYPE;
     if (def->FindProperty(name) >= 0) return WBEM_E_INVALID_PARAMETER;
     def->properties.push_back({name, Fold(name), type, false, def->folded});
-    def->defaults.emplace_back(nullptr);
+    def->defaults->emplace_back(nullptr);
   }
   *out = ComPtr<IWbemClassObject>::Adopt(Object::NewClass(std::move(def)));
   return WBEM_S_NO_ERROR;
@@ -55,10 +55,16 @@ bool Matches(const Subscription& sub, const Object& event) {
   for (const auto& [name, text] : sub.conditions) {
     const int i = def.FindProperty(name);
     if (i < 0) return false;
-    std::u16string value;
-    if (!KeyText(def.properties[i].type, event.values()[i].get(), &value) || value != text) {
-      return false;
+    const VARIANT& v = event.values()[i].get();
+    if (v.vt == VT_BSTR) {
+      // The common case, compared without a copy.
+      if (std::u16string_view(v.bstrVal ? v.bstrVal : u"", SysStringLen(v.bstrVal)) != text) {
+        return false;
+      }
+      continue;
     }
+    std::u16string value;
+    if (!KeyText(def.properties[i].type, v, &value) || value != text) return false;
   }
   return true;
 }
@@ -125,6 +131,7 @@ HRESULT Core::FileClass(NamespaceData& ns, const std::u16string& name,
     auto parent = ns.classes.find(Fold(superclass));
     if (parent == ns.classes.end() || parent->first == folded) return WBEM_E_INVALID_SUPERCLASS;
     *def = *parent->second;
+    def->defaults = std::make_shared<std::vector<Variant>>(*parent->second->defaults);
     def->superclass = parent->second->name;
   }
   def->name = name;
@@ -151,7 +158,7 @@ HRESULT Core::FileClass(NamespaceData& ns, const std::u16string& name,
       if (base.type != p.type) return WBEM_E_TYPE_MISMATCH;
       if (p.key && !base.key) return WBEM_E_CANNOT_BE_KEY;
       base.origin = folded;
-      if (!value.IsNull()) def->defaults[inherited] = std::move(value);
+      if (!value.IsNull()) (*def->defaults)[inherited] = std::move(value);
       continue;
     }
     if (p.key && (!CanBeKey(p.type) || inherited_keys)) return WBEM_E_CANNOT_BE_KEY;
@@ -160,7 +167,7 @@ HRESULT Core::FileClass(NamespaceData& ns, const std::u16string& name,
       def->key_root = folded;
     }
     def->properties.push_back({p.name, Fold(p.name), p.type, p.key, folded});
-    def->defaults.push_back(std::move(value));
+    def->defaults->push_back(std::move(value));
   }
 
   for (std::size_t n = 0; n < methods.size(); ++n) {
@@ -394,32 +401,46 @@ HRESULT Core::Subscribe(const std::u16string& ns_key, LPCWSTR query_text, IWbemO
 
 void Core::Run(const std::shared_ptr<Worker>& worker) {
   t_delivering = this;
+  std::deque<Worker::Item> batch;
   std::unique_lock lock(worker->mu);
   while (true) {
-    worker->wake.wait(lock, [&] { return worker->stop || !worker->queue.empty(); });
+    if (worker->queue.empty() && !worker->stop) {
+      worker->sleeping = true;
+      worker->wake.wait(lock, [&] { return worker->stop || !worker->queue.empty(); });
+      worker->sleeping = false;
+    }
     if (worker->stop) break;
-    Worker::Item item = std::move(worker->queue.front());
-    worker->queue.pop_front();
-    if (item.subscription->cancelled.load()) {
-      lock.unlock();
+    batch.swap(worker->queue);
+    std::vector<std::shared_ptr<Subscription>> retired;
+    retired.swap(worker->retired);
+    lock.unlock();
+    retired.clear();
+    while (!batch.empty() && !worker->stopping.load()) {
+      Worker::Item item = std::move(batch.front());
+      batch.pop_front();
+      // Published before the cancellation check: a Cancel that marks the
+      // subscription after this point sees the delivery and waits for it.
+      worker->current.store(item.subscription);
+      if (!item.subscription->cancelled.load()) {
+        IWbemClassObject* object = item.object.get();
+        try {
+          worker->sink->Indicate(1, &object);
+        } catch (...) {
+          // A sink that throws loses that event, not the subscription.
+        }
+      }
+      worker->current.store(nullptr);
+      if (worker->cancel_waiters.load() > 0) {
+        std::lock_guard wait_lock(worker->mu);
+        worker->delivered.notify_all();
+      }
       item = {};
       Finished(1);
-      lock.lock();
-      continue;
     }
-    worker->current = item.subscription.get();
-    lock.unlock();
-    IWbemClassObject* object = item.object.get();
-    try {
-      worker->sink->Indicate(1, &object);
-    } catch (...) {
-      // A sink that throws loses that event, not the subscription.
-    }
-    item = {};
+    const auto dropped = static_cast<std::int64_t>(batch.size());
+    batch.clear();
+    Finished(dropped);
     lock.lock();
-    worker->current = nullptr;
-    worker->delivered.notify_all();
-    Finished(1);
   }
   const bool release = worker->release_on_exit;
   lock.unlock();
@@ -443,6 +464,7 @@ void Core::StopWorker(const std::shared_ptr<Worker>& worker) {
   {
     std::lock_guard lock(worker->mu);
     worker->stop = true;
+    worker->stopping.store(true);
     dropped.swap(worker->queue);
   }
   worker->wake.notify_all();
@@ -463,22 +485,22 @@ void Core::StopWorker(const std::shared_ptr<Worker>& worker) {
 HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
   if (sink == nullptr) return WBEM_E_INVALID_PARAMETER;
   std::shared_ptr<Worker> worker;
+  std::vector<std::shared_ptr<Subscription>> cancelled;
   bool stop = false;
   {
     std::unique_lock lock(mu_);
     if (shut_down_) return WBEM_E_SHUTTING_DOWN;
     NamespaceData* ns = FindNamespace(ns_key);
     if (ns == nullptr) return WBEM_E_INVALID_NAMESPACE;
-    int removed = 0;
     std::erase_if(ns->subscriptions, [&](const std::shared_ptr<Subscription>& sub) {
       if (sub->worker->sink.get() != sink) return false;
       sub->cancelled.store(true);
       worker = sub->worker;
-      ++removed;
+      cancelled.push_back(sub);
       return true;
     });
-    if (removed == 0) return WBEM_E_NOT_FOUND;
-    worker->subscriptions -= removed;
+    if (cancelled.empty()) return WBEM_E_NOT_FOUND;
+    worker->subscriptions -= static_cast<int>(cancelled.size());
     if (worker->subscriptions == 0) {
       stop = true;
       workers_.erase(sink);
@@ -489,8 +511,17 @@ HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
     return WBEM_S_NO_ERROR;
   }
   // The sink stays subscribed elsewhere: drop this subscription's queued
-  // events and wait for its running delivery, if any.
+  // events and wait for its running delivery, if any. Events the delivery
+  // thread has already taken are skipped there.
   std::deque<Worker::Item> dropped;
+  auto running_cancelled = [&] {
+    const Subscription* current = worker->current.load();
+    for (const auto& sub : cancelled) {
+      if (sub.get() == current) return true;
+    }
+    return false;
+  };
+  worker->cancel_waiters.fetch_add(1);
   {
     std::unique_lock lock(worker->mu);
     for (auto it = worker->queue.begin(); it != worker->queue.end();) {
@@ -502,10 +533,14 @@ HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
       }
     }
     if (worker->thread.get_id() != std::this_thread::get_id()) {
-      worker->delivered.wait(
-          lock, [&] { return worker->current == nullptr || !worker->current->cancelled.load(); });
+      worker->delivered.wait(lock, [&] { return !running_cancelled(); });
+    }
+    for (auto& sub : cancelled) {
+      sub->worker.reset();  // no cycle through the worker's own list
+      worker->retired.push_back(std::move(sub));
     }
   }
+  worker->cancel_waiters.fetch_sub(1);
   const auto count = static_cast<std::int64_t>(dropped.size());
   dropped.clear();
   Finished(count);
@@ -555,9 +590,10 @@ HRESULT Core::PutClass(const std::u16string& ns_key, IWbemClassObject* object, L
     const int base = parent ? parent->FindProperty(p.name) : -1;
     if (base < 0) return WBEM_E_INVALID_SUPERCLASS;
     std::u16string a, b;
-    const bool same = (properties[i].default_value.IsNull() && parent->defaults[base].IsNull()) ||
-                      (KeyText(p.type, properties[i].default_value.get(), &a) &&
-                       KeyText(p.type, parent->defaults[base].get(), &b) && a == b);
+    const bool same =
+        (properties[i].default_value.IsNull() && (*parent->defaults)[base].IsNull()) ||
+        (KeyText(p.type, properties[i].default_value.get(), &a) &&
+         KeyText(p.type, (*parent->defaults)[base].get(), &b) && a == b);
     if (!same) own.push_back(std::move(properties[i]));
   }
   return FileClass(*ns, def.name, def.superclass, std::move(own), std::move(methods), flags);
@@ -615,11 +651,13 @@ HRESULT Core::Indicate(const std::u16string& ns_key, LONG count, IWbemClassObjec
       if (FAILED(hr)) return hr;
       pending_.fetch_add(1);
       Worker& worker = *sub->worker;
+      bool sleeping;
       {
         std::lock_guard worker_lock(worker.mu);
-        worker.queue.push_back({sub, std::move(copy)});
+        worker.queue.push_back({sub.get(), std::move(copy)});
+        sleeping = worker.sleeping;
       }
-      worker.wake.notify_one();
+      if (sleeping) worker.wake.notify_one();
     }
   }
   return WBEM_S_NO_ERROR;

@@ -35,26 +35,38 @@ struct Subscription {
   std::atomic<bool> cancelled{false};
 };
 
-// Delivers to one sink, one object at a time, in indication order.
+// Delivers to one sink, one object at a time, in indication order. The
+// delivery thread takes the whole queue at once and works through it without
+// the lock, so a raiser and the delivery thread meet once per batch.
 struct Worker {
+  // The subscription is kept alive by its namespace while it is active and by
+  // `retired` (or the cancelling call) after, for as long as items may name it.
   struct Item {
-    std::shared_ptr<Subscription> subscription;
+    Subscription* subscription;
     ComPtr<IWbemClassObject> object;
   };
   ComPtr<IWbemObjectSink> sink;
   std::mutex mu;
-  std::condition_variable wake;
-  std::condition_variable delivered;
-  std::deque<Item> queue;
-  bool stop = false;
-  const Subscription* current = nullptr;  // the subscription of the delivery running now
-  int subscriptions = 0;                  // guarded by the core's mutex
+  std::condition_variable wake;       // for the delivery thread: work or stop
+  std::condition_variable delivered;  // for Cancel: a delivery ended
+  std::deque<Item> queue;             // guarded by mu
+  // Cancelled subscriptions of a worker that lives on; released by the
+  // delivery thread when it next takes a batch, by which time no item names
+  // them any more. Guarded by mu.
+  std::vector<std::shared_ptr<Subscription>> retired;
+  bool stop = false;                  // guarded by mu
+  bool sleeping = false;              // guarded by mu: the thread waits on `wake`
+  std::atomic<bool> stopping{false};  // `stop`, readable without the lock
+  // The subscription whose delivery is running, and how many Cancel calls
+  // wait for it to end.
+  std::atomic<const Subscription*> current{nullptr};
+  std::atomic<int> cancel_waiters{0};
+  int subscriptions = 0;  // guarded by the core's mutex
   // Set when the worker was stopped from its own delivery: its thread then
   // releases the sink itself and counts that as the last pending event, so
   // that WaitIdle also waits for the release.
   bool release_on_exit = false;
   std::thread thread;
-  std::thread::id thread_id;
 };
 
 struct NamespaceData {

@@ -1,15 +1,79 @@
 #include "wbem/oleauto.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "wbem/interfaces.h"
 
 namespace {
 
-std::atomic<std::int64_t> g_live_bstrs{0};
-std::atomic<std::int64_t> g_live_objects{0};
+// The live counts are kept per thread, so that an object made on one thread
+// and released on another does not bounce a shared counter between cores on
+// every event. Each thread writes only its own shard; GetLiveCounts adds them
+// up with what exited threads left behind.
+struct Shard {
+  std::atomic<std::int64_t> bstrs{0};
+  std::atomic<std::int64_t> objects{0};
+};
+
+struct Registry {
+  std::mutex mu;
+  std::vector<Shard*> live;
+  std::int64_t retired_bstrs = 0;  // guarded by mu
+  std::int64_t retired_objects = 0;
+};
+
+Registry& GetRegistry() {
+  // Never destroyed: threads may release objects while statics are torn down.
+  static Registry* const registry = new Registry();
+  return *registry;
+}
+
+thread_local Shard* t_shard = nullptr;
+thread_local bool t_exited = false;
+
+struct ShardOwner {
+  Shard* shard = nullptr;
+  ~ShardOwner() {
+    if (shard == nullptr) return;
+    Registry& r = GetRegistry();
+    std::lock_guard lock(r.mu);
+    std::erase(r.live, shard);
+    r.retired_bstrs += shard->bstrs.load(std::memory_order_relaxed);
+    r.retired_objects += shard->objects.load(std::memory_order_relaxed);
+    delete shard;
+    t_shard = nullptr;
+    t_exited = true;
+  }
+};
+thread_local ShardOwner t_owner;
+
+void Count(std::atomic<std::int64_t> Shard::*field, std::int64_t delta) {
+  if (t_shard == nullptr && !t_exited) {
+    auto* shard = new Shard();
+    Registry& r = GetRegistry();
+    {
+      std::lock_guard lock(r.mu);
+      r.live.push_back(shard);
+    }
+    t_owner.shard = shard;
+    t_shard = shard;
+  }
+  if (t_shard != nullptr) {
+    // Only this thread writes its shard.
+    std::atomic<std::int64_t>& counter = t_shard->*field;
+    counter.store(counter.load(std::memory_order_relaxed) + delta, std::memory_order_relaxed);
+    return;
+  }
+  // A thread that is exiting counts straight into the registry.
+  Registry& r = GetRegistry();
+  std::lock_guard lock(r.mu);
+  (field == &Shard::bstrs ? r.retired_bstrs : r.retired_objects) += delta;
+}
 
 // The length prefix sits in the four bytes in front of the first unit.
 constexpr std::size_t kPrefix = sizeof(std::uint32_t);
@@ -30,7 +94,7 @@ BSTR SysAllocStringLen(const OLECHAR* text, UINT length) {
     std::memset(units, 0, bytes);
   }
   units[length] = 0;
-  g_live_bstrs.fetch_add(1, std::memory_order_relaxed);
+  Count(&Shard::bstrs, +1);
   return units;
 }
 
@@ -44,7 +108,7 @@ BSTR SysAllocString(const OLECHAR* text) {
 
 void SysFreeString(BSTR text) {
   if (text == nullptr) return;
-  g_live_bstrs.fetch_sub(1, std::memory_order_relaxed);
+  Count(&Shard::bstrs, -1);
   std::free(reinterpret_cast<unsigned char*>(text) - kPrefix);
 }
 
@@ -135,10 +199,16 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* source) {
 namespace wbem {
 
 LiveCounts GetLiveCounts() {
-  return {g_live_bstrs.load(std::memory_order_relaxed),
-          g_live_objects.load(std::memory_order_relaxed)};
+  Registry& r = GetRegistry();
+  std::lock_guard lock(r.mu);
+  LiveCounts counts{r.retired_bstrs, r.retired_objects};
+  for (const Shard* shard : r.live) {
+    counts.bstrs += shard->bstrs.load(std::memory_order_relaxed);
+    counts.objects += shard->objects.load(std::memory_order_relaxed);
+  }
+  return counts;
 }
 
-void detail::CountObject(int delta) { g_live_objects.fetch_add(delta, std::memory_order_relaxed); }
+void detail::CountObject(int delta) { Count(&Shard::objects, delta); }
 
 }  // namespace wbem

@@ -176,7 +176,9 @@ class Repository {
   Repository& operator=(const Repository&) = delete;
 
   // The namespace of that name, created when absent. Backslashes and slashes
-  // both separate its parts ("root\\zrv" and "root/zrv" are one namespace).
+  // both separate its parts ("root\\zrv" and "root/zrv" are one namespace);
+  // each part is letters, digits and underscores. For any other name the
+  // handle's calls fail with WBEM_E_INVALID_NAMESPACE.
   Namespace OpenNamespace(std::string_view name);
   // Services of an existing namespace; WBEM_E_INVALID_NAMESPACE otherwise.
   HRESULT Connect(std::string_view ns, ComPtr<IWbemServices>* services) const;

@@ -223,6 +223,12 @@ TEST_F(CimTest, EmbeddedObjectIsCopiedAtPut) {
   Variant x;
   ASSERT_EQ(copy->Get(u"X", 0, x.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
   EXPECT_EQ(x.get().lVal, 1);
+  // What Get hands out is a copy too: changing it leaves the stored object.
+  ASSERT_EQ(copy->Put(u"X", 0, Variant(3).ptr(), 0), WBEM_S_NO_ERROR);
+  ComPtr<IWbemClassObject> again;
+  ASSERT_EQ(ComPtr<IUnknown>(Get("Obj").get().punkVal).As(&again), S_OK);
+  ASSERT_EQ(again->Get(u"X", 0, x.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
+  EXPECT_EQ(x.get().lVal, 1);
   EXPECT_EQ(Put("Str", inner.get()), WBEM_E_TYPE_MISMATCH);
 }
 

@@ -237,6 +237,14 @@ TEST_F(RepositoryTest, ObjectsAreIndependentCopies) {
   ASSERT_EQ(spawned->Clone(clone.Out()), WBEM_S_NO_ERROR);
   ASSERT_EQ(clone->Put(u"severity", 0, Variant("High").ptr(), 0), WBEM_S_NO_ERROR);
   EXPECT_EQ(Text(spawned.get(), "severity"), "Low");
+  ASSERT_EQ(spawned->Put(u"Drive", 0, Variant("E:").ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(clone.get(), "Drive"), "");
+  EXPECT_EQ(Text(clone.get(), "severity"), "High");
+  // Instances spawned from the stored class start from its defaults.
+  ComPtr<IWbemClassObject> fresh;
+  ASSERT_EQ(GetObject("Disk_Full")->SpawnInstance(0, fresh.Out()), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(fresh.get(), "severity"), "Critical");
+  EXPECT_EQ(Text(fresh.get(), "Drive"), "");
 }
 
 TEST_F(RepositoryTest, PutClassFilesChangedDefaults) {
