@@ -1,0 +1,30 @@
+#include "component/library_state.h"
+
+#include <atomic>
+
+#include "host/trace_utils.h"
+
+namespace am {
+namespace {
+
+std::atomic<bool> g_usable{true};
+std::atomic<bool> g_registered{false};
+
+}  // namespace
+
+bool AttachLibrary(bool (*register_classes)()) {
+  CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Initializing ActionManager.dll");
+  const bool ok = register_classes != nullptr && register_classes();
+  g_registered.store(ok);
+  g_usable.store(ok);
+  return ok;
+}
+
+void DetachLibrary(void (*unregister_classes)()) {
+  CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Terminating ActionManager.dll");
+  if (g_registered.exchange(false) && unregister_classes != nullptr) unregister_classes();
+}
+
+bool IsLibraryUsable() { return g_usable.load(); }
+
+}  // namespace am

@@ -1,0 +1,181 @@
+// The manager: the singleton and its task subscriber, and the five component
+// operations over whole profile lifecycles.
+#include "component/action_manager_manager.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <new>
+
+#include "component/tests/test_support.h"
+#include "host/dispatcher.h"
+
+namespace component_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+class ActionManagerManagerTest : public ComponentTest {
+ protected:
+  CActionManagerManager* manager_ = CActionManagerManager::GetInstance();
+};
+
+TEST_F(ActionManagerManagerTest, SingletonSubscribesOnceAndAcknowledgesTaskMessages) {
+  ASSERT_NE(manager_, nullptr);
+  EXPECT_EQ(CActionManagerManager::GetInstance(), manager_);
+  EXPECT_EQ(CActionManagerManager::GetInstance(), manager_);
+  CDispatcher* dispatcher = CDispatcher::GetInstance();
+  EXPECT_EQ(dispatcher->SubscriberCount(1131), 1u);
+  ASSERT_NE(manager_->GetTaskMessageSink(), nullptr);
+
+  log_.Take();
+  EXPECT_EQ(dispatcher->SendMessage(1131, 0, 0), 1);
+  EXPECT_EQ(manager_->GetTaskMessageSink()->ProcessMessage(7, 1, -1), 1);
+  EXPECT_THAT(log_.Take(),
+              ElementsAre("3 TasksManager: Message ZRV2K_EXECTASK successfully processed...",
+                          "3 TasksManager: Message ZRV2K_EXECTASK successfully processed..."));
+
+  // The host may destroy the manager: the subscription goes with it, and the
+  // next GetInstance builds a fresh manager that subscribes again, once.
+  delete manager_;
+  EXPECT_EQ(dispatcher->SubscriberCount(1131), 0u);
+  EXPECT_EQ(dispatcher->SendMessage(1131, 0, 0), 0);
+  manager_ = CActionManagerManager::GetInstance();
+  ASSERT_NE(manager_, nullptr);
+  EXPECT_EQ(CActionManagerManager::GetInstance(), manager_);
+  EXPECT_EQ(dispatcher->SubscriberCount(1131), 1u);
+}
+
+TEST_F(ActionManagerManagerTest, CompCreateRefusesSettingsOfAnotherClass) {
+  CActionRule rule;
+  CTaskActionInfo task;
+  void* const kUntouched = reinterpret_cast<void*>(0x1234);
+  struct Case {
+    const char* profile;
+    CObject* settings;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"Prof", &rule, "0 ActionManager: Cannot create action manager Prof: bad type of settings"},
+      {"Q", &task, "0 ActionManager: Cannot create action manager Q: bad type of settings"},
+      {"R", nullptr, "0 ActionManager: Cannot create action manager R: bad type of settings"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.profile);
+    void* handle = kUntouched;
+    log_.Take();
+    EXPECT_EQ(manager_->CompCreate(c.profile, &handle, c.settings), 0);
+    EXPECT_EQ(handle, kUntouched);
+    EXPECT_THAT(log_.Take(), ElementsAre(c.line));
+  }
+  // Nothing to name the profile, or nowhere to put the handle.
+  CActionManagerSettings settings;
+  void* handle = kUntouched;
+  log_.Take();
+  EXPECT_EQ(manager_->CompCreate(nullptr, &handle, &settings), 0);
+  EXPECT_EQ(handle, kUntouched);
+  EXPECT_EQ(manager_->CompCreate("P", nullptr, &settings), 0);
+  EXPECT_EQ(log_.Take().size(), 2u);
+}
+
+std::unique_ptr<CImplBaseActionInfo> OutOfMemoryFactory(const CBaseActionInfo& info) {
+  if (dynamic_cast<const RecordingActionInfo*>(&info) != nullptr) throw std::bad_alloc();
+  return nullptr;
+}
+
+TEST_F(ActionManagerManagerTest, CompCreateReportsExhaustedMemoryAndLeavesNothing) {
+  CActionManagerSettings settings;
+  AddRule(settings, "CPU_HIGH", ActionList(Task(0)));
+  AddRule(settings, "Disk_Full", ActionList(Task(1), Recording("A"), Task(2)));
+  CImplActionRule::SetExecutorFactoryForTesting(&OutOfMemoryFactory);
+  void* const kUntouched = reinterpret_cast<void*>(0x5678);
+  void* handle = kUntouched;
+  log_.Take();
+  EXPECT_EQ(manager_->CompCreate("P", &handle, &settings), 0);
+  EXPECT_EQ(handle, kUntouched);
+  EXPECT_THAT(log_.Take(),
+              ElementsAre("0 ActionManager: Cannot create action manager P: out of memory"));
+}
+
+TEST_F(ActionManagerManagerTest, FullLifecycleThroughTheManager) {
+  CActionManagerSettings settings;
+  AddRule(settings, "Disk_Full", ActionList(Recording("A")));
+  void* handle = nullptr;
+  ASSERT_EQ(manager_->CompCreate("P", &handle, &settings), 1);
+  ASSERT_NE(handle, nullptr);
+
+  Raise("Disk_Full", {{"EventId", "1"}});  // not started: not delivered
+  EXPECT_EQ(manager_->CompCheck(services_.get(), handle), 0);
+  EXPECT_EQ(manager_->CompStart(nullptr, handle), 0);
+  EXPECT_EQ(manager_->CompStart(services_.get(), handle), 1);
+  EXPECT_EQ(static_cast<CActionManagerSink*>(handle)->GetServices(), services_.get());
+  Raise("Disk_Full", {{"EventId", "2"}});
+
+  // CompCheck ignores the services it is given.
+  wbem::Repository other_repo;
+  auto other = other_repo.OpenNamespace("root\\other").Services();
+  for (IWbemServices* services :
+       {services_.get(), other.get(), static_cast<IWbemServices*>(nullptr)}) {
+    EXPECT_EQ(manager_->CompCheck(services, handle), 1);
+  }
+  EXPECT_EQ(manager_->CompStop(handle), 1);
+  for (IWbemServices* services :
+       {services_.get(), other.get(), static_cast<IWbemServices*>(nullptr)}) {
+    EXPECT_EQ(manager_->CompCheck(services, handle), 0);
+  }
+  EXPECT_EQ(manager_->CompStop(handle), 0);
+  Raise("Disk_Full", {{"EventId", "3"}});  // stopped: not delivered
+
+  EXPECT_EQ(manager_->CompStart(services_.get(), handle), 1);  // restart
+  Raise("Disk_Full", {{"EventId", "4"}});
+  EXPECT_EQ(manager_->CompStop(handle), 1);
+  EXPECT_EQ(manager_->CompDelete(handle), 1);
+  EXPECT_THAT(Recorder::Get().Take(), ElementsAre("A@2", "A@4"));
+
+  EXPECT_EQ(manager_->CompDelete(nullptr), 1);
+  EXPECT_EQ(manager_->CompStart(services_.get(), nullptr), 0);
+  EXPECT_EQ(manager_->CompStop(nullptr), 0);
+  EXPECT_EQ(manager_->CompCheck(services_.get(), nullptr), 0);
+}
+
+TEST_F(ActionManagerManagerTest, DeletingAStartedComponentDetachesItWithoutStop) {
+  CActionManagerSettings settings;
+  AddRule(settings, "Disk_Full", ActionList(Recording("A")));
+  void* handle = nullptr;
+  ASSERT_EQ(manager_->CompCreate("P", &handle, &settings), 1);
+  ASSERT_EQ(manager_->CompStart(services_.get(), handle), 1);
+  // Deliveries may be in flight while the component goes.
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(ns_.Raise("Disk_Full", {{"ProfileName", "P"}, {"EventId", std::to_string(i)}}),
+              WBEM_S_NO_ERROR);
+  }
+  EXPECT_EQ(manager_->CompDelete(handle), 1);
+  const std::size_t ran = Recorder::Get().Take().size();
+  EXPECT_LE(ran, 50u);
+  Raise("Disk_Full", {{"EventId", "late"}});
+  EXPECT_THAT(Recorder::Get().Take(), IsEmpty());
+}
+
+TEST_F(ActionManagerManagerTest, TheComponentKeepsACopyOfTheSettings) {
+  auto settings = std::make_unique<CActionManagerSettings>();
+  AddRule(*settings, "Disk_Full", ActionList(Recording("A", 1)));
+  CActionManagerSink* sink = Component(*settings);
+  ASSERT_NE(sink, nullptr);
+
+  // Changed: a new limit, a new action, a new rule; then cleared and gone.
+  settings->m_mapRules.Lookup("Disk_Full")->Lookup("a0")->m_wExecLimit = 0;
+  settings->m_mapRules.Lookup("Disk_Full")->SetAt("extra", Recording("B"));
+  AddRule(*settings, "CPU_HIGH", ActionList(Recording("C")));
+  Raise("Disk_Full", {{"EventId", "1"}});
+  settings->ClearAll();
+  Raise("Disk_Full", {{"EventId", "1"}});
+  settings.reset();
+  Raise("Disk_Full", {{"EventId", "2"}});
+  Raise("CPU_HIGH", {{"EventId", "2"}});
+  EXPECT_THAT(Recorder::Get().Take(), ElementsAre("A@1", "A@2"));
+  EXPECT_EQ(sink->GetRuleCount(), 1u);
+}
+
+}  // namespace
+}  // namespace component_test

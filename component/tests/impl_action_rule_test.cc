@@ -1,0 +1,273 @@
+// The rule executor: executor choice, run order, the execution limit and its
+// counters, driven through started components of a real repository.
+#include "component/impl_action_rule.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/tests/test_support.h"
+#include "method_actions/impl_builtin_action_info.h"
+#include "program_actions/impl_program_info.h"
+
+namespace component_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+class ImplActionRuleTest : public ComponentTest {};
+
+struct Action {
+  std::string tag;  // "task" for a task action, "none" for one of no known kind
+  std::uint16_t limit;
+  int result = 1;
+};
+
+std::vector<std::unique_ptr<CBaseActionInfo>> Build(const std::vector<Action>& actions) {
+  std::vector<std::unique_ptr<CBaseActionInfo>> list;
+  for (const Action& a : actions) {
+    if (a.tag == "task") {
+      list.push_back(Task(a.limit));
+    } else if (a.tag == "none") {
+      auto plain = std::make_unique<CBaseActionInfo>();
+      plain->m_wExecLimit = a.limit;
+      list.push_back(std::move(plain));
+    } else {
+      list.push_back(Recording(a.tag, a.limit, a.result));
+    }
+  }
+  return list;
+}
+
+TEST_F(ImplActionRuleTest, ExecutionLimitHoldsBackActionsPerEventId) {
+  const std::string n = "disk_full";
+  const std::string m = "no_id_event";
+  struct Case {
+    const char* name;
+    const char* event_class;
+    std::vector<Action> actions;
+    std::vector<const char*> ids;  // one delivery each; "" raises no EventId
+    std::vector<std::string> runs;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"limit 0 runs at every delivery and the counter grows",
+       "Disk_Full",
+       {{"A", 0}},
+       {"7", "7", "7"},
+       {"A@7", "A@7", "A@7"},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
+      {"limit 1 runs once per event id",
+       "Disk_Full",
+       {{"A", 1}},
+       {"7", "7", "8", "7"},
+       {"A@7", "A@8"},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1), HeldBackLine(n, 1), ExecutingLine(n, 0),
+        ExecutingLine(n, 1), HeldBackLine(n, 1)}},
+      {"limits 2 and 5: the counter stops at 2, the second action runs on",
+       "Disk_Full",
+       {{"A", 2}, {"B", 5}},
+       {"7", "7", "7", "7", "7"},
+       {"A@7", "B@7", "A@7", "B@7", "B@7", "B@7", "B@7"},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2), HeldBackLine(n, 2),
+        ExecutingLine(n, 2), HeldBackLine(n, 2), ExecutingLine(n, 2), HeldBackLine(n, 2)}},
+      {"events without an event id share the key None",
+       "No_Id_Event",
+       {{"A", 1}},
+       {"", "", ""},
+       {"A@-"},
+       {MalformedLine(m), ExecutingLine(m, 0), MalformedLine(m), ExecutingLine(m, 1),
+        HeldBackLine(m, 1), MalformedLine(m), ExecutingLine(m, 1), HeldBackLine(m, 1)}},
+      {"a task-only rule runs nothing and counts",
+       "Disk_Full",
+       {{"task", 0}},
+       {"7", "7", "7"},
+       {},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
+      {"a task action's own limit stops the counter",
+       "Disk_Full",
+       {{"task", 2}},
+       {"7", "7", "7", "7"},
+       {},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2), HeldBackLine(n, 2),
+        ExecutingLine(n, 2), HeldBackLine(n, 2)}},
+      {"an empty rule counts every delivery",
+       "Disk_Full",
+       {},
+       {"7", "7", "7"},
+       {},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
+      {"actions of no known kind are dropped, limit and all",
+       "Disk_Full",
+       {{"none", 1}, {"none", 1}},
+       {"7", "7", "7"},
+       {},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
+      {"a failing first action does not stop the second",
+       "Disk_Full",
+       {{"A", 0, 0}, {"B", 0, 1}},
+       {"7", "7"},
+       {"A@7", "B@7", "A@7", "B@7"},
+       {ExecutingLine(n, 0), ExecutingLine(n, 1)}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CActionManagerSettings settings;
+    AddRule(settings, c.event_class, Build(c.actions));
+    CActionManagerSink* sink = Component(settings);
+    ASSERT_NE(sink, nullptr);
+    log_.Take();
+    for (const char* id : c.ids) {
+      if (*id == '\0') {
+        Raise(c.event_class, {});
+      } else {
+        Raise(c.event_class, {{"EventId", id}});
+      }
+    }
+    EXPECT_THAT(Recorder::Get().Take(), ElementsAreArray(c.runs));
+    EXPECT_THAT(log_.Take(), ElementsAreArray(c.lines));
+    CActionManagerManager::GetInstance()->CompStop(sink);
+  }
+}
+
+TEST_F(ImplActionRuleTest, ResultIsZeroWhenAnyExecutedActionFailed) {
+  struct Case {
+    const char* name;
+    std::vector<Action> actions;
+    int first;   // result of the first delivery
+    int second;  // of the second, same event id
+  };
+  const Case cases[] = {
+      {"all succeed", {{"A", 0}, {"B", 0}}, 1, 1},
+      {"first fails, second succeeds", {{"A", 0, 0}, {"B", 0}}, 0, 0},
+      {"last fails", {{"A", 0}, {"B", 0, 0}}, 0, 0},
+      {"a held-back failing action does not count", {{"A", 1, 0}, {"B", 0}}, 0, 1},
+      {"no actions", {}, 1, 1},
+      {"a task action only", {{"task", 0}}, 1, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CActionManagerSettings settings;
+    AddRule(settings, "Disk_Full", Build(c.actions));
+    CActionManagerSink* sink = Component(settings, /*start=*/false);
+    ASSERT_NE(sink, nullptr);
+    auto event = Event("Disk_Full", {{"EventId", "7"}});
+    EXPECT_EQ(sink->ProcessEvent(event.get()), c.first);
+    EXPECT_EQ(sink->ProcessEvent(event.get()), c.second);
+  }
+}
+
+TEST_F(ImplActionRuleTest, CountersArePerRuleAndPerEventIdText) {
+  CActionManagerSettings settings;
+  AddRule(settings, "Disk_Full", Build({{"A", 1}}));
+  AddRule(settings, "CPU_HIGH", Build({{"B", 1}}));
+  AddRule(settings, "Numeric_Id_Event", Build({{"C", 0}}));
+  CActionManagerSink* sink = Component(settings, /*start=*/false);
+  ASSERT_NE(sink, nullptr);
+
+  EXPECT_EQ(sink->ProcessEvent(Event("Disk_Full", {{"EventId", "7"}}).get()), 1);
+  EXPECT_EQ(sink->ProcessEvent(Event("CPU_HIGH", {{"EventId", "7"}}).get()), 1);
+  EXPECT_EQ(sink->ProcessEvent(Event("Disk_Full", {{"EventId", "7"}}).get()), 1);
+  EXPECT_EQ(sink->ProcessEvent(Event("Disk_Full", {{"EventId", ""}}).get()), 1);
+  EXPECT_THAT(Recorder::Get().Take(), ElementsAre("A@7", "B@7", "A@"));
+  EXPECT_EQ(sink->FindRule("disk_full")->GetExecutionCount("7"), 1);
+  EXPECT_EQ(sink->FindRule("disk_full")->GetExecutionCount(""), 1);
+  EXPECT_EQ(sink->FindRule("cpu_high")->GetExecutionCount("7"), 1);
+
+  // A numeric id counts under its decimal text; a null id is no id and
+  // shares "None" without claiming that the property is missing.
+  CImplActionRule* numeric = sink->FindRule("numeric_id_event");
+  ASSERT_NE(numeric, nullptr);
+  log_.Take();
+  EXPECT_EQ(numeric->ExecuteActions(Event("Numeric_Id_Event", {{"EventId", 42}}).get(), "x"), 1);
+  EXPECT_EQ(numeric->ExecuteActions(Event("Disk_Full", {{"EventId", "42"}}).get(), "x"), 1);
+  EXPECT_EQ(numeric->ExecuteActions(Event("Disk_Full", {{"EventId", nullptr}}).get(), "x"), 1);
+  EXPECT_EQ(numeric->GetExecutionCount("42"), 2);
+  EXPECT_EQ(numeric->GetExecutionCount(CImplActionRule::kNoEventId), 1);
+  EXPECT_THAT(log_.Take(),
+              ElementsAre(ExecutingLine("x", 0), ExecutingLine("x", 1), ExecutingLine("x", 0)));
+}
+
+TEST_F(ImplActionRuleTest, ExecutorsFollowTheActionKindAndKeepTheirOwnCopy) {
+  CImplActionRule::SetExecutorFactoryForTesting(nullptr);
+  CActionRule rule;
+  auto builtin = std::make_unique<CBuiltInActionInfo>();
+  builtin->m_strMethodName = "Reset";
+  builtin->m_wExecLimit = 3;
+  auto program = std::make_unique<CProgramActionInfo>();
+  program->m_strCommand = "echo hi";
+  program->m_wExecLimit = 4;
+  rule.SetAt("builtin", std::move(builtin));
+  rule.SetAt("program", std::move(program));
+  rule.SetAt("task", Task(5));
+  rule.SetAt("none", std::make_unique<CBaseActionInfo>());
+
+  CImplActionRule executor(nullptr, rule);
+  rule.ClearAll();  // the executors hold copies
+  ASSERT_EQ(executor.GetExecutors().size(), 3u);
+  int seen = 0;
+  for (const auto& e : executor.GetExecutors()) {
+    EXPECT_TRUE(e->IsKindOf(&CImplBaseActionInfo::classCImplBaseActionInfo));
+    if (const auto* b = dynamic_cast<const CImplBuiltInActionInfo*>(e.get())) {
+      EXPECT_EQ(e->GetRuntimeClass(), &CImplBuiltInActionInfo::classCImplBuiltInActionInfo);
+      EXPECT_EQ(b->GetInfo().m_strMethodName, "Reset");
+      EXPECT_EQ(e->GetExecutionLimit(), 3);
+      seen |= 1;
+    } else if (const auto* p = dynamic_cast<const CImplProgramInfo*>(e.get())) {
+      EXPECT_EQ(e->GetRuntimeClass(), &CImplProgramInfo::classCImplProgramInfo);
+      EXPECT_EQ(p->GetInfo().m_strCommand, "echo hi");
+      EXPECT_EQ(e->GetExecutionLimit(), 4);
+      seen |= 2;
+    } else if (const auto* t = dynamic_cast<const CImplTaskActionInfo*>(e.get())) {
+      EXPECT_EQ(e->GetRuntimeClass(), &CImplTaskActionInfo::classCImplTaskActionInfo);
+      EXPECT_THAT(t->GetInfo().m_lstItems, ElementsAre("a", "b"));
+      EXPECT_EQ(e->GetExecutionLimit(), 5);
+      seen |= 4;
+    }
+  }
+  EXPECT_EQ(seen, 7);
+  EXPECT_EQ(CImplTaskActionInfo::classCImplTaskActionInfo.m_pfnGetBaseClass(),
+            &CImplBaseActionInfo::classCImplBaseActionInfo);
+  EXPECT_EQ(CImplBaseActionInfo::classCImplBaseActionInfo.m_pfnGetBaseClass(),
+            &CObject::classCObject);
+  EXPECT_EQ(CImplBaseActionInfo::classCImplBaseActionInfo.m_pfnCreateObject, nullptr);
+}
+
+TEST_F(ImplActionRuleTest, ActionsRunInTheOrderOfACopyOfTheRule) {
+  // Enough actions that several share a chain, where a copy reverses them.
+  CActionRule rule;
+  for (int i = 0; i < 40; ++i) rule.SetAt("act" + std::to_string(i), Recording(std::to_string(i)));
+  std::vector<std::string> expected;
+  const CActionRule copy(rule);
+  for (const auto& [name, action] : copy) {
+    expected.push_back(static_cast<const RecordingActionInfo&>(*action).tag() + "@7");
+  }
+  std::vector<std::string> source_order;
+  for (const auto& [name, action] : rule) {
+    source_order.push_back(static_cast<const RecordingActionInfo&>(*action).tag() + "@7");
+  }
+  ASSERT_NE(expected, source_order) << "the rule should exercise a chain with several actions";
+
+  CActionManagerSettings settings;
+  settings.m_mapRules.SetAt("Disk_Full", std::move(rule));
+  CActionManagerSink* sink = Component(settings);
+  ASSERT_NE(sink, nullptr);
+  Raise("Disk_Full", {{"EventId", "7"}});
+  EXPECT_THAT(Recorder::Get().Take(), ElementsAreArray(expected));
+}
+
+TEST_F(ImplActionRuleTest, ExecutorsGetTheSinkTheyWereBuiltFor) {
+  CActionManagerSettings settings;
+  AddRule(settings, "Disk_Full", Build({{"A", 0}}));
+  CActionManagerSink* sink = Component(settings, /*start=*/false);
+  ASSERT_NE(sink, nullptr);
+  sink->ProcessEvent(Event("Disk_Full", {{"EventId", "1"}}).get());
+  EXPECT_THAT(Recorder::Get().Take(), ElementsAre("A@1"));  // a null sink would show
+  CImplActionRule detached(nullptr, *settings.m_mapRules.Lookup("Disk_Full"));
+  detached.ExecuteActions(Event("Disk_Full", {{"EventId", "1"}}).get(), "x");
+  EXPECT_THAT(Recorder::Get().Take(), ElementsAre("A@1 (no sink)"));
+}
+
+}  // namespace
+}  // namespace component_test

@@ -1,0 +1,131 @@
+// Loads and unloads the real libActionManager.so. This executable links only
+// the host framework and the repository, never the layers themselves, so
+// everything of the component that it uses comes from the loaded library.
+#include <dlfcn.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/dispatcher.h"
+#include "host/trace_utils.h"
+#include "settings/object.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+
+constexpr const char* kFromName = "_ZN13CRuntimeClass8FromNameEPKc";
+constexpr const char* kGetInstance = "_ZN21CActionManagerManager11GetInstanceEv";
+constexpr const char* kManagerDestructor = "_ZN21CActionManagerManagerD1Ev";
+
+using FromNameFn = const CRuntimeClass* (*)(const char*);
+using GetInstanceFn = void* (*)();
+using DestructorFn = void (*)(void*);
+
+class LibraryLoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CTraceUtils::GetInstance()->SetLineSink(
+        [this](int level, const std::string& component, const std::string& message) {
+          std::lock_guard lock(mu_);
+          lines_.push_back(std::to_string(level) + " " + component + ": " + message);
+        });
+  }
+  void TearDown() override { CTraceUtils::GetInstance()->SetLineSink({}); }
+
+  std::vector<std::string> Take() {
+    std::lock_guard lock(mu_);
+    return std::exchange(lines_, {});
+  }
+
+  template <typename Fn>
+  static Fn Symbol(void* library, const char* name) {
+    return reinterpret_cast<Fn>(dlsym(library, name));
+  }
+
+  std::mutex mu_;
+  std::vector<std::string> lines_;
+};
+
+constexpr const char* kSettingsClasses[] = {
+    "CParamsList",           "CBaseActionInfo", "CBuiltInActionInfo",     "CTaskActionInfo",
+    "CProgramActionInfo",    "CActionRule",     "CActionManagerSettings", "CStringListParameter",
+    "CNumericListParameter",
+};
+
+TEST_F(LibraryLoadTest, LoadRegistersTheSettingsClassesAndUnloadLogs) {
+  void* library = dlopen(AM_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << dlerror();
+  EXPECT_THAT(Take(), ElementsAre("3 ActionManager: Initializing ActionManager.dll"));
+
+  auto from_name = Symbol<FromNameFn>(library, kFromName);
+  ASSERT_NE(from_name, nullptr) << dlerror();
+  for (const char* name : kSettingsClasses) {
+    SCOPED_TRACE(name);
+    const CRuntimeClass* record = from_name(name);
+    ASSERT_NE(record, nullptr);
+    ASSERT_NE(record->m_pfnCreateObject, nullptr);
+    std::unique_ptr<CObject> object = record->m_pfnCreateObject();
+    ASSERT_NE(object, nullptr);
+    EXPECT_EQ(object->GetRuntimeClass(), record);
+    EXPECT_STREQ(object->GetRuntimeClass()->m_lpszClassName, name);
+  }
+  EXPECT_EQ(from_name("CImplActionRule"), nullptr);
+
+  // The host's view: the manager exists and subscribes once; the host
+  // destroys it before letting the library go.
+  auto get_instance = Symbol<GetInstanceFn>(library, kGetInstance);
+  auto destroy = Symbol<DestructorFn>(library, kManagerDestructor);
+  ASSERT_NE(get_instance, nullptr);
+  ASSERT_NE(destroy, nullptr);
+  void* manager = get_instance();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(get_instance(), manager);
+  EXPECT_EQ(CDispatcher::GetInstance()->SubscriberCount(1131), 1u);
+  destroy(manager);
+  ::operator delete(manager);
+  EXPECT_EQ(CDispatcher::GetInstance()->SubscriberCount(1131), 0u);
+
+  Take();
+  ASSERT_EQ(dlclose(library), 0);
+  EXPECT_THAT(Take(), ElementsAre("3 ActionManager: Terminating ActionManager.dll"));
+}
+
+TEST_F(LibraryLoadTest, ASecondCopyFailsCleanlyAndLeavesTheFirstAlone) {
+  // A second copy of the library in one process finds the settings classes
+  // registered by the first: it must refuse to run and must not take the
+  // first copy's classes down when it goes.
+  const std::filesystem::path copy = std::filesystem::temp_directory_path() /
+                                     ("libActionManager-copy-" + std::to_string(getpid()) + ".so");
+  std::filesystem::copy_file(AM_LIBRARY_PATH, copy,
+                             std::filesystem::copy_options::overwrite_existing);
+
+  void* first = dlopen(AM_LIBRARY_PATH, RTLD_NOW | RTLD_GLOBAL);
+  ASSERT_NE(first, nullptr) << dlerror();
+  Take();
+  void* second = dlopen(copy.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(second, nullptr) << dlerror();
+  EXPECT_THAT(Take(), ElementsAre("3 ActionManager: Initializing ActionManager.dll"));
+
+  auto get_instance = Symbol<GetInstanceFn>(second, kGetInstance);
+  ASSERT_NE(get_instance, nullptr);
+  EXPECT_EQ(get_instance(), nullptr);
+  EXPECT_EQ(CDispatcher::GetInstance()->SubscriberCount(1131), 0u);
+
+  ASSERT_EQ(dlclose(second), 0);
+  EXPECT_THAT(Take(), ElementsAre("3 ActionManager: Terminating ActionManager.dll"));
+  auto from_name = Symbol<FromNameFn>(first, kFromName);
+  ASSERT_NE(from_name, nullptr);
+  EXPECT_NE(from_name("CActionManagerSettings"), nullptr);
+
+  ASSERT_EQ(dlclose(first), 0);
+  std::filesystem::remove(copy);
+}
+
+}  // namespace
