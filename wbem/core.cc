@@ -96,9 +96,10 @@ std::u16string Core::OpenNamespace(std::u16string_view name) {
   return key;
 }
 
-bool Core::HasNamespace(const std::u16string& key) const {
+HRESULT Core::CheckNamespace(const std::u16string& key) const {
   std::shared_lock lock(mu_);
-  return !shut_down_ && namespaces_.count(key) != 0;
+  if (shut_down_) return WBEM_E_SHUTTING_DOWN;
+  return namespaces_.count(key) != 0 ? WBEM_S_NO_ERROR : WBEM_E_INVALID_NAMESPACE;
 }
 
 NamespaceData* Core::FindNamespace(const std::u16string& key) {

@@ -86,7 +86,9 @@ class Core : public std::enable_shared_from_this<Core> {
   static std::u16string NamespaceKey(std::u16string_view name);
 
   std::u16string OpenNamespace(std::u16string_view name);
-  bool HasNamespace(const std::u16string& key) const;
+  // WBEM_S_NO_ERROR for an existing namespace, WBEM_E_INVALID_NAMESPACE, or
+  // WBEM_E_SHUTTING_DOWN.
+  HRESULT CheckNamespace(const std::u16string& key) const;
 
   HRESULT Define(const std::u16string& ns, const Class& cls);
   HRESULT SetProvider(const std::u16string& ns, std::u16string_view class_name,

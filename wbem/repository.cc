@@ -90,7 +90,8 @@ class Services final : public IWbemServices, RefCounted {
     *sink = nullptr;
     if (flags != 0) return WBEM_E_INVALID_PARAMETER;
     return NoThrow([&] {
-      if (!core_->HasNamespace(ns_)) return WBEM_E_SHUTTING_DOWN;
+      const HRESULT hr = core_->CheckNamespace(ns_);
+      if (FAILED(hr)) return hr;
       *sink = new EventSink(core_, ns_);
       return WBEM_S_NO_ERROR;
     });
@@ -231,7 +232,8 @@ HRESULT Repository::Connect(std::string_view ns, ComPtr<IWbemServices>* services
   services->Reset();
   return detail::NoThrow([&] {
     std::u16string key = detail::Core::NamespaceKey(Utf8ToUtf16(ns));
-    if (!core_->HasNamespace(key)) return WBEM_E_INVALID_NAMESPACE;
+    const HRESULT hr = core_->CheckNamespace(key);
+    if (FAILED(hr)) return hr;
     *services = ComPtr<IWbemServices>::Adopt(detail::NewServices(core_, std::move(key)));
     return WBEM_S_NO_ERROR;
   });
