@@ -7,6 +7,7 @@
 #include "host/trace_utils.h"
 #include "method_actions/param_mapping.h"
 #include "method_actions/result_event.h"
+#include "method_actions/wide_text.h"
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
@@ -41,7 +42,7 @@ bool ReadEventText(IWbemClassObject* event, const char16_t* name, std::string* t
   wbem::Variant value;
   if (FAILED(ReadProperty(event, name, &value, nullptr))) return false;
   if (value.vt() == VT_BSTR) {
-    *text = value.AsUtf8();
+    *text = method_actions::NarrowBstr(value.get().bstrVal);
   } else if (!value.IsNull()) {
     std::string decoded;
     if (CTemporarySink::DecodeVariant(value.get(), decoded) != 0) *text = std::move(decoded);
@@ -85,6 +86,26 @@ KeyForm KeyFormOf(CIMTYPE type) {
 
 }  // namespace
 
+std::vector<CImplBuiltInActionInfo::WideParams> CImplBuiltInActionInfo::WidenNames(
+    const CParamsList& list) {
+  std::vector<WideParams> names;
+  names.reserve(static_cast<std::size_t>(list.GetCount()));
+  for (const CParams& record : list) {
+    names.push_back({record.m_strParamName, record.m_strEventPropName,
+                     wbem::Utf8ToUtf16(record.m_strParamName),
+                     wbem::Utf8ToUtf16(record.m_strEventPropName)});
+  }
+  return names;
+}
+
+CImplBuiltInActionInfo::CImplBuiltInActionInfo(const CBuiltInActionInfo& info) {
+  m_Info = info;
+  m_bstrClassName = wbem::Bstr(m_Info.m_strClassName);
+  m_bstrMethodName = wbem::Bstr(m_Info.m_strMethodName);
+  m_KeyNames = WidenNames(m_Info.m_KeyParams);
+  m_InNames = WidenNames(m_Info.m_InParams);
+}
+
 std::string CImplBuiltInActionInfo::BuildKeyString(CActionManagerSink* sink,
                                                    IWbemClassObject* event) {
   (void)sink;  // DecodeVariant needs no sink state.
@@ -92,14 +113,13 @@ std::string CImplBuiltInActionInfo::BuildKeyString(CActionManagerSink* sink,
   if (m_Info.m_KeyParams.IsEmpty()) return keys;
   keys += '.';
   bool first = true;
-  for (const CParams& record : m_Info.m_KeyParams) {
+  for (const WideParams& record : m_KeyNames) {
     if (!first) keys += ',';
     first = false;
-    const std::string& property = record.m_strEventPropName;
-    keys += property;
+    keys += record.property;
     keys += '=';
 
-    const std::u16string name = wbem::Utf8ToUtf16(property);
+    const std::u16string& name = record.wide_property;
     wbem::Variant value;
     CIMTYPE type = CIM_EMPTY;
     if (FAILED(ReadProperty(event, name, &value, &type))) {
@@ -126,11 +146,11 @@ void CImplBuiltInActionInfo::FillInParameters(IWbemClassObject* event,
                                               IWbemClassObject* in_params) {
   CTraceUtils* log = CTraceUtils::GetInstance();
   if (in_params == nullptr) return;
-  for (const CParams& record : m_Info.m_InParams) {
-    const std::string param = record.m_strParamName;
-    const std::string property = record.m_strEventPropName;
-    const std::u16string param_name = wbem::Utf8ToUtf16(param);
-    const std::u16string property_name = wbem::Utf8ToUtf16(property);
+  for (const WideParams& record : m_InNames) {
+    const std::string& param = record.param;
+    const std::string& property = record.property;
+    const std::u16string& param_name = record.wide_param;
+    const std::u16string& property_name = record.wide_property;
 
     CIMTYPE param_type = CIM_EMPTY;
     const HRESULT rn = in_params->Get(param_name.c_str(), 0, nullptr, &param_type, nullptr);
@@ -193,9 +213,9 @@ int CImplBuiltInActionInfo::Execute(CActionManagerSink* sink, IWbemClassObject* 
   log->LogMsg(0, kComponent, "Executing method %s on the object with following path '%s'",
               method_name, path);
 
-  const wbem::Bstr path_text(path);
-  const wbem::Bstr class_text(class_name);
-  const wbem::Bstr method_text(method_name);
+  const wbem::Bstr path_text = wbem::Bstr::Adopt(method_actions::NewBstr(path));
+  const wbem::Bstr& class_text = m_bstrClassName;
+  const wbem::Bstr& method_text = m_bstrMethodName;
 
   std::string model, event_id, event_key, severity;
   ReadEventText(event, u"ModelName", &model);

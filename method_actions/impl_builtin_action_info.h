@@ -17,16 +17,18 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "component/impl_base_action_info.h"
 #include "settings/action_info.h"
+#include "wbem/holders.h"
 #include "wbem/interfaces.h"
 
 class CImplBuiltInActionInfo : public CImplBaseActionInfo {
   AM_DECLARE_DYNAMIC(CImplBuiltInActionInfo)
 
  public:
-  explicit CImplBuiltInActionInfo(const CBuiltInActionInfo& info) { m_Info = info; }
+  explicit CImplBuiltInActionInfo(const CBuiltInActionInfo& info);
 
   // 1 when the method ran and ExecMethod returned exactly WBEM_S_NO_ERROR;
   // 0 otherwise.
@@ -56,5 +58,21 @@ class CImplBuiltInActionInfo : public CImplBaseActionInfo {
   const CBuiltInActionInfo& GetInfo() const { return m_Info; }
 
  private:
+  // A record of m_KeyParams or m_InParams with its names in UTF-16.
+  struct WideParams {
+    std::string param;
+    std::string property;
+    std::u16string wide_param;
+    std::u16string wide_property;
+  };
+  static std::vector<WideParams> WidenNames(const CParamsList& list);
+
   CBuiltInActionInfo m_Info;
+  // UTF-16 forms of the names, made once: the description never changes, and
+  // converting them again for every event would be most of the executor's
+  // own cost.
+  wbem::Bstr m_bstrClassName;
+  wbem::Bstr m_bstrMethodName;
+  std::vector<WideParams> m_KeyNames;
+  std::vector<WideParams> m_InNames;
 };

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "wbem/holders.h"
+#include "method_actions/wide_text.h"
 #include "wbem/unicode.h"
 
 namespace method_actions {
@@ -141,7 +141,7 @@ bool ReadSourceValue(CIMTYPE type, const VARIANT& value, SourceValue* out) {
     case CIM_REFERENCE:
       source.is_text = true;
       if (value.vt == VT_BSTR && value.bstrVal != nullptr) {
-        source.text = wbem::Utf16ToUtf8({value.bstrVal, SysStringLen(value.bstrVal)});
+        source.text = NarrowBstr(value.bstrVal);
       }
       break;
     case CIM_SINT32:
@@ -209,7 +209,12 @@ bool BuildTargetValue(CIMTYPE type, const SourceValue& source, VARIANT* out) {
   }
   if (wants_text != source.is_text) return false;
   if (wants_text) {
-    SetText(out, wbem::Utf8ToUtf16(source.text));
+    if (BSTR copy = NewBstr(source.text)) {
+      out->vt = VT_BSTR;
+      out->bstrVal = copy;
+    } else {
+      out->vt = VT_NULL;
+    }
     return true;
   }
 

@@ -5,9 +5,9 @@
 
 #include "host/temporary_sink.h"
 #include "host/trace_utils.h"
+#include "method_actions/wide_text.h"
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
-#include "wbem/unicode.h"
 
 namespace method_actions {
 namespace {
@@ -28,11 +28,10 @@ void PutProperty(IWbemClassObject* instance, const char16_t* name, VARIANT& valu
 void PutText(IWbemClassObject* instance, const char16_t* name, const char* text) {
   wbem::Variant value(nullptr);
   if (text != nullptr) {
-    wbem::Bstr copy(std::string_view{text});
-    if (copy.get() != nullptr) {
+    if (BSTR copy = NewBstr(text)) {
       VARIANT* v = value.Out();
       v->vt = VT_BSTR;
-      v->bstrVal = copy.Detach();
+      v->bstrVal = copy;
     }
   }
   PutProperty(instance, name, *value.ptr());
@@ -43,9 +42,8 @@ void PutText(IWbemClassObject* instance, const char16_t* name, const char* text)
 // more UTF-16 units than it has bytes, so the buffer always suffices; the text
 // ends at its first NUL, as any NUL-terminated copy would.
 void PutBufferedText(IWbemClassObject* instance, const char16_t* name, const std::string& text) {
-  const std::u16string wide = wbem::Utf8ToUtf16(text);
   auto buffer = std::make_unique<char16_t[]>(text.size() + 1);  // value-initialised: zeros
-  wide.copy(buffer.get(), wide.size());
+  WidenInto(text, buffer.get());
   wbem::Variant value(nullptr);
   if (BSTR copy = SysAllocString(buffer.get())) {
     VARIANT* v = value.Out();
@@ -79,8 +77,9 @@ void NotifyActionResult(ResultVariant variant, CTemporarySink* sink, const std::
   wbem::ComPtr<IWbemClassObject> result_class;
   HRESULT hr = WBEM_E_NOT_AVAILABLE;
   if (services != nullptr) {
-    wbem::Bstr class_name(std::u16string_view{kResultClass});
-    hr = services->GetObject(class_name.get(), 0, nullptr, result_class.Out(), nullptr);
+    // The services read a `const BSTR` up to its NUL, so the literal serves.
+    hr = services->GetObject(const_cast<char16_t*>(kResultClass), 0, nullptr, result_class.Out(),
+                             nullptr);
   }
   if (hr != WBEM_S_NO_ERROR || !result_class) {
     log->LogMsg(0, kComponent,

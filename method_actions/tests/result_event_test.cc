@@ -114,12 +114,13 @@ TEST_F(ResultEventTest, ProgramVariantReportsTheIndicationEvenWhenItFailed) {
 TEST_F(ResultEventTest, SinkWithoutServicesSendsNothing) {
   CActionManagerSettings settings;
   CActionManagerSink unstarted("P", settings);
+  // The executor keeps UTF-16 copies of its names for its lifetime.
+  CImplBuiltInActionInfo executor(BuiltIn("Disk", "Ping", true));
   const wbem::LiveCounts before = wbem::GetLiveCounts();
   NotifyActionResult(ResultVariant::kProgram, &unstarted, "E", "K", 900, "M", "cmd", "d", 0, "s");
   NotifyActionResult(ResultVariant::kBuiltIn, nullptr, "E", "K", 900, "M", "m", "d", 0, "s");
 
   // The executor reports the missing services as a failed class lookup.
-  CImplBuiltInActionInfo executor(BuiltIn("Disk", "Ping", true));
   wbem::ComPtr<IWbemClassObject> event;
   ASSERT_EQ(ns_.NewInstance("Test_Event", {}, &event), WBEM_S_NO_ERROR);
   const wbem::LiveCounts with_event = wbem::GetLiveCounts();
