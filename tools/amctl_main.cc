@@ -8,6 +8,7 @@
 
 #include "host/trace_utils.h"
 #include "tools/exit_status.h"
+#include "tools/run_command.h"
 #include "tools/settings_commands.h"
 
 namespace {
@@ -48,6 +49,18 @@ int main(int argc, char** argv) {
       ->capture_default_str();
   decode->add_flag("-v,--verbose", verbose, "Show the library's log notices");
 
+  std::string scenario_path;
+  std::string events;
+  bool jsonl = false;
+  CLI::App* run = app.add_subcommand("run", "Run a profile of the library against events");
+  run->add_option("SCENARIO.json", scenario_path, "Scenario to run")->required();
+  run->add_flag("--jsonl", jsonl, "Write one JSON object a line");
+  run->add_option("--events", events,
+                  "Further events, one JSON object a line, from a file or - for standard input");
+
+  CLI::App* demo = app.add_subcommand("demo", "Run the built-in demo scenario");
+  demo->add_flag("--jsonl", jsonl, "Write one JSON object a line");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -63,6 +76,10 @@ int main(int argc, char** argv) {
   } else if (decode->parsed()) {
     QuietUnless(verbose);
     status = amctl::DecodeSettings(archive_path, version, std::cout, std::cerr);
+  } else if (run->parsed()) {
+    status = amctl::RunCommand(scenario_path, jsonl, events, std::cout, std::cerr);
+  } else if (demo->parsed()) {
+    status = amctl::DemoCommand(jsonl, std::cout, std::cerr);
   }
   return status;
 }

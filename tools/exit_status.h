@@ -23,7 +23,7 @@ enum ExitStatus : int {
 
 inline ExitStatus ReportInvalidInput(std::ostream& err, const std::string& file,
                                      const InputError& error) {
-  err << "amctl: " << file << ": ";
+  err << "amctl: " << (error.file.empty() ? file : error.file) << ": ";
   if (!error.place.empty()) err << error.place << ": ";
   err << error.message << '\n';
   return kInvalidInput;

@@ -267,7 +267,11 @@ void PutText(Json& object, const std::string& name, std::string_view bytes) {
 }
 
 void Problems::Fail(std::string place, std::string message) {
-  if (!first_) first_ = InputError{std::move(place), std::move(message)};
+  if (!first_) first_ = InputError{std::move(place), std::move(message), {}};
+}
+
+void Problems::Fail(InputError error) {
+  if (!first_) first_ = std::move(error);
 }
 
 std::string ReadTextValue(Problems& problems, const Json& value, const std::string& path) {

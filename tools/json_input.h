@@ -37,6 +37,9 @@ using Json = nlohmann::ordered_json;
 struct InputError {
   std::string place;
   std::string message;
+  // Set when the problem lies in another file than the one being read (a
+  // settings archive that a scenario names).
+  std::string file = {};
 };
 
 // Parses `text` as one JSON document. On failure `*out` is left as it was and
@@ -67,6 +70,7 @@ class Problems {
   bool ok() const { return !first_.has_value(); }
   // Records a problem unless one is already recorded.
   void Fail(std::string place, std::string message);
+  void Fail(InputError error);
   // The first problem; only meaningful when !ok().
   const InputError& first() const { return *first_; }
 

@@ -24,28 +24,30 @@ bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err) {
 }
 
 bool LoadSettingsFile(const std::string& path, std::int32_t version,
-                      CActionManagerSettings* settings, std::ostream& err) {
+                      CActionManagerSettings* settings, InputError* error) {
   std::string bytes;
   std::string why;
   if (!ReadWholeFile(path, &bytes, &why)) {
-    ReportInvalidInput(err, path, {"", "cannot read: " + why});
+    *error = {"", "cannot read: " + why, path};
     return false;
   }
   const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
   AmArchiveStatus status;
-  if (!LoadSettingsArchive(data, version, *settings, &status)) {
-    ReportInvalidInput(err, path, {"offset " + std::to_string(status.offset), status.reason});
+  CActionManagerSettings loaded;
+  if (!LoadSettingsArchive(data, version, loaded, &status)) {
+    *error = {"offset " + std::to_string(status.offset), status.reason, path};
     return false;
   }
   if (status.offset != data.size()) {
     const std::size_t left = data.size() - status.offset;
-    ReportInvalidInput(err, path,
-                       {"offset " + std::to_string(status.offset),
-                        std::to_string(left) + (left == 1 ? " byte remains" : " bytes remain") +
-                            " after the settings record (stored with another version than " +
-                            std::to_string(version) + "?)"});
+    *error = {"offset " + std::to_string(status.offset),
+              std::to_string(left) + (left == 1 ? " byte remains" : " bytes remain") +
+                  " after the settings record (stored with another version than " +
+                  std::to_string(version) + "?)",
+              path};
     return false;
   }
+  settings->m_mapRules.Swap(loaded.m_mapRules);
   return true;
 }
 
@@ -79,7 +81,10 @@ ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_p
 ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version, std::ostream& out,
                           std::ostream& err) {
   CActionManagerSettings settings;
-  if (!LoadSettingsFile(archive_path, version, &settings, err)) return kInvalidInput;
+  InputError error;
+  if (!LoadSettingsFile(archive_path, version, &settings, &error)) {
+    return ReportInvalidInput(err, archive_path, error);
+  }
   out << SettingsToJson(settings).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
   out.flush();
   if (!out) {

@@ -32,9 +32,10 @@ ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version,
 // false. Shared by the commands that read JSON.
 [[nodiscard]] bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err);
 
-// Loads the settings archive at `path` with `version`, reporting a failure
-// (unreadable, cut short, corrupt, bytes left over) to `err`.
+// Loads the settings archive at `path` with `version`. On failure (unreadable,
+// cut short, corrupt, bytes left over) `*settings` is left as it was and
+// `*error` names the file and the offset.
 [[nodiscard]] bool LoadSettingsFile(const std::string& path, std::int32_t version,
-                                    CActionManagerSettings* settings, std::ostream& err);
+                                    CActionManagerSettings* settings, InputError* error);
 
 }  // namespace amctl

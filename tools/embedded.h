@@ -1,0 +1,16 @@
+// Files built into amctl so that the demo needs nothing from the disk: the
+// demo scenario (tools/demo/demo_scenario.json) and the program wrapper
+// (examples/scustom.pl), copied in at build time by tools/embed_files.cmake.
+// Each array holds the file's bytes followed by a NUL that the size leaves out.
+#pragma once
+
+#include <cstddef>
+
+namespace amctl::embedded {
+
+extern const char kDemoScenario[];
+extern const std::size_t kDemoScenarioSize;
+extern const char kScustomPl[];
+extern const std::size_t kScustomPlSize;
+
+}  // namespace amctl::embedded

@@ -1,0 +1,309 @@
+#include "tools/scenario.h"
+
+#include <limits>
+#include <unordered_set>
+
+#include "tools/settings_commands.h"
+#include "tools/settings_json.h"
+
+namespace amctl {
+namespace {
+
+struct NamedType {
+  const char* name;
+  CIMTYPE type;
+};
+
+constexpr NamedType kCimTypes[] = {
+    {"sint8", CIM_SINT8},       {"uint8", CIM_UINT8},         {"sint16", CIM_SINT16},
+    {"uint16", CIM_UINT16},     {"sint32", CIM_SINT32},       {"uint32", CIM_UINT32},
+    {"sint64", CIM_SINT64},     {"uint64", CIM_UINT64},       {"real32", CIM_REAL32},
+    {"real64", CIM_REAL64},     {"boolean", CIM_BOOLEAN},     {"string", CIM_STRING},
+    {"datetime", CIM_DATETIME}, {"reference", CIM_REFERENCE}, {"char16", CIM_CHAR16},
+    {"object", CIM_OBJECT},
+};
+
+std::string_view KindOfJson(const Json& value) {
+  return value.is_string() ? "a string" : value.is_object() ? "an object" : "something else";
+}
+
+CIMTYPE ReadTypeName(Problems& problems, const Json& value, const std::string& path) {
+  if (!value.is_string()) {
+    problems.Fail(path, std::string("must be a type name, not ") + std::string(KindOfJson(value)));
+    return CIM_STRING;
+  }
+  const auto& name = value.get_ref<const std::string&>();
+  if (const auto type = ParseCimTypeName(name)) return *type;
+  problems.Fail(path, "\"" + name +
+                          "\" is not a type name (sint8 ... uint64, real32, real64, boolean, "
+                          "string, datetime, reference, char16, object, each optionally with [])");
+  return CIM_STRING;
+}
+
+// A property declared by a type name alone or by {"type", "key", "default"}.
+ScenarioProperty ReadProperty(Problems& problems, const std::string& name, const Json& value,
+                              const std::string& path) {
+  ScenarioProperty property;
+  property.name = name;
+  property.path = path;
+  if (!value.is_object()) {
+    property.type = ReadTypeName(problems, value, path);
+    return property;
+  }
+  ObjectReader reader(problems, value, path);
+  if (const Json* type = reader.Require("type")) {
+    property.type = ReadTypeName(problems, *type, reader.PathOf("type"));
+  }
+  property.key = reader.Bool("key", false);
+  if (const Json* fallback = reader.Find("default")) property.default_value = *fallback;
+  reader.Finish();
+  return property;
+}
+
+// Names of an object's fields must be distinct without regard to case, as the
+// repository compares them.
+bool CheckNames(Problems& problems, const Json& object, const std::string& path) {
+  std::unordered_set<std::string> seen;
+  for (const auto& [name, value] : object.items()) {
+    std::string folded = name;
+    for (char& c : folded) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (name.empty()) {
+      problems.Fail(path, "a name must not be empty");
+      return false;
+    }
+    if (!seen.insert(folded).second) {
+      problems.Fail(FieldPath(path, name), "repeats a name (names ignore case)");
+      return false;
+    }
+  }
+  return true;
+}
+
+void ReadParameterList(ObjectReader& method, std::string_view field,
+                       std::vector<std::pair<std::string, CIMTYPE>>* list) {
+  const Json* params = method.Object(field);
+  if (params == nullptr || !CheckNames(method.problems(), *params, method.PathOf(field))) return;
+  for (const auto& [name, type] : params->items()) {
+    list->emplace_back(
+        name, ReadTypeName(method.problems(), type, FieldPath(method.PathOf(field), name)));
+  }
+}
+
+// An HRESULT as a number (negative or as its unsigned 32 bits) or as "0x..." text.
+std::optional<HRESULT> ReadHresult(Problems& problems, const Json& value, const std::string& path) {
+  if (value.is_string()) {
+    const auto& text = value.get_ref<const std::string&>();
+    if (text.size() > 2 && text.size() <= 10 && text[0] == '0' &&
+        (text[1] == 'x' || text[1] == 'X')) {
+      const std::optional<std::string> bytes =
+          FromHex(std::string(10 - text.size(), '0') + text.substr(2));
+      if (bytes) {
+        std::uint32_t bits = 0;
+        for (const char c : *bytes) bits = bits << 8 | static_cast<unsigned char>(c);
+        return static_cast<HRESULT>(bits);
+      }
+    }
+    problems.Fail(path, "must be a number or \"0x\" and up to 8 hex digits");
+    return std::nullopt;
+  }
+  std::int64_t number = 0;
+  if (!ReadInteger(problems, value, path, std::numeric_limits<std::int32_t>::min(),
+                   std::numeric_limits<std::uint32_t>::max(), &number)) {
+    return std::nullopt;
+  }
+  return static_cast<HRESULT>(static_cast<std::uint32_t>(number));
+}
+
+ScenarioMethod ReadMethod(Problems& problems, const std::string& name, const Json& value,
+                          const std::string& path) {
+  ScenarioMethod method;
+  method.name = name;
+  method.path = path;
+  ObjectReader reader(problems, value, path);
+  ReadParameterList(reader, "in", &method.in);
+  std::vector<std::pair<std::string, CIMTYPE>> out;
+  ReadParameterList(reader, "out", &out);
+  for (auto& [param, type] : out) {
+    if (param.size() == 11 && std::equal(param.begin(), param.end(), "ReturnValue",
+                                         [](char a, char b) { return (a | 0x20) == (b | 0x20); })) {
+      method.return_type = type;
+    } else {
+      method.out.emplace_back(std::move(param), type);
+    }
+  }
+  const Json* result = reader.Find("return_value");
+  const Json* hresult = reader.Find("hresult");
+  if (result != nullptr && hresult != nullptr) {
+    problems.Fail(reader.PathOf("hresult"), "give either return_value or hresult, not both");
+  } else if (hresult != nullptr) {
+    method.hresult = ReadHresult(problems, *hresult, reader.PathOf("hresult"));
+  } else if (result != nullptr) {
+    method.return_value = *result;
+  }
+  reader.Finish();
+  return method;
+}
+
+ScenarioClass ReadClass(Problems& problems, const Json& value, const std::string& path) {
+  ScenarioClass cls;
+  cls.path = path;
+  ObjectReader reader(problems, value, path);
+  if (reader.Require("name")) cls.name = reader.String("name");
+  cls.superclass = reader.String("superclass");
+  if (const Json* properties = reader.Object("properties")) {
+    if (CheckNames(problems, *properties, reader.PathOf("properties"))) {
+      for (const auto& [name, type] : properties->items()) {
+        cls.properties.push_back(
+            ReadProperty(problems, name, type, FieldPath(reader.PathOf("properties"), name)));
+      }
+    }
+  }
+  if (const Json* methods = reader.Object("methods")) {
+    if (CheckNames(problems, *methods, reader.PathOf("methods"))) {
+      for (const auto& [name, spec] : methods->items()) {
+        cls.methods.push_back(
+            ReadMethod(problems, name, spec, FieldPath(reader.PathOf("methods"), name)));
+      }
+    }
+  }
+  reader.Finish();
+  return cls;
+}
+
+ScenarioObject ReadObject(Problems& problems, const Json& value, const std::string& path) {
+  ScenarioObject object;
+  object.path = path;
+  ObjectReader reader(problems, value, path);
+  if (reader.Require("class")) object.class_name = reader.String("class");
+  if (const Json* properties = reader.Object("properties")) {
+    if (CheckNames(problems, *properties, reader.PathOf("properties"))) {
+      for (const auto& [name, property] : properties->items()) {
+        object.properties.emplace_back(name, property);
+      }
+    }
+  }
+  reader.Finish();
+  return object;
+}
+
+template <typename T, typename Read>
+void ReadList(ObjectReader& reader, std::string_view field, std::vector<T>* out, Read read) {
+  const Json* list = reader.Array(field);
+  for (std::size_t i = 0; list != nullptr && i < list->size() && reader.problems().ok(); ++i) {
+    out->push_back(read(reader.problems(), (*list)[i], IndexPath(reader.PathOf(field), i)));
+  }
+}
+
+void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folder,
+                        Scenario* scenario) {
+  Problems& problems = reader.problems();
+  const Json* inline_settings = reader.Find("settings");
+  const Json* archive = reader.Find("settings_archive");
+  const Json* version = reader.Find("version");
+  if (inline_settings != nullptr && archive != nullptr) {
+    problems.Fail(reader.PathOf("settings_archive"),
+                  "give either settings or settings_archive, not both");
+    return;
+  }
+  if (version != nullptr && archive == nullptr) {
+    problems.Fail(reader.PathOf("version"), "belongs with settings_archive");
+    return;
+  }
+  if (inline_settings != nullptr) {
+    ReadSettings(problems, *inline_settings, reader.PathOf("settings"), scenario->settings.get());
+    return;
+  }
+  if (archive == nullptr) {
+    problems.Fail(reader.PathOf("settings"), "is required (or settings_archive)");
+    return;
+  }
+  const std::string name = reader.String("settings_archive");
+  const auto number =
+      reader.Integer("version", std::numeric_limits<std::int32_t>::min(),
+                     std::numeric_limits<std::int32_t>::max(), kDefaultArchiveVersion);
+  if (!problems.ok()) return;
+  const std::filesystem::path path = folder / name;
+  InputError error;
+  if (!LoadSettingsFile(path.string(), static_cast<std::int32_t>(number), scenario->settings.get(),
+                        &error)) {
+    problems.Fail(std::move(error));
+  }
+}
+
+void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
+                     Scenario* scenario) {
+  const Json* environment = reader.Object("environment");
+  if (environment == nullptr) return;
+  for (const auto& [name, value] : environment->items()) {
+    const std::string path = FieldPath(reader.PathOf("environment"), name);
+    if (name.empty() || name.find('=') != std::string::npos) {
+      reader.problems().Fail(path, "is not a variable name");
+      return;
+    }
+    if (!value.is_string()) {
+      reader.problems().Fail(path, "must be a string");
+      return;
+    }
+    std::string text = value.get<std::string>();
+    if (text.find('\0') != std::string::npos) {
+      reader.problems().Fail(path, "must not hold a NUL character");
+      return;
+    }
+    // The component reads this variable as the programs' working folder.
+    if (name == "ZMO_HALBERD_DIR" && !text.empty()) {
+      text = (folder / text).lexically_normal().string();
+    }
+    scenario->environment.emplace_back(name, std::move(text));
+  }
+}
+
+}  // namespace
+
+std::optional<CIMTYPE> ParseCimTypeName(std::string_view name) {
+  CIMTYPE flags = 0;
+  if (name.size() > 2 && name.substr(name.size() - 2) == "[]") {
+    flags = CIM_FLAG_ARRAY;
+    name.remove_suffix(2);
+  }
+  for (const NamedType& known : kCimTypes) {
+    if (name == known.name) return static_cast<CIMTYPE>(known.type | flags);
+  }
+  return std::nullopt;
+}
+
+bool ReadScenario(const Json& json, const std::filesystem::path& file, Scenario* scenario,
+                  InputError* error) {
+  Problems problems;
+  const std::filesystem::path folder = file.parent_path();
+  ObjectReader reader(problems, json, "");
+  if (reader.Require("profile")) scenario->profile = reader.String("profile");
+  scenario->ns = reader.String("namespace", scenario->ns);
+  scenario->standard_classes = reader.Bool("standard_classes", true);
+  ReadList(reader, "classes", &scenario->classes, ReadClass);
+  ReadList(reader, "instances", &scenario->instances, ReadObject);
+  if (problems.ok()) ReadSettingsSource(reader, folder, scenario);
+  ReadEnvironment(reader, folder, scenario);
+  ReadList(reader, "events", &scenario->events, ReadObject);
+  reader.Finish();
+  if (!problems.ok()) {
+    *error = problems.first();
+    return false;
+  }
+  return true;
+}
+
+bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
+               InputError* error) {
+  Problems problems;
+  ScenarioObject read = ReadObject(problems, json, path);
+  if (!problems.ok()) {
+    *error = problems.first();
+    return false;
+  }
+  *event = std::move(read);
+  return true;
+}
+
+}  // namespace amctl

@@ -1,0 +1,103 @@
+// A scenario: one profile, the repository it runs against, its settings and
+// the events to raise (the input of `amctl run`).
+//
+//   {"profile": "Prof1", "namespace": "root\\zrv", "standard_classes": true,
+//    "classes": [{"name": "Disk_Full", "superclass": "ZRV_Event",
+//                 "properties": {"Drive": "string", "Free": "uint32"}},
+//                {"name": "Service", "properties": {"Name": {"type": "string", "key": true}},
+//                 "methods": {"Restart": {"in": {"Reason": "string"},
+//                                         "out": {"ReturnValue": "uint32"},
+//                                         "return_value": 0}}}],
+//    "instances": [{"class": "Service", "properties": {"Name": "C:"}}],
+//    "settings": {...settings JSON...},        or "settings_archive": "s.bin", "version": 11
+//    "environment": {"ZMO_HALBERD_DIR": "scripts"},
+//    "events": [{"class": "Disk_Full", "properties": {"EventId": "e1", "Drive": "C:"}}]}
+//
+// ReadScenario checks the document's shape (fields, types, type names) and
+// loads the settings; values of instances and events are kept as JSON and
+// converted later against the classes as the repository holds them (see
+// tools/scenario_world.h), since their declared types may come from
+// inherited or standard classes.
+//
+// Relative paths (the settings archive, and ZMO_HALBERD_DIR, the one variable
+// the component reads as a folder) are taken from the scenario file's folder,
+// so a scenario runs the same from anywhere.
+//
+// Not thread-safe; a Scenario is plain data owned by its reader.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "settings/action_manager_settings.h"
+#include "tools/json_input.h"
+#include "wbem/types.h"
+
+namespace amctl {
+
+// A CIM type name ("uint32", "string[]") as its CIMTYPE; nullopt when unknown.
+std::optional<CIMTYPE> ParseCimTypeName(std::string_view name);
+
+struct ScenarioProperty {
+  std::string name;
+  CIMTYPE type = CIM_STRING;
+  bool key = false;
+  std::optional<Json> default_value;
+  std::string path;  // field path, for messages
+};
+
+struct ScenarioMethod {
+  std::string name;
+  std::vector<std::pair<std::string, CIMTYPE>> in;
+  std::vector<std::pair<std::string, CIMTYPE>> out;  // without ReturnValue
+  CIMTYPE return_type = CIM_UINT32;
+  // The call fails with this HRESULT when set; otherwise it returns
+  // `return_value` (0 when absent).
+  std::optional<HRESULT> hresult;
+  Json return_value = 0;
+  std::string path;
+};
+
+struct ScenarioClass {
+  std::string name;
+  std::string superclass;
+  std::vector<ScenarioProperty> properties;
+  std::vector<ScenarioMethod> methods;
+  std::string path;
+};
+
+// An instance to file or an event to raise: a class and property values.
+struct ScenarioObject {
+  std::string class_name;
+  std::vector<std::pair<std::string, Json>> properties;
+  std::string path;  // "events[2]", for messages
+};
+
+struct Scenario {
+  std::string profile;
+  std::string ns = "root\\zrv";
+  bool standard_classes = true;
+  std::vector<ScenarioClass> classes;
+  std::vector<ScenarioObject> instances;
+  std::unique_ptr<CActionManagerSettings> settings = std::make_unique<CActionManagerSettings>();
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::vector<ScenarioObject> events;
+};
+
+// Reads `json` (the document of the file `file`, whose folder resolves
+// relative paths). On failure `*error` names the place; when the problem lies
+// in the settings archive, `error->file` names that file.
+[[nodiscard]] bool ReadScenario(const Json& json, const std::filesystem::path& file,
+                                Scenario* scenario, InputError* error);
+
+// Reads one event given as a line of its own ({"class": ..., "properties":
+// {...}}), as `amctl run --events` takes them; `path` names it in messages.
+[[nodiscard]] bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
+                             InputError* error);
+
+}  // namespace amctl

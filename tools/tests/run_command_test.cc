@@ -1,0 +1,319 @@
+// amctl run and amctl demo, driven through the built binary and checked on
+// their JSON lines.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/tests/amctl_runner.h"
+
+namespace amctl_test {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Classes shared by the scenarios below; each test adds its settings/events.
+constexpr char kClasses[] = R"(
+  "classes": [
+    {"name": "Disk_Full", "superclass": "ZRV_Event",
+     "properties": {"Drive": "string", "Free": "uint32", "Big": "uint64"}},
+    {"name": "Service", "properties": {"Drive": {"type": "string", "key": true}},
+     "methods": {
+       "Restart": {"in": {"Reason": "string", "Free": "uint32", "Big": "uint64", "Flag": "boolean"},
+                   "return_value": 42},
+       "Stop": {"in": {"Reason": "string"}, "hresult": "0x80041003"}}}],
+  "instances": [{"class": "Service", "properties": {"Drive": "C:"}}])";
+
+std::string Builtin(const std::string& name, const std::string& method, int limit = 0) {
+  return R"({"name": ")" + name + R"(", "kind": "builtin", "exec_limit": )" +
+         std::to_string(limit) + R"(, "namespace": "root\\zrv", "class": "Service", "method": ")" +
+         method + R"(", "descriptive_name": "d-)" + name + R"(",
+     "key_params": [{"param": "Drive", "event_prop": "Drive"}],
+     "in_params": [{"param": "Reason", "event_prop": "event_key"}, {"param": "Free", "event_prop": "Free"},
+                   {"param": "Big", "event_prop": "Big"}]})";
+}
+
+std::string Event(const std::string& id, const std::string& extra = "") {
+  return R"({"class": "Disk_Full", "properties": {"EventId": ")" + id +
+         R"(", "event_key": "k1", "severity": "high", "Drive": "C:", "Free": 10,
+          "Big": "123456789")" +
+         extra + "}}";
+}
+
+std::string Scenario(const std::string& actions, const std::string& events,
+                     const std::string& extra = "") {
+  return R"({"profile": "P1", )" + std::string(kClasses) +
+         R"(, "settings": {"rules": [{"event": "Disk_Full", "actions": [)" + actions +
+         "]}]}, \"events\": [" + events + "]" + extra + "}";
+}
+
+class RunCommandTest : public ::testing::Test {
+ protected:
+  RunResult Run(const std::string& scenario, const std::vector<std::string>& extra = {},
+                const std::string& input = {}) {
+    dir_.Write("scenario.json", scenario);
+    std::vector<std::string> args = {"run", (dir_.path() / "scenario.json").string(), "--jsonl"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    // From another folder: relative paths must follow the scenario file.
+    return RunAmctl(args, std::filesystem::temp_directory_path(), input);
+  }
+
+  static std::vector<Json> Lines(const RunResult& run) {
+    std::vector<Json> lines;
+    std::istringstream in(run.out);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(Json::parse(line));
+    return lines;
+  }
+  static std::vector<Json> OfType(const std::vector<Json>& lines, const std::string& type) {
+    std::vector<Json> found;
+    for (const Json& line : lines) {
+      if (line["type"] == type) found.push_back(line);
+    }
+    return found;
+  }
+  static bool HasLog(const std::vector<Json>& lines, const std::string& text) {
+    for (const Json& line : OfType(lines, "log")) {
+      if (line["message"].get<std::string>().find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(RunCommandTest, BuiltinActionsCallTheMethodAndReportTheOutcome) {
+  const RunResult run =
+      Run(Scenario(Builtin("ok", "Restart") + "," + Builtin("bad", "Stop"), Event("e1")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> lines = Lines(run);
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_EQ(lines[0].dump(), R"({"type":"component","operation":"CompCreate","result":1})");
+  EXPECT_EQ(lines[1].dump(), R"({"type":"component","operation":"CompStart","result":1})");
+  EXPECT_EQ(lines[lines.size() - 2].dump(),
+            R"({"type":"component","operation":"CompStop","result":1})");
+  EXPECT_EQ(lines.back().dump(), R"({"type":"component","operation":"CompDelete","result":1})");
+
+  const std::vector<Json> calls = OfType(lines, "method_call");
+  ASSERT_EQ(calls.size(), 2u);
+  for (const Json& call : calls) {
+    EXPECT_EQ(call["path"], "\\\\.\\root\\zrv:Service.Drive=\"C:\"");
+    EXPECT_EQ(call["in"]["Reason"], "k1");
+  }
+  // 64-bit integers travel as the strings WMI carries, others as numbers;
+  // an in-parameter that holds no value is left out.
+  const Json& restart = calls[0]["method"] == "Restart" ? calls[0] : calls[1];
+  EXPECT_EQ(restart["in"].dump(), R"({"Reason":"k1","Free":10,"Big":"123456789"})");
+
+  const std::vector<Json> results = OfType(lines, "result_event");
+  ASSERT_EQ(results.size(), 2u);
+  for (const Json& result : results) {
+    const Json& p = result["properties"];
+    SCOPED_TRACE(p.dump());
+    EXPECT_EQ(p["ProfileName"], "P1");
+    EXPECT_EQ(p["EventId"], "e1");
+    EXPECT_EQ(p["ModelName"], "None");  // the event carries none
+    if (p["Method"] == "Restart") {
+      EXPECT_EQ(p["MsgInfo"], "ZRV_CorrelatedEvents|900");
+      EXPECT_EQ(p["return_code"], 42);
+    } else {
+      EXPECT_EQ(p["MsgInfo"], "ZRV_CorrelatedEvents|901");
+      EXPECT_EQ(p["return_code"], static_cast<std::int32_t>(0x80041003u));
+    }
+  }
+  // Each result event follows its own method call.
+  for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i]["type"] != "method_call") continue;
+    std::size_t j = i + 1;
+    while (lines[j]["type"] == "log") ++j;
+    EXPECT_EQ(lines[j]["type"], "result_event");
+    EXPECT_EQ(lines[j]["properties"]["Method"], lines[i]["method"]);
+  }
+  const std::vector<Json> events = OfType(lines, "event");
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].dump(), R"({"type":"event","index":0,"class":"Disk_Full","result":0})");
+}
+
+TEST_F(RunCommandTest, TheExecutionLimitHoldsAnActionBackPerEventId) {
+  const RunResult run = Run(
+      Scenario(Builtin("once", "Restart", 1), Event("e1") + "," + Event("e1") + "," + Event("e2")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> lines = Lines(run);
+  EXPECT_EQ(OfType(lines, "method_call").size(), 2u);  // e1 once, e2 once
+  EXPECT_TRUE(HasLog(lines, "won't be executed becuse it has been already executed 1 times"));
+  const std::vector<Json> events = OfType(lines, "event");
+  ASSERT_EQ(events.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(events[i]["index"], i);
+}
+
+TEST_F(RunCommandTest, ProgramActionsRunThroughTheWrapperWithTheEventsVariables) {
+  // ZMO_HALBERD_DIR is relative: it is taken from the scenario's folder.
+  std::ifstream wrapper(AM_SCUSTOM_PL, std::ios::binary);
+  dir_.Write("scripts/scustom.pl", std::string(std::istreambuf_iterator<char>(wrapper), {}));
+  const std::string program = R"({"name": "tell", "kind": "program", "probe": "disk",
+      "command": "echo $Disk_Full_Drive $Disk_Full_Free $EVENT_SEVERITY $ZRV_PROFILE; pwd",
+      "descriptive_name": "Tell"})";
+  const RunResult with_dir =
+      Run(Scenario(program, Event("e1"), R"(, "environment": {"ZMO_HALBERD_DIR": "scripts"})"));
+  ASSERT_EQ(with_dir.status, 0) << with_dir.err;
+  const std::vector<Json> lines = Lines(with_dir);
+  EXPECT_TRUE(HasLog(lines, "--STDOUT: C: 10 high P1"));
+  const std::vector<Json> results = OfType(lines, "result_event");
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0]["properties"]["MsgInfo"], "ZRV_CorrelatedEvents|900");
+  EXPECT_EQ(results[0]["properties"]["Method"], nullptr);
+  EXPECT_EQ(results[0]["properties"]["program"],
+            "echo $Disk_Full_Drive $Disk_Full_Free $EVENT_SEVERITY $ZRV_PROFILE; pwd");
+  EXPECT_EQ(OfType(lines, "event")[0]["result"], 1);
+}
+
+TEST_F(RunCommandTest, TaskActionsAreCarriedButNeverRun) {
+  const RunResult run = Run(Scenario(
+      R"({"name": "ticket", "kind": "task", "text1": "ab", "items": ["x"]})", Event("e1")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> lines = Lines(run);
+  EXPECT_TRUE(OfType(lines, "method_call").empty());
+  EXPECT_TRUE(OfType(lines, "result_event").empty());
+  EXPECT_EQ(OfType(lines, "event")[0]["result"], 1);
+}
+
+TEST_F(RunCommandTest, EventsOfAnotherProfileDoNotReachTheComponent) {
+  const RunResult run =
+      Run(Scenario(Builtin("ok", "Restart"), Event("e1", R"(, "ProfileName": "Other")")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> lines = Lines(run);
+  EXPECT_TRUE(OfType(lines, "method_call").empty());
+  EXPECT_EQ(OfType(lines, "event")[0].dump(),
+            R"({"type":"event","index":0,"class":"Disk_Full","result":null})");
+}
+
+TEST_F(RunCommandTest, FurtherEventsComeFromStandardInputUntilItEnds) {
+  const std::string more =
+      "\n" + Json::parse(Event("e2")).dump() + "\n\n" + Json::parse(Event("e3")).dump() + "\n";
+  const RunResult run =
+      Run(Scenario(Builtin("ok", "Restart"), Event("e1")), {"--events", "-"}, more);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> events = OfType(Lines(run), "event");
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[2]["index"], 2);
+  EXPECT_EQ(OfType(Lines(run), "method_call").size(), 3u);
+
+  const RunResult bad = Run(Scenario(Builtin("ok", "Restart"), Event("e1")), {"--events", "-"},
+                            Json::parse(Event("e2")).dump() + "\n{\"class\": \"Disk_Full\",\n");
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_NE(bad.err.find("amctl: standard input: line 2, column"), std::string::npos) << bad.err;
+  // The run still ends properly, with what came before the bad line.
+  EXPECT_EQ(OfType(Lines(bad), "event").size(), 2u);
+  EXPECT_EQ(Lines(bad).back()["operation"], "CompDelete");
+}
+
+TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
+  dir_.Write("s.json", R"({"rules": [{"event": "Disk_Full", "actions": [)" +
+                           Builtin("ok", "Restart") + "]}]}");
+  ASSERT_EQ(
+      RunAmctl({"settings", "encode", "s.json", "-o", "s.bin", "--version", "12"}, dir_.path())
+          .status,
+      0);
+  const std::string scenario = R"({"profile": "P1", )" + std::string(kClasses) +
+                               R"(, "settings_archive": "s.bin", "version": 12, "events": [)" +
+                               Event("e1") + "]}";
+  const RunResult run = Run(scenario);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(OfType(Lines(run), "method_call").size(), 1u);
+}
+
+TEST_F(RunCommandTest, InvalidScenariosAreRejectedWithTheirPlace) {
+  const std::string ok_settings = R"("settings": {"rules": []})";
+  const struct {
+    std::string scenario;
+    std::string error;
+  } cases[] = {
+      {R"({"settings": {}})", "scenario.json: profile: is required"},
+      {R"({"profile": "P", )" + ok_settings + R"(, "setings": {}})",
+       "scenario.json: setings: is not a known field"},
+      {R"({"profile": "P"})", "scenario.json: settings: is required (or settings_archive)"},
+      {R"({"profile": "P", )" + ok_settings + R"(, "settings_archive": "x.bin"})",
+       "settings_archive: give either settings or settings_archive, not both"},
+      {R"({"profile": "P", "settings_archive": "missing.bin"})",
+       "missing.bin: cannot read: No such file or directory"},
+      {R"({"profile": "P", )" + ok_settings +
+           R"(, "classes": [{"name": "A", "properties": {"x": "int"}}]})",
+       "scenario.json: classes[0].properties.x: \"int\" is not a type name"},
+      {R"({"profile": "P", )" + ok_settings +
+           R"(, "classes": [{"name": "A", "superclass": "Nope"}]})",
+       "scenario.json: classes[0]: the repository refuses the class \"A\": "
+       "WBEM_E_INVALID_SUPERCLASS"},
+      {R"({"profile": "P", )" + ok_settings +
+           R"(, "classes": [{"name": "A", "methods": {"M": {"return_value": 1, "hresult": 5}}}]})",
+       "classes[0].methods.M.hresult: give either return_value or hresult, not both"},
+      {R"({"profile": "P", )" + ok_settings +
+           R"(, "classes": [{"name": "A", "methods": {"M": {"hresult": "0xZZ"}}}]})",
+       "classes[0].methods.M.hresult: must be a number or \"0x\""},
+      {R"({"profile": "P", )" + ok_settings +
+           R"(, "classes": [{"name": "A", "properties": {"x": "string", "X": "string"}}]})",
+       "classes[0].properties.X: repeats a name (names ignore case)"},
+      {R"({"profile": "P", )" + ok_settings +
+           R"(, "events": [{"class": "ZRV_Event", "properties": {"Nope": "1"}}]})",
+       "scenario.json: events[0].properties.Nope: is not a property of ZRV_Event"},
+      {R"({"profile": "P", )" + ok_settings +
+           R"(, "events": [{"class": "Missing", "properties": {}}]})",
+       "scenario.json: events[0].class: no instance of \"Missing\": WBEM_E_"},
+      {Scenario("", R"({"class": "Disk_Full", "properties": {"Free": -1}})"),
+       "scenario.json: events[0].properties.Free: must be an integer from 0 to 4294967295 "
+       "(uint32)"},
+      {Scenario("", R"({"class": "Disk_Full", "properties": {"Big": "12x"}})"),
+       "scenario.json: events[0].properties.Big: does not fit the uint64 property"},
+      {Scenario("", R"({"class": "Disk_Full", "properties": {"Drive": 5}})"),
+       "scenario.json: events[0].properties.Drive: must be a string (string)"},
+      {Scenario("", "", R"(, "environment": {"A": 1})"),
+       "scenario.json: environment.A: must be a string"},
+      {R"({"profile": "P", "settings": {"rules": [{"event": "E", "actions": [{"name": "a"}]}]}})",
+       "scenario.json: settings.rules[0].actions[0].kind: is required"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario);
+    const RunResult run = Run(c.scenario);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_EQ(run.out, "");  // nothing ran
+  }
+}
+
+TEST_F(RunCommandTest, TheDemoShowsEveryKindOfOutcomeFromAnyFolder) {
+  const RunResult run = RunAmctl({"demo", "--jsonl"}, dir_.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> lines = Lines(run);
+  std::vector<std::string> outcomes;
+  for (const Json& result : OfType(lines, "result_event")) {
+    const Json& p = result["properties"];
+    outcomes.push_back(p["MsgInfo"].get<std::string>() + " " +
+                       (p["Method"].is_null() ? "program" : p["Method"].get<std::string>()));
+  }
+  // The first event runs all four, the repeat of its id holds the pager back.
+  EXPECT_EQ(outcomes, (std::vector<std::string>{
+                          "ZRV_CorrelatedEvents|900 Send", "ZRV_CorrelatedEvents|900 Cleanup",
+                          "ZRV_CorrelatedEvents|901 Defragment", "ZRV_CorrelatedEvents|900 program",
+                          "ZRV_CorrelatedEvents|900 Cleanup", "ZRV_CorrelatedEvents|901 Defragment",
+                          "ZRV_CorrelatedEvents|900 program"}));
+  EXPECT_TRUE(HasLog(lines, "--STDOUT: Drive C: has 120 MB left, severity critical, profile"));
+  EXPECT_TRUE(HasLog(lines, "won't be executed"));
+  EXPECT_EQ(OfType(lines, "event").size(), 2u);
+
+  // The readable form names the folder it ran programs in, which is gone.
+  const RunResult readable = RunAmctl({"demo"}, dir_.path());
+  ASSERT_EQ(readable.status, 0) << readable.err;
+  const std::string marker = "programs run in ";
+  const std::size_t at = readable.out.find(marker);
+  ASSERT_NE(at, std::string::npos);
+  const std::string folder =
+      readable.out.substr(at + marker.size(), readable.out.find('\n', at) - at - marker.size());
+  EXPECT_FALSE(std::filesystem::exists(folder)) << folder;
+  EXPECT_NE(readable.out.find("ticket: task"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace amctl_test

@@ -1,0 +1,143 @@
+#include "tools/transcript.h"
+
+#include <utility>
+
+#include "tools/scenario_world.h"
+
+namespace amctl {
+namespace {
+
+std::string Compact(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// name=value pairs of the properties that hold a value.
+std::string Pairs(const Json& properties, const char* separator) {
+  std::string text;
+  for (const auto& [name, value] : properties.items()) {
+    if (value.is_null()) continue;
+    if (!text.empty()) text += separator;
+    text += name + "=" + Compact(value);
+  }
+  return text;
+}
+
+}  // namespace
+
+void Transcript::Add(Line line) {
+  std::lock_guard<std::mutex> lock(mu_);
+  lines_.push_back(std::move(line));
+}
+
+void Transcript::Component(const char* operation, int result) {
+  Json line = Json::object();
+  line["type"] = "component";
+  line["operation"] = operation;
+  line["result"] = result;
+  Add({std::move(line), {}, {}});
+}
+
+void Transcript::Log(int level, const std::string& component, const std::string& message) {
+  Json line = Json::object();
+  line["type"] = "log";
+  line["level"] = level;
+  line["component"] = component;
+  line["message"] = message;
+  Add({std::move(line), {}, {}});
+}
+
+void Transcript::MethodCall(const std::string& path, const std::string& method, Json in) {
+  Json line = Json::object();
+  line["type"] = "method_call";
+  line["path"] = path;
+  line["method"] = method;
+  line["in"] = std::move(in);
+  Add({std::move(line), {}, {}});
+}
+
+void Transcript::ResultEventIndicated(wbem::ComPtr<IWbemClassObject> indicated) {
+  Add({nullptr, {}, std::move(indicated)});
+}
+
+void Transcript::ResultEventsDelivered(
+    const std::vector<wbem::ComPtr<IWbemClassObject>>& delivered) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::size_t next = 0;
+  for (Line& line : lines_) {
+    if (!line.pending) continue;
+    // A delivered copy is what a consumer saw; the indicated object stands
+    // in only if the subscriber missed one.
+    IWbemClassObject* object =
+        next < delivered.size() ? delivered[next++].get() : line.pending.get();
+    Json json = Json::object();
+    json["type"] = "result_event";
+    json["properties"] = PropertiesToJson(object, true);
+    line.json = std::move(json);
+    line.pending.Reset();
+  }
+}
+
+void Transcript::Event(std::size_t index, const std::string& class_name, const Json& result) {
+  Json line = Json::object();
+  line["type"] = "event";
+  line["index"] = index;
+  line["class"] = class_name;
+  line["result"] = result;
+  Add({std::move(line), {}, {}});
+}
+
+void Transcript::Note(const std::string& text) { Add({nullptr, text, {}}); }
+
+std::string Transcript::Readable(const Json& line) const {
+  const std::string type = line["type"];
+  if (type == "component") {
+    return "component   " + line["operation"].get<std::string>() + " -> " + Compact(line["result"]);
+  }
+  if (type == "log") {
+    return "log " + Compact(line["level"]) + "       " + line["component"].get<std::string>() +
+           ": " + line["message"].get<std::string>();
+  }
+  if (type == "method_call") {
+    return "method call " + line["path"].get<std::string>() + " " +
+           line["method"].get<std::string>() + "(" + Pairs(line["in"], ", ") + ")";
+  }
+  if (type == "result_event") {
+    // The outcome and what ran; the JSON lines carry every property.
+    const Json& properties = line["properties"];
+    std::string text = "result      ";
+    text += properties.value("MsgInfo", Json(nullptr)).is_string()
+                ? properties["MsgInfo"].get<std::string>()
+                : std::string("(no MsgInfo)");
+    for (const char* name : {"return_code", "Method", "program", "descriptive_name", "EventId"}) {
+      const auto it = properties.find(name);
+      if (it != properties.end() && !it->is_null())
+        text += std::string(" ") + name + "=" + Compact(*it);
+    }
+    return text;
+  }
+  // event
+  const Json& result = line["result"];
+  return "event " + Compact(line["index"]) + "     " + line["class"].get<std::string>() +
+         (result.is_null() ? " was not delivered to the profile"
+                           : " processed -> " + Compact(result));
+}
+
+bool Transcript::Flush() {
+  std::vector<Line> lines;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    lines.swap(lines_);
+  }
+  for (const Line& line : lines) {
+    if (line.pending) continue;  // never filled: nothing to show
+    if (line.json.is_null()) {
+      if (!jsonl_) out_ << line.note << '\n';
+      continue;
+    }
+    out_ << (jsonl_ ? Compact(line.json) : Readable(line.json)) << '\n';
+  }
+  out_.flush();
+  return static_cast<bool>(out_);
+}
+
+}  // namespace amctl

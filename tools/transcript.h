@@ -1,0 +1,59 @@
+// The record of a run, line by line in the order things happen, printed as a
+// readable transcript or as JSON lines (see tools/run_command.h).
+//
+// Lines may be added from any thread (log lines and method calls come from
+// the delivery thread); each is kept whole and in the order of the calls.
+// A result event is added as a slot when it is indicated and filled later
+// with the object a subscriber received, so that its line sits where the
+// event happened although delivery is asynchronous. Flush prints what is
+// recorded so far; call it only when no delivery is running (after the
+// repository is idle), so that no slot is still waiting.
+#pragma once
+
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/json_input.h"
+#include "wbem/com_ptr.h"
+
+namespace amctl {
+
+class Transcript {
+ public:
+  Transcript(bool jsonl, std::ostream& out) : jsonl_(jsonl), out_(out) {}
+
+  void Component(const char* operation, int result);
+  void Log(int level, const std::string& component, const std::string& message);
+  void MethodCall(const std::string& path, const std::string& method, Json in);
+  // `indicated` is the object as indicated, used if no delivered copy comes.
+  void ResultEventIndicated(wbem::ComPtr<IWbemClassObject> indicated);
+  // Fills the open slots, oldest first, with the objects delivered since the
+  // last call.
+  void ResultEventsDelivered(const std::vector<wbem::ComPtr<IWbemClassObject>>& delivered);
+  // `result` is null when the event did not reach the component.
+  void Event(std::size_t index, const std::string& class_name, const Json& result);
+  // A line of the tool's own, for the readable transcript only.
+  void Note(const std::string& text);
+
+  // Prints every line recorded so far. False when the output failed.
+  bool Flush();
+
+ private:
+  struct Line {
+    Json json;                               // null for a note
+    std::string note;                        // the note's text
+    wbem::ComPtr<IWbemClassObject> pending;  // a result event slot
+  };
+
+  void Add(Line line);
+  std::string Readable(const Json& line) const;
+
+  const bool jsonl_;
+  std::ostream& out_;
+  std::mutex mu_;
+  std::vector<Line> lines_;  // recorded, not yet printed
+};
+
+}  // namespace amctl
