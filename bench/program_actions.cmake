@@ -1,0 +1,9 @@
+# Program actions: the full Execute of a program action against a bare spawn of
+# the same wrapper command line.
+if(TARGET program_actions AND TARGET component)
+  am_bench(NAME program_actions_bench
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/program_actions_bench.cc
+    LIBS program_actions component wbem)
+  target_compile_definitions(program_actions_bench PRIVATE
+    AM_SCUSTOM_PL="${PROJECT_SOURCE_DIR}/examples/scustom.pl")
+endif()
