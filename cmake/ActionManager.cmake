@@ -15,6 +15,13 @@ function(am_library)
     add_library(${A_NAME} STATIC ${A_SOURCES})
     set_target_properties(${A_NAME} PROPERTIES
       CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
+    # GCC gives some template statics of the standard headers (std::ranges
+    # customisation points, for one) unique binding, and the loader never
+    # unloads a library whose unique symbol it chose: dlclose would then not
+    # unload libActionManager.so nor run its unload entry.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+      target_compile_options(${A_NAME} PRIVATE -fno-gnu-unique)
+    endif()
   endif()
   target_include_directories(${A_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
   target_compile_definitions(${A_NAME} PRIVATE AM_BUILDING_LIBRARY)
