@@ -15,11 +15,9 @@ constexpr const char* kComponent = "ActionManager";
 
 // Guards the singleton pointer. The host is expected to make its first call
 // alone, but a lock costs nothing here and turns a racing first call into a
-// wait instead of two managers.
-std::mutex& SingletonMutex() {
-  static std::mutex* const mu = new std::mutex;  // never destroyed: see ~CActionManagerManager
-  return *mu;
-}
+// wait instead of two managers. Constant-initialised and with nothing to
+// release, so it serves at any point of load, unload and exit.
+std::mutex g_singleton_mutex;
 
 CActionManagerSink* AsSink(void* handle) { return static_cast<CActionManagerSink*>(handle); }
 
@@ -35,7 +33,7 @@ int CTaskMessageSink::ProcessMessage(unsigned, std::uintptr_t, std::intptr_t) {
 
 CActionManagerManager* CActionManagerManager::GetInstance() {
   if (!am::IsLibraryUsable()) return nullptr;
-  std::lock_guard lock(SingletonMutex());
+  std::lock_guard lock(g_singleton_mutex);
   if (m_pToTheSingleInst == nullptr) m_pToTheSingleInst = new (std::nothrow) CActionManagerManager;
   return m_pToTheSingleInst;
 }
@@ -56,7 +54,7 @@ CActionManagerManager::~CActionManagerManager() {
   DeleteAll();
   // The host may destroy the singleton; a later GetInstance must then build a
   // new one rather than hand out a dangling pointer.
-  std::lock_guard lock(SingletonMutex());
+  std::lock_guard lock(g_singleton_mutex);
   if (m_pToTheSingleInst == this) m_pToTheSingleInst = nullptr;
 }
 
