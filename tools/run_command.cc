@@ -2,7 +2,9 @@
 
 #include <stdlib.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -312,9 +314,11 @@ ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::s
     options.events = &std::cin;
     options.events_name = "standard input";
   } else if (!events.empty()) {
+    errno = 0;
     file.open(events);
     if (!file) {
-      return ReportInvalidInput(err, events, {"", "cannot read: No such file or unreadable", {}});
+      const std::string why = errno != 0 ? std::strerror(errno) : "cannot be opened";
+      return ReportInvalidInput(err, events, {"", "cannot read: " + why, {}});
     }
     options.events = &file;
     options.events_name = events;
