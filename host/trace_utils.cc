@@ -15,10 +15,10 @@ LogArg::LogArg(const char16_t* s) : kind(Kind::kWideText), null_text(s == nullpt
 
 namespace {
 
-// Appends one conversion. `spec` is the conversion without its length modifier
-// (flags, width, precision), `length` the modifier as written, `conv` the
+// Appends one conversion. `conversion` is its text up to the length modifier
+// ("%", flags, width, precision), `length` the modifier as written, `conv` the
 // conversion character.
-void AppendConversion(std::string& out, const std::string& spec, std::string_view length, char conv,
+void AppendConversion(std::string& out, const std::string& conversion, std::string_view length, char conv,
                       const LogArg* arg) {
   if (arg == nullptr) {
     out += "(missing)";
@@ -27,7 +27,7 @@ void AppendConversion(std::string& out, const std::string& spec, std::string_vie
   char buf[128];
   const bool wide64 = length == "ll" || length == "j" || length == "z";
   auto format_with = [&](const char* len, auto value) {
-    const std::string f = spec + len + conv;
+    const std::string f = conversion + len + conv;
     const int n = std::snprintf(buf, sizeof buf, f.c_str(), value);
     if (n > 0) out.append(buf, static_cast<std::size_t>(n) < sizeof buf ? n : sizeof buf - 1);
   };
@@ -82,10 +82,10 @@ void AppendConversion(std::string& out, const std::string& spec, std::string_vie
       } else {
         break;
       }
-      if (spec == "%") {
+      if (conversion == "%") {
         out += text;
       } else {
-        const std::string f = spec + 's';
+        const std::string f = conversion + 's';
         const int n = std::snprintf(nullptr, 0, f.c_str(), text.c_str());
         if (n > 0) {
           std::string tmp(static_cast<std::size_t>(n) + 1, '\0');
@@ -125,7 +125,7 @@ std::string FormatLogMessage(const char* format, std::span<const LogArg> args) {
       ++p;
       while (*p >= '0' && *p <= '9') ++p;
     }
-    const std::string spec(start, p);
+    const std::string conversion(start, p);
     const char* len_start = p;
     while (*p && std::string_view("hljzt").find(*p) != std::string_view::npos) ++p;
     const std::string_view length(len_start, static_cast<std::size_t>(p - len_start));
@@ -135,7 +135,7 @@ std::string FormatLogMessage(const char* format, std::span<const LogArg> args) {
     }
     const LogArg* arg = next < args.size() ? &args[next] : nullptr;
     ++next;
-    AppendConversion(out, spec, length, *p, arg);
+    AppendConversion(out, conversion, length, *p, arg);
   }
   return out;
 }

@@ -162,9 +162,9 @@ ScenarioClass ReadClass(Problems& problems, const Json& value, const std::string
   }
   if (const Json* methods = reader.Object("methods")) {
     if (CheckNames(problems, *methods, reader.PathOf("methods"))) {
-      for (const auto& [name, spec] : methods->items()) {
+      for (const auto& [name, method_json] : methods->items()) {
         cls.methods.push_back(
-            ReadMethod(problems, name, spec, FieldPath(reader.PathOf("methods"), name)));
+            ReadMethod(problems, name, method_json, FieldPath(reader.PathOf("methods"), name)));
       }
     }
   }

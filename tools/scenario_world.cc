@@ -334,18 +334,18 @@ bool DefineClass(const ScenarioClass& cls, const wbem::Namespace& ns,
     definition.Property(property.name, property.type, std::move(fallback));
   }
   for (const ScenarioMethod& method : cls.methods) {
-    wbem::MethodSpec spec(method.name);
-    for (const auto& [name, type] : method.in) spec.In(name, type);
-    for (const auto& [name, type] : method.out) spec.Out(name, type);
-    spec.Returns(method.return_type);
+    wbem::MethodSpec method_spec(method.name);
+    for (const auto& [name, type] : method.in) method_spec.In(name, type);
+    for (const auto& [name, type] : method.out) method_spec.Out(name, type);
+    method_spec.Returns(method.return_type);
     wbem::Variant return_value(nullptr);
     if (!method.hresult &&
         !converter.ToVariant(method.return_value, method.return_type,
                              FieldPath(method.path, "return_value"), &return_value)) {
       return false;
     }
-    spec.Provider(MakeProvider(method, std::move(return_value), observer));
-    definition.Method(std::move(spec));
+    method_spec.Provider(MakeProvider(method, std::move(return_value), observer));
+    definition.Method(std::move(method_spec));
   }
   const HRESULT defined = ns.Define(definition);
   if (defined != WBEM_S_NO_ERROR) {

@@ -201,20 +201,20 @@ HRESULT Core::Define(const std::u16string& ns_key, const Class& cls) {
     properties.push_back({Utf8ToUtf16(p.name), p.type, p.key, p.default_value});
   }
   std::vector<LocalMethod> methods;
-  for (const MethodSpec& spec : cls.methods_) {
+  for (const MethodSpec& method_spec : cls.methods_) {
     LocalMethod m;
-    m.name = Utf8ToUtf16(spec.name_);
+    m.name = Utf8ToUtf16(method_spec.name_);
     std::vector<std::pair<std::u16string, CIMTYPE>> in, out;
-    for (const auto& [name, type] : spec.in_) in.emplace_back(Utf8ToUtf16(name), type);
-    out.emplace_back(u"ReturnValue", spec.return_type_);
-    for (const auto& [name, type] : spec.out_) out.emplace_back(Utf8ToUtf16(name), type);
+    for (const auto& [name, type] : method_spec.in_) in.emplace_back(Utf8ToUtf16(name), type);
+    out.emplace_back(u"ReturnValue", method_spec.return_type_);
+    for (const auto& [name, type] : method_spec.out_) out.emplace_back(Utf8ToUtf16(name), type);
     if (!in.empty()) {
       const HRESULT hr = BuildSignature(in, &m.in_signature);
       if (FAILED(hr)) return hr;
     }
     const HRESULT hr = BuildSignature(out, &m.out_signature);
     if (FAILED(hr)) return hr;
-    if (spec.provider_) m.provider = std::make_shared<const MethodProvider>(spec.provider_);
+    if (method_spec.provider_) m.provider = std::make_shared<const MethodProvider>(method_spec.provider_);
     methods.push_back(std::move(m));
   }
   std::unique_lock lock(mu_);
