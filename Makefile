@@ -55,7 +55,7 @@ tsan: deps
 
 fuzz: deps
 	cmake --preset fuzz
-	cmake --build --preset fuzz
+	cmake --build --preset fuzz --target fuzz_all
 	@set -e; shopt -s nullglob 2>/dev/null || true; \
 	for f in build/fuzz/bin/fuzz_*; do \
 	  name=$$(basename $$f); work=build/fuzz/corpus/$$name; mkdir -p $$work; \
