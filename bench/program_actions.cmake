@@ -4,6 +4,6 @@ if(TARGET program_actions AND TARGET component)
   am_bench(NAME bench_program_actions
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/program_actions_bench.cc
     LIBS program_actions component wbem)
-  target_compile_definitions(program_actions_bench PRIVATE
+  target_compile_definitions(bench_program_actions PRIVATE
     AM_SCUSTOM_PL="${PROJECT_SOURCE_DIR}/examples/scustom.pl")
 endif()
