@@ -1,3 +1,6 @@
+// Child processes with real programs: capture limits, input feeding, time-outs,
+// what the child inherits, and that nothing is left behind. Runs under the
+// thread sanitizer (label "threads").
 #include "runner/child_process.h"
 
 #include <dirent.h>
@@ -9,11 +12,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -23,6 +26,7 @@ namespace runner {
 namespace {
 
 using namespace std::string_literals;
+using namespace std::chrono_literals;
 using testing::CountOpenDescriptors;
 using testing::CountThreads;
 using testing::Pattern;
@@ -44,6 +48,13 @@ void EnableCapture(ChildProcess& record) {
   record.error.maximum_size = 2048;
 }
 
+// `input` must outlive the run.
+void FeedInput(ChildProcess& record, std::string_view input) {
+  record.input.enabled = 1;
+  record.input.input = input.data();
+  record.input.length = static_cast<std::int32_t>(input.size());
+}
+
 int RunToEnd(const std::string& command_line, ChildProcess& record) {
   const int started = StartChildProcess(command_line, record);
   if (started != kStartOk) return -1000 - started;
@@ -63,54 +74,37 @@ TEST(ChildProcessTest, CaptureKeepsWhatFitsAndDrainsTheRest) {
   struct Case {
     std::string command;
     int code;
-    std::string output;
-    std::string error;
+    std::string output, error;
+    std::int32_t initial = 512, maximum = 4096;
   };
   const Case cases[] = {
       {kChild + " out 512", 0, Pattern(512), "<none>"},
       {kChild + " out 5000 7", 7, Pattern(4096), "<none>"},
       {kChild + " out 1000000", 0, Pattern(4096), "<none>"},
       {kChild + " out 0", 0, "<none>", "<none>"},
+      // Growth: 0 stands for 1024 and raises the maximum to it; a buffer below
+      // the maximum grows by a whole step even past it.
+      {kChild + " out 5000", 0, Pattern(1024), "<none>", 0, 0},
+      {kChild + " out 5000", 0, Pattern(1024), "<none>", 512, 1000},
+      {kChild + " out 400", 0, Pattern(300), "<none>", 100, 250},
+      {kChild + " out 4096", 0, Pattern(4096), "<none>", 4096, 4096},
       {"sh -c \"echo oops >&2\"", 1, "<none>", "oops\n"},
       {"sh -c \"head -c 3000 /dev/zero >&2; exit 5\"", 5, "<none>", std::string(2048, '\0')},
-      {"sh -c \"exit 7\"", 7, "<none>", "<none>"},
       {"sh -c \"kill -TERM $$\"", 128 + SIGTERM, "<none>", "<none>"},
       {"sh -c \"kill -KILL $$\"", 128 + SIGKILL, "<none>", "<none>"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
+    SCOPED_TRACE(c.command + " " + std::to_string(c.initial) + "/" + std::to_string(c.maximum));
     ChildProcess record;
     EnableCapture(record);
+    record.output.initial_size = c.initial;
+    record.output.maximum_size = c.maximum;
     EXPECT_EQ(RunToEnd(c.command, record), c.code);
     EXPECT_EQ(Captured(record.output), c.output);
     EXPECT_EQ(Captured(record.error), c.error);
-    if (record.output.data) {
-      EXPECT_EQ(record.output.data.get()[record.output.length], '\0');
-    }
+    EXPECT_TRUE(!record.output.data || record.output.data.get()[record.output.length] == '\0');
     EXPECT_FALSE(record.output.pipe.Valid());
     EXPECT_FALSE(record.process_information.process.Valid());
-  }
-}
-
-TEST(ChildProcessTest, BufferGrowsInStepsUpToTheMaximum) {
-  struct Case {
-    std::int32_t initial, maximum;
-    std::size_t written, kept;
-  };
-  const Case cases[] = {
-      {0, 0, 5000, 1024},       // 0 stands for 1024; the maximum is raised to it
-      {512, 1000, 5000, 1024},  // grows while below the maximum: to the next step
-      {100, 250, 400, 300},
-      {4096, 4096, 4096, 4096},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.initial) + "/" + std::to_string(c.maximum));
-    ChildProcess record;
-    record.output.enabled = 1;
-    record.output.initial_size = c.initial;
-    record.output.maximum_size = c.maximum;
-    EXPECT_EQ(RunToEnd(kChild + " out " + std::to_string(c.written), record), 0);
-    EXPECT_EQ(Captured(record.output), Pattern(c.kept));
   }
 }
 
@@ -118,24 +112,11 @@ TEST(ChildProcessTest, FeedsInputWhileDrainingBothStreams) {
   const std::string input = Pattern(1 << 20);
   ChildProcess record;
   EnableCapture(record);
-  record.input.enabled = 1;
-  record.input.input = input.data();
-  record.input.length = static_cast<std::int32_t>(input.size());
+  FeedInput(record, input);
   // The child writes 1 MiB to each stream before it reads anything.
   EXPECT_EQ(RunToEnd(kChild + " chatty 1048576 1048576", record), 3);
   EXPECT_EQ(Captured(record.output), Pattern(4096));
   EXPECT_EQ(Captured(record.error), Pattern(2048));
-}
-
-TEST(ChildProcessTest, InputReachesTheChildWithItsNul) {
-  const std::string input = "hello";
-  ChildProcess record;
-  EnableCapture(record);
-  record.input.enabled = 1;
-  record.input.input = input.c_str();
-  record.input.length = static_cast<std::int32_t>(input.size()) + 1;
-  EXPECT_EQ(RunToEnd("od -An -c", record), 0);
-  EXPECT_EQ(Captured(record.output), "   h   e   l   l   o  \\0\n");
 }
 
 TEST(ChildProcessTest, ChildIgnoringItsInputEndsNormally) {
@@ -146,9 +127,7 @@ TEST(ChildProcessTest, ChildIgnoringItsInputEndsNormally) {
     SCOPED_TRACE(command);
     ChildProcess record;
     EnableCapture(record);
-    record.input.enabled = 1;
-    record.input.input = input.data();
-    record.input.length = static_cast<std::int32_t>(input.size());
+    FeedInput(record, input);
     EXPECT_EQ(RunToEnd(command, record), 0);
   }
   struct sigaction after {};
@@ -163,8 +142,7 @@ TEST(ChildProcessTest, ProgramThatCannotStartLeavesNothingBehind) {
   char path[] = "/tmp/runner_not_executable_XXXXXX";
   const int fd = mkstemp(path);
   ASSERT_GE(fd, 0);
-  const std::string script = "#!/bin/sh\nexit 0\n";
-  ASSERT_EQ(write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
+  ASSERT_EQ(write(fd, "#!/bin/sh\nexit 0\n", 17), 17);
   close(fd);
   chmod(path, 0644);
   const int descriptors = CountOpenDescriptors();
@@ -174,9 +152,7 @@ TEST(ChildProcessTest, ProgramThatCannotStartLeavesNothingBehind) {
     SCOPED_TRACE(command);
     ChildProcess record;
     EnableCapture(record);
-    record.input.enabled = 1;
-    record.input.input = "x";
-    record.input.length = 1;
+    FeedInput(record, "x");
     EXPECT_EQ(StartChildProcess(command, record), kStartProcessFailed);
     EXPECT_FALSE(record.output.worker.joinable());
     EXPECT_FALSE(record.input.pipe.Valid());
@@ -192,31 +168,20 @@ TEST(ChildProcessTest, ProgramThatCannotStartLeavesNothingBehind) {
 int LivingGroupMembers(pid_t group) {
   int living = 0;
   DIR* proc = opendir("/proc");
-  if (proc == nullptr) return -1;
-  while (dirent* entry = readdir(proc)) {
+  while (dirent* entry = proc ? readdir(proc) : nullptr) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
     std::ifstream stat("/proc/"s + entry->d_name + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(stat)), {});
     const std::size_t close = text.rfind(')');
     if (close == std::string::npos) continue;
     std::istringstream fields(text.substr(close + 1));
     char state = 0;
-    long parent = 0;
-    long process_group = 0;
+    long parent = 0, process_group = 0;
     fields >> state >> parent >> process_group;
     if (process_group == group && state != 'Z') ++living;
   }
-  closedir(proc);
+  if (proc) closedir(proc);
   return living;
-}
-
-// Waits up to two seconds for the group to have no living member.
-bool GroupDies(pid_t group) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (LivingGroupMembers(group) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
 }
 
 TEST(ChildProcessTest, TimeOutKillsTheWholeGroup) {
@@ -227,98 +192,85 @@ TEST(ChildProcessTest, TimeOutKillsTheWholeGroup) {
   ASSERT_EQ(StartChildProcess("sh -c \"echo started; sleep 1000 & sleep 1000\"", record), kStartOk);
   const pid_t pid = record.process_information.process_id;
   ASSERT_GT(pid, 0);
-  while (LivingGroupMembers(pid) < 3 &&
-         std::chrono::steady_clock::now() - start < std::chrono::milliseconds(250)) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (LivingGroupMembers(pid) < 3 && std::chrono::steady_clock::now() - start < 250ms) {
+    std::this_thread::sleep_for(5ms);
   }
   EXPECT_EQ(LivingGroupMembers(pid), 3) << "sh and both sleeps run in the child's group";
   EXPECT_EQ(WaitChildProcess(record), ETIMEDOUT);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   EXPECT_EQ(Captured(record.output), "started\n") << "what was written before is kept";
   errno = 0;
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the child was reaped, no zombie left";
   EXPECT_EQ(errno, ECHILD);
-  EXPECT_TRUE(GroupDies(pid));
+  for (int attempt = 0; attempt < 100 && LivingGroupMembers(pid) != 0; ++attempt) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(LivingGroupMembers(pid), 0);
 }
 
 TEST(ChildProcessTest, ReadersGiveUpWhenAGrandchildHoldsThePipe) {
-  ShortLimits limits(2000, 200);
-  {
-    // The child ends at once; its background sleep keeps the pipes open.
+  struct Case {
+    std::int32_t child_ms;
+    const char* command;
+    int code;
+  };
+  const Case cases[] = {
+      // The child ends at once; its background sleep keeps the pipes open.
+      {2000, "sh -c \"echo hi; sleep 5 & exit 0\"", 0},
+      // Time-out, with a grandchild that escaped the group and holds the pipes.
+      {300, "sh -c \"echo hi; setsid sleep 3 & sleep 1000\"", ETIMEDOUT},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    ShortLimits limits(c.child_ms, 200);
     ChildProcess record;
     EnableCapture(record);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(RunToEnd("sh -c \"echo hi; sleep 5 & exit 0\"", record), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(RunToEnd(c.command, record), c.code);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
     EXPECT_EQ(Captured(record.output), "hi\n");
-    kill(-record.process_information.process_id, SIGKILL);  // the sleep keeps the group alive
-  }
-  {
-    // Time-out, with a grandchild that escaped the group and holds the pipes.
-    ShortLimits shorter(300, 200);
-    ChildProcess record;
-    EnableCapture(record);
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(RunToEnd("sh -c \"setsid sleep 3 & sleep 1000\"", record), ETIMEDOUT);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    kill(-record.process_information.process_id, SIGKILL);  // the first sleep outlives its run
   }
 }
 
-TEST(ChildProcessTest, ChildSeesExactlyTheEnvironmentBlock) {
+TEST(ChildProcessTest, ChildStartsWithExactlyWhatItIsGiven) {
   CEnvBlock block;
-  block.SetEntry("ZETA=last");
-  block.SetEntry("A=1");
-  block.SetEntry("PATH=/usr/bin:/bin");
-  block.SetEntry("SPACED=a b  c");
-  block.SetEntry("EMPTY=");
-  ChildProcess record;
-  EnableCapture(record);
-  record.output.maximum_size = 1 << 16;
-  record.environment = &block;
-  ASSERT_EQ(RunToEnd("env -0", record), 0);
-  std::string expected;
-  for (std::string_view entry : block.Entries()) (expected += entry) += '\0';
-  EXPECT_EQ(Captured(record.output), expected);
-}
-
-TEST(ChildProcessTest, ChildGetsOnlyTheStandardDescriptors) {
-  // A descriptor of the agent's that is not close-on-exec must not leak either.
+  for (const char* entry : {"ZETA=last", "A=1", "PATH=/usr/bin:/bin", "SPACED=a b  c", "EMPTY="}) {
+    block.SetEntry(entry);
+  }
+  std::string environment;
+  for (std::string_view entry : block.Entries()) (environment += entry) += '\0';
+  // Agent state the child must not inherit: a descriptor without close-on-exec,
+  // a blocked signal and an ignored one.
   const int leaky = dup(0);
   ASSERT_GE(leaky, 3);
-  ChildProcess record;
-  EnableCapture(record);
-  EXPECT_EQ(RunToEnd(kChild + " fds", record), 0);
-  EXPECT_EQ(Captured(record.output), "0 1 2 ");
-  close(leaky);
-}
-
-TEST(ChildProcessTest, ChildGetsDefaultSignalsAndAnEmptyMask) {
-  sigset_t blocked;
+  sigset_t blocked, saved_mask;
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGUSR1);
-  sigset_t saved_mask;
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &saved_mask), 0);
-  struct sigaction ignore {};
+  struct sigaction ignore {}, saved_action {};
   ignore.sa_handler = SIG_IGN;
-  struct sigaction saved_action {};
   ASSERT_EQ(sigaction(SIGUSR2, &ignore, &saved_action), 0);
 
-  ChildProcess record;
-  EnableCapture(record);
-  const int code = RunToEnd("grep -E \"^Sig(Blk|Ign)\" /proc/self/status", record);
-
+  const std::pair<std::string, std::string> cases[] = {
+      {"env -0", environment},
+      {kChild + " fds", "0 1 2 "},
+      {"grep -E \"^Sig(Blk|Ign)\" /proc/self/status",
+       "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n"},
+      {"sh -c \"pwd; [ $(ps -o pgid= $$) -eq $$ ] && echo leader\"", "/usr\nleader\n"},
+  };
+  for (const auto& [command, output] : cases) {
+    SCOPED_TRACE(command);
+    ChildProcess record;
+    EnableCapture(record);
+    record.environment = &block;
+    record.current_directory = "/usr";
+    EXPECT_EQ(RunToEnd(command, record), 0);
+    EXPECT_EQ(Captured(record.output), output);
+  }
   sigaction(SIGUSR2, &saved_action, nullptr);
   pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(Captured(record.output), "SigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
-}
-
-TEST(ChildProcessTest, ChildRunsInItsOwnProcessGroupAndDirectory) {
-  ChildProcess record;
-  EnableCapture(record);
-  record.current_directory = "/usr";
-  ASSERT_EQ(RunToEnd("sh -c \"pwd; [ $(ps -o pgid= $$) -eq $$ ] && echo leader\"", record), 0);
-  EXPECT_EQ(Captured(record.output), "/usr\nleader\n");
+  close(leaky);
 }
 
 TEST(ChildProcessTest, ManyConcurrentRunsLeaveNoDescriptorOrThread) {
@@ -331,27 +283,20 @@ TEST(ChildProcessTest, ManyConcurrentRunsLeaveNoDescriptorOrThread) {
   }
   const int descriptors = CountOpenDescriptors();
   const int threads = CountThreads();
-  constexpr int kThreads = 4;
-  constexpr int kRunsEach = 500;
-  std::vector<int> failures(kThreads, 0);
+  std::vector<int> failures(4, 0);
   std::vector<std::thread> drivers;
-  for (int t = 0; t < kThreads; ++t) {
-    drivers.emplace_back([t, &failures] {
-      const std::string input = "some input";
-      for (int i = 0; i < kRunsEach; ++i) {
+  for (int& failed : failures) {
+    drivers.emplace_back([&failed] {
+      for (int i = 0; i < 500; ++i) {
         ChildProcess record;
         EnableCapture(record);
-        if (i % 2 == 0) {
-          record.input.enabled = 1;
-          record.input.input = input.data();
-          record.input.length = static_cast<std::int32_t>(input.size());
-        }
-        if (RunToEnd("/bin/true", record) != 0) ++failures[static_cast<std::size_t>(t)];
+        if (i % 2 == 0) FeedInput(record, "some input");
+        if (RunToEnd("/bin/true", record) != 0) ++failed;
       }
     });
   }
   for (std::thread& driver : drivers) driver.join();
-  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[static_cast<std::size_t>(t)], 0);
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
   EXPECT_EQ(CountOpenDescriptors(), descriptors);
   EXPECT_EQ(CountThreads(), threads);
 }

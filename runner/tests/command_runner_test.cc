@@ -1,3 +1,5 @@
+// The command runner's word handling: argument splitting, the constructor's
+// flags, the command line it builds and the parsing of a child's output.
 #include "runner/command_runner.h"
 
 #include <gtest/gtest.h>
@@ -6,10 +8,45 @@
 #include <string>
 #include <vector>
 
+#include "runner/command_line.h"
+
 namespace runner {
 namespace {
 
 using namespace std::string_literals;
+
+TEST(SplitCommandLineTest, FollowsMicrosoftRuntimeRules) {
+  struct Case {
+    const char* line;
+    std::vector<std::string> arguments;
+  };
+  const Case cases[] = {
+      {R"(perl scustom.pl "a  b")", {"perl", "scustom.pl", "a  b"}},
+      {R"(x a\\\\"b c" d)", {"x", R"(a\\b c)", "d"}},
+      {R"(x "ab\"c"  "\\"  d)", {"x", R"(ab"c)", R"(\)", "d"}},
+      {R"(x "" """)", {"x", "", "\""}},
+      {R"(x "this is """all""" in the same argument")",
+       {"x", R"(this is "all" in the same argument)"}},
+      {R"(x "C:\TEST A\\")", {"x", R"(C:\TEST A\)"}},
+      {R"("x \" for \" check)", {R"(x \)", "for", "\"", "check"}},
+      // Backslashes not before a quote are literal, also at the very end.
+      {R"(x a\b c\\)", {"x", R"(a\b)", R"(c\\)"}},
+      {R"(x a\\\)", {"x", R"(a\\\)"}},
+      // An unterminated quote runs to the end of the line, blanks included.
+      {R"(x "open  to the end )", {"x", "open  to the end "}},
+      {R"("unterminated program)", {"unterminated program"}},
+      // Tabs separate like blanks; leading and trailing blanks vanish.
+      {"  x\ta \t b  ", {"x", "a", "b"}},
+      // The program takes quotes as grouping only, even after a backslash.
+      {R"(c:\bin\"my prog" arg)", {R"(c:\bin\my prog)", "arg"}},
+      {"", {}},
+      {" \t ", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(SplitCommandLine(c.line), c.arguments);
+  }
+}
 
 TEST(CommandRunnerTest, ConstructorSplitsWordsAndReadsFlags) {
   CCommandRunner runner("p", "  perl  scustom.pl \"a\tb  c\"\t ", "", "FALSE", "UseArg");
@@ -31,6 +68,9 @@ TEST(CommandRunnerTest, ConstructorSplitsWordsAndReadsFlags) {
     EXPECT_EQ(flags.LibraryFlag(), c.library_flag);
     EXPECT_EQ(flags.InputMode(), c.input_mode);
   }
+  // The placeholder is recognised at any position, also where a shell flag would be.
+  EXPECT_EQ(runner.ClassifyToken("_-COMMAND-_", 0), CCommandRunner::TokenKind::kPlaceholder);
+  EXPECT_EQ(runner.ClassifyToken("_-COMMAND-_", 5), CCommandRunner::TokenKind::kPlaceholder);
 }
 
 TEST(CommandRunnerTest, BuildCommandLineTranslatesScriptForms) {
@@ -78,13 +118,6 @@ TEST(CommandRunnerTest, BuildCommandLineCutsAt511Characters) {
   std::string line;
   EXPECT_EQ(runner.BuildCommandLine(line, {"never seen"}), 1);
   EXPECT_EQ(line, std::string(300, 'a') + " " + std::string(210, 'b'));
-}
-
-TEST(CommandRunnerTest, ClassifyTokenPlaceholderWinsEverywhere) {
-  CCommandRunner runner("p", "x", "", "FALSE", "UseFile");
-  EXPECT_EQ(runner.ClassifyToken("_-COMMAND-_", 0), CCommandRunner::TokenKind::kPlaceholder);
-  EXPECT_EQ(runner.ClassifyToken("_-COMMAND-_", 5), CCommandRunner::TokenKind::kPlaceholder);
-  EXPECT_EQ(runner.ClassifyToken("-c", 1), CCommandRunner::TokenKind::kPlain);
 }
 
 TEST(CommandRunnerTest, ParseStandardOutputSortsLinesOut) {

@@ -1,3 +1,5 @@
+// CEnvBlock, the CRC-32 behind MONITOR_ID, and BuildEnvironment, which puts
+// both together for a child.
 #include "runner/env_block.h"
 
 #include <gtest/gtest.h>
@@ -5,25 +7,24 @@
 
 #include <algorithm>
 #include <array>
+#include <ctime>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "runner/command_runner.h"
+#include "runner/crc32.h"
 #include "runner/tests/test_util.h"
 
 namespace runner {
 namespace {
 
 using namespace std::string_literals;
+using testing::FakeEnvironment;
 
 std::string Bytes(const CEnvBlock& block) {
   return block.Data() ? std::string(block.Data(), static_cast<std::size_t>(block.Length())) : "";
-}
-
-std::vector<std::string> Names(const CEnvBlock& block) {
-  std::vector<std::string> names;
-  for (std::string_view entry : block.Entries())
-    names.emplace_back(entry.substr(0, entry.find('=')));
-  return names;
 }
 
 CEnvBlock BlockOf(std::initializer_list<const char*> entries) {
@@ -32,24 +33,21 @@ CEnvBlock BlockOf(std::initializer_list<const char*> entries) {
   return block;
 }
 
-TEST(EnvBlockTest, FirstEntryKeepsBothClosingNuls) {
+TEST(EnvBlockTest, ReserveClearAndTheFirstEntry) {
   CEnvBlock block;
-  EXPECT_EQ(block.SetEntry("A=1"), 4);
-  EXPECT_EQ(Bytes(block), "A=1\0\0\0"s);
-  EXPECT_EQ(block.Length(), 6);
-}
-
-TEST(EnvBlockTest, ReserveAndClear) {
-  CEnvBlock block;
-  block.Clear();
-  EXPECT_EQ(block.Length(), 0);
-  EXPECT_EQ(block.Capacity(), 0);
+  EXPECT_EQ(block.SetEntry(nullptr), 0);
+  EXPECT_EQ(block.SetEntry(""), 0);
+  EXPECT_EQ(block.SetText(nullptr, "x"), 0);
+  EXPECT_EQ(block.SetText("", "x"), 0);
+  EXPECT_EQ(block.SetNumber(nullptr, 1), 0);
+  EXPECT_EQ(block.Data(), nullptr) << "nothing was allocated for nothing";
   ASSERT_TRUE(block.Reserve(5));
   EXPECT_EQ(block.Capacity(), 128);
   EXPECT_EQ(Bytes(block), "\0\0"s);
-  block.SetEntry("A=1");
+  // Its own NUL and the two of the empty block.
+  EXPECT_EQ(block.SetEntry("A=1"), 4);
+  EXPECT_EQ(Bytes(block), "A=1\0\0\0"s);
   ASSERT_TRUE(block.Reserve(1024));
-  EXPECT_EQ(block.Capacity(), 1024);
   EXPECT_EQ(Bytes(block), "A=1\0\0\0"s) << "growing keeps the contents";
   block.Clear();
   EXPECT_EQ(Bytes(block), "\0\0"s);
@@ -61,10 +59,8 @@ TEST(EnvBlockTest, SameNameIsReplacedAtItsPlace) {
   const char* b_entry = block.Entries()[1].data();
   EXPECT_EQ(block.SetEntry("B=2"), 4);
   EXPECT_EQ(block.Entries()[1].data(), b_entry) << "same size overwrites in place";
-  EXPECT_EQ(Bytes(block), "A=0\0B=2\0C=3\0\0\0"s);
   EXPECT_EQ(block.SetEntry("B=22"), 5);
   EXPECT_EQ(Bytes(block), "A=0\0B=22\0C=3\0\0\0"s);
-  EXPECT_EQ(block.Length(), 15);
   EXPECT_EQ(block.SetEntry("B="), 3);
   EXPECT_EQ(Bytes(block), "A=0\0B=\0C=3\0\0\0"s);
 }
@@ -77,18 +73,8 @@ TEST(EnvBlockTest, EntriesStaySortedWhateverTheInsertionOrder) {
     CEnvBlock block;
     for (const char* entry : entries) block.SetEntry(entry);
     // Bytes are signed: the UTF-8 lead byte 0xC3 sorts before every ASCII letter.
-    EXPECT_EQ(Names(block), (std::vector<std::string>{"\xC3\xA9", "A", "AB", "B"}));
+    EXPECT_EQ(Bytes(block), "\xC3\xA9=4\0A=1\0AB=2\0B=3\0\0\0"s);
   } while (std::next_permutation(entries.begin(), entries.end()));
-}
-
-TEST(EnvBlockTest, RejectsMissingEntriesAndNames) {
-  CEnvBlock block;
-  EXPECT_EQ(block.SetEntry(nullptr), 0);
-  EXPECT_EQ(block.SetEntry(""), 0);
-  EXPECT_EQ(block.SetText(nullptr, "x"), 0);
-  EXPECT_EQ(block.SetText("", "x"), 0);
-  EXPECT_EQ(block.SetNumber(nullptr, 1), 0);
-  EXPECT_EQ(block.Data(), nullptr) << "nothing was allocated for nothing";
 }
 
 TEST(EnvBlockTest, SetTextAndSetNumberFormats) {
@@ -101,11 +87,7 @@ TEST(EnvBlockTest, SetTextAndSetNumberFormats) {
 }
 
 TEST(EnvBlockTest, RemoveNameMatchesTheBeginningIgnoringCase) {
-  struct Case {
-    const char* name;
-    std::string expected;
-  };
-  const Case cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"pat", "HOME=/root\0PATHEXT=.x\0X=2\0XY=1\0\0\0"s},  // only the first match goes
       {"PATHext", "HOME=/root\0PATH=/bin\0X=2\0XY=1\0\0\0"s},
       {"x", "HOME=/root\0PATH=/bin\0PATHEXT=.x\0XY=1\0\0\0"s},  // X=... goes, XY stays
@@ -113,23 +95,26 @@ TEST(EnvBlockTest, RemoveNameMatchesTheBeginningIgnoringCase) {
       {"nothing", "HOME=/root\0PATH=/bin\0PATHEXT=.x\0X=2\0XY=1\0\0\0"s},
       {"", "HOME=/root\0PATH=/bin\0PATHEXT=.x\0X=2\0XY=1\0\0\0"s},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, expected] : cases) {
+    SCOPED_TRACE(name);
     CEnvBlock block = BlockOf({"X=2", "PATHEXT=.x", "XY=1", "PATH=/bin", "HOME=/root"});
-    block.RemoveName(c.name);
-    EXPECT_EQ(Bytes(block), c.expected);
+    block.RemoveName(name);
+    EXPECT_EQ(Bytes(block), expected);
   }
 }
 
-using testing::FakeEnvironment;
-
 TEST(EnvBlockTest, LoadFromProcessCopiesTheEnvironmentAsItIs) {
-  char home[] = "HOME=/root";
-  char pathext[] = "PATHEXT=.x";
-  char path[] = "PATH=/bin";
+  char home[] = "HOME=/root", pathext[] = "PATHEXT=.x", path[] = "PATH=/bin";
   char* fake[] = {home, pathext, path, nullptr};
-  CEnvBlock block;
-  block.SetEntry("OLD=1");
+  char* empty[] = {nullptr};
+  CEnvBlock block = BlockOf({"OLD=1"});
+  {
+    FakeEnvironment environment(empty);
+    block.LoadFromProcess();
+  }
+  EXPECT_EQ(Bytes(block), "\0"s);
+  EXPECT_EQ(block.SetEntry("A=1"), 4);
+  EXPECT_EQ(Bytes(block), "A=1\0\0"s);
   {
     FakeEnvironment environment(fake);
     block.LoadFromProcess();
@@ -138,58 +123,141 @@ TEST(EnvBlockTest, LoadFromProcessCopiesTheEnvironmentAsItIs) {
   EXPECT_EQ(Bytes(block), "HOME=/root\0PATHEXT=.x\0PATH=/bin\0\0"s);
   block.RemoveName("PATH");
   EXPECT_EQ(Bytes(block), "HOME=/root\0PATH=/bin\0\0"s) << "PATHEXT came first, so it went";
-  block.RemoveName("PATH");
-  EXPECT_EQ(Bytes(block), "HOME=/root\0\0"s);
   block.SetEntry("A=1");
-  EXPECT_EQ(Bytes(block), "A=1\0HOME=/root\0\0"s);
-}
+  EXPECT_EQ(Bytes(block), "A=1\0HOME=/root\0PATH=/bin\0\0"s);
 
-TEST(EnvBlockTest, LoadFromProcessOfAnEmptyEnvironment) {
-  char* fake[] = {nullptr};
-  CEnvBlock block;
-  {
-    FakeEnvironment environment(fake);
-    block.LoadFromProcess();
-  }
-  EXPECT_EQ(Bytes(block), "\0"s);
-  EXPECT_EQ(block.SetEntry("A=1"), 4);
-  EXPECT_EQ(Bytes(block), "A=1\0\0"s);
-}
-
-TEST(EnvBlockTest, LoadFromProcessMatchesTheRealEnvironment) {
-  CEnvBlock block;
   block.LoadFromProcess();
-  std::vector<std::string_view> expected;
-  for (char** entry = environ; *entry; ++entry) expected.emplace_back(*entry);
-  EXPECT_EQ(block.Entries(), expected);
+  std::vector<std::string_view> real;
+  for (char** entry = environ; *entry; ++entry) real.emplace_back(*entry);
+  EXPECT_EQ(block.Entries(), real);
 }
 
-TEST(EnvBlockTest, MergeFromSetsEveryEntryOfTheOther) {
+TEST(EnvBlockTest, MergeFromAndGrowth) {
   CEnvBlock block = BlockOf({"A=1", "C=3"});
-  CEnvBlock other = BlockOf({"B=2", "C=33"});
-  block.MergeFrom(other);
-  EXPECT_EQ(Bytes(block), "A=1\0B=2\0C=33\0\0\0"s);
+  block.MergeFrom(BlockOf({"B=2", "C=33"}));
   block.MergeFrom(block);
-  EXPECT_EQ(Bytes(block), "A=1\0B=2\0C=33\0\0\0"s);
   block.MergeFrom(CEnvBlock());
   EXPECT_EQ(Bytes(block), "A=1\0B=2\0C=33\0\0\0"s);
-}
 
-TEST(EnvBlockTest, GrowsThroughManyEntriesAndLongValues) {
-  CEnvBlock block;
-  std::string reference;
   for (int i = 999; i >= 0; --i) {
-    std::string entry =
-        "V" + std::to_string(1000 + i) + "=" + std::string(static_cast<std::size_t>(i % 37), 'x');
+    const std::string entry = "V" + std::to_string(1000 + i) + "=" + std::string(i % 37u, 'x');
     ASSERT_GT(block.SetEntry(entry.c_str()), 0);
   }
   const std::vector<std::string_view> entries = block.Entries();
-  ASSERT_EQ(entries.size(), 1000u);
+  ASSERT_EQ(entries.size(), 1003u);
   EXPECT_TRUE(std::is_sorted(entries.begin(), entries.end()));
-  EXPECT_LE(block.Length(), block.Capacity());
-  std::string big(100000, 'y');
+  const std::string big(100000, 'y');
   ASSERT_EQ(block.SetText("BIG", big.c_str()), 100005);
-  EXPECT_EQ(block.Entries().front(), "BIG=" + big);
+  EXPECT_EQ(block.Entries()[2], "BIG=" + big);
+  EXPECT_LE(block.Length(), block.Capacity());
+}
+
+// Bit-at-a-time CRC-32 straight from the polynomial, sharing no code or table
+// with the implementation under test.
+std::uint32_t BitwiseCrc32(const std::string& bytes) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (((crc ^ (byte >> bit)) & 1u) * 0xEDB88320u);
+  }
+  return ~crc;
+}
+
+TEST(Crc32Test, MatchesKnownValuesAndABitwiseReference) {
+  EXPECT_EQ(Crc32("abc"), 0x352441c2u);
+  EXPECT_EQ(Crc32("123456789"), 0xCBF43926u);
+  EXPECT_EQ(Crc32(""), 0u);
+  std::mt19937 random(20240521);
+  for (int round = 0; round < 500; ++round) {
+    std::string input(random() % 301, '\0');
+    for (char& c : input) c = static_cast<char>(random());
+    ASSERT_EQ(Crc32(input), BitwiseCrc32(input)) << "round " << round;
+  }
+}
+
+std::map<std::string, std::string> Build(CCommandRunner& runner, const EnvironmentMap& map) {
+  CEnvBlock block;
+  block.Reserve(1024);
+  runner.BuildEnvironment(block, "c:\\Winnt\\system32", map);
+  std::map<std::string, std::string> vars;
+  for (std::string_view entry : block.Entries()) {
+    const std::size_t equals = entry.find('=');
+    vars[std::string(entry.substr(0, equals))] = std::string(entry.substr(equals + 1));
+  }
+  return vars;
+}
+
+TEST(BuildEnvironmentTest, FirstRunOfAProgramAction) {
+  char marker[] = "CHILD_OF_KAVDR=1", path[] = "PATH=/agent/bin", home[] = "HOME=/root",
+       lower_probe[] = "Probe=agent";
+  char* agent[] = {marker, path, home, lower_probe, nullptr};
+  FakeEnvironment fake(agent);
+  CCommandRunner runner("abc", "perl x.pl", "", "FALSE", "UseArg");
+  const std::time_t before = std::time(nullptr);
+  const auto vars = Build(runner, {{"Path", "/mine"}, {"ZRV_PROFILE", "p1"}});
+  const std::time_t after = std::time(nullptr);
+
+  EXPECT_EQ(vars.count("CHILD_OF_KAVDR"), 0u);
+  EXPECT_EQ(vars.count("PATH"), 0u) << "the map's Path replaces the agent's PATH";
+  EXPECT_EQ(vars.at("Path"), "/mine");
+  EXPECT_EQ(vars.at("ZRV_PROFILE"), "p1");
+  EXPECT_EQ(vars.at("HOME"), "/root");
+  EXPECT_EQ(vars.at("Probe"), "agent") << "probe variables replace only their exact name";
+  EXPECT_EQ(vars.at("LASTSTAMP"), "0");
+  EXPECT_EQ(vars.at("PROBE"), "abc");
+  const long time = std::stol(vars.at("TIME"));
+  EXPECT_GE(time, before);
+  EXPECT_LE(time, after);
+  EXPECT_EQ(vars.at("TIMESTAMP"), vars.at("TIME"));
+  EXPECT_EQ(vars.at("PREV_VALUE"), "");
+  EXPECT_EQ(vars.at("EFFECTIVE_VALUE"), "");
+  EXPECT_EQ(vars.at("MONITOR_ID"), "352441c2");
+  EXPECT_EQ(vars.at("INSTALLDIR"), "c:\\Winnt\\system32");
+  EXPECT_EQ(vars.size(), 12u);
+  EXPECT_EQ(runner.State().current_time, time);
+}
+
+TEST(BuildEnvironmentTest, MonitorIdIsTheCrcInPlainHex) {
+  char* agent[] = {nullptr};
+  FakeEnvironment fake(agent);
+  const std::pair<const char*, const char*> cases[] = {{"", "0"}, {"probe51", "50b7cc"}};
+  for (const auto& [probe, id] : cases) {
+    SCOPED_TRACE(probe);
+    CCommandRunner runner(probe, "x", "", "FALSE", "UseArg");
+    EXPECT_EQ(Build(runner, {}).at("MONITOR_ID"), id);
+  }
+}
+
+TEST(BuildEnvironmentTest, LaterRunSeesTheClockAndTheVariablesOfTheOutput) {
+  char* agent[] = {nullptr};
+  FakeEnvironment fake(agent);
+  CCommandRunner runner("p", "x", "", "FALSE", "UseArg");
+  const auto first = Build(runner, {});
+  runner.State().variables.SetEntry("AB=1");
+  runner.State().variables.SetEntry("TIME=5");  // the probe variables are set after the output's
+  const auto second = Build(runner, {{"AB", "from map"}});
+  EXPECT_EQ(second.at("LASTSTAMP"), first.at("TIME"));
+  EXPECT_EQ(second.at("AB"), "1") << "the output's variables come after the map";
+  EXPECT_NE(second.at("TIME"), "5");
+  EXPECT_EQ(runner.State().previous_time, std::stol(first.at("TIME")));
+}
+
+TEST(BuildEnvironmentTest, PrefixNamesXAndXY) {
+  char xa[] = "XA=agent";
+  char* agent[] = {xa, nullptr};
+  FakeEnvironment fake(agent);
+  CCommandRunner runner("p", "x", "", "FALSE", "UseArg");
+  // X comes first in the map and removes the agent's XA; XY cannot remove X.
+  const auto vars = Build(runner, {{"XY", "2"}, {"X", "1"}});
+  EXPECT_EQ(vars.count("XA"), 0u);
+  EXPECT_EQ(vars.at("X"), "1");
+  EXPECT_EQ(vars.at("XY"), "2");
+  // The other order, by hand: setting X after XY removes XY.
+  CEnvBlock reverse;
+  reverse.RemoveName("XY");
+  reverse.SetText("XY", "2");
+  reverse.RemoveName("X");
+  reverse.SetText("X", "1");
+  EXPECT_EQ(Bytes(reverse), "X=1\0\0\0"s);
 }
 
 }  // namespace
