@@ -170,6 +170,7 @@ TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
   for (int i = 0; i < 5; ++i) ASSERT_EQ(ns_.Raise("ZRV_Event", {{"Seq", i}}), WBEM_S_NO_ERROR);
   started.get_future().wait();
+  EXPECT_FALSE(repo_.WaitIdle(20ms)) << "a delivery is still running";
 
   std::atomic<bool> cancel_returned{false};
   std::thread canceller([&] {
@@ -240,21 +241,6 @@ TEST_F(DeliveryTest, WaitIdleCoversEventsRaisedByDeliveries) {
   EXPECT_THAT(Props(*results, "EventId"), ElementsAre("0", "1", "2", "3", "4"));
   EXPECT_EQ(ns_.Unsubscribe(actions.get()), WBEM_S_NO_ERROR);
   EXPECT_EQ(ns_.Unsubscribe(results.get()), WBEM_S_NO_ERROR);
-}
-
-TEST_F(DeliveryTest, WaitIdleTimesOutWhileADeliveryIsStuck) {
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  auto sink = FunctionSink::Create([&](IWbemClassObject*) {
-    released.wait();
-    return WBEM_S_NO_ERROR;
-  });
-  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("ZRV_Event", {}), WBEM_S_NO_ERROR);
-  EXPECT_FALSE(repo_.WaitIdle(20ms));
-  release.set_value();
-  EXPECT_TRUE(repo_.WaitIdle());
-  EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
 }
 
 TEST(DeliveryShutdownTest, DestroyingTheRepositoryEndsSubscriptionsAndReleasesSinks) {

@@ -24,27 +24,19 @@ TEST_F(BstrTest, CarriesByteLengthInPrefixAndTerminatingNul) {
   EXPECT_EQ(b[3], 0);
   EXPECT_EQ(GetLiveCounts().bstrs, start_.bstrs + 1);
   SysFreeString(b);
-}
-
-TEST_F(BstrTest, KeepsEmbeddedNulsAndZeroFillsWithoutSource) {
+  // Embedded NULs are kept; without a source the string is zero-filled.
   const char16_t text[] = {u'a', 0, u'b'};
-  BSTR b = SysAllocStringLen(text, 3);
-  EXPECT_EQ(SysStringLen(b), 3u);
-  EXPECT_EQ(b[2], u'b');
-  BSTR z = SysAllocStringLen(nullptr, 2);
-  EXPECT_EQ(SysStringLen(z), 2u);
-  EXPECT_EQ(z[0], 0);
-  EXPECT_EQ(z[1], 0);
+  b = SysAllocStringLen(text, 3);
+  EXPECT_EQ(std::u16string_view(b, SysStringLen(b)), std::u16string_view(text, 3));
   SysFreeString(b);
-  SysFreeString(z);
-}
-
-TEST_F(BstrTest, NullIsTheEmptyString) {
+  b = SysAllocStringLen(nullptr, 2);
+  EXPECT_EQ(std::u16string_view(b, SysStringLen(b)), std::u16string_view(u"\0\0", 2));
+  SysFreeString(b);
+  // NULL is the empty string.
   EXPECT_EQ(SysAllocString(nullptr), nullptr);
   EXPECT_EQ(SysStringLen(nullptr), 0u);
   SysFreeString(nullptr);
-  Bstr empty;
-  EXPECT_EQ(empty.ToUtf8(), "");
+  EXPECT_EQ(Bstr().ToUtf8(), "");
 }
 
 TEST_F(BstrTest, HolderConvertsUtf8AndFreesOnEveryPath) {
