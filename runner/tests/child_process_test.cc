@@ -3,7 +3,6 @@
 // thread sanitizer (label "threads").
 #include "runner/child_process.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -12,9 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -164,23 +161,13 @@ TEST(ChildProcessTest, ProgramThatCannotStartLeavesNothingBehind) {
   unlink(path);
 }
 
-// Processes of `group` that are not zombies, from /proc.
+// Processes of `group` that are not zombies.
 int LivingGroupMembers(pid_t group) {
-  int living = 0;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = proc ? readdir(proc) : nullptr) {
-    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    std::ifstream stat("/proc/"s + entry->d_name + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), {});
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream fields(text.substr(close + 1));
-    char state = 0;
-    long parent = 0, process_group = 0;
-    fields >> state >> parent >> process_group;
-    if (process_group == group && state != 'Z') ++living;
-  }
-  if (proc) closedir(proc);
+  const std::string command = "pgrep -c -r R,S,D,T -g " + std::to_string(group);
+  std::FILE* pipe = popen(command.c_str(), "r");
+  int living = -1;
+  if (pipe == nullptr || std::fscanf(pipe, "%d", &living) != 1) living = -1;
+  if (pipe != nullptr) pclose(pipe);
   return living;
 }
 
@@ -248,7 +235,8 @@ TEST(ChildProcessTest, ChildStartsWithExactlyWhatItIsGiven) {
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGUSR1);
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &blocked, &saved_mask), 0);
-  struct sigaction ignore {}, saved_action {};
+  struct sigaction ignore {
+  }, saved_action{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(sigaction(SIGUSR2, &ignore, &saved_action), 0);
 

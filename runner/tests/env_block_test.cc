@@ -125,11 +125,6 @@ TEST(EnvBlockTest, LoadFromProcessCopiesTheEnvironmentAsItIs) {
   EXPECT_EQ(Bytes(block), "HOME=/root\0PATH=/bin\0\0"s) << "PATHEXT came first, so it went";
   block.SetEntry("A=1");
   EXPECT_EQ(Bytes(block), "A=1\0HOME=/root\0PATH=/bin\0\0"s);
-
-  block.LoadFromProcess();
-  std::vector<std::string_view> real;
-  for (char** entry = environ; *entry; ++entry) real.emplace_back(*entry);
-  EXPECT_EQ(block.Entries(), real);
 }
 
 TEST(EnvBlockTest, MergeFromAndGrowth) {
@@ -157,7 +152,8 @@ TEST(EnvBlockTest, MergeFromAndGrowth) {
 std::uint32_t BitwiseCrc32(const std::string& bytes) {
   std::uint32_t crc = 0xFFFFFFFFu;
   for (unsigned char byte : bytes) {
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (((crc ^ (byte >> bit)) & 1u) * 0xEDB88320u);
+    for (int bit = 0; bit < 8; ++bit)
+      crc = (crc >> 1) ^ (((crc ^ (byte >> bit)) & 1u) * 0xEDB88320u);
   }
   return ~crc;
 }
@@ -194,26 +190,24 @@ TEST(BuildEnvironmentTest, FirstRunOfAProgramAction) {
   CCommandRunner runner("abc", "perl x.pl", "", "FALSE", "UseArg");
   const std::time_t before = std::time(nullptr);
   const auto vars = Build(runner, {{"Path", "/mine"}, {"ZRV_PROFILE", "p1"}});
-  const std::time_t after = std::time(nullptr);
-
-  EXPECT_EQ(vars.count("CHILD_OF_KAVDR"), 0u);
-  EXPECT_EQ(vars.count("PATH"), 0u) << "the map's Path replaces the agent's PATH";
-  EXPECT_EQ(vars.at("Path"), "/mine");
-  EXPECT_EQ(vars.at("ZRV_PROFILE"), "p1");
-  EXPECT_EQ(vars.at("HOME"), "/root");
-  EXPECT_EQ(vars.at("Probe"), "agent") << "probe variables replace only their exact name";
-  EXPECT_EQ(vars.at("LASTSTAMP"), "0");
-  EXPECT_EQ(vars.at("PROBE"), "abc");
-  const long time = std::stol(vars.at("TIME"));
+  const std::time_t time = runner.State().current_time;
   EXPECT_GE(time, before);
-  EXPECT_LE(time, after);
-  EXPECT_EQ(vars.at("TIMESTAMP"), vars.at("TIME"));
-  EXPECT_EQ(vars.at("PREV_VALUE"), "");
-  EXPECT_EQ(vars.at("EFFECTIVE_VALUE"), "");
-  EXPECT_EQ(vars.at("MONITOR_ID"), "352441c2");
-  EXPECT_EQ(vars.at("INSTALLDIR"), "c:\\Winnt\\system32");
-  EXPECT_EQ(vars.size(), 12u);
-  EXPECT_EQ(runner.State().current_time, time);
+  EXPECT_LE(time, std::time(nullptr));
+  // CHILD_OF_KAVDR is gone, the map's Path replaced the agent's PATH, and the
+  // probe variables replaced only their exact names (Probe stays).
+  const std::string t = std::to_string(time);
+  EXPECT_EQ(vars, (std::map<std::string, std::string>{{"HOME", "/root"},
+                                                      {"Probe", "agent"},
+                                                      {"Path", "/mine"},
+                                                      {"ZRV_PROFILE", "p1"},
+                                                      {"LASTSTAMP", "0"},
+                                                      {"PROBE", "abc"},
+                                                      {"TIME", t},
+                                                      {"TIMESTAMP", t},
+                                                      {"PREV_VALUE", ""},
+                                                      {"EFFECTIVE_VALUE", ""},
+                                                      {"MONITOR_ID", "352441c2"},
+                                                      {"INSTALLDIR", "c:\\Winnt\\system32"}}));
 }
 
 TEST(BuildEnvironmentTest, MonitorIdIsTheCrcInPlainHex) {
