@@ -24,6 +24,7 @@
 
 #include "component/action_manager_sink.h"
 #include "host/trace_utils.h"
+#include "host/zrv_classes.h"
 #include "program_actions/impl_program_info.h"
 #include "settings/action_manager_settings.h"
 #include "wbem/repository.h"
@@ -41,31 +42,10 @@ struct World {
     ::setenv("ZMO_HALBERD_DIR", directory.c_str(), 1);
     CTraceUtils::GetInstance()->SetLineSink([](int, const std::string&, const std::string&) {});
 
-    ns.Define(wbem::Class("ZRV_Event")
-                  .Property("ProfileName", CIM_STRING)
-                  .Property("ModelName", CIM_STRING)
-                  .Property("EventId", CIM_STRING)
-                  .Property("event_key", CIM_STRING)
-                  .Property("severity", CIM_STRING));
+    host::DefineZrvEventClasses(ns);
     ns.Define(wbem::Class("Disk_Full", "ZRV_Event")
                   .Property("Drive", CIM_STRING)
                   .Property("Free", CIM_UINT32));
-    ns.Define(wbem::Class("ZRV_ActionResult")
-                  .Property("ModelName", CIM_STRING)
-                  .Property("ProfileName", CIM_STRING)
-                  .Property("EventId", CIM_STRING)
-                  .Property("event_key", CIM_STRING)
-                  .Property("ProgressiveNumber", CIM_SINT32)
-                  .Property("MsgInfo", CIM_STRING)
-                  .Property("Duration", CIM_SINT32)
-                  .Property("Send2Vox", CIM_BOOLEAN)
-                  .Property("send_to_kvrn", CIM_BOOLEAN)
-                  .Property("severity", CIM_STRING)
-                  .Property("AlreadySent", CIM_BOOLEAN)
-                  .Property("Method", CIM_STRING)
-                  .Property("descriptive_name", CIM_STRING)
-                  .Property("program", CIM_STRING)
-                  .Property("return_code", CIM_SINT32));
     ns.NewInstance("Disk_Full",
                    {{"ProfileName", "Bench"},
                     {"ModelName", "DiskModel"},

@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "host/zrv_classes.h"
 #include "wbem/cim.h"
 #include "wbem/unicode.h"
 
@@ -269,37 +270,6 @@ class Converter {
   Problems& problems_;
 };
 
-wbem::Class ZrvEventClass() {
-  return wbem::Class("ZRV_Event")
-      .Property("ProfileName", CIM_STRING)
-      .Property("ModelName", CIM_STRING)
-      .Property("EventId", CIM_STRING)
-      .Property("event_key", CIM_STRING)
-      .Property("severity", CIM_STRING);
-}
-
-// The result event's properties in the order the built-in actions set them.
-// It does not derive from ZRV_Event: a profile's subscription to ZRV_Event
-// must not receive the results of its own actions.
-wbem::Class ZrvActionResultClass() {
-  return wbem::Class("ZRV_ActionResult")
-      .Property("ModelName", CIM_STRING)
-      .Property("ProfileName", CIM_STRING)
-      .Property("EventId", CIM_STRING)
-      .Property("event_key", CIM_STRING)
-      .Property("ProgressiveNumber", CIM_SINT32)
-      .Property("MsgInfo", CIM_STRING)
-      .Property("Duration", CIM_SINT32)
-      .Property("Send2Vox", CIM_BOOLEAN)
-      .Property("send_to_kvrn", CIM_BOOLEAN)
-      .Property("severity", CIM_STRING)
-      .Property("AlreadySent", CIM_BOOLEAN)
-      .Property("Method", CIM_STRING)
-      .Property("descriptive_name", CIM_STRING)
-      .Property("program", CIM_STRING)
-      .Property("return_code", CIM_SINT32);
-}
-
 wbem::MethodProvider MakeProvider(const ScenarioMethod& method, wbem::Variant return_value,
                                   const MethodCallObserver& observer) {
   return [observer, hresult = method.hresult,
@@ -371,8 +341,7 @@ bool BuildWorld(const Scenario& scenario, const wbem::Namespace& ns,
   Converter converter(ns, problems);
   if (scenario.standard_classes) {
     // Cannot fail: fixed, valid definitions in a fresh namespace.
-    (void)ns.Define(ZrvEventClass());
-    (void)ns.Define(ZrvActionResultClass());
+    (void)host::DefineZrvEventClasses(ns);
   }
   for (const ScenarioClass& cls : scenario.classes) {
     if (!DefineClass(cls, ns, observer, converter, problems)) break;
