@@ -15,6 +15,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,12 @@ namespace wbem::detail {
 
 // ASCII lower-case: names are compared without regard to ASCII case.
 std::u16string Fold(std::u16string_view name);
+// Exact equality by bytes, which the standard char16_t traits compare one
+// unit at a time; used where event matching compares texts per event.
+inline bool SameText(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() &&
+         (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(char16_t)) == 0);
+}
 bool IsValidName(std::u16string_view name);
 
 struct PropertyDef {

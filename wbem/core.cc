@@ -49,22 +49,37 @@ HRESULT BuildSignature(const std::vector<std::pair<std::u16string, CIMTYPE>>& pa
   return WBEM_S_NO_ERROR;
 }
 
+// Refuses the whole call before anything is queued.
+HRESULT CheckEvents(LONG count, IWbemClassObject** objects) {
+  if (count < 0 || (count > 0 && objects == nullptr)) return WBEM_E_INVALID_PARAMETER;
+  for (LONG i = 0; i < count; ++i) {
+    if (objects[i] == nullptr) return WBEM_E_INVALID_PARAMETER;
+    if (Object::From(objects[i]) == nullptr) return WBEM_E_INVALID_OBJECT;
+  }
+  return WBEM_S_NO_ERROR;
+}
+
 bool Matches(const Subscription& sub, const Object& event) {
   const ClassDef& def = *event.def();
   if (!def.DerivesFrom(sub.class_folded)) return false;
-  for (const auto& [name, text] : sub.conditions) {
-    const int i = def.FindProperty(name);
-    if (i < 0) return false;
+  for (const Subscription::Condition& c : sub.conditions) {
+    std::size_t i = c.index_hint;
+    if (i >= def.properties.size() || !SameText(def.properties[i].folded, c.name)) {
+      const int found = def.FindProperty(c.name);
+      if (found < 0) return false;
+      i = static_cast<std::size_t>(found);
+    }
     const VARIANT& v = event.values()[i].get();
     if (v.vt == VT_BSTR) {
       // The common case, compared without a copy.
-      if (std::u16string_view(v.bstrVal ? v.bstrVal : u"", SysStringLen(v.bstrVal)) != text) {
+      if (!SameText(std::u16string_view(v.bstrVal ? v.bstrVal : u"", SysStringLen(v.bstrVal)),
+                    c.text)) {
         return false;
       }
       continue;
     }
     std::u16string value;
-    if (!KeyText(def.properties[i].type, v, &value) || value != text) return false;
+    if (!KeyText(def.properties[i].type, v, &value) || value != c.text) return false;
   }
   return true;
 }
@@ -97,9 +112,21 @@ std::u16string Core::OpenNamespace(std::u16string_view name) {
 }
 
 HRESULT Core::CheckNamespace(const std::u16string& key) const {
+  NamespaceData* ns;
+  return ResolveNamespace(key, &ns);
+}
+
+HRESULT Core::ResolveNamespace(const std::u16string& key, NamespaceData** ns) const {
+  *ns = nullptr;
   std::shared_lock lock(mu_);
   if (shut_down_) return WBEM_E_SHUTTING_DOWN;
-  return namespaces_.count(key) != 0 ? WBEM_S_NO_ERROR : WBEM_E_INVALID_NAMESPACE;
+  auto it = namespaces_.find(key);
+  if (it == namespaces_.end()) return WBEM_E_INVALID_NAMESPACE;
+  // The map's nodes never move, and the data is changed only under the
+  // exclusive lock; handing out a non-const pointer lets Indicate take it
+  // under the shared lock as its own code path does.
+  *ns = const_cast<NamespaceData*>(&it->second);
+  return WBEM_S_NO_ERROR;
 }
 
 NamespaceData* Core::FindNamespace(const std::u16string& key) {
@@ -214,7 +241,8 @@ HRESULT Core::Define(const std::u16string& ns_key, const Class& cls) {
     }
     const HRESULT hr = BuildSignature(out, &m.out_signature);
     if (FAILED(hr)) return hr;
-    if (method_spec.provider_) m.provider = std::make_shared<const MethodProvider>(method_spec.provider_);
+    if (method_spec.provider_)
+      m.provider = std::make_shared<const MethodProvider>(method_spec.provider_);
     methods.push_back(std::move(m));
   }
   std::unique_lock lock(mu_);
@@ -379,8 +407,9 @@ HRESULT Core::Subscribe(const std::u16string& ns_key, LPCWSTR query_text, IWbemO
   auto cls = ns->classes.find(sub->class_folded);
   if (cls == ns->classes.end()) return WBEM_E_INVALID_CLASS;
   for (const EventQuery::Condition& c : query.conditions) {
-    if (cls->second->FindProperty(c.property) < 0) return WBEM_E_INVALID_PROPERTY;
-    sub->conditions.emplace_back(Fold(c.property), c.text);
+    const int index = cls->second->FindProperty(c.property);
+    if (index < 0) return WBEM_E_INVALID_PROPERTY;
+    sub->conditions.push_back({Fold(c.property), c.text, static_cast<std::size_t>(index)});
   }
   std::shared_ptr<Worker>& worker = workers_[sink];
   if (!worker) {
@@ -401,8 +430,11 @@ HRESULT Core::Subscribe(const std::u16string& ns_key, LPCWSTR query_text, IWbemO
 }
 
 void Core::Run(const std::shared_ptr<Worker>& worker) {
+  // Past this many items a batch's storage is given back rather than kept for
+  // the next batch, so that one burst does not pin its memory for good.
+  constexpr std::size_t kKeptCapacity = 4096;
   t_delivering = this;
-  std::deque<Worker::Item> batch;
+  std::vector<Worker::Item> batch;
   std::unique_lock lock(worker->mu);
   while (true) {
     if (worker->queue.empty() && !worker->stop) {
@@ -416,9 +448,8 @@ void Core::Run(const std::shared_ptr<Worker>& worker) {
     retired.swap(worker->retired);
     lock.unlock();
     retired.clear();
-    while (!batch.empty() && !worker->stopping.load()) {
-      Worker::Item item = std::move(batch.front());
-      batch.pop_front();
+    for (Worker::Item& item : batch) {
+      if (worker->stopping.load()) break;
       // Published before the cancellation check: a Cancel that marks the
       // subscription after this point sees the delivery and waits for it.
       worker->current.store(item.subscription);
@@ -435,12 +466,16 @@ void Core::Run(const std::shared_ptr<Worker>& worker) {
         std::lock_guard wait_lock(worker->mu);
         worker->delivered.notify_all();
       }
-      item = {};
-      Finished(1);
+      // Released before the event counts as delivered, so that WaitIdle
+      // returning means the repository holds no more references to it.
+      item.object.Reset();
     }
-    const auto dropped = static_cast<std::int64_t>(batch.size());
+    // Delivered and, when stopping, dropped events alike; the idle count
+    // changes once per batch.
+    const auto count = static_cast<std::int64_t>(batch.size());
     batch.clear();
-    Finished(dropped);
+    if (batch.capacity() > kKeptCapacity) batch = {};
+    Finished(count);
     lock.lock();
   }
   const bool release = worker->release_on_exit;
@@ -461,7 +496,7 @@ void Core::Finished(std::int64_t count) {
 }
 
 void Core::StopWorker(const std::shared_ptr<Worker>& worker) {
-  std::deque<Worker::Item> dropped;
+  std::vector<Worker::Item> dropped;
   {
     std::lock_guard lock(worker->mu);
     worker->stop = true;
@@ -514,7 +549,7 @@ HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
   // The sink stays subscribed elsewhere: drop this subscription's queued
   // events and wait for its running delivery, if any. Events the delivery
   // thread has already taken are skipped there.
-  std::deque<Worker::Item> dropped;
+  std::vector<Worker::Item> dropped;
   auto running_cancelled = [&] {
     const Subscription* current = worker->current.load();
     for (const auto& sub : cancelled) {
@@ -523,16 +558,25 @@ HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
     return false;
   };
   worker->cancel_waiters.fetch_add(1);
+  struct WaiterGuard {
+    Worker& worker;
+    ~WaiterGuard() { worker.cancel_waiters.fetch_sub(1); }
+  } waiter_guard{*worker};
   {
     std::unique_lock lock(worker->mu);
-    for (auto it = worker->queue.begin(); it != worker->queue.end();) {
-      if (it->subscription->cancelled.load()) {
-        dropped.push_back(std::move(*it));
-        it = worker->queue.erase(it);
+    // Reserved first, so that nothing below can throw with the queue half
+    // compacted.
+    dropped.reserve(worker->queue.size());
+    std::size_t kept = 0;
+    for (Worker::Item& item : worker->queue) {
+      if (item.subscription->cancelled.load()) {
+        dropped.push_back(std::move(item));
       } else {
-        ++it;
+        worker->queue[kept++] = std::move(item);
       }
     }
+    worker->queue.erase(worker->queue.begin() + static_cast<std::ptrdiff_t>(kept),
+                        worker->queue.end());
     if (worker->thread.get_id() != std::this_thread::get_id()) {
       worker->delivered.wait(lock, [&] { return !running_cancelled(); });
     }
@@ -541,7 +585,6 @@ HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
       worker->retired.push_back(std::move(sub));
     }
   }
-  worker->cancel_waiters.fetch_sub(1);
   const auto count = static_cast<std::int64_t>(dropped.size());
   dropped.clear();
   Finished(count);
@@ -632,15 +675,20 @@ HRESULT Core::PutInstance(const std::u16string& ns_key, IWbemClassObject* object
 }
 
 HRESULT Core::Indicate(const std::u16string& ns_key, LONG count, IWbemClassObject** objects) {
-  if (count < 0 || (count > 0 && objects == nullptr)) return WBEM_E_INVALID_PARAMETER;
-  for (LONG i = 0; i < count; ++i) {
-    if (objects[i] == nullptr) return WBEM_E_INVALID_PARAMETER;
-    if (Object::From(objects[i]) == nullptr) return WBEM_E_INVALID_OBJECT;
-  }
+  HRESULT hr = CheckEvents(count, objects);
+  if (FAILED(hr)) return hr;
+  NamespaceData* ns;
+  hr = ResolveNamespace(ns_key, &ns);
+  if (FAILED(hr)) return hr;
+  return Indicate(ns, count, objects);
+}
+
+HRESULT Core::Indicate(NamespaceData* ns, LONG count, IWbemClassObject** objects) {
+  const HRESULT hr = CheckEvents(count, objects);
+  if (FAILED(hr)) return hr;
   std::shared_lock lock(mu_);
+  // After a shutdown `ns` may name freed data; it is not followed.
   if (shut_down_) return WBEM_E_SHUTTING_DOWN;
-  NamespaceData* ns = FindNamespace(ns_key);
-  if (ns == nullptr) return WBEM_E_INVALID_NAMESPACE;
   for (LONG i = 0; i < count; ++i) {
     Object* event = Object::From(objects[i]);
     for (const std::shared_ptr<Subscription>& sub : ns->subscriptions) {
@@ -650,12 +698,14 @@ HRESULT Core::Indicate(const std::u16string& ns_key, LONG count, IWbemClassObjec
       ComPtr<IWbemClassObject> copy;
       const HRESULT hr = event->Clone(copy.Out());
       if (FAILED(hr)) return hr;
-      pending_.fetch_add(1);
       Worker& worker = *sub->worker;
       bool sleeping;
       {
         std::lock_guard worker_lock(worker.mu);
         worker.queue.push_back({sub.get(), std::move(copy)});
+        // Counted only once queued (a failed push leaves nothing to wait
+        // for), and before the worker can take it, which needs this lock.
+        pending_.fetch_add(1);
         sleeping = worker.sleeping;
       }
       if (sleeping) worker.wake.notify_one();

@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,15 +28,25 @@ namespace wbem::detail {
 struct Worker;
 
 struct Subscription {
+  struct Condition {
+    std::u16string name;  // folded
+    std::u16string text;
+    // Where the property sat in the subscribed class. Subclasses keep
+    // inherited properties at their position, so this is almost always where
+    // an event has it too; matching checks the name there before searching.
+    std::size_t index_hint;
+  };
   std::u16string class_folded;
-  std::vector<std::pair<std::u16string, std::u16string>> conditions;  // folded name, text
+  std::vector<Condition> conditions;
   std::shared_ptr<Worker> worker;
   std::atomic<bool> cancelled{false};
 };
 
 // Delivers to one sink, one object at a time, in indication order. The
 // delivery thread takes the whole queue at once and works through it without
-// the lock, so a raiser and the delivery thread meet once per batch.
+// the lock, so a raiser and the delivery thread meet once per batch. The queue
+// and the batch are two vectors that trade places, so that in a steady stream
+// neither side allocates for the queue.
 struct Worker {
   // The subscription is kept alive by its namespace while it is active and by
   // `retired` (or the cancelling call) after, for as long as items may name it.
@@ -49,7 +58,7 @@ struct Worker {
   std::mutex mu;
   std::condition_variable wake;       // for the delivery thread: work or stop
   std::condition_variable delivered;  // for Cancel: a delivery ended
-  std::deque<Item> queue;             // guarded by mu
+  std::vector<Item> queue;            // guarded by mu
   // Cancelled subscriptions of a worker that lives on; released by the
   // delivery thread when it next takes a batch, by which time no item names
   // them any more. Guarded by mu.
@@ -89,6 +98,11 @@ class Core : public std::enable_shared_from_this<Core> {
   // WBEM_S_NO_ERROR for an existing namespace, WBEM_E_INVALID_NAMESPACE, or
   // WBEM_E_SHUTTING_DOWN.
   HRESULT CheckNamespace(const std::u16string& key) const;
+  // As CheckNamespace, and on success `*ns` is the namespace's data (else
+  // null). A namespace, once opened, is dropped only by Shutdown, so the
+  // pointer may be kept and passed to Indicate, which checks for shutdown
+  // before it follows it; it must not be followed anywhere else.
+  HRESULT ResolveNamespace(const std::u16string& key, NamespaceData** ns) const;
 
   HRESULT Define(const std::u16string& ns, const Class& cls);
   HRESULT SetProvider(const std::u16string& ns, std::u16string_view class_name,
@@ -105,6 +119,9 @@ class Core : public std::enable_shared_from_this<Core> {
   HRESULT PutClass(const std::u16string& ns, IWbemClassObject* object, LONG flags);
   HRESULT PutInstance(const std::u16string& ns, IWbemClassObject* object, LONG flags);
   HRESULT Indicate(const std::u16string& ns, LONG count, IWbemClassObject** objects);
+  // Indicate for a namespace found by ResolveNamespace: the raising path of
+  // QueryObjectSink, which would otherwise look the name up on every event.
+  HRESULT Indicate(NamespaceData* ns, LONG count, IWbemClassObject** objects);
 
   bool WaitIdle(std::chrono::milliseconds timeout);
   // Cancels everything and drops all data; later calls give WBEM_E_SHUTTING_DOWN.

@@ -38,8 +38,9 @@ class RefCounted {
 // The sink that QueryObjectSink hands out: its Indicate raises events.
 class EventSink final : public IWbemObjectSink, RefCounted {
  public:
-  EventSink(std::shared_ptr<Core> core, std::u16string ns)
-      : core_(std::move(core)), ns_(std::move(ns)) {}
+  // `ns` from Core::ResolveNamespace; the core keeps it valid until shutdown,
+  // and Core::Indicate does not follow it after.
+  EventSink(std::shared_ptr<Core> core, NamespaceData* ns) : core_(std::move(core)), ns_(ns) {}
   HRESULT QueryInterface(REFIID riid, void** object) override {
     return QueryFor<IWbemObjectSink>(this, riid, object);
   }
@@ -52,7 +53,7 @@ class EventSink final : public IWbemObjectSink, RefCounted {
 
  private:
   std::shared_ptr<Core> core_;
-  std::u16string ns_;
+  NamespaceData* ns_;
 };
 
 class Services final : public IWbemServices, RefCounted {
@@ -90,9 +91,10 @@ class Services final : public IWbemServices, RefCounted {
     *sink = nullptr;
     if (flags != 0) return WBEM_E_INVALID_PARAMETER;
     return NoThrow([&] {
-      const HRESULT hr = core_->CheckNamespace(ns_);
+      NamespaceData* ns;
+      const HRESULT hr = core_->ResolveNamespace(ns_, &ns);
       if (FAILED(hr)) return hr;
-      *sink = new EventSink(core_, ns_);
+      *sink = new EventSink(core_, ns);
       return WBEM_S_NO_ERROR;
     });
   }
