@@ -2,39 +2,27 @@
 // operations over whole profile lifecycles.
 #include "component/action_manager_manager.h"
 
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include <new>
 
-#include "component/tests/test_support.h"
+#include "component/tests/component_world.h"
 #include "host/dispatcher.h"
 
 namespace component_test {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
-
-class ActionManagerManagerTest : public ComponentTest {
- protected:
-  CActionManagerManager* manager_ = CActionManagerManager::GetInstance();
-};
+class ActionManagerManagerTest : public ComponentTest {};
 
 TEST_F(ActionManagerManagerTest, SingletonSubscribesOnceAndAcknowledgesTaskMessages) {
   ASSERT_NE(manager_, nullptr);
   EXPECT_EQ(CActionManagerManager::GetInstance(), manager_);
-  EXPECT_EQ(CActionManagerManager::GetInstance(), manager_);
   CDispatcher* dispatcher = CDispatcher::GetInstance();
   EXPECT_EQ(dispatcher->SubscriberCount(1131), 1u);
   ASSERT_NE(manager_->GetTaskMessageSink(), nullptr);
-
-  log_.Take();
+  journal_->Take();
   EXPECT_EQ(dispatcher->SendMessage(1131, 0, 0), 1);
   EXPECT_EQ(manager_->GetTaskMessageSink()->ProcessMessage(7, 1, -1), 1);
-  EXPECT_THAT(log_.Take(),
-              ElementsAre("3 TasksManager: Message ZRV2K_EXECTASK successfully processed...",
-                          "3 TasksManager: Message ZRV2K_EXECTASK successfully processed..."));
+  const std::string done = "3 TasksManager: Message ZRV2K_EXECTASK successfully processed...";
+  EXPECT_THAT(journal_->Take(), ElementsAre(done, done));
 
   // The host may destroy the manager: the subscription goes with it, and the
   // next GetInstance builds a fresh manager that subscribes again, once.
@@ -47,55 +35,43 @@ TEST_F(ActionManagerManagerTest, SingletonSubscribesOnceAndAcknowledgesTaskMessa
   EXPECT_EQ(dispatcher->SubscriberCount(1131), 1u);
 }
 
-TEST_F(ActionManagerManagerTest, CompCreateRefusesSettingsOfAnotherClass) {
-  CActionRule rule;
-  CTaskActionInfo task;
-  void* const kUntouched = reinterpret_cast<void*>(0x1234);
-  struct Case {
-    const char* profile;
-    CObject* settings;
-    const char* line;
-  };
-  const Case cases[] = {
-      {"Prof", &rule, "0 ActionManager: Cannot create action manager Prof: bad type of settings"},
-      {"Q", &task, "0 ActionManager: Cannot create action manager Q: bad type of settings"},
-      {"R", nullptr, "0 ActionManager: Cannot create action manager R: bad type of settings"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.profile);
-    void* handle = kUntouched;
-    log_.Take();
-    EXPECT_EQ(manager_->CompCreate(c.profile, &handle, c.settings), 0);
-    EXPECT_EQ(handle, kUntouched);
-    EXPECT_THAT(log_.Take(), ElementsAre(c.line));
-  }
-  // Nothing to name the profile, or nowhere to put the handle.
-  CActionManagerSettings settings;
-  void* handle = kUntouched;
-  log_.Take();
-  EXPECT_EQ(manager_->CompCreate(nullptr, &handle, &settings), 0);
-  EXPECT_EQ(handle, kUntouched);
-  EXPECT_EQ(manager_->CompCreate("P", nullptr, &settings), 0);
-  EXPECT_EQ(log_.Take().size(), 2u);
-}
-
 std::unique_ptr<CImplBaseActionInfo> OutOfMemoryFactory(const CBaseActionInfo& info) {
   if (dynamic_cast<const RecordingActionInfo*>(&info) != nullptr) throw std::bad_alloc();
   return nullptr;
 }
 
-TEST_F(ActionManagerManagerTest, CompCreateReportsExhaustedMemoryAndLeavesNothing) {
+TEST_F(ActionManagerManagerTest, CompCreateRefusesAndLeavesTheHandleAlone) {
+  CActionRule rule;
+  CTaskActionInfo task;
   CActionManagerSettings settings;
-  AddRule(settings, "CPU_HIGH", ActionList(Task(0)));
-  AddRule(settings, "Disk_Full", ActionList(Task(1), Recording("A"), Task(2)));
-  CImplActionRule::SetExecutorFactoryForTesting(&OutOfMemoryFactory);
-  void* const kUntouched = reinterpret_cast<void*>(0x5678);
+  CActionManagerSettings out_of_memory;
+  AddRule(out_of_memory, "CPU_HIGH", ActionList(Task(0)));
+  AddRule(out_of_memory, "Disk_Full", ActionList(Task(1), Recording("A"), Task(2)));
+  void* const kUntouched = reinterpret_cast<void*>(0x1234);
   void* handle = kUntouched;
-  log_.Take();
-  EXPECT_EQ(manager_->CompCreate("P", &handle, &settings), 0);
-  EXPECT_EQ(handle, kUntouched);
-  EXPECT_THAT(log_.Take(),
-              ElementsAre("0 ActionManager: Cannot create action manager P: out of memory"));
+  struct Case {
+    const char* profile;
+    CObject* settings;
+    void** handle;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"Prof", &rule, &handle, "Cannot create action manager Prof: bad type of settings"},
+      {"Q", &task, &handle, "Cannot create action manager Q: bad type of settings"},
+      {"R", nullptr, &handle, "Cannot create action manager R: bad type of settings"},
+      {nullptr, &settings, &handle,
+       "Cannot create action manager (null): no profile name or no handle"},
+      {"P", &settings, nullptr, "Cannot create action manager P: no profile name or no handle"},
+      {"P", &out_of_memory, &handle, "Cannot create action manager P: out of memory"},
+  };
+  CImplActionRule::SetExecutorFactoryForTesting(&OutOfMemoryFactory);
+  journal_->Take();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(manager_->CompCreate(c.profile, c.handle, c.settings), 0);
+    EXPECT_EQ(handle, kUntouched);
+    EXPECT_THAT(journal_->Take(), ElementsAre(std::string("0 ActionManager: ") + c.line));
+  }
 }
 
 TEST_F(ActionManagerManagerTest, FullLifecycleThroughTheManager) {
@@ -104,7 +80,6 @@ TEST_F(ActionManagerManagerTest, FullLifecycleThroughTheManager) {
   void* handle = nullptr;
   ASSERT_EQ(manager_->CompCreate("P", &handle, &settings), 1);
   ASSERT_NE(handle, nullptr);
-
   Raise("Disk_Full", {{"EventId", "1"}});  // not started: not delivered
   EXPECT_EQ(manager_->CompCheck(services_.get(), handle), 0);
   EXPECT_EQ(manager_->CompStart(nullptr, handle), 0);
@@ -115,18 +90,12 @@ TEST_F(ActionManagerManagerTest, FullLifecycleThroughTheManager) {
   // CompCheck ignores the services it is given.
   wbem::Repository other_repo;
   auto other = other_repo.OpenNamespace("root\\other").Services();
-  for (IWbemServices* services :
-       {services_.get(), other.get(), static_cast<IWbemServices*>(nullptr)}) {
-    EXPECT_EQ(manager_->CompCheck(services, handle), 1);
-  }
+  IWbemServices* const all[] = {services_.get(), other.get(), nullptr};
+  for (IWbemServices* s : all) EXPECT_EQ(manager_->CompCheck(s, handle), 1);
   EXPECT_EQ(manager_->CompStop(handle), 1);
-  for (IWbemServices* services :
-       {services_.get(), other.get(), static_cast<IWbemServices*>(nullptr)}) {
-    EXPECT_EQ(manager_->CompCheck(services, handle), 0);
-  }
+  for (IWbemServices* s : all) EXPECT_EQ(manager_->CompCheck(s, handle), 0);
   EXPECT_EQ(manager_->CompStop(handle), 0);
-  Raise("Disk_Full", {{"EventId", "3"}});  // stopped: not delivered
-
+  Raise("Disk_Full", {{"EventId", "3"}});                      // stopped: not delivered
   EXPECT_EQ(manager_->CompStart(services_.get(), handle), 1);  // restart
   Raise("Disk_Full", {{"EventId", "4"}});
   EXPECT_EQ(manager_->CompStop(handle), 1);
@@ -151,8 +120,7 @@ TEST_F(ActionManagerManagerTest, DeletingAStartedComponentDetachesItWithoutStop)
               WBEM_S_NO_ERROR);
   }
   EXPECT_EQ(manager_->CompDelete(handle), 1);
-  const std::size_t ran = Recorder::Get().Take().size();
-  EXPECT_LE(ran, 50u);
+  EXPECT_LE(Recorder::Get().Take().size(), 50u);
   Raise("Disk_Full", {{"EventId", "late"}});
   EXPECT_THAT(Recorder::Get().Take(), IsEmpty());
 }
@@ -162,7 +130,6 @@ TEST_F(ActionManagerManagerTest, TheComponentKeepsACopyOfTheSettings) {
   AddRule(*settings, "Disk_Full", ActionList(Recording("A", 1)));
   CActionManagerSink* sink = Component(*settings);
   ASSERT_NE(sink, nullptr);
-
   // Changed: a new limit, a new action, a new rule; then cleared and gone.
   settings->m_mapRules.Lookup("Disk_Full")->Lookup("a0")->m_wExecLimit = 0;
   settings->m_mapRules.Lookup("Disk_Full")->SetAt("extra", Recording("B"));

@@ -8,12 +8,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <string>
 #include <vector>
 
+#include "component/testing/journal.h"
 #include "host/dispatcher.h"
-#include "host/trace_utils.h"
 #include "settings/object.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -40,27 +39,14 @@ using DestructorFn = void (*)(void*);
 
 class LibraryLoadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    CTraceUtils::GetInstance()->SetLineSink(
-        [this](int level, const std::string& component, const std::string& message) {
-          std::lock_guard lock(mu_);
-          lines_.push_back(std::to_string(level) + " " + component + ": " + message);
-        });
-  }
-  void TearDown() override { CTraceUtils::GetInstance()->SetLineSink({}); }
-
-  std::vector<std::string> Take() {
-    std::lock_guard lock(mu_);
-    return std::exchange(lines_, {});
-  }
+  std::vector<std::string> Take() { return journal_.Take(); }
 
   template <typename Fn>
   static Fn Symbol(void* library, const char* name) {
     return reinterpret_cast<Fn>(dlsym(library, name));
   }
 
-  std::mutex mu_;
-  std::vector<std::string> lines_;
+  am_testing::Journal journal_;
 };
 
 constexpr const char* kSettingsClasses[] = {

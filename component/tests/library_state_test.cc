@@ -5,66 +5,43 @@
 #include <gtest/gtest.h>
 
 #include "component/action_manager_manager.h"
-#include "component/tests/test_support.h"
+#include "component/testing/journal.h"
 
-namespace component_test {
 namespace {
 
 using ::testing::ElementsAre;
 
-// What the registration functions saw: the log lines written before them.
+am_testing::Journal* g_journal = nullptr;
 std::vector<std::string> g_lines_before_register;
 int g_unregistered = 0;
-LogCapture* g_log = nullptr;
 
-bool RegisterOk() {
-  g_lines_before_register = g_log->Lines();
-  return true;
-}
-bool RegisterFails() {
-  g_lines_before_register = g_log->Lines();
-  return false;
+template <bool kResult>
+bool Register() {
+  g_lines_before_register = g_journal->TakeAll();
+  return kResult;
 }
 void Unregister() { ++g_unregistered; }
 
-class LibraryStateTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    g_log = &log_;
+TEST(LibraryStateTest, LoadLogsBeforeRegisteringAndFailedRegistrationRefusesTheLibrary) {
+  const std::string init = "3 ActionManager: Initializing ActionManager.dll";
+  const std::string term = "3 ActionManager: Terminating ActionManager.dll";
+  am_testing::Journal journal;
+  g_journal = &journal;
+  for (const bool registers : {true, false}) {
+    SCOPED_TRACE(registers);
     g_unregistered = 0;
-    g_lines_before_register.clear();
-  }
-  void TearDown() override {
-    // Leave the library usable for the other tests of this binary.
-    am::AttachLibrary(&RegisterOk);
+    EXPECT_EQ(am::AttachLibrary(registers ? &Register<true> : &Register<false>), registers);
+    EXPECT_THAT(g_lines_before_register, ElementsAre(init));
+    EXPECT_EQ(am::IsLibraryUsable(), registers);
+    EXPECT_EQ(CActionManagerManager::GetInstance() != nullptr, registers);
     am::DetachLibrary(&Unregister);
-    g_log = nullptr;
+    EXPECT_EQ(g_unregistered, registers ? 1 : 0);
+    EXPECT_THAT(journal.Take(), ElementsAre(term));
   }
-  LogCapture log_;
-};
-
-TEST_F(LibraryStateTest, LoadLogsBeforeRegisteringAndUnloadUnregisters) {
-  EXPECT_TRUE(am::AttachLibrary(&RegisterOk));
-  EXPECT_THAT(g_lines_before_register,
-              ElementsAre("3 ActionManager: Initializing ActionManager.dll"));
-  EXPECT_TRUE(am::IsLibraryUsable());
-  EXPECT_NE(CActionManagerManager::GetInstance(), nullptr);
+  // Leave the library usable for the other tests of this binary.
+  am::AttachLibrary(&Register<true>);
   am::DetachLibrary(&Unregister);
-  EXPECT_EQ(g_unregistered, 1);
-  EXPECT_THAT(log_.Lines(), ElementsAre("3 ActionManager: Initializing ActionManager.dll",
-                                        "3 ActionManager: Terminating ActionManager.dll"));
-}
-
-TEST_F(LibraryStateTest, FailedRegistrationMakesTheLibraryRefuseAndUnregistersNothing) {
-  EXPECT_FALSE(am::AttachLibrary(&RegisterFails));
-  EXPECT_FALSE(am::IsLibraryUsable());
-  EXPECT_EQ(CActionManagerManager::GetInstance(), nullptr);
-  EXPECT_THAT(log_.Lines(), ElementsAre("3 ActionManager: Initializing ActionManager.dll"));
-  am::DetachLibrary(&Unregister);
-  EXPECT_EQ(g_unregistered, 0);
-  EXPECT_THAT(log_.Lines(), ElementsAre("3 ActionManager: Initializing ActionManager.dll",
-                                        "3 ActionManager: Terminating ActionManager.dll"));
+  g_journal = nullptr;
 }
 
 }  // namespace
-}  // namespace component_test

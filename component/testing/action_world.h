@@ -1,0 +1,70 @@
+// Test support: the world the component and action tests run in. A real
+// repository with the agent's standard classes in root\zrv, its services seen
+// through the fault-injecting wrapper, a journal of the log, and a collector
+// of the ZRV_ActionResult events that actions send. The fixture checks that
+// every BSTR, repository object and wrapper was released by the end of a test.
+//
+// Tests of one binary run one after another: the logger's line sink and the
+// live counts are process-wide.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "component/action_manager_sink.h"
+#include "component/testing/fault_injection.h"
+#include "component/testing/journal.h"
+#include "settings/action_info.h"
+#include "settings/action_manager_settings.h"
+#include "wbem/repository.h"
+#include "wbem/sinks.h"
+#include "wbem/testing/leak_check.h"
+
+namespace am_testing {
+
+// Non-system properties by name, each in MOF form ("\"text\"", NULL, TRUE, -5).
+using Properties = std::map<std::string, std::string>;
+Properties ReadProperties(IWbemClassObject* object);
+// `text` as ReadProperties shows a string.
+std::string Mof(const std::string& text);
+
+// Files a rule under `event_class` whose actions are filed as "a0", "a1", ...
+void AddRule(CActionManagerSettings& settings, const std::string& event_class,
+             std::vector<std::unique_ptr<CBaseActionInfo>> actions);
+template <typename... Actions>
+std::vector<std::unique_ptr<CBaseActionInfo>> ActionList(Actions... actions) {
+  std::vector<std::unique_ptr<CBaseActionInfo>> list;
+  (list.push_back(std::move(actions)), ...);
+  return list;
+}
+
+class ActionWorld : public wbem::testing::LeakCheckedTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // A new, unfiled instance of `event_class` in `ns` (root\zrv when null).
+  wbem::ComPtr<IWbemClassObject> NewEvent(std::string_view event_class,
+                                          const wbem::PropertyValues& values,
+                                          const wbem::Namespace* ns = nullptr);
+  // Hands `event` to `sink` and waits for what it indicated; returns
+  // ProcessEvent's result. Checks that the processing released every
+  // reference it obtained, once the result events are taken.
+  int Process(CActionManagerSink& sink, IWbemClassObject* event);
+  // The result events collected so far, and a fresh start.
+  std::vector<Properties> TakeResults();
+
+  wbem::Repository repo_;
+  wbem::Namespace ns_ = repo_.OpenNamespace("root\\zrv");
+  std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
+  wbem::ComPtr<IWbemServices> services_;
+  wbem::ComPtr<wbem::CollectingSink> results_ = wbem::CollectingSink::Create();
+
+ private:
+  std::vector<Properties> taken_;
+};
+
+}  // namespace am_testing

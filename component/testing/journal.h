@@ -1,0 +1,90 @@
+// Test support: what the code under test did, in order. The logger's lines
+// ("LEVEL COMPONENT: MESSAGE") interleaved with the markers that the
+// fault-injecting wrappers add ("indicate" for each indication they pass on),
+// the Puts made on wrapped objects, and the faults those wrappers inject.
+//
+// A Journal installs itself as the logger's line sink for its lifetime; at
+// most one may exist at a time. Header-only, so that a test that must not link
+// the component's layers can use it. Thread-safe: lines arrive from delivery
+// threads. Faults are set before events flow.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/trace_utils.h"
+#include "wbem/types.h"
+
+namespace am_testing {
+
+// One Put on a wrapped object as the caller sent it.
+struct PutRecord {
+  std::string object;  // the class of the instance
+  std::string name;
+  VARTYPE vt;
+  std::string text;  // wbem::FormatVariant's text, "?" when it has none
+};
+
+// What the wrappers of fault_injection.h refuse; WBEM_S_NO_ERROR lets a call through.
+struct Faults {
+  HRESULT spawn_in_params = WBEM_S_NO_ERROR;  // SpawnInstance of a method's in-signature
+  HRESULT spawn_result = WBEM_S_NO_ERROR;     // SpawnInstance of ZRV_ActionResult
+  HRESULT query_object_sink = WBEM_S_NO_ERROR;
+  HRESULT indicate = WBEM_S_NO_ERROR;
+  HRESULT enumerate_class = WBEM_S_NO_ERROR;  // BeginEnumeration of a class from GetObject
+};
+
+class Journal {
+ public:
+  static constexpr char kIndicate[] = "indicate";
+
+  Journal() {
+    CTraceUtils::GetInstance()->SetLineSink(
+        [this](int level, const std::string& component, const std::string& message) {
+          Add(std::to_string(level) + " " + component + ": " + message);
+        });
+  }
+  ~Journal() { CTraceUtils::GetInstance()->SetLineSink({}); }
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  void Add(std::string entry) {
+    std::lock_guard lock(mu_);
+    entries_.push_back(std::move(entry));
+  }
+  void AddPut(PutRecord put) {
+    std::lock_guard lock(mu_);
+    puts_.push_back(std::move(put));
+  }
+  // The log lines so far (without markers, and without the lines of
+  // `skip_level`), and a fresh start.
+  std::vector<std::string> Take(int skip_level = -1) {
+    std::vector<std::string> lines;
+    for (std::string& entry : TakeAll()) {
+      if (entry != kIndicate && entry.rfind(std::to_string(skip_level) + " ", 0) != 0) {
+        lines.push_back(std::move(entry));
+      }
+    }
+    return lines;
+  }
+  // Lines and markers so far, and a fresh start.
+  std::vector<std::string> TakeAll() {
+    std::lock_guard lock(mu_);
+    return std::exchange(entries_, {});
+  }
+  std::vector<PutRecord> TakePuts() {
+    std::lock_guard lock(mu_);
+    return std::exchange(puts_, {});
+  }
+
+  Faults faults;
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> entries_;
+  std::vector<PutRecord> puts_;
+};
+
+}  // namespace am_testing
