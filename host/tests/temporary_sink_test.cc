@@ -5,11 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <future>
 #include <thread>
 
-#include "host/trace_utils.h"
+#include "host/tests/log_capture.h"
 #include "wbem/repository.h"
 #include "wbem/testing/leak_check.h"
 
@@ -17,10 +16,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
+constexpr char kAll[] = "SELECT * FROM ZRV_Event";
 
+// Collects the EventId of each event; `on_event` runs inside the delivery.
 class TestSink : public CTemporarySink {
  public:
-  explicit TestSink(const std::string& profile, const std::string& query) {
+  explicit TestSink(const std::string& profile, const std::string& query = kAll) {
     m_strProfileName = profile;
     m_strSinkId = "TEST@" + profile;
     m_strPingEventClass = "ZRV_Event_Ping";
@@ -52,51 +53,43 @@ class TemporarySinkTest : public wbem::testing::LeakCheckedTest {
                              .Property("EventId", CIM_STRING)),
               WBEM_S_NO_ERROR);
     services_ = ns_.Services();
-    CTraceUtils::GetInstance()->SetLineSink(
-        [this](int level, const std::string& component, const std::string& message) {
-          log_.push_back(std::to_string(level) + " " + component + ": " + message);
-        });
   }
-  void TearDown() override { CTraceUtils::GetInstance()->SetLineSink({}); }
-
-  HRESULT Raise(const char* profile, const char* id) {
-    return ns_.Raise("ZRV_Event", {{"ProfileName", profile}, {"EventId", id}});
+  // Raises one event per id and, unless told not to, waits for their delivery.
+  void Raise(const char* profile, std::initializer_list<const char*> ids, bool wait = true) {
+    for (const char* id : ids) {
+      ASSERT_EQ(ns_.Raise("ZRV_Event", {{"ProfileName", profile}, {"EventId", id}}),
+                WBEM_S_NO_ERROR);
+    }
+    if (wait) {
+      ASSERT_TRUE(repo_.WaitIdle());
+    }
   }
 
   wbem::Repository repo_;
   wbem::Namespace ns_ = repo_.OpenNamespace("root\\zrv");
   wbem::ComPtr<IWbemServices> services_;
-  std::vector<std::string> log_;
+  LogCapture log_;
 };
 
 TEST_F(TemporarySinkTest, DeliversMatchingEventsBetweenStartAndStop) {
   TestSink sink("P", R"(SELECT * FROM ZRV_Event WHERE ProfileName="P")");
   EXPECT_EQ(sink.Check(), 0);
   EXPECT_EQ(sink.GetServices(), nullptr);
-  ASSERT_EQ(Raise("P", "before"), WBEM_S_NO_ERROR);
+  Raise("P", {"before"});
   ASSERT_EQ(sink.Start(services_.get()), 1);
+  ASSERT_EQ(sink.Start(services_.get()), 1);  // resubscribes, does not subscribe twice
   EXPECT_EQ(sink.Check(), 1);
   EXPECT_EQ(sink.GetServices(), services_.get());
-  ASSERT_EQ(Raise("P", "1"), WBEM_S_NO_ERROR);
-  ASSERT_EQ(Raise("Q", "other profile"), WBEM_S_NO_ERROR);
-  ASSERT_EQ(Raise("P", "2"), WBEM_S_NO_ERROR);
-  ASSERT_TRUE(repo_.WaitIdle());
+  Raise("P", {"1"});
+  Raise("Q", {"other profile"});
+  Raise("P", {"2"});
   EXPECT_EQ(sink.Stop(), 1);
   EXPECT_EQ(sink.Stop(), 0);
   EXPECT_EQ(sink.Check(), 0);
   EXPECT_EQ(sink.GetServices(), services_.get());  // kept for the executors
-  ASSERT_EQ(Raise("P", "after"), WBEM_S_NO_ERROR);
-  ASSERT_TRUE(repo_.WaitIdle());
+  Raise("P", {"after"});
   EXPECT_THAT(sink.Ids(), ElementsAre("1", "2"));
-  EXPECT_TRUE(log_.empty());
-}
-
-TEST_F(TemporarySinkTest, AccessorsGiveWhatTheSubclassSet) {
-  TestSink sink("P\\x", "SELECT * FROM ZRV_Event");
-  EXPECT_EQ(sink.GetProfileName(), "P\\x");
-  EXPECT_EQ(sink.GetSinkId(), "TEST@P\\x");
-  EXPECT_EQ(sink.GetPingEventClass(), "ZRV_Event_Ping");
-  EXPECT_EQ(sink.GetWQLQuery(), "SELECT * FROM ZRV_Event");
+  EXPECT_TRUE(log_.Take().empty());
 }
 
 TEST_F(TemporarySinkTest, StartFailsCleanlyAndSays) {
@@ -107,24 +100,15 @@ TEST_F(TemporarySinkTest, StartFailsCleanlyAndSays) {
   TestSink empty("P", "");
   EXPECT_EQ(empty.Start(services_.get()), 0);
   EXPECT_EQ(empty.Start(nullptr), 0);
-  EXPECT_THAT(log_, ElementsAre("0 ZRVUtils: Sink TEST@P\": subscription with query "
-                                "'SELECT * FROM ZRV_Event WHERE ProfileName=\"P\"\"' failed "
-                                "(hres=2147749911)",
-                                "0 ZRVUtils: Sink TEST@P: cannot start without a query",
-                                "0 ZRVUtils: Sink TEST@P: cannot start without services"));
+  EXPECT_THAT(log_.Take(), ElementsAre("0 ZRVUtils: Sink TEST@P\": subscription with query "
+                                       "'SELECT * FROM ZRV_Event WHERE ProfileName=\"P\"\"' failed "
+                                       "(hres=2147749911)",
+                                       "0 ZRVUtils: Sink TEST@P: cannot start without a query",
+                                       "0 ZRVUtils: Sink TEST@P: cannot start without services"));
 }
 
-TEST_F(TemporarySinkTest, StartingAgainResubscribesOnce) {
-  TestSink sink("P", "SELECT * FROM ZRV_Event");
-  ASSERT_EQ(sink.Start(services_.get()), 1);
-  ASSERT_EQ(sink.Start(services_.get()), 1);
-  ASSERT_EQ(Raise("P", "1"), WBEM_S_NO_ERROR);
-  ASSERT_TRUE(repo_.WaitIdle());
-  EXPECT_THAT(sink.Ids(), ElementsAre("1"));
-}
-
-TEST_F(TemporarySinkTest, ReferenceCountsNeverDeleteTheSink) {
-  TestSink sink("P", "SELECT * FROM ZRV_Event");
+TEST_F(TemporarySinkTest, ComEntriesCountWithoutDeletingAndIndicateEachObject) {
+  TestSink sink("P");
   EXPECT_EQ(sink.AddRef(), 1u);
   EXPECT_EQ(sink.Release(), 0u);
   EXPECT_EQ(sink.Release(), 0u);  // not below zero, and the sink lives on
@@ -134,36 +118,31 @@ TEST_F(TemporarySinkTest, ReferenceCountsNeverDeleteTheSink) {
   void* none = &sink;
   EXPECT_EQ(sink.QueryInterface(IID_IWbemServices, &none), E_NOINTERFACE);
   EXPECT_EQ(none, nullptr);
-}
 
-TEST_F(TemporarySinkTest, DirectIndicateReachesProcessEventForEachObject) {
-  TestSink sink("P", "SELECT * FROM ZRV_Event");
   wbem::ComPtr<IWbemClassObject> a, b;
   ASSERT_EQ(ns_.NewInstance("ZRV_Event", {{"EventId", "a"}}, &a), WBEM_S_NO_ERROR);
   ASSERT_EQ(ns_.NewInstance("ZRV_Event", {{"EventId", "b"}}, &b), WBEM_S_NO_ERROR);
   IWbemClassObject* objects[] = {a.get(), nullptr, b.get()};
   EXPECT_EQ(sink.Indicate(3, objects), WBEM_S_NO_ERROR);
   EXPECT_EQ(sink.Indicate(-1, objects), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(sink.Indicate(1, nullptr), WBEM_E_INVALID_PARAMETER);
   EXPECT_THAT(sink.Ids(), ElementsAre("a", "b"));
 }
 
 TEST_F(TemporarySinkTest, DestroyingAStartedSinkCancelsAndWaitsForTheDelivery) {
-  std::promise<void> started;
-  std::promise<void> release;
+  std::promise<void> started, release;
   auto released = release.get_future().share();
   std::atomic<bool> destroyed{false};
-  auto* sink = new TestSink("P", "SELECT * FROM ZRV_Event");
+  auto* sink = new TestSink("P");
   bool first = true;
   sink->on_event = [&] {
-    if (!first) return;
-    first = false;
+    if (!std::exchange(first, false)) return;
     started.set_value();
     released.wait();
     EXPECT_FALSE(destroyed);
   };
   ASSERT_EQ(sink->Start(services_.get()), 1);
-  ASSERT_EQ(Raise("P", "1"), WBEM_S_NO_ERROR);
-  ASSERT_EQ(Raise("P", "2"), WBEM_S_NO_ERROR);
+  Raise("P", {"1", "2"}, /*wait=*/false);
   started.get_future().wait();
   std::thread deleter([&] {
     delete sink;
@@ -179,7 +158,7 @@ TEST_F(TemporarySinkTest, DestroyingAStartedSinkCancelsAndWaitsForTheDelivery) {
 // The base's own destructor, with nothing of the subclass's to protect.
 class MinimalSink : public CTemporarySink {
  public:
-  MinimalSink() { SetWQLQuery("SELECT * FROM ZRV_Event"); }
+  MinimalSink() { SetWQLQuery(kAll); }
   int ProcessEvent(IWbemClassObject*) override {
     ++events;
     return 1;
@@ -191,58 +170,55 @@ TEST_F(TemporarySinkTest, BaseDestructorReleasesSubscriptionAndServices) {
   {
     MinimalSink sink;
     ASSERT_EQ(sink.Start(services_.get()), 1);
-    ASSERT_EQ(Raise("P", "1"), WBEM_S_NO_ERROR);
-    ASSERT_TRUE(repo_.WaitIdle());
+    Raise("P", {"1"});
     EXPECT_EQ(sink.events, 1);
   }
-  ASSERT_EQ(Raise("P", "2"), WBEM_S_NO_ERROR);  // no subscriber left to reach
-  ASSERT_TRUE(repo_.WaitIdle());
+  Raise("P", {"2"});  // no subscriber left to reach
   // The leak check of the fixture proves the services reference was dropped.
 }
 
 TEST_F(TemporarySinkTest, StopFromInsideProcessEventEndsDelivery) {
-  TestSink sink("P", "SELECT * FROM ZRV_Event");
+  TestSink sink("P");
   sink.on_event = [&] { EXPECT_EQ(sink.Stop(), 1); };
   ASSERT_EQ(sink.Start(services_.get()), 1);
-  for (const char* id : {"1", "2", "3"}) ASSERT_EQ(Raise("P", id), WBEM_S_NO_ERROR);
-  ASSERT_TRUE(repo_.WaitIdle());
+  Raise("P", {"1", "2", "3"});
   EXPECT_THAT(sink.Ids(), ElementsAre("1"));
   EXPECT_EQ(sink.Check(), 0);
 }
 
 TEST(DecodeVariantTest, WritesTheDocumentedTextOrRefuses) {
-  struct Case {
+  VARIANT object, array;
+  VariantInit(&object);
+  VariantInit(&array);
+  object.vt = VT_UNKNOWN;
+  array.vt = VT_ARRAY | VT_BSTR;
+  const wbem::Variant i4(-42), ui1(std::uint8_t{255}), i8(std::int64_t{1} << 40), r8(2.5),
+      r8_third(1.0 / 3), r4_third(1.0f / 3), yes(true), bstr("é"), null(nullptr), empty;
+  const struct {
     const char* name;
-    wbem::Variant value;
+    const VARIANT& value;
     int result;
     const char* text;
+  } cases[] = {
+      {"i4", i4.get(), 1, "-42"},
+      {"ui1", ui1.get(), 1, "255"},
+      {"i8", i8.get(), 1, "1099511627776"},
+      {"r8", r8.get(), 1, "2.5"},
+      {"r8 third", r8_third.get(), 1, "0.3333333333333333"},
+      {"r4 third", r4_third.get(), 1, "0.33333334"},
+      {"bool", yes.get(), 1, "TRUE"},
+      {"bstr", bstr.get(), 1, "é"},
+      {"null", null.get(), 1, ""},
+      {"empty", empty.get(), 1, ""},
+      {"object", object, 0, "old"},
+      {"array", array, 0, "old"},
   };
-  const Case cases[] = {
-      {"i4", wbem::Variant(-42), 1, "-42"},
-      {"ui1", wbem::Variant(std::uint8_t{255}), 1, "255"},
-      {"i8", wbem::Variant(std::int64_t{1} << 40), 1, "1099511627776"},
-      {"r8", wbem::Variant(2.5), 1, "2.5"},
-      {"r8 third", wbem::Variant(1.0 / 3), 1, "0.3333333333333333"},
-      {"r4 third", wbem::Variant(1.0f / 3), 1, "0.33333334"},
-      {"bool", wbem::Variant(true), 1, "TRUE"},
-      {"bstr", wbem::Variant("é"), 1, "é"},
-      {"null", wbem::Variant(nullptr), 1, ""},
-      {"empty", wbem::Variant(), 1, ""},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::string text = "old";
-    EXPECT_EQ(CTemporarySink::DecodeVariant(c.value.get(), text), c.result);
+    EXPECT_EQ(CTemporarySink::DecodeVariant(c.value, text), c.result);
     EXPECT_EQ(text, c.text);
   }
-  VARIANT object;
-  VariantInit(&object);
-  object.vt = VT_UNKNOWN;
-  std::string text = "old";
-  EXPECT_EQ(CTemporarySink::DecodeVariant(object, text), 0);
-  object.vt = VT_ARRAY | VT_BSTR;
-  EXPECT_EQ(CTemporarySink::DecodeVariant(object, text), 0);
-  EXPECT_EQ(text, "old");
 }
 
 }  // namespace
