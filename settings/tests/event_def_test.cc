@@ -35,45 +35,33 @@ TEST(EventDefTest, AttributesAreTrimmedTokensAndTestedExactly) {
   EXPECT_EQ(def.IsANumProperty("c"), 0);
   EXPECT_EQ(def.IsAStrProperty("C"), 0);
   EXPECT_EQ(def.IsAProperty("e"), 0);
-  EXPECT_EQ(def.GetNumAttributes(), "a,b");
-  EXPECT_EQ(def.GetStrAttributes(), "c,d");
-  EXPECT_EQ(def.GetAggFields(), "");
   EXPECT_EQ(CEventDef("E", ",, ,", "").m_lstNumAttributes, (CStringList{""}));
-}
-
-TEST(EventDefTest, WithoutCompanionOnlyTheFirstTwoOutputsChange) {
+  // Without the companion record only the first two outputs change.
   Outputs expected;
   expected.num = "a,b";
-  expected.str = "c";
-  EXPECT_EQ(OutputsOf(CEventDef("E", "a,b", "c")), expected);
-}
-
-TEST(EventDefTest, ThirteenArgumentsComeBackThroughGetAdditionalInfo) {
-  const Outputs expected = {"cpu,mem", "host", "f1,f2", 1,       2,      3,
-                            4,         "one",  "two",   "three", "four", 5};
-  CEventDef def = Full();
+  expected.str = "c,d";
   EXPECT_EQ(OutputsOf(def), expected);
-  CEventDef back;
-  ASSERT_TRUE(LoadAll(StoreOf(def, 6), back, 6));
-  EXPECT_EQ(back.m_strName, "Ev");
-  EXPECT_EQ(OutputsOf(back), expected);
 }
 
-TEST(EventDefTest, RecordsAreExact) {
+TEST(EventDefTest, RecordsAreExactAndEveryArgumentComesBack) {
   CEventDef def;
   EXPECT_EQ(StoreOf(def, 6), Cat({{0}, Long(0), Long(0), Long(0)}));
-  EXPECT_EQ(StoreOf(def, 6).size(), 13u);
 
   CEventDef full = Full();
+  EXPECT_EQ(OutputsOf(full),
+            (Outputs{"cpu,mem", "host", "f1,f2", 1, 2, 3, 4, "one", "two", "three", "four", 5}));
   const Bytes expected = Cat({Str("Ev"), Long(1), Long(3), Long(1), Long(2), Long(4), Str("one"),
                               Str("two"), Str("four"), Str("three"), Long(5), Long(2), Str("f1"),
                               Str("f2"), Long(2), Str("cpu"), Str("mem"), Long(1), Str("host")});
   // Storing writes m_nNumber3 whatever the version.
   EXPECT_EQ(StoreOf(full, 6), expected);
   EXPECT_EQ(StoreOf(full, 5), expected);
+  CEventDef back;
+  ASSERT_TRUE(LoadAll(expected, back, 6));
+  EXPECT_EQ(back.m_strName, "Ev");
+  EXPECT_EQ(OutputsOf(back), OutputsOf(full));
 
   full.ClearAll();
-  EXPECT_EQ(full.GetNumAttributes(), "");
   EXPECT_EQ(StoreOf(full, 6), StoreOf(def, 6));
 }
 
@@ -87,9 +75,8 @@ TEST(EventDefTest, VersionFiveAndBelowReadNoThirdNumber) {
     ASSERT_TRUE(LoadAll(old, def, version));
     ASSERT_NE(def.m_pDetails, nullptr);
     EXPECT_EQ(def.m_pDetails->m_nNumber3, 0);
-    EXPECT_EQ(def.GetAggFields(), "f");
-    EXPECT_EQ(def.GetNumAttributes(), "");
-    EXPECT_EQ(def.GetStrAttributes(), "s");
+    EXPECT_EQ(OutputsOf(def),
+              (Outputs{"", "s", "f", 1, 2, 3, 4, "one", "two", "three", "four", 0}));
   }
   // Read above version 5 the same bytes take the aggregation count for the
   // third number and run off the rails.
@@ -104,11 +91,9 @@ TEST(EventDefTest, AssignmentAndCopyAreDeep) {
   CEventDef copy(source);
   source.m_pDetails->m_strText1 = "changed";
   source.m_lstNumAttributes.AddTail("more");
-  EXPECT_EQ(target.m_pDetails->m_strText1, "one");
-  EXPECT_EQ(copy.m_pDetails->m_strText1, "one");
-  EXPECT_EQ(target.GetNumAttributes(), "cpu,mem");
-  CEventDef plain("p", "", "");
-  target = plain;
+  EXPECT_EQ(OutputsOf(target), OutputsOf(Full()));
+  EXPECT_EQ(OutputsOf(copy), OutputsOf(Full()));
+  target = CEventDef("p", "", "");
   EXPECT_EQ(target.m_pDetails, nullptr);
   EXPECT_EQ(target.m_strName, "p");
   EXPECT_EQ(target.GetRuntimeClass(), &CObject::classCObject);
