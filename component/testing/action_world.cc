@@ -40,9 +40,12 @@ void AddRule(CActionManagerSettings& settings, const std::string& event_class,
 }
 
 void ActionWorld::SetUp() {
-  ASSERT_EQ(host::DefineZrvEventClasses(ns_), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Define(host::ZrvEventClass()), WBEM_S_NO_ERROR);
   services_ = WrapServices(ns_.Services(), journal_);
-  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results_.get()), WBEM_S_NO_ERROR);
+  if (define_result_class_) {
+    ASSERT_EQ(ns_.Define(host::ZrvActionResultClass()), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results_.get()), WBEM_S_NO_ERROR);
+  }
 }
 
 void ActionWorld::TearDown() {

@@ -57,6 +57,8 @@ class ActionWorld : public wbem::testing::LeakCheckedTest {
   // The result events collected so far, and a fresh start.
   std::vector<Properties> TakeResults();
 
+  // Cleared before SetUp by tests of a world without ZRV_ActionResult.
+  bool define_result_class_ = true;
   wbem::Repository repo_;
   wbem::Namespace ns_ = repo_.OpenNamespace("root\\zrv");
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();

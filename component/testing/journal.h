@@ -58,12 +58,13 @@ class Journal {
     std::lock_guard lock(mu_);
     puts_.push_back(std::move(put));
   }
-  // The log lines so far (without markers, and without the lines of
-  // `skip_level`), and a fresh start.
-  std::vector<std::string> Take(int skip_level = -1) {
+  // The log lines so far (with the markers when `markers` is set, without the
+  // lines of `skip_level`), and a fresh start.
+  std::vector<std::string> Take(int skip_level = -1, bool markers = false) {
     std::vector<std::string> lines;
     for (std::string& entry : TakeAll()) {
-      if (entry != kIndicate && entry.rfind(std::to_string(skip_level) + " ", 0) != 0) {
+      if ((markers || entry != kIndicate) &&
+          entry.rfind(std::to_string(skip_level) + " ", 0) != 0) {
         lines.push_back(std::move(entry));
       }
     }

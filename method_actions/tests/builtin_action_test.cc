@@ -1,26 +1,172 @@
-// CImplBuiltInActionInfo through the real component and repository: rules
-// with built-in actions, events handed to the profile's sink, providers that
-// record what they receive, and the result events collected from the
-// repository.
+// Built-in actions and their result event through the real component and
+// repository: rules with built-in actions, events handed to the profile's
+// sink, providers that record what they receive, and the result events
+// collected from the repository. Every Run also proves that one event's
+// processing released every BSTR and object it obtained.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
+#include "component/testing/action_world.h"
 #include "method_actions/impl_builtin_action_info.h"
-#include "method_actions/tests/builtin_world.h"
+#include "method_actions/result_event.h"
+#include "settings/action_rule.h"
+#include "wbem/holders.h"
 
 namespace method_actions_test {
 namespace {
 
+using namespace am_testing;  // NOLINT(build/namespaces)
+using method_actions::NotifyActionResult;
+using method_actions::ResultVariant;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 
-class BuiltInActionTest : public BuiltInWorld {};
+// One method call as its provider saw it.
+struct Call {
+  std::string path;
+  std::string method;
+  std::vector<std::pair<std::string, std::string>> keys;
+  bool has_in = false;
+  Properties in;
+};
 
-TEST_F(BuiltInActionTest, BuildsClassAndInstancePaths) {
+CBuiltInActionInfo BuiltIn(std::string class_name, std::string method, bool class_call,
+                           std::vector<CParams> keys = {}, std::vector<CParams> in = {}) {
+  CBuiltInActionInfo info;
+  info.m_strNamespace = "root\\zrv";
+  info.m_strClassName = std::move(class_name);
+  info.m_strMethodName = std::move(method);
+  info.m_bClassCall = class_call ? 1 : 0;
+  for (CParams& k : keys) info.m_KeyParams.AddTail(std::move(k));
+  for (CParams& p : in) info.m_InParams.AddTail(std::move(p));
+  info.m_strDescriptiveName = "restart it";
+  return info;
+}
+
+// Test_Event carries keys and values of every kind; Disk, Pair and Switch
+// have string, string-and-integer and boolean keys, and one instance each.
+class BuiltInActionTest : public ActionWorld {
+ protected:
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(ActionWorld::SetUp());
+    ASSERT_EQ(ns_.Define(wbem::Class("Test_Event", "ZRV_Event")
+                             .Property("Id", CIM_STRING)
+                             .Property("K1", CIM_STRING)
+                             .Property("K2", CIM_SINT32)
+                             .Property("On", CIM_BOOLEAN)
+                             .Property("Count", CIM_SINT32)
+                             .Property("Flag", CIM_BOOLEAN)
+                             .Property("Label", CIM_STRING)
+                             .Property("Stamp", CIM_DATETIME)
+                             .Property("Thing", CIM_OBJECT)),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(
+        ns_.Define(wbem::Class("Disk")
+                       .Key("Id", CIM_STRING)
+                       .Method(wbem::MethodSpec("Reset")
+                                   .In("Force", CIM_BOOLEAN)
+                                   .In("Label", CIM_STRING)
+                                   .In("Count", CIM_SINT32)
+                                   .Provider(Recording()))
+                       .Method(wbem::MethodSpec("Ping").Provider(Recording()))
+                       .Method(wbem::MethodSpec("Text").Returns(CIM_STRING).Provider(Recording()))),
+        WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(wbem::Class("Pair")
+                             .Key("K1", CIM_STRING)
+                             .Key("K2", CIM_SINT32)
+                             .Method(wbem::MethodSpec("Ping").Provider(Recording()))),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(wbem::Class("Switch")
+                             .Key("On", CIM_BOOLEAN)
+                             .Method(wbem::MethodSpec("Ping").Provider(Recording()))),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.AddInstance("Disk", {{"Id", "C:"}}), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.AddInstance("Pair", {{"K1", "a"}, {"K2", 5}}), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.AddInstance("Switch", {{"On", true}}), WBEM_S_NO_ERROR);
+  }
+  void TearDown() override {
+    sink_.reset();
+    ActionWorld::TearDown();
+  }
+
+  // A provider that records the call and answers with exec_result_ and
+  // return_value_.
+  wbem::MethodProvider Recording() {
+    return [this](wbem::MethodCall& call) {
+      calls_.push_back(
+          {call.path, call.method, call.keys, call.in != nullptr, ReadProperties(call.in)});
+      if (!return_value_.IsNull()) call.Return(return_value_);
+      return exec_result_;
+    };
+  }
+
+  // A running sink of profile "P" with one rule for `event_class`.
+  void StartSink(const std::vector<CBuiltInActionInfo>& actions,
+                 const std::string& event_class = "Test_Event") {
+    std::vector<std::unique_ptr<CBaseActionInfo>> list;
+    for (const auto& action : actions) list.push_back(std::make_unique<CBuiltInActionInfo>(action));
+    CActionManagerSettings settings;
+    AddRule(settings, event_class, std::move(list));
+    sink_ = std::make_unique<CActionManagerSink>("P", settings);
+    ASSERT_EQ(sink_->Start(services_.get()), 1);
+    journal_->TakeAll();
+  }
+  int Run(const std::string& event_class, const wbem::PropertyValues& values) {
+    return Process(*sink_, NewEvent(event_class, values).get());
+  }
+  // The log without the rule executor's level-1 lines.
+  std::vector<std::string> Log() { return journal_->Take(1); }
+  // The Puts made on result events ("Name VT") or on other objects
+  // ("Name VT TEXT", by name).
+  std::vector<std::string> ResultPuts() {
+    std::vector<std::string> puts;
+    for (const PutRecord& put : journal_->TakePuts()) {
+      if (put.object == "ZRV_ActionResult") puts.push_back(put.name + " " + std::to_string(put.vt));
+    }
+    return puts;
+  }
+
+  // Sends one result event directly; returns the Puts made on it.
+  std::vector<std::string> Notify(ResultVariant variant, const char* model, const char* what,
+                                  const char* descriptive, const char* severity) {
+    const wbem::LiveCounts before = wbem::GetLiveCounts();
+    NotifyActionResult(variant, sink_.get(), "E-1", "key-1", 901, model, what, descriptive, -5,
+                       severity);
+    results_seen_ = TakeResults();
+    EXPECT_EQ(wbem::GetLiveCounts(), before);
+    return ResultPuts();
+  }
+
+  static wbem::PropertyValues Event() {
+    return {{"ProfileName", "P"},
+            {"EventId", "E-17"},
+            {"event_key", "disk/C:"},
+            {"ModelName", "DiskModel"},
+            {"severity", "CRITICAL"},
+            {"Id", "C:"},
+            {"K1", "a"},
+            {"K2", 5},
+            {"On", true},
+            {"Count", 3},
+            {"Flag", true},
+            {"Label", "spare"}};
+  }
+
+  std::unique_ptr<CActionManagerSink> sink_;
+  std::vector<Call> calls_;  // providers run on the calling thread
+  std::vector<Properties> results_seen_;
+  HRESULT exec_result_ = WBEM_S_NO_ERROR;
+  wbem::Variant return_value_ = 0;
+};
+
+const std::string kMissingClass =
+    "0 ActionManager: The definition of the event ZRV_ActionResult was not found in CIM "
+    "Repository ";
+
+TEST_F(BuiltInActionTest, BuildsClassAndInstancePathsAndCallsWithoutInParameters) {
   struct Case {
     const char* what;
     CBuiltInActionInfo action;
@@ -28,8 +174,9 @@ TEST_F(BuiltInActionTest, BuildsClassAndInstancePaths) {
     std::vector<std::pair<std::string, std::string>> keys;
   };
   const Case cases[] = {
-      {"class call ignores the keys",
-       BuiltIn("Disk", "Ping", true, {{"x", "Id"}}),
+      // Ping takes no in-parameters: the list would log mismatches if it were walked.
+      {"class call ignores the keys and the in-parameters",
+       BuiltIn("Disk", "Ping", true, {{"x", "Id"}}, {{"Force", "Label"}, {"Nope", "Count"}}),
        R"(\\.\root\zrv:Disk)",
        {}},
       {"instance call without keys", BuiltIn("Disk", "Ping", false), R"(\\.\root\zrv:Disk)", {}},
@@ -50,18 +197,18 @@ TEST_F(BuiltInActionTest, BuildsClassAndInstancePaths) {
     SCOPED_TRACE(c.what);
     StartSink({c.action});
     EXPECT_EQ(Run("Test_Event", Event()), 1);
-    const std::vector<Call> calls = TakeCalls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].path, c.path);
-    EXPECT_EQ(calls[0].keys, c.keys);
-    const std::vector<std::string> log = journal_->TakeLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.front(), std::string("0 ActionManager: Executing method Ping on the object with "
-                                       "following path '") +
-                               c.path + "'");
-    EXPECT_EQ(log.back(), std::string("3 ActionManager: Executed Method 'Ping' belonging to the "
-                                      "class '") +
-                              c.path + "' (hres=0)");
+    ASSERT_EQ(calls_.size(), 1u);
+    EXPECT_EQ(calls_[0].path, c.path);
+    EXPECT_EQ(calls_[0].keys, c.keys);
+    EXPECT_FALSE(calls_[0].has_in);
+    calls_.clear();
+    const std::string path = c.path;
+    EXPECT_THAT(Log(), ElementsAre("0 ActionManager: Executing method Ping on the object with "
+                                   "following path '" +
+                                       path + "'",
+                                   "3 ActionManager: Executed Method 'Ping' belonging to the "
+                                   "class '" +
+                                       path + "' (hres=0)"));
   }
 }
 
@@ -69,36 +216,19 @@ TEST_F(BuiltInActionTest, KeyStringLeavesUnreadableAndObjectKeysWithoutValue) {
   CImplBuiltInActionInfo executor(
       BuiltIn("Disk", "Ping", false, {{"", "Id"}, {"", "Missing"}, {"", "Thing"}, {"", "Stamp"}}));
   StartSink({});
-  wbem::ComPtr<IWbemClassObject> event;
-  ASSERT_EQ(ns_.NewInstance("Test_Event",
-                            {{"Id", "say \"hi\""}, {"Stamp", "20240102030405.000000+000"}}, &event),
-            WBEM_S_NO_ERROR);
+  auto event =
+      NewEvent("Test_Event", {{"Id", "say \"hi\""}, {"Stamp", "20240102030405.000000+000"}});
   EXPECT_EQ(executor.BuildKeyString(sink_.get(), event.get()),
             R"(.Id="say "hi"",Missing=,Thing=,Stamp="20240102030405.000000+000")");
-  EXPECT_THAT(journal_->TakeLog(),
-              ElementsAre("0 ActionManager: The event is malformed. The property Missing of  was "
-                          "not found"));
-
+  EXPECT_THAT(Log(), ElementsAre("0 ActionManager: The event is malformed. The property Missing "
+                                 "of  was not found"));
   // A key the event lacks makes the path malformed: the call fails visibly.
   StartSink({BuiltIn("Disk", "Ping", false, {{"", "Missing"}})});
   EXPECT_EQ(Run("Test_Event", Event()), 0);
-  EXPECT_TRUE(TakeCalls().empty());
-  ASSERT_EQ(results_seen_.size(), 1u);
-  EXPECT_EQ(results_seen_[0]["MsgInfo"], "\"ZRV_CorrelatedEvents|901\"");
-}
-
-TEST_F(BuiltInActionTest, MethodWithoutInParametersGetsNoInstanceAndNoMapping) {
-  // The in-parameter list would log mismatches if it were walked.
-  StartSink({BuiltIn("Disk", "Ping", true, {}, {{"Force", "Label"}, {"Nope", "Count"}})});
-  EXPECT_EQ(Run("Test_Event", Event()), 1);
-  const std::vector<Call> calls = TakeCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_FALSE(calls[0].has_in);
-  EXPECT_THAT(
-      journal_->TakeLog(),
-      ElementsAre(
-          R"(0 ActionManager: Executing method Ping on the object with following path '\\.\root\zrv:Disk')",
-          R"(3 ActionManager: Executed Method 'Ping' belonging to the class '\\.\root\zrv:Disk' (hres=0))"));
+  EXPECT_TRUE(calls_.empty());
+  const auto results = TakeResults();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].at("MsgInfo"), Mof("ZRV_CorrelatedEvents|901"));
 }
 
 // Every row of both conversion tables, end to end: one event property and one
@@ -144,12 +274,11 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersByBothTables) {
       {CIM_STRING, "20240102030405.000000+000", CIM_DATETIME, "", "NULL"},
       {CIM_CHAR16, 65, CIM_SINT32, "", "NULL"},
   };
-  const std::size_t n = std::size(rows);
   wbem::Class event_class("Mapping_Event", "ZRV_Event");
   wbem::MethodSpec method("Take");
   std::vector<CParams> in;
   wbem::PropertyValues values;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
     const std::string e = "e" + std::to_string(i), p = "p" + std::to_string(i);
     event_class.Property(e, rows[i].event_type);
     method.In(p, rows[i].param_type);
@@ -162,24 +291,23 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersByBothTables) {
   StartSink({BuiltIn("Mapper", "Take", true, {}, in)}, "Mapping_Event");
 
   EXPECT_EQ(Run("Mapping_Event", values), 1);
-  const std::vector<Call> calls = TakeCalls();
-  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls_.size(), 1u);
   std::map<std::string, std::string> sent;
   for (const PutRecord& put : journal_->TakePuts()) {
     if (put.object != "ZRV_ActionResult") sent[put.name] = std::to_string(put.vt) + " " + put.text;
   }
   std::vector<std::string> mismatches;
-  for (std::size_t i = 0; i < n; ++i) {
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
     const std::string p = "p" + std::to_string(i);
     SCOPED_TRACE(p);
     EXPECT_EQ(sent[p], rows[i].sent);
-    EXPECT_EQ(calls[0].in.at(p), rows[i].received);
+    EXPECT_EQ(calls_[0].in.at(p), rows[i].received);
     if (*rows[i].sent == '\0') {
       mismatches.push_back("0 ActionManager: Type Mismathching between event prop name 'e" +
                            std::to_string(i) + "' and method param name '" + p + "'");
     }
   }
-  std::vector<std::string> log = journal_->TakeLog();
+  std::vector<std::string> log = Log();
   ASSERT_GE(log.size(), 2u);
   EXPECT_EQ(std::vector<std::string>(log.begin() + 1, log.end() - 1), mismatches);
 }
@@ -194,35 +322,29 @@ TEST_F(BuiltInActionTest, LogsMissingNamesAndMismatchesRecordByRecord) {
                       {"Count", "Label"},
                       {"Force", "Flag"}})});
   EXPECT_EQ(Run("Test_Event", Event()), 1);
-  const std::vector<Call> calls = TakeCalls();
-  ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].in, (Properties{{"Count", "NULL"}, {"Force", "TRUE"}, {"Label", "NULL"}}));
-  std::vector<std::string> log = journal_->TakeLog();
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0].in, (Properties{{"Count", "NULL"}, {"Force", "TRUE"}, {"Label", "NULL"}}));
+  const std::string no_param = "0 ActionManager: Error getting info for the method param name '";
+  const std::string no_prop =
+      "0 ActionManager: Error getting info for the event prop name 'NoSuchProp' (hres=2147749890)";
+  const std::string mismatch = "0 ActionManager: Type Mismathching between event prop name '";
+  std::vector<std::string> log = Log();
   ASSERT_EQ(log.size(), 10u);
   EXPECT_THAT(std::vector<std::string>(log.begin() + 1, log.end() - 1),
               ElementsAreArray({
-                  "0 ActionManager: Error getting info for the method param name 'Nope' "
-                  "(hres=2147749890)",
-                  "0 ActionManager: Error getting info for the event prop name 'NoSuchProp' "
-                  "(hres=2147749890)",
-                  "0 ActionManager: Error getting info for the method param name 'Nope2' "
-                  "(hres=2147749890)",
-                  "0 ActionManager: Error getting info for the event prop name 'NoSuchProp' "
-                  "(hres=2147749890)",
-                  "0 ActionManager: Type Mismathching between event prop name 'Stamp' and method "
-                  "param name 'Nope3'",
-                  "0 ActionManager: Error getting info for the method param name 'Nope3' "
-                  "(hres=2147749890)",
-                  "0 ActionManager: Type Mismathching between event prop name 'Count' and method "
-                  "param name 'Label'",
-                  "0 ActionManager: Type Mismathching between event prop name 'Label' and method "
-                  "param name 'Count'",
+                  no_param + "Nope' (hres=2147749890)",
+                  no_prop,
+                  no_param + "Nope2' (hres=2147749890)",
+                  no_prop,
+                  mismatch + "Stamp' and method param name 'Nope3'",
+                  no_param + "Nope3' (hres=2147749890)",
+                  mismatch + "Count' and method param name 'Label'",
+                  mismatch + "Label' and method param name 'Count'",
               }));
 }
 
 TEST_F(BuiltInActionTest, EachFailingCallSendsItsResultEventBeforeItsMessage) {
   struct Case {
-    const char* what;
     CBuiltInActionInfo action;
     HRESULT spawn_fault;
     HRESULT exec_result;
@@ -231,100 +353,130 @@ TEST_F(BuiltInActionTest, EachFailingCallSendsItsResultEventBeforeItsMessage) {
     std::size_t provider_calls;
   };
   const Case cases[] = {
-      {"class not found", BuiltIn("Nope", "Reset", true), WBEM_S_NO_ERROR, WBEM_S_NO_ERROR,
-       -2147217406, "Get Object Failed for the class 'Nope' (hres=2147749890)", 0},
-      {"method not found", BuiltIn("Disk", "Nope", true), WBEM_S_NO_ERROR, WBEM_S_NO_ERROR,
-       -2147217406, "Get Method Failed for the method 'Nope' of the class 'Disk' (hres=2147749890)",
-       0},
-      {"in-parameters not spawned", BuiltIn("Disk", "Reset", true), WBEM_E_OUT_OF_MEMORY,
-       WBEM_S_NO_ERROR, -2147217402,
+      {BuiltIn("Nope", "Reset", true), WBEM_S_NO_ERROR, WBEM_S_NO_ERROR, -2147217406,
+       "Get Object Failed for the class 'Nope' (hres=2147749890)", 0},
+      {BuiltIn("Disk", "Nope", true), WBEM_S_NO_ERROR, WBEM_S_NO_ERROR, -2147217406,
+       "Get Method Failed for the method 'Nope' of the class 'Disk' (hres=2147749890)", 0},
+      {BuiltIn("Disk", "Reset", true), WBEM_E_OUT_OF_MEMORY, WBEM_S_NO_ERROR, -2147217402,
        "Failed Spawning the instance of the Input Params for the method 'Reset' of the class "
        "'Disk'  (hres=2147749894)",
        0},
-      {"execution failed", BuiltIn("Disk", "Reset", true), WBEM_S_NO_ERROR, WBEM_E_ACCESS_DENIED,
-       -2147217405,
+      {BuiltIn("Disk", "Reset", true), WBEM_S_NO_ERROR, WBEM_E_ACCESS_DENIED, -2147217405,
        "Failed the execution of the method 'Reset' of the class 'Disk' (hres=2147749891) ", 1},
-      {"positive status", BuiltIn("Disk", "Reset", true), WBEM_S_NO_ERROR, WBEM_S_FALSE, 1,
+      // A positive status is a failure too.
+      {BuiltIn("Disk", "Reset", true), WBEM_S_NO_ERROR, WBEM_S_FALSE, 1,
        "Failed the execution of the method 'Reset' of the class 'Disk' (hres=1) ", 1},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.message);
     journal_->faults.spawn_in_params = c.spawn_fault;
     exec_result_ = c.exec_result;
     StartSink({c.action});
     EXPECT_EQ(Run("Test_Event", Event()), 0);
-    EXPECT_EQ(TakeCalls().size(), c.provider_calls);
-    const std::vector<std::string> entries = journal_->TakeEntries();
+    EXPECT_EQ(calls_.size(), c.provider_calls);
+    calls_.clear();
+    const std::vector<std::string> entries = journal_->Take(1, /*markers=*/true);
     ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[1], "indicate");
-    EXPECT_EQ(entries[2], std::string("log 0 ActionManager: ") + c.message);
-    ASSERT_EQ(results_seen_.size(), 1u);
-    Properties& result = results_seen_[0];
-    EXPECT_EQ(result["MsgInfo"], "\"ZRV_CorrelatedEvents|901\"");
-    EXPECT_EQ(result["return_code"], std::to_string(c.return_code));
-    EXPECT_EQ(result["Method"], "\"" + c.action.m_strMethodName + "\"");
-    results_seen_.clear();
+    EXPECT_EQ(entries[1], Journal::kIndicate);
+    EXPECT_EQ(entries[2], std::string("0 ActionManager: ") + c.message);
+    const auto results = TakeResults();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].at("MsgInfo"), Mof("ZRV_CorrelatedEvents|901"));
+    EXPECT_EQ(results[0].at("return_code"), std::to_string(c.return_code));
+    EXPECT_EQ(results[0].at("Method"), Mof(c.action.m_strMethodName));
   }
 }
 
 TEST_F(BuiltInActionTest, ReadsReturnValueAsAtolDoes) {
   struct Case {
-    const char* what;
     const char* method;
     wbem::Variant value;
     const char* return_code;
   };
   const Case cases[] = {
-      {"uint32 2", "Reset", 2, "2"},
-      {"text x", "Text", "x", "0"},
-      {"text with blanks and a sign", "Text", "  -7 apples", "-7"},
-      {"no return value", "Reset", nullptr, "0"},
-      {"uint32 above the signed range", "Reset", 4000000000u, "-294967296"},
-      {"beyond 32 bits", "Text", "99999999999", "2147483647"},
+      {"Reset", 2, "2"},
+      {"Text", "x", "0"},
+      {"Text", "  -7 apples", "-7"},
+      {"Reset", nullptr, "0"},
+      {"Reset", 4000000000u, "-294967296"},
+      {"Text", "99999999999", "2147483647"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.return_code);
     return_value_ = c.value;
     StartSink({BuiltIn("Disk", c.method, true)});
     EXPECT_EQ(Run("Test_Event", Event()), 1);
-    ASSERT_EQ(results_seen_.size(), 1u);
-    EXPECT_EQ(results_seen_[0]["MsgInfo"], "\"ZRV_CorrelatedEvents|900\"");
-    EXPECT_EQ(results_seen_[0]["return_code"], c.return_code);
-    results_seen_.clear();
-    TakeCalls();
+    const auto results = TakeResults();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].at("MsgInfo"), Mof("ZRV_CorrelatedEvents|900"));
+    EXPECT_EQ(results[0].at("return_code"), c.return_code);
   }
 }
 
-TEST_F(BuiltInActionTest, ResultEventCarriesEveryPropertyInOrder) {
+TEST_F(BuiltInActionTest, ResultEventCarriesEveryPropertyInOrderInBothVariants) {
   return_value_ = 2;
   StartSink({BuiltIn("Disk", "Reset", false, {{"", "Id"}})});
   EXPECT_EQ(Run("Test_Event", Event()), 1);
-  ASSERT_EQ(results_seen_.size(), 1u);
-  EXPECT_EQ(results_seen_[0], (Properties{
-                                  {"ModelName", "\"DiskModel\""},
-                                  {"ProfileName", "\"P\""},
-                                  {"EventId", "\"E-17\""},
-                                  {"event_key", "\"disk/C:\""},
-                                  {"ProgressiveNumber", "0"},
-                                  {"MsgInfo", "\"ZRV_CorrelatedEvents|900\""},
-                                  {"Duration", "0"},
-                                  {"Send2Vox", "TRUE"},
-                                  {"send_to_kvrn", "TRUE"},
-                                  {"severity", "\"CRITICAL\""},
-                                  {"AlreadySent", "FALSE"},
-                                  {"Method", "\"Reset\""},
-                                  {"descriptive_name", "\"restart it\""},
-                                  {"program", "\"\""},
-                                  {"return_code", "2"},
-                              }));
-  std::vector<std::string> puts;
-  for (const PutRecord& put : journal_->TakePuts()) {
-    if (put.object == "ZRV_ActionResult") puts.push_back(put.name + " " + std::to_string(put.vt));
+  Properties expected = {
+      {"ModelName", Mof("DiskModel")},
+      {"ProfileName", Mof("P")},
+      {"EventId", Mof("E-17")},
+      {"event_key", Mof("disk/C:")},
+      {"ProgressiveNumber", "0"},
+      {"MsgInfo", Mof("ZRV_CorrelatedEvents|900")},
+      {"Duration", "0"},
+      {"Send2Vox", "TRUE"},
+      {"send_to_kvrn", "TRUE"},
+      {"severity", Mof("CRITICAL")},
+      {"AlreadySent", "FALSE"},
+      {"Method", Mof("Reset")},
+      {"descriptive_name", Mof("restart it")},
+      {"program", Mof("")},
+      {"return_code", "2"},
+  };
+  EXPECT_THAT(TakeResults(), ElementsAre(expected));
+  EXPECT_THAT(ResultPuts(),
+              ElementsAre("ModelName 8", "ProfileName 8", "EventId 8", "event_key 8",
+                          "ProgressiveNumber 3", "MsgInfo 8", "Duration 3", "Send2Vox 11",
+                          "send_to_kvrn 11", "severity 8", "AlreadySent 11", "Method 8",
+                          "descriptive_name 8", "program 8", "return_code 3"));
+  Log();
+
+  // The program variant: the program text instead of the method, set earlier.
+  EXPECT_THAT(Notify(ResultVariant::kProgram, "Model", "run.pl \"a b\"", "restart", "HIGH"),
+              ElementsAre("ModelName 8", "ProfileName 8", "EventId 8", "event_key 8",
+                          "ProgressiveNumber 3", "MsgInfo 8", "Duration 3", "Send2Vox 11",
+                          "send_to_kvrn 11", "severity 8", "AlreadySent 11", "program 8",
+                          "return_code 3", "Method 1", "descriptive_name 8"));
+  expected["ModelName"] = Mof("Model");
+  expected["EventId"] = Mof("E-1");
+  expected["event_key"] = Mof("key-1");
+  expected["MsgInfo"] = Mof("ZRV_CorrelatedEvents|901");
+  expected["severity"] = Mof("HIGH");
+  expected["Method"] = "NULL";
+  expected["descriptive_name"] = Mof("restart");
+  expected["program"] = Mof("run.pl \"a b\"");
+  expected["return_code"] = "-5";
+  EXPECT_THAT(results_seen_, ElementsAre(expected));
+  EXPECT_THAT(Log(), ElementsAre("3 ZRVMethodProv: Send indication of the event ZRV_ActionResult"));
+}
+
+TEST_F(BuiltInActionTest, AbsentTextsAreSentAsNull) {
+  StartSink({});
+  for (ResultVariant variant : {ResultVariant::kBuiltIn, ResultVariant::kProgram}) {
+    SCOPED_TRACE(static_cast<int>(variant));
+    const std::vector<std::string> puts = Notify(variant, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_EQ(puts.size(), 15u);
+    EXPECT_EQ(puts[0], "ModelName 1");
+    EXPECT_EQ(puts[9], "severity 1");
+    ASSERT_EQ(results_seen_.size(), 1u);
+    for (const char* name : {"ModelName", "severity", "Method", "descriptive_name"}) {
+      EXPECT_EQ(results_seen_[0].at(name), "NULL") << name;
+    }
+    // The built-in variant always sends an empty program.
+    EXPECT_EQ(results_seen_[0].at("program"), variant == ResultVariant::kBuiltIn ? "\"\"" : "NULL");
+    Log();
   }
-  EXPECT_THAT(puts, ElementsAre("ModelName 8", "ProfileName 8", "EventId 8", "event_key 8",
-                                "ProgressiveNumber 3", "MsgInfo 8", "Duration 3", "Send2Vox 11",
-                                "send_to_kvrn 11", "severity 8", "AlreadySent 11", "Method 8",
-                                "descriptive_name 8", "program 8", "return_code 3"));
 }
 
 TEST_F(BuiltInActionTest, IdentityTextsFallBackToNone) {
@@ -333,117 +485,144 @@ TEST_F(BuiltInActionTest, IdentityTextsFallBackToNone) {
                            .Property("ModelName", CIM_BOOLEAN)
                            .Property("severity", CIM_STRING)),
             WBEM_S_NO_ERROR);
-  StartSink({BuiltIn("Disk", "Ping", true)}, "Bare_Event");
-  EXPECT_EQ(Run("Bare_Event", {{"EventId", 7}, {"ModelName", true}}), 1);
-  ASSERT_EQ(results_seen_.size(), 1u);
-  EXPECT_EQ(results_seen_[0]["EventId"], "\"7\"");
-  EXPECT_EQ(results_seen_[0]["ModelName"], "\"TRUE\"");
-  EXPECT_EQ(results_seen_[0]["event_key"], "\"None\"");
-  EXPECT_EQ(results_seen_[0]["severity"], "\"None\"");
-  const std::vector<std::string> log = journal_->TakeLog();
-  EXPECT_EQ(std::count(log.begin(), log.end(),
-                       "0 ActionManager: The event is malformed. The property event_key of  was "
-                       "not found"),
-            1);
-  EXPECT_EQ(std::count(log.begin(), log.end(),
-                       "0 ActionManager: The event is malformed. The property EventId of  was not "
-                       "found"),
-            0);
-
-  // Without the properties at all, and with them null.
-  const std::string missing_id =
-      "0 ActionManager: The event is malformed. The property EventId of  was not found";
   ASSERT_EQ(ns_.Define(wbem::Class("Empty_Event")), WBEM_S_NO_ERROR);
-  StartSink({BuiltIn("Disk", "Ping", true)}, "Empty_Event");
-  EXPECT_EQ(Run("Empty_Event", {}), 1);
-  std::vector<std::string> empty_log = journal_->TakeLog();
-  EXPECT_EQ(std::count(empty_log.begin(), empty_log.end(), missing_id), 1);
-  StartSink({BuiltIn("Disk", "Ping", true)});
-  EXPECT_EQ(Run("Test_Event", {{"ProfileName", "P"}}), 1);
-  std::vector<std::string> null_log = journal_->TakeLog();
-  EXPECT_EQ(std::count(null_log.begin(), null_log.end(), missing_id), 0);
-  ASSERT_EQ(results_seen_.size(), 3u);
-  for (std::size_t i = 1; i < 3; ++i) {
-    SCOPED_TRACE(i);
-    for (const char* name : {"EventId", "event_key", "ModelName", "severity"}) {
-      EXPECT_EQ(results_seen_[i][name], "\"None\"") << name;
+  const std::string missing = "0 ActionManager: The event is malformed. The property ";
+  struct Case {
+    const char* event_class;
+    wbem::PropertyValues values;
+    const char* event_id;
+    const char* model;
+    std::vector<std::string> malformed;  // the missing properties the log names
+  };
+  const Case cases[] = {
+      {"Bare_Event", {{"EventId", 7}, {"ModelName", true}}, "7", "TRUE", {"event_key"}},
+      {"Empty_Event", {}, "None", "None", {"EventId", "event_key"}},
+      {"Test_Event", {{"ProfileName", "P"}}, "None", "None", {}},  // declared, but null
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.event_class);
+    StartSink({BuiltIn("Disk", "Ping", true)}, c.event_class);
+    EXPECT_EQ(Run(c.event_class, c.values), 1);
+    const auto results = TakeResults();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0].at("EventId"), Mof(c.event_id));
+    EXPECT_EQ(results[0].at("ModelName"), Mof(c.model));
+    EXPECT_EQ(results[0].at("event_key"), Mof("None"));
+    EXPECT_EQ(results[0].at("severity"), Mof("None"));
+    const std::vector<std::string> log = Log();
+    for (const char* name : {"EventId", "event_key"}) {
+      const bool named =
+          std::find(c.malformed.begin(), c.malformed.end(), name) != c.malformed.end();
+      EXPECT_EQ(std::count(log.begin(), log.end(), missing + name + " of  was not found"),
+                named ? 1 : 0)
+          << name;
     }
   }
 }
 
 TEST_F(BuiltInActionTest, RaisedEventsRunTheActionOnDelivery) {
   StartSink({BuiltIn("Disk", "Reset", false, {{"", "Id"}}, {{"Force", "Flag"}})});
-  wbem::PropertyValues values = Event();
   wbem::PropertyValues second = Event();
   second[1].second = "E-18";
   const wbem::LiveCounts before = wbem::GetLiveCounts();
-  ASSERT_EQ(ns_.Raise("Test_Event", values), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("Test_Event", Event()), WBEM_S_NO_ERROR);
   ASSERT_EQ(ns_.Raise("Test_Event", second), WBEM_S_NO_ERROR);
-  ASSERT_TRUE(repo_.WaitIdle());
-  TakeResults();
+  const auto results = TakeResults();
   EXPECT_EQ(wbem::GetLiveCounts(), before);
-  EXPECT_EQ(TakeCalls().size(), 2u);
-  ASSERT_EQ(results_seen_.size(), 2u);
-  EXPECT_EQ(results_seen_[0]["EventId"], "\"E-17\"");
-  EXPECT_EQ(results_seen_[1]["EventId"], "\"E-18\"");
+  EXPECT_EQ(calls_.size(), 2u);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].at("EventId"), Mof("E-17"));
+  EXPECT_EQ(results[1].at("EventId"), Mof("E-18"));
 }
 
 TEST_F(BuiltInActionTest, ResultEventFailuresLeaveTheActionsResultAlone) {
-  struct Case {
-    const char* what;
-    Faults faults;
-    std::vector<std::string> tail;  // the log lines after "Executing ..."
-    std::size_t result_puts;
-    std::size_t results;
-  };
   const std::string done =
-      "3 ActionManager: Executed Method 'Ping' belonging to the class '\\\\.\\root\\zrv:Disk' "
-      "(hres=0)";
+      R"(3 ActionManager: Executed Method 'Ping' belonging to the class '\\.\root\zrv:Disk' (hres=0))";
+  const std::string sent = "3 ZRVMethodProv: Send indication of the event ZRV_ActionResult";
+  struct Case {
+    Faults faults;
+    std::string message;  // "" when all goes well
+    std::size_t result_puts;
+    bool indicated;  // the program variant says so, even when the indication failed
+  };
   const Case cases[] = {
-      {"instance not spawned",
-       {.spawn_result = WBEM_E_FAILED},
-       {"0 ActionManager: Failed Spawning instances of the Event ZRV_ActionResult ", done},
+      {{.spawn_result = WBEM_E_FAILED},
+       "0 ActionManager: Failed Spawning instances of the Event ZRV_ActionResult ",
        0,
-       0},
-      {"no provider sink",
-       {.query_object_sink = WBEM_E_ACCESS_DENIED},
-       {"0 ActionManager: Unable to get the sink for the event provider", done},
+       false},
+      {{.query_object_sink = WBEM_E_ACCESS_DENIED},
+       "0 ActionManager: Unable to get the sink for the event provider",
        15,
-       0},
-      {"indication refused",
-       {.indicate = WBEM_E_FAILED},
-       {"0 ZRVMethodProv: Failed the indication of the event  ZRV_ActionResult", done},
+       false},
+      {{.indicate = WBEM_E_FAILED},
+       "0 ZRVMethodProv: Failed the indication of the event  ZRV_ActionResult",
        15,
-       0},
-      {"all well", {}, {done}, 15, 1},
+       true},
+      {{}, "", 15, true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.message);
     journal_->faults = c.faults;
     StartSink({BuiltIn("Disk", "Ping", true)});
     EXPECT_EQ(Run("Test_Event", Event()), 1);
-    std::vector<std::string> log = journal_->TakeLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(std::vector<std::string>(log.begin() + 1, log.end()), c.tail);
-    EXPECT_EQ(journal_->TakePuts().size(), c.result_puts);
-    EXPECT_EQ(results_seen_.size(), c.results);
-    results_seen_.clear();
+    std::vector<std::string> log = Log();
+    std::vector<std::string> expected = {log.empty() ? "" : log[0]};
+    if (!c.message.empty()) expected.push_back(c.message);
+    expected.push_back(done);
+    EXPECT_EQ(log, expected);
+    EXPECT_EQ(ResultPuts().size(), c.result_puts);
+    EXPECT_EQ(TakeResults().size(), c.message.empty() ? 1u : 0u);
+
+    Notify(ResultVariant::kProgram, "M", "cmd", "d", "s");
+    expected.clear();
+    if (!c.message.empty()) expected.push_back(c.message);
+    if (c.indicated) expected.push_back(sent);
+    EXPECT_EQ(Log(), expected);
+    EXPECT_EQ(results_seen_.size(), c.message.empty() ? 1u : 0u);
   }
 }
 
-class BuiltInActionWithoutResultClassTest : public BuiltInWorld {
-  bool DefinesResultClass() const override { return false; }
+TEST_F(BuiltInActionTest, SinkWithoutServicesSendsNothing) {
+  CActionManagerSink unstarted("P", CActionManagerSettings());
+  // The executor keeps UTF-16 copies of its names for its lifetime.
+  CImplBuiltInActionInfo executor(BuiltIn("Disk", "Ping", true));
+  const wbem::LiveCounts before = wbem::GetLiveCounts();
+  NotifyActionResult(ResultVariant::kProgram, &unstarted, "E", "K", 900, "M", "cmd", "d", 0, "s");
+  NotifyActionResult(ResultVariant::kBuiltIn, nullptr, "E", "K", 900, "M", "m", "d", 0, "s");
+  // The executor reports the missing services as a failed class lookup.
+  auto event = NewEvent("Test_Event", {});
+  const wbem::LiveCounts with_event = wbem::GetLiveCounts();
+  EXPECT_EQ(executor.Execute(&unstarted, event.get()), 0);
+  EXPECT_EQ(wbem::GetLiveCounts(), with_event);
+  event.Reset();
+  EXPECT_EQ(wbem::GetLiveCounts(), before);
+  EXPECT_THAT(Log(), ElementsAre("0 ActionManager: The definition of the event NotifyResult( was "
+                                 "not found in CIM Repository ",
+                                 kMissingClass,
+                                 "0 ActionManager: Executing method Ping on the object with "
+                                 "following path '\\\\.\\root\\zrv:Disk'",
+                                 kMissingClass,
+                                 "0 ActionManager: Get Object Failed for the class 'Disk' "
+                                 "(hres=2147749897)"));
+}
+
+class BuiltInActionWithoutResultClassTest : public BuiltInActionTest {
+ protected:
+  BuiltInActionWithoutResultClassTest() { define_result_class_ = false; }
 };
 
-TEST_F(BuiltInActionWithoutResultClassTest, LogsTheMissingClassOnceAndStillSucceeds) {
+TEST_F(BuiltInActionWithoutResultClassTest, EachVariantLogsItsMissingClassAndTheActionSucceeds) {
   StartSink({BuiltIn("Disk", "Ping", true)});
   EXPECT_EQ(Run("Test_Event", Event()), 1);
-  EXPECT_EQ(TakeCalls().size(), 1u);
-  const std::vector<std::string> log = journal_->TakeLog();
+  EXPECT_EQ(calls_.size(), 1u);
+  const std::vector<std::string> log = Log();
   ASSERT_EQ(log.size(), 3u);
-  EXPECT_EQ(log[1],
-            "0 ActionManager: The definition of the event ZRV_ActionResult was not found in CIM "
-            "Repository ");
+  EXPECT_EQ(log[1], kMissingClass);
+  EXPECT_TRUE(Notify(ResultVariant::kBuiltIn, "M", "m", "d", "s").empty());
+  EXPECT_TRUE(Notify(ResultVariant::kProgram, "M", "cmd", "d", "s").empty());
+  EXPECT_THAT(Log(), ElementsAre(kMissingClass,
+                                 "0 ActionManager: The definition of the event "
+                                 "NotifyResult( was not found in CIM Repository "));
 }
 
 }  // namespace

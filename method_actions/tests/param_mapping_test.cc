@@ -70,70 +70,44 @@ TEST_F(ParamMappingTest, ConvertsEveryCombinationOfTheTwoTables) {
     CIMTYPE param_type;
     const char* expected;
   };
+  // The rows the repository can deliver are run end to end by the built-in
+  // action tests; these are the edges that only a direct call reaches.
   const Case cases[] = {
       // Texts.
-      {"string to string", CIM_STRING, "disk C:", CIM_STRING, "BSTR disk C:"},
-      {"null string gives empty", CIM_STRING, nullptr, CIM_STRING, "BSTR "},
       {"reference to string", CIM_REFERENCE, "\\\\.\\root:X", CIM_STRING, "BSTR \\\\.\\root:X"},
       {"string to reference", CIM_STRING, "X.Id=1", CIM_REFERENCE, "BSTR X.Id=1"},
       {"UTF-8 survives", CIM_STRING, "\xC3\xA9t\xC3\xA9", CIM_STRING, "BSTR \xC3\xA9t\xC3\xA9"},
       // 32-bit sources; uint32 travels in VT_I4.
-      {"sint32 to sint32", CIM_SINT32, -5, CIM_SINT32, "I4 -5"},
-      {"uint32 4e9 to real64", CIM_UINT32, static_cast<std::int32_t>(4000000000u), CIM_REAL64,
-       "R8 4000000000.000000"},
-      {"uint32 4e9 to sint32 keeps low bits", CIM_UINT32, static_cast<std::int32_t>(4000000000u),
-       CIM_SINT32, "I4 -294967296"},
-      {"uint32 4e9 to uint32", CIM_UINT32, static_cast<std::int32_t>(4000000000u), CIM_UINT32,
-       "UI4 4000000000"},
       {"sint32 -1 to uint32", CIM_SINT32, -1, CIM_UINT32, "UI4 4294967295"},
       // Reals truncate toward zero.
-      {"-2.7 to sint32", CIM_REAL64, -2.7, CIM_SINT32, "I4 -2"},
-      {"-2.7 to boolean", CIM_REAL64, -2.7, CIM_BOOLEAN, "BOOL TRUE"},
-      {"0.4 to boolean", CIM_REAL64, 0.4, CIM_BOOLEAN, "BOOL FALSE"},
       {"-0.9 to boolean", CIM_REAL64, -0.9, CIM_BOOLEAN, "BOOL FALSE"},
-      {"real64 to real32 rounds", CIM_REAL64, 0.1, CIM_REAL32, "R4 0.100000"},
       {"real32 to real64", CIM_REAL32, 1.5f, CIM_REAL64, "R8 1.500000"},
-      {"real64 300.9 to uint8", CIM_REAL64, 300.9, CIM_UINT8, "UI1 44"},
       // Small integers: their low bits, signed or not.
-      {"uint8 200 to sint8", CIM_UINT8, static_cast<std::uint8_t>(200), CIM_SINT8, "I1 -56"},
-      {"sint8 -3 to uint8", CIM_SINT8, static_cast<std::int16_t>(-3), CIM_UINT8, "UI1 253"},
       {"sint8 reads low 8 bits", CIM_SINT8, static_cast<std::int16_t>(0x1FF), CIM_SINT32, "I4 -1"},
-      {"sint16 -2 to uint16", CIM_SINT16, static_cast<std::int16_t>(-2), CIM_UINT16, "UI2 65534"},
-      {"uint16 65535 to sint16", CIM_UINT16, 65535, CIM_SINT16, "I2 -1"},
       {"uint16 reads low 16 bits", CIM_UINT16, 0x12345, CIM_UINT32, "UI4 9029"},
       {"sint32 70000 to sint16", CIM_SINT32, 70000, CIM_SINT16, "I2 4464"},
       // Booleans: only VARIANT_TRUE is true.
-      {"true to uint8", CIM_BOOLEAN, true, CIM_UINT8, "UI1 1"},
       {"false to sint32", CIM_BOOLEAN, false, CIM_SINT32, "I4 0"},
       {"true to boolean", CIM_BOOLEAN, true, CIM_BOOLEAN, "BOOL TRUE"},
       {"VT_BOOL 1 is not true", CIM_BOOLEAN, static_cast<std::int16_t>(1), CIM_SINT32, "I4 0"},
       // 64-bit texts, parsed, written back as the low 32 bits.
-      {"sint64 42 to uint64", CIM_SINT64, "42", CIM_UINT64, "BSTR 42"},
-      {"sint64 5e9 to uint64", CIM_SINT64, "5000000000", CIM_UINT64, "BSTR 705032704"},
       {"sint64 -1 to uint64", CIM_SINT64, "-1", CIM_UINT64, "BSTR 4294967295"},
-      {"uint64 4294967295 to sint64", CIM_UINT64, "4294967295", CIM_SINT64, "BSTR -1"},
       {"uint64 to sint32", CIM_UINT64, "  -17xyz", CIM_SINT32, "I4 -17"},
       {"sint64 without digits", CIM_SINT64, "abc", CIM_REAL64, "R8 0.000000"},
       {"sint64 null", CIM_SINT64, nullptr, CIM_SINT32, "I4 0"},
       // Null numbers read as 0.
-      {"null sint32", CIM_SINT32, nullptr, CIM_SINT32, "I4 0"},
       {"null real64 to boolean", CIM_REAL64, nullptr, CIM_BOOLEAN, "BOOL FALSE"},
       // Beyond the 64-bit range, and NaN.
-      {"1e30 to sint32 saturates", CIM_REAL64, 1e30, CIM_SINT32, "I4 -1"},
       {"-1e30 to sint32 saturates", CIM_REAL64, -1e30, CIM_SINT32, "I4 0"},
       {"-1e30 to boolean", CIM_REAL64, -1e30, CIM_BOOLEAN, "BOOL TRUE"},
       {"inf to uint64", CIM_REAL64, inf, CIM_UINT64, "BSTR 4294967295"},
       {"NaN to sint32", CIM_REAL64, nan, CIM_SINT32, "I4 0"},
-      {"NaN to boolean", CIM_REAL64, nan, CIM_BOOLEAN, "BOOL FALSE"},
       {"1e300 to real32", CIM_REAL64, 1e300, CIM_REAL32, "R4 inf"},
       // Kinds that do not meet.
-      {"string to sint32", CIM_STRING, "12", CIM_SINT32, "mismatch EMPTY"},
       {"string to uint64", CIM_STRING, "12", CIM_UINT64, "mismatch EMPTY"},
-      {"sint32 to string", CIM_SINT32, 12, CIM_STRING, "mismatch EMPTY"},
       {"sint64 to string", CIM_SINT64, "12", CIM_STRING, "mismatch EMPTY"},
       {"real64 to reference", CIM_REAL64, 1.0, CIM_REFERENCE, "mismatch EMPTY"},
       {"sint32 to datetime", CIM_SINT32, 1, CIM_DATETIME, "mismatch EMPTY"},
-      {"string to datetime", CIM_STRING, "x", CIM_DATETIME, "mismatch EMPTY"},
       {"sint32 to char16", CIM_SINT32, 1, CIM_CHAR16, "mismatch EMPTY"},
       {"sint32 to object", CIM_SINT32, 1, CIM_OBJECT, "mismatch EMPTY"},
       {"sint32 to array", CIM_SINT32, 1, CIM_SINT32 | CIM_FLAG_ARRAY, "mismatch EMPTY"},
@@ -150,20 +124,16 @@ TEST_F(ParamMappingTest, ConvertsEveryCombinationOfTheTwoTables) {
   }
 }
 
-TEST_F(ParamMappingTest, UnsupportedSourceLeavesTheOutputAlone) {
+TEST_F(ParamMappingTest, RefusalsLeaveTheSourceAloneAndClearTheTarget) {
   SourceValue source;
   source.text = "kept";
   source.is_text = true;
   EXPECT_FALSE(ReadSourceValue(CIM_DATETIME, Variant("x").get(), &source));
   EXPECT_TRUE(source.is_text);
   EXPECT_EQ(source.text, "kept");
-}
-
-TEST_F(ParamMappingTest, MismatchClearsWhatTheTargetHeld) {
   Variant target("old text");
-  SourceValue number;
-  number.number = 3;
-  EXPECT_FALSE(BuildTargetValue(CIM_STRING, number, target.ptr()));
+  source.is_text = false;
+  EXPECT_FALSE(BuildTargetValue(CIM_STRING, source, target.ptr()));
   EXPECT_EQ(target.vt(), VT_EMPTY);
 }
 
