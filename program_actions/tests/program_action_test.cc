@@ -1,65 +1,238 @@
 // Program actions end to end: the real sink and rule executor, the in-memory
-// repository, the wrapper script and real child processes.
-#include <sys/stat.h>
+// repository, the wrapper script and real child processes. A temporary
+// directory holds the wrapper script and is named by "ZMO_HALBERD_DIR"; the
+// agent's environment and current directory are put back after each case,
+// and a case that left the current directory changed fails.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 
-#include "program_actions/tests/program_action_fixture.h"
+#include "component/testing/action_world.h"
+#include "program_actions/impl_program_info.h"
+#include "runner/current_directory.h"
+#include "settings/action_rule.h"
 
 namespace program_actions::testing {
 namespace {
 
+using namespace am_testing;  // NOLINT(build/namespaces)
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Key;
 using ::testing::Not;
 
-constexpr char kAm[] = "ActionManager";
+constexpr char kProfile[] = "Prof1";
+constexpr char kModel[] = "DiskModel";
+constexpr char kDescriptiveName[] = "Check the disk";
+constexpr char kDump[] = "env -0 > env.bin; echo done";  // the child's environment, then "done"
+
+// Sets or unsets an environment variable and puts the old value back.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
+    if (const char* old = ::getenv(name_.c_str())) old_ = old;
+    Set(value);
+  }
+  ~ScopedEnv() { Set(old_ ? old_->c_str() : nullptr); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  void Set(const char* value) {
+    value != nullptr ? ::setenv(name_.c_str(), value, 1) : ::unsetenv(name_.c_str());
+  }
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// A fresh directory, named by its resolved path: the agent compares
+// directories byte for byte, and getcwd reports resolved paths.
+std::filesystem::path MakeTempDir(const char* tag) {
+  std::string pattern = (std::filesystem::temp_directory_path() / tag).string() + "_XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return {};
+  return std::filesystem::canonical(pattern);
+}
+
+class ProgramActionTest : public ActionWorld {
+ protected:
+  void SetUp() override {
+    start_dir_ = runner::GetCurrentDirectoryText();
+    ASSERT_FALSE(start_dir_.empty());
+    script_dir_ = MakeTempDir("program_actions_script");
+    other_dir_ = MakeTempDir("program_actions_other");
+    ASSERT_FALSE(script_dir_.empty() || other_dir_.empty());
+    std::filesystem::copy_file(AM_SCUSTOM_PL, script_dir_ / "scustom.pl");
+    zmo_.emplace("ZMO_HALBERD_DIR", script_dir_.c_str());
+    marker_.emplace("CHILD_OF_KAVDR", nullptr);
+    ASSERT_NO_FATAL_FAILURE(ActionWorld::SetUp());
+    ASSERT_EQ(ns_.Define(wbem::Class("Disk_Full", "ZRV_Event")
+                             .Property("Drive", CIM_STRING)
+                             .Property("Free", CIM_UINT32)),
+              WBEM_S_NO_ERROR);
+  }
+  void TearDown() override {
+    ActionWorld::TearDown();
+    EXPECT_EQ(runner::GetCurrentDirectoryText(), start_dir_) << "the case left the directory";
+    (void)runner::SetCurrentDirectoryText(start_dir_);
+    marker_.reset();
+    zmo_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(script_dir_, ignored);
+    std::filesystem::remove_all(other_dir_, ignored);
+  }
+
+  static std::unique_ptr<CActionManagerSettings> Settings(const std::string& command,
+                                                          const std::string& class_name) {
+    auto action = std::make_unique<CProgramActionInfo>();
+    action->m_strCommand = command;
+    action->m_strProbe = "disk_probe";
+    action->m_strDescriptiveName = kDescriptiveName;
+    action->m_strAux = "not read";
+    auto settings = std::make_unique<CActionManagerSettings>();
+    AddRule(*settings, class_name, ActionList(std::move(action)));
+    return settings;
+  }
+
+  // Runs `command` for one event of `class_name` made in `ns` (root\zrv when
+  // null) through a started sink of the profile; returns ProcessEvent's
+  // result, and leaves the log from the executor's first line on in lines_.
+  int RunEvent(const std::string& command, const wbem::PropertyValues& values,
+               const std::string& class_name = "Disk_Full", const wbem::Namespace* ns = nullptr) {
+    CActionManagerSink sink(kProfile, *Settings(command, class_name));
+    EXPECT_EQ(sink.Start(services_.get()), 1);
+    auto event = NewEvent(class_name, values, ns);
+    journal_->Take();
+    const int result = event ? Process(sink, event.get()) : -1;
+    sink.Stop();
+    lines_ = FromExecutor(journal_->Take());
+    return result;
+  }
+
+  // The component's own lines come before the executor's first one.
+  static std::vector<std::string> FromExecutor(std::vector<std::string> lines) {
+    auto first = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.starts_with("1 ActionManager: Run Program :executing");
+    });
+    return std::vector<std::string>(first, lines.end());
+  }
+
+  static wbem::PropertyValues DiskFullValues() {
+    return {{"ProfileName", kProfile},
+            {"ModelName", kModel},
+            {"EventId", "ev-17"},
+            {"event_key", "C:|disk"},
+            {"severity", "Critical"},
+            {"Drive", "C:"},
+            {"Free", 10}};
+  }
+
+  // The lines of one run; `inserted` goes after the first, `directory` holds
+  // the directory lines (by default those of the agent in its own directory
+  // and "ZMO_HALBERD_DIR" naming the script's).
+  std::vector<std::string> RunLines(const std::string& command, int code, const std::string& output,
+                                    const std::string& error, const std::string& model = kModel,
+                                    std::vector<std::string> inserted = {},
+                                    std::optional<std::vector<std::string>> directory = {}) const {
+    const std::string am = "1 ActionManager: CImplProgramInfo::Execute: ";
+    std::vector<std::string> lines = {"1 ActionManager: Run Program :executing command [" +
+                                      command + "] - Profile=Prof1, Model=" + model};
+    lines.insert(lines.end(), inserted.begin(), inserted.end());
+    if (!directory) {
+      directory = {
+          "Changing CurrentDirectory from '" + start_dir_ + "' to '" + script_dir_.string() + "'",
+          "CurrentDirectory restored to '" + start_dir_ + "'"};
+    }
+    for (const std::string& line : *directory) lines.push_back(am + line);
+    lines.push_back("2 ActionManager: Run Program : command [" + command +
+                    "] executed with RETCODE: " + std::to_string(code) + " --STDOUT: " + output +
+                    " --STDERR: " + error + " - Profile=Prof1, Model=" + model);
+    lines.push_back("3 ZRVMethodProv: Send indication of the event ZRV_ActionResult");
+    return lines;
+  }
+
+  // The result event of one run of the usual event.
+  static Properties Result(const std::string& command, int msg_code, int return_code,
+                           const std::string& severity = "Critical") {
+    return {{"ModelName", Mof(kModel)},
+            {"ProfileName", Mof(kProfile)},
+            {"EventId", Mof("ev-17")},
+            {"event_key", Mof("C:|disk")},
+            {"ProgressiveNumber", "0"},
+            {"MsgInfo", Mof("ZRV_CorrelatedEvents|" + std::to_string(msg_code))},
+            {"Duration", "0"},
+            {"Send2Vox", "TRUE"},
+            {"send_to_kvrn", "TRUE"},
+            {"severity", Mof(severity)},
+            {"AlreadySent", "FALSE"},
+            {"Method", "NULL"},
+            {"descriptive_name", Mof(kDescriptiveName)},
+            {"program", Mof(command)},
+            {"return_code", std::to_string(return_code)}};
+  }
+
+  // The NUL-separated dump that kDump wrote, as a map.
+  std::map<std::string, std::string> ReadEnvDump() const {
+    std::ifstream in(script_dir_ / "env.bin", std::ios::binary);
+    const std::string dump((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::map<std::string, std::string> env;
+    for (std::size_t start = 0, end; start < dump.size(); start = end + 1) {
+      end = std::min(dump.find('\0', start), dump.size());
+      const std::string entry = dump.substr(start, end - start);
+      const std::size_t eq = entry.find('=');
+      if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    return env;
+  }
+
+  std::string start_dir_;             // the agent's directory at the start of a case
+  std::filesystem::path script_dir_;  // holds scustom.pl; "ZMO_HALBERD_DIR"
+  std::filesystem::path other_dir_;   // empty
+  std::optional<ScopedEnv> zmo_, marker_;
+  std::vector<std::string> lines_;
+};
+
+const std::string kMalformed = "0 ActionManager: The event is malformed. The property ";
 
 TEST_F(ProgramActionTest, ResultCodeDecidesOutcomeAndResultEvent) {
   struct Case {
-    const char* name;
     std::string command;
     int code;
-    std::string output;
-    std::string error;
-    int msg_code;
-    int result;
+    std::string output, error;
+    int msg_code, result;
   };
   const Case cases[] = {
-      {"output only", "echo first; echo second", 0, "first", "", 900, 1},
-      {"no output at all", "true", 1001, "", "<STDOUT EMPTY>", 900, 1},
-      {"exit 0 with error output", "echo out; echo oops >&2; echo more >&2", 1, "out", "oops", 901,
-       0},
-      {"non-zero exit", "echo out; exit 7", 7, "out", "", 901, 0},
+      {"echo first; echo second", 0, "first", "", 900, 1},
+      {"true", 1001, "", "<STDOUT EMPTY>", 900, 1},  // no output at all
+      {"echo out; echo oops >&2; echo more >&2", 1, "out", "oops", 901, 0},
+      {"echo out; exit 7", 7, "out", "", 901, 0},
       // Nothing captured outweighs the exit code: the runner reports 1001.
-      {"non-zero exit without output", "exit 7", 1001, "", "<STDOUT EMPTY>", 900, 1},
-      {"signalled", "echo partial; kill -TERM $$", 143, "partial", "", 901, 0},
+      {"exit 7", 1001, "", "<STDOUT EMPTY>", 900, 1},
+      {"echo partial; kill -TERM $$", 143, "partial", "", 901, 0},
       // The quote is not escaped: it splits the argument, and the wrapper
       // joins the pieces again.
-      {"quote inside the command", "echo \"x y\"", 0, "x y", "", 900, 1},
+      {"echo \"x y\"", 0, "x y", "", 900, 1},
       // The runner splits the line at blanks, so a double blank becomes one.
-      {"double blank", "echo a  b", 0, "a b", "", 900, 1},
-      {"message and variable lines skipped", "echo '#note'; echo AB=1; echo 42; echo 43", 0, "42",
-       "", 900, 1},
+      {"echo a  b", 0, "a b", "", 900, 1},
+      {"echo '#note'; echo AB=1; echo 42; echo 43", 0, "42", "", 900, 1},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Outcome outcome = RunEvent(c.command, DiskFullValues());
-    EXPECT_EQ(outcome.result, c.result);
-    EXPECT_EQ(outcome.lines, ExpectedRunLines(c.command, c.code, c.output, c.error));
-    EXPECT_THAT(outcome.results, ElementsAre(ExpectedResult(c.command, c.msg_code, c.code)));
+    SCOPED_TRACE(c.command);
+    EXPECT_EQ(RunEvent(c.command, DiskFullValues()), c.result);
+    EXPECT_EQ(lines_, RunLines(c.command, c.code, c.output, c.error));
+    EXPECT_THAT(TakeResults(), ElementsAre(Result(c.command, c.msg_code, c.code)));
   }
-}
-
-TEST_F(ProgramActionTest, PerlMissingFromPathCountsAsNoOutput) {
+  // "perl" missing from PATH counts as no output.
   const ScopedEnv path("PATH", other_dir_.c_str());
-  const Outcome outcome = RunEvent("echo never", DiskFullValues());
-  EXPECT_EQ(outcome.result, 1);
-  EXPECT_EQ(outcome.lines, ExpectedRunLines("echo never", 1001, "", "<STDOUT EMPTY>"));
-  EXPECT_THAT(outcome.results, ElementsAre(ExpectedResult("echo never", 900, 1001)));
+  EXPECT_EQ(RunEvent("echo never", DiskFullValues()), 1);
+  EXPECT_EQ(lines_, RunLines("echo never", 1001, "", "<STDOUT EMPTY>"));
+  EXPECT_THAT(TakeResults(), ElementsAre(Result("echo never", 900, 1001)));
 }
 
 TEST_F(ProgramActionTest, WorkingDirectoryFollowsZmoHalberdDirAndIsRestored) {
@@ -67,106 +240,140 @@ TEST_F(ProgramActionTest, WorkingDirectoryFollowsZmoHalberdDirAndIsRestored) {
   const std::string other = other_dir_.string();
   const std::string missing = script + "/missing";
   struct Case {
-    const char* name;
     const char* zmo;  // null: unset
     std::string agent_dir;
     std::vector<std::string> directory_lines;
   };
   const Case cases[] = {
-      {"unset", nullptr, script, {}},
-      {"empty", "", script, {}},
-      {"equal to the agent's",
-       script.c_str(),
+      {nullptr, script, {}},
+      {"", script, {}},
+      {script.c_str(),
        script,
-       {"CImplProgramInfo::Execute: CurrentDirectory is already '" + script + "'",
-        "CImplProgramInfo::Execute: CurrentDirectory restored to '" + script + "'"}},
-      {"different from the agent's",
-       script.c_str(),
+       {"CurrentDirectory is already '" + script + "'",
+        "CurrentDirectory restored to '" + script + "'"}},
+      {script.c_str(),
        other,
-       {"CImplProgramInfo::Execute: Changing CurrentDirectory from '" + other + "' to '" + script +
-            "'",
-        "CImplProgramInfo::Execute: CurrentDirectory restored to '" + other + "'"}},
+       {"Changing CurrentDirectory from '" + other + "' to '" + script + "'",
+        "CurrentDirectory restored to '" + other + "'"}},
       // The change fails unnoticed and the program runs where the agent is.
-      {"not enterable",
-       missing.c_str(),
+      {missing.c_str(),
        script,
-       {"CImplProgramInfo::Execute: Changing CurrentDirectory from '" + script + "' to '" +
-            missing + "'",
-        "CImplProgramInfo::Execute: CurrentDirectory restored to '" + script + "'"}},
+       {"Changing CurrentDirectory from '" + script + "' to '" + missing + "'",
+        "CurrentDirectory restored to '" + script + "'"}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.zmo == nullptr ? "unset" : c.zmo);
+    SCOPED_TRACE(c.agent_dir);
     const ScopedEnv zmo("ZMO_HALBERD_DIR", c.zmo);
-    const ScopedChdir agent(c.agent_dir);
-    const Outcome outcome = RunEvent("pwd -P", DiskFullValues());
-
-    std::vector<LogLine> expected = {
-        {1, kAm, "Run Program :executing command [pwd -P] - Profile=Prof1, Model=DiskModel"}};
-    for (const auto& line : c.directory_lines) expected.push_back({1, kAm, line});
-    expected.push_back({2, kAm,
-                        "Run Program : command [pwd -P] executed with RETCODE: 0 --STDOUT: " +
-                            script + " --STDERR:  - Profile=Prof1, Model=DiskModel"});
-    expected.push_back({3, "ZRVMethodProv", "Send indication of the event ZRV_ActionResult"});
-    EXPECT_EQ(outcome.lines, expected);
+    std::filesystem::current_path(c.agent_dir);
+    EXPECT_EQ(RunEvent("pwd -P", DiskFullValues()), 1);
+    EXPECT_EQ(lines_, RunLines("pwd -P", 0, script, "", kModel, {}, c.directory_lines));
     EXPECT_EQ(std::filesystem::current_path().string(), c.agent_dir);
-    EXPECT_THAT(outcome.results, ElementsAre(ExpectedResult("pwd -P", 900, 0)));
+    std::filesystem::current_path(start_dir_);
+    EXPECT_THAT(TakeResults(), ElementsAre(Result("pwd -P", 900, 0)));
   }
 }
 
-TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNone) {
+TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNoneAndSeverityFallsBack) {
   ASSERT_EQ(ns_.Define(wbem::Class("Bare_Event").Property("Drive", CIM_STRING)), WBEM_S_NO_ERROR);
   ASSERT_EQ(ns_.Define(wbem::Class("Numbered_Event")
                            .Property("EventId", CIM_UINT32)
                            .Property("event_key", CIM_STRING)
                            .Property("ModelName", CIM_STRING)),
             WBEM_S_NO_ERROR);
+  wbem::Namespace elsewhere = repo_.OpenNamespace("root\\elsewhere");
+  ASSERT_EQ(elsewhere.Define(wbem::Class("Orphan_Event")
+                                 .Property("EventId", CIM_STRING)
+                                 .Property("severity", CIM_STRING)
+                                 .Property("Drive", CIM_STRING)),
+            WBEM_S_NO_ERROR);
   struct Case {
     const char* name;
     std::string class_name;
+    const wbem::Namespace* ns;
     wbem::PropertyValues values;
-    std::string event_id, event_key, model, severity;
+    std::string event_id, model;
+    std::optional<std::string> exported;  // EVENT_SEVERITY; nullopt: absent
+    std::string passed;                   // the result event's severity
+    std::vector<std::string> malformed;   // the missing properties the log names
   };
   const Case cases[] = {
       {"declared but null",
        "Disk_Full",
+       nullptr,
        {{"ProfileName", kProfile}, {"Drive", "C:"}},
        "None",
        "None",
        "None",
-       "None"},
-      {"not declared", "Bare_Event", {{"Drive", "C:"}}, "None", "None", "None", "None"},
+       "None",
+       {"EventId", "event_key"}},
+      {"not declared",
+       "Bare_Event",
+       nullptr,
+       {{"Drive", "C:"}},
+       "None",
+       "None",
+       "None",
+       "None",
+       {"EventId", "event_key"}},
       // A number is taken in its text form rather than dropped.
       {"numeric event id",
        "Numbered_Event",
+       nullptr,
        {{"EventId", 42}, {"ModelName", "M"}},
        "42",
-       "None",
        "M",
-       "None"},
+       "None",
+       "None",
+       {"event_key"}},
+      {"severity a string",
+       "Disk_Full",
+       nullptr,
+       {{"EventId", "ev-17"}, {"severity", "Warning"}},
+       "ev-17",
+       "None",
+       "Warning",
+       "Warning",
+       {"event_key"}},
+      // Without a class definition no severity is exported and none is passed.
+      {"no class definition",
+       "Orphan_Event",
+       &elsewhere,
+       {{"EventId", "ev-17"}, {"severity", "Warning"}, {"Drive", "C:"}},
+       "ev-17",
+       "None",
+       std::nullopt,
+       "",
+       {"event_key"}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome outcome = RunEvent("echo ok", c.values, c.class_name);
-    EXPECT_EQ(outcome.result, 1);
-
-    std::vector<LogLine> expected = ExpectedRunLines("echo ok", 0, "ok", "", c.model);
-    std::vector<LogLine> malformed;
-    if (c.event_id == "None") {
-      malformed.push_back(
-          {0, kAm, "The event is malformed. The property EventId of  was not found"});
+    EXPECT_EQ(RunEvent(kDump, c.values, c.class_name, c.ns), 1);
+    std::vector<std::string> inserted;
+    for (const std::string& name : c.malformed) {
+      inserted.push_back(kMalformed + name + " of  was not found");
     }
-    if (c.event_key == "None") {
-      malformed.push_back(
-          {0, kAm, "The event is malformed. The property event_key of  was not found"});
+    if (c.ns != nullptr) {
+      inserted.push_back(
+          "0 ActionManager: The definition of the event Orphan_Event was not found in CIM "
+          "Repository");
     }
-    expected.insert(expected.begin() + 1, malformed.begin(), malformed.end());
-    EXPECT_EQ(outcome.lines, expected);
+    EXPECT_EQ(lines_, RunLines(kDump, 0, "done", "", c.model, inserted));
 
-    ResultEvent result = ExpectedResult("echo ok", 900, 0, c.severity);
-    result.event_id = c.event_id;
-    result.event_key = c.event_key;
-    result.model_name = c.model;
-    EXPECT_THAT(outcome.results, ElementsAre(result));
+    const auto env = ReadEnvDump();
+    EXPECT_EQ(env.at("ZRV_EVENT"), c.class_name);
+    EXPECT_EQ(env.at("EVENT_NAME"), c.class_name);
+    if (c.exported) {
+      EXPECT_EQ(env.at("EVENT_SEVERITY"), *c.exported);
+    } else {
+      EXPECT_THAT(env, Not(Contains(Key("EVENT_SEVERITY"))));
+      EXPECT_THAT(env, Not(Contains(Key("Orphan_Event_Drive"))));
+    }
+    Properties result = Result(kDump, 900, 0, c.passed);
+    result["EventId"] = Mof(c.event_id);
+    result["event_key"] = Mof("None");
+    result["ModelName"] = Mof(c.model);
+    EXPECT_THAT(TakeResults(), ElementsAre(result));
   }
 }
 
@@ -186,6 +393,10 @@ TEST_F(ProgramActionTest, ExportsOnlyPropertiesTheEventClassDeclaresOrOverrides)
   };
   wbem::PropertyValues full_c = DiskFullValues();
   full_c.push_back({"Letter", "C"});
+  wbem::PropertyValues slow = DiskFullValues();
+  slow.erase(slow.begin() + 1);  // ModelName, which Disk_Slow overrides with a default
+  slow.resize(4);                // without Disk_Full's own Drive and Free
+  slow.insert(slow.end(), {{"Latency", -5}, {"Healthy", false}});
   const Case cases[] = {
       {"Disk_Full",
        DiskFullValues(),
@@ -195,12 +406,7 @@ TEST_F(ProgramActionTest, ExportsOnlyPropertiesTheEventClassDeclaresOrOverrides)
       {"Disk_Full_C", full_c, {{"Disk_Full_C_Letter", "C"}}, kModel},
       // An override counts as the class's own, even with the inherited value.
       {"Disk_Slow",
-       {{"ProfileName", kProfile},
-        {"EventId", "ev-17"},
-        {"event_key", "C:|disk"},
-        {"severity", "Critical"},
-        {"Latency", -5},
-        {"Healthy", false}},
+       slow,
        {{"Disk_Slow_Healthy", "FALSE"},
         {"Disk_Slow_Latency", "-5"},
         {"Disk_Slow_ModelName", "SlowModel"}},
@@ -208,12 +414,9 @@ TEST_F(ProgramActionTest, ExportsOnlyPropertiesTheEventClassDeclaresOrOverrides)
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.class_name);
-    const Outcome outcome = RunEvent("env -0 > env.bin; echo done", c.values, c.class_name);
-    EXPECT_EQ(outcome.result, 1);
-    EXPECT_EQ(outcome.lines,
-              ExpectedRunLines("env -0 > env.bin; echo done", 0, "done", "", c.model));
-
-    const auto env = ReadEnvDump("env.bin");
+    EXPECT_EQ(RunEvent(kDump, c.values, c.class_name), 1);
+    EXPECT_EQ(lines_, RunLines(kDump, 0, "done", "", c.model));
+    const auto env = ReadEnvDump();
     std::map<std::string, std::string> own;
     for (const auto& [name, value] : env) {
       if (name.starts_with(c.class_name + "_")) own[name] = value;
@@ -222,76 +425,12 @@ TEST_F(ProgramActionTest, ExportsOnlyPropertiesTheEventClassDeclaresOrOverrides)
     const std::pair<std::string, std::string> fixed[] = {
         {"ZRV_EVENT", c.class_name}, {"EVENT_NAME", c.class_name}, {"EVENT_SEVERITY", "Critical"},
         {"ZRV_PROFILE", kProfile},   {"PROFILE", kProfile},        {"RESOURCE_MODEL", c.model},
-        {"PROBE", kProbe},
+        {"PROBE", "disk_probe"},
     };
-    for (const auto& [name, value] : fixed) {
-      SCOPED_TRACE(name);
-      const auto it = env.find(name);
-      ASSERT_NE(it, env.end());
-      EXPECT_EQ(it->second, value);
-    }
-    ResultEvent result = ExpectedResult("env -0 > env.bin; echo done", 900, 0);
-    result.model_name = c.model;
-    EXPECT_THAT(outcome.results, ElementsAre(result));
-  }
-}
-
-TEST_F(ProgramActionTest, SeverityIsTheEventsOrNoneOrEmptyWithoutDefinition) {
-  ASSERT_EQ(ns_.Define(wbem::Class("Bare_Event").Property("EventId", CIM_STRING)), WBEM_S_NO_ERROR);
-  wbem::Namespace elsewhere = repo_.OpenNamespace("root\\elsewhere");
-  ASSERT_EQ(elsewhere.Define(wbem::Class("Orphan_Event")
-                                 .Property("EventId", CIM_STRING)
-                                 .Property("severity", CIM_STRING)
-                                 .Property("Drive", CIM_STRING)),
-            WBEM_S_NO_ERROR);
-  struct Case {
-    const char* name;
-    std::string class_name;
-    const wbem::Namespace* ns;
-    wbem::PropertyValues values;
-    std::optional<std::string> exported;  // EVENT_SEVERITY; nullopt: absent
-    std::string passed;                   // the result event's severity
-    std::vector<LogLine> export_lines;
-  };
-  const Case cases[] = {
-      {"string", "Disk_Full", &ns_, {{"severity", "Warning"}}, "Warning", "Warning", {}},
-      {"null", "Disk_Full", &ns_, {{"severity", nullptr}}, "None", "None", {}},
-      {"no such property", "Bare_Event", &ns_, {}, "None", "None", {}},
-      {"no class definition",
-       "Orphan_Event",
-       &elsewhere,
-       {{"severity", "Warning"}, {"Drive", "C:"}},
-       std::nullopt,
-       "",
-       {{0, kAm, "The definition of the event Orphan_Event was not found in CIM Repository"}}},
-  };
-  const std::string command = "env -0 > env.bin; echo done";
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    wbem::PropertyValues values = c.values;
-    values.push_back({"EventId", "ev-17"});
-    const Outcome outcome = RunEvent(command, values, c.class_name, c.ns);
-    EXPECT_EQ(outcome.result, 1);
-
-    const auto env = ReadEnvDump("env.bin");
-    EXPECT_EQ(env.at("ZRV_EVENT"), c.class_name);
-    EXPECT_EQ(env.at("EVENT_NAME"), c.class_name);
-    if (c.exported) {
-      EXPECT_EQ(env.at("EVENT_SEVERITY"), *c.exported);
-    } else {
-      EXPECT_THAT(env, Not(Contains(Key("EVENT_SEVERITY"))));
-      EXPECT_THAT(env, Not(Contains(Key("Orphan_Event_Drive"))));
-    }
-    ASSERT_EQ(outcome.results.size(), 1u);
-    EXPECT_EQ(outcome.results[0].severity, c.passed);
-
-    // Neither class gives ModelName or event_key a value here.
-    std::vector<LogLine> expected = ExpectedRunLines(command, 0, "done", "", "None");
-    std::vector<LogLine> before_directory = {
-        {0, kAm, "The event is malformed. The property event_key of  was not found"}};
-    before_directory.insert(before_directory.end(), c.export_lines.begin(), c.export_lines.end());
-    expected.insert(expected.begin() + 1, before_directory.begin(), before_directory.end());
-    EXPECT_EQ(outcome.lines, expected);
+    for (const auto& entry : fixed) EXPECT_THAT(env, Contains(entry));
+    Properties result = Result(kDump, 900, 0);
+    result["ModelName"] = Mof(c.model);
+    EXPECT_THAT(TakeResults(), ElementsAre(result));
   }
 }
 
@@ -310,136 +449,127 @@ TEST_F(ProgramActionTest, UnreadableAndUnsupportedPropertiesAreSkippedWithTheirM
   wbem::Namespace elsewhere = repo_.OpenNamespace("root\\elsewhere");
   ASSERT_EQ(elsewhere.Define(wbem::Class("Split_Event").Property("Drive", CIM_STRING)),
             WBEM_S_NO_ERROR);
-
-  wbem::ComPtr<IWbemClassObject> detail;
-  ASSERT_EQ(ns_.NewInstance("Bare_Event", {{"Drive", "D:"}}, &detail), WBEM_S_NO_ERROR);
-  wbem::PropertyValues report = DiskFullValues();
-  report.erase(report.end() - 2, report.end());  // Disk_Full's own Drive and Free
-  report.push_back({"Detail", detail.get()});
-  report.push_back({"Drive", "C:"});
-
+  auto detail = NewEvent("Bare_Event", {{"Drive", "D:"}});
   struct Case {
     std::string class_name;
     const wbem::Namespace* ns;
     wbem::PropertyValues values;
-    LogLine message;
+    std::string message;
   };
   const Case cases[] = {
       {"Disk_Report",
-       &ns_,
-       report,
-       {0, kAm, "The property Detail of the Event Disk_Report is of an unsupported type"}},
+       nullptr,
+       {{"ProfileName", kProfile}, {"Detail", detail.get()}, {"Drive", "C:"}},
+       "0 ActionManager: The property Detail of the Event Disk_Report is of an unsupported type"},
       {"Split_Event",
        &elsewhere,
        {{"Drive", "C:"}},
-       {0, kAm, "Error in getting value of Extra property of Split_Event event"}},
+       "0 ActionManager: Error in getting value of Extra property of Split_Event event"},
   };
-  const std::string command = "env -0 > env.bin; echo done";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.class_name);
-    const Outcome outcome = RunEvent(command, c.values, c.class_name, c.ns);
-    EXPECT_EQ(outcome.result, 1);
-    EXPECT_THAT(outcome.lines, Contains(c.message));
-    const auto env = ReadEnvDump("env.bin");
+    EXPECT_EQ(RunEvent(kDump, c.values, c.class_name, c.ns), 1);
+    EXPECT_THAT(lines_, Contains(c.message));
+    const auto env = ReadEnvDump();
     EXPECT_EQ(env.at(c.class_name + "_Drive"), "C:");
     EXPECT_THAT(env, Not(Contains(Key(c.class_name + "_Detail"))));
     EXPECT_THAT(env, Not(Contains(Key(c.class_name + "_Extra"))));
-    EXPECT_EQ(outcome.results.size(), 1u);
+    EXPECT_EQ(TakeResults().size(), 1u);
   }
 }
 
-TEST_F(ProgramActionTest, AgentMarkerNeverReachesTheChildButTheRestOfTheAgentEnvironmentDoes) {
+TEST_F(ProgramActionTest, EventValuesReachTheChildByteForByteAndAreNeverExecuted) {
+  // The agent's own marker stays with the agent; the rest of its environment goes along.
   const ScopedEnv marker("CHILD_OF_KAVDR", "1");
   const ScopedEnv other("AM_PROGRAM_TEST_AGENT_VARIABLE", "kept");
-  const Outcome outcome = RunEvent("env -0 > env.bin; echo done", DiskFullValues());
-  EXPECT_EQ(outcome.result, 1);
-  const auto env = ReadEnvDump("env.bin");
-  EXPECT_THAT(env, Not(Contains(Key("CHILD_OF_KAVDR"))));
-  EXPECT_EQ(env.at("AM_PROGRAM_TEST_AGENT_VARIABLE"), "kept");
-}
-
-TEST_F(ProgramActionTest, EventValuesReachTheChildByteForByteAndAreNeverExecuted) {
   const std::string drive =
       "C:\" $(touch made_by_dollar) `touch made_by_backtick` ; touch made_by_semicolon\n"
       "second line\n\ttab 'single' \\ back \xC3\xA9 ${HOME} %PATH% \"";
   const std::string model = "$(touch made_by_model)\"`touch made_by_model_tick`\n";
   const std::string key = "k\"ey\n`touch made_by_key`";
   const std::string severity = "'; touch made_by_severity; '";
-  wbem::PropertyValues values = {
-      {"ProfileName", kProfile}, {"ModelName", model}, {"EventId", "ev-17"}, {"event_key", key},
-      {"severity", severity},    {"Drive", drive},     {"Free", 10}};
-  const std::string command = "env -0 > env.bin; echo done";
-  const Outcome outcome = RunEvent(command, values);
-  EXPECT_EQ(outcome.result, 1);
-
-  const auto env = ReadEnvDump("env.bin");
+  EXPECT_EQ(RunEvent(kDump, {{"ProfileName", kProfile},
+                             {"ModelName", model},
+                             {"EventId", "ev-17"},
+                             {"event_key", key},
+                             {"severity", severity},
+                             {"Drive", drive},
+                             {"Free", 10}}),
+            1);
+  const auto env = ReadEnvDump();
   EXPECT_EQ(env.at("Disk_Full_Drive"), drive);
   EXPECT_EQ(env.at("RESOURCE_MODEL"), model);
   EXPECT_EQ(env.at("EVENT_SEVERITY"), severity);
+  EXPECT_THAT(env, Not(Contains(Key("CHILD_OF_KAVDR"))));
+  EXPECT_EQ(env.at("AM_PROGRAM_TEST_AGENT_VARIABLE"), "kept");
   for (const auto& entry : std::filesystem::directory_iterator(script_dir_)) {
     EXPECT_FALSE(entry.path().filename().string().starts_with("made_by"))
         << entry.path() << " was created: a value was executed";
   }
-  ResultEvent result = ExpectedResult(command, 900, 0, severity);
-  result.model_name = model;
-  result.event_key = key;
-  EXPECT_THAT(outcome.results, ElementsAre(result));
+  Properties result = Result(kDump, 900, 0, severity);
+  result["ModelName"] = Mof(model);
+  result["event_key"] = Mof(key);
+  EXPECT_THAT(TakeResults(), ElementsAre(result));
 }
 
 TEST_F(ProgramActionTest, EventRaisedForTheProfileRunsTheActionThroughTheSubscription) {
-  const auto settings = MakeSettings("echo raised", "disk_full");
-  CActionManagerSink sink(kProfile, *settings);
+  CActionManagerSink sink(kProfile, *Settings("echo raised", "disk_full"));
   ASSERT_EQ(sink.Start(services_.get()), 1);
-  TakeLines();
+  journal_->Take();
   ASSERT_EQ(ns_.Raise("Disk_Full", DiskFullValues()), WBEM_S_NO_ERROR);
   // An event of another profile does not reach the sink.
   wbem::PropertyValues other = DiskFullValues();
   other[0].second = "Other profile";
   ASSERT_EQ(ns_.Raise("Disk_Full", other), WBEM_S_NO_ERROR);
-  ASSERT_TRUE(repo_.WaitIdle());
+  const auto results = TakeResults();
   EXPECT_EQ(sink.Stop(), 1);
-  EXPECT_EQ(TakeLines(), ExpectedRunLines("echo raised", 0, "raised", ""));
-  EXPECT_THAT(TakeResults(), ElementsAre(ExpectedResult("echo raised", 900, 0)));
+  EXPECT_EQ(FromExecutor(journal_->Take()), RunLines("echo raised", 0, "raised", ""));
+  EXPECT_THAT(results, ElementsAre(Result("echo raised", 900, 0)));
 }
 
-TEST_F(ProgramActionTest, NullEventRunsTheProgramWithNoneEverywhere) {
-  const auto settings = MakeSettings("echo ok", "Disk_Full");
-  CActionManagerSink sink(kProfile, *settings);
-  ASSERT_EQ(sink.Start(services_.get()), 1);
+TEST_F(ProgramActionTest, NullSinkNullEventAndFaultyEventsStopWhereTheyMust) {
   CProgramActionInfo info;
-  info.m_strCommand = "echo ok";
+  info.m_strCommand = kDump;
   info.m_strDescriptiveName = kDescriptiveName;
   CImplProgramInfo executor(info);
-  TakeLines();
-  EXPECT_EQ(executor.Execute(&sink, nullptr), 1);
-  ASSERT_TRUE(repo_.WaitIdle());
-  sink.Stop();
+  CActionManagerSink sink(kProfile, *Settings("unused", "Disk_Full"));
+  ASSERT_EQ(sink.Start(services_.get()), 1);
+  journal_->Take();
 
-  std::vector<LogLine> expected = ExpectedRunLines("echo ok", 0, "ok", "", "None");
-  const std::vector<LogLine> before_directory = {
-      {0, kAm, "The event is malformed. The property EventId of  was not found"},
-      {0, kAm, "The event is malformed. The property event_key of  was not found"},
-      {0, kAm, "Failed getting event Name"},
-  };
-  expected.insert(expected.begin() + 1, before_directory.begin(), before_directory.end());
-  EXPECT_EQ(TakeLines(), expected);
-
-  ResultEvent result = ExpectedResult("echo ok", 900, 0, "");
-  result.event_id = result.event_key = result.model_name = "None";
-  EXPECT_THAT(TakeResults(), ElementsAre(result));
-}
-
-TEST_F(ProgramActionTest, NullSinkIsRefusedWithoutRunning) {
-  CProgramActionInfo info;
-  info.m_strCommand = "touch must_not_exist";
-  CImplProgramInfo executor(info);
-  TakeLines();
+  // No sink: refused without running.
   EXPECT_EQ(executor.Execute(nullptr, nullptr), 0);
-  EXPECT_THAT(TakeLines(false),
-              ElementsAre(LogLine{0, kAm,
-                                  "Run Program : command [touch must_not_exist] not executed: no "
-                                  "event sink"}));
-  EXPECT_FALSE(std::filesystem::exists(script_dir_ / "must_not_exist"));
+  EXPECT_THAT(journal_->Take(), ElementsAre("0 ActionManager: Run Program : command [" +
+                                            std::string(kDump) + "] not executed: no event sink"));
+  EXPECT_FALSE(std::filesystem::exists(script_dir_ / "env.bin"));
+
+  // No event: the program runs with "None" everywhere.
+  EXPECT_EQ(executor.Execute(&sink, nullptr), 1);
+  EXPECT_EQ(journal_->Take(), RunLines(kDump, 0, "done", "", "None",
+                                       {kMalformed + "EventId of  was not found",
+                                        kMalformed + "event_key of  was not found",
+                                        "0 ActionManager: Failed getting event Name"}));
+  Properties result = Result(kDump, 900, 0, "");
+  result["EventId"] = result["event_key"] = result["ModelName"] = Mof("None");
+  EXPECT_THAT(TakeResults(), ElementsAre(result));
+
+  // The stopping points the repository never produces by itself: an
+  // unreadable class name exports nothing; a class that refuses to enumerate
+  // its properties exports the class name and severity only.
+  auto event = NewEvent("Disk_Full", DiskFullValues());
+  const runner::EnvironmentMap before = {{"ALREADY_THERE", "kept"}};
+  runner::EnvironmentMap environment = before;
+  executor.ExportEventToEnvironment(
+      &sink, WrapEvent(event.get(), {{u"__CLASS", {WBEM_E_FAILED, nullptr}}}).get(), environment);
+  EXPECT_EQ(environment, before);
+  EXPECT_THAT(journal_->Take(), ElementsAre("0 ActionManager: Failed getting event Name"));
+  journal_->faults.enumerate_class = WBEM_E_FAILED;
+  executor.ExportEventToEnvironment(&sink, event.get(), environment);
+  EXPECT_EQ(environment, (runner::EnvironmentMap{{"ALREADY_THERE", "kept"},
+                                                 {"EVENT_NAME", "Disk_Full"},
+                                                 {"EVENT_SEVERITY", "Critical"},
+                                                 {"ZRV_EVENT", "Disk_Full"}}));
+  EXPECT_THAT(journal_->Take(), IsEmpty());
+  sink.Stop();
 }
 
 }  // namespace
