@@ -2,6 +2,9 @@
 // counters, through components the manager built on a real repository.
 #include "component/impl_action_rule.h"
 
+#include <iterator>
+#include <sstream>
+
 #include "component/tests/component_world.h"
 #include "method_actions/impl_builtin_action_info.h"
 #include "program_actions/impl_program_info.h"
@@ -32,111 +35,71 @@ std::vector<std::unique_ptr<CBaseActionInfo>> Build(const std::vector<Action>& a
   return list;
 }
 
+std::vector<std::string> Words(const std::string& text) {
+  std::istringstream in(text);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 TEST_F(ImplActionRuleTest, ExecutionLimitHoldsBackActionsPerEventIdAndFailuresFailTheEvent) {
-  const std::string n = "disk_full";
-  const std::string m = "no_id_event";
-  const std::string malformed =
-      "0 ActionManager: The event 'no_id_event'is malformed. The property EventId of  was not "
-      "found";
   struct Case {
     const char* name;
     const char* event_class;
     std::vector<Action> actions;
-    std::vector<const char*> ids;  // one delivery each; "" gives no EventId
-    std::vector<int> results;
-    std::vector<std::string> runs;
-    std::vector<std::string> lines;
+    const char* ids;      // one delivery each; "-" gives no EventId
+    const char* results;  // of each delivery
+    const char* runs;
+    const char* lines;  // E<n>: executing after n runs; H<n>: held back at n; M: malformed
   };
+  // clang-format off
   const Case cases[] = {
-      {"limit 0 runs at every delivery and the counter grows",
-       "Disk_Full",
-       {{"A", 0}},
-       {"7", "7", "7"},
-       {1, 1, 1},
-       {"A@7", "A@7", "A@7"},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
-      {"limit 1 runs once per event id",
-       "Disk_Full",
-       {{"A", 1}},
-       {"7", "7", "8", "7"},
-       {1, 1, 1, 1},
-       {"A@7", "A@8"},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), HeldBackLine(n, 1), ExecutingLine(n, 0),
-        ExecutingLine(n, 1), HeldBackLine(n, 1)}},
-      {"limits 2 and 5: the counter stops at 2, the second action runs on",
-       "Disk_Full",
+      {"limit 0 runs at every delivery and the counter grows", "Disk_Full", {{"A", 0}},
+       "7 7 7", "111", "A@7 A@7 A@7", "E0 E1 E2"},
+      {"limit 1 runs once per event id", "Disk_Full", {{"A", 1}},
+       "7 7 8 7", "1111", "A@7 A@8", "E0 E1 H1 E0 E1 H1"},
+      {"limits 2 and 5: the counter stops at 2, the second action runs on", "Disk_Full",
        {{"A", 2}, {"B", 5}},
-       {"7", "7", "7", "7", "7"},
-       {1, 1, 1, 1, 1},
-       {"A@7", "B@7", "A@7", "B@7", "B@7", "B@7", "B@7"},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2), HeldBackLine(n, 2),
-        ExecutingLine(n, 2), HeldBackLine(n, 2), ExecutingLine(n, 2), HeldBackLine(n, 2)}},
-      {"events without an event id share the key None",
-       "No_Id_Event",
-       {{"A", 1}},
-       {"", "", ""},
-       {1, 1, 1},
-       {"A@-"},
-       {malformed, ExecutingLine(m, 0), malformed, ExecutingLine(m, 1), HeldBackLine(m, 1),
-        malformed, ExecutingLine(m, 1), HeldBackLine(m, 1)}},
-      {"a task-only rule runs nothing and counts",
-       "Disk_Full",
-       {{"task", 0}},
-       {"7", "7", "7"},
-       {1, 1, 1},
-       {},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
-      {"a task action's own limit stops the counter",
-       "Disk_Full",
-       {{"task", 2}},
-       {"7", "7", "7", "7"},
-       {1, 1, 1, 1},
-       {},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2), HeldBackLine(n, 2),
-        ExecutingLine(n, 2), HeldBackLine(n, 2)}},
-      {"an empty rule counts every delivery",
-       "Disk_Full",
-       {},
-       {"7", "7", "7"},
-       {1, 1, 1},
-       {},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
-      {"actions of no known kind are dropped, limit and all",
-       "Disk_Full",
-       {{"none", 1}, {"none", 1}},
-       {"7", "7", "7"},
-       {1, 1, 1},
-       {},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), ExecutingLine(n, 2)}},
-      {"a failing first action fails the event and does not stop the second",
-       "Disk_Full",
-       {{"A", 0, 0}, {"B", 0, 1}},
-       {"7", "7"},
-       {0, 0},
-       {"A@7", "B@7", "A@7", "B@7"},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1)}},
-      {"a failing last action fails the event until it is held back",
-       "Disk_Full",
-       {{"A", 0}, {"B", 1, 0}},
-       {"7", "7"},
-       {0, 1},
-       {"A@7", "B@7", "A@7"},
-       {ExecutingLine(n, 0), ExecutingLine(n, 1), HeldBackLine(n, 1)}},
+       "7 7 7 7 7", "11111", "A@7 B@7 A@7 B@7 B@7 B@7 B@7", "E0 E1 E2 H2 E2 H2 E2 H2"},
+      {"events without an event id share the key None", "No_Id_Event", {{"A", 1}},
+       "- - -", "111", "A@-", "M E0 M E1 H1 M E1 H1"},
+      {"a task-only rule runs nothing and counts", "Disk_Full", {{"task", 0}},
+       "7 7 7", "111", "", "E0 E1 E2"},
+      {"a task action's own limit stops the counter", "Disk_Full", {{"task", 2}},
+       "7 7 7 7", "1111", "", "E0 E1 E2 H2 E2 H2"},
+      {"an empty rule counts every delivery", "Disk_Full", {},
+       "7 7 7", "111", "", "E0 E1 E2"},
+      {"actions of no known kind are dropped, limit and all", "Disk_Full",
+       {{"none", 1}, {"none", 1}}, "7 7 7", "111", "", "E0 E1 E2"},
+      {"a failing first action fails the event and does not stop the second", "Disk_Full",
+       {{"A", 0, 0}, {"B", 0, 1}}, "7 7", "00", "A@7 B@7 A@7 B@7", "E0 E1"},
+      {"a failing last action fails the event until it is held back", "Disk_Full",
+       {{"A", 0}, {"B", 1, 0}}, "7 7", "01", "A@7 B@7 A@7", "E0 E1 H1"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CActionManagerSettings settings;
     AddRule(settings, c.event_class, Build(c.actions));
     CActionManagerSink* sink = Component(settings, /*start=*/false);
     ASSERT_NE(sink, nullptr);
-    std::vector<int> results;
-    for (const char* id : c.ids) {
-      auto event = *id == '\0' ? Event(c.event_class) : Event(c.event_class, {{"EventId", id}});
-      results.push_back(sink->ProcessEvent(event.get()));
+    std::string results;
+    for (const std::string& id : Words(c.ids)) {
+      auto event = id == "-" ? Event(c.event_class) : Event(c.event_class, {{"EventId", id}});
+      results += std::to_string(sink->ProcessEvent(event.get()));
     }
     EXPECT_EQ(results, c.results);
-    EXPECT_THAT(Recorder::Get().Take(), ElementsAreArray(c.runs));
-    EXPECT_THAT(journal_->Take(), ElementsAreArray(c.lines));
+    EXPECT_THAT(Recorder::Get().Take(), ElementsAreArray(Words(c.runs)));
+    std::string name = c.event_class;
+    for (char& ch : name) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    std::vector<std::string> lines;
+    for (const std::string& code : Words(c.lines)) {
+      const int count = code.size() > 1 ? std::stoi(code.substr(1)) : 0;
+      lines.push_back(code[0] == 'E'   ? ExecutingLine(name, count)
+                      : code[0] == 'H' ? HeldBackLine(name, count)
+                                       : "0 ActionManager: The event '" + name +
+                                             "'is malformed. The property EventId of  was not "
+                                             "found");
+    }
+    EXPECT_THAT(journal_->Take(), ElementsAreArray(lines));
   }
 }
 
