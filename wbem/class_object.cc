@@ -1,6 +1,7 @@
 #include "wbem/class_object.h"
 
 #include <array>
+#include <new>
 #include <typeinfo>
 
 #include "wbem/cim.h"
@@ -106,25 +107,27 @@ bool ClassDef::DerivesFrom(std::u16string_view folded_name) const {
   return false;
 }
 
-Object::Object(std::shared_ptr<const ClassDef> def, bool is_class)
-    : def_(std::move(def)), is_class_(is_class) {
+Object::Object(std::shared_ptr<State> state, bool is_class, bool owns_state)
+    : is_class_(is_class), state_(std::move(state)), owns_state_(owns_state) {
   CountObject(+1);
 }
 
 Object::~Object() { CountObject(-1); }
 
 Object* Object::NewClass(std::shared_ptr<const ClassDef> def) {
-  auto* object = new Object(std::move(def), true);
-  object->values_ = object->def_->defaults;
-  return object;
+  auto state = std::make_shared<State>(State{std::move(def), {}, true});
+  return new Object(std::move(state), true, true);
 }
 
 std::vector<Variant>& Object::MutableValues() {
-  if (!owns_values_.load(std::memory_order_relaxed)) {
-    values_ = std::make_shared<std::vector<Variant>>(*values_);
-    owns_values_.store(true, std::memory_order_relaxed);
+  if (!owns_state_.load(std::memory_order_relaxed)) {
+    state_ = std::make_shared<State>(State{state_->def, values(), false});
+    owns_state_.store(true, std::memory_order_relaxed);
+  } else if (state_->uses_defaults) {
+    state_->values = *state_->def->defaults;
+    state_->uses_defaults = false;
   }
-  return *values_;
+  return state_->values;
 }
 
 Object* Object::NewInstance(std::shared_ptr<const ClassDef> def) {
@@ -161,17 +164,17 @@ ULONG Object::Release() {
 }
 
 std::u16string Object::RelPath() const {
-  std::u16string path = def_->name;
-  if (is_class_ || def_->keys.empty()) return path;
+  std::u16string path = def()->name;
+  if (is_class_ || def()->keys.empty()) return path;
   path.push_back(u'.');
-  for (std::size_t k = 0; k < def_->keys.size(); ++k) {
-    const std::size_t i = def_->keys[k];
-    const PropertyDef& p = def_->properties[i];
+  for (std::size_t k = 0; k < def()->keys.size(); ++k) {
+    const std::size_t i = def()->keys[k];
+    const PropertyDef& p = def()->properties[i];
     if (k > 0) path.push_back(u',');
     path += p.name;
     path.push_back(u'=');
     std::u16string text;
-    KeyText(p.type, (*values_)[i].get(), &text);
+    KeyText(p.type, values()[i].get(), &text);
     if (VarTypeForCim(p.type) == VT_BSTR) {
       AppendQuoted(path, text);
     } else {
@@ -183,9 +186,9 @@ std::u16string Object::RelPath() const {
 
 bool Object::KeyTexts(std::vector<std::u16string>* texts) const {
   texts->clear();
-  for (std::size_t i : def_->keys) {
+  for (std::size_t i : def()->keys) {
     std::u16string text;
-    if (!KeyText(def_->properties[i].type, (*values_)[i].get(), &text)) return false;
+    if (!KeyText(def()->properties[i].type, values()[i].get(), &text)) return false;
     texts->push_back(std::move(text));
   }
   return true;
@@ -210,20 +213,20 @@ HRESULT Object::GetSystemProperty(std::u16string_view folded, VARIANT* value, CI
       value->lVal = is_class_ ? WBEM_GENUS_CLASS : WBEM_GENUS_INSTANCE;
       break;
     case 1:
-      SetText(value, def_->name);
+      SetText(value, def()->name);
       break;
     case 2:
-      if (def_->superclass.empty()) {
+      if (def()->superclass.empty()) {
         value->vt = VT_NULL;
       } else {
-        SetText(value, def_->superclass);
+        SetText(value, def()->superclass);
       }
       break;
     case 3:
-      if (def_->ns.empty()) {
+      if (def()->ns.empty()) {
         value->vt = VT_NULL;
       } else {
-        SetText(value, def_->ns);
+        SetText(value, def()->ns);
       }
       break;
     case 4:
@@ -234,10 +237,10 @@ HRESULT Object::GetSystemProperty(std::u16string_view folded, VARIANT* value, CI
       }
       break;
     default:
-      if (!has_keys() || def_->ns.empty()) {
+      if (!has_keys() || def()->ns.empty()) {
         value->vt = VT_NULL;
       } else {
-        SetText(value, u"\\\\.\\" + def_->ns + u":" + RelPath());
+        SetText(value, u"\\\\.\\" + def()->ns + u":" + RelPath());
       }
       break;
   }
@@ -247,22 +250,22 @@ HRESULT Object::GetSystemProperty(std::u16string_view folded, VARIANT* value, CI
 HRESULT Object::Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type, LONG* flavor) {
   if (name == nullptr || flags != 0) return WBEM_E_INVALID_PARAMETER;
   const std::u16string_view n = View(name);
-  const int i = def_->FindProperty(n);
+  const int i = def()->FindProperty(n);
   if (i < 0) {
     const HRESULT hr = GetSystemProperty(Fold(n), value, type);
     if (SUCCEEDED(hr) && flavor != nullptr) *flavor = WBEM_FLAVOR_ORIGIN_SYSTEM;
     return hr;
   }
-  const PropertyDef& p = def_->properties[i];
+  const PropertyDef& p = def()->properties[i];
   if (value != nullptr) {
     VARIANT copy;
-    const HRESULT hr = CopyOut((*values_)[i], &copy);
+    const HRESULT hr = CopyOut(values()[i], &copy);
     if (FAILED(hr)) return hr;
     *value = copy;
   }
   if (type != nullptr) *type = p.type;
   if (flavor != nullptr) {
-    *flavor = def_->IsLocal(p) ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
+    *flavor = def()->IsLocal(p) ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
   }
   return WBEM_S_NO_ERROR;
 }
@@ -270,18 +273,23 @@ HRESULT Object::Get(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE* type, LON
 HRESULT Object::Put(LPCWSTR name, LONG flags, VARIANT* value, CIMTYPE type) {
   if (name == nullptr || flags != 0) return WBEM_E_INVALID_PARAMETER;
   const std::u16string_view n = View(name);
-  const int i = def_->FindProperty(n);
+  const int i = def()->FindProperty(n);
   if (i < 0) {
     return SUCCEEDED(GetSystemProperty(Fold(n), nullptr, nullptr)) ? WBEM_E_READ_ONLY
                                                                    : WBEM_E_NOT_FOUND;
   }
-  const PropertyDef& p = def_->properties[i];
+  const PropertyDef& p = def()->properties[i];
   if (type != 0 && type != p.type) return WBEM_E_TYPE_MISMATCH;
   VARIANT converted;
   VariantInit(&converted);
   const HRESULT hr = ConvertForCim(p.type, value, &converted);
   if (FAILED(hr)) return hr;
-  MutableValues()[i] = Variant::Adopt(converted);
+  Variant stored = Variant::Adopt(converted);
+  try {
+    MutableValues()[i] = std::move(stored);
+  } catch (const std::bad_alloc&) {
+    return WBEM_E_OUT_OF_MEMORY;
+  }
   return WBEM_S_NO_ERROR;
 }
 
@@ -298,13 +306,13 @@ HRESULT Object::BeginEnumeration(LONG flags) {
 }
 
 bool Object::EnumerationIncludes(std::size_t index) const {
-  const PropertyDef& p = def_->properties[index];
+  const PropertyDef& p = def()->properties[index];
   switch (enum_flags_ & 0x70) {
     case WBEM_FLAG_LOCAL_ONLY:
-      if (!def_->IsLocal(p)) return false;
+      if (!def()->IsLocal(p)) return false;
       break;
     case WBEM_FLAG_PROPAGATED_ONLY:
-      if (def_->IsLocal(p)) return false;
+      if (def()->IsLocal(p)) return false;
       break;
     case WBEM_FLAG_SYSTEM_ONLY:
       return false;
@@ -337,16 +345,16 @@ HRESULT Object::Next(LONG flags, BSTR* name, VARIANT* value, CIMTYPE* type, LONG
       return WBEM_S_NO_ERROR;
     }
     const std::size_t index = static_cast<std::size_t>(pos - kSystemCount);
-    if (index >= def_->properties.size()) return WBEM_S_NO_MORE_DATA;
+    if (index >= def()->properties.size()) return WBEM_S_NO_MORE_DATA;
     ++enum_pos_;
     if (!EnumerationIncludes(index)) continue;
-    const PropertyDef& p = def_->properties[index];
+    const PropertyDef& p = def()->properties[index];
     if (name != nullptr) {
       *name = SysAllocStringLen(p.name.data(), static_cast<UINT>(p.name.size()));
       if (*name == nullptr) return WBEM_E_OUT_OF_MEMORY;
     }
     if (value != nullptr) {
-      const HRESULT hr = CopyOut((*values_)[index], value);
+      const HRESULT hr = CopyOut(values()[index], value);
       if (FAILED(hr)) {
         if (name != nullptr) SysFreeString(std::exchange(*name, nullptr));
         return hr;
@@ -354,7 +362,7 @@ HRESULT Object::Next(LONG flags, BSTR* name, VARIANT* value, CIMTYPE* type, LONG
     }
     if (type != nullptr) *type = p.type;
     if (flavor != nullptr) {
-      *flavor = def_->IsLocal(p) ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
+      *flavor = def()->IsLocal(p) ? WBEM_FLAVOR_ORIGIN_LOCAL : WBEM_FLAVOR_ORIGIN_PROPAGATED;
     }
     return WBEM_S_NO_ERROR;
   }
@@ -368,9 +376,9 @@ HRESULT Object::EndEnumeration() {
 HRESULT Object::Clone(IWbemClassObject** copy) {
   if (copy == nullptr) return WBEM_E_INVALID_PARAMETER;
   *copy = nullptr;
-  auto* object = new Object(def_, is_class_);
-  object->values_ = values_;
-  owns_values_.store(false, std::memory_order_relaxed);
+  auto* object = new (std::nothrow) Object(state_, is_class_, false);
+  if (object == nullptr) return WBEM_E_OUT_OF_MEMORY;
+  owns_state_.store(false, std::memory_order_relaxed);
   *copy = object;
   return WBEM_S_NO_ERROR;
 }
@@ -379,7 +387,11 @@ HRESULT Object::SpawnInstance(LONG flags, IWbemClassObject** instance) {
   if (instance == nullptr || flags != 0) return WBEM_E_INVALID_PARAMETER;
   *instance = nullptr;
   if (!is_class_) {
-    *instance = NewInstance(def_);
+    try {
+      *instance = NewInstance(def());
+    } catch (const std::bad_alloc&) {
+      return WBEM_E_OUT_OF_MEMORY;
+    }
     return WBEM_S_NO_ERROR;
   }
   // A class object's values are the defaults its instances start with,
@@ -398,7 +410,7 @@ HRESULT Object::GetMethod(LPCWSTR name, LONG flags, IWbemClassObject** in_signat
   if (out_signature != nullptr) *out_signature = nullptr;
   if (name == nullptr || flags != 0) return WBEM_E_INVALID_PARAMETER;
   if (!is_class_) return WBEM_E_ILLEGAL_OPERATION;
-  const MethodDef* m = def_->FindMethod(View(name));
+  const MethodDef* m = def()->FindMethod(View(name));
   if (m == nullptr) return WBEM_E_NOT_FOUND;
   ComPtr<IWbemClassObject> in, out;
   if (in_signature != nullptr && m->in_signature) {

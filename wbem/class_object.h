@@ -8,7 +8,7 @@
 // override keeps the inherited position but becomes local to the subclass.
 //
 // ClassDef::defaults never changes after the class is built, so objects may
-// share it (see Object::values_).
+// share it (see Object::State).
 //
 // Object is not thread-safe for mutation (see IWbemClassObject); its reference
 // count is atomic.
@@ -89,7 +89,7 @@ inline constexpr IID IID_RepositoryObject = {
 
 class Object final : public IWbemClassObject {
  public:
-  // A new object with one reference.
+  // A new object with one reference. Throws std::bad_alloc.
   static Object* NewClass(std::shared_ptr<const ClassDef> def);
   static Object* NewInstance(std::shared_ptr<const ClassDef> def);
   // This repository's object behind an interface, or null for a foreign one.
@@ -108,34 +108,43 @@ class Object final : public IWbemClassObject {
   HRESULT GetMethod(LPCWSTR name, LONG flags, IWbemClassObject** in_signature,
                     IWbemClassObject** out_signature) override;
 
-  const std::shared_ptr<const ClassDef>& def() const { return def_; }
+  const std::shared_ptr<const ClassDef>& def() const { return state_->def; }
   bool is_class() const { return is_class_; }
-  const std::vector<Variant>& values() const { return *values_; }
+  const std::vector<Variant>& values() const {
+    return state_->uses_defaults ? *state_->def->defaults : state_->values;
+  }
   // The canonical key texts of an instance; false when a key is null.
   bool KeyTexts(std::vector<std::u16string>* texts) const;
   // `Class` or `Class.Key="value",...`.
   std::u16string RelPath() const;
 
  private:
-  Object(std::shared_ptr<const ClassDef> def, bool is_class);
+  // An object's class and property values, shared between an object and its
+  // clones and copied before the first write after it was shared, so that
+  // cloning an event costs one allocation and one reference count, and no
+  // BSTR copies. A fresh object's values are its class's defaults until the
+  // first write. An embedded object in the values is never handed out (Get
+  // gives a copy), so shared values are never changed.
+  struct State {
+    std::shared_ptr<const ClassDef> def;
+    std::vector<Variant> values;  // when !uses_defaults
+    bool uses_defaults;
+  };
+
+  Object(std::shared_ptr<State> state, bool is_class, bool owns_state);
   ~Object();
   HRESULT GetSystemProperty(std::u16string_view folded, VARIANT* value, CIMTYPE* type) const;
   bool EnumerationIncludes(std::size_t index) const;
-
-  // The values are shared between an object and its clones (and, until the
-  // first Put, with the class's defaults) and copied before the first write
-  // after they were shared, so cloning an event costs one allocation. An
-  // embedded object in the values is never handed out (Get gives a copy), so
-  // shared values are never changed.
+  // The values, made this object's own first if they may be shared. Throws
+  // std::bad_alloc.
   std::vector<Variant>& MutableValues();
 
   std::atomic<ULONG> refs_{1};
-  std::shared_ptr<const ClassDef> def_;
   bool is_class_;
-  std::shared_ptr<std::vector<Variant>> values_;
-  // False while values_ may be shared. Atomic because Clone, a reading
+  std::shared_ptr<State> state_;
+  // False while state_ may be shared. Atomic because Clone, a reading
   // operation, clears it and readers may clone from several threads.
-  std::atomic<bool> owns_values_{false};
+  std::atomic<bool> owns_state_{false};
   // Enumeration state: -1 before BeginEnumeration; positions 0..kSystemCount-1
   // are the system properties, then the properties in order.
   int enum_pos_ = -1;
