@@ -119,8 +119,7 @@ class BuiltInActionTest : public ActionWorld {
   }
   // The log without the rule executor's level-1 lines.
   std::vector<std::string> Log() { return journal_->Take(1); }
-  // The Puts made on result events ("Name VT") or on other objects
-  // ("Name VT TEXT", by name).
+  // The Puts made on result events so far, as "Name VT".
   std::vector<std::string> ResultPuts() {
     std::vector<std::string> puts;
     for (const PutRecord& put : journal_->TakePuts()) {
@@ -141,22 +140,15 @@ class BuiltInActionTest : public ActionWorld {
   }
 
   static wbem::PropertyValues Event() {
-    return {{"ProfileName", "P"},
-            {"EventId", "E-17"},
-            {"event_key", "disk/C:"},
-            {"ModelName", "DiskModel"},
-            {"severity", "CRITICAL"},
-            {"Id", "C:"},
-            {"K1", "a"},
-            {"K2", 5},
-            {"On", true},
-            {"Count", 3},
-            {"Flag", true},
-            {"Label", "spare"}};
+    // clang-format off
+    return {{"ProfileName", "P"}, {"EventId", "E-17"}, {"event_key", "disk/C:"},
+            {"ModelName", "DiskModel"}, {"severity", "CRITICAL"}, {"Id", "C:"}, {"K1", "a"},
+            {"K2", 5}, {"On", true}, {"Count", 3}, {"Flag", true}, {"Label", "spare"}};
+    // clang-format on
   }
 
   std::unique_ptr<CActionManagerSink> sink_;
-  std::vector<Call> calls_;  // providers run on the calling thread
+  std::vector<Call> calls_;  // by deliveries too: read after the repository is idle
   std::vector<Properties> results_seen_;
   HRESULT exec_result_ = WBEM_S_NO_ERROR;
   wbem::Variant return_value_ = 0;
@@ -417,23 +409,15 @@ TEST_F(BuiltInActionTest, ResultEventCarriesEveryPropertyInOrderInBothVariants) 
   return_value_ = 2;
   StartSink({BuiltIn("Disk", "Reset", false, {{"", "Id"}})});
   EXPECT_EQ(Run("Test_Event", Event()), 1);
+  // clang-format off
   Properties expected = {
-      {"ModelName", Mof("DiskModel")},
-      {"ProfileName", Mof("P")},
-      {"EventId", Mof("E-17")},
-      {"event_key", Mof("disk/C:")},
-      {"ProgressiveNumber", "0"},
-      {"MsgInfo", Mof("ZRV_CorrelatedEvents|900")},
-      {"Duration", "0"},
-      {"Send2Vox", "TRUE"},
-      {"send_to_kvrn", "TRUE"},
-      {"severity", Mof("CRITICAL")},
-      {"AlreadySent", "FALSE"},
-      {"Method", Mof("Reset")},
-      {"descriptive_name", Mof("restart it")},
-      {"program", Mof("")},
-      {"return_code", "2"},
-  };
+      {"ModelName", Mof("DiskModel")}, {"ProfileName", Mof("P")}, {"EventId", Mof("E-17")},
+      {"event_key", Mof("disk/C:")}, {"ProgressiveNumber", "0"},
+      {"MsgInfo", Mof("ZRV_CorrelatedEvents|900")}, {"Duration", "0"}, {"Send2Vox", "TRUE"},
+      {"send_to_kvrn", "TRUE"}, {"severity", Mof("CRITICAL")}, {"AlreadySent", "FALSE"},
+      {"Method", Mof("Reset")}, {"descriptive_name", Mof("restart it")}, {"program", Mof("")},
+      {"return_code", "2"}};
+  // clang-format on
   EXPECT_THAT(TakeResults(), ElementsAre(expected));
   EXPECT_THAT(ResultPuts(),
               ElementsAre("ModelName 8", "ProfileName 8", "EventId 8", "event_key 8",
@@ -545,21 +529,17 @@ TEST_F(BuiltInActionTest, ResultEventFailuresLeaveTheActionsResultAlone) {
     std::size_t result_puts;
     bool indicated;  // the program variant says so, even when the indication failed
   };
+  // clang-format off
   const Case cases[] = {
       {{.spawn_result = WBEM_E_FAILED},
-       "0 ActionManager: Failed Spawning instances of the Event ZRV_ActionResult ",
-       0,
-       false},
+       "0 ActionManager: Failed Spawning instances of the Event ZRV_ActionResult ", 0, false},
       {{.query_object_sink = WBEM_E_ACCESS_DENIED},
-       "0 ActionManager: Unable to get the sink for the event provider",
-       15,
-       false},
+       "0 ActionManager: Unable to get the sink for the event provider", 15, false},
       {{.indicate = WBEM_E_FAILED},
-       "0 ZRVMethodProv: Failed the indication of the event  ZRV_ActionResult",
-       15,
-       true},
+       "0 ZRVMethodProv: Failed the indication of the event  ZRV_ActionResult", 15, true},
       {{}, "", 15, true},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     journal_->faults = c.faults;

@@ -160,21 +160,15 @@ class ProgramActionTest : public ActionWorld {
   // The result event of one run of the usual event.
   static Properties Result(const std::string& command, int msg_code, int return_code,
                            const std::string& severity = "Critical") {
-    return {{"ModelName", Mof(kModel)},
-            {"ProfileName", Mof(kProfile)},
-            {"EventId", Mof("ev-17")},
-            {"event_key", Mof("C:|disk")},
-            {"ProgressiveNumber", "0"},
+    // clang-format off
+    return {{"ModelName", Mof(kModel)}, {"ProfileName", Mof(kProfile)}, {"EventId", Mof("ev-17")},
+            {"event_key", Mof("C:|disk")}, {"ProgressiveNumber", "0"},
             {"MsgInfo", Mof("ZRV_CorrelatedEvents|" + std::to_string(msg_code))},
-            {"Duration", "0"},
-            {"Send2Vox", "TRUE"},
-            {"send_to_kvrn", "TRUE"},
-            {"severity", Mof(severity)},
-            {"AlreadySent", "FALSE"},
-            {"Method", "NULL"},
-            {"descriptive_name", Mof(kDescriptiveName)},
-            {"program", Mof(command)},
+            {"Duration", "0"}, {"Send2Vox", "TRUE"}, {"send_to_kvrn", "TRUE"},
+            {"severity", Mof(severity)}, {"AlreadySent", "FALSE"}, {"Method", "NULL"},
+            {"descriptive_name", Mof(kDescriptiveName)}, {"program", Mof(command)},
             {"return_code", std::to_string(return_code)}};
+    // clang-format on
   }
 
   // The NUL-separated dump that kDump wrote, as a map.
@@ -297,55 +291,23 @@ TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNoneAndSeverityFallsBac
     std::string passed;                   // the result event's severity
     std::vector<std::string> malformed;   // the missing properties the log names
   };
+  // clang-format off
   const Case cases[] = {
-      {"declared but null",
-       "Disk_Full",
-       nullptr,
-       {{"ProfileName", kProfile}, {"Drive", "C:"}},
-       "None",
-       "None",
-       "None",
-       "None",
-       {"EventId", "event_key"}},
-      {"not declared",
-       "Bare_Event",
-       nullptr,
-       {{"Drive", "C:"}},
-       "None",
-       "None",
-       "None",
-       "None",
-       {"EventId", "event_key"}},
+      {"declared but null", "Disk_Full", nullptr, {{"ProfileName", kProfile}, {"Drive", "C:"}},
+       "None", "None", "None", "None", {"EventId", "event_key"}},
+      {"not declared", "Bare_Event", nullptr, {{"Drive", "C:"}},
+       "None", "None", "None", "None", {"EventId", "event_key"}},
       // A number is taken in its text form rather than dropped.
-      {"numeric event id",
-       "Numbered_Event",
-       nullptr,
-       {{"EventId", 42}, {"ModelName", "M"}},
-       "42",
-       "M",
-       "None",
-       "None",
-       {"event_key"}},
-      {"severity a string",
-       "Disk_Full",
-       nullptr,
-       {{"EventId", "ev-17"}, {"severity", "Warning"}},
-       "ev-17",
-       "None",
-       "Warning",
-       "Warning",
-       {"event_key"}},
+      {"numeric event id", "Numbered_Event", nullptr, {{"EventId", 42}, {"ModelName", "M"}},
+       "42", "M", "None", "None", {"event_key"}},
+      {"severity a string", "Disk_Full", nullptr, {{"EventId", "ev-17"}, {"severity", "Warning"}},
+       "ev-17", "None", "Warning", "Warning", {"event_key"}},
       // Without a class definition no severity is exported and none is passed.
-      {"no class definition",
-       "Orphan_Event",
-       &elsewhere,
+      {"no class definition", "Orphan_Event", &elsewhere,
        {{"EventId", "ev-17"}, {"severity", "Warning"}, {"Drive", "C:"}},
-       "ev-17",
-       "None",
-       std::nullopt,
-       "",
-       {"event_key"}},
+       "ev-17", "None", std::nullopt, "", {"event_key"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(RunEvent(kDump, c.values, c.class_name, c.ns), 1);
@@ -397,21 +359,17 @@ TEST_F(ProgramActionTest, ExportsOnlyPropertiesTheEventClassDeclaresOrOverrides)
   slow.erase(slow.begin() + 1);  // ModelName, which Disk_Slow overrides with a default
   slow.resize(4);                // without Disk_Full's own Drive and Free
   slow.insert(slow.end(), {{"Latency", -5}, {"Healthy", false}});
+  // clang-format off
   const Case cases[] = {
-      {"Disk_Full",
-       DiskFullValues(),
-       {{"Disk_Full_Drive", "C:"}, {"Disk_Full_Free", "10"}},
+      {"Disk_Full", DiskFullValues(), {{"Disk_Full_Drive", "C:"}, {"Disk_Full_Free", "10"}},
        kModel},
       // Drive and Free are inherited unchanged from Disk_Full here.
       {"Disk_Full_C", full_c, {{"Disk_Full_C_Letter", "C"}}, kModel},
       // An override counts as the class's own, even with the inherited value.
-      {"Disk_Slow",
-       slow,
-       {{"Disk_Slow_Healthy", "FALSE"},
-        {"Disk_Slow_Latency", "-5"},
-        {"Disk_Slow_ModelName", "SlowModel"}},
-       "SlowModel"},
+      {"Disk_Slow", slow, {{"Disk_Slow_Healthy", "FALSE"}, {"Disk_Slow_Latency", "-5"},
+                           {"Disk_Slow_ModelName", "SlowModel"}}, "SlowModel"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.class_name);
     EXPECT_EQ(RunEvent(kDump, c.values, c.class_name), 1);
@@ -456,16 +414,14 @@ TEST_F(ProgramActionTest, UnreadableAndUnsupportedPropertiesAreSkippedWithTheirM
     wbem::PropertyValues values;
     std::string message;
   };
+  // clang-format off
   const Case cases[] = {
-      {"Disk_Report",
-       nullptr,
-       {{"ProfileName", kProfile}, {"Detail", detail.get()}, {"Drive", "C:"}},
+      {"Disk_Report", nullptr, {{"ProfileName", kProfile}, {"Detail", detail.get()}, {"Drive", "C:"}},
        "0 ActionManager: The property Detail of the Event Disk_Report is of an unsupported type"},
-      {"Split_Event",
-       &elsewhere,
-       {{"Drive", "C:"}},
+      {"Split_Event", &elsewhere, {{"Drive", "C:"}},
        "0 ActionManager: Error in getting value of Extra property of Split_Event event"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.class_name);
     EXPECT_EQ(RunEvent(kDump, c.values, c.class_name, c.ns), 1);
