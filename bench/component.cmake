@@ -1,6 +1,4 @@
 # Event dispatch: ProcessEvent against a bare read-lower-look-up baseline.
-if(TARGET component)
-  am_bench(NAME bench_component
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/component_bench.cc
-    LIBS component wbem)
-endif()
+am_bench(NAME bench_component
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/component_bench.cc
+  LIBS component repository)

@@ -13,7 +13,7 @@
 #include "settings/action_info.h"
 #include "settings/action_manager_settings.h"
 #include "wbem/holders.h"
-#include "wbem/repository.h"
+#include "repository/repository.h"
 #include "wbem/unicode.h"
 
 namespace {
@@ -23,9 +23,9 @@ constexpr int kRules = 20;
 struct World {
   World() {
     CTraceUtils::GetInstance()->SetThreshold(-1);
-    ns.Define(wbem::Class("ZRV_Event").Property("ProfileName", CIM_STRING));
-    ns.Define(wbem::Class("Disk_Full", "ZRV_Event").Property("EventId", CIM_STRING));
-    ns.Define(wbem::Class("Unwatched_Event", "ZRV_Event").Property("EventId", CIM_STRING));
+    ns.Define(repository::Class("ZRV_Event").Property("ProfileName", CIM_STRING));
+    ns.Define(repository::Class("Disk_Full", "ZRV_Event").Property("EventId", CIM_STRING));
+    ns.Define(repository::Class("Unwatched_Event", "ZRV_Event").Property("EventId", CIM_STRING));
     for (int i = 0; i < kRules; ++i) {
       CActionRule rule;
       rule.SetAt("task", std::make_unique<CTaskActionInfo>(0, "a", "b", "c"));
@@ -39,8 +39,8 @@ struct World {
   }
   ~World() { CTraceUtils::GetInstance()->SetThreshold(3); }
 
-  wbem::Repository repo;
-  wbem::Namespace ns = repo.OpenNamespace("root\\zrv");
+  repository::Repository repo;
+  repository::Namespace ns = repo.OpenNamespace("root\\zrv");
   CActionManagerSettings settings;
   wbem::ComPtr<IWbemClassObject> with_rule;
   wbem::ComPtr<IWbemClassObject> without_rule;

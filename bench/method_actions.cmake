@@ -1,7 +1,5 @@
 # A built-in action end to end (rule, method call, result event) against the
 # same repository calls made directly.
-if(TARGET method_actions)
-  am_bench(NAME bench_method_actions
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/method_actions_bench.cc
-    LIBS component)
-endif()
+am_bench(NAME bench_method_actions
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/method_actions_bench.cc
+  LIBS component repository)

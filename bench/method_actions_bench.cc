@@ -15,32 +15,32 @@
 
 #include "component/action_manager_sink.h"
 #include "host/trace_utils.h"
-#include "host/zrv_classes.h"
+#include "repository/zrv_classes.h"
 #include "settings/action_info.h"
 #include "settings/action_manager_settings.h"
 #include "settings/action_rule.h"
-#include "wbem/repository.h"
+#include "repository/repository.h"
 
 namespace {
 
 struct World {
-  wbem::Repository repo;
-  wbem::Namespace ns = repo.OpenNamespace("root\\zrv");
+  repository::Repository repo;
+  repository::Namespace ns = repo.OpenNamespace("root\\zrv");
   wbem::ComPtr<IWbemServices> services;
   wbem::ComPtr<IWbemClassObject> event;
 
   World() {
-    host::DefineZrvEventClasses(ns);
-    ns.Define(wbem::Class("Disk_Full", "ZRV_Event")
+    repository::DefineZrvEventClasses(ns);
+    ns.Define(repository::Class("Disk_Full", "ZRV_Event")
                   .Property("Drive", CIM_STRING)
                   .Property("Free", CIM_UINT32)
                   .Property("Urgent", CIM_BOOLEAN));
-    ns.Define(wbem::Class("Disk")
+    ns.Define(repository::Class("Disk")
                   .Key("Drive", CIM_STRING)
-                  .Method(wbem::MethodSpec("Clean")
+                  .Method(repository::MethodSpec("Clean")
                               .In("Force", CIM_BOOLEAN)
                               .In("Free", CIM_SINT32)
-                              .Provider([](wbem::MethodCall& call) { return call.Return(0); })));
+                              .Provider([](repository::MethodCall& call) { return call.Return(0); })));
     ns.AddInstance("Disk", {{"Drive", "C:"}});
     services = ns.Services();
     ns.NewInstance("Disk_Full",

@@ -1,9 +1,7 @@
 # Program actions: the full Execute of a program action against a bare spawn of
 # the same wrapper command line.
-if(TARGET program_actions AND TARGET component)
-  am_bench(NAME bench_program_actions
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/program_actions_bench.cc
-    LIBS program_actions component wbem)
-  target_compile_definitions(bench_program_actions PRIVATE
-    AM_SCUSTOM_PL="${PROJECT_SOURCE_DIR}/examples/scustom.pl")
-endif()
+am_bench(NAME bench_program_actions
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/program_actions_bench.cc
+  LIBS program_actions component repository)
+target_compile_definitions(bench_program_actions PRIVATE
+  AM_SCUSTOM_PL="${PROJECT_SOURCE_DIR}/examples/scustom.pl")

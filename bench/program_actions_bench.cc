@@ -24,10 +24,10 @@
 
 #include "component/action_manager_sink.h"
 #include "host/trace_utils.h"
-#include "host/zrv_classes.h"
+#include "repository/zrv_classes.h"
 #include "program_actions/impl_program_info.h"
 #include "settings/action_manager_settings.h"
-#include "wbem/repository.h"
+#include "repository/repository.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ struct World {
     ::setenv("ZMO_HALBERD_DIR", directory.c_str(), 1);
     CTraceUtils::GetInstance()->SetLineSink([](int, const std::string&, const std::string&) {});
 
-    host::DefineZrvEventClasses(ns);
-    ns.Define(wbem::Class("Disk_Full", "ZRV_Event")
+    repository::DefineZrvEventClasses(ns);
+    ns.Define(repository::Class("Disk_Full", "ZRV_Event")
                   .Property("Drive", CIM_STRING)
                   .Property("Free", CIM_UINT32));
     ns.NewInstance("Disk_Full",
@@ -96,8 +96,8 @@ struct World {
   int Execute() const { return executor->Execute(sink.get(), event.get()); }
 
   std::filesystem::path directory;
-  wbem::Repository repo;
-  wbem::Namespace ns = repo.OpenNamespace("root\\zrv");
+  repository::Repository repo;
+  repository::Namespace ns = repo.OpenNamespace("root\\zrv");
   wbem::ComPtr<IWbemServices> services;
   wbem::ComPtr<IWbemClassObject> event;
   CActionManagerSettings settings;

@@ -1,7 +1,5 @@
 # Repository: raising an event through QueryObjectSink to one subscriber and
 # delivering it, against a bare queue hand-off between two threads.
-if(TARGET wbem)
-  am_bench(NAME bench_wbem
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/wbem_bench.cc
-    LIBS wbem)
-endif()
+am_bench(NAME bench_wbem
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/wbem_bench.cc
+  LIBS repository)

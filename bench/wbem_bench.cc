@@ -11,25 +11,25 @@
 #include <mutex>
 #include <thread>
 
-#include "wbem/repository.h"
-#include "wbem/sinks.h"
+#include "repository/repository.h"
+#include "repository/sinks.h"
 
 namespace {
 
 constexpr int kBatch = 256;
 
 void BM_QueryObjectSinkToOneSubscriber(benchmark::State& state) {
-  wbem::Repository repo;
-  wbem::Namespace ns = repo.OpenNamespace("root\\zrv");
-  ns.Define(wbem::Class("ZRV_Event")
+  repository::Repository repo;
+  repository::Namespace ns = repo.OpenNamespace("root\\zrv");
+  ns.Define(repository::Class("ZRV_Event")
                 .Property("ProfileName", CIM_STRING)
                 .Property("EventId", CIM_STRING)
                 .Property("event_key", CIM_STRING)
                 .Property("ModelName", CIM_STRING)
                 .Property("severity", CIM_STRING));
-  ns.Define(wbem::Class("Disk_Full", "ZRV_Event").Property("Free", CIM_UINT32));
+  ns.Define(repository::Class("Disk_Full", "ZRV_Event").Property("Free", CIM_UINT32));
   std::atomic<std::int64_t> delivered{0};
-  auto sink = wbem::FunctionSink::Create([&](IWbemClassObject*) {
+  auto sink = repository::FunctionSink::Create([&](IWbemClassObject*) {
     delivered.fetch_add(1, std::memory_order_relaxed);
     return WBEM_S_NO_ERROR;
   });
@@ -108,9 +108,9 @@ BENCHMARK(BM_BareQueueHandOff)->UseRealTime();
 
 // Indicating with no matching subscriber: the raiser's own cost.
 void BM_IndicateWithoutSubscriber(benchmark::State& state) {
-  wbem::Repository repo;
-  wbem::Namespace ns = repo.OpenNamespace("root\\zrv");
-  ns.Define(wbem::Class("ZRV_Event").Property("ProfileName", CIM_STRING));
+  repository::Repository repo;
+  repository::Namespace ns = repo.OpenNamespace("root\\zrv");
+  ns.Define(repository::Class("ZRV_Event").Property("ProfileName", CIM_STRING));
   wbem::ComPtr<IWbemObjectSink> provider;
   ns.Services()->QueryObjectSink(0, provider.Out());
   wbem::ComPtr<IWbemClassObject> event;

@@ -7,6 +7,23 @@
 # SHARED libraries (the repository stand-in and the host framework) are
 # process-wide services that the component and its host must share, so they
 # keep default visibility.
+# am_export_folder(<target> <PUBLIC|PRIVATE|INTERFACE>)
+#
+# Gives <target> the include root of the folder it is defined in, and nothing
+# else: build/include/<folder>/ holds one link, <folder> -> the source folder,
+# so "<folder>/x.h" resolves for this folder alone. A target sees another
+# folder's headers only by linking that folder's library, so an include that
+# reaches up or sideways fails to build.
+function(am_export_folder target scope)
+  get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  set(root ${CMAKE_BINARY_DIR}/include/${folder})
+  if(NOT IS_SYMLINK ${root}/${folder})
+    file(MAKE_DIRECTORY ${root})
+    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
+  endif()
+  target_include_directories(${target} ${scope} ${root})
+endfunction()
+
 function(am_library)
   cmake_parse_arguments(A "SHARED" "NAME" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
   if(A_SHARED)
@@ -23,7 +40,7 @@ function(am_library)
       target_compile_options(${A_NAME} PRIVATE -fno-gnu-unique)
     endif()
   endif()
-  target_include_directories(${A_NAME} PUBLIC ${PROJECT_SOURCE_DIR})
+  am_export_folder(${A_NAME} PUBLIC)
   target_compile_definitions(${A_NAME} PRIVATE AM_BUILDING_LIBRARY)
   target_link_libraries(${A_NAME} PUBLIC ${A_PUBLIC_LIBS} PRIVATE ${A_PRIVATE_LIBS})
 endfunction()
@@ -36,6 +53,7 @@ function(am_test)
   endif()
   cmake_parse_arguments(A "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${A_NAME} ${A_SOURCES})
+  am_export_folder(${A_NAME} PRIVATE)
   target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
   include(GoogleTest)
   gtest_discover_tests(${A_NAME}

@@ -32,7 +32,7 @@ int CTaskMessageSink::ProcessMessage(unsigned, std::uintptr_t, std::intptr_t) {
 }
 
 CActionManagerManager* CActionManagerManager::GetInstance() {
-  if (!am::IsLibraryUsable()) return nullptr;
+  if (!component::IsLibraryUsable()) return nullptr;
   std::lock_guard lock(g_singleton_mutex);
   if (m_pToTheSingleInst == nullptr) m_pToTheSingleInst = new (std::nothrow) CActionManagerManager;
   return m_pToTheSingleInst;

@@ -5,8 +5,7 @@
 
 #include "component/action_manager_sink.h"
 #include "host/trace_utils.h"
-#include "method_actions/impl_builtin_action_info.h"
-#include "program_actions/impl_program_info.h"
+#include "component/action_kinds.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
 
@@ -33,18 +32,7 @@ std::unique_ptr<CImplBaseActionInfo> CImplActionRule::CreateExecutor(const CBase
   if (g_test_factory != nullptr) {
     if (auto executor = g_test_factory(info)) return executor;
   }
-  // The order of the tests matters only for a description derived from two
-  // kinds, which none is; it is kept as the rule's documented order.
-  if (info.IsKindOf(&CBuiltInActionInfo::classCBuiltInActionInfo)) {
-    return std::make_unique<CImplBuiltInActionInfo>(static_cast<const CBuiltInActionInfo&>(info));
-  }
-  if (info.IsKindOf(&CTaskActionInfo::classCTaskActionInfo)) {
-    return std::make_unique<CImplTaskActionInfo>(static_cast<const CTaskActionInfo&>(info));
-  }
-  if (info.IsKindOf(&CProgramActionInfo::classCProgramActionInfo)) {
-    return std::make_unique<CImplProgramInfo>(static_cast<const CProgramActionInfo&>(info));
-  }
-  return nullptr;
+  return component::CreateActionExecutor(info);
 }
 
 void CImplActionRule::SetExecutorFactoryForTesting(ExecutorFactory factory) {

@@ -18,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "component/impl_base_action_info.h"
+#include "actions/impl_base_action_info.h"
 #include "settings/action_info.h"
 #include "settings/action_rule.h"
 #include "wbem/interfaces.h"

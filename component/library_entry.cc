@@ -10,11 +10,11 @@
 namespace {
 
 __attribute__((constructor)) void ActionManagerLoad() {
-  am::AttachLibrary(&AmRegisterSettingsClasses);
+  component::AttachLibrary(&AmRegisterSettingsClasses);
 }
 
 __attribute__((destructor)) void ActionManagerUnload() {
-  am::DetachLibrary(&AmUnregisterSettingsClasses);
+  component::DetachLibrary(&AmUnregisterSettingsClasses);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include "host/trace_utils.h"
 
-namespace am {
+namespace component {
 namespace {
 
 std::atomic<bool> g_usable{true};
@@ -27,4 +27,4 @@ void DetachLibrary(void (*unregister_classes)()) {
 
 bool IsLibraryUsable() { return g_usable.load(); }
 
-}  // namespace am
+}  // namespace component

@@ -16,7 +16,7 @@
 // the loader holds its lock.
 #pragma once
 
-namespace am {
+namespace component {
 
 // Logs "Initializing ActionManager.dll" (level 3, "ActionManager"), then
 // registers the settings classes with `register_classes`. False, and the
@@ -31,4 +31,4 @@ void DetachLibrary(void (*unregister_classes)());
 // False only after a failed AttachLibrary (until the next successful one).
 bool IsLibraryUsable();
 
-}  // namespace am
+}  // namespace component

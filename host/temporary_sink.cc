@@ -1,29 +1,8 @@
 #include "host/temporary_sink.h"
 
 #include "host/trace_utils.h"
-#include "wbem/cim.h"
+#include "wbem/variant_text.h"
 #include "wbem/holders.h"
-
-HRESULT CTemporarySink::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IWbemObjectSink) {
-    AddRef();
-    *object = static_cast<IWbemObjectSink*>(this);
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG CTemporarySink::AddRef() { return m_lRefs.fetch_add(1) + 1; }
-
-ULONG CTemporarySink::Release() {
-  // Owned by its component, not by its references.
-  ULONG current = m_lRefs.load();
-  while (current > 0 && !m_lRefs.compare_exchange_weak(current, current - 1)) {
-  }
-  return current > 0 ? current - 1 : 0;
-}
 
 HRESULT CTemporarySink::Indicate(LONG count, IWbemClassObject** objects) {
   if (count < 0 || (count > 0 && objects == nullptr)) return WBEM_E_INVALID_PARAMETER;

@@ -31,19 +31,19 @@
 #include <mutex>
 #include <string>
 
+#include "wbem/com_object.h"
 #include "wbem/com_ptr.h"
 
-class CTemporarySink : public IWbemObjectSink {
+class CTemporarySink
+    : public wbem::ComObject<CTemporarySink, IWbemObjectSink, wbem::Lifetime::kOwner> {
  public:
   CTemporarySink() = default;
   CTemporarySink(const CTemporarySink&) = delete;
   CTemporarySink& operator=(const CTemporarySink&) = delete;
 
-  HRESULT QueryInterface(REFIID riid, void** object) override;
-  // Reference counts are kept for the repository's sake; reaching zero does
-  // not delete the sink.
-  ULONG AddRef() override;
-  ULONG Release() override;
+  // QueryInterface, AddRef and Release come from wbem::ComObject: references
+  // are counted for the repository's sake, and reaching zero does not delete
+  // the sink (Lifetime::kOwner).
   // Calls ProcessEvent for each non-null object, in order. WBEM_S_NO_ERROR;
   // WBEM_E_INVALID_PARAMETER for a negative count or a null array.
   HRESULT Indicate(LONG count, IWbemClassObject** objects) override;
@@ -100,7 +100,6 @@ class CTemporarySink : public IWbemObjectSink {
   std::string m_strQuery;
   wbem::ComPtr<IWbemServices> m_pServices;
   std::atomic<bool> m_bStarted{false};
-  std::atomic<ULONG> m_lRefs{0};
   std::mutex m_control;             // Start, Stop, destructor
   std::recursive_mutex m_delivery;  // held for each Indicate
 };

@@ -2,12 +2,11 @@
 
 #include <string_view>
 
-#include "component/action_manager_sink.h"
 #include "host/temporary_sink.h"
 #include "host/trace_utils.h"
 #include "method_actions/param_mapping.h"
-#include "method_actions/result_event.h"
-#include "method_actions/wide_text.h"
+#include "actions/result_event.h"
+#include "actions/wide_text.h"
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
@@ -106,7 +105,7 @@ CImplBuiltInActionInfo::CImplBuiltInActionInfo(const CBuiltInActionInfo& info) {
   m_InNames = WidenNames(m_Info.m_InParams);
 }
 
-std::string CImplBuiltInActionInfo::BuildKeyString(CActionManagerSink* sink,
+std::string CImplBuiltInActionInfo::BuildKeyString(CTemporarySink* sink,
                                                    IWbemClassObject* event) {
   (void)sink;  // DecodeVariant needs no sink state.
   std::string keys;
@@ -193,7 +192,7 @@ void CImplBuiltInActionInfo::FillInParameters(IWbemClassObject* event,
   }
 }
 
-void CImplBuiltInActionInfo::NotifyResult(CActionManagerSink* sink, const std::string& event_id,
+void CImplBuiltInActionInfo::NotifyResult(CTemporarySink* sink, const std::string& event_id,
                                           const std::string& event_key, int result_code,
                                           const char* model_name, const char* method_name,
                                           const char* descriptive_name, std::int32_t return_code,
@@ -203,7 +202,7 @@ void CImplBuiltInActionInfo::NotifyResult(CActionManagerSink* sink, const std::s
                                      descriptive_name, return_code, severity);
 }
 
-int CImplBuiltInActionInfo::Execute(CActionManagerSink* sink, IWbemClassObject* event) {
+int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* event) {
   CTraceUtils* log = CTraceUtils::GetInstance();
   const std::string& class_name = m_Info.m_strClassName;
   const std::string& method_name = m_Info.m_strMethodName;

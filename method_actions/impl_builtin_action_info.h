@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "component/impl_base_action_info.h"
+#include "actions/impl_base_action_info.h"
 #include "settings/action_info.h"
 #include "wbem/holders.h"
 #include "wbem/interfaces.h"
@@ -32,7 +32,7 @@ class CImplBuiltInActionInfo : public CImplBaseActionInfo {
 
   // 1 when the method ran and ExecMethod returned exactly WBEM_S_NO_ERROR;
   // 0 otherwise.
-  int Execute(CActionManagerSink* sink, IWbemClassObject* event) override;
+  int Execute(CTemporarySink* sink, IWbemClassObject* event) override;
   std::uint16_t GetExecutionLimit() const override { return m_Info.m_wExecLimit; }
 
   // The key part of an instance path (".K1=\"a\",K2=5"), empty when the action
@@ -42,7 +42,7 @@ class CImplBuiltInActionInfo : public CImplBaseActionInfo {
   // event lacks (logged as a malformed event) or whose type has no key form
   // (objects) gets no value after "=", so the call fails on the malformed path
   // rather than reaching an object the event never named.
-  std::string BuildKeyString(CActionManagerSink* sink, IWbemClassObject* event);
+  std::string BuildKeyString(CTemporarySink* sink, IWbemClassObject* event);
 
   // Fills `in_params` from the event, one record of m_InParams at a time;
   // records that do not fit are logged and skipped.
@@ -50,7 +50,7 @@ class CImplBuiltInActionInfo : public CImplBaseActionInfo {
 
   // Indicates the ZRV_ActionResult event of this executor (the built-in
   // variant). Texts passed as nullptr are absent and sent as null.
-  void NotifyResult(CActionManagerSink* sink, const std::string& event_id,
+  void NotifyResult(CTemporarySink* sink, const std::string& event_id,
                     const std::string& event_key, int result_code, const char* model_name,
                     const char* method_name, const char* descriptive_name, std::int32_t return_code,
                     const char* severity);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "method_actions/wide_text.h"
+#include "actions/wide_text.h"
 #include "wbem/unicode.h"
 
 namespace method_actions {

@@ -5,9 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "component/action_manager_sink.h"
+#include "host/temporary_sink.h"
 #include "host/trace_utils.h"
-#include "method_actions/result_event.h"
+#include "actions/result_event.h"
 #include "program_actions/working_directory.h"
 #include "runner/command_runner.h"
 #include "wbem/com_ptr.h"
@@ -68,7 +68,7 @@ std::string ReadIdentityText(IWbemClassObject* event, const char16_t* name) {
 
 }  // namespace
 
-int CImplProgramInfo::Execute(CActionManagerSink* sink, IWbemClassObject* event) {
+int CImplProgramInfo::Execute(CTemporarySink* sink, IWbemClassObject* event) {
   if (sink == nullptr) {
     Log(0, "Run Program : command [%s] not executed: no event sink", m_Info.m_strCommand);
     return 0;
@@ -83,7 +83,7 @@ int CImplProgramInfo::Execute(CActionManagerSink* sink, IWbemClassObject* event)
   }
 }
 
-int CImplProgramInfo::Run(CActionManagerSink& sink, IWbemClassObject* event) {
+int CImplProgramInfo::Run(CTemporarySink& sink, IWbemClassObject* event) {
   const std::vector<std::string> extra_arguments;
   runner::EnvironmentMap environment;
 
@@ -144,7 +144,7 @@ std::string CImplProgramInfo::BuildCommandLine(const std::string& command) {
   return line;
 }
 
-void CImplProgramInfo::ExportEventToEnvironment(CActionManagerSink* sink, IWbemClassObject* event,
+void CImplProgramInfo::ExportEventToEnvironment(CTemporarySink* sink, IWbemClassObject* event,
                                                 runner::EnvironmentMap& environment) {
   std::string class_name;
   if (!ReadClassName(event, class_name)) {
@@ -193,7 +193,7 @@ void CImplProgramInfo::ExportEventToEnvironment(CActionManagerSink* sink, IWbemC
   environment[kSeverityKey] = std::move(severity);
 }
 
-void CImplProgramInfo::NotifyResult(CActionManagerSink* sink, const std::string& event_id,
+void CImplProgramInfo::NotifyResult(CTemporarySink* sink, const std::string& event_id,
                                     const std::string& event_key, int result_code,
                                     const char* model_name, const char* program,
                                     const char* descriptive_name, std::int32_t return_code,

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "component/impl_base_action_info.h"
+#include "actions/impl_base_action_info.h"
 #include "runner/environment_map.h"
 #include "settings/action_info.h"
 #include "wbem/interfaces.h"
@@ -27,17 +27,17 @@ class CImplProgramInfo : public CImplBaseActionInfo {
   explicit CImplProgramInfo(const CProgramActionInfo& info) { m_Info = info; }
 
   // 1 when the command runner's result code is 0 or 1001, else 0.
-  int Execute(CActionManagerSink* sink, IWbemClassObject* event) override;
+  int Execute(CTemporarySink* sink, IWbemClassObject* event) override;
   std::uint16_t GetExecutionLimit() const override { return m_Info.m_wExecLimit; }
 
   // Exports the event's class name, its own properties and its severity into
   // `environment` (keys are case-sensitive; setting a key replaces its value).
-  void ExportEventToEnvironment(CActionManagerSink* sink, IWbemClassObject* event,
+  void ExportEventToEnvironment(CTemporarySink* sink, IWbemClassObject* event,
                                 runner::EnvironmentMap& environment);
 
   // Indicates the ZRV_ActionResult event of this executor (the program
   // variant). Texts passed as nullptr are absent and sent as null.
-  void NotifyResult(CActionManagerSink* sink, const std::string& event_id,
+  void NotifyResult(CTemporarySink* sink, const std::string& event_id,
                     const std::string& event_key, int result_code, const char* model_name,
                     const char* program, const char* descriptive_name, std::int32_t return_code,
                     const char* severity);
@@ -51,7 +51,7 @@ class CImplProgramInfo : public CImplBaseActionInfo {
  private:
   // Execute's work for a non-null sink; may throw only std::bad_alloc, which
   // Execute turns into a failed action.
-  int Run(CActionManagerSink& sink, IWbemClassObject* event);
+  int Run(CTemporarySink& sink, IWbemClassObject* event);
 
   CProgramActionInfo m_Info;
 };

@@ -4,8 +4,8 @@
 
 #include "settings/text_util.h"
 
-using settings_text::Join;
-using settings_text::TrimmedTokens;
+using settings::Join;
+using settings::TrimmedTokens;
 
 namespace {
 

@@ -7,9 +7,9 @@
 AM_IMPLEMENT_SERIAL(CStringListParameter, CObject)
 AM_IMPLEMENT_SERIAL(CNumericListParameter, CObject)
 
-using settings_text::Join;
-using settings_text::Tokenize;
-using settings_text::TrimmedTokens;
+using settings::Join;
+using settings::Tokenize;
+using settings::TrimmedTokens;
 
 namespace {
 
@@ -168,7 +168,7 @@ void CStringListParameter::Serialize(CArchive& ar) {
 
 CNumericListParameter::CNumericListParameter(std::string text) {
   for (std::string_view token : Tokenize(text, '|')) {
-    AddTail(settings_text::ParseDouble(std::string(token)));
+    AddTail(settings::ParseDouble(std::string(token)));
   }
 }
 
@@ -177,7 +177,7 @@ CNumericListParameter::CNumericListParameter(const std::int32_t& number, const s
                                              const std::string& texts, const std::string& flags)
     : m_pInfo(MakeInfo(number, text1, text2, texts, flags)) {
   for (const std::string& token : TrimmedTokens(values, ',')) {
-    AddTail(settings_text::ParseDouble(token));
+    AddTail(settings::ParseDouble(token));
   }
 }
 
@@ -205,7 +205,7 @@ void CNumericListParameter::GetAdditionalInfo(std::int32_t& number, std::string&
   for (const double element : *this) {
     if (!first) values += ',';
     // Formatted in the C locale, so the decimal point is always ".".
-    values += settings_text::FormatTwoDecimals(element);
+    values += settings::FormatTwoDecimals(element);
     first = false;
   }
   AppendInfo(m_pInfo.get(), number, text1, text2, texts, flags);

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace settings_text {
+namespace settings {
 namespace {
 
 // The C locale as an object, made once. Switching the calling thread to it
@@ -84,4 +84,4 @@ std::string FormatTwoDecimals(double value) {
   return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
 }
 
-}  // namespace settings_text
+}  // namespace settings

@@ -14,7 +14,7 @@
 
 #include "settings/collections.h"
 
-namespace settings_text {
+namespace settings {
 
 // The non-empty pieces of `text` between occurrences of `delimiter`: runs of
 // delimiters count as one and delimiters at either end give nothing.
@@ -36,4 +36,4 @@ double ParseDouble(const std::string& text);
 // printf("%.2f") in the C locale.
 std::string FormatTwoDecimals(double value);
 
-}  // namespace settings_text
+}  // namespace settings

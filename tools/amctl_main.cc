@@ -13,7 +13,7 @@
 
 namespace {
 
-using amctl::ExitStatus;
+using tools::ExitStatus;
 
 // Storing and loading log a notice per archive; a converter's user wants them
 // only when asking.
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   std::string json_path;
   std::string out_path;
   std::string archive_path;
-  std::int32_t version = amctl::kDefaultArchiveVersion;
+  std::int32_t version = tools::kDefaultArchiveVersion;
   bool verbose = false;
 
   CLI::App* encode = settings->add_subcommand("encode", "Store settings JSON as an archive");
@@ -66,20 +66,20 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     // Help is a successful run; anything else is a usage error.
     const int code = app.exit(e, std::cout, std::cerr);
-    return code == 0 ? amctl::kRan : amctl::kUsage;
+    return code == 0 ? tools::kRan : tools::kUsage;
   }
 
-  ExitStatus status = amctl::kUsage;
+  ExitStatus status = tools::kUsage;
   if (encode->parsed()) {
     QuietUnless(verbose);
-    status = amctl::EncodeSettings(json_path, out_path, version, std::cerr);
+    status = tools::EncodeSettings(json_path, out_path, version, std::cerr);
   } else if (decode->parsed()) {
     QuietUnless(verbose);
-    status = amctl::DecodeSettings(archive_path, version, std::cout, std::cerr);
+    status = tools::DecodeSettings(archive_path, version, std::cout, std::cerr);
   } else if (run->parsed()) {
-    status = amctl::RunCommand(scenario_path, jsonl, events, std::cout, std::cerr);
+    status = tools::RunCommand(scenario_path, jsonl, events, std::cout, std::cerr);
   } else if (demo->parsed()) {
-    status = amctl::DemoCommand(jsonl, std::cout, std::cerr);
+    status = tools::DemoCommand(jsonl, std::cout, std::cerr);
   }
   return status;
 }

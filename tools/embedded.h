@@ -6,11 +6,11 @@
 
 #include <cstddef>
 
-namespace amctl::embedded {
+namespace tools::embedded {
 
 extern const char kDemoScenario[];
 extern const std::size_t kDemoScenarioSize;
 extern const char kScustomPl[];
 extern const std::size_t kScustomPlSize;
 
-}  // namespace amctl::embedded
+}  // namespace tools::embedded

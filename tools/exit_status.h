@@ -11,7 +11,7 @@
 
 #include "tools/json_input.h"
 
-namespace amctl {
+namespace tools {
 
 enum ExitStatus : int {
   kRan = 0,           // the command ran (whatever the actions it ran did)
@@ -29,4 +29,4 @@ inline ExitStatus ReportInvalidInput(std::ostream& err, const std::string& file,
   return kInvalidInput;
 }
 
-}  // namespace amctl
+}  // namespace tools

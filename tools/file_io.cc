@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-namespace amctl {
+namespace tools {
 namespace {
 
 class UniqueFd {
@@ -100,4 +100,4 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
   return true;
 }
 
-}  // namespace amctl
+}  // namespace tools

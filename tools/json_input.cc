@@ -6,7 +6,7 @@
 
 #include "wbem/unicode.h"
 
-namespace amctl {
+namespace tools {
 namespace {
 
 // Builds the document from the parser's events, so that a repeated key can be
@@ -424,4 +424,4 @@ bool ReadInteger(Problems& problems, const Json& value, const std::string& path,
   return false;
 }
 
-}  // namespace amctl
+}  // namespace tools

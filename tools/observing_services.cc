@@ -3,41 +3,13 @@
 #include <utility>
 
 #include "host/temporary_sink.h"
+#include "wbem/com_object.h"
 
-namespace amctl {
+namespace tools {
 namespace {
 
-// Shared reference counting of the small sinks below.
-template <typename Derived>
-class RefCountedSink : public IWbemObjectSink {
- public:
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IWbemObjectSink) {
-      *object = static_cast<IWbemObjectSink*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete static_cast<Derived*>(this);
-    return left;
-  }
-  HRESULT SetStatus(LONG, HRESULT, BSTR, IWbemClassObject*) override { return WBEM_S_NO_ERROR; }
-
- protected:
-  virtual ~RefCountedSink() = default;
-
- private:
-  std::atomic<ULONG> refs_{1};
-};
-
 // In front of the sink that QueryObjectSink gave: reports what was indicated.
-class IndicationTap final : public RefCountedSink<IndicationTap> {
+class IndicationTap final : public wbem::ComObject<IndicationTap, IWbemObjectSink> {
  public:
   IndicationTap(wbem::ComPtr<IWbemObjectSink> target, ObservingServices::IndicatedFn* report)
       : target_(std::move(target)), report_(report) {}
@@ -61,7 +33,7 @@ class IndicationTap final : public RefCountedSink<IndicationTap> {
 };
 
 // In front of a subscribed sink: learns what ProcessEvent answered.
-class DeliveryTap final : public RefCountedSink<DeliveryTap> {
+class DeliveryTap final : public wbem::ComObject<DeliveryTap, IWbemObjectSink> {
  public:
   DeliveryTap(wbem::ComPtr<IWbemObjectSink> target, ObservingServices::ProcessedFn* report)
       : target_(std::move(target)),
@@ -101,45 +73,14 @@ wbem::ComPtr<ObservingServices> ObservingServices::Create(wbem::ComPtr<IWbemServ
 
 ObservingServices::ObservingServices(wbem::ComPtr<IWbemServices> target, IndicatedFn on_indicated,
                                      ProcessedFn on_processed)
-    : target_(std::move(target)),
+    : ServicesWrapper(std::move(target)),
       on_indicated_(std::move(on_indicated)),
       on_processed_(std::move(on_processed)) {}
-
-HRESULT ObservingServices::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IWbemServices) {
-    *object = static_cast<IWbemServices*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG ObservingServices::AddRef() { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-
-ULONG ObservingServices::Release() {
-  const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-  if (left == 0) delete this;
-  return left;
-}
-
-HRESULT ObservingServices::GetObject(const BSTR path, LONG flags, IWbemContext* context,
-                                     IWbemClassObject** object, IWbemCallResult** call_result) {
-  return target_->GetObject(path, flags, context, object, call_result);
-}
-
-HRESULT ObservingServices::ExecMethod(const BSTR path, const BSTR method, LONG flags,
-                                      IWbemContext* context, IWbemClassObject* in_params,
-                                      IWbemClassObject** out_params,
-                                      IWbemCallResult** call_result) {
-  return target_->ExecMethod(path, method, flags, context, in_params, out_params, call_result);
-}
 
 HRESULT ObservingServices::QueryObjectSink(LONG flags, IWbemObjectSink** sink) {
   if (sink == nullptr) return WBEM_E_INVALID_PARAMETER;
   wbem::ComPtr<IWbemObjectSink> target;
-  const HRESULT result = target_->QueryObjectSink(flags, target.Out());
+  const HRESULT result = ServicesWrapper::QueryObjectSink(flags, target.Out());
   if (result != WBEM_S_NO_ERROR) {
     *sink = nullptr;
     return result;
@@ -151,8 +92,9 @@ HRESULT ObservingServices::QueryObjectSink(LONG flags, IWbemObjectSink** sink) {
 HRESULT ObservingServices::ExecNotificationQueryAsync(const BSTR language, const BSTR query,
                                                       LONG flags, IWbemContext* context,
                                                       IWbemObjectSink* sink) {
-  if (sink == nullptr)
-    return target_->ExecNotificationQueryAsync(language, query, flags, context, sink);
+  if (sink == nullptr) {
+    return ServicesWrapper::ExecNotificationQueryAsync(language, query, flags, context, sink);
+  }
   wbem::ComPtr<IWbemObjectSink> front;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -163,7 +105,16 @@ HRESULT ObservingServices::ExecNotificationQueryAsync(const BSTR language, const
     }
     front = slot;
   }
-  return target_->ExecNotificationQueryAsync(language, query, flags, context, front.get());
+  const HRESULT result =
+      ServicesWrapper::ExecNotificationQueryAsync(language, query, flags, context, front.get());
+  if (result != WBEM_S_NO_ERROR) {
+    // The repository kept no reference to the front; neither may we: its
+    // reference to the subscribed sink would outlive the sink's owner.
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = fronts_.find(sink);
+    if (it != fronts_.end() && it->second == front) fronts_.erase(it);
+  }
+  return result;
 }
 
 HRESULT ObservingServices::CancelAsyncCall(IWbemObjectSink* sink) {
@@ -171,21 +122,11 @@ HRESULT ObservingServices::CancelAsyncCall(IWbemObjectSink* sink) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     const auto it = fronts_.find(sink);
-    if (it == fronts_.end()) return target_->CancelAsyncCall(sink);
+    if (it == fronts_.end()) return ServicesWrapper::CancelAsyncCall(sink);
     front = std::move(it->second);
     fronts_.erase(it);
   }
-  return target_->CancelAsyncCall(front.get());
+  return ServicesWrapper::CancelAsyncCall(front.get());
 }
 
-HRESULT ObservingServices::PutClass(IWbemClassObject* object, LONG flags, IWbemContext* context,
-                                    IWbemCallResult** call_result) {
-  return target_->PutClass(object, flags, context, call_result);
-}
-
-HRESULT ObservingServices::PutInstance(IWbemClassObject* instance, LONG flags,
-                                       IWbemContext* context, IWbemCallResult** call_result) {
-  return target_->PutInstance(instance, flags, context, call_result);
-}
-
-}  // namespace amctl
+}  // namespace tools

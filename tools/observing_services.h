@@ -1,7 +1,8 @@
 // A services pointer of a namespace that lets the tool watch the component
 // the way the agent's host sees it, without changing what the component does.
 //
-// It forwards every call to the namespace's own services, except that:
+// It passes every call to the namespace's own services (wbem::ServicesWrapper),
+// except that:
 //   - the sink that QueryObjectSink hands out forwards each indication and,
 //     when it succeeded, reports the object (a result event, as indicated) to
 //     `on_indicated`, on the indicating thread, so that the event's line
@@ -10,22 +11,24 @@
 //     front of the component's: for a host framework sink (CTemporarySink) it
 //     hands each event to the sink's ProcessEvent, as the framework's Indicate
 //     does, and reports the result to `on_processed`; any other sink gets the
-//     indication as it is. CancelAsyncCall finds that sink again.
+//     indication as it is. CancelAsyncCall finds that sink again. A refused
+//     subscription keeps nothing of the subscribed sink, which its owner may
+//     then destroy at any time.
 //
 // Reference counted like every COM object (created with one reference).
 // Thread-safe: the callbacks run on the delivering or indicating thread.
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
 
 #include "wbem/com_ptr.h"
+#include "wbem/services_wrapper.h"
 
-namespace amctl {
+namespace tools {
 
-class ObservingServices final : public IWbemServices {
+class ObservingServices final : public wbem::ServicesWrapper {
  public:
   using IndicatedFn = std::function<void(IWbemClassObject* object)>;
   using ProcessedFn = std::function<void(int result)>;
@@ -33,30 +36,16 @@ class ObservingServices final : public IWbemServices {
   static wbem::ComPtr<ObservingServices> Create(wbem::ComPtr<IWbemServices> target,
                                                 IndicatedFn on_indicated, ProcessedFn on_processed);
 
-  HRESULT QueryInterface(REFIID riid, void** object) override;
-  ULONG AddRef() override;
-  ULONG Release() override;
-  HRESULT GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
-                    IWbemCallResult** call_result) override;
-  HRESULT ExecMethod(const BSTR path, const BSTR method, LONG flags, IWbemContext* context,
-                     IWbemClassObject* in_params, IWbemClassObject** out_params,
-                     IWbemCallResult** call_result) override;
   HRESULT QueryObjectSink(LONG flags, IWbemObjectSink** sink) override;
   HRESULT ExecNotificationQueryAsync(const BSTR language, const BSTR query, LONG flags,
                                      IWbemContext* context, IWbemObjectSink* sink) override;
   HRESULT CancelAsyncCall(IWbemObjectSink* sink) override;
-  HRESULT PutClass(IWbemClassObject* object, LONG flags, IWbemContext* context,
-                   IWbemCallResult** call_result) override;
-  HRESULT PutInstance(IWbemClassObject* instance, LONG flags, IWbemContext* context,
-                      IWbemCallResult** call_result) override;
 
  private:
   ObservingServices(wbem::ComPtr<IWbemServices> target, IndicatedFn on_indicated,
                     ProcessedFn on_processed);
-  ~ObservingServices() = default;
+  ~ObservingServices() override = default;
 
-  std::atomic<ULONG> refs_{1};
-  wbem::ComPtr<IWbemServices> target_;
   IndicatedFn on_indicated_;
   ProcessedFn on_processed_;
   std::mutex mu_;
@@ -64,4 +53,4 @@ class ObservingServices final : public IWbemServices {
   std::map<IWbemObjectSink*, wbem::ComPtr<IWbemObjectSink>> fronts_;
 };
 
-}  // namespace amctl
+}  // namespace tools

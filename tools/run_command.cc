@@ -21,9 +21,9 @@
 #include "tools/scenario_world.h"
 #include "tools/settings_commands.h"
 #include "tools/transcript.h"
-#include "wbem/sinks.h"
+#include "repository/sinks.h"
 
-namespace amctl {
+namespace tools {
 namespace {
 
 // A program action may run for two minutes before the runner gives up on
@@ -117,17 +117,17 @@ bool NextStreamEvent(std::istream& in, std::size_t* line_number, ScenarioObject*
 class Run {
  public:
   Run(const Scenario& scenario, Transcript& transcript)
-      : scenario_(scenario), transcript_(transcript), ns_(repository_.OpenNamespace(scenario.ns)) {}
+      : scenario_(scenario), transcript_(transcript), world_(scenario.ns) {}
 
   // Builds the world and converts the scenario's events; invalid input only.
   bool Prepare(InputError* error) {
-    const MethodCallObserver observer = [this](const wbem::MethodCall& call) {
+    const MethodCallObserver observer = [this](const repository::MethodCall& call) {
       transcript_.MethodCall(call.path, call.method, PropertiesToJson(call.in, false));
     };
-    if (!BuildWorld(scenario_, ns_, observer, error)) return false;
+    if (!BuildWorld(scenario_, world_, observer, error)) return false;
     for (const ScenarioObject& event : scenario_.events) {
       wbem::ComPtr<IWbemClassObject> instance;
-      if (!MakeInstance(ns_, event, &scenario_.profile, &instance, error)) return false;
+      if (!MakeInstance(world_.ns(), event, &scenario_.profile, &instance, error)) return false;
       events_.push_back(std::move(instance));
     }
     return true;
@@ -136,19 +136,18 @@ class Run {
   // Runs the profile; events of `stream` follow the scenario's. Returns the
   // exit status; invalid stream input is reported to `err`.
   ExitStatus Execute(std::istream* stream, const std::string& stream_name, std::ostream& err) {
-    results_ = wbem::CollectingSink::Create();
-    if (ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results_.get()) != WBEM_S_NO_ERROR) {
+    if (world_.CollectResults() != WBEM_S_NO_ERROR) {
       transcript_.Note("(no ZRV_ActionResult class: result events are not collected)");
     }
     services_ = ObservingServices::Create(
-        ns_.Services(),
+        world_.ns().Services(),
         [this](IWbemClassObject* object) {
           wbem::ComPtr<IWbemClassObject> copy;
           if (object->Clone(copy.Out()) != WBEM_S_NO_ERROR) copy = wbem::ComPtr(object);
           transcript_.ResultEventIndicated(std::move(copy));
         },
         [this](int result) { processed_.Add(result); });
-    if (ns_.Services()->QueryObjectSink(0, raise_.Out()) != WBEM_S_NO_ERROR) {
+    if (world_.ns().Services()->QueryObjectSink(0, raise_.Out()) != WBEM_S_NO_ERROR) {
       err << "amctl: the repository gives no sink to raise events with\n";
       return kFailed;
     }
@@ -177,8 +176,8 @@ class Run {
     // The host owns the manager; it goes with the run so that nothing of the
     // library outlives it.
     delete manager;
-    ns_.Unsubscribe(results_.get());
-    if (!repository_.WaitIdle(kDeliveryTimeout)) status = kFailed;
+    world_.StopCollecting();
+    if (!world_.WaitIdle(kDeliveryTimeout)) status = kFailed;
     if (!transcript_.Flush()) status = kFailed;
     return status;
   }
@@ -199,7 +198,7 @@ class Run {
         transcript_.Flush();
         return ReportInvalidInput(err, stream_name, error);
       }
-      if (!MakeInstance(ns_, event, &scenario_.profile, &instance, &error)) {
+      if (!MakeInstance(world_.ns(), event, &scenario_.profile, &instance, &error)) {
         transcript_.Flush();
         return ReportInvalidInput(err, stream_name, error);
       }
@@ -215,9 +214,8 @@ class Run {
       transcript_.Note("(event " + std::to_string(index) +
                        " could not be raised: " + ResultText(indicated) + ")");
     }
-    const bool idle = repository_.WaitIdle(kDeliveryTimeout);
-    transcript_.ResultEventsDelivered(results_->Objects());
-    results_->Clear();
+    const bool idle = world_.WaitIdle(kDeliveryTimeout);
+    transcript_.ResultEventsDelivered(world_.TakeResults());
     const std::vector<int> results = processed_.Take();
     transcript_.Event(index, class_name, results.empty() ? Json(nullptr) : Json(results.back()));
     if (!idle) transcript_.Note("(the component did not finish with the event in time)");
@@ -226,10 +224,8 @@ class Run {
 
   const Scenario& scenario_;
   Transcript& transcript_;
-  wbem::Repository repository_;
-  wbem::Namespace ns_;
+  world::World world_;
   std::vector<wbem::ComPtr<IWbemClassObject>> events_;
-  wbem::ComPtr<wbem::CollectingSink> results_;
   wbem::ComPtr<ObservingServices> services_;
   wbem::ComPtr<IWbemObjectSink> raise_;
   ProcessedResults processed_;
@@ -358,4 +354,4 @@ ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err) {
   return RunScenario(scenario, "(embedded demo scenario)", options, out, err);
 }
 
-}  // namespace amctl
+}  // namespace tools

@@ -37,7 +37,7 @@
 #include "tools/exit_status.h"
 #include "tools/scenario.h"
 
-namespace amctl {
+namespace tools {
 
 struct RunOptions {
   bool jsonl = false;
@@ -60,4 +60,4 @@ ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::s
 // temporary folder (removed afterwards) that "ZMO_HALBERD_DIR" points at.
 ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err);
 
-}  // namespace amctl
+}  // namespace tools

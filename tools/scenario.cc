@@ -6,7 +6,7 @@
 #include "tools/settings_commands.h"
 #include "tools/settings_json.h"
 
-namespace amctl {
+namespace tools {
 namespace {
 
 struct NamedType {
@@ -306,4 +306,4 @@ bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
   return true;
 }
 
-}  // namespace amctl
+}  // namespace tools

@@ -38,7 +38,7 @@
 #include "tools/json_input.h"
 #include "wbem/types.h"
 
-namespace amctl {
+namespace tools {
 
 // A CIM type name ("uint32", "string[]") as its CIMTYPE; nullopt when unknown.
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name);
@@ -100,4 +100,4 @@ struct Scenario {
 [[nodiscard]] bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
                              InputError* error);
 
-}  // namespace amctl
+}  // namespace tools

@@ -4,11 +4,11 @@
 #include <limits>
 #include <utility>
 
-#include "host/zrv_classes.h"
-#include "wbem/cim.h"
+#include "repository/zrv_classes.h"
+#include "repository/cim.h"
 #include "wbem/unicode.h"
 
-namespace amctl {
+namespace tools {
 namespace {
 
 struct NamedResult {
@@ -78,7 +78,7 @@ std::string Hex32(HRESULT result) {
   return text;
 }
 
-std::string CimTypeText(CIMTYPE type) { return wbem::CimTypeName(type & ~CIM_FLAG_ARRAY); }
+std::string CimTypeText(CIMTYPE type) { return repository::CimTypeName(type & ~CIM_FLAG_ARRAY); }
 
 // The ASCII-case-insensitive comparison the repository uses for names.
 bool SameName(std::string_view a, std::string_view b) {
@@ -113,7 +113,7 @@ constexpr IntegerRange kIntegerRanges[] = {
 
 class Converter {
  public:
-  Converter(const wbem::Namespace& ns, Problems& problems) : ns_(ns), problems_(problems) {}
+  Converter(const repository::Namespace& ns, Problems& problems) : ns_(ns), problems_(problems) {}
 
   // `value` as the variant a property of `type` takes; false after a problem.
   bool ToVariant(const Json& value, CIMTYPE type, const std::string& path, wbem::Variant* out) {
@@ -266,14 +266,14 @@ class Converter {
     return false;
   }
 
-  const wbem::Namespace& ns_;
+  const repository::Namespace& ns_;
   Problems& problems_;
 };
 
-wbem::MethodProvider MakeProvider(const ScenarioMethod& method, wbem::Variant return_value,
+repository::MethodProvider MakeProvider(const ScenarioMethod& method, wbem::Variant return_value,
                                   const MethodCallObserver& observer) {
   return [observer, hresult = method.hresult,
-          return_value = std::move(return_value)](wbem::MethodCall& call) -> HRESULT {
+          return_value = std::move(return_value)](repository::MethodCall& call) -> HRESULT {
     if (observer) observer(call);
     if (hresult) return *hresult;
     // The out-signature declares ReturnValue with the scenario's type, which
@@ -283,9 +283,9 @@ wbem::MethodProvider MakeProvider(const ScenarioMethod& method, wbem::Variant re
   };
 }
 
-bool DefineClass(const ScenarioClass& cls, const wbem::Namespace& ns,
+bool DefineClass(const ScenarioClass& cls, const repository::Namespace& ns,
                  const MethodCallObserver& observer, Converter& converter, Problems& problems) {
-  wbem::Class definition(cls.name, cls.superclass);
+  repository::Class definition(cls.name, cls.superclass);
   for (const ScenarioProperty& property : cls.properties) {
     if (property.key) {
       if (property.default_value) {
@@ -304,7 +304,7 @@ bool DefineClass(const ScenarioClass& cls, const wbem::Namespace& ns,
     definition.Property(property.name, property.type, std::move(fallback));
   }
   for (const ScenarioMethod& method : cls.methods) {
-    wbem::MethodSpec method_spec(method.name);
+    repository::MethodSpec method_spec(method.name);
     for (const auto& [name, type] : method.in) method_spec.In(name, type);
     for (const auto& [name, type] : method.out) method_spec.Out(name, type);
     method_spec.Returns(method.return_type);
@@ -335,13 +335,14 @@ std::string ResultText(HRESULT result) {
   return Hex32(result);
 }
 
-bool BuildWorld(const Scenario& scenario, const wbem::Namespace& ns,
+bool BuildWorld(const Scenario& scenario, const world::World& world,
                 const MethodCallObserver& observer, InputError* error) {
+  const repository::Namespace& ns = world.ns();
   Problems problems;
   Converter converter(ns, problems);
   if (scenario.standard_classes) {
     // Cannot fail: fixed, valid definitions in a fresh namespace.
-    (void)host::DefineZrvEventClasses(ns);
+    (void)world.DefineStandardClasses();
   }
   for (const ScenarioClass& cls : scenario.classes) {
     if (!DefineClass(cls, ns, observer, converter, problems)) break;
@@ -363,7 +364,7 @@ bool BuildWorld(const Scenario& scenario, const wbem::Namespace& ns,
   return true;
 }
 
-bool MakeInstance(const wbem::Namespace& ns, const ScenarioObject& object,
+bool MakeInstance(const repository::Namespace& ns, const ScenarioObject& object,
                   const std::string* profile, wbem::ComPtr<IWbemClassObject>* out,
                   InputError* error) {
   Problems problems;
@@ -450,4 +451,4 @@ Json PropertiesToJson(IWbemClassObject* object, bool with_nulls) {
   return properties;
 }
 
-}  // namespace amctl
+}  // namespace tools

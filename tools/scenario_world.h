@@ -21,25 +21,26 @@
 #include "tools/json_input.h"
 #include "tools/scenario.h"
 #include "wbem/com_ptr.h"
-#include "wbem/provider.h"
-#include "wbem/repository.h"
+#include "repository/provider.h"
+#include "repository/repository.h"
+#include "world/world.h"
 
-namespace amctl {
+namespace tools {
 
 // Called for every method call a scenario's provider answers, before it
 // answers; on the thread that executes the method.
-using MethodCallObserver = std::function<void(const wbem::MethodCall& call)>;
+using MethodCallObserver = std::function<void(const repository::MethodCall& call)>;
 
 // Defines the standard classes (when the scenario asks for them), then the
 // scenario's classes with a provider per method, then files the instances.
-[[nodiscard]] bool BuildWorld(const Scenario& scenario, const wbem::Namespace& ns,
+[[nodiscard]] bool BuildWorld(const Scenario& scenario, const world::World& world,
                               const MethodCallObserver& observer, InputError* error);
 
 // A new instance of `object.class_name` with its values converted to the
 // declared types. When `profile` is not null and the class has a ProfileName
 // that the object does not set, it is set to `*profile`. On failure `*out` is
 // left empty.
-[[nodiscard]] bool MakeInstance(const wbem::Namespace& ns, const ScenarioObject& object,
+[[nodiscard]] bool MakeInstance(const repository::Namespace& ns, const ScenarioObject& object,
                                 const std::string* profile, wbem::ComPtr<IWbemClassObject>* out,
                                 InputError* error);
 
@@ -50,4 +51,4 @@ Json PropertiesToJson(IWbemClassObject* object, bool with_nulls);
 // "WBEM_E_NOT_FOUND (0x80041002)", or the hex code alone for unknown codes.
 std::string ResultText(HRESULT result);
 
-}  // namespace amctl
+}  // namespace tools

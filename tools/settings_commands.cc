@@ -6,7 +6,7 @@
 #include "tools/file_io.h"
 #include "tools/settings_json.h"
 
-namespace amctl {
+namespace tools {
 
 bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err) {
   std::string text;
@@ -94,4 +94,4 @@ ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version,
   return kRan;
 }
 
-}  // namespace amctl
+}  // namespace tools

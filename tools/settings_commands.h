@@ -19,7 +19,7 @@
 #include "settings/action_manager_settings.h"
 #include "tools/exit_status.h"
 
-namespace amctl {
+namespace tools {
 
 inline constexpr std::int32_t kDefaultArchiveVersion = 11;
 
@@ -38,4 +38,4 @@ ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version,
 [[nodiscard]] bool LoadSettingsFile(const std::string& path, std::int32_t version,
                                     CActionManagerSettings* settings, InputError* error);
 
-}  // namespace amctl
+}  // namespace tools

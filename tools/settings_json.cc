@@ -10,7 +10,7 @@
 #include "settings/action_info.h"
 #include "settings/action_rule.h"
 
-namespace amctl {
+namespace tools {
 namespace {
 
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
@@ -212,4 +212,4 @@ Json SettingsToJson(const CActionManagerSettings& settings) {
   return root;
 }
 
-}  // namespace amctl
+}  // namespace tools

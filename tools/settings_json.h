@@ -29,7 +29,7 @@
 #include "settings/action_manager_settings.h"
 #include "tools/json_input.h"
 
-namespace amctl {
+namespace tools {
 
 // Reads `json` into `*settings`, replacing its rules only on success. On
 // failure `*settings` is left as it was and `*error` names the field path.
@@ -43,4 +43,4 @@ void ReadSettings(Problems& problems, const Json& json, const std::string& path,
 
 Json SettingsToJson(const CActionManagerSettings& settings);
 
-}  // namespace amctl
+}  // namespace tools

@@ -4,7 +4,7 @@
 
 #include "tools/scenario_world.h"
 
-namespace amctl {
+namespace tools {
 namespace {
 
 std::string Compact(const Json& value) {
@@ -140,4 +140,4 @@ bool Transcript::Flush() {
   return static_cast<bool>(out_);
 }
 
-}  // namespace amctl
+}  // namespace tools

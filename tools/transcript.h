@@ -18,7 +18,7 @@
 #include "tools/json_input.h"
 #include "wbem/com_ptr.h"
 
-namespace amctl {
+namespace tools {
 
 class Transcript {
  public:
@@ -56,4 +56,4 @@ class Transcript {
   std::vector<Line> lines_;  // recorded, not yet printed
 };
 
-}  // namespace amctl
+}  // namespace tools

@@ -71,9 +71,9 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* source);
 
 namespace wbem {
 
-// Live allocations made by this layer: BSTRs not yet freed and repository
-// objects (classes, instances, services, sinks) whose reference count has not
-// reached zero. A test reads them before and after and asserts they match.
+// Live allocations: BSTRs not yet freed and COM objects (every
+// wbem::ComObject: classes, instances, services, sinks, wrappers) not yet
+// destroyed. A test reads them before and after and asserts they match.
 struct LiveCounts {
   std::int64_t bstrs = 0;
   std::int64_t objects = 0;
@@ -82,7 +82,7 @@ struct LiveCounts {
 LiveCounts GetLiveCounts();
 
 namespace detail {
-// Called by every repository object's constructor (+1) and destructor (-1).
+// Called by wbem::ComObject's constructor (+1) and destructor (-1).
 void CountObject(int delta);
 }  // namespace detail
 

@@ -4,31 +4,10 @@
 
 #include <utility>
 
-#include "host/zrv_classes.h"
 #include "settings/action_rule.h"
-#include "wbem/cim.h"
 #include "wbem/holders.h"
 
-namespace am_testing {
-
-Properties ReadProperties(IWbemClassObject* object) {
-  Properties props;
-  if (object == nullptr) return props;
-  object->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY);
-  for (;;) {
-    wbem::Bstr name;
-    wbem::Variant value;
-    CIMTYPE type = CIM_EMPTY;
-    if (object->Next(0, name.Out(), value.ptr(), &type, nullptr) != WBEM_S_NO_ERROR) break;
-    props[name.ToUtf8()] = wbem::FormatCimValue(type, value.get());
-  }
-  object->EndEnumeration();
-  return props;
-}
-
-std::string Mof(const std::string& text) {
-  return wbem::FormatCimValue(CIM_STRING, wbem::Variant(text).get());
-}
+namespace component::testing {
 
 void AddRule(CActionManagerSettings& settings, const std::string& event_class,
              std::vector<std::unique_ptr<CBaseActionInfo>> actions) {
@@ -40,24 +19,21 @@ void AddRule(CActionManagerSettings& settings, const std::string& event_class,
 }
 
 void ActionWorld::SetUp() {
-  ASSERT_EQ(ns_.Define(host::ZrvEventClass()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(world_.DefineStandardClasses(define_result_class_), WBEM_S_NO_ERROR);
   services_ = WrapServices(ns_.Services(), journal_);
   if (define_result_class_) {
-    ASSERT_EQ(ns_.Define(host::ZrvActionResultClass()), WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results_.get()), WBEM_S_NO_ERROR);
+    ASSERT_EQ(world_.CollectResults(), WBEM_S_NO_ERROR);
   }
 }
 
 void ActionWorld::TearDown() {
-  ns_.Unsubscribe(results_.get());
-  results_->Clear();
+  world_.StopCollecting();
   services_.Reset();
-  EXPECT_EQ(LiveWrappers().load(), 0);
 }
 
 wbem::ComPtr<IWbemClassObject> ActionWorld::NewEvent(std::string_view event_class,
-                                                     const wbem::PropertyValues& values,
-                                                     const wbem::Namespace* ns) {
+                                                     const repository::PropertyValues& values,
+                                                     const repository::Namespace* ns) {
   wbem::ComPtr<IWbemClassObject> event;
   EXPECT_EQ((ns != nullptr ? *ns : ns_).NewInstance(event_class, values, &event), WBEM_S_NO_ERROR);
   return event;
@@ -66,18 +42,16 @@ wbem::ComPtr<IWbemClassObject> ActionWorld::NewEvent(std::string_view event_clas
 int ActionWorld::Process(CActionManagerSink& sink, IWbemClassObject* event) {
   const wbem::LiveCounts before = wbem::GetLiveCounts();
   const int result = sink.ProcessEvent(event);
-  EXPECT_TRUE(repo_.WaitIdle());
-  for (const auto& object : results_->Objects()) taken_.push_back(ReadProperties(object.get()));
-  results_->Clear();
+  EXPECT_TRUE(world_.WaitIdle());
+  for (const auto& object : world_.TakeResults()) taken_.push_back(ReadProperties(object.get()));
   EXPECT_EQ(wbem::GetLiveCounts(), before) << "one event's processing kept a reference";
   return result;
 }
 
 std::vector<Properties> ActionWorld::TakeResults() {
-  EXPECT_TRUE(repo_.WaitIdle());
-  for (const auto& object : results_->Objects()) taken_.push_back(ReadProperties(object.get()));
-  results_->Clear();
+  EXPECT_TRUE(world_.WaitIdle());
+  for (const auto& object : world_.TakeResults()) taken_.push_back(ReadProperties(object.get()));
   return std::exchange(taken_, {});
 }
 
-}  // namespace am_testing
+}  // namespace component::testing

@@ -1,7 +1,7 @@
-// Test support: the world the component and action tests run in. A real
-// repository with the agent's standard classes in root\zrv, its services seen
-// through the fault-injecting wrapper, a journal of the log, and a collector
-// of the ZRV_ActionResult events that actions send. The fixture checks that
+// Test support: the fixture the component and action tests run in: the shared
+// world (a real repository with the agent's standard classes in root\zrv and
+// the collector of ZRV_ActionResult events), its services seen through the
+// fault-injecting wrapper, and a journal of the log. The fixture checks that
 // every BSTR, repository object and wrapper was released by the end of a test.
 //
 // Tests of one binary run one after another: the logger's line sink and the
@@ -19,17 +19,14 @@
 #include "component/testing/journal.h"
 #include "settings/action_info.h"
 #include "settings/action_manager_settings.h"
-#include "wbem/repository.h"
-#include "wbem/sinks.h"
 #include "wbem/testing/leak_check.h"
+#include "world/world.h"
 
-namespace am_testing {
+namespace component::testing {
 
-// Non-system properties by name, each in MOF form ("\"text\"", NULL, TRUE, -5).
-using Properties = std::map<std::string, std::string>;
-Properties ReadProperties(IWbemClassObject* object);
-// `text` as ReadProperties shows a string.
-std::string Mof(const std::string& text);
+using world::Mof;
+using world::Properties;
+using world::ReadProperties;
 
 // Files a rule under `event_class` whose actions are filed as "a0", "a1", ...
 void AddRule(CActionManagerSettings& settings, const std::string& event_class,
@@ -48,8 +45,8 @@ class ActionWorld : public wbem::testing::LeakCheckedTest {
 
   // A new, unfiled instance of `event_class` in `ns` (root\zrv when null).
   wbem::ComPtr<IWbemClassObject> NewEvent(std::string_view event_class,
-                                          const wbem::PropertyValues& values,
-                                          const wbem::Namespace* ns = nullptr);
+                                          const repository::PropertyValues& values,
+                                          const repository::Namespace* ns = nullptr);
   // Hands `event` to `sink` and waits for what it indicated; returns
   // ProcessEvent's result. Checks that the processing released every
   // reference it obtained, once the result events are taken.
@@ -59,14 +56,14 @@ class ActionWorld : public wbem::testing::LeakCheckedTest {
 
   // Cleared before SetUp by tests of a world without ZRV_ActionResult.
   bool define_result_class_ = true;
-  wbem::Repository repo_;
-  wbem::Namespace ns_ = repo_.OpenNamespace("root\\zrv");
+  world::World world_;
+  repository::Repository& repo_ = world_.repository();
+  const repository::Namespace& ns_ = world_.ns();
   std::shared_ptr<Journal> journal_ = std::make_shared<Journal>();
   wbem::ComPtr<IWbemServices> services_;
-  wbem::ComPtr<wbem::CollectingSink> results_ = wbem::CollectingSink::Create();
 
  private:
   std::vector<Properties> taken_;
 };
 
-}  // namespace am_testing
+}  // namespace component::testing

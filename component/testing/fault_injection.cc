@@ -3,47 +3,16 @@
 #include <utility>
 #include <vector>
 
-#include "wbem/cim.h"
+#include "wbem/com_object.h"
+#include "wbem/services_wrapper.h"
+#include "wbem/variant_text.h"
 #include "wbem/unicode.h"
 
-namespace am_testing {
-
-std::atomic<int>& LiveWrappers() {
-  static std::atomic<int> count{0};
-  return count;
-}
+namespace component::testing {
 
 namespace {
 
-template <typename Interface>
-class Wrapper : public Interface {
- public:
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
-  HRESULT QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == wbem::InterfaceId<Interface>::value) {
-      AddRef();
-      *object = static_cast<Interface*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-
- protected:
-  Wrapper() { ++LiveWrappers(); }
-  virtual ~Wrapper() { --LiveWrappers(); }
-
- private:
-  std::atomic<ULONG> refs_{1};
-};
-
-class WrappedObject final : public Wrapper<IWbemClassObject> {
+class WrappedObject final : public wbem::ComObject<WrappedObject, IWbemClassObject> {
  public:
   enum class Kind { kClass, kInSignature, kInstance, kEvent };
 
@@ -134,7 +103,7 @@ class WrappedObject final : public Wrapper<IWbemClassObject> {
   std::string class_name_;
 };
 
-class WrappedSink final : public Wrapper<IWbemObjectSink> {
+class WrappedSink final : public wbem::ComObject<WrappedSink, IWbemObjectSink> {
  public:
   WrappedSink(wbem::ComPtr<IWbemObjectSink> inner, std::shared_ptr<Journal> journal)
       : inner_(std::move(inner)), journal_(std::move(journal)) {}
@@ -155,15 +124,17 @@ class WrappedSink final : public Wrapper<IWbemObjectSink> {
   std::shared_ptr<Journal> journal_;
 };
 
-class WrappedServices final : public Wrapper<IWbemServices> {
+// Passes everything to the repository's services but for the calls that hand
+// out objects (wrapped) or take them back (unwrapped), and the faults.
+class WrappedServices final : public wbem::ServicesWrapper {
  public:
   WrappedServices(wbem::ComPtr<IWbemServices> inner, std::shared_ptr<Journal> journal)
-      : inner_(std::move(inner)), journal_(std::move(journal)) {}
+      : ServicesWrapper(std::move(inner)), journal_(std::move(journal)) {}
 
   HRESULT GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
                     IWbemCallResult** call_result) override {
     IWbemClassObject* found = nullptr;
-    const HRESULT hr = inner_->GetObject(path, flags, context, &found, call_result);
+    const HRESULT hr = ServicesWrapper::GetObject(path, flags, context, &found, call_result);
     if (object != nullptr)
       *object = WrappedObject::Wrap(found, WrappedObject::Kind::kClass, journal_);
     return hr;
@@ -171,8 +142,8 @@ class WrappedServices final : public Wrapper<IWbemServices> {
   HRESULT ExecMethod(const BSTR path, const BSTR method, LONG flags, IWbemContext* context,
                      IWbemClassObject* in_params, IWbemClassObject** out_params,
                      IWbemCallResult** call_result) override {
-    return inner_->ExecMethod(path, method, flags, context, WrappedObject::Unwrap(in_params),
-                              out_params, call_result);
+    return ServicesWrapper::ExecMethod(path, method, flags, context,
+                                       WrappedObject::Unwrap(in_params), out_params, call_result);
   }
   HRESULT QueryObjectSink(LONG flags, IWbemObjectSink** sink) override {
     if (sink == nullptr) return WBEM_E_INVALID_PARAMETER;
@@ -181,26 +152,21 @@ class WrappedServices final : public Wrapper<IWbemServices> {
       return journal_->faults.query_object_sink;
     }
     wbem::ComPtr<IWbemObjectSink> inner;
-    const HRESULT hr = inner_->QueryObjectSink(flags, inner.Out());
+    const HRESULT hr = ServicesWrapper::QueryObjectSink(flags, inner.Out());
     if (hr == WBEM_S_NO_ERROR) *sink = new WrappedSink(std::move(inner), journal_);
     return hr;
   }
-  HRESULT ExecNotificationQueryAsync(const BSTR language, const BSTR query, LONG flags,
-                                     IWbemContext* context, IWbemObjectSink* sink) override {
-    return inner_->ExecNotificationQueryAsync(language, query, flags, context, sink);
-  }
-  HRESULT CancelAsyncCall(IWbemObjectSink* sink) override { return inner_->CancelAsyncCall(sink); }
   HRESULT PutClass(IWbemClassObject* object, LONG flags, IWbemContext* context,
                    IWbemCallResult** call_result) override {
-    return inner_->PutClass(WrappedObject::Unwrap(object), flags, context, call_result);
+    return ServicesWrapper::PutClass(WrappedObject::Unwrap(object), flags, context, call_result);
   }
   HRESULT PutInstance(IWbemClassObject* instance, LONG flags, IWbemContext* context,
                       IWbemCallResult** call_result) override {
-    return inner_->PutInstance(WrappedObject::Unwrap(instance), flags, context, call_result);
+    return ServicesWrapper::PutInstance(WrappedObject::Unwrap(instance), flags, context,
+                                        call_result);
   }
 
  private:
-  wbem::ComPtr<IWbemServices> inner_;
   std::shared_ptr<Journal> journal_;
 };
 
@@ -219,4 +185,4 @@ wbem::ComPtr<IWbemClassObject> WrapEvent(IWbemClassObject* event,
       WrappedObject::Wrap(event, WrappedObject::Kind::kEvent, nullptr, std::move(overrides)));
 }
 
-}  // namespace am_testing
+}  // namespace component::testing

@@ -6,8 +6,9 @@
 // before a message.
 //
 // Everything handed out wraps the repository's own object and forwards to it;
-// objects going back into the repository are unwrapped first. Wrappers count
-// themselves (LiveWrappers) so a test can prove they were all released.
+// objects going back into the repository are unwrapped first. Wrappers are
+// COM objects like any other, so the live-object count proves they were all
+// released.
 // Thread-safe as far as the forwarded objects are.
 #pragma once
 
@@ -21,10 +22,7 @@
 #include "wbem/holders.h"
 #include "wbem/interfaces.h"
 
-namespace am_testing {
-
-// The wrappers alive now.
-std::atomic<int>& LiveWrappers();
+namespace component::testing {
 
 // `inner` behind a wrapper that injects `journal`'s faults (one new reference).
 wbem::ComPtr<IWbemServices> WrapServices(wbem::ComPtr<IWbemServices> inner,
@@ -39,4 +37,4 @@ struct Override {
 wbem::ComPtr<IWbemClassObject> WrapEvent(IWbemClassObject* event,
                                          std::map<std::u16string, Override> overrides);
 
-}  // namespace am_testing
+}  // namespace component::testing

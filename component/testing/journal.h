@@ -17,7 +17,7 @@
 #include "host/trace_utils.h"
 #include "wbem/types.h"
 
-namespace am_testing {
+namespace component::testing {
 
 // One Put on a wrapped object as the caller sent it.
 struct PutRecord {
@@ -88,4 +88,4 @@ class Journal {
   std::vector<PutRecord> puts_;
 };
 
-}  // namespace am_testing
+}  // namespace component::testing

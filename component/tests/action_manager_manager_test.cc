@@ -88,7 +88,7 @@ TEST_F(ActionManagerManagerTest, FullLifecycleThroughTheManager) {
   Raise("Disk_Full", {{"EventId", "2"}});
 
   // CompCheck ignores the services it is given.
-  wbem::Repository other_repo;
+  repository::Repository other_repo;
   auto other = other_repo.OpenNamespace("root\\other").Services();
   IWbemServices* const all[] = {services_.get(), other.get(), nullptr};
   for (IWbemServices* s : all) EXPECT_EQ(manager_->CompCheck(s, handle), 1);

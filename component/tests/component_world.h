@@ -16,13 +16,13 @@
 
 #include "component/action_manager_manager.h"
 #include "component/impl_action_rule.h"
-#include "component/impl_base_action_info.h"
+#include "actions/impl_base_action_info.h"
 #include "component/testing/action_world.h"
 #include "wbem/holders.h"
 
 namespace component_test {
 
-using namespace am_testing;  // NOLINT(build/namespaces): the tests' own vocabulary
+using namespace component::testing;  // NOLINT(build/namespaces): the tests' own vocabulary
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
@@ -64,7 +64,7 @@ class RecordingActionInfo : public CBaseActionInfo {
 class RecordingExecutor : public CImplBaseActionInfo {
  public:
   explicit RecordingExecutor(const RecordingActionInfo& info) : info_(info) {}
-  int Execute(CActionManagerSink* sink, IWbemClassObject* event) override {
+  int Execute(CTemporarySink* sink, IWbemClassObject* event) override {
     wbem::Variant id;
     std::string text = "-";
     if (event != nullptr && SUCCEEDED(event->Get(u"EventId", 0, id.Out(), nullptr, nullptr)) &&
@@ -101,11 +101,11 @@ class ComponentTest : public ActionWorld {
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(ActionWorld::SetUp());
     for (const char* name : {"Disk_Full", "CPU_HIGH", "mem_low"}) {
-      ASSERT_EQ(ns_.Define(wbem::Class(name, "ZRV_Event")), WBEM_S_NO_ERROR);
+      ASSERT_EQ(ns_.Define(repository::Class(name, "ZRV_Event")), WBEM_S_NO_ERROR);
     }
-    ASSERT_EQ(ns_.Define(wbem::Class("No_Id_Event").Property("ProfileName", CIM_STRING)),
+    ASSERT_EQ(ns_.Define(repository::Class("No_Id_Event").Property("ProfileName", CIM_STRING)),
               WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(wbem::Class("Numeric_Id_Event")
+    ASSERT_EQ(ns_.Define(repository::Class("Numeric_Id_Event")
                              .Property("ProfileName", CIM_STRING)
                              .Property("EventId", CIM_UINT32)),
               WBEM_S_NO_ERROR);
@@ -131,12 +131,12 @@ class ComponentTest : public ActionWorld {
     return static_cast<CActionManagerSink*>(handle);
   }
   // An unfiled event of profile "P".
-  wbem::ComPtr<IWbemClassObject> Event(const char* event_class, wbem::PropertyValues values = {}) {
+  wbem::ComPtr<IWbemClassObject> Event(const char* event_class, repository::PropertyValues values = {}) {
     values.emplace_back("ProfileName", "P");
     return NewEvent(event_class, values);
   }
   // Raises an event for `profile` and waits until it is delivered.
-  void Raise(const char* event_class, wbem::PropertyValues values, const char* profile = "P") {
+  void Raise(const char* event_class, repository::PropertyValues values, const char* profile = "P") {
     values.emplace_back("ProfileName", profile);
     ASSERT_EQ(ns_.Raise(event_class, values), WBEM_S_NO_ERROR);
     ASSERT_TRUE(repo_.WaitIdle());

@@ -46,7 +46,7 @@ class LibraryLoadTest : public ::testing::Test {
     return reinterpret_cast<Fn>(dlsym(library, name));
   }
 
-  am_testing::Journal journal_;
+  component::testing::Journal journal_;
 };
 
 constexpr const char* kSettingsClasses[] = {

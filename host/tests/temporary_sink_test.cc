@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "host/tests/log_capture.h"
-#include "wbem/repository.h"
+#include "repository/repository.h"
 #include "wbem/testing/leak_check.h"
 
 namespace {
@@ -48,7 +48,7 @@ class TestSink : public CTemporarySink {
 class TemporarySinkTest : public wbem::testing::LeakCheckedTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(ns_.Define(wbem::Class("ZRV_Event")
+    ASSERT_EQ(ns_.Define(repository::Class("ZRV_Event")
                              .Property("ProfileName", CIM_STRING)
                              .Property("EventId", CIM_STRING)),
               WBEM_S_NO_ERROR);
@@ -65,8 +65,8 @@ class TemporarySinkTest : public wbem::testing::LeakCheckedTest {
     }
   }
 
-  wbem::Repository repo_;
-  wbem::Namespace ns_ = repo_.OpenNamespace("root\\zrv");
+  repository::Repository repo_;
+  repository::Namespace ns_ = repo_.OpenNamespace("root\\zrv");
   wbem::ComPtr<IWbemServices> services_;
   LogCapture log_;
 };

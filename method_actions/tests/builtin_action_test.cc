@@ -11,14 +11,14 @@
 
 #include "component/testing/action_world.h"
 #include "method_actions/impl_builtin_action_info.h"
-#include "method_actions/result_event.h"
+#include "actions/result_event.h"
 #include "settings/action_rule.h"
 #include "wbem/holders.h"
 
 namespace method_actions_test {
 namespace {
 
-using namespace am_testing;  // NOLINT(build/namespaces)
+using namespace component::testing;  // NOLINT(build/namespaces)
 using method_actions::NotifyActionResult;
 using method_actions::ResultVariant;
 using ::testing::ElementsAre;
@@ -52,7 +52,7 @@ class BuiltInActionTest : public ActionWorld {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(ActionWorld::SetUp());
-    ASSERT_EQ(ns_.Define(wbem::Class("Test_Event", "ZRV_Event")
+    ASSERT_EQ(ns_.Define(repository::Class("Test_Event", "ZRV_Event")
                              .Property("Id", CIM_STRING)
                              .Property("K1", CIM_STRING)
                              .Property("K2", CIM_SINT32)
@@ -64,24 +64,24 @@ class BuiltInActionTest : public ActionWorld {
                              .Property("Thing", CIM_OBJECT)),
               WBEM_S_NO_ERROR);
     ASSERT_EQ(
-        ns_.Define(wbem::Class("Disk")
+        ns_.Define(repository::Class("Disk")
                        .Key("Id", CIM_STRING)
-                       .Method(wbem::MethodSpec("Reset")
+                       .Method(repository::MethodSpec("Reset")
                                    .In("Force", CIM_BOOLEAN)
                                    .In("Label", CIM_STRING)
                                    .In("Count", CIM_SINT32)
                                    .Provider(Recording()))
-                       .Method(wbem::MethodSpec("Ping").Provider(Recording()))
-                       .Method(wbem::MethodSpec("Text").Returns(CIM_STRING).Provider(Recording()))),
+                       .Method(repository::MethodSpec("Ping").Provider(Recording()))
+                       .Method(repository::MethodSpec("Text").Returns(CIM_STRING).Provider(Recording()))),
         WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(wbem::Class("Pair")
+    ASSERT_EQ(ns_.Define(repository::Class("Pair")
                              .Key("K1", CIM_STRING)
                              .Key("K2", CIM_SINT32)
-                             .Method(wbem::MethodSpec("Ping").Provider(Recording()))),
+                             .Method(repository::MethodSpec("Ping").Provider(Recording()))),
               WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(wbem::Class("Switch")
+    ASSERT_EQ(ns_.Define(repository::Class("Switch")
                              .Key("On", CIM_BOOLEAN)
-                             .Method(wbem::MethodSpec("Ping").Provider(Recording()))),
+                             .Method(repository::MethodSpec("Ping").Provider(Recording()))),
               WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.AddInstance("Disk", {{"Id", "C:"}}), WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.AddInstance("Pair", {{"K1", "a"}, {"K2", 5}}), WBEM_S_NO_ERROR);
@@ -94,8 +94,8 @@ class BuiltInActionTest : public ActionWorld {
 
   // A provider that records the call and answers with exec_result_ and
   // return_value_.
-  wbem::MethodProvider Recording() {
-    return [this](wbem::MethodCall& call) {
+  repository::MethodProvider Recording() {
+    return [this](repository::MethodCall& call) {
       calls_.push_back(
           {call.path, call.method, call.keys, call.in != nullptr, ReadProperties(call.in)});
       if (!return_value_.IsNull()) call.Return(return_value_);
@@ -114,7 +114,7 @@ class BuiltInActionTest : public ActionWorld {
     ASSERT_EQ(sink_->Start(services_.get()), 1);
     journal_->TakeAll();
   }
-  int Run(const std::string& event_class, const wbem::PropertyValues& values) {
+  int Run(const std::string& event_class, const repository::PropertyValues& values) {
     return Process(*sink_, NewEvent(event_class, values).get());
   }
   // The log without the rule executor's level-1 lines.
@@ -139,7 +139,7 @@ class BuiltInActionTest : public ActionWorld {
     return ResultPuts();
   }
 
-  static wbem::PropertyValues Event() {
+  static repository::PropertyValues Event() {
     // clang-format off
     return {{"ProfileName", "P"}, {"EventId", "E-17"}, {"event_key", "disk/C:"},
             {"ModelName", "DiskModel"}, {"severity", "CRITICAL"}, {"Id", "C:"}, {"K1", "a"},
@@ -266,10 +266,10 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersByBothTables) {
       {CIM_STRING, "20240102030405.000000+000", CIM_DATETIME, "", "NULL"},
       {CIM_CHAR16, 65, CIM_SINT32, "", "NULL"},
   };
-  wbem::Class event_class("Mapping_Event", "ZRV_Event");
-  wbem::MethodSpec method("Take");
+  repository::Class event_class("Mapping_Event", "ZRV_Event");
+  repository::MethodSpec method("Take");
   std::vector<CParams> in;
-  wbem::PropertyValues values;
+  repository::PropertyValues values;
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const std::string e = "e" + std::to_string(i), p = "p" + std::to_string(i);
     event_class.Property(e, rows[i].event_type);
@@ -278,7 +278,7 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersByBothTables) {
     values.emplace_back(e, rows[i].value);
   }
   ASSERT_EQ(ns_.Define(event_class), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Define(wbem::Class("Mapper").Method(method.Provider(Recording()))),
+  ASSERT_EQ(ns_.Define(repository::Class("Mapper").Method(method.Provider(Recording()))),
             WBEM_S_NO_ERROR);
   StartSink({BuiltIn("Mapper", "Take", true, {}, in)}, "Mapping_Event");
 
@@ -464,16 +464,16 @@ TEST_F(BuiltInActionTest, AbsentTextsAreSentAsNull) {
 }
 
 TEST_F(BuiltInActionTest, IdentityTextsFallBackToNone) {
-  ASSERT_EQ(ns_.Define(wbem::Class("Bare_Event")
+  ASSERT_EQ(ns_.Define(repository::Class("Bare_Event")
                            .Property("EventId", CIM_SINT32)
                            .Property("ModelName", CIM_BOOLEAN)
                            .Property("severity", CIM_STRING)),
             WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Define(wbem::Class("Empty_Event")), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Define(repository::Class("Empty_Event")), WBEM_S_NO_ERROR);
   const std::string missing = "0 ActionManager: The event is malformed. The property ";
   struct Case {
     const char* event_class;
-    wbem::PropertyValues values;
+    repository::PropertyValues values;
     const char* event_id;
     const char* model;
     std::vector<std::string> malformed;  // the missing properties the log names
@@ -506,7 +506,7 @@ TEST_F(BuiltInActionTest, IdentityTextsFallBackToNone) {
 
 TEST_F(BuiltInActionTest, RaisedEventsRunTheActionOnDelivery) {
   StartSink({BuiltIn("Disk", "Reset", false, {{"", "Id"}}, {{"Force", "Flag"}})});
-  wbem::PropertyValues second = Event();
+  repository::PropertyValues second = Event();
   second[1].second = "E-18";
   const wbem::LiveCounts before = wbem::GetLiveCounts();
   ASSERT_EQ(ns_.Raise("Test_Event", Event()), WBEM_S_NO_ERROR);

@@ -21,7 +21,7 @@
 namespace program_actions::testing {
 namespace {
 
-using namespace am_testing;  // NOLINT(build/namespaces)
+using namespace component::testing;  // NOLINT(build/namespaces)
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -72,7 +72,7 @@ class ProgramActionTest : public ActionWorld {
     zmo_.emplace("ZMO_HALBERD_DIR", script_dir_.c_str());
     marker_.emplace("CHILD_OF_KAVDR", nullptr);
     ASSERT_NO_FATAL_FAILURE(ActionWorld::SetUp());
-    ASSERT_EQ(ns_.Define(wbem::Class("Disk_Full", "ZRV_Event")
+    ASSERT_EQ(ns_.Define(repository::Class("Disk_Full", "ZRV_Event")
                              .Property("Drive", CIM_STRING)
                              .Property("Free", CIM_UINT32)),
               WBEM_S_NO_ERROR);
@@ -103,8 +103,8 @@ class ProgramActionTest : public ActionWorld {
   // Runs `command` for one event of `class_name` made in `ns` (root\zrv when
   // null) through a started sink of the profile; returns ProcessEvent's
   // result, and leaves the log from the executor's first line on in lines_.
-  int RunEvent(const std::string& command, const wbem::PropertyValues& values,
-               const std::string& class_name = "Disk_Full", const wbem::Namespace* ns = nullptr) {
+  int RunEvent(const std::string& command, const repository::PropertyValues& values,
+               const std::string& class_name = "Disk_Full", const repository::Namespace* ns = nullptr) {
     CActionManagerSink sink(kProfile, *Settings(command, class_name));
     EXPECT_EQ(sink.Start(services_.get()), 1);
     auto event = NewEvent(class_name, values, ns);
@@ -123,7 +123,7 @@ class ProgramActionTest : public ActionWorld {
     return std::vector<std::string>(first, lines.end());
   }
 
-  static wbem::PropertyValues DiskFullValues() {
+  static repository::PropertyValues DiskFullValues() {
     return {{"ProfileName", kProfile},
             {"ModelName", kModel},
             {"EventId", "ev-17"},
@@ -269,14 +269,14 @@ TEST_F(ProgramActionTest, WorkingDirectoryFollowsZmoHalberdDirAndIsRestored) {
 }
 
 TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNoneAndSeverityFallsBack) {
-  ASSERT_EQ(ns_.Define(wbem::Class("Bare_Event").Property("Drive", CIM_STRING)), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Define(wbem::Class("Numbered_Event")
+  ASSERT_EQ(ns_.Define(repository::Class("Bare_Event").Property("Drive", CIM_STRING)), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Define(repository::Class("Numbered_Event")
                            .Property("EventId", CIM_UINT32)
                            .Property("event_key", CIM_STRING)
                            .Property("ModelName", CIM_STRING)),
             WBEM_S_NO_ERROR);
-  wbem::Namespace elsewhere = repo_.OpenNamespace("root\\elsewhere");
-  ASSERT_EQ(elsewhere.Define(wbem::Class("Orphan_Event")
+  repository::Namespace elsewhere = repo_.OpenNamespace("root\\elsewhere");
+  ASSERT_EQ(elsewhere.Define(repository::Class("Orphan_Event")
                                  .Property("EventId", CIM_STRING)
                                  .Property("severity", CIM_STRING)
                                  .Property("Drive", CIM_STRING)),
@@ -284,8 +284,8 @@ TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNoneAndSeverityFallsBac
   struct Case {
     const char* name;
     std::string class_name;
-    const wbem::Namespace* ns;
-    wbem::PropertyValues values;
+    const repository::Namespace* ns;
+    repository::PropertyValues values;
     std::string event_id, model;
     std::optional<std::string> exported;  // EVENT_SEVERITY; nullopt: absent
     std::string passed;                   // the result event's severity
@@ -340,22 +340,22 @@ TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNoneAndSeverityFallsBac
 }
 
 TEST_F(ProgramActionTest, ExportsOnlyPropertiesTheEventClassDeclaresOrOverrides) {
-  ASSERT_EQ(ns_.Define(wbem::Class("Disk_Full_C", "Disk_Full").Property("Letter", CIM_STRING)),
+  ASSERT_EQ(ns_.Define(repository::Class("Disk_Full_C", "Disk_Full").Property("Letter", CIM_STRING)),
             WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Define(wbem::Class("Disk_Slow", "ZRV_Event")
+  ASSERT_EQ(ns_.Define(repository::Class("Disk_Slow", "ZRV_Event")
                            .Property("ModelName", CIM_STRING, "SlowModel")
                            .Property("Latency", CIM_SINT32)
                            .Property("Healthy", CIM_BOOLEAN)),
             WBEM_S_NO_ERROR);
   struct Case {
     std::string class_name;
-    wbem::PropertyValues values;
+    repository::PropertyValues values;
     std::map<std::string, std::string> own;  // the keys that start with the class name
     std::string model;
   };
-  wbem::PropertyValues full_c = DiskFullValues();
+  repository::PropertyValues full_c = DiskFullValues();
   full_c.push_back({"Letter", "C"});
-  wbem::PropertyValues slow = DiskFullValues();
+  repository::PropertyValues slow = DiskFullValues();
   slow.erase(slow.begin() + 1);  // ModelName, which Disk_Slow overrides with a default
   slow.resize(4);                // without Disk_Full's own Drive and Free
   slow.insert(slow.end(), {{"Latency", -5}, {"Healthy", false}});
@@ -393,8 +393,8 @@ TEST_F(ProgramActionTest, ExportsOnlyPropertiesTheEventClassDeclaresOrOverrides)
 }
 
 TEST_F(ProgramActionTest, UnreadableAndUnsupportedPropertiesAreSkippedWithTheirMessage) {
-  ASSERT_EQ(ns_.Define(wbem::Class("Bare_Event").Property("Drive", CIM_STRING)), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Define(wbem::Class("Disk_Report", "ZRV_Event")
+  ASSERT_EQ(ns_.Define(repository::Class("Bare_Event").Property("Drive", CIM_STRING)), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Define(repository::Class("Disk_Report", "ZRV_Event")
                            .Property("Detail", CIM_OBJECT)
                            .Property("Drive", CIM_STRING)),
             WBEM_S_NO_ERROR);
@@ -402,16 +402,16 @@ TEST_F(ProgramActionTest, UnreadableAndUnsupportedPropertiesAreSkippedWithTheirM
   // namespace does not have.
   ASSERT_EQ(
       ns_.Define(
-          wbem::Class("Split_Event").Property("Extra", CIM_STRING).Property("Drive", CIM_STRING)),
+          repository::Class("Split_Event").Property("Extra", CIM_STRING).Property("Drive", CIM_STRING)),
       WBEM_S_NO_ERROR);
-  wbem::Namespace elsewhere = repo_.OpenNamespace("root\\elsewhere");
-  ASSERT_EQ(elsewhere.Define(wbem::Class("Split_Event").Property("Drive", CIM_STRING)),
+  repository::Namespace elsewhere = repo_.OpenNamespace("root\\elsewhere");
+  ASSERT_EQ(elsewhere.Define(repository::Class("Split_Event").Property("Drive", CIM_STRING)),
             WBEM_S_NO_ERROR);
   auto detail = NewEvent("Bare_Event", {{"Drive", "D:"}});
   struct Case {
     std::string class_name;
-    const wbem::Namespace* ns;
-    wbem::PropertyValues values;
+    const repository::Namespace* ns;
+    repository::PropertyValues values;
     std::string message;
   };
   // clang-format off
@@ -474,7 +474,7 @@ TEST_F(ProgramActionTest, EventRaisedForTheProfileRunsTheActionThroughTheSubscri
   journal_->Take();
   ASSERT_EQ(ns_.Raise("Disk_Full", DiskFullValues()), WBEM_S_NO_ERROR);
   // An event of another profile does not reach the sink.
-  wbem::PropertyValues other = DiskFullValues();
+  repository::PropertyValues other = DiskFullValues();
   other[0].second = "Other profile";
   ASSERT_EQ(ns_.Raise("Disk_Full", other), WBEM_S_NO_ERROR);
   const auto results = TakeResults();

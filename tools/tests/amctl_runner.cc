@@ -14,7 +14,7 @@
 
 extern char** environ;
 
-namespace amctl_test {
+namespace tools_test {
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "amctl_test_XXXXXX").string();
@@ -85,4 +85,4 @@ RunResult RunAmctl(const std::vector<std::string>& args, const std::filesystem::
 
 std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-}  // namespace amctl_test
+}  // namespace tools_test

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace amctl_test {
+namespace tools_test {
 
 struct RunResult {
   int status = -1;  // exit status, or -1 when the binary did not exit normally
@@ -42,4 +42,4 @@ RunResult RunAmctl(const std::vector<std::string>& args, const std::filesystem::
 
 std::vector<std::uint8_t> Bytes(const std::string& text);
 
-}  // namespace amctl_test
+}  // namespace tools_test

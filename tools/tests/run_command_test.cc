@@ -11,7 +11,7 @@
 
 #include "tools/tests/amctl_runner.h"
 
-namespace amctl_test {
+namespace tools_test {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -316,4 +316,4 @@ TEST_F(RunCommandTest, TheDemoShowsEveryKindOfOutcomeFromAnyFolder) {
 }
 
 }  // namespace
-}  // namespace amctl_test
+}  // namespace tools_test

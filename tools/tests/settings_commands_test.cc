@@ -14,7 +14,7 @@
 #include "settings/archive_io.h"
 #include "tools/tests/amctl_runner.h"
 
-namespace amctl_test {
+namespace tools_test {
 namespace {
 
 using ByteVec = std::vector<std::uint8_t>;
@@ -454,4 +454,4 @@ TEST_F(SettingsCommandTest, UnwritableOutputFailsNamingThePathAndLeavesNoTempora
 }
 
 }  // namespace
-}  // namespace amctl_test
+}  // namespace tools_test

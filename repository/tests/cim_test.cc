@@ -1,0 +1,277 @@
+#include "repository/cim.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "repository/repository.h"
+#include "wbem/testing/leak_check.h"
+
+namespace repository {
+namespace {
+
+struct TypedProperty {
+  const char* name;
+  CIMTYPE type;
+  VARTYPE vt;
+  Variant sample;  // a value that Put accepts; CIM_OBJECT gets an instance in the test
+};
+
+// Every scalar CIM type with the variant type the repository carries it in.
+const TypedProperty kTypes[] = {
+    {"S8", CIM_SINT8, VT_I2, 1},
+    {"U8", CIM_UINT8, VT_UI1, 1},
+    {"S16", CIM_SINT16, VT_I2, 1},
+    {"U16", CIM_UINT16, VT_I4, 1},
+    {"S32", CIM_SINT32, VT_I4, 1},
+    {"U32", CIM_UINT32, VT_I4, 1},
+    {"S64", CIM_SINT64, VT_BSTR, 1},
+    {"U64", CIM_UINT64, VT_BSTR, 1},
+    {"R32", CIM_REAL32, VT_R4, 1.5f},
+    {"R64", CIM_REAL64, VT_R8, 1.5},
+    {"Bool", CIM_BOOLEAN, VT_BOOL, true},
+    {"Str", CIM_STRING, VT_BSTR, "s"},
+    {"Date", CIM_DATETIME, VT_BSTR, "20240101000000.000000+000"},
+    {"Ref", CIM_REFERENCE, VT_BSTR, "X.K=1"},
+    {"Char", CIM_CHAR16, VT_I2, 65},
+    {"Obj", CIM_OBJECT, VT_UNKNOWN, nullptr},
+};
+
+class CimTest : public wbem::testing::LeakCheckedTest {
+ protected:
+  void SetUp() override {
+    Class all("AllTypes");
+    for (const TypedProperty& p : kTypes) all.Property(p.name, p.type);
+    ASSERT_EQ(ns_.Define(all), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("Inner").Property("X", CIM_SINT32)), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.NewInstance("AllTypes", {}, &object_), WBEM_S_NO_ERROR);
+  }
+
+  HRESULT Put(const char* name, Variant value, CIMTYPE type = 0) {
+    return object_->Put(Bstr(name).get(), 0, value.ptr(), type);
+  }
+  Variant Get(const char* name) {
+    Variant v;
+    EXPECT_EQ(object_->Get(Bstr(name).get(), 0, v.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
+    return v;
+  }
+
+  Repository repo_;
+  Namespace ns_ = repo_.OpenNamespace("root\\test");
+  ComPtr<IWbemClassObject> object_;
+};
+
+TEST_F(CimTest, EachCimTypeTravelsInItsVariantType) {
+  ComPtr<IWbemClassObject> inner;
+  ASSERT_EQ(ns_.NewInstance("Inner", {{"X", 1}}, &inner), WBEM_S_NO_ERROR);
+  for (const TypedProperty& p : kTypes) {
+    SCOPED_TRACE(p.name);
+    EXPECT_EQ(VarTypeForCim(p.type), p.vt);
+    EXPECT_EQ(Get(p.name).vt(), VT_NULL) << "a new instance holds NULL everywhere";
+    ASSERT_EQ(Put(p.name, p.type == CIM_OBJECT ? Variant(inner.get()) : p.sample), WBEM_S_NO_ERROR);
+    Variant v;
+    CIMTYPE type = 0;
+    ASSERT_EQ(object_->Get(Bstr(p.name).get(), 0, v.Out(), &type, nullptr), WBEM_S_NO_ERROR);
+    EXPECT_EQ(type, p.type);
+    EXPECT_EQ(v.vt(), p.vt);
+  }
+  EXPECT_EQ(Get("S16").get().iVal, 1);
+}
+
+TEST_F(CimTest, IntegerVariantsAreTruncatedToTheDeclaredWidth) {
+  struct Case {
+    const char* property;
+    Variant value;
+    VARTYPE vt;
+    std::int64_t expected;  // as read from the variant's member for `vt`
+  };
+  const Case cases[] = {
+      {"S8", 200, VT_I2, -56},
+      {"S8", -1, VT_I2, -1},
+      {"U8", 300, VT_UI1, 44},
+      {"U8", -1, VT_UI1, 255},
+      {"S16", 70000, VT_I2, 4464},
+      {"U16", -1, VT_I4, 65535},
+      {"U16", 70000, VT_I4, 4464},
+      {"S32", std::int64_t{5000000000}, VT_I4, 705032704},
+      {"U32", 4000000000u, VT_I4, -294967296},
+      {"Char", 65601, VT_I2, 65},
+      {"R64", 7, VT_R8, 7},
+      {"R32", std::int64_t{-3}, VT_R4, -3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.property) + " <- " + std::to_string(c.expected));
+    ASSERT_EQ(Put(c.property, c.value), WBEM_S_NO_ERROR);
+    const Variant v = Get(c.property);
+    ASSERT_EQ(v.vt(), c.vt);
+    switch (c.vt) {
+      case VT_I2:
+        EXPECT_EQ(v.get().iVal, c.expected);
+        break;
+      case VT_I4:
+        EXPECT_EQ(v.get().lVal, c.expected);
+        break;
+      case VT_UI1:
+        EXPECT_EQ(v.get().bVal, c.expected);
+        break;
+      case VT_R4:
+        EXPECT_EQ(v.get().fltVal, static_cast<float>(c.expected));
+        break;
+      default:
+        EXPECT_EQ(v.get().dblVal, static_cast<double>(c.expected));
+        break;
+    }
+  }
+}
+
+TEST_F(CimTest, SixtyFourBitIntegersAreDecimalText) {
+  const std::tuple<const char*, Variant, const char*> cases[] = {
+      {"S64", std::int64_t{-5000000000}, "-5000000000"},
+      {"U64", -1, "18446744073709551615"},
+      {"U64", std::uint64_t{42}, "42"},
+      {"S64", "+007", "7"},
+      {"S64", "-9223372036854775808", "-9223372036854775808"},
+      {"U64", "18446744073709551615", "18446744073709551615"},
+  };
+  for (const auto& [property, value, expected] : cases) {
+    SCOPED_TRACE(expected);
+    ASSERT_EQ(Put(property, value), WBEM_S_NO_ERROR);
+    EXPECT_EQ(Get(property).AsUtf8(), expected);
+  }
+}
+
+TEST_F(CimTest, PutRefusesWhatDoesNotConvertAndKeepsTheOldValue) {
+  ASSERT_EQ(Put("Str", "keep"), WBEM_S_NO_ERROR);
+  ASSERT_EQ(Put("S32", 9), WBEM_S_NO_ERROR);
+  ASSERT_EQ(Put("U64", "9"), WBEM_S_NO_ERROR);
+  ASSERT_EQ(Put("Bool", false), WBEM_S_NO_ERROR);
+  struct Case {
+    const char* property;
+    Variant value;
+  };
+  const Case cases[] = {
+      {"Str", 12},     // no number becomes a string
+      {"Str", 1.5},    //
+      {"Str", true},   //
+      {"S32", "12"},   // no string becomes a number
+      {"S32", 1.5},    // reals do not truncate into integers
+      {"S32", true},   //
+      {"Bool", 1},     // booleans only from VT_BOOL
+      {"R32", 1.5},    // VT_R8 is not real32's own type
+      {"R64", 1.5f},   //
+      {"U64", "-1"},   // out of range
+      {"U64", "12x"},  // not a number
+      {"S64", "9223372036854775808"},
+      {"S64", ""},
+      {"Char", "A"},  // char16 travels as a number
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.property);
+    EXPECT_EQ(Put(c.property, c.value), WBEM_E_TYPE_MISMATCH);
+  }
+  EXPECT_EQ(Put("S32", 5, CIM_UINT32), WBEM_E_TYPE_MISMATCH) << "an explicit type must match";
+  EXPECT_EQ(Put("S32", 9, CIM_SINT32), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Get("Str").AsUtf8(), "keep");
+  EXPECT_EQ(Get("S32").get().lVal, 9);
+  EXPECT_EQ(Get("U64").AsUtf8(), "9");
+  EXPECT_EQ(Get("Bool").get().boolVal, VARIANT_FALSE);
+}
+
+TEST_F(CimTest, NullGoesIntoEveryTypeAndBooleansAreNormalised) {
+  for (const TypedProperty& p : kTypes) {
+    SCOPED_TRACE(p.name);
+    EXPECT_EQ(Put(p.name, nullptr), WBEM_S_NO_ERROR);
+    EXPECT_EQ(object_->Put(Bstr(p.name).get(), 0, nullptr, 0), WBEM_S_NO_ERROR);
+    EXPECT_EQ(Get(p.name).vt(), VT_NULL);
+  }
+  VARIANT odd;
+  VariantInit(&odd);
+  odd.vt = VT_BOOL;
+  odd.boolVal = 1;
+  ASSERT_EQ(object_->Put(u"Bool", 0, &odd, 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Get("Bool").get().boolVal, VARIANT_TRUE);
+}
+
+TEST_F(CimTest, EmbeddedObjectIsCopiedAtPut) {
+  ComPtr<IWbemClassObject> inner;
+  ASSERT_EQ(ns_.NewInstance("Inner", {{"X", 1}}, &inner), WBEM_S_NO_ERROR);
+  ASSERT_EQ(Put("Obj", inner.get()), WBEM_S_NO_ERROR);
+  Variant later(2);
+  ASSERT_EQ(inner->Put(u"X", 0, later.ptr(), 0), WBEM_S_NO_ERROR);
+  const Variant stored = Get("Obj");
+  ASSERT_EQ(stored.vt(), VT_UNKNOWN);
+  ComPtr<IWbemClassObject> copy;
+  ASSERT_EQ(ComPtr<IUnknown>(stored.get().punkVal).As(&copy), S_OK);
+  Variant x;
+  ASSERT_EQ(copy->Get(u"X", 0, x.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
+  EXPECT_EQ(x.get().lVal, 1);
+  // What Get hands out is a copy too: changing it leaves the stored object.
+  ASSERT_EQ(copy->Put(u"X", 0, Variant(3).ptr(), 0), WBEM_S_NO_ERROR);
+  ComPtr<IWbemClassObject> again;
+  ASSERT_EQ(ComPtr<IUnknown>(Get("Obj").get().punkVal).As(&again), S_OK);
+  ASSERT_EQ(again->Get(u"X", 0, x.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
+  EXPECT_EQ(x.get().lVal, 1);
+  EXPECT_EQ(Put("Str", inner.get()), WBEM_E_TYPE_MISMATCH);
+}
+
+TEST(FormatVariantTest, GivesTheDocumentedTextPerType) {
+  VARIANT v;
+  VariantInit(&v);
+  auto with = [&](VARTYPE vt, auto setter) {
+    VariantInit(&v);
+    v.vt = vt;
+    setter(v);
+    return v;
+  };
+  struct Case {
+    const char* name;
+    Variant value;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"empty", Variant(), ""},
+      {"null", Variant(nullptr), ""},
+      {"i1", Variant(std::int8_t{-5}), "-5"},
+      {"i2", Variant(short{-300}), "-300"},
+      {"i4", Variant(-70000), "-70000"},
+      {"i8", Variant(std::int64_t{-5000000000}), "-5000000000"},
+      {"ui1", Variant(std::uint8_t{200}), "200"},
+      {"ui2", Variant(std::uint16_t{60000}), "60000"},
+      {"ui4", Variant(4000000000u), "4000000000"},
+      {"ui8", Variant(std::uint64_t{18446744073709551615u}), "18446744073709551615"},
+      {"r8 tenth", Variant(0.1), "0.1"},
+      {"r8 integral", Variant(100.0), "100"},
+      {"r8 large", Variant(1e21), "1e+21"},
+      {"r8 nan", Variant(std::nan("")), "nan"},
+      {"r8 -inf", Variant(-std::numeric_limits<double>::infinity()), "-inf"},
+      {"r4 tenth", Variant(0.1f), "0.1"},
+      {"bool true", Variant(true), "TRUE"},
+      {"bool false", Variant(false), "FALSE"},
+      {"bstr", Variant("Zürich"), "Zürich"},
+      {"int", Variant(with(VT_INT, [](VARIANT& x) { x.intVal = -2; })), "-2"},
+      {"uint", Variant(with(VT_UINT, [](VARIANT& x) { x.uintVal = 2; })), "2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = "unchanged";
+    EXPECT_TRUE(FormatVariant(c.value.get(), &text));
+    EXPECT_EQ(text, c.text);
+  }
+}
+
+TEST(FormatVariantTest, RefusesObjectsArraysAndOtherTypesLeavingTextAlone) {
+  const VARTYPE refused[] = {VT_UNKNOWN, VT_DISPATCH, VT_ARRAY | VT_I4, VT_DATE, VT_CY, VT_ERROR};
+  for (VARTYPE vt : refused) {
+    SCOPED_TRACE(vt);
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = vt;
+    std::string text = "unchanged";
+    EXPECT_FALSE(FormatVariant(v, &text));
+    EXPECT_EQ(text, "unchanged");
+  }
+}
+
+}  // namespace
+}  // namespace repository

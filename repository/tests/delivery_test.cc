@@ -1,0 +1,267 @@
+// Event subscriptions and their asynchronous delivery. Run under the thread
+// sanitizer (label "threads").
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <thread>
+
+#include "repository/cim.h"
+#include "repository/repository.h"
+#include "repository/sinks.h"
+#include "wbem/testing/leak_check.h"
+
+namespace repository {
+namespace {
+
+using ::testing::ElementsAre;
+using namespace std::chrono_literals;
+
+std::string Prop(IWbemClassObject* object, const char* name) {
+  Variant v;
+  object->Get(Bstr(name).get(), 0, v.Out(), nullptr, nullptr);
+  std::string text;
+  FormatVariant(v.get(), &text);
+  return text;
+}
+
+std::vector<std::string> Props(const CollectingSink& sink, const char* name) {
+  std::vector<std::string> out;
+  for (const auto& object : sink.Objects()) out.push_back(Prop(object.get(), name));
+  return out;
+}
+
+class DeliveryTest : public wbem::testing::LeakCheckedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(ns_.Define(Class("ZRV_Event")
+                             .Property("ProfileName", CIM_STRING)
+                             .Property("EventId", CIM_STRING)
+                             .Property("Seq", CIM_SINT32)),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("Disk_Full", "ZRV_Event").Property("Free", CIM_UINT32)),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("Other").Property("ProfileName", CIM_STRING)), WBEM_S_NO_ERROR);
+  }
+
+  Repository repo_;
+  Namespace ns_ = repo_.OpenNamespace("root\\zrv");
+};
+
+TEST_F(DeliveryTest, MatchesTheClassItsSubclassesAndEveryCondition) {
+  auto sink = CollectingSink::Create();
+  ASSERT_EQ(ns_.Subscribe(R"(SELECT * FROM ZRV_Event WHERE ProfileName="a\\b")", sink.get()),
+            WBEM_S_NO_ERROR);
+  auto free = CollectingSink::Create();
+  ASSERT_EQ(
+      ns_.Subscribe(R"(select * from disk_full where free = "10" and EventId="1")", free.get()),
+      WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("ZRV_Event", {{"ProfileName", "a\\b"}, {"EventId", "1"}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("Disk_Full", {{"ProfileName", "a\\b"}, {"EventId", "2"}, {"Free", 10}}),
+            WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("Disk_Full", {{"ProfileName", "A\\B"}, {"EventId", "3"}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("Disk_Full", {{"EventId", "4"}}), WBEM_S_NO_ERROR);  // NULL never matches
+  ASSERT_EQ(ns_.Raise("Other", {{"ProfileName", "a\\b"}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("Disk_Full", {{"EventId", "1"}, {"Free", 10}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("Disk_Full", {{"EventId", "1"}, {"Free", 11}}), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_THAT(Props(*sink, "EventId"), ElementsAre("1", "2"));
+  EXPECT_THAT(Props(*sink, "__CLASS"), ElementsAre("ZRV_Event", "Disk_Full"));
+  EXPECT_THAT(Props(*free, "Free"), ElementsAre("10"));
+  EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+  EXPECT_EQ(ns_.Unsubscribe(free.get()), WBEM_S_NO_ERROR);
+}
+
+TEST_F(DeliveryTest, SubscriptionRefusesBadQueries) {
+  auto sink = CollectingSink::Create();
+  auto services = ns_.Services();
+  auto subscribe = [&](const char* language, const char* query, IWbemObjectSink* s) {
+    return services->ExecNotificationQueryAsync(Bstr(language).get(), Bstr(query).get(), 0, nullptr,
+                                                s);
+  };
+  EXPECT_EQ(subscribe("SQL", "SELECT * FROM ZRV_Event", sink.get()), WBEM_E_INVALID_QUERY_TYPE);
+  EXPECT_EQ(subscribe("WQL", "SELECT * FROM ZRV_Event WHERE", sink.get()), WBEM_E_INVALID_QUERY);
+  EXPECT_EQ(subscribe("WQL", R"(SELECT * FROM ZRV_Event WHERE ProfileName="a"b")", sink.get()),
+            WBEM_E_INVALID_QUERY);
+  EXPECT_EQ(subscribe("WQL", "SELECT * FROM Nope", sink.get()), WBEM_E_INVALID_CLASS);
+  EXPECT_EQ(subscribe("WQL", R"(SELECT * FROM ZRV_Event WHERE Free="1")", sink.get()),
+            WBEM_E_INVALID_PROPERTY);
+  EXPECT_EQ(subscribe("wql", "SELECT * FROM ZRV_Event", nullptr), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(services->CancelAsyncCall(sink.get()), WBEM_E_NOT_FOUND);
+  // A refused subscription leaves nothing behind: the sink gets no event.
+  ASSERT_EQ(ns_.Raise("ZRV_Event", {}), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_EQ(sink->Count(), 0u);
+}
+
+TEST_F(DeliveryTest, QueryObjectSinkDeliversACopyTakenAtIndicate) {
+  auto sink = CollectingSink::Create();
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  auto services = ns_.Services();
+  ComPtr<IWbemObjectSink> provider;
+  ASSERT_EQ(services->QueryObjectSink(0, provider.Out()), WBEM_S_NO_ERROR);
+  ComPtr<IWbemClassObject> a, b;
+  ASSERT_EQ(ns_.NewInstance("ZRV_Event", {{"EventId", "a"}}, &a), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.NewInstance("Disk_Full", {{"EventId", "b"}}, &b), WBEM_S_NO_ERROR);
+  IWbemClassObject* both[] = {a.get(), b.get()};
+  ASSERT_EQ(provider->Indicate(2, both), WBEM_S_NO_ERROR);
+  ASSERT_EQ(a->Put(u"EventId", 0, Variant("changed").ptr(), 0), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_THAT(Props(*sink, "EventId"), ElementsAre("a", "b"));
+  EXPECT_NE(sink->Objects()[0].get(), a.get());
+
+  IWbemClassObject* null_object = nullptr;
+  EXPECT_EQ(provider->Indicate(1, &null_object), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(provider->Indicate(1, nullptr), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(provider->Indicate(0, nullptr), WBEM_S_NO_ERROR);
+  EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+}
+
+TEST_F(DeliveryTest, DeliveryIsSerialAndInOrderUnderConcurrentRaisers) {
+  constexpr int kRaisers = 4;
+  constexpr int kEach = 150;
+  std::atomic<int> in_flight{0};
+  std::atomic<bool> overlapped{false};
+  std::vector<std::vector<int>> seen(kRaisers);  // written only by the delivery thread
+  auto sink = FunctionSink::Create([&](IWbemClassObject* event) {
+    if (in_flight.fetch_add(1) != 0) overlapped = true;
+    const int raiser = std::stoi(Prop(event, "EventId"));
+    seen[raiser].push_back(std::stoi(Prop(event, "Seq")));
+    std::this_thread::yield();
+    in_flight.fetch_sub(1);
+    return WBEM_S_NO_ERROR;
+  });
+  // Two subscriptions of one sink: still one delivery at a time.
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM Disk_Full", sink.get()), WBEM_S_NO_ERROR);
+  std::vector<std::thread> raisers;
+  for (int r = 0; r < kRaisers; ++r) {
+    raisers.emplace_back([&, r] {
+      for (int i = 0; i < kEach; ++i) {
+        EXPECT_EQ(ns_.Raise("ZRV_Event", {{"EventId", std::to_string(r)}, {"Seq", i}}),
+                  WBEM_S_NO_ERROR);
+      }
+    });
+  }
+  for (auto& t : raisers) t.join();
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_FALSE(overlapped);
+  for (int r = 0; r < kRaisers; ++r) {
+    SCOPED_TRACE(r);
+    ASSERT_EQ(seen[r].size(), static_cast<std::size_t>(kEach));
+    for (int i = 0; i < kEach; ++i) ASSERT_EQ(seen[r][i], i);
+  }
+  EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+}
+
+TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
+  std::promise<void> started;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> delivered{0};
+  auto sink = FunctionSink::Create([&](IWbemClassObject*) {
+    if (delivered.fetch_add(1) == 0) {
+      started.set_value();
+      released.wait();
+    }
+    return WBEM_S_NO_ERROR;
+  });
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  for (int i = 0; i < 5; ++i) ASSERT_EQ(ns_.Raise("ZRV_Event", {{"Seq", i}}), WBEM_S_NO_ERROR);
+  started.get_future().wait();
+  EXPECT_FALSE(repo_.WaitIdle(20ms)) << "a delivery is still running";
+
+  std::atomic<bool> cancel_returned{false};
+  std::thread canceller([&] {
+    EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+    cancel_returned = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(cancel_returned) << "CancelAsyncCall returned during a delivery";
+  release.set_value();
+  canceller.join();
+  EXPECT_TRUE(cancel_returned);
+  ASSERT_TRUE(repo_.WaitIdle());  // the four queued events were dropped, not left pending
+  EXPECT_EQ(delivered, 1);
+  ASSERT_EQ(ns_.Raise("ZRV_Event", {}), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_EQ(delivered, 1);
+}
+
+TEST_F(DeliveryTest, CancelFromInsideItsOwnDeliveryReturnsAtOnce) {
+  std::atomic<int> delivered{0};
+  std::atomic<HRESULT> cancel_result{E_FAIL};
+  std::atomic<bool> wait_result{true};
+  IWbemObjectSink* self = nullptr;
+  auto sink = FunctionSink::Create([&](IWbemClassObject*) {
+    if (delivered.fetch_add(1) == 0) {
+      wait_result = repo_.WaitIdle(10ms);  // can never be idle from in here
+      cancel_result = ns_.Unsubscribe(self);
+    }
+    return WBEM_S_NO_ERROR;
+  });
+  self = sink.get();
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(ns_.Raise("ZRV_Event", {}), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_EQ(cancel_result, WBEM_S_NO_ERROR);
+  EXPECT_FALSE(wait_result);
+  EXPECT_EQ(delivered, 1);
+}
+
+TEST_F(DeliveryTest, CancellingOneOfTwoSubscriptionsKeepsTheOther) {
+  auto sink = CollectingSink::Create();
+  Namespace other = repo_.OpenNamespace("root\\other");
+  ASSERT_EQ(other.Define(Class("ZRV_Event").Property("EventId", CIM_STRING)), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(other.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Raise("ZRV_Event", {{"EventId", "here"}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(other.Raise("ZRV_Event", {{"EventId", "there"}}), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_THAT(Props(*sink, "EventId"), ElementsAre("there"));
+  EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(other.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+}
+
+TEST_F(DeliveryTest, WaitIdleCoversEventsRaisedByDeliveries) {
+  ASSERT_EQ(ns_.Define(Class("ZRV_ActionResult").Property("EventId", CIM_STRING)), WBEM_S_NO_ERROR);
+  auto results = CollectingSink::Create();
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results.get()), WBEM_S_NO_ERROR);
+  auto actions = FunctionSink::Create([&](IWbemClassObject* event) {
+    std::this_thread::sleep_for(2ms);
+    return ns_.Raise("ZRV_ActionResult", {{"EventId", Prop(event, "EventId")}});
+  });
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", actions.get()), WBEM_S_NO_ERROR);
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(ns_.Raise("ZRV_Event", {{"EventId", std::to_string(i)}}), WBEM_S_NO_ERROR);
+  }
+  ASSERT_TRUE(repo_.WaitIdle());
+  EXPECT_THAT(Props(*results, "EventId"), ElementsAre("0", "1", "2", "3", "4"));
+  EXPECT_EQ(ns_.Unsubscribe(actions.get()), WBEM_S_NO_ERROR);
+  EXPECT_EQ(ns_.Unsubscribe(results.get()), WBEM_S_NO_ERROR);
+}
+
+TEST(DeliveryShutdownTest, DestroyingTheRepositoryEndsSubscriptionsAndReleasesSinks) {
+  const wbem::LiveCounts start = wbem::GetLiveCounts();
+  auto sink = CollectingSink::Create();
+  {
+    Repository repo;
+    Namespace ns = repo.OpenNamespace("root");
+    ASSERT_EQ(ns.Define(Class("E")), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns.Subscribe("SELECT * FROM E", sink.get()), WBEM_S_NO_ERROR);
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(ns.Raise("E", {}), WBEM_S_NO_ERROR);
+  }
+  const std::size_t seen = sink->Count();
+  EXPECT_LE(seen, 50u);
+  sink->Clear();
+  ULONG refs = sink->AddRef();
+  EXPECT_EQ(refs, 2u);  // the repository let go of it
+  sink->Release();
+  sink.Reset();
+  EXPECT_EQ(wbem::GetLiveCounts(), start);
+}
+
+}  // namespace
+}  // namespace repository

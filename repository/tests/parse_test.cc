@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include "repository/object_path.h"
+#include "wbem/unicode.h"
+#include "repository/wql.h"
+
+namespace repository {
+namespace {
+
+TEST(ObjectPathTest, ParsesBothFormsWithNamespacesThatContainBackslashes) {
+  using Key = ObjectPath::Key;
+  struct Case {
+    const char* text;
+    ObjectPath expected;
+  };
+  const Case cases[] = {
+      {R"(\\.\root\zrv:Disk)", {u".", u"root\\zrv", u"Disk", {}}},
+      {R"(\\.\root:Disk.Id="C:")", {u".", u"root", u"Disk", {Key{u"Id", u"C:", true}}}},
+      {R"(\\.\a\b\c:Disk.Id="x",Num=5)",
+       {u".", u"a\\b\\c", u"Disk", {Key{u"Id", u"x", true}, Key{u"Num", u"5", false}}}},
+      {R"(Disk.Id="a\"b\\c")", {u"", u"", u"Disk", {Key{u"Id", u"a\"b\\c", true}}}},
+      {R"(Disk.Path="C:\temp\x")", {u"", u"", u"Disk", {Key{u"Path", u"C:\\temp\\x", true}}}},
+      {R"(Disk.Id="a,b=c.d")", {u"", u"", u"Disk", {Key{u"Id", u"a,b=c.d", true}}}},
+      {R"(Disk.Id="")", {u"", u"", u"Disk", {Key{u"Id", u"", true}}}},
+      {R"(root\zrv:Disk)", {u"", u"root\\zrv", u"Disk", {}}},
+      {"Disk", {u"", u"", u"Disk", {}}},
+      {"Disk.On=TRUE", {u"", u"", u"Disk", {Key{u"On", u"TRUE", false}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    ObjectPath path;
+    ASSERT_EQ(ParseObjectPath(Utf8ToUtf16(c.text), &path), WBEM_S_NO_ERROR);
+    EXPECT_EQ(path, c.expected);
+  }
+}
+
+TEST(ObjectPathTest, RefusesMalformedPaths) {
+  const char* bad[] = {
+      "",
+      R"(\\.\root)",            // no colon
+      R"(\\server\root:Disk)",  // remote server
+      R"(\\.\:Disk)",           // empty namespace
+      R"(\\.\root\:Disk)",      // trailing separator
+      R"(\\.\root:)",           // no class
+      "Disk.",                  // no key
+      "Disk.Id",                // no value
+      "Disk.Id=",               // empty unquoted value
+      R"(Disk.Id="open)",       // unterminated
+      R"(Disk.Id="a"x)",        // text after the quote
+      R"(Disk.Id="a",)",        // trailing comma
+      R"(Disk.Id="a",Id="b")",  // duplicate key
+      "Disk.Id=a b",            // blank in a value
+      "1Disk",                  // bad class name
+      R"(Disk .Id="a")",
+  };
+  for (const char* text : bad) {
+    SCOPED_TRACE(text);
+    ObjectPath path;
+    EXPECT_EQ(ParseObjectPath(Utf8ToUtf16(text), &path), WBEM_E_INVALID_OBJECT_PATH);
+  }
+}
+
+TEST(ObjectPathTest, FormatReadsBack) {
+  ObjectPath path{u".", u"root\\zrv", u"Disk", {{u"Id", u"a\"b\\", true}, {u"Num", u"5", false}}};
+  const std::u16string text = FormatObjectPath(path);
+  EXPECT_EQ(Utf16ToUtf8(text), R"(\\.\root\zrv:Disk.Id="a\"b\\",Num=5)");
+  ObjectPath back;
+  ASSERT_EQ(ParseObjectPath(text, &back), WBEM_S_NO_ERROR);
+  EXPECT_EQ(back, path);
+}
+
+TEST(EventQueryTest, ParsesTheSubset) {
+  using C = EventQuery::Condition;
+  struct Case {
+    const char* text;
+    EventQuery expected;
+  };
+  const Case cases[] = {
+      {"SELECT * FROM ZRV_Event", {u"ZRV_Event", {}}},
+      {"select * from zrv_event", {u"zrv_event", {}}},
+      {"  SELECT\t*\nFROM  E  ", {u"E", {}}},
+      {"SELECT * FROM ZRV_Event WHERE ProfileName=\"P\"",
+       {u"ZRV_Event", {C{u"ProfileName", u"P"}}}},
+      {"SELECT * FROM E WHERE A = \"1\" AND B=\"two words\" and C=\"\"",
+       {u"E", {C{u"A", u"1"}, C{u"B", u"two words"}, C{u"C", u""}}}},
+      {R"(SELECT * FROM E WHERE P="a\\b")", {u"E", {C{u"P", u"a\\b"}}}},
+      {R"(SELECT * FROM E WHERE P="say \"hi\"")", {u"E", {C{u"P", u"say \"hi\""}}}},
+      {R"(SELECT * FROM E WHERE P="\\\\server\\share")", {u"E", {C{u"P", u"\\\\server\\share"}}}},
+      {"SELECT*FROM E WHERE P=\"x\"", {u"E", {C{u"P", u"x"}}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EventQuery q;
+    ASSERT_EQ(ParseEventQuery(Utf8ToUtf16(c.text), &q), WBEM_S_NO_ERROR);
+    EXPECT_EQ(q, c.expected);
+  }
+}
+
+TEST(EventQueryTest, RefusesEverythingOutsideTheSubset) {
+  const char* bad[] = {
+      "",
+      "SELECT Name FROM E",
+      "SELECT * E",
+      "SELECT * FROM",
+      "SELECT * FROM E WHERE",
+      "SELECT * FROM E WHERE P=\"x\" AND",
+      "SELECT * FROM E WHERE P='x'",
+      "SELECT * FROM E WHERE P=5",
+      "SELECT * FROM E WHERE P<>\"x\"",
+      "SELECT * FROM E WHERE P=\"x\" OR Q=\"y\"",
+      "SELECT * FROM E WHERE P=\"unterminated",
+      R"(SELECT * FROM E WHERE P="a\b")",  // backslash before an ordinary character
+      R"(SELECT * FROM E WHERE P="a\")",   // escaped quote leaves the literal open
+      R"(SELECT * FROM E WHERE P="a"b")",  // an unescaped quote inside
+      "SELECT * FROM E WITHIN 5",
+      "SELECT * FROM E extra",
+      "SELECT * FROM 9E",
+  };
+  for (const char* text : bad) {
+    SCOPED_TRACE(text);
+    EventQuery q;
+    EXPECT_EQ(ParseEventQuery(Utf8ToUtf16(text), &q), WBEM_E_INVALID_QUERY);
+  }
+}
+
+}  // namespace
+}  // namespace repository

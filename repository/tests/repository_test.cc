@@ -1,0 +1,511 @@
+#include "repository/repository.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <stdexcept>
+
+#include "repository/cim.h"
+#include "repository/object_text.h"
+#include "wbem/testing/leak_check.h"
+
+namespace repository {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::UnorderedElementsAre;
+
+class RepositoryTest : public wbem::testing::LeakCheckedTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(ns_.Define(Class("ZRV_Event")
+                             .Property("ProfileName", CIM_STRING)
+                             .Property("EventId", CIM_STRING)
+                             .Property("severity", CIM_STRING, "Normal")),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("Disk_Full", "ZRV_Event")
+                             .Property("Drive", CIM_STRING)
+                             .Property("Free", CIM_UINT32)
+                             .Property("severity", CIM_STRING, "Critical")),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("Disk").Key("Id", CIM_STRING).Property("Size", CIM_UINT64)),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("LocalDisk", "Disk").Property("Letter", CIM_STRING)),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("Slot").Key("Rack", CIM_STRING).Key("Num", CIM_UINT32)),
+              WBEM_S_NO_ERROR);
+    services_ = ns_.Services();
+  }
+
+  // Names that BeginEnumeration(flags)/Next give.
+  std::vector<std::string> Names(IWbemClassObject* object, LONG flags) {
+    std::vector<std::string> names;
+    EXPECT_EQ(object->BeginEnumeration(flags), WBEM_S_NO_ERROR);
+    Bstr name;
+    HRESULT hr;
+    while ((hr = object->Next(0, name.Out(), nullptr, nullptr, nullptr)) == WBEM_S_NO_ERROR) {
+      names.push_back(name.ToUtf8());
+    }
+    EXPECT_EQ(hr, WBEM_S_NO_MORE_DATA);
+    EXPECT_EQ(object->EndEnumeration(), WBEM_S_NO_ERROR);
+    return names;
+  }
+
+  ComPtr<IWbemClassObject> GetObject(const char* path, HRESULT expected = WBEM_S_NO_ERROR) {
+    ComPtr<IWbemClassObject> object;
+    EXPECT_EQ(services_->GetObject(Bstr(path).get(), 0, nullptr, object.Out(), nullptr), expected)
+        << path;
+    EXPECT_EQ(object == nullptr, FAILED(expected));
+    return object;
+  }
+
+  static std::string Text(IWbemClassObject* object, const char* name) {
+    Variant v;
+    EXPECT_EQ(object->Get(Bstr(name).get(), 0, v.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
+    std::string text;
+    FormatVariant(v.get(), &text);
+    return text;
+  }
+
+  Repository repo_;
+  Namespace ns_ = repo_.OpenNamespace("root\\zrv");
+  ComPtr<IWbemServices> services_;
+};
+
+TEST_F(RepositoryTest, LocalOnlyListsDeclaredAndOverriddenProperties) {
+  auto cls = GetObject("Disk_Full");
+  EXPECT_THAT(Names(cls.get(), WBEM_FLAG_LOCAL_ONLY), ElementsAre("severity", "Drive", "Free"));
+  EXPECT_THAT(Names(cls.get(), WBEM_FLAG_PROPAGATED_ONLY), ElementsAre("ProfileName", "EventId"));
+  EXPECT_THAT(Names(cls.get(), WBEM_FLAG_NONSYSTEM_ONLY),
+              ElementsAre("ProfileName", "EventId", "severity", "Drive", "Free"));
+  EXPECT_THAT(
+      Names(cls.get(), WBEM_FLAG_SYSTEM_ONLY),
+      ElementsAre("__GENUS", "__CLASS", "__SUPERCLASS", "__NAMESPACE", "__RELPATH", "__PATH"));
+  EXPECT_EQ(Names(cls.get(), 0).size(), 11u);
+  EXPECT_THAT(Names(GetObject("ZRV_Event").get(), WBEM_FLAG_LOCAL_ONLY),
+              ElementsAre("ProfileName", "EventId", "severity"));
+  EXPECT_THAT(Names(GetObject("Slot").get(), WBEM_FLAG_KEYS_ONLY), ElementsAre("Rack", "Num"));
+  EXPECT_THAT(Names(GetObject("LocalDisk").get(), WBEM_FLAG_LOCAL_ONLY | WBEM_FLAG_KEYS_ONLY),
+              ElementsAre());
+}
+
+TEST_F(RepositoryTest, InstancesEnumerateAndReportFlavorAsTheirClass) {
+  ComPtr<IWbemClassObject> event;
+  ASSERT_EQ(ns_.NewInstance("Disk_Full", {{"Drive", "C:"}}, &event), WBEM_S_NO_ERROR);
+  EXPECT_THAT(Names(event.get(), WBEM_FLAG_LOCAL_ONLY), ElementsAre("severity", "Drive", "Free"));
+  LONG flavor = -1;
+  CIMTYPE type = 0;
+  ASSERT_EQ(event->Get(u"ProfileName", 0, nullptr, &type, &flavor), WBEM_S_NO_ERROR);
+  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_PROPAGATED);
+  EXPECT_EQ(type, CIM_STRING);
+  ASSERT_EQ(event->Get(u"severity", 0, nullptr, nullptr, &flavor), WBEM_S_NO_ERROR);
+  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_LOCAL);
+  ASSERT_EQ(event->Get(u"__CLASS", 0, nullptr, &type, &flavor), WBEM_S_NO_ERROR);
+  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_SYSTEM);
+  // The override's default replaces the inherited one.
+  EXPECT_EQ(Text(event.get(), "severity"), "Critical");
+  ComPtr<IWbemClassObject> base;
+  ASSERT_EQ(ns_.NewInstance("ZRV_Event", {}, &base), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(base.get(), "severity"), "Normal");
+}
+
+TEST_F(RepositoryTest, EnumerationContract) {
+  auto cls = GetObject("Disk");
+  EXPECT_EQ(cls->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);
+  EXPECT_EQ(cls->BeginEnumeration(0x1000), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(cls->BeginEnumeration(WBEM_FLAG_KEYS_ONLY | WBEM_FLAG_REFS_ONLY),
+            WBEM_E_INVALID_PARAMETER);
+  ASSERT_EQ(cls->BeginEnumeration(WBEM_FLAG_LOCAL_ONLY), WBEM_S_NO_ERROR);
+  Bstr name;
+  Variant value;
+  CIMTYPE type = 0;
+  LONG flavor = -1;
+  ASSERT_EQ(cls->Next(0, name.Out(), value.Out(), &type, &flavor), WBEM_S_NO_ERROR);
+  EXPECT_EQ(name.ToUtf8(), "Id");
+  EXPECT_EQ(value.vt(), VT_NULL);
+  EXPECT_EQ(type, CIM_STRING);
+  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_LOCAL);
+  EXPECT_EQ(cls->EndEnumeration(), WBEM_S_NO_ERROR);
+  EXPECT_EQ(cls->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);
+}
+
+TEST_F(RepositoryTest, SystemPropertiesDescribeTheObject) {
+  ASSERT_EQ(ns_.AddInstance("Slot", {{"Rack", "r\"1"}, {"Num", 3000000000u}}), WBEM_S_NO_ERROR);
+  auto slot = GetObject(R"(Slot.Rack="r\"1",Num=3000000000)");
+  ASSERT_TRUE(slot);
+  EXPECT_EQ(Text(slot.get(), "__CLASS"), "Slot");
+  EXPECT_EQ(Text(slot.get(), "__GENUS"), "2");
+  EXPECT_EQ(Text(slot.get(), "__NAMESPACE"), "root\\zrv");
+  EXPECT_EQ(Text(slot.get(), "__RELPATH"), R"(Slot.Rack="r\"1",Num=3000000000)");
+  EXPECT_EQ(Text(slot.get(), "__PATH"), R"(\\.\root\zrv:Slot.Rack="r\"1",Num=3000000000)");
+  auto cls = GetObject("Disk_Full");
+  EXPECT_EQ(Text(cls.get(), "__GENUS"), "1");
+  EXPECT_EQ(Text(cls.get(), "__SUPERCLASS"), "ZRV_Event");
+  EXPECT_EQ(Text(GetObject("Disk").get(), "__SUPERCLASS"), "");
+  EXPECT_EQ(Text(cls.get(), "__PATH"), R"(\\.\root\zrv:Disk_Full)");
+  Variant v("x");
+  EXPECT_EQ(cls->Put(u"__CLASS", 0, v.ptr(), 0), WBEM_E_READ_ONLY);
+  EXPECT_EQ(cls->Put(u"Nope", 0, v.ptr(), 0), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(cls->Get(u"Nope", 0, v.ptr(), nullptr, nullptr), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(v.AsUtf8(), "x");  // untouched on failure
+  EXPECT_EQ(cls->Get(u"Drive", 1, nullptr, nullptr, nullptr), WBEM_E_INVALID_PARAMETER);
+}
+
+TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
+  ASSERT_EQ(ns_.AddInstance("DISK", {{"id", "A"}, {"Size", 1}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.AddInstance("LocalDisk", {{"Id", "B"}, {"Letter", "B:"}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.AddInstance("Slot", {{"Rack", "r1"}, {"Num", 7}}), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(GetObject(R"(Disk.Id="A")").get(), "Size"), "1");
+  EXPECT_EQ(Text(GetObject(R"(Disk.Id="B")").get(), "__CLASS"), "LocalDisk");
+  EXPECT_EQ(Text(GetObject(R"(LocalDisk.Id="B")").get(), "Letter"), "B:");
+  GetObject(R"(LocalDisk.Id="A")", WBEM_E_NOT_FOUND);  // a Disk, not a LocalDisk
+  GetObject(R"(Disk.Id="Z")", WBEM_E_NOT_FOUND);
+  // Names ignore ASCII case, key values do not.
+  EXPECT_EQ(Text(GetObject(R"(disk.ID="A")").get(), "__class"), "Disk");
+  GetObject(R"(Disk.Id="a")", WBEM_E_NOT_FOUND);
+  // Key order in the path does not matter; numbers may be quoted.
+  GetObject(R"(Slot.Num=7,Rack="r1")");
+  GetObject(R"(Slot.Rack="r1",Num="7")");
+  GetObject(R"(\\.\root\zrv:Slot.Rack="r1",Num=7)");
+  GetObject(R"(\\.\root/zrv:Slot.Rack="r1",Num=7)");
+  struct Bad {
+    const char* path;
+    HRESULT hr;
+  };
+  const Bad bad[] = {
+      {R"(Slot.Rack="r1")", WBEM_E_INVALID_OBJECT_PATH},            // a key missing
+      {R"(Slot.Rack="r1",Num=7,X=1)", WBEM_E_INVALID_OBJECT_PATH},  // too many
+      {R"(Slot.Rack="r1",Size=7)", WBEM_E_INVALID_OBJECT_PATH},     // not a key
+      {R"(Slot.Rack="r1",Num=-7)", WBEM_E_INVALID_OBJECT_PATH},     // out of range
+      {R"(Slot.Rack="r1",Num=x)", WBEM_E_INVALID_OBJECT_PATH},
+      {R"(Disk_Full.Drive="C:")", WBEM_E_INVALID_OBJECT_PATH},  // keyless class
+      {R"(Nope.Id="A")", WBEM_E_NOT_FOUND},
+      {R"(\\.\other:Disk)", WBEM_E_INVALID_NAMESPACE},
+      {R"(Disk.Id="A)", WBEM_E_INVALID_OBJECT_PATH},
+  };
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.path);
+    GetObject(b.path, b.hr);
+  }
+}
+
+TEST_F(RepositoryTest, PutInstanceHonoursFlagsAndRefusesNullKeys) {
+  ComPtr<IWbemClassObject> disk;
+  ASSERT_EQ(ns_.NewInstance("Disk", {{"Size", 1}}, &disk), WBEM_S_NO_ERROR);
+  EXPECT_EQ(services_->PutInstance(disk.get(), 0, nullptr, nullptr), WBEM_E_ILLEGAL_NULL);
+  Variant id("A");
+  ASSERT_EQ(disk->Put(u"Id", 0, id.ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr),
+            WBEM_E_NOT_FOUND);
+  EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_CREATE_ONLY, nullptr, nullptr),
+            WBEM_S_NO_ERROR);
+  EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_CREATE_ONLY, nullptr, nullptr),
+            WBEM_E_ALREADY_EXISTS);
+  // The repository keeps a copy: changing the caller's object changes nothing.
+  Variant size(2);
+  ASSERT_EQ(disk->Put(u"Size", 0, size.ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(GetObject(R"(Disk.Id="A")").get(), "Size"), "1");
+  EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr),
+            WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(GetObject(R"(Disk.Id="A")").get(), "Size"), "2");
+  ComPtr<IWbemClassObject> event;
+  ASSERT_EQ(ns_.NewInstance("ZRV_Event", {}, &event), WBEM_S_NO_ERROR);
+  EXPECT_EQ(services_->PutInstance(event.get(), 0, nullptr, nullptr), WBEM_E_INVALID_OPERATION);
+  EXPECT_EQ(services_->PutInstance(GetObject("Disk").get(), 0, nullptr, nullptr),
+            WBEM_E_INVALID_PARAMETER);
+}
+
+TEST_F(RepositoryTest, ObjectsAreIndependentCopies) {
+  auto cls = GetObject("Disk_Full");
+  Variant changed("Low");
+  ASSERT_EQ(cls->Put(u"severity", 0, changed.ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(GetObject("Disk_Full").get(), "severity"), "Critical");
+  ComPtr<IWbemClassObject> spawned;
+  ASSERT_EQ(cls->SpawnInstance(0, spawned.Out()), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(spawned.get(), "severity"), "Low");  // the class object's own default
+  ComPtr<IWbemClassObject> clone;
+  ASSERT_EQ(spawned->Clone(clone.Out()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(clone->Put(u"severity", 0, Variant("High").ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(spawned.get(), "severity"), "Low");
+  ASSERT_EQ(spawned->Put(u"Drive", 0, Variant("E:").ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(clone.get(), "Drive"), "");
+  EXPECT_EQ(Text(clone.get(), "severity"), "High");
+  // Instances spawned from the stored class start from its defaults.
+  ComPtr<IWbemClassObject> fresh;
+  ASSERT_EQ(GetObject("Disk_Full")->SpawnInstance(0, fresh.Out()), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(fresh.get(), "severity"), "Critical");
+  EXPECT_EQ(Text(fresh.get(), "Drive"), "");
+}
+
+TEST_F(RepositoryTest, PutClassFilesChangedDefaults) {
+  auto cls = GetObject("Disk_Full");
+  ASSERT_EQ(cls->Put(u"Drive", 0, Variant("D:").ptr(), 0), WBEM_S_NO_ERROR);
+  ASSERT_EQ(cls->Put(u"EventId", 0, Variant("none").ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(services_->PutClass(cls.get(), WBEM_FLAG_CREATE_ONLY, nullptr, nullptr),
+            WBEM_E_ALREADY_EXISTS);
+  ASSERT_EQ(services_->PutClass(cls.get(), 0, nullptr, nullptr), WBEM_S_NO_ERROR);
+  auto stored = GetObject("Disk_Full");
+  EXPECT_EQ(Text(stored.get(), "Drive"), "D:");
+  EXPECT_EQ(Text(stored.get(), "EventId"), "none");
+  EXPECT_THAT(Names(stored.get(), WBEM_FLAG_LOCAL_ONLY),
+              ElementsAre("EventId", "severity", "Drive", "Free"));
+  // A class with subclasses cannot be replaced.
+  EXPECT_EQ(services_->PutClass(GetObject("ZRV_Event").get(), 0, nullptr, nullptr),
+            WBEM_E_CLASS_HAS_CHILDREN);
+}
+
+TEST_F(RepositoryTest, DefineRefusesInconsistentClasses) {
+  struct Case {
+    const char* name;
+    Class cls;
+    HRESULT hr;
+  };
+  Case cases[] = {
+      {"missing superclass", Class("A", "Nope"), WBEM_E_INVALID_SUPERCLASS},
+      {"bad name", Class("1A"), WBEM_E_INVALID_PARAMETER},
+      {"system name", Class("__A"), WBEM_E_INVALID_PARAMETER},
+      {"duplicate property", Class("A").Property("X", CIM_STRING).Property("x", CIM_STRING),
+       WBEM_E_INVALID_PARAMETER},
+      {"bad property name", Class("A").Property("__X", CIM_STRING), WBEM_E_INVALID_PARAMETER},
+      {"array property", Class("A").Property("X", CIM_STRING | CIM_FLAG_ARRAY),
+       WBEM_E_INVALID_PROPERTY_TYPE},
+      {"unknown type", Class("A").Property("X", 99), WBEM_E_INVALID_PROPERTY_TYPE},
+      {"override with other type", Class("A", "ZRV_Event").Property("EventId", CIM_UINT32),
+       WBEM_E_TYPE_MISMATCH},
+      {"default that does not convert", Class("A").Property("X", CIM_UINT32, "text"),
+       WBEM_E_TYPE_MISMATCH},
+      {"real key", Class("A").Key("X", CIM_REAL64), WBEM_E_CANNOT_BE_KEY},
+      {"object key", Class("A").Key("X", CIM_OBJECT), WBEM_E_CANNOT_BE_KEY},
+      {"new key under keys", Class("A", "Disk").Key("X", CIM_STRING), WBEM_E_CANNOT_BE_KEY},
+      {"inherited property made key", Class("A", "ZRV_Event").Key("EventId", CIM_STRING),
+       WBEM_E_CANNOT_BE_KEY},
+      {"duplicate method", Class("A").Method(MethodSpec("M")).Method(MethodSpec("m")),
+       WBEM_E_INVALID_PARAMETER},
+      {"duplicate parameter",
+       Class("A").Method(MethodSpec("M").In("P", CIM_STRING).In("P", CIM_STRING)),
+       WBEM_E_INVALID_PARAMETER},
+      {"explicit ReturnValue", Class("A").Method(MethodSpec("M").Out("ReturnValue", CIM_STRING)),
+       WBEM_E_INVALID_PARAMETER},
+      {"replacing a class with subclasses", Class("ZRV_Event"), WBEM_E_CLASS_HAS_CHILDREN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ns_.Define(c.cls), c.hr);
+  }
+  GetObject("A", WBEM_E_NOT_FOUND);
+  ASSERT_EQ(ns_.AddInstance("Disk", {{"Id", "A"}}), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.Define(Class("Lonely").Key("Id", CIM_STRING)), WBEM_S_NO_ERROR);
+  ASSERT_EQ(ns_.AddInstance("Lonely", {{"Id", "1"}}), WBEM_S_NO_ERROR);
+  EXPECT_EQ(ns_.Define(Class("Lonely").Key("Id", CIM_STRING)), WBEM_E_CLASS_HAS_INSTANCES);
+  // A class without subclasses or instances can be replaced.
+  EXPECT_EQ(ns_.Define(Class("Slot").Key("Rack", CIM_STRING)), WBEM_S_NO_ERROR);
+  EXPECT_THAT(Names(GetObject("Slot").get(), WBEM_FLAG_NONSYSTEM_ONLY), ElementsAre("Rack"));
+}
+
+TEST_F(RepositoryTest, NewInstanceReportsTheFirstValueThatDoesNotFit) {
+  ComPtr<IWbemClassObject> object;
+  EXPECT_EQ(ns_.NewInstance("Nope", {}, &object), WBEM_E_INVALID_CLASS);
+  EXPECT_EQ(ns_.NewInstance("Disk", {{"Nope", 1}}, &object), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(ns_.NewInstance("Disk", {{"Id", 1}}, &object), WBEM_E_TYPE_MISMATCH);
+  EXPECT_FALSE(object);
+  EXPECT_EQ(repo_.OpenNamespace("bad name").Define(Class("A")), WBEM_E_INVALID_NAMESPACE);
+  ComPtr<IWbemServices> none;
+  EXPECT_EQ(repo_.Connect("root\\other", &none), WBEM_E_INVALID_NAMESPACE);
+  EXPECT_EQ(repo_.Connect("ROOT/ZRV", &none), WBEM_S_NO_ERROR);
+}
+
+TEST_F(RepositoryTest, TextFormShowsClassAndValues) {
+  ComPtr<IWbemClassObject> event;
+  ASSERT_EQ(ns_.NewInstance("Disk_Full", {{"Drive", "C:\\"}, {"Free", 4000000000u}}, &event),
+            WBEM_S_NO_ERROR);
+  EXPECT_EQ(ObjectToText(event.get()),
+            "instance of Disk_Full\n{\n"
+            "    ProfileName = NULL;\n"
+            "    EventId = NULL;\n"
+            "    severity = \"Critical\";\n"
+            "    Drive = \"C:\\\\\";\n"
+            "    Free = 4000000000;\n"
+            "};");
+  EXPECT_EQ(ObjectToText(event.get(), TextStyle::kSingleLine),
+            "Disk_Full{ProfileName=NULL; EventId=NULL; severity=\"Critical\"; Drive=\"C:\\\\\"; "
+            "Free=4000000000}");
+  EXPECT_EQ(ObjectToText(GetObject("LocalDisk").get()),
+            "class LocalDisk : Disk\n{\n"
+            "    [key] string Id;\n"
+            "    uint64 Size;\n"
+            "    string Letter;\n"
+            "};");
+  EXPECT_EQ(ObjectToText(nullptr), "(null)");
+}
+
+// Methods ------------------------------------------------------------------
+
+class MethodTest : public RepositoryTest {
+ protected:
+  void SetUp() override {
+    RepositoryTest::SetUp();
+    ASSERT_EQ(ns_.Define(
+                  Class("Service")
+                      .Key("Name", CIM_STRING)
+                      .Method(MethodSpec("Restart")
+                                  .In("Delay", CIM_UINT32)
+                                  .In("Reason", CIM_STRING)
+                                  .Out("Took", CIM_UINT32)
+                                  .Provider([this](MethodCall& call) {
+                                    calls_.push_back(call.path + "|" + call.class_name + "|" +
+                                                     call.method);
+                                    keys_ = call.keys;
+                                    const Variant delay = call.Arg("Delay");
+                                    call.SetOut("Took", delay);
+                                    call.Return(return_value_);
+                                    return result_;
+                                  }))
+                      .Method(MethodSpec("Ping").Returns(CIM_STRING).Provider([](MethodCall& call) {
+                        return call.Return("pong");
+                      }))
+                      .Method(MethodSpec("Unimplemented"))),
+              WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(Class("WebService", "Service")), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.AddInstance("WebService", {{"Name", "web"}}), WBEM_S_NO_ERROR);
+  }
+
+  HRESULT Exec(const char* path, const char* method, IWbemClassObject* in,
+               ComPtr<IWbemClassObject>* out) {
+    return services_->ExecMethod(Bstr(path).get(), Bstr(method).get(), 0, nullptr, in, out->Out(),
+                                 nullptr);
+  }
+
+  std::vector<std::string> calls_;
+  std::vector<std::pair<std::string, std::string>> keys_;
+  int return_value_ = 0;
+  HRESULT result_ = 0;
+};
+
+TEST_F(MethodTest, SignaturesDeclareParametersAndReturnValue) {
+  auto cls = GetObject("Service");
+  ComPtr<IWbemClassObject> in, out;
+  ASSERT_EQ(cls->GetMethod(u"Restart", 0, in.Out(), out.Out()), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(in);
+  EXPECT_THAT(Names(in.get(), WBEM_FLAG_NONSYSTEM_ONLY), ElementsAre("Delay", "Reason"));
+  EXPECT_THAT(Names(out.get(), WBEM_FLAG_NONSYSTEM_ONLY), ElementsAre("ReturnValue", "Took"));
+  CIMTYPE type = 0;
+  ASSERT_EQ(out->Get(u"ReturnValue", 0, nullptr, &type, nullptr), WBEM_S_NO_ERROR);
+  EXPECT_EQ(type, CIM_UINT32);
+  // No in-parameters: no in-signature.
+  ASSERT_EQ(cls->GetMethod(u"Ping", 0, in.Out(), out.Out()), WBEM_S_NO_ERROR);
+  EXPECT_FALSE(in);
+  ASSERT_EQ(out->Get(u"ReturnValue", 0, nullptr, &type, nullptr), WBEM_S_NO_ERROR);
+  EXPECT_EQ(type, CIM_STRING);
+  // Either out-parameter may be omitted; methods are inherited.
+  ASSERT_EQ(GetObject("WebService")->GetMethod(u"restart", 0, in.Out(), nullptr), WBEM_S_NO_ERROR);
+  EXPECT_TRUE(in);
+  EXPECT_EQ(cls->GetMethod(u"Nope", 0, in.Out(), out.Out()), WBEM_E_NOT_FOUND);
+  EXPECT_FALSE(in);
+  ComPtr<IWbemClassObject> instance;
+  ASSERT_EQ(cls->SpawnInstance(0, instance.Out()), WBEM_S_NO_ERROR);
+  EXPECT_EQ(instance->GetMethod(u"Ping", 0, nullptr, out.Out()), WBEM_E_ILLEGAL_OPERATION);
+}
+
+TEST_F(MethodTest, RunsTheProviderWithInParametersOnClassAndInstancePaths) {
+  ComPtr<IWbemClassObject> in_sig, in, out;
+  ASSERT_EQ(GetObject("Service")->GetMethod(u"Restart", 0, in_sig.Out(), nullptr), WBEM_S_NO_ERROR);
+  ASSERT_EQ(in_sig->SpawnInstance(0, in.Out()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(in->Put(u"Delay", 0, Variant(30).ptr(), 0), WBEM_S_NO_ERROR);
+  return_value_ = 2;
+  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", in.get(), &out), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(Text(out.get(), "ReturnValue"), "2");
+  EXPECT_EQ(Text(out.get(), "Took"), "30");
+  EXPECT_THAT(calls_, ElementsAre(R"(\\.\root\zrv:Service.Name="web"|Service|Restart)"));
+  EXPECT_THAT(keys_, ElementsAre(std::pair<std::string, std::string>("Name", "web")));
+  ASSERT_EQ(Exec(R"(\\.\root\zrv:WebService)", "Restart", nullptr, &out), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(out.get(), "Took"), "");  // no in-parameters: Delay was NULL
+  ASSERT_EQ(Exec("Service", "Ping", nullptr, &out), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(out.get(), "ReturnValue"), "pong");
+}
+
+TEST_F(MethodTest, ProviderResultsPassThroughUnchanged) {
+  ComPtr<IWbemClassObject> out;
+  result_ = WBEM_S_FALSE;
+  EXPECT_EQ(Exec("Service", "Restart", nullptr, &out), WBEM_S_FALSE);
+  EXPECT_TRUE(out);  // success codes keep the out-parameters
+  result_ = WBEM_E_ACCESS_DENIED;
+  EXPECT_EQ(Exec("Service", "Restart", nullptr, &out), WBEM_E_ACCESS_DENIED);
+  EXPECT_FALSE(out);
+  ASSERT_EQ(ns_.SetProvider("Service", "Restart",
+                            [](MethodCall&) -> HRESULT { throw std::runtime_error("boom"); }),
+            WBEM_S_NO_ERROR);
+  EXPECT_EQ(Exec(R"(WebService.Name="web")", "Restart", nullptr, &out), WBEM_E_PROVIDER_FAILURE);
+  EXPECT_EQ(ns_.SetProvider("Service", "Nope", nullptr), WBEM_E_INVALID_METHOD);
+}
+
+TEST_F(MethodTest, EachFailureHasItsCode) {
+  struct Case {
+    const char* path;
+    const char* method;
+    HRESULT hr;
+  };
+  const Case cases[] = {
+      {"Nope", "Restart", WBEM_E_INVALID_CLASS},
+      {"Service", "Nope", WBEM_E_INVALID_METHOD},
+      {R"(Service.Name="nope")", "Restart", WBEM_E_NOT_FOUND},
+      {R"(Service.Name="nope")", "Nope", WBEM_E_INVALID_METHOD},
+      {R"(Service.Other="web")", "Restart", WBEM_E_INVALID_OBJECT_PATH},
+      {"Service.", "Restart", WBEM_E_INVALID_OBJECT_PATH},
+      {R"(\\.\other:Service)", "Restart", WBEM_E_INVALID_NAMESPACE},
+      {"Service", "Unimplemented", WBEM_E_PROVIDER_NOT_CAPABLE},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + " " + c.method);
+    ComPtr<IWbemClassObject> out;
+    EXPECT_EQ(Exec(c.path, c.method, nullptr, &out), c.hr);
+    EXPECT_FALSE(out);
+  }
+  EXPECT_TRUE(calls_.empty());
+  EXPECT_EQ(
+      services_->ExecMethod(nullptr, Bstr("Ping").get(), 0, nullptr, nullptr, nullptr, nullptr),
+      WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(services_->ExecMethod(Bstr("Service").get(), Bstr("Ping").get(), 0x10, nullptr, nullptr,
+                                  nullptr, nullptr),
+            WBEM_E_INVALID_PARAMETER);
+}
+
+TEST_F(MethodTest, ProviderMayCallBackIntoTheRepository) {
+  ASSERT_EQ(ns_.SetProvider("Service", "Ping",
+                            [](MethodCall& call) {
+                              ComPtr<IWbemClassObject> found;
+                              const HRESULT hr =
+                                  call.services->GetObject(Bstr(R"(Service.Name="web")").get(), 0,
+                                                           nullptr, found.Out(), nullptr);
+                              return call.Return(SUCCEEDED(hr) ? "found" : "missing");
+                            }),
+            WBEM_S_NO_ERROR);
+  ComPtr<IWbemClassObject> out;
+  ASSERT_EQ(Exec("WebService", "Ping", nullptr, &out), WBEM_S_NO_ERROR);  // inherited slot follows
+  EXPECT_EQ(Text(out.get(), "ReturnValue"), "found");
+}
+
+TEST(RepositoryLifetimeTest, ServicesOutliveTheRepositoryAndAnswerShuttingDown) {
+  const wbem::LiveCounts start = wbem::GetLiveCounts();
+  {
+    ComPtr<IWbemServices> services;
+    std::optional<Namespace> ns;
+    {
+      Repository repo;
+      ns = repo.OpenNamespace("root");
+      ASSERT_EQ(ns->Define(Class("A")), WBEM_S_NO_ERROR);
+      services = ns->Services();
+    }
+    ComPtr<IWbemClassObject> object;
+    EXPECT_EQ(services->GetObject(Bstr("A").get(), 0, nullptr, object.Out(), nullptr),
+              WBEM_E_SHUTTING_DOWN);
+    EXPECT_EQ(ns->Define(Class("B")), WBEM_E_SHUTTING_DOWN);
+    ComPtr<IWbemObjectSink> sink;
+    EXPECT_EQ(services->QueryObjectSink(0, sink.Out()), WBEM_E_SHUTTING_DOWN);
+  }
+  EXPECT_EQ(wbem::GetLiveCounts(), start);
+}
+
+}  // namespace
+}  // namespace repository
