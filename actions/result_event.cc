@@ -9,7 +9,7 @@
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
 
-namespace method_actions {
+namespace actions {
 namespace {
 
 constexpr char kComponent[] = "ActionManager";
@@ -137,4 +137,4 @@ void NotifyActionResult(ResultVariant variant, CTemporarySink* sink, const std::
   }
 }
 
-}  // namespace method_actions
+}  // namespace actions

@@ -27,7 +27,7 @@
 
 class CTemporarySink;
 
-namespace method_actions {
+namespace actions {
 
 // The result codes written into "MsgInfo".
 inline constexpr int kResultSucceeded = 900;  // the action ran successfully
@@ -47,4 +47,4 @@ void NotifyActionResult(ResultVariant variant, CTemporarySink* sink, const std::
                         const char* what, const char* descriptive_name, std::int32_t return_code,
                         const char* severity);
 
-}  // namespace method_actions
+}  // namespace actions

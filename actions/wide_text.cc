@@ -4,7 +4,7 @@
 
 #include "wbem/unicode.h"
 
-namespace method_actions {
+namespace actions {
 namespace {
 
 template <typename Char>
@@ -44,4 +44,4 @@ std::string Narrow(std::u16string_view utf16) {
   return narrow;
 }
 
-}  // namespace method_actions
+}  // namespace actions

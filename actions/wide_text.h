@@ -12,7 +12,7 @@
 
 #include "wbem/oleauto.h"
 
-namespace method_actions {
+namespace actions {
 
 // A new BSTR holding `utf8` as UTF-16; null when memory runs out. The caller
 // owns it (SysFreeString).
@@ -31,4 +31,4 @@ inline std::string NarrowBstr(BSTR text) {
   return text == nullptr ? std::string() : Narrow({text, SysStringLen(text)});
 }
 
-}  // namespace method_actions
+}  // namespace actions

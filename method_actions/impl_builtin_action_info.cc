@@ -41,7 +41,7 @@ bool ReadEventText(IWbemClassObject* event, const char16_t* name, std::string* t
   wbem::Variant value;
   if (FAILED(ReadProperty(event, name, &value, nullptr))) return false;
   if (value.vt() == VT_BSTR) {
-    *text = method_actions::NarrowBstr(value.get().bstrVal);
+    *text = actions::NarrowBstr(value.get().bstrVal);
   } else if (!value.IsNull()) {
     std::string decoded;
     if (CTemporarySink::DecodeVariant(value.get(), decoded) != 0) *text = std::move(decoded);
@@ -197,7 +197,7 @@ void CImplBuiltInActionInfo::NotifyResult(CTemporarySink* sink, const std::strin
                                           const char* model_name, const char* method_name,
                                           const char* descriptive_name, std::int32_t return_code,
                                           const char* severity) {
-  method_actions::NotifyActionResult(method_actions::ResultVariant::kBuiltIn, sink, event_id,
+  actions::NotifyActionResult(actions::ResultVariant::kBuiltIn, sink, event_id,
                                      event_key, result_code, model_name, method_name,
                                      descriptive_name, return_code, severity);
 }
@@ -212,7 +212,7 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
   log->LogMsg(0, kComponent, "Executing method %s on the object with following path '%s'",
               method_name, path);
 
-  const wbem::Bstr path_text = wbem::Bstr::Adopt(method_actions::NewBstr(path));
+  const wbem::Bstr path_text = wbem::Bstr::Adopt(actions::NewBstr(path));
   const wbem::Bstr& class_text = m_bstrClassName;
   const wbem::Bstr& method_text = m_bstrMethodName;
 
@@ -228,7 +228,7 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
 
   // The result event goes first, then the cause; the caller sees only 0.
   auto fail = [&](HRESULT hr, auto&&... message) {
-    NotifyResult(sink, event_id, event_key, method_actions::kResultFailed, model.c_str(),
+    NotifyResult(sink, event_id, event_key, actions::kResultFailed, model.c_str(),
                  method_name.c_str(), m_Info.m_strDescriptiveName.c_str(), hr, severity.c_str());
     log->LogMsg(0, kComponent, message..., static_cast<ULONG>(hr));
     return 0;
@@ -281,7 +281,7 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
   }
   const std::int32_t return_code = method_actions::ParseLong(return_text);
 
-  NotifyResult(sink, event_id, event_key, method_actions::kResultSucceeded, model.c_str(),
+  NotifyResult(sink, event_id, event_key, actions::kResultSucceeded, model.c_str(),
                method_name.c_str(), m_Info.m_strDescriptiveName.c_str(), return_code,
                severity.c_str());
   log->LogMsg(3, kComponent, "Executed Method '%s' belonging to the class '%s' (hres=%lu)",

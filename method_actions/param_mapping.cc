@@ -8,6 +8,10 @@
 #include "wbem/unicode.h"
 
 namespace method_actions {
+
+using actions::NarrowBstr;
+using actions::NewBstr;
+
 namespace {
 
 // The value of an integer, boolean or real variant as a 64-bit integer, its

@@ -129,7 +129,7 @@ int CImplProgramInfo::Run(CTemporarySink& sink, IWbemClassObject* event) {
   // that could not be started, is not counted as a failed action.
   const bool succeeded = code == runner::kRunOk || code == runner::kRunNoOutput;
   NotifyResult(&sink, event_id, event_key,
-               succeeded ? method_actions::kResultSucceeded : method_actions::kResultFailed,
+               succeeded ? actions::kResultSucceeded : actions::kResultFailed,
                model.c_str(), command.c_str(), m_Info.m_strDescriptiveName.c_str(), code,
                severity.c_str());
   return succeeded ? 1 : 0;
@@ -198,7 +198,7 @@ void CImplProgramInfo::NotifyResult(CTemporarySink* sink, const std::string& eve
                                     const char* model_name, const char* program,
                                     const char* descriptive_name, std::int32_t return_code,
                                     const char* severity) {
-  method_actions::NotifyActionResult(method_actions::ResultVariant::kProgram, sink, event_id,
+  actions::NotifyActionResult(actions::ResultVariant::kProgram, sink, event_id,
                                      event_key, result_code, model_name, program, descriptive_name,
                                      return_code, severity);
 }

@@ -19,8 +19,8 @@ namespace method_actions_test {
 namespace {
 
 using namespace component::testing;  // NOLINT(build/namespaces)
-using method_actions::NotifyActionResult;
-using method_actions::ResultVariant;
+using actions::NotifyActionResult;
+using actions::ResultVariant;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 

@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""Fails when a product file includes a header of a layer above it or beside it.
+
+The allowed edges are written here once: each folder lists the folders whose
+headers it may include (its own are always allowed). A folder's tests and
+test support (tests/, testing/) may also use what stands beside the product
+(the repository and the world), since they host the component as the agent
+would. bench/ and fuzz/ are drivers and are not checked.
+
+Usage: tools/check_layers.py [ROOT]   (exit 0 when clean, 1 with the list)
+"""
+import os
+import re
+import sys
+
+# From the bottom up. Layer 2 is host, settings and runner; settings logs
+# through the host framework, so it sits on host.
+ALLOWED = {
+    "wbem": [],
+    "host": ["wbem"],
+    "settings": ["host", "wbem"],
+    "runner": [],
+    "actions": ["settings", "runner", "host", "wbem"],
+    "method_actions": ["actions", "settings", "host", "wbem"],
+    "program_actions": ["actions", "settings", "runner", "host", "wbem"],
+    "component": ["method_actions", "program_actions", "actions", "settings", "runner", "host",
+                  "wbem"],
+    # Beside the product: never linked into libActionManager.so or the host
+    # framework library.
+    "repository": ["wbem"],
+    "world": ["repository", "wbem"],
+    # On top.
+    "tools": ["world", "repository", "component", "settings", "host", "wbem"],
+    "service": ["world", "repository", "component", "settings", "host", "wbem", "runner"],
+}
+BESIDE = ["repository", "world"]
+# Test support may also reach what the test drives from above: a layer's
+# end-to-end tests run it through the component.
+TEST_EXTRA = BESIDE + ["component"]
+
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+
+
+def check(root):
+    problems = []
+    for folder, allowed in ALLOWED.items():
+        base = os.path.join(root, folder)
+        if not os.path.isdir(base):
+            continue
+        for dirpath, _, files in os.walk(base):
+            rel_dir = os.path.relpath(dirpath, root)
+            is_test = any(p in ("tests", "testing") for p in rel_dir.split(os.sep))
+            reach = set(allowed) | {folder} | (set(TEST_EXTRA) if is_test else set())
+            for name in files:
+                if not name.endswith((".h", ".cc")):
+                    continue
+                path = os.path.join(dirpath, name)
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    for number, line in enumerate(f, 1):
+                        m = INCLUDE.match(line)
+                        if not m:
+                            continue
+                        target = m.group(1)
+                        if ".." in target.split("/"):
+                            problems.append(f"{os.path.relpath(path, root)}:{number}: "
+                                            f"\"{target}\" climbs out of the include roots")
+                            continue
+                        top = target.split("/")[0]
+                        if top not in ALLOWED or "/" not in target:
+                            continue  # not a project header (generated or same-folder)
+                        if top not in reach:
+                            problems.append(f"{os.path.relpath(path, root)}:{number}: "
+                                            f"{folder} may not include \"{target}\"")
+    return problems
+
+
+def main():
+    root = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), "..")
+    problems = check(os.path.abspath(root))
+    for p in problems:
+        print(p)
+    if problems:
+        print(f"{len(problems)} include(s) reach up or sideways", file=sys.stderr)
+        return 1
+    print("layers: every include reaches down")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
