@@ -20,6 +20,7 @@
 #include "tools/observing_services.h"
 #include "tools/scenario_world.h"
 #include "tools/settings_commands.h"
+#include "tools/settings_json.h"
 #include "tools/transcript.h"
 #include "repository/sinks.h"
 
@@ -231,30 +232,6 @@ class Run {
   ProcessedResults processed_;
 };
 
-// One line per action of the settings, in the order the component will run
-// them, so that actions that leave no trace (tasks, held-back actions) are
-// seen too.
-void DescribeSettings(const CActionManagerSettings& settings, std::ostream& out) {
-  for (const auto& [event, rule] : settings.m_mapRules) {
-    out << "rule " << event << " (" << rule.GetCount() << " actions):\n";
-    for (const auto& [name, action] : rule) {
-      out << "  " << name << ": ";
-      if (const auto* builtin = dynamic_cast<const CBuiltInActionInfo*>(action.get())) {
-        out << "built-in, calls " << builtin->m_strClassName << "." << builtin->m_strMethodName
-            << (builtin->m_bClassCall ? " on the class" : " on an instance");
-      } else if (dynamic_cast<const CTaskActionInfo*>(action.get()) != nullptr) {
-        out << "task, carried for the agent's task component and never run here";
-      } else if (const auto* program = dynamic_cast<const CProgramActionInfo*>(action.get())) {
-        out << "program, runs [" << program->m_strCommand << "]";
-      }
-      if (action->m_wExecLimit != 0) {
-        out << ", at most " << action->m_wExecLimit << " time(s) per event id";
-      }
-      out << "\n";
-    }
-  }
-  out << "\n";
-}
 
 // A folder of its own under the system's temporary folder, removed with its
 // content when the object goes.

@@ -1,6 +1,7 @@
 #include "tools/settings_json.h"
 
 #include <cstdint>
+#include <ostream>
 #include <limits>
 #include <memory>
 #include <string>
@@ -210,6 +211,31 @@ Json SettingsToJson(const CActionManagerSettings& settings) {
   Json root = Json::object();
   root["rules"] = std::move(rules);
   return root;
+}
+
+// One line per action of the settings, in the order the component will run
+// them, so that actions that leave no trace (tasks, held-back actions) are
+// seen too.
+void DescribeSettings(const CActionManagerSettings& settings, std::ostream& out) {
+  for (const auto& [event, rule] : settings.m_mapRules) {
+    out << "rule " << event << " (" << rule.GetCount() << " actions):\n";
+    for (const auto& [name, action] : rule) {
+      out << "  " << name << ": ";
+      if (const auto* builtin = dynamic_cast<const CBuiltInActionInfo*>(action.get())) {
+        out << "built-in, calls " << builtin->m_strClassName << "." << builtin->m_strMethodName
+            << (builtin->m_bClassCall ? " on the class" : " on an instance");
+      } else if (dynamic_cast<const CTaskActionInfo*>(action.get()) != nullptr) {
+        out << "task, carried for the agent's task component and never run here";
+      } else if (const auto* program = dynamic_cast<const CProgramActionInfo*>(action.get())) {
+        out << "program, runs [" << program->m_strCommand << "]";
+      }
+      if (action->m_wExecLimit != 0) {
+        out << ", at most " << action->m_wExecLimit << " time(s) per event id";
+      }
+      out << "\n";
+    }
+  }
+  out << "\n";
 }
 
 }  // namespace tools

@@ -26,6 +26,8 @@
 // Not thread-safe; the settings object belongs to the caller.
 #pragma once
 
+#include <ostream>
+
 #include "settings/action_manager_settings.h"
 #include "tools/json_input.h"
 
@@ -42,5 +44,10 @@ void ReadSettings(Problems& problems, const Json& json, const std::string& path,
                   CActionManagerSettings* settings);
 
 Json SettingsToJson(const CActionManagerSettings& settings);
+
+// One line per action of `settings`, in the order the component will run
+// them, so that actions that leave no trace (tasks, held-back actions) are
+// seen too; then an empty line.
+void DescribeSettings(const CActionManagerSettings& settings, std::ostream& out);
 
 }  // namespace tools
