@@ -3,8 +3,9 @@
 // the services objects. Internal to this layer.
 //
 // Locking: one shared mutex guards the namespaces and the sink workers; a
-// worker's own mutex guards its queue. The order is core, then worker. No lock
-// is held while a provider or a sink runs, so both may call back in.
+// worker's inbox takes no lock (see Worker), and a worker's own mutex is only
+// for cancelling. The order is core, then worker. No lock is held while a
+// provider or a sink runs, so both may call back in.
 #pragma once
 
 #include <atomic>
@@ -16,6 +17,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "repository/class_object.h"
@@ -42,30 +44,74 @@ struct Subscription {
   std::atomic<bool> cancelled{false};
 };
 
-// Delivers to one sink, one object at a time, in indication order. The
-// delivery thread takes the whole queue at once and works through it without
-// the lock, so a raiser and the delivery thread meet once per batch. The queue
-// and the batch are two vectors that trade places, so that in a steady stream
-// neither side allocates for the queue.
+// Delivers to one sink, one object at a time, in indication order.
+//
+// Raisers never take a lock of the worker: each pushes its item onto the
+// worker's inbox, a lock-free stack (newest first), with one compare-and-swap,
+// and wakes the delivery thread only when it sleeps. The delivery thread takes
+// the whole inbox with one exchange, restores indication order by reversing
+// it, and works through the batch. So a raiser and the deliverer share no
+// mutex at all; they meet on the inbox word once per item and per batch.
+//
+// Sleeping: the delivery thread sets `sleeping`, looks at the inbox once more
+// and only then waits on `sleeping` (a futex wait). A raiser pushes, then
+// reads `sleeping`; both sides use sequentially consistent operations, so
+// either the thread sees the item or the raiser sees it sleeping and wakes it.
 struct Worker {
   // The subscription is kept alive by its namespace while it is active and by
   // `retired` (or the cancelling call) after, for as long as items may name it.
   struct Item {
     Subscription* subscription;
     ComPtr<IWbemClassObject> object;
+    Item* next = nullptr;
   };
+
+  ~Worker() { ReleaseAll(inbox.exchange(nullptr)); }
+  // Pushes `item` (owned from now on by the worker); wakes the thread if it
+  // sleeps.
+  void Push(Item* item) {
+    Item* head = inbox.load(std::memory_order_relaxed);
+    do {
+      item->next = head;
+    } while (!inbox.compare_exchange_weak(head, item, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed));
+    if (sleeping.load(std::memory_order_seq_cst) && sleeping.exchange(false)) {
+      sleeping.notify_one();
+    }
+  }
+  // Takes every item pushed so far, oldest first (the caller owns the list).
+  Item* TakeAll() {
+    Item* newest_first = inbox.exchange(nullptr, std::memory_order_seq_cst);
+    Item* oldest_first = nullptr;
+    while (newest_first != nullptr) {
+      Item* next = newest_first->next;
+      newest_first->next = oldest_first;
+      oldest_first = newest_first;
+      newest_first = next;
+    }
+    return oldest_first;
+  }
+  // Frees a list taken from the inbox; the number of items freed.
+  static std::int64_t ReleaseAll(Item* list) {
+    std::int64_t count = 0;
+    while (list != nullptr) {
+      delete std::exchange(list, list->next);
+      ++count;
+    }
+    return count;
+  }
+
   ComPtr<IWbemObjectSink> sink;
-  std::mutex mu;
-  std::condition_variable wake;       // for the delivery thread: work or stop
+  std::atomic<Item*> inbox{nullptr};
+  std::atomic<bool> sleeping{false};  // the delivery thread waits on it
+  std::atomic<bool> stopping{false};  // set once, by StopWorker
+  std::mutex mu;                      // `retired`, and Cancel's wait below
   std::condition_variable delivered;  // for Cancel: a delivery ended
-  std::vector<Item> queue;            // guarded by mu
-  // Cancelled subscriptions of a worker that lives on; released by the
-  // delivery thread when it next takes a batch, by which time no item names
-  // them any more. Guarded by mu.
+  // Cancelled subscriptions of a worker that lives on. Every item that names
+  // one was pushed before it was put here, so the delivery thread releases
+  // them after the first batch it takes after taking them. Guarded by mu.
   std::vector<std::shared_ptr<Subscription>> retired;
-  bool stop = false;                  // guarded by mu
-  bool sleeping = false;              // guarded by mu: the thread waits on `wake`
-  std::atomic<bool> stopping{false};  // `stop`, readable without the lock
+  std::atomic<bool> has_retired{false};
   // The subscription whose delivery is running, and how many Cancel calls
   // wait for it to end.
   std::atomic<const Subscription*> current{nullptr};

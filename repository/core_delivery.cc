@@ -85,31 +85,38 @@ HRESULT Core::Subscribe(const std::u16string& ns_key, LPCWSTR query_text, IWbemO
 }
 
 void Core::Run(const std::shared_ptr<Worker>& worker) {
-  // Past this many items a batch's storage is given back rather than kept for
-  // the next batch, so that one burst does not pin its memory for good.
-  constexpr std::size_t kKeptCapacity = 4096;
   t_delivering = this;
-  std::vector<Worker::Item> batch;
-  std::unique_lock lock(worker->mu);
   while (true) {
-    if (worker->queue.empty() && !worker->stop) {
-      worker->sleeping = true;
-      worker->wake.wait(lock, [&] { return worker->stop || !worker->queue.empty(); });
-      worker->sleeping = false;
-    }
-    if (worker->stop) break;
-    batch.swap(worker->queue);
+    // Retired subscriptions are taken before the inbox: every item naming
+    // one of them is then in this batch or an earlier one.
     std::vector<std::shared_ptr<Subscription>> retired;
-    retired.swap(worker->retired);
-    lock.unlock();
-    retired.clear();
-    for (Worker::Item& item : batch) {
+    if (worker->has_retired.load(std::memory_order_acquire)) {
+      std::lock_guard lock(worker->mu);
+      retired.swap(worker->retired);
+      worker->has_retired.store(false, std::memory_order_relaxed);
+    }
+    Worker::Item* batch = worker->TakeAll();
+    if (batch == nullptr) {
       if (worker->stopping.load()) break;
+      worker->sleeping.store(true, std::memory_order_seq_cst);
+      if (worker->inbox.load(std::memory_order_seq_cst) == nullptr && !worker->stopping.load()) {
+        worker->sleeping.wait(true, std::memory_order_seq_cst);
+      }
+      worker->sleeping.store(false, std::memory_order_relaxed);
+      continue;
+    }
+    std::int64_t count = 0;
+    while (batch != nullptr) {
+      std::unique_ptr<Worker::Item> item(std::exchange(batch, batch->next));
+      ++count;
+      // Stopping drops what is left; a cancelled subscription's items are
+      // skipped, never delivered.
+      if (worker->stopping.load()) continue;
       // Published before the cancellation check: a Cancel that marks the
       // subscription after this point sees the delivery and waits for it.
-      worker->current.store(item.subscription);
-      if (!item.subscription->cancelled.load()) {
-        IWbemClassObject* object = item.object.get();
+      worker->current.store(item->subscription);
+      if (!item->subscription->cancelled.load()) {
+        IWbemClassObject* object = item->object.get();
         try {
           worker->sink->Indicate(1, &object);
         } catch (...) {
@@ -121,21 +128,19 @@ void Core::Run(const std::shared_ptr<Worker>& worker) {
         std::lock_guard wait_lock(worker->mu);
         worker->delivered.notify_all();
       }
-      // Released before the event counts as delivered, so that WaitIdle
-      // returning means the repository holds no more references to it.
-      item.object.Reset();
+      // Released (with the item) before the event counts as delivered, so
+      // that WaitIdle returning means the repository holds no more
+      // references to it.
     }
-    // Delivered and, when stopping, dropped events alike; the idle count
-    // changes once per batch.
-    const auto count = static_cast<std::int64_t>(batch.size());
-    batch.clear();
-    if (batch.capacity() > kKeptCapacity) batch = {};
+    retired.clear();
+    // Delivered and dropped events alike; the idle count changes once per
+    // batch.
     Finished(count);
-    lock.lock();
   }
-  const bool release = worker->release_on_exit;
-  lock.unlock();
-  if (release) {
+  // Nothing can be pushed any more (the worker has no subscription left), but
+  // items pushed before the stop may still wait: they are dropped here.
+  Finished(Worker::ReleaseAll(worker->TakeAll()));
+  if (worker->release_on_exit) {
     worker->sink.Reset();
     Finished(1);
   }
@@ -151,22 +156,18 @@ void Core::Finished(std::int64_t count) {
 }
 
 void Core::StopWorker(const std::shared_ptr<Worker>& worker) {
-  std::vector<Worker::Item> dropped;
-  {
-    std::lock_guard lock(worker->mu);
-    worker->stop = true;
-    worker->stopping.store(true);
-    dropped.swap(worker->queue);
-  }
-  worker->wake.notify_all();
-  const auto count = static_cast<std::int64_t>(dropped.size());
-  dropped.clear();
-  Finished(count);
-  if (worker->thread.get_id() == std::this_thread::get_id()) {
+  const bool own_thread = worker->thread.get_id() == std::this_thread::get_id();
+  if (own_thread) {
     // Cancelled from inside its own delivery: the thread ends when that
-    // delivery returns, holding what it needs.
+    // delivery returns, holding what it needs. Set before `stopping`, which
+    // the thread reads before it looks at this.
     pending_.fetch_add(1);
     worker->release_on_exit = true;
+  }
+  worker->stopping.store(true, std::memory_order_seq_cst);
+  worker->sleeping.store(false, std::memory_order_seq_cst);
+  worker->sleeping.notify_one();
+  if (own_thread) {
     worker->thread.detach();
   } else if (worker->thread.joinable()) {
     worker->thread.join();
@@ -197,14 +198,15 @@ HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
       workers_.erase(sink);
     }
   }
+  // No raiser can name these subscriptions any more: raisers push under the
+  // core's shared lock, and they left the namespace under its exclusive one.
   if (stop) {
     StopWorker(worker);
     return WBEM_S_NO_ERROR;
   }
-  // The sink stays subscribed elsewhere: drop this subscription's queued
-  // events and wait for its running delivery, if any. Events the delivery
-  // thread has already taken are skipped there.
-  std::vector<Worker::Item> dropped;
+  // The sink stays subscribed elsewhere: its queued events of these
+  // subscriptions are skipped by the delivery thread; wait for the running
+  // delivery, if it is one of theirs.
   auto running_cancelled = [&] {
     const Subscription* current = worker->current.load();
     for (const auto& sub : cancelled) {
@@ -217,32 +219,15 @@ HRESULT Core::Cancel(const std::u16string& ns_key, IWbemObjectSink* sink) {
     Worker& worker;
     ~WaiterGuard() { worker.cancel_waiters.fetch_sub(1); }
   } waiter_guard{*worker};
-  {
-    std::unique_lock lock(worker->mu);
-    // Reserved first, so that nothing below can throw with the queue half
-    // compacted.
-    dropped.reserve(worker->queue.size());
-    std::size_t kept = 0;
-    for (Worker::Item& item : worker->queue) {
-      if (item.subscription->cancelled.load()) {
-        dropped.push_back(std::move(item));
-      } else {
-        worker->queue[kept++] = std::move(item);
-      }
-    }
-    worker->queue.erase(worker->queue.begin() + static_cast<std::ptrdiff_t>(kept),
-                        worker->queue.end());
-    if (worker->thread.get_id() != std::this_thread::get_id()) {
-      worker->delivered.wait(lock, [&] { return !running_cancelled(); });
-    }
-    for (auto& sub : cancelled) {
-      sub->worker.reset();  // no cycle through the worker's own list
-      worker->retired.push_back(std::move(sub));
-    }
+  std::unique_lock lock(worker->mu);
+  if (worker->thread.get_id() != std::this_thread::get_id()) {
+    worker->delivered.wait(lock, [&] { return !running_cancelled(); });
   }
-  const auto count = static_cast<std::int64_t>(dropped.size());
-  dropped.clear();
-  Finished(count);
+  for (auto& sub : cancelled) {
+    sub->worker.reset();  // no cycle through the worker's own list
+    worker->retired.push_back(std::move(sub));
+  }
+  worker->has_retired.store(true, std::memory_order_release);
   return WBEM_S_NO_ERROR;
 }
 
@@ -270,17 +255,10 @@ HRESULT Core::Indicate(NamespaceData* ns, LONG count, IWbemClassObject** objects
       ComPtr<IWbemClassObject> copy;
       const HRESULT hr = event->Clone(copy.Out());
       if (FAILED(hr)) return hr;
-      Worker& worker = *sub->worker;
-      bool sleeping;
-      {
-        std::lock_guard worker_lock(worker.mu);
-        worker.queue.push_back({sub.get(), std::move(copy)});
-        // Counted only once queued (a failed push leaves nothing to wait
-        // for), and before the worker can take it, which needs this lock.
-        pending_.fetch_add(1);
-        sleeping = worker.sleeping;
-      }
-      if (sleeping) worker.wake.notify_one();
+      // Counted before it can be taken, so that WaitIdle cannot miss it.
+      auto item = std::make_unique<Worker::Item>(Worker::Item{sub.get(), std::move(copy)});
+      pending_.fetch_add(1);
+      sub->worker->Push(item.release());
     }
   }
   return WBEM_S_NO_ERROR;
