@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "repository/cim.h"
 #include "repository/repository.h"
@@ -222,6 +225,47 @@ TEST_F(DeliveryTest, CancellingOneOfTwoSubscriptionsKeepsTheOther) {
   ASSERT_TRUE(repo_.WaitIdle());
   EXPECT_THAT(Props(*sink, "EventId"), ElementsAre("there"));
   EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(other.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+}
+
+TEST_F(DeliveryTest, CancellingASubscriptionSkipsItsQueuedEventsButNotTheOthers) {
+  Namespace other = repo_.OpenNamespace("root\\other");
+  ASSERT_EQ(other.Define(Class("ZRV_Event").Property("EventId", CIM_STRING)), WBEM_S_NO_ERROR);
+  std::promise<void> started;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::mutex mu;
+  std::vector<std::string> seen;
+  auto sink = FunctionSink::Create([&](IWbemClassObject* event) {
+    const std::string id = Prop(event, "EventId");
+    if (id == "first") {
+      started.set_value();
+      released.wait();
+    }
+    std::lock_guard lock(mu);
+    seen.push_back(id);
+    return WBEM_S_NO_ERROR;
+  });
+  ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(other.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(other.Raise("ZRV_Event", {{"EventId", "first"}}), WBEM_S_NO_ERROR);
+  started.get_future().wait();
+  // Queued behind the running delivery, interleaved across both subscriptions.
+  for (const char* id : {"here1", "there1", "here2", "there2"}) {
+    const Namespace& target = id[0] == 'h' ? ns_ : other;
+    ASSERT_EQ(target.Raise("ZRV_Event", {{"EventId", id}}), WBEM_S_NO_ERROR);
+  }
+  // The running delivery is the other subscription's: no wait.
+  ASSERT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
+  release.set_value();
+  ASSERT_TRUE(repo_.WaitIdle());
+  // The worker lives on, and its retired subscription is gone without harm.
+  ASSERT_EQ(other.Raise("ZRV_Event", {{"EventId", "later"}}), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(repo_.WaitIdle());
+  {
+    std::lock_guard lock(mu);
+    EXPECT_THAT(seen, ElementsAre("first", "there1", "there2", "later"));
+  }
   EXPECT_EQ(other.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
 }
 
