@@ -11,6 +11,9 @@ Figures, each the time of one run of /bin/true (or of the wrapper):
                                                        bench_program_actions BM_BareSpawnScustomTrue
   program action    CImplProgramInfo::Execute of the action `true`
                                                        bench_program_actions BM_ExecuteTrue
+and, as a cross-check that shares every moment of machine load, the bare
+spawn and the runner alternated run by run in one loop (bench_runner
+BM_RunnerOverBare, which reports the median of each and their ratio).
 
 Every round measures each figure once, in an order that rotates from round to
 round, so that all figures see the same machine; the table shows the median
@@ -39,8 +42,10 @@ NATIVE = [
 PYTHON = ["python run", "python bare"]
 
 # (label, numerator, denominator, target or None)
+ALTERNATED = "alternated"
 RATIOS = [
     ("runner / bare spawn", "runner", "bare spawn", 1.10),
+    ("runner / bare spawn, alternated run by run", ALTERNATED, None, 1.10),
     ("runner / python subprocess.run (capture)", "runner", "python run", 1.00),
     ("python subprocess.run / python bare spawn", "python run", "python bare", None),
     ("program action / bare perl spawn", "program action", "perl bare", None),
@@ -49,8 +54,8 @@ RATIOS = [
 UNIT_SECONDS = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
-def native_seconds(build, binary, benchmark, min_time):
-    """Seconds per iteration of one Google Benchmark, run in a process of its own."""
+def native_entry(build, binary, benchmark, min_time):
+    """The JSON result of one Google Benchmark, run in a process of its own."""
     command = [
         os.path.join(build, "bin", binary),
         f"--benchmark_filter=^{benchmark}(/|$)",
@@ -64,8 +69,19 @@ def native_seconds(build, binary, benchmark, min_time):
         if entry["name"].split("/")[0] == benchmark and entry.get("run_type") != "aggregate":
             if entry.get("error_occurred"):
                 sys.exit(f"{benchmark}: {entry.get('error_message')}")
-            return entry["real_time"] * UNIT_SECONDS[entry["time_unit"]]
+            return entry
     sys.exit(f"{benchmark} is missing from the output of {binary}")
+
+
+def native_seconds(build, binary, benchmark, min_time):
+    """Seconds per iteration of one Google Benchmark."""
+    entry = native_entry(build, binary, benchmark, min_time)
+    return entry["real_time"] * UNIT_SECONDS[entry["time_unit"]]
+
+
+def alternated_ratio(build, min_time):
+    """Runner over bare spawn, alternated run by run (medians of one process)."""
+    return native_entry(build, "bench_runner", "BM_RunnerOverBare", min_time)["ratio"]
 
 
 def python_run():
@@ -116,7 +132,7 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=os.path.join(here, "..", "build", "default"))
-    parser.add_argument("--rounds", type=int, default=9)
+    parser.add_argument("--rounds", type=int, default=11)
     parser.add_argument("--min-time", type=float, default=0.3,
                         help="seconds that each figure is measured for in each round")
     args = parser.parse_args()
@@ -132,11 +148,13 @@ def main():
                for name, binary, benchmark in NATIVE}
     measure["python run"] = lambda: python_seconds(python_run, args.min_time)
     measure["python bare"] = lambda: python_seconds(python_bare, args.min_time)
+    steps = figures + [ALTERNATED]
+    measure[ALTERNATED] = lambda: alternated_ratio(args.build, args.min_time)
 
-    samples = {name: [] for name in figures}
+    samples = {name: [] for name in steps}
     for round_number in range(args.rounds):
-        shift = round_number % len(figures)
-        for name in figures[shift:] + figures[:shift]:
+        shift = round_number % len(steps)
+        for name in steps[shift:] + steps[:shift]:
             samples[name].append(measure[name]())
         print(f"  round {round_number + 1}/{args.rounds} done", flush=True)
     print(f"Load average at end: {load()}")
@@ -150,7 +168,10 @@ def main():
     print()
     print(f"{'ratio (median of the rounds)':<44}{'median':>8}{'min':>8}{'max':>8}  target")
     for label, top, bottom, target in RATIOS:
-        ratios = [t / b for t, b in zip(samples[top], samples[bottom])]
+        if top == ALTERNATED:
+            ratios = samples[ALTERNATED]
+        else:
+            ratios = [t / b for t, b in zip(samples[top], samples[bottom])]
         median = statistics.median(ratios)
         verdict = ""
         if target is not None:
