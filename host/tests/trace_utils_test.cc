@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <regex>
+#include <thread>
 #include <vector>
 
 #include "host/tests/log_capture.h"
@@ -114,6 +115,33 @@ TEST(TraceUtilsTest, ThresholdDropsHigherLevelsAndAnEmptySinkRestoresStandardErr
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[3\] ActionManager: Initializing ActionManager\.dll\n)"
       R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[0\] ZRVMethodProv: cut at\n)");
   EXPECT_TRUE(std::regex_match(err, lines)) << err;
+}
+
+TEST(TraceUtilsTest, LinesFromSeveralThreadsArriveWhole) {
+  // Each thread formats into buffers of its own: no line may take text from
+  // another thread's line.
+  constexpr int kThreads = 4;
+  constexpr int kLines = 500;
+  LogCapture log;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string name(static_cast<std::size_t>(20 + t * 15), static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        CTraceUtils::GetInstance()->LogMsg(1, name.c_str(), "%d:%s:%d", t, name, i);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& line : log.Take()) {
+    const int t = line[2] - 'a';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    const std::string name(static_cast<std::size_t>(20 + t * 15), static_cast<char>('a' + t));
+    EXPECT_EQ(line, "1 " + name + ": " + std::to_string(t) + ":" + name + ":" +
+                        std::to_string(next[t]++));
+  }
+  EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
 }
 
 }  // namespace
