@@ -4,7 +4,8 @@
 #
 # Further targets: build, asan (sanitizer build and its tests), tsan (thread
 # sanitizer run of the threaded layers), fuzz (each fuzz target for FUZZ_SECONDS),
-# bench (the benchmarks), format, clean.
+# bench (the benchmarks), bench-peers (the process runner against a bare spawn,
+# Python and a bare perl spawn, interleaved in one run), format, clean.
 
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils libgtest-dev libgmock-dev \
             libbenchmark-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev
@@ -16,7 +17,7 @@ TSAN_TARGETS := repository_delivery_tests host_sink_tests runner_process_tests r
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo asan tsan fuzz bench format clean
+.PHONY: all deps configure build test demo asan tsan fuzz bench bench-peers format clean
 
 all: build
 
@@ -67,6 +68,11 @@ fuzz: deps
 
 bench: build
 	@for b in build/default/bin/bench_*; do echo "== $$b"; $$b; done
+
+bench-peers: build
+	@command -v python3 >/dev/null || { $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends python3; }
+	python3 bench/peers.py --build build/default
 
 format:
 	find . -path ./build -prune -o \( -name '*.h' -o -name '*.cc' \) -print | xargs clang-format -i

@@ -16,6 +16,11 @@
 // list, a mismatch cannot read garbage: a number given for %s prints "(?)",
 // a missing argument prints "(missing)", a null text prints "(null)".
 //
+// Cost: a line above the threshold costs one relaxed load and a branch, with
+// no argument captured and nothing formatted. A kept line is formatted into a
+// buffer that each thread reuses (numbers and plain texts without printf);
+// the timestamp's date and time text is made once per second.
+//
 // Thread-safe: lines from several threads are delivered whole and one at a time.
 // A line sink must not log itself (it is called with the logger's lock held).
 #pragma once
@@ -32,16 +37,20 @@
 namespace host {
 
 // One argument of a log line, captured by value or by reference to text that
-// outlives the LogMsg call.
+// outlives the LogMsg call. Small and trivially copyable, so that building
+// the argument list of a line costs next to nothing.
 struct LogArg {
-  enum class Kind { kSigned, kUnsigned, kDouble, kText, kWideText };
+  enum class Kind : std::uint8_t { kSigned, kUnsigned, kDouble, kText, kWideText };
   Kind kind = Kind::kSigned;
-  std::int64_t i = 0;
-  std::uint64_t u = 0;
-  double d = 0;
-  std::string_view text;
-  std::u16string_view wide;
   bool null_text = false;
+  union {
+    std::int64_t i = 0;
+    std::uint64_t u;
+    double d;
+    const char* chars;
+    const char16_t* wide_chars;
+  };
+  std::size_t size = 0;  // text and wide text: length in code units
 
   template <typename T>
   requires(std::is_integral_v<T> || std::is_enum_v<T>)
@@ -59,19 +68,28 @@ struct LogArg {
   LogArg(double v) : kind(Kind::kDouble), d(v) {}  // NOLINT
   LogArg(float v) : kind(Kind::kDouble), d(v) {}   // NOLINT
   LogArg(const char* s)                            // NOLINT
-      : kind(Kind::kText), text(s ? std::string_view(s) : std::string_view()), null_text(!s) {}
-  LogArg(char* s) : LogArg(static_cast<const char*>(s)) {}             // NOLINT
-  LogArg(const std::string& s) : kind(Kind::kText), text(s) {}         // NOLINT
-  LogArg(std::string_view s) : kind(Kind::kText), text(s) {}           // NOLINT
-  LogArg(const char16_t* s);                                           // NOLINT
-  LogArg(char16_t* s) : LogArg(static_cast<const char16_t*>(s)) {}     // NOLINT
-  LogArg(const std::u16string& s) : kind(Kind::kWideText), wide(s) {}  // NOLINT
-  LogArg(std::u16string_view s) : kind(Kind::kWideText), wide(s) {}    // NOLINT
+      : kind(Kind::kText),
+        null_text(!s),
+        chars(s),
+        size(s ? std::char_traits<char>::length(s) : 0) {}
+  LogArg(char* s) : LogArg(static_cast<const char*>(s)) {}                            // NOLINT
+  LogArg(const std::string& s) : LogArg(std::string_view(s)) {}                       // NOLINT
+  LogArg(std::string_view s) : kind(Kind::kText), chars(s.data()), size(s.size()) {}  // NOLINT
+  LogArg(const char16_t* s);                                                          // NOLINT
+  LogArg(char16_t* s) : LogArg(static_cast<const char16_t*>(s)) {}                    // NOLINT
+  LogArg(const std::u16string& s) : LogArg(std::u16string_view(s)) {}                 // NOLINT
+  LogArg(std::u16string_view s)                                                       // NOLINT
+      : kind(Kind::kWideText), wide_chars(s.data()), size(s.size()) {}
+
+  std::string_view text() const { return {chars, size}; }
+  std::u16string_view wide() const { return {wide_chars, size}; }
 };
 
 // Formats `format` with `args` as described above. Exposed for tests and for
 // callers that need the text without logging it.
 std::string FormatLogMessage(const char* format, std::span<const LogArg> args);
+// The same, appended to `out` (whose capacity a caller can reuse line after line).
+void AppendLogMessage(std::string& out, const char* format, std::span<const LogArg> args);
 
 class CTraceUtils {
  public:
@@ -102,10 +120,17 @@ class CTraceUtils {
  private:
   CTraceUtils() = default;
   void Emit(int level, const char* component, const char* format, std::span<const LogArg> args);
+  void WriteToStandardError(int level, const std::string& component, const std::string& message);
 
   std::atomic<int> threshold_{3};
   std::mutex mutex_;
   LineSink sink_;
+  // Guarded by mutex_: the local date and time text of `stamp_second_`, and
+  // the line being written to standard error.
+  std::int64_t stamp_second_ = -1;
+  char stamp_[32] = {};
+  std::size_t stamp_length_ = 0;
+  std::string line_;
 };
 
 }  // namespace host

@@ -1,9 +1,11 @@
 #include "runner/child_process.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
-#include <system_error>
+#include <chrono>
+#include <optional>
 #include <vector>
 
 #include "runner/command_line.h"
@@ -14,119 +16,154 @@ namespace runner {
 namespace {
 
 using platform::AgentEnd;
+using platform::Clock;
 using platform::IoStatus;
-using platform::WorkerWatch;
+using platform::PollItem;
+using platform::WaitStatus;
 
 std::atomic<std::int32_t> g_child_wait_ms{kChildWaitMs};
 std::atomic<std::int32_t> g_reader_wait_ms{kReaderWaitMs};
 
-// How long a worker may go on after it has been told to stop: enough to take
-// what a killed child left in its pipe, short enough not to hold up cleanup.
+// How long the readers may go on once a run is being ended early (time-out,
+// abandoned record): enough to take what a killed child left in its pipes,
+// short enough not to hold up cleanup.
 constexpr std::int32_t kStopGraceMs = 100;
 
 // Captures are bounded well below what 32-bit sizes could overflow.
 constexpr std::int32_t kLargestCapture = 1 << 28;
 
-// Reads the rest of a pipe and throws it away, within the watch's limits.
-void DrainPipe(int fd, WorkerWatch& watch) {
-  char sink[16384];
-  for (;;) {
-    const platform::IoResult r = platform::ReadPipe(fd, sink, sizeof sink);
-    if (r.status == IoStatus::kOk) continue;
-    if (r.status != IoStatus::kWouldBlock || !platform::WaitPipeReady(fd, AgentEnd::kRead, watch)) {
+// What a discarding reader reads at a time.
+constexpr std::size_t kDrainChunk = 16384;
+
+Clock::time_point After(std::int32_t ms) { return Clock::now() + std::chrono::milliseconds(ms); }
+
+// Readies a capture channel for a run: 0 stands for 1024, the maximum is at
+// least the initial size, both stay within kLargestCapture.
+void PrepareCapture(StreamChannel& channel) {
+  if (channel.initial_size <= 0) channel.initial_size = 1024;
+  channel.initial_size = std::min(channel.initial_size, kLargestCapture);
+  channel.maximum_size = std::clamp(channel.maximum_size, channel.initial_size, kLargestCapture);
+  channel.data.reset();
+  channel.length = 0;
+  channel.progress = {};
+}
+
+// Ends a reader: closes its pipe and terminates the capture, which becomes
+// null when nothing was captured.
+void EndReader(StreamChannel& channel) {
+  channel.pipe.Reset();
+  if (channel.length == 0) {
+    channel.data.reset();
+  } else {
+    channel.data.get()[channel.length] = '\0';
+  }
+}
+
+// Makes room for the next read: the first buffer, or one step more once the
+// buffer is full and still below the maximum. When no room can be made the
+// reader only drains from then on (a failed growth keeps what was captured).
+void MakeRoom(StreamChannel& channel) {
+  StreamChannel::Progress& progress = channel.progress;
+  const std::int32_t step = channel.initial_size;
+  if (!channel.data) {
+    channel.data.reset(static_cast<char*>(std::malloc(static_cast<std::size_t>(step) + 1)));
+    if (channel.data) {
+      progress.capacity = step;
+    } else {
+      progress.discarding = true;
+    }
+    return;
+  }
+  if (channel.length < progress.capacity) return;
+  if (progress.capacity < channel.maximum_size) {
+    const std::size_t grown_size = static_cast<std::size_t>(progress.capacity) + step + 1;
+    if (char* grown = static_cast<char*>(std::realloc(channel.data.get(), grown_size))) {
+      (void)channel.data.release();
+      channel.data.reset(grown);
+      progress.capacity += step;
       return;
     }
   }
+  progress.discarding = true;
 }
 
-// Reads `fd` to its end into a buffer that starts at `step` bytes and grows by
-// `step` while smaller than `maximum`; what does not fit is drained. Returns
-// null (and length 0) when nothing was read.
-CaptureBuffer ReadPipeToEnd(int fd, WorkerWatch& watch, std::int32_t step, std::int32_t maximum,
-                            std::int32_t* length) {
-  *length = 0;
-  CaptureBuffer buffer(static_cast<char*>(std::malloc(static_cast<std::size_t>(step) + 1)));
-  if (!buffer) {
-    DrainPipe(fd, watch);
-    return nullptr;
-  }
-  std::int32_t capacity = step;
-  std::int32_t used = 0;
+// Takes what the pipe holds now. False once the reader is done (end of file or
+// a read error); it has then been ended.
+bool ReadAvailable(StreamChannel& channel) {
+  char sink[kDrainChunk];
   for (;;) {
-    const platform::IoResult r =
-        platform::ReadPipe(fd, buffer.get() + used, static_cast<std::size_t>(capacity - used));
-    if (r.status == IoStatus::kWouldBlock) {
-      if (!platform::WaitPipeReady(fd, AgentEnd::kRead, watch)) break;
-      continue;
+    if (!channel.progress.discarding) MakeRoom(channel);
+    char* into = sink;
+    std::size_t room = sizeof sink;
+    if (!channel.progress.discarding) {
+      into = channel.data.get() + channel.length;
+      room = static_cast<std::size_t>(channel.progress.capacity - channel.length);
     }
+    const platform::IoResult r = platform::ReadPipe(channel.pipe.Get(), into, room);
+    if (r.status == IoStatus::kWouldBlock) return true;
+    if (r.status != IoStatus::kOk) {
+      EndReader(channel);
+      return false;
+    }
+    if (!channel.progress.discarding) channel.length += static_cast<std::int32_t>(r.bytes);
+    // A short read has most likely emptied the pipe: wait for more rather than
+    // pay for a read that would only report so.
+    if (r.bytes < room) return true;
+  }
+}
+
+// Writes what the pipe takes now. False once the writer is done (everything
+// written, or the child no longer reads); its pipe is then closed, which gives
+// the child end-of-file.
+bool WriteAvailable(StreamChannel& channel, const platform::SigpipeBlock& block) {
+  for (;;) {
+    const std::int32_t left =
+        channel.input != nullptr ? channel.length - channel.progress.written : 0;
+    if (left <= 0) break;
+    const platform::IoResult r =
+        platform::WritePipe(channel.pipe.Get(), channel.input + channel.progress.written,
+                            static_cast<std::size_t>(left), block);
+    if (r.status == IoStatus::kWouldBlock) return true;
     if (r.status != IoStatus::kOk) break;
-    used += static_cast<std::int32_t>(r.bytes);
-    if (used == capacity && capacity < maximum) {
-      const std::size_t grown_size = static_cast<std::size_t>(capacity) + step + 1;
-      if (char* grown = static_cast<char*>(std::realloc(buffer.get(), grown_size))) {
-        (void)buffer.release();
-        buffer.reset(grown);
-        capacity += step;
-      }
-    }
-    if (used == capacity) {
-      DrainPipe(fd, watch);
-      break;
-    }
-  }
-  if (used == 0) return nullptr;
-  buffer.get()[used] = '\0';
-  *length = used;
-  return buffer;
-}
-
-int PipeReaderThread(StreamChannel* channel, WorkerWatch watch) {
-  if (channel->initial_size <= 0) channel->initial_size = 1024;
-  channel->initial_size = std::min(channel->initial_size, kLargestCapture);
-  channel->maximum_size = std::clamp(channel->maximum_size, channel->initial_size, kLargestCapture);
-  channel->data = ReadPipeToEnd(channel->pipe.Get(), watch, channel->initial_size,
-                                channel->maximum_size, &channel->length);
-  channel->pipe.Reset();
-  return 0;
-}
-
-int PipeWriterThread(StreamChannel* channel, WorkerWatch watch) {
-  platform::SigpipeBlock no_sigpipe;
-  const char* data = channel->input;
-  std::int32_t left = data != nullptr ? channel->length : 0;
-  while (left > 0) {
-    const platform::IoResult r =
-        platform::WritePipe(channel->pipe.Get(), data, static_cast<std::size_t>(left));
-    if (r.status == IoStatus::kOk) {
-      data += r.bytes;
-      left -= static_cast<std::int32_t>(r.bytes);
-    } else if (r.status != IoStatus::kWouldBlock ||
-               !platform::WaitPipeReady(channel->pipe.Get(), AgentEnd::kWrite, watch)) {
-      break;
-    }
-  }
-  channel->pipe.Reset();  // end-of-file for the child
-  return 0;
-}
-
-// Tells the channel's worker to finish and joins it; closes the pipe when no
-// worker ever took it.
-void StopChannelThread(StreamChannel& channel, int stop_signal) {
-  if (channel.worker.joinable()) {
-    platform::RaiseStopSignal(stop_signal);
-    channel.worker.join();
+    channel.progress.written += static_cast<std::int32_t>(r.bytes);
   }
   channel.pipe.Reset();
+  return false;
 }
 
-// Starts `function` on `channel`; false when the thread cannot be created.
-template <typename Function>
-bool StartWorker(StreamChannel& channel, Function function, const WorkerWatch& watch) {
-  try {
-    channel.worker = std::thread(function, &channel, watch);
-    return true;
-  } catch (const std::system_error&) {
-    return false;
+// The channels a poll round looks at, in the order of their items.
+struct PollRound {
+  std::array<PollItem, platform::kMaxPollItems> items;
+  std::array<StreamChannel*, platform::kMaxPollItems> channels{};
+  std::size_t count = 0;
+
+  void Add(int fd, bool write, StreamChannel* channel) {
+    items[count] = PollItem{fd, write, false};
+    channels[count] = channel;
+    ++count;
+  }
+};
+
+// Reads the pipes of `record` that are still open until each reaches its end
+// or `deadline` passes; readers still open then are ended with what they have.
+void DrainReaders(ChildProcess& record, Clock::time_point deadline) {
+  for (;;) {
+    PollRound round;
+    for (StreamChannel* channel : {&record.output, &record.error}) {
+      if (channel->pipe.Valid()) round.Add(channel->pipe.Get(), false, channel);
+    }
+    if (round.count == 0) return;
+    int ignored = 0;
+    if (platform::WaitReady({round.items.data(), round.count}, deadline, &ignored) !=
+        WaitStatus::kReady) {
+      break;
+    }
+    for (std::size_t i = 0; i < round.count; ++i) {
+      if (round.items[i].ready) ReadAvailable(*round.channels[i]);
+    }
+  }
+  for (StreamChannel* channel : {&record.output, &record.error}) {
+    if (channel->pipe.Valid()) EndReader(*channel);
   }
 }
 
@@ -140,9 +177,8 @@ std::vector<char*> EnvironmentPointers(const CEnvBlock& block) {
 }
 
 bool HoldsRun(const ChildProcess& record) {
-  return record.process_information.process.Valid() || record.stop_signal.Valid() ||
-         record.output.worker.joinable() || record.error.worker.joinable() ||
-         record.input.worker.joinable();
+  return record.process_information.process.Valid() || record.output.pipe.Valid() ||
+         record.error.pipe.Valid() || record.input.pipe.Valid();
 }
 
 }  // namespace
@@ -162,8 +198,8 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
   UniqueFd child_input;
   UniqueFd child_output;
   UniqueFd child_error;
-  bool pipes_ok = platform::MakeStopSignal(&record.stop_signal);
-  if (pipes_ok && record.input.enabled) {
+  bool pipes_ok = true;
+  if (record.input.enabled) {
     pipes_ok = platform::MakePipe(AgentEnd::kWrite, &record.input.pipe, &child_input);
   }
   if (pipes_ok && record.output.enabled) {
@@ -190,75 +226,102 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
   request.error_fd = child_error.Get();
   request.directory = record.current_directory.empty() ? nullptr : record.current_directory.c_str();
   std::int32_t pid = 0;
-  bool created = platform::SpawnProcess(request, &pid) == 0;
-  bool handle_ok = true;
-  if (created) {
-    record.process_information.process_id = pid;
-    handle_ok = platform::OpenProcessHandle(pid, &record.process_information.process);
-    if (!handle_ok) {
-      // Without a handle the child cannot be waited for with a limit: end it now.
-      int ignored = 0;
-      platform::KillProcessGroup(pid);
-      platform::ReapProcess(pid, true, &ignored, &ignored);
-      record.process_information.reaped = true;
-      created = false;
-    }
-  }
-
+  const bool created = platform::SpawnProcess(request, &pid) == 0;
   // The child's ends must be closed here, or the readers would never see
   // end-of-file and the child never see the end of its input.
-  WorkerWatch reader_watch;
-  reader_watch.process_fd = record.process_information.process.Get();
-  reader_watch.stop_fd = record.stop_signal.Get();
-  reader_watch.after_exit_ms = record.reader_wait_ms;
-  reader_watch.after_stop_ms = kStopGraceMs;
-  WorkerWatch writer_watch = reader_watch;
-  writer_watch.process_fd = -1;  // input can outlive the child only until cleanup stops it
-
-  bool workers_ok = true;
-  child_output.Reset();
-  if (created && record.output.enabled) {
-    workers_ok = StartWorker(record.output, PipeReaderThread, reader_watch);
-  }
   child_input.Reset();
-  if (created && workers_ok && record.input.enabled) {
-    workers_ok = StartWorker(record.input, PipeWriterThread, writer_watch);
-  }
+  child_output.Reset();
   child_error.Reset();
-  if (created && workers_ok && record.error.enabled) {
-    workers_ok = StartWorker(record.error, PipeReaderThread, reader_watch);
+  if (!created) {
+    CleanupChildProcess(record);
+    return kStartProcessFailed;
   }
-  if (created && workers_ok) return kStartOk;
-  CleanupChildProcess(record);
-  if (!handle_ok) return kStartPipeFailed;
-  return created ? kStartThreadFailed : kStartProcessFailed;
+  ProcessInformation& info = record.process_information;
+  info.process_id = pid;
+  if (!platform::OpenProcessHandle(pid, &info.process)) {
+    // Without a handle the child cannot be waited for with a limit: end it now.
+    int ignored = 0;
+    platform::KillProcessGroup(pid);
+    platform::ReapProcess(pid, true, &ignored, &ignored);
+    info.reaped = true;
+    CleanupChildProcess(record);
+    return kStartPipeFailed;
+  }
+
+  if (record.output.enabled) PrepareCapture(record.output);
+  if (record.error.enabled) PrepareCapture(record.error);
+  if (record.input.enabled) {
+    // Most inputs fit in the pipe: the child can read them before its owner
+    // even waits, and the pipe is closed here.
+    record.input.progress = {};
+    const platform::SigpipeBlock no_sigpipe;
+    WriteAvailable(record.input, no_sigpipe);
+  }
+  return kStartOk;
 }
 
 int WaitChildProcess(ChildProcess& record) {
   ProcessInformation& info = record.process_information;
   if (!info.process.Valid()) return 0;
+  // Only a thread that still has input to write needs SIGPIPE held off.
+  std::optional<platform::SigpipeBlock> no_sigpipe;
+  if (record.input.pipe.Valid()) no_sigpipe.emplace();
+
+  const Clock::time_point child_deadline = After(g_child_wait_ms.load());
+  Clock::time_point reader_deadline = Clock::time_point::max();
+  bool ended = false;    // the child has ended and is reaped; `code` is its exit code
+  bool cut_off = false;  // readers still open are ended as they are, without grace
   int code = 0;
-  int error = 0;
-  switch (platform::WaitProcessEnd(info.process.Get(), g_child_wait_ms.load(), &error)) {
-    case platform::ProcessWait::kTimedOut:
-      code = ETIMEDOUT;
+  for (;;) {
+    PollRound round;
+    for (StreamChannel* channel : {&record.output, &record.error}) {
+      if (channel->pipe.Valid()) round.Add(channel->pipe.Get(), false, channel);
+    }
+    const bool reading = round.count > 0;
+    if (record.input.pipe.Valid()) round.Add(record.input.pipe.Get(), true, &record.input);
+    if (ended && !reading) break;  // input nobody reads any more is dropped at cleanup
+    if (!ended) round.Add(info.process.Get(), false, nullptr);
+
+    int error = 0;
+    const WaitStatus status = platform::WaitReady({round.items.data(), round.count},
+                                                  ended ? reader_deadline : child_deadline, &error);
+    if (status == WaitStatus::kTimedOut) {
+      if (!ended) code = ETIMEDOUT;
+      cut_off = ended;
       break;
-    case platform::ProcessWait::kFailed:
-      code = error != 0 ? error : 1;
+    }
+    if (status == WaitStatus::kFailed) {
+      if (!ended) code = error != 0 ? error : 1;
       break;
-    case platform::ProcessWait::kExited:
+    }
+    for (std::size_t i = 0; i < round.count; ++i) {
+      if (!round.items[i].ready) continue;
+      StreamChannel* channel = round.channels[i];
+      if (channel == &record.input) {
+        WriteAvailable(*channel, *no_sigpipe);
+      } else if (channel != nullptr) {
+        ReadAvailable(*channel);
+      }
+    }
+    if (!ended && round.items[round.count - 1].ready) {
       if (platform::ReapProcess(info.process_id, true, &code, &error) !=
           platform::ProcessWait::kExited) {
         code = error != 0 ? error : 1;
         break;
       }
       info.reaped = true;
-      // Each reader ends by itself within its limit after the child's end.
-      if (record.error.worker.joinable()) record.error.worker.join();
-      if (record.output.worker.joinable()) record.output.worker.join();
-      if (code == 0 && record.error.length > 0) code = 1;
-      break;
+      ended = true;
+      reader_deadline = After(record.reader_wait_ms);
+    }
   }
+  if (cut_off) {
+    // The readers' limit after the child's end has passed (a grandchild holds
+    // a pipe): they keep what they have.
+    for (StreamChannel* channel : {&record.output, &record.error}) {
+      if (channel->pipe.Valid()) EndReader(*channel);
+    }
+  }
+  if (ended && code == 0 && record.error.length > 0) code = 1;
   CleanupChildProcess(record);
   return code;
 }
@@ -278,17 +341,20 @@ void CleanupChildProcess(ChildProcess& record) {
       info.reaped = true;
     }
   }
-  const int stop = record.stop_signal.Get();
-  StopChannelThread(record.output, stop);
-  StopChannelThread(record.error, stop);
-  StopChannelThread(record.input, stop);
+  record.input.pipe.Reset();
+  if (info.process.Valid()) {
+    DrainReaders(record, After(kStopGraceMs));
+  } else {
+    // No run got going (a failed start): there is nothing to read.
+    record.output.pipe.Reset();
+    record.error.pipe.Reset();
+  }
   if (must_reap) {
     int ignored = 0;
     platform::ReapProcess(info.process_id, true, &ignored, &ignored);
     info.reaped = true;
   }
   info.process.Reset();
-  record.stop_signal.Reset();
 }
 
 }  // namespace runner

@@ -3,21 +3,31 @@
 // The owner fills a ChildProcess record (which channels are enabled, their
 // buffer sizes, the input bytes, the environment block), calls
 // StartChildProcess and then WaitChildProcess, and reads the captured output
-// and error from the record. Each enabled channel gets a pipe and a worker
-// thread: readers drain output and error, the writer feeds input, all at the
-// same time, so no child can deadlock the agent by writing before it reads.
+// and error from the record. Each enabled channel gets a pipe. The run is
+// driven by one poll loop on the calling thread over the output and error
+// pipes, the input pipe and the child's process handle: it drains both
+// outputs and feeds the input at the same time, so no child can deadlock the
+// agent by writing before it reads. No thread is created for a run.
 //
-// Ownership: the record owns every descriptor and thread; after
-// WaitChildProcess (or any failed start) none is left open or running, and the
+// Bounds: the child is waited for up to kChildWaitMs from the start of
+// WaitChildProcess; each reader then goes on for at most kReaderWaitMs after
+// the child's end (a grandchild may hold a pipe open) and keeps what it read.
+// A capture keeps at most its maximum; what the child writes beyond that is
+// read and thrown away, so that a chatty child never blocks or dies of SIGPIPE.
+// On a time-out the child's whole process group is killed and the readers
+// take what is left in the pipes for a short grace period.
+//
+// Ownership: the record owns every descriptor; after WaitChildProcess (or any
+// failed start) none is left open and no child is left unreaped, and the
 // captured buffers belong to the record's owner. The input bytes and the
 // environment block belong to the owner and must outlive the run. A record is
-// not movable (its workers point into it) and is cleaned up when destroyed.
+// cleaned up when destroyed.
 //
-// Threads: one thread drives a record; its workers touch only their own
-// channel until they are joined. Independent records may run concurrently.
-// No worker is ever detached or killed: each waits with a deadline and is
-// joined. SIGPIPE never reaches the agent and no process-wide signal
-// disposition is changed.
+// Threads: one thread drives a record from start to cleanup; independent
+// records may run concurrently on different threads. SIGPIPE never reaches
+// the agent: it is blocked in the calling thread only while input is written,
+// and consumed when a write raises it. No process-wide signal disposition is
+// changed.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +43,12 @@ namespace runner {
 
 // Results of StartChildProcess.
 enum StartResult : int {
-  kStartOk = 0,             // the child and its workers run
+  kStartOk = 0,             // the child runs
   kStartProcessFailed = 1,  // the program could not be started (not found, not executable...)
-  kStartThreadFailed = 2,   // a worker thread could not be created; the child was ended
-  kStartPipeFailed = 4,     // a pipe or another descriptor could not be made
+  // Kept so that the values stay stable; no longer produced, since a run
+  // creates no worker thread.
+  kStartThreadFailed = 2,
+  kStartPipeFailed = 4,  // a pipe or another descriptor could not be made
 };
 
 // How long WaitChildProcess waits for the child, and each reader for the end
@@ -56,6 +68,9 @@ struct StreamChannel {
   // agent's own stream, except input, which is then /dev/null.
   std::int32_t enabled = 0;
   UniqueFd pipe;  // the agent's end while the run lasts
+  // Never started by this runner (the calling thread drives the run), so it
+  // is never joinable; kept so that the record's shape stays as its owners
+  // know it.
   std::thread worker;
   // Output and error: what was captured, NUL-terminated; null when nothing was.
   CaptureBuffer data;
@@ -69,6 +84,13 @@ struct StreamChannel {
   // the initial size when lower). Output beyond it is read and discarded, so
   // that a chatty child never blocks or dies on a full pipe.
   std::int32_t maximum_size = 0;
+
+  // Run internals: how far the run got with this stream.
+  struct Progress {
+    std::int32_t capacity = 0;  // output and error: room in `data`, terminator excluded
+    std::int32_t written = 0;   // input: bytes written so far
+    bool discarding = false;    // output and error: the capture is full; the rest is drained
+  } progress;
 };
 
 struct ProcessInformation {
@@ -92,30 +114,32 @@ struct ChildProcess {
   // The child's working directory; empty: the agent's current directory.
   std::string current_directory;
 
-  // Run internals: the signal that tells the workers to finish, and the reader
-  // limit in force when the run started.
-  UniqueFd stop_signal;
+  // Run internals: the reader limit in force when the run started.
   std::int32_t reader_wait_ms = kReaderWaitMs;
 };
 
 // Splits `command_line` into arguments by the Microsoft C runtime rules (see
 // command_line.h), looks the program up on PATH and starts it in a process
-// group of its own with the record's streams and environment. On any non-zero
-// result the record has been cleaned up: nothing open, nothing running.
+// group of its own with the record's streams and environment. The input is
+// written at once as far as the pipe takes it; WaitChildProcess feeds the
+// rest. On any non-zero result the record has been cleaned up: nothing open,
+// nothing running.
 // A record that already holds a run is refused with kStartPipeFailed.
 int StartChildProcess(const std::string& command_line, ChildProcess& record);
 
-// Waits for the child and its readers and cleans the record up. Returns the
-// child's exit code (128 plus the signal number when a signal ended it), 1
-// when it exited with 0 but wrote to its error stream, ETIMEDOUT when it ran
-// longer than the wait limit (its whole process group is then killed), or
-// another system error code when waiting failed. Returns 0 at once when the
-// record holds no process.
+// Drives the run until the child has ended and its readers are done (or their
+// limits have passed), then cleans the record up. Returns the child's exit
+// code (128 plus the signal number when a signal ended it), 1 when it exited
+// with 0 but wrote to its error stream, ETIMEDOUT when it ran longer than the
+// wait limit (its whole process group is then killed), or another system
+// error code when waiting failed. Returns 0 at once when the record holds no
+// process.
 int WaitChildProcess(ChildProcess& record);
 
 // Ends what a record still holds: kills the child's process group when the
-// child still runs, tells the workers to finish and joins them, reaps the
-// child and closes every descriptor. Captured buffers stay. Idempotent.
+// child still runs, lets the readers take what is left in their pipes for a
+// short grace period, reaps the child and closes every descriptor. Captured
+// buffers stay. Idempotent.
 void CleanupChildProcess(ChildProcess& record);
 
 // Test hook only: replaces the wait limits of runs started from now on

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <regex>
+#include <thread>
 #include <vector>
 
 #include "host/tests/log_capture.h"
@@ -47,6 +50,54 @@ TEST(TraceUtilsTest, MismatchedOrMissingArgumentsNeverReadGarbage) {
   }
 }
 
+// What printf makes of the same format and arguments.
+template <typename... Args>
+std::string Printf(const char* format, Args... args) {
+  char buf[512];
+  const int n = std::snprintf(buf, sizeof buf, format, args...);
+  return std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+TEST(TraceUtilsTest, ConversionsWritePrintfsBytes) {
+  // Plain conversions are written without printf and padded ones with it:
+  // both must give exactly printf's bytes.
+  const std::string with_nul("ab\0cd", 5);
+  const struct {
+    const char* format;
+    std::string got;
+    std::string expected;
+  } cases[] = {
+      {"%d %i %d", FormatLogMessage("%d %i %d", std::vector<LogArg>{0, -7, INT32_MIN}),
+       Printf("%d %i %d", 0, -7, INT32_MIN)},
+      {"%u %x %o %X",
+       FormatLogMessage("%u %x %o %X", std::vector<LogArg>{4000000000U, 0xbeefU, 8, 0xbeefU}),
+       Printf("%u %x %o %X", 4000000000U, 0xbeefU, 8U, 0xbeefU)},
+      {"%lld %llx", FormatLogMessage("%lld %llx", std::vector<LogArg>{INT64_MIN, UINT64_MAX}),
+       Printf("%lld %llx", static_cast<long long>(INT64_MIN),
+              static_cast<unsigned long long>(UINT64_MAX))},
+      {"%c%c", FormatLogMessage("%c%c", std::vector<LogArg>{'a', 'Z'}), Printf("%c%c", 'a', 'Z')},
+      {"%05d|%-4x|%+d|%#o",
+       FormatLogMessage("%05d|%-4x|%+d|%#o", std::vector<LogArg>{42, 10, 3, 8}),
+       Printf("%05d|%-4x|%+d|%#o", 42, 10U, 3, 8U)},
+      {"[%8s|%-8s|%.2s|%5.1s]",
+       FormatLogMessage("[%8s|%-8s|%.2s|%5.1s]", std::vector<LogArg>{"abc", "abc", "abc", "abc"}),
+       Printf("[%8s|%-8s|%.2s|%5.1s]", "abc", "abc", "abc", "abc")},
+      {"[%300s]", FormatLogMessage("[%300s]", std::vector<LogArg>{"wide"}),
+       Printf("[%300s]", "wide")},
+      // A padded text ends at its first NUL, as printf's does; a plain one is kept whole.
+      {"[%6s] embedded NUL", FormatLogMessage("[%6s]", std::vector<LogArg>{with_nul}),
+       Printf("[%6s]", "ab")},
+      {"[%s] embedded NUL", FormatLogMessage("[%s]", std::vector<LogArg>{with_nul}),
+       "[" + with_nul + "]"},
+      {"[%-9S]", FormatLogMessage("[%-9S]", std::vector<LogArg>{u"h\u00e9"}),
+       Printf("[%-9s]", "h\xc3\xa9")},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format);
+    EXPECT_EQ(c.got, c.expected);
+  }
+}
+
 TEST(TraceUtilsTest, ThresholdDropsHigherLevelsAndAnEmptySinkRestoresStandardError) {
   auto* log = CTraceUtils::GetInstance();
   {
@@ -58,9 +109,39 @@ TEST(TraceUtilsTest, ThresholdDropsHigherLevelsAndAnEmptySinkRestoresStandardErr
   }
   testing::internal::CaptureStderr();
   log->LogMsg(3, "ActionManager", "Initializing %s", "ActionManager.dll");
+  log->LogMsg(0, "ZRVMethodProv", "cut %s here", std::string("at\0NUL", 6));
   const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("[3] ActionManager: Initializing ActionManager.dll\n"), std::string::npos)
-      << err;
+  const std::regex lines(
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[3\] ActionManager: Initializing ActionManager\.dll\n)"
+      R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[0\] ZRVMethodProv: cut at\n)");
+  EXPECT_TRUE(std::regex_match(err, lines)) << err;
+}
+
+TEST(TraceUtilsTest, LinesFromSeveralThreadsArriveWhole) {
+  // Each thread formats into buffers of its own: no line may take text from
+  // another thread's line.
+  constexpr int kThreads = 4;
+  constexpr int kLines = 500;
+  LogCapture log;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string name(static_cast<std::size_t>(20 + t * 15), static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        CTraceUtils::GetInstance()->LogMsg(1, name.c_str(), "%d:%s:%d", t, name, i);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& line : log.Take()) {
+    const int t = line[2] - 'a';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    const std::string name(static_cast<std::size_t>(20 + t * 15), static_cast<char>('a' + t));
+    EXPECT_EQ(line, "1 " + name + ": " + std::to_string(t) + ":" + name + ":" +
+                        std::to_string(next[t]++));
+  }
+  EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
 }
 
 }  // namespace

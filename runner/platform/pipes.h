@@ -1,14 +1,9 @@
-// Pipes, stop signals and bounded waiting for the runner's worker threads.
+// Pipes and bounded waiting for the runner's poll loop.
 //
 // This is the only place that touches pipe descriptors, poll and SIGPIPE.
 // Every descriptor made here is close-on-exec. The agent's end of a pipe is
 // non-blocking; the child's end stays blocking, as a child expects.
-//
-// A worker thread waits through a WorkerWatch: it never blocks longer than its
-// deadline, which starts unbounded and is pulled in when the child is seen to
-// end (by `after_exit_ms`) or when the run is told to stop (by `after_stop_ms`).
-// Nothing here is shared between threads except the descriptors, which are only
-// polled; each WorkerWatch belongs to one thread.
+// Thread-safe: nothing here keeps state; a descriptor belongs to one thread.
 #pragma once
 
 #include <signal.h>
@@ -16,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "runner/platform/unique_fd.h"
 
@@ -29,22 +25,27 @@ enum class AgentEnd { kRead, kWrite };
 // with nothing left open.
 bool MakePipe(AgentEnd agent_end, UniqueFd* agent, UniqueFd* child);
 
-// A level-triggered, one-shot signal: once raised it stays raised.
-bool MakeStopSignal(UniqueFd* signal);
-void RaiseStopSignal(int signal_fd);
+using Clock = std::chrono::steady_clock;
 
-struct WorkerWatch {
-  using Clock = std::chrono::steady_clock;
-  int process_fd = -1;  // readable once the child has ended; -1: not watched
-  int stop_fd = -1;     // readable once the run is told to stop; -1: not watched
-  std::int32_t after_exit_ms = 0;
-  std::int32_t after_stop_ms = 0;
-  Clock::time_point deadline = Clock::time_point::max();
+// One descriptor to wait for: a pipe end, or a process handle (readable once
+// the child has ended).
+struct PollItem {
+  int fd = -1;
+  bool write = false;  // wait until it can be written; otherwise until it can be read
+  bool ready = false;  // set by WaitReady
 };
 
-// Waits until `fd` can be read (kRead) or written (kWrite) without blocking.
-// False: the watch's deadline passed first or polling failed; the worker must give up.
-bool WaitPipeReady(int fd, AgentEnd direction, WorkerWatch& watch);
+// The most items one WaitReady call takes: three streams and a process.
+inline constexpr std::size_t kMaxPollItems = 4;
+
+enum class WaitStatus { kReady, kTimedOut, kFailed };
+
+// Waits until at least one item is ready or `deadline` passes
+// (Clock::time_point::max(): no limit). Hang-up and error count as ready: the
+// following read or write reports them. Signals do not end the wait early.
+// kFailed: polling itself failed (or more than kMaxPollItems were given) and
+// `*error` holds the system error code.
+WaitStatus WaitReady(std::span<PollItem> items, Clock::time_point deadline, int* error);
 
 enum class IoStatus { kOk, kWouldBlock, kEndOfFile, kError };
 struct IoResult {
@@ -54,13 +55,16 @@ struct IoResult {
 
 IoResult ReadPipe(int fd, char* buffer, std::size_t size);
 
-// Writes to a pipe whose reader may be gone. The calling thread must hold a
-// SigpipeBlock: the SIGPIPE that a vanished reader raises is then consumed here
-// instead of ending the agent, and the write reports kError.
-IoResult WritePipe(int fd, const char* data, std::size_t size);
+class SigpipeBlock;
+
+// Writes to a pipe whose reader may be gone. The SIGPIPE that a vanished
+// reader raises is held off by `block` and consumed here instead of ending the
+// agent; the write then reports kError.
+IoResult WritePipe(int fd, const char* data, std::size_t size, const SigpipeBlock& block);
 
 // Blocks SIGPIPE in the calling thread for its lifetime (the thread's own mask
-// only; process-wide dispositions are never touched).
+// only; process-wide dispositions are never touched). A SIGPIPE that was
+// already pending when the block began is the caller's and is left pending.
 class SigpipeBlock {
  public:
   SigpipeBlock();
@@ -69,8 +73,10 @@ class SigpipeBlock {
   SigpipeBlock& operator=(const SigpipeBlock&) = delete;
 
  private:
+  friend IoResult WritePipe(int, const char*, std::size_t, const SigpipeBlock&);
   sigset_t saved_;
   bool restore_ = false;
+  bool was_pending_ = false;
 };
 
 }  // namespace runner::platform

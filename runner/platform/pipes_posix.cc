@@ -1,14 +1,14 @@
-// POSIX pipes, eventfd stop signals and poll-based waiting.
+// POSIX pipes and poll-based waiting.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "runner/platform/pipes.h"
@@ -43,18 +43,13 @@ bool SetNonBlocking(int fd) {
   return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-int RemainingMs(WorkerWatch::Clock::time_point deadline) {
-  if (deadline == WorkerWatch::Clock::time_point::max()) return -1;
-  auto left = deadline - WorkerWatch::Clock::now();
+int RemainingMs(Clock::time_point deadline) {
+  if (deadline == Clock::time_point::max()) return -1;
+  auto left = deadline - Clock::now();
   if (left <= decltype(left)::zero()) return 0;
   // Round up, so that a wait never ends just before its deadline and spins.
   auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
   return static_cast<int>(std::min<std::int64_t>(ms, 1 << 30));
-}
-
-void PullDeadlineIn(WorkerWatch& watch, std::int32_t after_ms) {
-  auto candidate = WorkerWatch::Clock::now() + std::chrono::milliseconds(after_ms);
-  watch.deadline = std::min(watch.deadline, candidate);
 }
 
 }  // namespace
@@ -73,57 +68,27 @@ bool MakePipe(AgentEnd agent_end, UniqueFd* agent, UniqueFd* child) {
   return true;
 }
 
-bool MakeStopSignal(UniqueFd* signal) {
-  int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fd < 0) return false;
-  signal->Reset(fd);
-  return true;
-}
-
-void RaiseStopSignal(int signal_fd) {
-  if (signal_fd < 0) return;
-  std::uint64_t one = 1;
-  // A full counter (impossible with one raise per run) would still leave the
-  // descriptor readable, which is all that the watchers look at.
-  while (::write(signal_fd, &one, sizeof one) < 0 && errno == EINTR) {
+WaitStatus WaitReady(std::span<PollItem> items, Clock::time_point deadline, int* error) {
+  std::array<pollfd, kMaxPollItems> fds;
+  if (items.size() > fds.size()) {
+    *error = EINVAL;
+    return WaitStatus::kFailed;
   }
-}
-
-bool WaitPipeReady(int fd, AgentEnd direction, WorkerWatch& watch) {
-  const short wanted = direction == AgentEnd::kRead ? POLLIN : POLLOUT;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    fds[i] = {items[i].fd, static_cast<short>(items[i].write ? POLLOUT : POLLIN), 0};
+  }
   for (;;) {
-    pollfd fds[3];
-    nfds_t count = 0;
-    fds[count++] = {fd, wanted, 0};
-    int exit_slot = -1;
-    int stop_slot = -1;
-    if (watch.process_fd >= 0) {
-      exit_slot = static_cast<int>(count);
-      fds[count++] = {watch.process_fd, POLLIN, 0};
+    const int timeout = RemainingMs(deadline);
+    const int ready = ::poll(fds.data(), static_cast<nfds_t>(items.size()), timeout);
+    if (ready > 0) break;
+    if (ready < 0 && errno != EINTR) {
+      *error = errno;
+      return WaitStatus::kFailed;
     }
-    if (watch.stop_fd >= 0) {
-      stop_slot = static_cast<int>(count);
-      fds[count++] = {watch.stop_fd, POLLIN, 0};
-    }
-    int ready = ::poll(fds, count, RemainingMs(watch.deadline));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    // Each watched event only ever shortens the deadline once: after that the
-    // descriptor is dropped from the set, since it stays readable for good.
-    if (exit_slot >= 0 && fds[exit_slot].revents != 0) {
-      watch.process_fd = -1;
-      PullDeadlineIn(watch, watch.after_exit_ms);
-    }
-    if (stop_slot >= 0 && fds[stop_slot].revents != 0) {
-      watch.stop_fd = -1;
-      PullDeadlineIn(watch, watch.after_stop_ms);
-    }
-    // Hang-up and error count as ready: the following read or write reports them.
-    if (fds[0].revents != 0) return true;
-    if (RemainingMs(watch.deadline) == 0) return false;
+    if (ready == 0 && timeout == 0) return WaitStatus::kTimedOut;
   }
+  for (std::size_t i = 0; i < items.size(); ++i) items[i].ready = fds[i].revents != 0;
+  return WaitStatus::kReady;
 }
 
 IoResult ReadPipe(int fd, char* buffer, std::size_t size) {
@@ -137,13 +102,13 @@ IoResult ReadPipe(int fd, char* buffer, std::size_t size) {
   }
 }
 
-IoResult WritePipe(int fd, const char* data, std::size_t size) {
+IoResult WritePipe(int fd, const char* data, std::size_t size, const SigpipeBlock& block) {
   for (;;) {
     ssize_t n = ::write(fd, data, size);
     if (n >= 0) return {IoStatus::kOk, static_cast<std::size_t>(n)};
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return {IoStatus::kWouldBlock, 0};
-    if (errno == EPIPE) {
+    if (errno == EPIPE && block.restore_ && !block.was_pending_) {
       // The kernel raised SIGPIPE at this thread, which has it blocked: take it
       // off the pending set so that it can never be delivered later.
       sigset_t pipe_only;
@@ -162,6 +127,8 @@ SigpipeBlock::SigpipeBlock() {
   sigemptyset(&pipe_only);
   sigaddset(&pipe_only, SIGPIPE);
   restore_ = ::pthread_sigmask(SIG_BLOCK, &pipe_only, &saved_) == 0;
+  sigset_t pending;
+  was_pending_ = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
 }
 
 SigpipeBlock::~SigpipeBlock() {

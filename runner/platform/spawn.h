@@ -30,13 +30,11 @@ struct SpawnRequest {
 // program not found or an empty argument list, EACCES for one not executable...).
 int SpawnProcess(const SpawnRequest& request, std::int32_t* pid);
 
-// A descriptor that becomes readable when the child ends. False on failure.
+// A descriptor that becomes readable when the child ends (wait for it with
+// pipes.h's WaitReady). False on failure.
 bool OpenProcessHandle(std::int32_t pid, UniqueFd* handle);
 
 enum class ProcessWait { kExited, kTimedOut, kFailed };
-// Waits up to `timeout_ms` for the child behind `handle` to end, without reaping
-// it. On kFailed `*error` holds the system error code.
-ProcessWait WaitProcessEnd(int handle, std::int32_t timeout_ms, int* error);
 
 // Reaps the child `pid` (and only it). `block`: wait for it to end; otherwise
 // return kTimedOut at once when it is still running. On kExited `*exit_code` is

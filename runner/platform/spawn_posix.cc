@@ -1,14 +1,12 @@
 // posix_spawnp, pidfd and waitpid.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -111,24 +109,6 @@ bool OpenProcessHandle(std::int32_t pid, UniqueFd* handle) {
   if (fd < 0) return false;
   handle->Reset(fd);
   return true;
-}
-
-ProcessWait WaitProcessEnd(int handle, std::int32_t timeout_ms, int* error) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    pollfd fd{handle, POLLIN, 0};
-    int ready = ::poll(&fd, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (ready > 0) return ProcessWait::kExited;
-    if (ready == 0) {
-      if (left <= 0) return ProcessWait::kTimedOut;
-      continue;
-    }
-    if (errno == EINTR) continue;
-    *error = errno;
-    return ProcessWait::kFailed;
-  }
 }
 
 ProcessWait ReapProcess(std::int32_t pid, bool block, int* exit_code, int* error) {

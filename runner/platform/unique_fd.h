@@ -1,7 +1,6 @@
 // UniqueFd: sole owner of one file descriptor, closed when the owner goes away.
 //
-// Move-only. Not thread-safe: one thread owns a UniqueFd at a time (a worker
-// thread may own its channel's descriptor while it runs; see child_process.h).
+// Move-only. Not thread-safe: one thread owns a UniqueFd at a time.
 #pragma once
 
 #include <utility>

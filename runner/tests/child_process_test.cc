@@ -3,15 +3,19 @@
 // thread sanitizer (label "threads").
 #include "runner/child_process.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -263,8 +267,10 @@ TEST(ChildProcessTest, ChildStartsWithExactlyWhatItIsGiven) {
 
 TEST(ChildProcessTest, ManyConcurrentRunsLeaveNoDescriptorOrThread) {
   {
-    // One run first: a sanitizer runtime starts helper threads of its own on
-    // the first thread creation, and those are not the runner's.
+    // One run and one thread first: a sanitizer runtime starts helper threads
+    // of its own on the first thread creation (which a run no longer makes),
+    // and those are not the runner's.
+    std::thread([] {}).join();
     ChildProcess warm_up;
     EnableCapture(warm_up);
     ASSERT_EQ(RunToEnd("/bin/true", warm_up), 0);
@@ -298,6 +304,120 @@ TEST(ChildProcessTest, RecordHoldingARunIsRefused) {
   CleanupChildProcess(record);  // a run abandoned without waiting is ended
   EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1);
   EXPECT_EQ(WaitChildProcess(record), 0);
+}
+
+TEST(ChildProcessTest, ARunCreatesNoThread) {
+  const int threads = CountThreads();
+  // The child counts the agent's threads while the agent feeds its input and
+  // drains its output, once before and once after reading all of the input.
+  const std::string input = Pattern(1 << 20);
+  ChildProcess record;
+  EnableCapture(record);
+  FeedInput(record, input);
+  ASSERT_EQ(
+      StartChildProcess(
+          "sh -c \"ls /proc/$PPID/task | wc -l; cat >/dev/null; ls /proc/$PPID/task | wc -l\"",
+          record),
+      kStartOk);
+  EXPECT_EQ(CountThreads(), threads) << "after the start";
+  EXPECT_EQ(WaitChildProcess(record), 0);
+  const std::string count = std::to_string(threads) + "\n";
+  EXPECT_EQ(Captured(record.output), count + count) << "while the run lasted";
+  EXPECT_EQ(CountThreads(), threads) << "after the run";
+}
+
+TEST(ChildProcessTest, EachStreamIsFollowedToItsOwnEnd) {
+  const std::string input = Pattern(1 << 20);
+  struct Case {
+    std::string command;
+    bool feed;
+    int code;
+    std::string output, error;
+  };
+  const Case cases[] = {
+      // The child closes a stream long before it ends: the run goes on.
+      {"sh -c \"exec >&-; sleep 0.2; echo late >&2; exit 4\"", false, 4, "<none>", "late\n"},
+      {"sh -c \"exec 2>&-; sleep 0.2; echo late\"", false, 0, "late\n", "<none>"},
+      {"sh -c \"exec 0<&- 1>&- 2>&-; sleep 0.2; exit 6\"", true, 6, "<none>", "<none>"},
+      // 50 MB on each stream, then the whole input read back.
+      {kChild + " chatty 52428800 1048576", true, 3, Pattern(4096), Pattern(2048)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    ChildProcess record;
+    EnableCapture(record);
+    if (c.feed) FeedInput(record, input);
+    EXPECT_EQ(RunToEnd(c.command, record), c.code);
+    EXPECT_EQ(Captured(record.output), c.output);
+    EXPECT_EQ(Captured(record.error), c.error);
+  }
+}
+
+TEST(ChildProcessTest, AgentWithoutStandardStreams) {
+  // A service may run with its standard streams closed: the run's pipes then
+  // land on 0 to 2 and must not be mistaken for the child's streams.
+  int saved[3];
+  for (int fd = 0; fd < 3; ++fd) saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  for (int fd = 0; fd < 3; ++fd) close(fd);
+  ChildProcess streams;
+  EnableCapture(streams);
+  FeedInput(streams, "in");
+  const int streams_code = RunToEnd("sh -c \"cat; echo err >&2\"", streams);
+  ChildProcess descriptors;
+  EnableCapture(descriptors);
+  const int descriptors_code = RunToEnd(kChild + " fds", descriptors);
+  for (int fd = 0; fd < 3; ++fd) {
+    dup2(saved[fd], fd);
+    close(saved[fd]);
+  }
+  EXPECT_EQ(streams_code, 1) << "exit 0 with error output";
+  EXPECT_EQ(Captured(streams.output), "in");
+  EXPECT_EQ(Captured(streams.error), "err\n");
+  EXPECT_EQ(descriptors_code, 0);
+  EXPECT_EQ(Captured(descriptors.output), "0 1 2 ");
+}
+
+TEST(ChildProcessTest, DescriptorLimitFailsTheStartCleanly) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int descriptors = CountOpenDescriptors();
+  // The lowest limit under which exactly `spare` descriptor numbers are free.
+  auto limit_leaving = [](int spare) {
+    int limit = 0;
+    for (int free = 0; free < spare || fcntl(limit, F_GETFD) != -1; ++limit) {
+      if (fcntl(limit, F_GETFD) == -1) ++free;
+    }
+    return limit;
+  };
+  std::vector<int> results;
+  for (int spare = 0; spare <= 10; ++spare) {
+    SCOPED_TRACE(spare);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(limit_leaving(spare));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    ChildProcess record;
+    EnableCapture(record);
+    FeedInput(record, "x");
+    const int started = StartChildProcess("sh -c \"echo hi\"", record);
+    const int code = started == kStartOk ? WaitChildProcess(record) : -1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    results.push_back(started);
+    if (started == kStartOk) {
+      EXPECT_EQ(code, 0);
+      EXPECT_EQ(Captured(record.output), "hi\n");
+    } else {
+      EXPECT_EQ(started, kStartPipeFailed);
+      EXPECT_FALSE(record.process_information.process.Valid());
+    }
+    EXPECT_EQ(CountOpenDescriptors(), descriptors);
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left behind";
+    EXPECT_EQ(errno, ECHILD);
+  }
+  // Too few descriptors fail, enough succeed, and nothing in between flips.
+  EXPECT_EQ(results.front(), kStartPipeFailed);
+  EXPECT_EQ(results.back(), kStartOk);
+  EXPECT_TRUE(std::is_sorted(results.begin(), results.end(), std::greater<>()));
 }
 
 }  // namespace
