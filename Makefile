@@ -12,7 +12,7 @@ PACKAGES := cmake ninja-build g++ make perl procps python3 binutils libgtest-dev
 FUZZ_SECONDS ?= 60
 # The tests that exercise threads (label "threads"); only these are built and
 # run under the thread sanitizer.
-TSAN_TARGETS := repository_delivery_tests host_sink_tests runner_process_tests runner_command_tests \
+TSAN_TARGETS := repository_delivery_tests host_tests host_sink_tests runner_process_tests runner_command_tests \
                 component_tests method_actions_tests program_actions_tests
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

@@ -68,10 +68,6 @@ struct StreamChannel {
   // agent's own stream, except input, which is then /dev/null.
   std::int32_t enabled = 0;
   UniqueFd pipe;  // the agent's end while the run lasts
-  // Never started by this runner (the calling thread drives the run), so it
-  // is never joinable; kept so that the record's shape stays as its owners
-  // know it.
-  std::thread worker;
   // Output and error: what was captured, NUL-terminated; null when nothing was.
   CaptureBuffer data;
   // Input: the bytes to write (not owned).
