@@ -183,8 +183,10 @@ if(AM_GZIP)
   install(FILES ${_am_debian}/changelog.gz ${PROJECT_SOURCE_DIR}/packaging/debian/copyright
           DESTINATION ${AM_INSTALL_DOCDIR})
 endif()
+# Only the package carries lintian's overrides: a plain install leaves them out.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME actionmanager)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME actionmanager
+        COMPONENT debian EXCLUDE_FROM_ALL)
 
 # Control files: the ldconfig trigger for the libraries, and maintainer
 # scripts only for what needs them: units registered through am_install_unit
@@ -209,6 +211,9 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turns monitoring events into actions")
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_STRIP_FILES ON)
+# Everything a plain install has, and the package's own files.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};ALL;/"
+                                 "${CMAKE_BINARY_DIR};${PROJECT_NAME};debian;/")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
