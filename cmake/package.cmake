@@ -18,7 +18,8 @@ set_target_properties(${_am_shared_libraries} PROPERTIES
 # framework) and ActionManager::Wbem (the interface kit both speak).
 set_target_properties(ZRVUtils PROPERTIES EXPORT_NAME Host)
 set_target_properties(wbem PROPERTIES EXPORT_NAME Wbem)
-# The public headers need C++20 (concepts, designated comparison operators).
+# The public headers need C++20 (concepts, defaulted comparisons); every
+# target that links the kit asks for it.
 target_compile_features(wbem INTERFACE cxx_std_20)
 
 install(TARGETS ${_am_shared_libraries} EXPORT ActionManagerTargets
