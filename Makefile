@@ -5,10 +5,15 @@
 # Further targets: build, asan (sanitizer build and its tests), tsan (thread
 # sanitizer run of the threaded layers), fuzz (each fuzz target for FUZZ_SECONDS),
 # bench (the benchmarks), bench-peers (the process runner against a bare spawn,
-# Python and a bare perl spawn, interleaved in one run), format, clean.
+# Python and a bare perl spawn, interleaved in one run), package (the Debian
+# package, checked by lintian), format, clean.
 
-PACKAGES := cmake ninja-build g++ make perl procps python3 binutils libgtest-dev libgmock-dev \
-            libbenchmark-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev
+# What the build and the tests need (pkgconf: the embedding example's second build).
+PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf libgtest-dev \
+            libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+# What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
+# the binaries with, and lintian.
+PACKAGE_PACKAGES := dpkg-dev file lintian
 FUZZ_SECONDS ?= 60
 # The tests that exercise threads (label "threads"); only these are built and
 # run under the thread sanitizer.
@@ -17,19 +22,43 @@ TSAN_TARGETS := repository_delivery_tests host_tests host_sink_tests runner_proc
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo asan tsan fuzz bench bench-peers format clean
+.PHONY: all deps fuzz-deps configure build test demo asan tsan fuzz bench bench-peers package \
+        format clean
 
 all: build
 
-# Installs only what is missing, so a ready machine pays nothing.
+# $(call apt_install,PACKAGES) installs those of PACKAGES that are missing, so
+# a ready machine pays nothing.
+define apt_install
+missing=$$(for p in $(1); do \
+    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
+  done); \
+if [ -n "$$missing" ]; then \
+  echo "Installing:" $$missing; \
+  $(SUDO) apt-get update -qq && \
+  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+fi
+endef
+
 deps:
-	@missing=$$(for p in $(PACKAGES); do \
-	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; \
-	  done); \
-	if [ -n "$$missing" ]; then \
-	  echo "Installing: $$missing"; \
-	  $(SUDO) apt-get update -qq && \
-	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$missing; \
+	@$(call apt_install,$(PACKAGES))
+
+# clang, then the compiler-rt of clang's own release where the distribution
+# packages it apart (libclang-rt-N-dev, as Debian 12 does); on
+# releases without that package it comes with clang (libclang-common-N-dev).
+fuzz-deps: deps
+	@$(call apt_install,clang)
+	@major=$$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1); \
+	rt=libclang-rt-$$major-dev; \
+	offered() { apt-cache show --no-all-versions $$rt 2>/dev/null | grep -q '^Package:'; }; \
+	if ! dpkg-query -W -f='$${Status}\n' $$rt 2>/dev/null | grep -q '^install ok installed$$'; then \
+	  offered || $(SUDO) apt-get update -qq; \
+	  if offered; then \
+	    echo "Installing: $$rt"; \
+	    DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends $$rt; \
+	  else \
+	    echo "No $$rt here: clang $$major brings its compiler-rt itself"; \
+	  fi; \
 	fi
 
 configure: deps
@@ -54,7 +83,7 @@ tsan: deps
 	cmake --build --preset tsan --target $(TSAN_TARGETS)
 	ctest --preset tsan
 
-fuzz: deps
+fuzz: fuzz-deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz --target fuzz_all
 	@set -e; shopt -s nullglob 2>/dev/null || true; \
@@ -73,6 +102,23 @@ bench-peers: build
 	@command -v python3 >/dev/null || { $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends python3; }
 	python3 bench/peers.py --build build/default
+
+# build/package/actionmanager_<version>_<arch>.deb, built with all of Debian's
+# hardening flags; lintian must find no error or warning that
+# packaging/debian/lintian-overrides does not explain.
+DEB_FLAGS = $$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get $(1))
+package: deps
+	@$(call apt_install,$(PACKAGE_PACKAGES))
+	cmake --preset package \
+	  -DCMAKE_CXX_FLAGS="$(call DEB_FLAGS,CPPFLAGS) $(call DEB_FLAGS,CXXFLAGS)" \
+	  -DCMAKE_C_FLAGS="$(call DEB_FLAGS,CPPFLAGS) $(call DEB_FLAGS,CFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$(call DEB_FLAGS,LDFLAGS)" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="$(call DEB_FLAGS,LDFLAGS)"
+	cmake --build --preset package
+	rm -f build/package/*.deb
+	cd build/package && cpack -G DEB
+	packaging/check_abi.sh build/package/lib/libActionManager.so packaging/libActionManager.symbols
+	lintian --fail-on error,warning build/package/*.deb
 
 format:
 	find . -path ./build -prune -o \( -name '*.h' -o -name '*.cc' \) -print | xargs clang-format -i

@@ -21,7 +21,8 @@ function(am_export_folder target scope)
     file(MAKE_DIRECTORY ${root})
     file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
   endif()
-  target_include_directories(${target} ${scope} ${root})
+  # The build tree's root only: an installed target gets include/actionmanager.
+  target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
 endfunction()
 
 function(am_library)
