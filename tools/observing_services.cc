@@ -154,16 +154,28 @@ HRESULT ObservingServices::ExecNotificationQueryAsync(const BSTR language, const
   if (sink == nullptr)
     return target_->ExecNotificationQueryAsync(language, query, flags, context, sink);
   wbem::ComPtr<IWbemObjectSink> front;
+  bool created = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto& slot = fronts_[sink];
     if (!slot) {
       slot = wbem::ComPtr<IWbemObjectSink>::Adopt(
           new DeliveryTap(wbem::ComPtr<IWbemObjectSink>(sink), &on_processed_));
+      created = true;
     }
     front = slot;
   }
-  return target_->ExecNotificationQueryAsync(language, query, flags, context, front.get());
+  const HRESULT result =
+      target_->ExecNotificationQueryAsync(language, query, flags, context, front.get());
+  if (result != WBEM_S_NO_ERROR && created) {
+    // Refused: nothing will be delivered and no CancelAsyncCall will come.
+    // The front must not outlive this call, since it holds the subscriber,
+    // which its owner may destroy without counting references.
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto it = fronts_.find(sink);
+    if (it != fronts_.end() && it->second == front) fronts_.erase(it);
+  }
+  return result;
 }
 
 HRESULT ObservingServices::CancelAsyncCall(IWbemObjectSink* sink) {

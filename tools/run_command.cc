@@ -164,13 +164,19 @@ class Run {
         manager->CompCreate(scenario_.profile.c_str(), &handle, scenario_.settings.get());
     transcript_.Component("CompCreate", created);
     ExitStatus status = kRan;
+    const char* refused = nullptr;
     if (created == 0) {
       status = kFailed;
+      refused = "CompCreate";
     } else {
       const int started = manager->CompStart(services_.get(), handle);
       transcript_.Component("CompStart", started);
-      if (started == 0) status = kFailed;
-      if (started != 0) status = RaiseAll(stream, stream_name, err);
+      if (started == 0) {
+        status = kFailed;
+        refused = "CompStart";
+      } else {
+        status = RaiseAll(stream, stream_name, err);
+      }
       transcript_.Component("CompStop", manager->CompStop(handle));
       transcript_.Component("CompDelete", manager->CompDelete(handle));
     }
@@ -180,6 +186,10 @@ class Run {
     ns_.Unsubscribe(results_.get());
     if (!repository_.WaitIdle(kDeliveryTimeout)) status = kFailed;
     if (!transcript_.Flush()) status = kFailed;
+    if (refused != nullptr) {
+      err << "amctl: " << refused << " returned 0 for profile \"" << scenario_.profile
+          << "\": the component did not run (its log says why)\n";
+    }
     return status;
   }
 

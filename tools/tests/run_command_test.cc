@@ -226,6 +226,42 @@ TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
   EXPECT_EQ(OfType(Lines(run), "method_call").size(), 1u);
 }
 
+TEST_F(RunCommandTest, ARefusedSubscriptionEndsTheRunWithStatusOneAndAWholeTranscript) {
+  // CompStart returns 0 when the repository refuses the profile's
+  // subscription; the component is still stopped and deleted, and the tool
+  // must survive the deletion of the sink it had put a wrapper in front of.
+  const std::string no_rules = R"("settings": {"rules": []})";
+  const struct {
+    const char* name;
+    std::string scenario;
+  } cases[] = {
+      {"a profile name holding a double quote",
+       R"({"profile": "P\"1", )" + no_rules +
+           R"(, "events": [{"class": "ZRV_Event", "properties": {}}]})"},
+      {"no ZRV_Event class", R"({"profile": "P1", "standard_classes": false, )" + no_rules + "}"},
+      {"a ZRV_Event without ProfileName",
+       R"({"profile": "P1", "standard_classes": false, "classes": [{"name": "ZRV_Event",
+           "properties": {"EventId": "string"}}], )" +
+           no_rules + "}"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = Run(c.scenario);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("amctl: CompStart returned 0 for profile"), std::string::npos)
+        << run.err;
+    const std::vector<Json> lines = Lines(run);
+    std::vector<std::string> operations;
+    for (const Json& line : OfType(lines, "component")) {
+      operations.push_back(line["operation"].get<std::string>() + "=" + line["result"].dump());
+    }
+    EXPECT_EQ(operations, (std::vector<std::string>{"CompCreate=1", "CompStart=0", "CompStop=0",
+                                                    "CompDelete=1"}));
+    EXPECT_TRUE(HasLog(lines, "subscription with query")) << run.out;
+    EXPECT_TRUE(OfType(lines, "event").empty());
+  }
+}
+
 TEST_F(RunCommandTest, InvalidScenariosAreRejectedWithTheirPlace) {
   const std::string ok_settings = R"("settings": {"rules": []})";
   const struct {
