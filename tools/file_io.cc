@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace amctl {
@@ -33,23 +34,106 @@ class UniqueFd {
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
+bool Fail(std::string* why, int error) {
+  *why = ErrnoText(error);
+  return false;
+}
+
+// Flushes the folder's entry of a renamed file to disk.
+bool SyncFolderOf(const std::string& path, std::string* why) {
+  std::string folder = std::filesystem::path(path).parent_path().string();
+  if (folder.empty()) folder = ".";
+  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0 || ::fsync(fd.get()) != 0) {
+    *why = "the new content is in place, but its folder could not be synced: " + ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+// The temporary-and-rename road; `existing` is the target's status when it
+// exists (a regular file), null for a new file.
+bool ReplaceAtomically(const std::string& path, std::string_view bytes,
+                       const struct stat* existing, std::string* why) {
+  std::string temp_name = path + ".XXXXXX";
+  std::vector<char> temp(temp_name.begin(), temp_name.end());
+  temp.push_back('\0');
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (fd.get() < 0) return Fail(why, errno);
+  const auto fail = [&](int error) {
+    ::unlink(temp.data());
+    return Fail(why, error);
+  };
+  mode_t mode = 0;
+  if (existing != nullptr) {
+    mode = existing->st_mode & 07777;
+    // Keeping the owner needs privileges the process may not have; the file
+    // then belongs to whoever replaced it, as with any editor's save.
+    if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
+      (void)::fchown(fd.get(), existing->st_uid, existing->st_gid);
+    }
+  } else {
+    // mkstemp creates the file for its owner only; give it the permissions a
+    // newly created file would have under the process's umask.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  if (::fchmod(fd.get(), mode) != 0) return fail(errno);
+  if (!WriteAll(fd.get(), bytes)) return fail(errno);
+  if (::fsync(fd.get()) != 0) return fail(errno);
+  if (!fd.Close()) return fail(errno);
+  if (::rename(temp.data(), path.c_str()) != 0) return fail(errno);
+  return SyncFolderOf(path, why);
+}
+
+// Writes through whatever the path names (a device, a FIFO, a link's target).
+bool WriteInPlace(const std::string& path, std::string_view bytes, std::string* why) {
+  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+  if (fd.get() < 0) return Fail(why, errno);
+  if (!WriteAll(fd.get(), bytes)) return Fail(why, errno);
+  struct stat info {};
+  // Only a regular file (a link's target) has content to make durable.
+  if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && ::fsync(fd.get()) != 0) {
+    return Fail(why, errno);
+  }
+  if (!fd.Close()) return Fail(why, errno);
+  return true;
+}
+
 }  // namespace
+
+bool WriteAll(int fd, std::string_view bytes) {
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t put = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    written += static_cast<std::size_t>(put);
+  }
+  return true;
+}
+
+bool WriteOutputFile(const std::string& path, std::string_view bytes, std::string* why) {
+  if (path == "-") return WriteAll(STDOUT_FILENO, bytes) || Fail(why, errno);
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) return Fail(why, errno);
+    return ReplaceAtomically(path, bytes, nullptr, why);
+  }
+  if (S_ISREG(info.st_mode)) return ReplaceAtomically(path, bytes, &info, why);
+  if (S_ISDIR(info.st_mode)) return Fail(why, EISDIR);
+  return WriteInPlace(path, bytes, why);
+}
 
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    *why = ErrnoText(errno);
-    return false;
-  }
+  if (fd.get() < 0) return Fail(why, errno);
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) {
-    *why = ErrnoText(errno);
-    return false;
-  }
-  if (S_ISDIR(info.st_mode)) {
-    *why = ErrnoText(EISDIR);
-    return false;
-  }
+  if (::fstat(fd.get(), &info) != 0) return Fail(why, errno);
+  if (S_ISDIR(info.st_mode)) return Fail(why, EISDIR);
   std::string content;
   if (S_ISREG(info.st_mode)) content.reserve(static_cast<std::size_t>(info.st_size));
   char buffer[65536];
@@ -57,46 +141,12 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why
     const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
     if (got < 0) {
       if (errno == EINTR) continue;
-      *why = ErrnoText(errno);
-      return false;
+      return Fail(why, errno);
     }
     if (got == 0) break;
     content.append(buffer, static_cast<std::size_t>(got));
   }
   *bytes = std::move(content);
-  return true;
-}
-
-bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string* why) {
-  std::string temp_name = path + ".XXXXXX";
-  std::vector<char> temp(temp_name.begin(), temp_name.end());
-  temp.push_back('\0');
-  UniqueFd fd(::mkstemp(temp.data()));
-  if (fd.get() < 0) {
-    *why = ErrnoText(errno);
-    return false;
-  }
-  const auto fail = [&](int error) {
-    ::unlink(temp.data());
-    *why = ErrnoText(error);
-    return false;
-  };
-  // mkstemp creates the file for its owner only; give it the permissions a
-  // newly created file would have under the process's umask.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  if (::fchmod(fd.get(), 0666 & ~mask) != 0) return fail(errno);
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t put = ::write(fd.get(), bytes.data() + written, bytes.size() - written);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return fail(errno);
-    }
-    written += static_cast<std::size_t>(put);
-  }
-  if (!fd.Close()) return fail(errno);
-  if (::rename(temp.data(), path.c_str()) != 0) return fail(errno);
   return true;
 }
 

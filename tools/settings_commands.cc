@@ -69,10 +69,11 @@ ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_p
     return kFailed;
   }
   std::string why;
-  if (!WriteFileAtomically(
+  if (!WriteOutputFile(
           out_path, std::string_view(reinterpret_cast<const char*>(archive.data()), archive.size()),
           &why)) {
-    err << "amctl: " << out_path << ": cannot write: " << why << '\n';
+    err << "amctl: " << (out_path == "-" ? "standard output" : out_path) << ": cannot write: " << why
+        << '\n';
     return kFailed;
   }
   return kRan;

@@ -1,5 +1,8 @@
 // amctl settings encode / decode, driven through the built binary.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -451,6 +454,70 @@ TEST_F(SettingsCommandTest, UnwritableOutputFailsNamingThePathAndLeavesNoTempora
   }
   std::sort(left.begin(), left.end());
   EXPECT_EQ(left, (std::vector<std::string>{"in.json", "taken"}));
+}
+
+TEST_F(SettingsCommandTest, AReplacedFileKeepsItsModeAndANewOneFollowsTheUmask) {
+  dir_.Write("in.json", R"({"rules": []})");
+  const std::string kept = dir_.Write("kept.bin", "old");
+  ASSERT_EQ(::chmod(kept.c_str(), 0600), 0);
+  ASSERT_EQ(RunAmctl({"settings", "encode", "in.json", "-o", "kept.bin"}, dir_.path()).status, 0);
+  struct stat info {};
+  ASSERT_EQ(::lstat(kept.c_str(), &info), 0);
+  EXPECT_TRUE(S_ISREG(info.st_mode));
+  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(Bytes(dir_.Read("kept.bin")), Long(0));
+
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ASSERT_EQ(RunAmctl({"settings", "encode", "in.json", "-o", "new.bin"}, dir_.path()).status, 0);
+  ASSERT_EQ(::lstat((dir_.path() / "new.bin").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0666u & ~mask);
+}
+
+TEST_F(SettingsCommandTest, WhatIsNotARegularFileIsWrittenInPlace) {
+  dir_.Write("in.json", R"({"rules": []})");
+
+  // A symbolic link stays a link; its target gets the archive.
+  dir_.Write("target.bin", "old");
+  std::filesystem::create_symlink("target.bin", dir_.path() / "link.bin");
+  RunResult run = RunAmctl({"settings", "encode", "in.json", "-o", "link.bin"}, dir_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(dir_.path() / "link.bin"));
+  EXPECT_EQ(Bytes(dir_.Read("target.bin")), Long(0));
+
+  // A FIFO stays a FIFO, and its reader gets the archive. The reader opens
+  // first without blocking, so the writer's open does not wait, and a FIFO
+  // wrongly replaced shows as nothing received instead of a hang.
+  const std::string fifo = (dir_.path() / "pipe").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  run = RunAmctl({"settings", "encode", "in.json", "-o", "pipe"}, dir_.path());
+  char received[16];
+  const ssize_t got = ::read(reader, received, sizeof received);
+  ::close(reader);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+  EXPECT_EQ(Bytes(std::string(received, got > 0 ? static_cast<std::size_t>(got) : 0)), Long(0));
+
+  // A character device stays one (as root, renaming over /dev/null would
+  // succeed and destroy it; as anyone else it would fail).
+  run = RunAmctl({"settings", "encode", "in.json", "-o", "/dev/null"}, dir_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
+
+  // "-" is standard output, not a file of that name.
+  run = RunAmctl({"settings", "encode", "in.json", "-o", "-"}, dir_.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Bytes(run.out), Long(0));
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "-"));
+
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"in.json", "link.bin", "pipe", "target.bin"}));
 }
 
 }  // namespace
