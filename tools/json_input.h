@@ -42,8 +42,13 @@ struct InputError {
   std::string file = {};
 };
 
+// How deep arrays and objects may nest in any document the tool reads.
+inline constexpr std::size_t kMaxJsonDepth = 64;
+
 // Parses `text` as one JSON document. On failure `*out` is left as it was and
-// `*error` says where.
+// `*error` says where. Besides the JSON grammar, a NUL byte anywhere and
+// nesting deeper than kMaxJsonDepth are refused (the depth before it is
+// reached, so that no input can make the parser's state grow past it).
 [[nodiscard]] bool ParseJson(std::string_view text, Json* out, InputError* error);
 
 // "parent.field", or "field" at the top.

@@ -331,10 +331,34 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
 }
 
 TEST_F(SettingsCommandTest, InvalidJsonIsRejectedWithItsPlace) {
+  using namespace std::string_literals;
+  const std::string limit(64, '['), limit_end(64, ']');
+  const std::string exec_limit =
+      R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "exec_limit": )";
   const struct {
-    const char* json;
+    std::string json;
     const char* error;
   } cases[] = {
+      // The parser would take a NUL byte for the end of the input.
+      {"{\"rules\": []}\0garbage"s, "amctl: in.json: line 1, column 14: a NUL byte is not allowed"},
+      {"{\"rules\": [\n\0]}"s, "amctl: in.json: line 2, column 1: a NUL byte is not allowed"},
+      {limit + limit_end, "amctl: in.json: the document: must be an object, not an array"},
+      {"[" + limit + limit_end + "]",
+       "amctl: in.json: line 1, column 65: nested deeper than 64 levels"},
+      // Brackets inside strings do not nest.
+      {R"({"rules": [{"event": ")" + std::string(100, '[') + R"(", "actions": {}}]})",
+       "amctl: in.json: rules[0].actions: must be an array, not an object"},
+      {exec_limit + "1e400}]}]}", "amctl: in.json: line 1, column 83: the number 1e400 is out of range"},
+      {exec_limit + "18446744073709551616}]}]}",
+       "exec_limit: must be an integer from 0 to 65535, not a number beyond the 64-bit integers"},
+      {exec_limit + "1.0}]}]}",
+       "exec_limit: must be an integer from 0 to 65535, not a number written with a decimal point "
+       "or an exponent"},
+      {R"({"rules": [{"event": "Disk_Full"}, {"event": "E"}, {"event": "disk_FULL"}]})",
+       "amctl: in.json: rules[2].event: differs from rules[0].event only in letter case"},
+      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task",
+          "items": [{"hex": "61", "hex": "62"}]}]}]})",
+       "amctl: in.json: rules[0].actions[0].items[0].hex: is given twice"},
       {"", "amctl: in.json: line 1, column 1: syntax error"},
       {"{\n  \"rules\": [,]\n}", "amctl: in.json: line 2, column 13: syntax error"},
       {"{\"rules\": []} x", "amctl: in.json: line 1, column 15: syntax error"},
