@@ -1,10 +1,12 @@
 #include "tools/file_io.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <vector>
@@ -128,14 +130,38 @@ bool WriteOutputFile(const std::string& path, std::string_view bytes, std::strin
   return WriteInPlace(path, bytes, why);
 }
 
+std::string InputName(const std::string& path) { return path == "-" ? "standard input" : path; }
+
+int OpenInput(const std::string& path, std::string* why) {
+  const int fd = path == "-" ? ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)
+                             : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    Fail(why, errno);
+    return -1;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    Fail(why, S_ISDIR(info.st_mode) ? EISDIR : errno);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return Fail(why, errno);
+  UniqueFd fd(OpenInput(path, why));
+  if (fd.get() < 0) return false;
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return Fail(why, errno);
-  if (S_ISDIR(info.st_mode)) return Fail(why, EISDIR);
+  const auto too_large = [why] {
+    *why = "is larger than " + std::to_string(kMaxInputBytes) + " bytes";
+    return false;
+  };
   std::string content;
-  if (S_ISREG(info.st_mode)) content.reserve(static_cast<std::size_t>(info.st_size));
+  if (S_ISREG(info.st_mode)) {
+    if (static_cast<std::uint64_t>(info.st_size) > kMaxInputBytes) return too_large();
+    content.reserve(static_cast<std::size_t>(info.st_size));
+  }
   char buffer[65536];
   for (;;) {
     const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
@@ -144,10 +170,54 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why
       return Fail(why, errno);
     }
     if (got == 0) break;
+    if (content.size() + static_cast<std::size_t>(got) > kMaxInputBytes) return too_large();
     content.append(buffer, static_cast<std::size_t>(got));
   }
   *bytes = std::move(content);
   return true;
+}
+
+LineReader::Result LineReader::Next(std::string* line, std::string* why) {
+  for (;;) {
+    const std::size_t end = buffer_.find('\n', start_);
+    if (end != std::string::npos || (ended_ && start_ < buffer_.size())) {
+      const std::size_t stop = end == std::string::npos ? buffer_.size() : end;
+      line->assign(buffer_, start_, stop - start_);
+      if (!line->empty() && line->back() == '\r') line->pop_back();
+      start_ = end == std::string::npos ? buffer_.size() : end + 1;
+      return kLine;
+    }
+    if (ended_) return kEnd;
+    if (buffer_.size() - start_ > kMaxLineBytes) {
+      *why = "a line is longer than " + std::to_string(kMaxLineBytes) + " bytes";
+      return kError;
+    }
+    // Keep only the unread part, so the buffer never holds more than a line
+    // and one read.
+    buffer_.erase(0, start_);
+    start_ = 0;
+    if (cancel_fd_ >= 0) {
+      pollfd waits[2] = {{fd_, POLLIN, 0}, {cancel_fd_, POLLIN, 0}};
+      if (::poll(waits, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        Fail(why, errno);
+        return kError;
+      }
+      if (waits[1].revents != 0) return kCancelled;
+    }
+    char chunk[65536];
+    const ssize_t got = ::read(fd_, chunk, sizeof chunk);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      Fail(why, errno);
+      return kError;
+    }
+    if (got == 0) {
+      ended_ = true;
+      continue;
+    }
+    buffer_.append(chunk, static_cast<std::size_t>(got));
+  }
 }
 
 }  // namespace amctl

@@ -37,8 +37,46 @@ namespace amctl {
 // with errno set when a write fails.
 [[nodiscard]] bool WriteAll(int fd, std::string_view bytes);
 
-// Reads the whole file. On failure `*bytes` is left as it was and `*why` holds
-// the system's reason ("No such file or directory").
+// The largest input ReadWholeFile takes, and the longest line LineReader
+// returns: inputs are held in memory whole, so an endless one (a device, a
+// pipe that never ends) must stop somewhere.
+inline constexpr std::size_t kMaxInputBytes = std::size_t{256} << 20;
+inline constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
+
+// How messages name an input path: "standard input" for "-".
+std::string InputName(const std::string& path);
+
+// Reads the whole file ("-": standard input). On failure `*bytes` is left as
+// it was and `*why` holds the reason ("No such file or directory", "Is a
+// directory", "is larger than 268435456 bytes").
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::string* bytes, std::string* why);
+
+// Opens `path` for reading ("-": a duplicate of standard input) and refuses a
+// folder. Returns the descriptor, which the caller closes, or -1 with `*why`.
+[[nodiscard]] int OpenInput(const std::string& path, std::string* why);
+
+// Reads a descriptor (borrowed) line by line. Not thread-safe.
+class LineReader {
+ public:
+  enum Result {
+    kLine,       // `*line` holds the next line, without its end ("\n" or "\r\n")
+    kEnd,        // the stream ended (a last line without "\n" came before)
+    kError,      // reading failed or a line exceeds kMaxLineBytes; `*why` says which
+    kCancelled,  // `cancel_fd` became readable while waiting for input
+  };
+
+  // `cancel_fd` (borrowed; -1 for none) ends a wait for input that may never
+  // come, such as a terminal's.
+  explicit LineReader(int fd, int cancel_fd = -1) : fd_(fd), cancel_fd_(cancel_fd) {}
+
+  Result Next(std::string* line, std::string* why);
+
+ private:
+  int fd_;
+  int cancel_fd_;
+  std::string buffer_;
+  std::size_t start_ = 0;  // where the unread part of buffer_ begins
+  bool ended_ = false;
+};
 
 }  // namespace amctl

@@ -1,13 +1,13 @@
 #include "tools/run_command.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -17,6 +17,7 @@
 #include "host/trace_utils.h"
 #include "settings/action_info.h"
 #include "tools/embedded.h"
+#include "tools/file_io.h"
 #include "tools/observing_services.h"
 #include "tools/scenario_world.h"
 #include "tools/settings_commands.h"
@@ -87,31 +88,39 @@ class ProcessedResults {
   std::vector<int> results_;
 };
 
-// Reads the next event line of `in`; false at the end of the stream or on a
-// bad line (then `*error` is set).
-bool NextStreamEvent(std::istream& in, std::size_t* line_number, ScenarioObject* event,
-                     InputError* error) {
+// Reads the next event line of `reader`; false at the end of the stream or
+// on a bad line (then `*error` is set, its place starting with the line).
+// `*where` is "line N", to prefix the places of later problems with.
+bool NextStreamEvent(LineReader& reader, std::size_t* line_number, ScenarioObject* event,
+                     std::string* where, InputError* error) {
   std::string line;
-  while (std::getline(in, line)) {
+  std::string why;
+  for (;;) {
+    const LineReader::Result got = reader.Next(&line, &why);
+    if (got == LineReader::kEnd || got == LineReader::kCancelled) {
+      error->message.clear();
+      return false;
+    }
     ++*line_number;
+    *where = "line " + std::to_string(*line_number);
+    if (got == LineReader::kError) {
+      *error = {*where, "cannot read: " + why, {}};
+      return false;
+    }
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    const std::string where = "line " + std::to_string(*line_number);
     Json json;
     if (!ParseJson(line, &json, error)) {
       // The parser counts within the line; name the stream's line instead.
       const std::size_t column = error->place.find(", column");
-      error->place = where + (column == std::string::npos ? "" : error->place.substr(column));
+      error->place = *where + (column == std::string::npos ? "" : error->place.substr(column));
       return false;
     }
     if (!ReadEvent(json, "", event, error)) {
-      error->place = where + (error->place.empty() ? "" : ": " + error->place);
+      error->place = *where + (error->place.empty() ? "" : ": " + error->place);
       return false;
     }
-    event->path = where;
     return true;
   }
-  error->message.clear();
-  return false;
 }
 
 class Run {
@@ -135,7 +144,7 @@ class Run {
 
   // Runs the profile; events of `stream` follow the scenario's. Returns the
   // exit status; invalid stream input is reported to `err`.
-  ExitStatus Execute(std::istream* stream, const std::string& stream_name, std::ostream& err) {
+  ExitStatus Execute(int stream, const std::string& stream_name, std::ostream& err) {
     results_ = wbem::CollectingSink::Create();
     if (ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results_.get()) != WBEM_S_NO_ERROR) {
       transcript_.Note("(no ZRV_ActionResult class: result events are not collected)");
@@ -194,22 +203,25 @@ class Run {
   }
 
  private:
-  ExitStatus RaiseAll(std::istream* stream, const std::string& stream_name, std::ostream& err) {
+  ExitStatus RaiseAll(int stream, const std::string& stream_name, std::ostream& err) {
     for (std::size_t i = 0; i < events_.size(); ++i) {
       if (!Raise(i, scenario_.events[i].class_name, events_[i])) return kFailed;
     }
-    if (stream == nullptr) return kRan;
+    if (stream < 0) return kRan;
+    LineReader reader(stream);
     std::size_t line = 0;
     for (std::size_t index = events_.size();; ++index) {
       ScenarioObject event;
+      std::string where;
       InputError error;
       wbem::ComPtr<IWbemClassObject> instance;
-      if (!NextStreamEvent(*stream, &line, &event, &error)) {
+      if (!NextStreamEvent(reader, &line, &event, &where, &error)) {
         if (error.message.empty()) return kRan;
         transcript_.Flush();
         return ReportInvalidInput(err, stream_name, error);
       }
       if (!MakeInstance(ns_, event, &scenario_.profile, &instance, &error)) {
+        error.place = where + ": " + error.place;
         transcript_.Flush();
         return ReportInvalidInput(err, stream_name, error);
       }
@@ -305,35 +317,39 @@ ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_nam
   // component runs.
   EnvironmentOverride environment(scenario.environment);
   LogCapture capture(transcript);
-  return run.Execute(options.events, options.events_name, err);
+  return run.Execute(options.events_fd, options.events_name, err);
 }
 
 ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::string& events,
                       std::ostream& out, std::ostream& err) {
+  if (scenario_path == "-" && events == "-") {
+    err << "amctl: standard input cannot hold both the scenario and the events\n";
+    return kUsage;
+  }
   Json json;
   if (!ReadJsonFile(scenario_path, &json, err)) return kInvalidInput;
   Scenario scenario;
   InputError error;
-  if (!ReadScenario(json, std::filesystem::absolute(scenario_path), &scenario, &error)) {
-    return ReportInvalidInput(err, scenario_path, error);
+  // Relative paths start from the scenario's folder, or from the current
+  // one for a scenario on standard input.
+  const std::filesystem::path file = std::filesystem::absolute(
+      std::filesystem::path(scenario_path == "-" ? "standard input" : scenario_path));
+  if (!ReadScenario(json, file, &scenario, &error)) {
+    return ReportInvalidInput(err, InputName(scenario_path), error);
   }
   RunOptions options;
   options.jsonl = jsonl;
-  std::ifstream file;
-  if (events == "-") {
-    options.events = &std::cin;
-    options.events_name = "standard input";
-  } else if (!events.empty()) {
-    errno = 0;
-    file.open(events);
-    if (!file) {
-      const std::string why = errno != 0 ? std::strerror(errno) : "cannot be opened";
-      return ReportInvalidInput(err, events, {"", "cannot read: " + why, {}});
-    }
-    options.events = &file;
-    options.events_name = events;
+  int stream = -1;
+  if (!events.empty()) {
+    std::string why;
+    stream = OpenInput(events, &why);
+    if (stream < 0) return ReportInvalidInput(err, InputName(events), {"", "cannot read: " + why});
+    options.events_fd = stream;
+    options.events_name = InputName(events);
   }
-  return RunScenario(scenario, scenario_path, options, out, err);
+  const ExitStatus status = RunScenario(scenario, InputName(scenario_path), options, out, err);
+  if (stream >= 0) ::close(stream);
+  return status;
 }
 
 ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err) {

@@ -12,12 +12,12 @@ bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err) {
   std::string text;
   std::string why;
   if (!ReadWholeFile(path, &text, &why)) {
-    ReportInvalidInput(err, path, {"", "cannot read: " + why});
+    ReportInvalidInput(err, InputName(path), {"", "cannot read: " + why});
     return false;
   }
   InputError error;
   if (!ParseJson(text, json, &error)) {
-    ReportInvalidInput(err, path, error);
+    ReportInvalidInput(err, InputName(path), error);
     return false;
   }
   return true;
@@ -28,14 +28,14 @@ bool LoadSettingsFile(const std::string& path, std::int32_t version,
   std::string bytes;
   std::string why;
   if (!ReadWholeFile(path, &bytes, &why)) {
-    *error = {"", "cannot read: " + why, path};
+    *error = {"", "cannot read: " + why, InputName(path)};
     return false;
   }
   const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
   AmArchiveStatus status;
   CActionManagerSettings loaded;
   if (!LoadSettingsArchive(data, version, loaded, &status)) {
-    *error = {"offset " + std::to_string(status.offset), status.reason, path};
+    *error = {"offset " + std::to_string(status.offset), status.reason, InputName(path)};
     return false;
   }
   if (status.offset != data.size()) {
@@ -44,7 +44,7 @@ bool LoadSettingsFile(const std::string& path, std::int32_t version,
               std::to_string(left) + (left == 1 ? " byte remains" : " bytes remain") +
                   " after the settings record (stored with another version than " +
                   std::to_string(version) + "?)",
-              path};
+              InputName(path)};
     return false;
   }
   settings->m_mapRules.Swap(loaded.m_mapRules);
@@ -58,14 +58,14 @@ ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_p
   CActionManagerSettings settings;
   InputError error;
   if (!SettingsFromJson(json, &settings, &error)) {
-    return ReportInvalidInput(err, json_path, error);
+    return ReportInvalidInput(err, InputName(json_path), error);
   }
   std::vector<std::uint8_t> archive;
   AmArchiveStatus status;
   if (!StoreSettingsArchive(settings, version, archive, &status)) {
     // Settings read from JSON hold only storable kinds; this is the library
     // refusing something else, so say what it said.
-    err << "amctl: " << json_path << ": cannot store the settings: " << status.reason << '\n';
+    err << "amctl: " << InputName(json_path) << ": cannot store the settings: " << status.reason << '\n';
     return kFailed;
   }
   std::string why;
@@ -84,7 +84,7 @@ ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version,
   CActionManagerSettings settings;
   InputError error;
   if (!LoadSettingsFile(archive_path, version, &settings, &error)) {
-    return ReportInvalidInput(err, archive_path, error);
+    return ReportInvalidInput(err, InputName(archive_path), error);
   }
   out << SettingsToJson(settings).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
   out.flush();

@@ -211,6 +211,61 @@ TEST_F(RunCommandTest, FurtherEventsComeFromStandardInputUntilItEnds) {
   EXPECT_EQ(Lines(bad).back()["operation"], "CompDelete");
 }
 
+TEST_F(RunCommandTest, EventStreamProblemsNameTheStreamAndTheLine) {
+  const std::string scenario = Scenario(Builtin("ok", "Restart"), Event("e1"));
+  std::filesystem::create_directory(dir_.path() / "events");
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string error;
+    std::size_t events;  // event lines of the transcript
+  } cases[] = {
+      // A folder is not an empty stream.
+      {{"--events", (dir_.path() / "events").string()}, "", 3, "events: cannot read: Is a directory",
+       0},
+      {{"--events", "-"}, R"({"class": "Nope"})", 3,
+       "amctl: standard input: line 1: class: no instance of \"Nope\"", 1},
+      {{"--events", "-"}, "\n" + Json::parse(Event("e2")).dump() + "\n" +
+           R"({"class": "Disk_Full", "properties": {"Free": -1}})", 3,
+       "amctl: standard input: line 3: properties.Free: must be an integer from 0 to 4294967295", 2},
+      {{"--events", "-"}, R"({"class": "Disk_Full", "colour": 1})", 3,
+       "amctl: standard input: line 1: colour: is not a known field", 1},
+      // A last line without its end still counts.
+      {{"--events", "-"}, Json::parse(Event("e2")).dump(), 0, "", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    const RunResult run = Run(scenario, c.args, c.input);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (!c.error.empty()) {
+      EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(OfType(Lines(run), "event").size(), c.events);
+  }
+}
+
+TEST_F(RunCommandTest, AScenarioMayComeFromStandardInput) {
+  // Relative paths then start from the current folder.
+  dir_.Write("s.json", R"({"rules": [{"event": "Disk_Full", "actions": [)" +
+                           Builtin("ok", "Restart") + "]}]}");
+  ASSERT_EQ(RunAmctl({"settings", "encode", "s.json", "-o", "s.bin"}, dir_.path()).status, 0);
+  const std::string scenario = R"({"profile": "P1", )" + std::string(kClasses) +
+                               R"(, "settings_archive": "s.bin", "events": [)" + Event("e1") + "]}";
+  const RunResult run = RunAmctl({"run", "-", "--jsonl"}, dir_.path(), scenario);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(OfType(Lines(run), "method_call").size(), 1u);
+
+  const RunResult bad = RunAmctl({"run", "-"}, dir_.path(), "{\"profile\": 1}");
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_NE(bad.err.find("amctl: standard input: profile: must be a string"), std::string::npos)
+      << bad.err;
+
+  const RunResult both = RunAmctl({"run", "-", "--events", "-"}, dir_.path(), scenario);
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find("standard input cannot hold both"), std::string::npos) << both.err;
+}
+
 TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
   dir_.Write("s.json", R"({"rules": [{"event": "Disk_Full", "actions": [)" +
                            Builtin("ok", "Restart") + "]}]}");

@@ -424,6 +424,26 @@ TEST_F(SettingsCommandTest, InvalidJsonIsRejectedWithItsPlace) {
   }
 }
 
+TEST_F(SettingsCommandTest, ADashReadsStandardInput) {
+  const RunResult encoded =
+      RunAmctl({"settings", "encode", "-", "-o", "out.bin"}, dir_.path(), kThreeKinds);
+  ASSERT_EQ(encoded.status, 0) << encoded.err;
+  const std::string archive = dir_.Read("out.bin");
+  const RunResult decoded = RunAmctl({"settings", "decode", "-"}, dir_.path(), archive);
+  ASSERT_EQ(decoded.status, 0) << decoded.err;
+  EXPECT_EQ(JsonOrder(Json::parse(decoded.out)), LibraryOrder(Bytes(archive)));
+
+  const RunResult cut =
+      RunAmctl({"settings", "decode", "-"}, dir_.path(), archive.substr(0, archive.size() - 1));
+  EXPECT_EQ(cut.status, 3);
+  EXPECT_NE(cut.err.find("amctl: standard input: offset "), std::string::npos) << cut.err;
+  const RunResult bad = RunAmctl({"settings", "encode", "-", "-o", "out.bin"}, dir_.path(), "[");
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_NE(bad.err.find("amctl: standard input: line 1, column 2: syntax error"),
+            std::string::npos)
+      << bad.err;
+}
+
 TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
   const struct {
     std::vector<std::string> args;
