@@ -55,8 +55,8 @@ bool SyncFolderOf(const std::string& path, std::string* why) {
 
 // The temporary-and-rename road; `existing` is the target's status when it
 // exists (a regular file), null for a new file.
-bool ReplaceAtomically(const std::string& path, std::string_view bytes,
-                       const struct stat* existing, std::string* why) {
+bool ReplaceAtomically(const std::string& path, std::string_view bytes, const struct stat* existing,
+                       std::string* why) {
   std::string temp_name = path + ".XXXXXX";
   std::vector<char> temp(temp_name.begin(), temp_name.end());
   temp.push_back('\0');

@@ -499,7 +499,8 @@ bool ReadInteger(Problems& problems, const Json& value, const std::string& path,
       "must be an integer from " + std::to_string(min) + " to " + std::to_string(max);
   if (value.is_number_unsigned()) {
     const auto number = value.get<std::uint64_t>();
-    if (number > static_cast<std::uint64_t>(max)) {
+    if (number > static_cast<std::uint64_t>(max) ||
+        (min > 0 && number < static_cast<std::uint64_t>(min))) {
       problems.Fail(path, range);
       return false;
     }

@@ -57,18 +57,27 @@ class EnvironmentOverride {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// Sends the logger's lines into the transcript for as long as it lives.
+// Sends every line of the logger, whatever its level, into the transcript
+// for as long as it lives: the transcript is the run's whole record.
 class LogCapture {
  public:
-  explicit LogCapture(Transcript& transcript) {
+  explicit LogCapture(Transcript& transcript)
+      : threshold_(CTraceUtils::GetInstance()->GetThreshold()) {
     CTraceUtils::GetInstance()->SetLineSink(
         [&transcript](int level, const std::string& component, const std::string& message) {
           transcript.Log(level, component, message);
         });
+    CTraceUtils::GetInstance()->SetThreshold(3);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
-  ~LogCapture() { CTraceUtils::GetInstance()->SetLineSink({}); }
+  ~LogCapture() {
+    CTraceUtils::GetInstance()->SetLineSink({});
+    CTraceUtils::GetInstance()->SetThreshold(threshold_);
+  }
+
+ private:
+  const int threshold_;
 };
 
 // The results of ProcessEvent since the last Take.
@@ -312,6 +321,10 @@ ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_nam
   Run run(scenario, transcript);
   InputError error;
   if (!run.Prepare(&error)) return ReportInvalidInput(err, scenario_name, error);
+  for (InputError warning : scenario.warnings) {
+    warning.message += "; the action is left out";
+    ReportInvalidInput(err, scenario_name, warning);
+  }
   if (!options.jsonl) DescribeSettings(*scenario.settings, out);
   // The environment and the log capture last exactly as long as the
   // component runs.

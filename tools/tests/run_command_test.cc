@@ -222,15 +222,27 @@ TEST_F(RunCommandTest, EventStreamProblemsNameTheStreamAndTheLine) {
     std::size_t events;  // event lines of the transcript
   } cases[] = {
       // A folder is not an empty stream.
-      {{"--events", (dir_.path() / "events").string()}, "", 3, "events: cannot read: Is a directory",
+      {{"--events", (dir_.path() / "events").string()},
+       "",
+       3,
+       "events: cannot read: Is a directory",
        0},
-      {{"--events", "-"}, R"({"class": "Nope"})", 3,
-       "amctl: standard input: line 1: class: no instance of \"Nope\"", 1},
-      {{"--events", "-"}, "\n" + Json::parse(Event("e2")).dump() + "\n" +
-           R"({"class": "Disk_Full", "properties": {"Free": -1}})", 3,
-       "amctl: standard input: line 3: properties.Free: must be an integer from 0 to 4294967295", 2},
-      {{"--events", "-"}, R"({"class": "Disk_Full", "colour": 1})", 3,
-       "amctl: standard input: line 1: colour: is not a known field", 1},
+      {{"--events", "-"},
+       R"({"class": "Nope"})",
+       3,
+       "amctl: standard input: line 1: class: no instance of \"Nope\"",
+       1},
+      {{"--events", "-"},
+       "\n" + Json::parse(Event("e2")).dump() + "\n" +
+           R"({"class": "Disk_Full", "properties": {"Free": -1}})",
+       3,
+       "amctl: standard input: line 3: properties.Free: must be an integer from 0 to 4294967295",
+       2},
+      {{"--events", "-"},
+       R"({"class": "Disk_Full", "colour": 1})",
+       3,
+       "amctl: standard input: line 1: colour: is not a known field",
+       1},
       // A last line without its end still counts.
       {{"--events", "-"}, Json::parse(Event("e2")).dump(), 0, "", 2},
   };
@@ -269,16 +281,42 @@ TEST_F(RunCommandTest, AScenarioMayComeFromStandardInput) {
 TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
   dir_.Write("s.json", R"({"rules": [{"event": "Disk_Full", "actions": [)" +
                            Builtin("ok", "Restart") + "]}]}");
-  ASSERT_EQ(
-      RunAmctl({"settings", "encode", "s.json", "-o", "s.bin", "--version", "12"}, dir_.path())
-          .status,
-      0);
-  const std::string scenario = R"({"profile": "P1", )" + std::string(kClasses) +
-                               R"(, "settings_archive": "s.bin", "version": 12, "events": [)" +
-                               Event("e1") + "]}";
-  const RunResult run = Run(scenario);
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(OfType(Lines(run), "method_call").size(), 1u);
+  ASSERT_EQ(RunAmctl({"settings", "encode", "s.json", "-o", "s.bin"}, dir_.path()).status, 0);
+  // One rule whose one action has a class name of no action kind.
+  dir_.Write("odd.bin", std::string("\x01\0\0\0\x09"
+                                    "Disk_Full"
+                                    "\x01\0\0\0\x01x\x08"
+                                    "CFooInfo",
+                                    29));
+  const auto scenario = [](const std::string& archive, const std::string& version) {
+    return R"({"profile": "P1", )" + std::string(kClasses) + R"(, "settings_archive": ")" +
+           archive + R"(", "version": )" + version + R"(, "events": [)" + Event("e1") + "]}";
+  };
+  const struct {
+    std::string scenario;
+    int status;
+    std::string error;
+    std::size_t calls;
+  } cases[] = {
+      {scenario("s.bin", "11"), 0, "", 1},
+      // The current built-in layout read as the older one.
+      {scenario("s.bin", "10"), 3, "s.bin: offset 80: a count of", 0},
+      {scenario("s.bin", "10"), 3, "; the archive reads cleanly at version 11", 0},
+      {scenario("s.bin", "12"), 3, "scenario.json: version: must be an integer from 1 to 11", 0},
+      {scenario("s.bin", "0"), 3, "scenario.json: version: must be an integer from 1 to 11", 0},
+      // Loading leaves the action out; the run says so and goes on.
+      {scenario("odd.bin", "11"), 0,
+       "odd.bin: offset 20: rule \"Disk_Full\", action \"x\": the class name "
+       "\"CFooInfo\" names no action kind; the action is left out",
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario.substr(c.scenario.find("settings_archive")));
+    const RunResult run = Run(c.scenario);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_EQ(OfType(Lines(run), "method_call").size(), c.calls);
+  }
 }
 
 TEST_F(RunCommandTest, ARefusedSubscriptionEndsTheRunWithStatusOneAndAWholeTranscript) {
