@@ -1,7 +1,12 @@
 // amctl: author and inspect ActionManager settings, run profiles against
 // events. The command line is parsed here and nowhere else; each command is a
 // function returning an ExitStatus (tools/exit_status.h).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <iostream>
@@ -52,9 +57,35 @@ bool CommandsAreKnown(int argc, char** argv) {
   return false;
 }
 
+// Which of the standard streams the process was started without.
+struct ClosedStreams {
+  bool input = false;
+  bool output = false;
+};
+
+// A closed standard stream gets /dev/null, so that no file the process opens
+// later (an archive, a pipe to a program) takes its number and receives what
+// was meant for the stream; the caller is told, to refuse to use it.
+ClosedStreams OccupyClosedStreams() {
+  ClosedStreams closed;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd && opened >= 0) ::close(opened);
+    if (fd == 0) closed.input = true;
+    if (fd == 1) closed.output = true;
+  }
+  return closed;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const ClosedStreams closed = OccupyClosedStreams();
+  // A closed pipe shows as EPIPE on the write, which the commands report;
+  // programs that actions run get default dispositions back.
+  ::signal(SIGPIPE, SIG_IGN);
+
   CLI::App app{"amctl: author and inspect ActionManager settings, run profiles against events"};
   app.require_subcommand(1);
   app.fallthrough(false);
@@ -119,6 +150,20 @@ int main(int argc, char** argv) {
     return code == 0 ? amctl::kRan : amctl::kUsage;
   }
   amctl::ShowLogLinesUpTo(verbose ? kVerboseLogLevel : kQuietLogLevel);
+
+  const bool writes_output =
+      decode->parsed() || run->parsed() || demo->parsed() || (encode->parsed() && out_path == "-");
+  if (closed.output && writes_output) {
+    std::cerr << "amctl: cannot write to standard output: it is closed\n";
+    return amctl::kFailed;
+  }
+  const bool reads_input = (encode->parsed() && json_path == "-") ||
+                           (decode->parsed() && archive_path == "-") ||
+                           (run->parsed() && (scenario_path == "-" || events == "-"));
+  if (closed.input && reads_input) {
+    std::cerr << "amctl: standard input: cannot read: it is closed\n";
+    return amctl::kInvalidInput;
+  }
 
   ExitStatus status = amctl::kUsage;
   if (encode->parsed()) {

@@ -21,6 +21,7 @@
 #include "tools/observing_services.h"
 #include "tools/scenario_world.h"
 #include "tools/settings_commands.h"
+#include "tools/stop_signals.h"
 #include "tools/transcript.h"
 #include "wbem/sinks.h"
 
@@ -152,8 +153,15 @@ class Run {
   }
 
   // Runs the profile; events of `stream` follow the scenario's. Returns the
-  // exit status; invalid stream input is reported to `err`.
-  ExitStatus Execute(int stream, const std::string& stream_name, std::ostream& err) {
+  // exit status; invalid stream input and failures are reported to `err`.
+  // With `stop`, a stop signal ends the raising of events (see
+  // tools/stop_signals.h); the component is torn down all the same.
+  ExitStatus Execute(int stream, const std::string& stream_name, const StopSignals* stop,
+                     std::ostream& err) {
+    stop_ = stop;
+    // What is already written (the readable description) must go out before
+    // anything runs, so that an output that takes nothing runs nothing.
+    if (!transcript_.Flush()) return ReportOutputFailure(err);
     results_ = wbem::CollectingSink::Create();
     if (ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results_.get()) != WBEM_S_NO_ERROR) {
       transcript_.Note("(no ZRV_ActionResult class: result events are not collected)");
@@ -192,7 +200,8 @@ class Run {
       if (started == 0) {
         status = kFailed;
         refused = "CompStart";
-      } else {
+      } else if (transcript_.Flush()) {
+        // Events are raised only while the transcript can be written.
         status = RaiseAll(stream, stream_name, err);
       }
       transcript_.Component("CompStop", manager->CompStop(handle));
@@ -203,23 +212,50 @@ class Run {
     delete manager;
     ns_.Unsubscribe(results_.get());
     if (!repository_.WaitIdle(kDeliveryTimeout)) status = kFailed;
-    if (!transcript_.Flush()) status = kFailed;
+    const int signal = stop_ != nullptr ? stop_->signal() : 0;
+    if (signal != 0) transcript_.Stopped(StopSignals::SignalName(signal), raised_);
+    transcript_.Flush();
     if (refused != nullptr) {
       err << "amctl: " << refused << " returned 0 for profile \"" << scenario_.profile
           << "\": the component did not run (its log says why)\n";
     }
+    if (signal != 0) {
+      // The program groups still alive are killed when `stop` goes; the
+      // count so far tells the user whether one was running.
+      err << "amctl: stopped by " << StopSignals::SignalName(signal) << " after " << raised_
+          << (raised_ == 1 ? " event" : " events") << "; process groups of running programs "
+          << "killed: " << stop_->killed_groups() << "; the component was stopped and deleted\n";
+      return static_cast<ExitStatus>(kStoppedBySignal + signal);
+    }
+    if (transcript_.write_error() != 0) return ReportOutputFailure(err);
     return status;
   }
 
  private:
+  bool Stopping() const {
+    return (stop_ != nullptr && stop_->signal() != 0) || transcript_.write_error() != 0;
+  }
+
+  // A reader that stopped reading ends the run quietly; any other failure
+  // to write is said.
+  ExitStatus ReportOutputFailure(std::ostream& err) const {
+    const int error = transcript_.write_error();
+    if (error == EPIPE) return kOutputClosed;
+    err << "amctl: cannot write the transcript to standard output: " << std::strerror(error)
+        << '\n';
+    return kFailed;
+  }
+
   ExitStatus RaiseAll(int stream, const std::string& stream_name, std::ostream& err) {
     for (std::size_t i = 0; i < events_.size(); ++i) {
+      if (Stopping()) return kRan;
       if (!Raise(i, scenario_.events[i].class_name, events_[i])) return kFailed;
     }
     if (stream < 0) return kRan;
-    LineReader reader(stream);
+    LineReader reader(stream, stop_ != nullptr ? stop_->cancel_fd() : -1);
     std::size_t line = 0;
     for (std::size_t index = events_.size();; ++index) {
+      if (Stopping()) return kRan;
       ScenarioObject event;
       std::string where;
       InputError error;
@@ -238,6 +274,7 @@ class Run {
     }
   }
 
+  // False when the delivery did not end in time.
   bool Raise(std::size_t index, const std::string& class_name,
              const wbem::ComPtr<IWbemClassObject>& event) {
     IWbemClassObject* objects[] = {event.get()};
@@ -247,12 +284,15 @@ class Run {
                        " could not be raised: " + ResultText(indicated) + ")");
     }
     const bool idle = repository_.WaitIdle(kDeliveryTimeout);
+    ++raised_;
     transcript_.ResultEventsDelivered(results_->Objects());
     results_->Clear();
     const std::vector<int> results = processed_.Take();
     transcript_.Event(index, class_name, results.empty() ? Json(nullptr) : Json(results.back()));
     if (!idle) transcript_.Note("(the component did not finish with the event in time)");
-    return transcript_.Flush() && idle;
+    // A failed write shows in Stopping() and ends the run after this event.
+    transcript_.Flush();
+    return idle;
   }
 
   const Scenario& scenario_;
@@ -264,6 +304,8 @@ class Run {
   wbem::ComPtr<ObservingServices> services_;
   wbem::ComPtr<IWbemObjectSink> raise_;
   ProcessedResults processed_;
+  const StopSignals* stop_ = nullptr;
+  std::size_t raised_ = 0;  // events raised so far
 };
 
 // One line per action of the settings, in the order the component will run
@@ -330,7 +372,7 @@ ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_nam
   // component runs.
   EnvironmentOverride environment(scenario.environment);
   LogCapture capture(transcript);
-  return run.Execute(options.events_fd, options.events_name, err);
+  return run.Execute(options.events_fd, options.events_name, options.stop, err);
 }
 
 ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::string& events,
@@ -360,7 +402,12 @@ ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::s
     options.events_fd = stream;
     options.events_name = InputName(events);
   }
-  const ExitStatus status = RunScenario(scenario, InputName(scenario_path), options, out, err);
+  ExitStatus status = kRan;
+  {
+    const StopSignals stop;
+    options.stop = &stop;
+    status = RunScenario(scenario, InputName(scenario_path), options, out, err);
+  }
   if (stream >= 0) ::close(stream);
   return status;
 }
@@ -371,6 +418,9 @@ ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err) {
     err << "amctl: cannot create a temporary folder for the demo\n";
     return kFailed;
   }
+  // Declared after the folder, so that the programs' groups are gone before
+  // the folder they ran in is removed.
+  const StopSignals stop;
   {
     std::ofstream script(folder.path() / "scustom.pl", std::ios::binary);
     script.write(embedded::kScustomPl, static_cast<std::streamsize>(embedded::kScustomPlSize));
@@ -394,6 +444,7 @@ ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err) {
   }
   RunOptions options;
   options.jsonl = jsonl;
+  options.stop = &stop;
   return RunScenario(scenario, "(embedded demo scenario)", options, out, err);
 }
 

@@ -38,6 +38,8 @@
 
 namespace amctl {
 
+class StopSignals;
+
 struct RunOptions {
   bool jsonl = false;
   // Further events, one JSON object a line, read after the scenario's own
@@ -45,6 +47,8 @@ struct RunOptions {
   // `events_name` names the stream in messages ("standard input").
   int events_fd = -1;
   std::string events_name;
+  // Stops the run on SIGINT, SIGTERM and SIGHUP; null for none. Borrowed.
+  const StopSignals* stop = nullptr;
 };
 
 // Runs a scenario already read. `scenario_name` names it in messages.

@@ -110,9 +110,11 @@ ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_p
     return kFailed;
   }
   std::string why;
+  errno = 0;
   if (!WriteOutputFile(
           out_path, std::string_view(reinterpret_cast<const char*>(archive.data()), archive.size()),
           &why)) {
+    if (out_path == "-" && errno == EPIPE) return kOutputClosed;
     err << "amctl: " << (out_path == "-" ? "standard output" : out_path)
         << ": cannot write: " << why << '\n';
     return kFailed;
@@ -133,10 +135,16 @@ ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version,
     ReportInvalidInput(err, InputName(archive_path), problem);
   }
   if (strict && !left_out.empty()) return kInvalidInput;
-  out << SettingsToJson(settings).dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+  const std::string text =
+      SettingsToJson(settings).dump(2, ' ', false, Json::error_handler_t::replace) + '\n';
+  errno = 0;
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
   out.flush();
   if (!out) {
-    err << "amctl: cannot write the settings to standard output: " << std::strerror(errno) << '\n';
+    const int error = errno != 0 ? errno : EIO;
+    // A reader that stopped reading wants nothing more, not even a message.
+    if (error == EPIPE) return kOutputClosed;
+    err << "amctl: cannot write the settings to standard output: " << std::strerror(error) << '\n';
     return kFailed;
   }
   return kRan;
