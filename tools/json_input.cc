@@ -72,22 +72,32 @@ class DomBuilder {
   using number_float_t = Json::number_float_t;
   using binary_t = Json::binary_t;
 
-  DomBuilder(std::string_view text, std::size_t too_deep) : text_(text), too_deep_(too_deep) {}
+  DomBuilder(std::string_view text, std::size_t too_deep)
+      : text_(text),
+        too_deep_(too_deep),
+        budget_(kMaxJsonBytesPerInputByte * text.size() + kSlack) {}
 
-  bool null() { return Add(Json(nullptr)); }
-  bool boolean(bool value) { return Add(Json(value)); }
-  bool number_integer(number_integer_t value) { return Add(Json(value)); }
-  bool number_unsigned(number_unsigned_t value) { return Add(Json(value)); }
-  bool number_float(number_float_t value, const string_t&) { return Add(Json(value)); }
-  bool string(string_t& value) { return Add(Json(std::move(value))); }
-  bool binary(binary_t& value) { return Add(Json::binary(std::move(value))); }
+  bool null() { return Charge(kValueCost) && Add(Json(nullptr)); }
+  bool boolean(bool value) { return Charge(kValueCost) && Add(Json(value)); }
+  bool number_integer(number_integer_t value) { return Charge(kValueCost) && Add(Json(value)); }
+  bool number_unsigned(number_unsigned_t value) { return Charge(kValueCost) && Add(Json(value)); }
+  bool number_float(number_float_t value, const string_t&) {
+    return Charge(kValueCost) && Add(Json(value));
+  }
+  bool string(string_t& value) {
+    return Charge(kValueCost + TextCost(value)) && Add(Json(std::move(value)));
+  }
+  bool binary(binary_t& value) {
+    return Charge(kValueCost + kHeapCost + value.size()) && Add(Json::binary(std::move(value)));
+  }
 
-  bool start_object(std::size_t) { return Open(Json::object()); }
-  bool start_array(std::size_t) { return Open(Json::array()); }
+  bool start_object(std::size_t) { return Charge(kValueCost + kHeapCost) && Open(Json::object()); }
+  bool start_array(std::size_t) { return Charge(kValueCost + kHeapCost) && Open(Json::array()); }
   bool end_object() { return CheckKeys() && Close(); }
   bool end_array() { return Close(); }
 
   bool key(string_t& key) {
+    if (!Charge(TextCost(key))) return false;
     frames_.back().key = std::move(key);
     return true;
   }
@@ -113,6 +123,28 @@ class DomBuilder {
 
   // The parser's exception id for a number that no double can hold.
   static constexpr int kNumberOutOfRange = 406;
+
+  // What a value takes in the document, near enough: the value itself, and
+  // the heap block of a string or container (its object plus the
+  // allocator's overhead). A text longer than the in-place buffer adds its
+  // characters.
+  static constexpr std::size_t kValueCost = sizeof(Json);
+  static constexpr std::size_t kHeapCost = 48;
+  static constexpr std::size_t kSlack = std::size_t{1} << 20;
+  static std::size_t TextCost(const std::string& text) {
+    return kHeapCost + (text.size() > 15 ? text.size() : 0);
+  }
+
+  // Counts `cost` against the budget; false (and the problem) past it.
+  bool Charge(std::size_t cost) {
+    spent_ += cost;
+    if (spent_ <= budget_) return true;
+    const std::string path = PathOfOpenFrames();
+    error_ = {path.empty() ? std::string("the document") : path,
+              "too many small values: holding the document would take more than " +
+                  std::to_string(kMaxJsonBytesPerInputByte) + " bytes of memory per byte of input"};
+    return false;
+  }
 
   // Files `value` where the parser stands and returns where it now lives.
   Json* Place(Json&& value) {
@@ -228,6 +260,8 @@ class DomBuilder {
 
   std::string_view text_;
   std::size_t too_deep_;
+  std::size_t budget_;
+  std::size_t spent_ = 0;
   Json root_;
   std::vector<Frame> frames_;
   InputError error_;

@@ -135,10 +135,15 @@ bool NextStreamEvent(LineReader& reader, std::size_t* line_number, ScenarioObjec
 
 class Run {
  public:
-  Run(const Scenario& scenario, Transcript& transcript)
-      : scenario_(scenario), transcript_(transcript), ns_(repository_.OpenNamespace(scenario.ns)) {}
+  Run(const Scenario& scenario, const std::string& scenario_name, Transcript& transcript)
+      : scenario_(scenario),
+        scenario_name_(scenario_name),
+        transcript_(transcript),
+        ns_(repository_.OpenNamespace(scenario.ns)) {}
 
-  // Builds the world and converts the scenario's events; invalid input only.
+  // Builds the world and checks that every event of the scenario converts;
+  // invalid input only. The instances are made again, one at a time, when
+  // raised: held all at once they would cost many times the scenario's size.
   bool Prepare(InputError* error) {
     const MethodCallObserver observer = [this](const wbem::MethodCall& call) {
       transcript_.MethodCall(call.path, call.method, PropertiesToJson(call.in, false));
@@ -147,7 +152,6 @@ class Run {
     for (const ScenarioObject& event : scenario_.events) {
       wbem::ComPtr<IWbemClassObject> instance;
       if (!MakeInstance(ns_, event, &scenario_.profile, &instance, error)) return false;
-      events_.push_back(std::move(instance));
     }
     return true;
   }
@@ -247,14 +251,22 @@ class Run {
   }
 
   ExitStatus RaiseAll(int stream, const std::string& stream_name, std::ostream& err) {
-    for (std::size_t i = 0; i < events_.size(); ++i) {
+    const std::vector<ScenarioObject>& events = scenario_.events;
+    for (std::size_t i = 0; i < events.size(); ++i) {
       if (Stopping()) return kRan;
-      if (!Raise(i, scenario_.events[i].class_name, events_[i])) return kFailed;
+      wbem::ComPtr<IWbemClassObject> instance;
+      InputError error;
+      // Prepare converted it once: the repository cannot refuse it now.
+      if (!MakeInstance(ns_, events[i], &scenario_.profile, &instance, &error)) {
+        transcript_.Flush();
+        return ReportInvalidInput(err, scenario_name_, error);
+      }
+      if (!Raise(i, events[i].class_name, instance)) return kFailed;
     }
     if (stream < 0) return kRan;
     LineReader reader(stream, stop_ != nullptr ? stop_->cancel_fd() : -1);
     std::size_t line = 0;
-    for (std::size_t index = events_.size();; ++index) {
+    for (std::size_t index = events.size();; ++index) {
       if (Stopping()) return kRan;
       ScenarioObject event;
       std::string where;
@@ -296,10 +308,10 @@ class Run {
   }
 
   const Scenario& scenario_;
+  const std::string& scenario_name_;
   Transcript& transcript_;
   wbem::Repository repository_;
   wbem::Namespace ns_;
-  std::vector<wbem::ComPtr<IWbemClassObject>> events_;
   wbem::ComPtr<wbem::CollectingSink> results_;
   wbem::ComPtr<ObservingServices> services_;
   wbem::ComPtr<IWbemObjectSink> raise_;
@@ -360,7 +372,7 @@ class TemporaryFolder {
 ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_name,
                        const RunOptions& options, std::ostream& out, std::ostream& err) {
   Transcript transcript(options.jsonl, out);
-  Run run(scenario, transcript);
+  Run run(scenario, scenario_name, transcript);
   InputError error;
   if (!run.Prepare(&error)) return ReportInvalidInput(err, scenario_name, error);
   for (InputError warning : scenario.warnings) {
@@ -381,16 +393,19 @@ ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::s
     err << "amctl: standard input cannot hold both the scenario and the events\n";
     return kUsage;
   }
-  Json json;
-  if (!ReadJsonFile(scenario_path, &json, err)) return kInvalidInput;
   Scenario scenario;
-  InputError error;
-  // Relative paths start from the scenario's folder, or from the current
-  // one for a scenario on standard input.
-  const std::filesystem::path file = std::filesystem::absolute(
-      std::filesystem::path(scenario_path == "-" ? "standard input" : scenario_path));
-  if (!ReadScenario(json, file, &scenario, &error)) {
-    return ReportInvalidInput(err, InputName(scenario_path), error);
+  {
+    // The document goes once read: the run needs only the scenario.
+    Json json;
+    if (!ReadJsonFile(scenario_path, &json, err)) return kInvalidInput;
+    InputError error;
+    // Relative paths start from the scenario's folder, or from the current
+    // one for a scenario on standard input.
+    const std::filesystem::path file = std::filesystem::absolute(
+        std::filesystem::path(scenario_path == "-" ? "standard input" : scenario_path));
+    if (!ReadScenario(json, file, &scenario, &error)) {
+      return ReportInvalidInput(err, InputName(scenario_path), error);
+    }
   }
   RunOptions options;
   options.jsonl = jsonl;

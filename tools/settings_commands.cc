@@ -100,6 +100,7 @@ ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_p
   if (!SettingsFromJson(json, &settings, &error)) {
     return ReportInvalidInput(err, InputName(json_path), error);
   }
+  json = Json();  // the settings hold what is needed now
   std::vector<std::uint8_t> archive;
   AmArchiveStatus status;
   if (!StoreSettingsArchive(settings, version, archive, &status)) {

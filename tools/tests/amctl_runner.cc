@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -110,9 +111,10 @@ RunResult AmctlProcess::Wait(int timeout_ms, int* signal) {
     return run;
   }
   int wait_status = 0;
+  struct rusage usage {};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    const pid_t got = waitpid(pid_, &wait_status, WNOHANG);
+    const pid_t got = wait4(pid_, &wait_status, WNOHANG, &usage);
     if (got == pid_) break;
     if (got < 0 && errno != EINTR) {
       pid_ = -1;
@@ -128,6 +130,7 @@ RunResult AmctlProcess::Wait(int timeout_ms, int* signal) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   pid_ = -1;
+  run.peak_rss_kb = usage.ru_maxrss;
   if (WIFEXITED(wait_status)) run.status = WEXITSTATUS(wait_status);
   if (WIFSIGNALED(wait_status) && signal != nullptr) *signal = WTERMSIG(wait_status);
   run.out = io_.Read("stdout");

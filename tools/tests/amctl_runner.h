@@ -17,6 +17,7 @@ struct RunResult {
   int status = -1;  // exit status, or -1 when the binary did not exit normally
   std::string out;
   std::string err;
+  long peak_rss_kb = 0;  // the most memory the process held at once
 };
 
 // A fresh folder under the system's temporary folder, removed with everything
