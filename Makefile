@@ -6,7 +6,7 @@
 # sanitizer run of the threaded layers), fuzz (each fuzz target for FUZZ_SECONDS),
 # bench (the benchmarks), format, clean.
 
-PACKAGES := cmake ninja-build g++ make perl procps libgtest-dev libgmock-dev \
+PACKAGES := cmake ninja-build g++ make perl procps locales libgtest-dev libgmock-dev \
             libbenchmark-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 # The tests that exercise threads (label "threads"); only these are built and
