@@ -129,7 +129,8 @@ TEST_F(RunCommandTest, BuiltinActionsCallTheMethodAndReportTheOutcome) {
   for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
     if (lines[i]["type"] != "method_call") continue;
     std::size_t j = i + 1;
-    while (lines[j]["type"] == "log") ++j;
+    while (j < lines.size() && lines[j]["type"] == "log") ++j;
+    ASSERT_LT(j, lines.size()) << "no result event after method call " << i;
     EXPECT_EQ(lines[j]["type"], "result_event");
     EXPECT_EQ(lines[j]["properties"]["Method"], lines[i]["method"]);
   }
