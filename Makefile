@@ -2,12 +2,13 @@
 #   make test   install what is missing, build everything, run every test
 #   make demo   install what is missing, build everything, run the demo
 #
-# Further targets: build, asan (sanitizer build and its tests), tsan (thread
-# sanitizer run of the threaded layers), fuzz (each fuzz target for FUZZ_SECONDS),
-# bench (the benchmarks), format, clean.
+# Further targets: build, asan (sanitizer build and its tests), clang (the whole
+# tree built with clang), tsan (thread sanitizer run of the threaded layers),
+# fuzz (each fuzz target for FUZZ_SECONDS), tidy (clang-tidy over every
+# source), bench (the benchmarks), format, clean.
 
 PACKAGES := cmake ninja-build g++ make perl procps locales libgtest-dev libgmock-dev \
-            libbenchmark-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev
+            libbenchmark-dev nlohmann-json3-dev libcli11-dev clang clang-tidy libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 # The tests that exercise threads (label "threads"); only these are built and
 # run under the thread sanitizer.
@@ -16,7 +17,7 @@ TSAN_TARGETS := wbem_delivery_tests host_sink_tests runner_process_tests runner_
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo asan tsan fuzz bench format clean
+.PHONY: all deps configure build test demo asan clang tsan fuzz tidy bench format clean
 
 all: build
 
@@ -48,6 +49,11 @@ asan: deps
 	cmake --build --preset asan
 	ctest --preset asan
 
+# Every target of the tree, compiled by clang with warnings as errors.
+clang: deps
+	cmake --preset clang
+	cmake --build --preset clang
+
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan --target $(TSAN_TARGETS)
@@ -64,6 +70,12 @@ fuzz: deps
 	  $$f -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -malloc_limit_mb=256 \
 	      -print_final_stats=1 $$work $$seeds; \
 	done
+
+# clang-tidy with .clang-tidy over every source file of the tree (not the
+# generated ones), from the clang preset's compilation database.
+tidy: deps
+	cmake --preset clang
+	run-clang-tidy -p build/clang -quiet -j 2 '^(?!.*/build/).*\.cc$$'
 
 bench: build
 	@for b in build/default/bin/bench_*; do echo "== $$b"; $$b; done

@@ -176,7 +176,9 @@ TEST(ComPtrTest, HoldsExactlyOneReference) {
     EXPECT_EQ(object.refs, 4u);
     *queried.Out() = nullptr;
     EXPECT_EQ(object.refs, 3u);
-    a = a;
+    // Self-assignment, through a reference so that it reads as intended.
+    const ComPtr<IUnknown>& self = a;
+    a = self;
     EXPECT_EQ(object.refs, 3u);
   }
   EXPECT_EQ(object.refs, 1u);
