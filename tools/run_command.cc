@@ -220,8 +220,9 @@ class Run {
     if (signal != 0) transcript_.Stopped(StopSignals::SignalName(signal), raised_);
     transcript_.Flush();
     if (refused != nullptr) {
-      err << "amctl: " << refused << " returned 0 for profile \"" << scenario_.profile
-          << "\": the component did not run (its log says why)\n";
+      err << "amctl: " << refused << " returned 0 for profile "
+          << Json(scenario_.profile).dump(-1, ' ', false, Json::error_handler_t::replace)
+          << ": the component did not run (its log says why)\n";
     }
     if (signal != 0) {
       // The program groups still alive are killed when `stop` goes; the
