@@ -2,15 +2,17 @@
 #   make test   install what is missing, build everything, run every test
 #   make demo   install what is missing, build everything, run the demo
 #
-# Further targets: build, asan (sanitizer build and its tests), tsan (thread
-# sanitizer run of the threaded layers), fuzz (each fuzz target for FUZZ_SECONDS),
-# bench (the benchmarks), bench-peers (the process runner against a bare spawn,
-# Python and a bare perl spawn, interleaved in one run), package (the Debian
-# package, checked by lintian), format, clean.
+# Further targets: build, asan (sanitizer build and its tests), clang (the whole
+# tree built with clang), tsan (thread sanitizer run of the threaded layers),
+# fuzz (each fuzz target for FUZZ_SECONDS), tidy (clang-tidy over every
+# source), bench (the benchmarks), bench-peers (the process runner against a
+# bare spawn, Python and a bare perl spawn, interleaved in one run), package
+# (the Debian package, checked by lintian), format, clean.
 
-# What the build and the tests need (pkgconf: the embedding example's second build).
-PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf libgtest-dev \
-            libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+# What the build and the tests need (pkgconf: the embedding example's second
+# build; locales: the decimal-comma locale a settings test makes for itself).
+PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
+            libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
 # the binaries with, and lintian.
 PACKAGE_PACKAGES := dpkg-dev file lintian
@@ -22,8 +24,8 @@ TSAN_TARGETS := repository_delivery_tests host_tests host_sink_tests runner_proc
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps fuzz-deps configure build test demo asan tsan fuzz bench bench-peers package \
-        format clean
+.PHONY: all deps fuzz-deps configure build test demo asan clang tsan fuzz tidy bench bench-peers \
+        package format clean
 
 all: build
 
@@ -78,6 +80,12 @@ asan: deps
 	cmake --build --preset asan
 	ctest --preset asan
 
+# Every target of the tree, compiled by clang with warnings as errors.
+clang: deps
+	@$(call apt_install,clang)
+	cmake --preset clang
+	cmake --build --preset clang
+
 tsan: deps
 	cmake --preset tsan
 	cmake --build --preset tsan --target $(TSAN_TARGETS)
@@ -94,6 +102,13 @@ fuzz: fuzz-deps
 	  $$f -max_total_time=$(FUZZ_SECONDS) -rss_limit_mb=2048 -malloc_limit_mb=256 \
 	      -print_final_stats=1 $$work $$seeds; \
 	done
+
+# clang-tidy with .clang-tidy over every source file of the tree (not the
+# generated ones), from the clang preset's compilation database.
+tidy: deps
+	@$(call apt_install,clang clang-tidy)
+	cmake --preset clang
+	run-clang-tidy -p build/clang -quiet -j 2 '^(?!.*/build/).*\.cc$$'
 
 bench: build
 	@for b in build/default/bin/bench_*; do echo "== $$b"; $$b; done

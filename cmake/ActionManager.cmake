@@ -16,13 +16,21 @@
 # reaches up or sideways fails to build.
 function(am_export_folder target scope)
   get_filename_component(folder ${CMAKE_CURRENT_SOURCE_DIR} NAME)
+  am_folder_include_root(${folder} root)
+  # The build tree's root only: an installed target gets include/actionmanager.
+  target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
+endfunction()
+
+# am_folder_include_root(<folder> <out-var>): the include root of a folder of
+# the project (made on first use), for the rare target outside the folder
+# that compiles the folder's sources itself (the fuzz targets).
+function(am_folder_include_root folder out)
   set(root ${CMAKE_BINARY_DIR}/include/${folder})
   if(NOT IS_SYMLINK ${root}/${folder})
     file(MAKE_DIRECTORY ${root})
-    file(CREATE_LINK ${CMAKE_CURRENT_SOURCE_DIR} ${root}/${folder} SYMBOLIC)
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${folder} ${root}/${folder} SYMBOLIC)
   endif()
-  # The build tree's root only: an installed target gets include/actionmanager.
-  target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${root}>)
+  set(${out} ${root} PARENT_SCOPE)
 endfunction()
 
 function(am_library)

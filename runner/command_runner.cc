@@ -155,11 +155,11 @@ int CCommandRunner::Run(const std::vector<std::string>& extra_arguments, std::st
   ChildProcess record;
   record.environment = &block;
   record.output.enabled = 1;
-  record.output.initial_size = 512;
-  record.output.maximum_size = 4096;
+  record.output.initial_size = kOutputCaptureInitial;
+  record.output.maximum_size = kOutputCaptureMaximum;
   record.error.enabled = 1;
-  record.error.initial_size = 256;
-  record.error.maximum_size = 2048;
+  record.error.initial_size = kErrorCaptureInitial;
+  record.error.maximum_size = kErrorCaptureMaximum;
 
   BuildEnvironment(block, kInstallDirectory, environment);
   std::string line;

@@ -42,6 +42,14 @@ enum RunResult : int {
   kRunWrapperFailed = 1003,  // the wrapper file could not be written
 };
 
+// What Run keeps of a child's streams: each buffer starts at its initial size
+// and grows in steps of it up to its maximum; what the child writes beyond
+// that is read and discarded.
+inline constexpr std::int32_t kOutputCaptureInitial = 512;
+inline constexpr std::int32_t kOutputCaptureMaximum = 4096;
+inline constexpr std::int32_t kErrorCaptureInitial = 256;
+inline constexpr std::int32_t kErrorCaptureMaximum = 2048;
+
 class CProbeRunner {
  public:
   explicit CProbeRunner(std::string probe_name) : m_strProbe(std::move(probe_name)) {}

@@ -25,7 +25,11 @@ void CActionManagerSettings::Serialize(CArchive& ar, std::int32_t version) {
   for (std::int32_t i = 0; i < count; ++i) {
     const std::string event_name = ar.ReadString();
     CActionRule loaded;
+    const std::size_t skipped_before = ar.GetSkipped().size();
     loaded.Serialize(ar, version);
+    for (std::size_t k = skipped_before; k < ar.GetSkipped().size(); ++k) {
+      ar.GetSkipped()[k].rule = event_name;
+    }
     // Filed as assignment would file it, without cloning every action.
     m_mapRules[event_name].TakeActionsFrom(loaded);
   }

@@ -117,9 +117,13 @@ void CActionRule::Serialize(CArchive& ar, std::int32_t version) {
   const std::int32_t count = ar.ReadCount(2);
   for (std::int32_t i = 0; i < count; ++i) {
     std::string name = ar.ReadString();
-    const std::string class_name = ar.ReadString();
+    const std::size_t class_offset = ar.GetOffset();
+    std::string class_name = ar.ReadString();
     std::unique_ptr<CBaseActionInfo> action = CreateByName(class_name);
-    if (!action) continue;
+    if (!action) {
+      ar.NoteSkipped({class_offset, {}, std::move(name), std::move(class_name)});
+      continue;
+    }
     action->Serialize(ar, version);
     m_actions.SetAt(name, std::move(action));
   }

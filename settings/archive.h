@@ -62,6 +62,15 @@ class AM_EXPORT CArchiveException : public std::exception {
   std::string m_what;
 };
 
+// A rule entry that loading passed over: its class name names no action
+// kind, so no action was created and no action record was read for it.
+struct AmSkippedAction {
+  std::size_t offset = 0;  // of the class name
+  std::string rule;        // the rule's event name; empty for a rule loaded on its own
+  std::string action;      // the action name
+  std::string class_name;
+};
+
 class AM_EXPORT CArchive {
  public:
   enum Mode { store, load };
@@ -100,6 +109,11 @@ class AM_EXPORT CArchive {
   // count of 0 or less always passes: it reads no element.
   std::int32_t ReadCount(std::size_t min_element_bytes);
 
+  // Loading: the entries that records passed over, in the order met, so that
+  // a caller can say what the loaded object lacks.
+  void NoteSkipped(AmSkippedAction skipped) { m_skipped.push_back(std::move(skipped)); }
+  std::vector<AmSkippedAction>& GetSkipped() noexcept { return m_skipped; }
+
  private:
   // The buffer of a storing archive; throws notStorable when loading.
   std::vector<std::uint8_t>& Out();
@@ -113,4 +127,5 @@ class AM_EXPORT CArchive {
   std::vector<std::uint8_t>* m_out;
   Mode m_mode;
   std::size_t m_pos = 0;
+  std::vector<AmSkippedAction> m_skipped;
 };

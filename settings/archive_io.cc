@@ -18,18 +18,20 @@ template <typename Serialize, typename Commit>
 int Load(const std::vector<std::uint8_t>& data, AmArchiveStatus* status, Serialize serialize,
          Commit commit) {
   CArchive ar(data);
+  int result = 1;
   try {
     serialize(ar);
+    commit();
+    Report(status, ar.GetOffset(), {});
   } catch (const CArchiveException& e) {
     Report(status, e.GetOffset(), e.GetReason());
-    return 0;
+    result = 0;
   } catch (const std::bad_alloc&) {
     Report(status, ar.GetOffset(), "out of memory");
-    return 0;
+    result = 0;
   }
-  commit();
-  Report(status, ar.GetOffset(), {});
-  return 1;
+  if (status) status->skipped = std::move(ar.GetSkipped());
+  return result;
 }
 
 template <typename Serialize>

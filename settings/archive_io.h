@@ -29,6 +29,10 @@ struct AmArchiveStatus {
   std::size_t offset = 0;
   // Empty on success, e.g. "a long needs 4 bytes, 2 remain" on failure.
   std::string reason;
+  // Loading: the action entries passed over because their class name names
+  // no action kind (loading goes on with the next entry); on failure, those
+  // met before it.
+  std::vector<AmSkippedAction> skipped = {};
 };
 
 AM_EXPORT int LoadSettingsArchive(const std::vector<std::uint8_t>& data, std::int32_t version,

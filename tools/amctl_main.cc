@@ -1,13 +1,20 @@
 // amctl: author and inspect ActionManager settings, run profiles against
 // events. The command line is parsed here and nowhere else; each command is a
 // function returning an ExitStatus (tools/exit_status.h).
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <iostream>
 #include <string>
+#include <string_view>
 
-#include "host/trace_utils.h"
 #include "tools/exit_status.h"
+#include "tools/log_control.h"
 #include "tools/run_command.h"
 #include "tools/settings_commands.h"
 
@@ -15,18 +22,74 @@ namespace {
 
 using tools::ExitStatus;
 
-// Storing and loading log a notice per archive; a converter's user wants them
-// only when asking.
-void QuietUnless(bool verbose) {
-  if (!verbose) CTraceUtils::GetInstance()->SetThreshold(2);
+// Log levels shown on standard error: failures, per-event detail and
+// programs' outcomes always; the library's notices (its load and unload,
+// archive notices) only when asked for.
+constexpr int kQuietLogLevel = 2;
+constexpr int kVerboseLogLevel = 3;
+
+// The first argument that is not an option, for the names a command level
+// takes; empty when every argument is an option.
+std::string_view FirstWord(int argc, char** argv, int from) {
+  for (int i = from; i < argc; ++i) {
+    if (argv[i][0] != '-' || std::strcmp(argv[i], "-") == 0) return argv[i];
+  }
+  return {};
+}
+
+// CLI11 reports a word that names no subcommand as an extra argument, or as
+// a missing subcommand; name it instead. Returns false after reporting.
+bool CommandsAreKnown(int argc, char** argv) {
+  const std::string_view command = FirstWord(argc, argv, 1);
+  if (command.empty() || command == "run" || command == "demo") return true;
+  std::string_view unknown = command;
+  const char* known = "settings, run, demo";
+  if (command == "settings") {
+    int at = 1;
+    while (at < argc && argv[at] != command) ++at;
+    const std::string_view sub = FirstWord(argc, argv, at + 1);
+    if (sub.empty() || sub == "encode" || sub == "decode") return true;
+    unknown = sub;
+    known = "settings encode, settings decode";
+  }
+  std::cerr << "amctl: unknown command \"" << unknown << "\" (commands: " << known
+            << "; see amctl --help)\n";
+  return false;
+}
+
+// Which of the standard streams the process was started without.
+struct ClosedStreams {
+  bool input = false;
+  bool output = false;
+};
+
+// A closed standard stream gets /dev/null, so that no file the process opens
+// later (an archive, a pipe to a program) takes its number and receives what
+// was meant for the stream; the caller is told, to refuse to use it.
+ClosedStreams OccupyClosedStreams() {
+  ClosedStreams closed;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd && opened >= 0) ::close(opened);
+    if (fd == 0) closed.input = true;
+    if (fd == 1) closed.output = true;
+  }
+  return closed;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const ClosedStreams closed = OccupyClosedStreams();
+  // A closed pipe shows as EPIPE on the write, which the commands report;
+  // programs that actions run get default dispositions back.
+  ::signal(SIGPIPE, SIG_IGN);
+
   CLI::App app{"amctl: author and inspect ActionManager settings, run profiles against events"};
   app.require_subcommand(1);
   app.fallthrough(false);
+  app.set_version_flag("--version", "amctl " AM_VERSION);
 
   CLI::App* settings = app.add_subcommand("settings", "Convert settings between JSON and archives");
   settings->require_subcommand(1);
@@ -36,46 +99,77 @@ int main(int argc, char** argv) {
   std::string archive_path;
   std::int32_t version = tools::kDefaultArchiveVersion;
   bool verbose = false;
+  bool strict = false;
+  const auto versions = CLI::Range(tools::kMinArchiveVersion, tools::kMaxArchiveVersion);
+  const char* verbose_help = "Also show the library's notices (log level 3) on standard error";
 
   CLI::App* encode = settings->add_subcommand("encode", "Store settings JSON as an archive");
-  encode->add_option("SETTINGS.json", json_path, "Settings in JSON")->required();
-  encode->add_option("-o,--output", out_path, "Archive to write")->required();
-  encode->add_option("--version", version, "Archive version to store with")->capture_default_str();
-  encode->add_flag("-v,--verbose", verbose, "Show the library's log notices");
+  encode->add_option("SETTINGS.json", json_path, "Settings in JSON, - for standard input")
+      ->required();
+  encode->add_option("-o,--output", out_path, "Archive to write, - for standard output")
+      ->required();
+  encode->add_option("--version", version, "Archive version to store with")
+      ->capture_default_str()
+      ->check(versions);
+  encode->add_flag("-v,--verbose", verbose, verbose_help);
 
   CLI::App* decode = settings->add_subcommand("decode", "Print an archive's settings as JSON");
-  decode->add_option("IN.bin", archive_path, "Archive to read")->required();
+  decode->add_option("IN.bin", archive_path, "Archive to read, - for standard input")->required();
   decode->add_option("--version", version, "Archive version it was stored with")
-      ->capture_default_str();
-  decode->add_flag("-v,--verbose", verbose, "Show the library's log notices");
+      ->capture_default_str()
+      ->check(versions);
+  decode->add_flag("--strict", strict,
+                   "Refuse an archive with an action of unknown class instead of leaving it out");
+  decode->add_flag("-v,--verbose", verbose, verbose_help);
 
   std::string scenario_path;
   std::string events;
   bool jsonl = false;
   CLI::App* run = app.add_subcommand("run", "Run a profile of the library against events");
-  run->add_option("SCENARIO.json", scenario_path, "Scenario to run")->required();
+  run->add_option("SCENARIO.json", scenario_path, "Scenario to run, - for standard input")
+      ->required();
   run->add_flag("--jsonl", jsonl, "Write one JSON object a line");
   run->add_option("--events", events,
                   "Further events, one JSON object a line, from a file or - for standard input");
+  run->add_flag("-v,--verbose", verbose, verbose_help);
 
   CLI::App* demo = app.add_subcommand("demo", "Run the built-in demo scenario");
   demo->add_flag("--jsonl", jsonl, "Write one JSON object a line");
+  demo->add_flag("-v,--verbose", verbose, verbose_help);
 
+  if (!CommandsAreKnown(argc, argv)) {
+    tools::ShowLogLinesUpTo(kQuietLogLevel);
+    return tools::kUsage;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    // Help is a successful run; anything else is a usage error.
+    tools::ShowLogLinesUpTo(kQuietLogLevel);
+    // Help and the version are a successful run; anything else is a usage error.
     const int code = app.exit(e, std::cout, std::cerr);
     return code == 0 ? tools::kRan : tools::kUsage;
+  }
+  tools::ShowLogLinesUpTo(verbose ? kVerboseLogLevel : kQuietLogLevel);
+
+  const bool writes_output =
+      decode->parsed() || run->parsed() || demo->parsed() || (encode->parsed() && out_path == "-");
+  if (closed.output && writes_output) {
+    std::cerr << "amctl: cannot write to standard output: it is closed\n";
+    return tools::kFailed;
+  }
+  const bool reads_input = (encode->parsed() && json_path == "-") ||
+                           (decode->parsed() && archive_path == "-") ||
+                           (run->parsed() && (scenario_path == "-" || events == "-"));
+  if (closed.input && reads_input) {
+    std::cerr << "amctl: standard input: cannot read: it is closed\n";
+    return tools::kInvalidInput;
   }
 
   ExitStatus status = tools::kUsage;
   if (encode->parsed()) {
-    QuietUnless(verbose);
     status = tools::EncodeSettings(json_path, out_path, version, std::cerr);
   } else if (decode->parsed()) {
-    QuietUnless(verbose);
-    status = tools::DecodeSettings(archive_path, version, std::cout, std::cerr);
+    status = tools::DecodeSettings(archive_path, version, strict, std::cout, std::cerr);
   } else if (run->parsed()) {
     status = tools::RunCommand(scenario_path, jsonl, events, std::cout, std::cerr);
   } else if (demo->parsed()) {

@@ -19,6 +19,16 @@ enum ExitStatus : int {
                       // written, the library refused a component call
   kUsage = 2,         // the command line is wrong
   kInvalidInput = 3,  // an input file is missing, unreadable or invalid
+  // run and demo, stopped by SIGINT, SIGTERM or SIGHUP: this plus the
+  // signal's number (130, 143, 129), as a shell reports a process that the
+  // signal ended; the running program's group was killed and the component
+  // torn down first.
+  kStoppedBySignal = 128,
+  // Standard output was closed by its reader (a pipe whose reader ended, as
+  // in `amctl demo | head -1`): the run stopped and was torn down, quietly.
+  // 128 plus SIGPIPE's number, as a shell reports a process that SIGPIPE
+  // ended, so that pipelines see what they would see of other tools.
+  kOutputClosed = 141,
 };
 
 inline ExitStatus ReportInvalidInput(std::ostream& err, const std::string& file,

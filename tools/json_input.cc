@@ -1,7 +1,7 @@
 #include "tools/json_input.h"
 
 #include <algorithm>
-#include <unordered_set>
+#include <cmath>
 #include <utility>
 
 #include "wbem/unicode.h"
@@ -9,9 +9,61 @@
 namespace tools {
 namespace {
 
+// Where a document breaks a rule that the parser does not check: the first
+// NUL byte (the parser would take it for the end of the input) and the first
+// bracket that opens a level deeper than kMaxJsonDepth.
+struct PreScan {
+  std::size_t nul = std::string_view::npos;
+  std::size_t too_deep = std::string_view::npos;
+};
+
+PreScan Scan(std::string_view text) {
+  PreScan found;
+  std::size_t depth = 0;
+  bool in_string = false;
+  bool escaped = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\0') {
+      found.nul = i;
+      return found;
+    }
+    if (in_string) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxJsonDepth && found.too_deep == std::string_view::npos) found.too_deep = i;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return found;
+}
+
+// "line L, column C" of the character at `offset` (both counted from 1).
+std::string LineAndColumnOf(std::string_view text, std::size_t offset) {
+  const std::string_view before = text.substr(0, std::min(offset, text.size()));
+  const std::size_t line =
+      1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+  const std::size_t last_newline = before.rfind('\n');
+  const std::size_t column =
+      last_newline == std::string_view::npos ? offset + 1 : offset - last_newline;
+  return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
 // Builds the document from the parser's events, so that a repeated key can be
-// refused (the library's own DOM builder keeps the last one silently) and a
-// syntax error arrives as a value rather than an exception.
+// refused (the library's own DOM builder keeps the last one silently), the
+// depth is bounded and a syntax error arrives as a value rather than an
+// exception.
 class DomBuilder {
  public:
   using string_t = Json::string_t;
@@ -20,34 +72,43 @@ class DomBuilder {
   using number_float_t = Json::number_float_t;
   using binary_t = Json::binary_t;
 
-  explicit DomBuilder(std::string_view text) : text_(text) {}
+  DomBuilder(std::string_view text, std::size_t too_deep)
+      : text_(text),
+        too_deep_(too_deep),
+        budget_(kMaxJsonBytesPerInputByte * text.size() + kSlack) {}
 
-  bool null() { return Add(Json(nullptr)); }
-  bool boolean(bool value) { return Add(Json(value)); }
-  bool number_integer(number_integer_t value) { return Add(Json(value)); }
-  bool number_unsigned(number_unsigned_t value) { return Add(Json(value)); }
-  bool number_float(number_float_t value, const string_t&) { return Add(Json(value)); }
-  bool string(string_t& value) { return Add(Json(std::move(value))); }
-  bool binary(binary_t& value) { return Add(Json::binary(std::move(value))); }
+  bool null() { return Charge(kValueCost) && Add(Json(nullptr)); }
+  bool boolean(bool value) { return Charge(kValueCost) && Add(Json(value)); }
+  bool number_integer(number_integer_t value) { return Charge(kValueCost) && Add(Json(value)); }
+  bool number_unsigned(number_unsigned_t value) { return Charge(kValueCost) && Add(Json(value)); }
+  bool number_float(number_float_t value, const string_t&) {
+    return Charge(kValueCost) && Add(Json(value));
+  }
+  bool string(string_t& value) {
+    return Charge(kValueCost + TextCost(value)) && Add(Json(std::move(value)));
+  }
+  bool binary(binary_t& value) {
+    return Charge(kValueCost + kHeapCost + value.size()) && Add(Json::binary(std::move(value)));
+  }
 
-  bool start_object(std::size_t) { return Open(Json::object()); }
-  bool start_array(std::size_t) { return Open(Json::array()); }
-  bool end_object() { return Close(); }
+  bool start_object(std::size_t) { return Charge(kValueCost + kHeapCost) && Open(Json::object()); }
+  bool start_array(std::size_t) { return Charge(kValueCost + kHeapCost) && Open(Json::array()); }
+  bool end_object() { return CheckKeys() && Close(); }
   bool end_array() { return Close(); }
 
   bool key(string_t& key) {
-    Frame& top = frames_.back();
-    if (!top.keys.insert(key).second) {
-      error_ = {FieldPath(PathOfOpenFrames(), key), "is given twice"};
-      return false;
-    }
-    top.key = std::move(key);
+    if (!Charge(TextCost(key))) return false;
+    frames_.back().key = std::move(key);
     return true;
   }
 
-  bool parse_error(std::size_t position, const std::string&,
+  bool parse_error(std::size_t position, const std::string& token,
                    const nlohmann::detail::exception& ex) {
-    error_ = {LineAndColumn(position), SyntaxMessage(ex.what())};
+    // `position` counts the characters read, the offending one included; a
+    // number out of range is named where it starts.
+    std::size_t offset = position == 0 ? 0 : position - 1;
+    if (ex.id == kNumberOutOfRange && token.size() <= position) offset = position - token.size();
+    error_ = {LineAndColumnOf(text_, offset), SyntaxMessage(ex, token)};
     return false;
   }
 
@@ -58,8 +119,32 @@ class DomBuilder {
   struct Frame {
     Json* node;
     std::string key;  // the object's current key
-    std::unordered_set<std::string> keys;
   };
+
+  // The parser's exception id for a number that no double can hold.
+  static constexpr int kNumberOutOfRange = 406;
+
+  // What a value takes in the document, near enough: the value itself, and
+  // the heap block of a string or container (its object plus the
+  // allocator's overhead). A text longer than the in-place buffer adds its
+  // characters.
+  static constexpr std::size_t kValueCost = sizeof(Json);
+  static constexpr std::size_t kHeapCost = 48;
+  static constexpr std::size_t kSlack = std::size_t{1} << 20;
+  static std::size_t TextCost(const std::string& text) {
+    return kHeapCost + (text.size() > 15 ? text.size() : 0);
+  }
+
+  // Counts `cost` against the budget; false (and the problem) past it.
+  bool Charge(std::size_t cost) {
+    spent_ += cost;
+    if (spent_ <= budget_) return true;
+    const std::string path = PathOfOpenFrames();
+    error_ = {path.empty() ? std::string("the document") : path,
+              "too many small values: holding the document would take more than " +
+                  std::to_string(kMaxJsonBytesPerInputByte) + " bytes of memory per byte of input"};
+    return false;
+  }
 
   // Files `value` where the parser stands and returns where it now lives.
   Json* Place(Json&& value) {
@@ -73,11 +158,11 @@ class DomBuilder {
       array.push_back(std::move(value));
       return &array.back();
     }
-    // The keys are already known to be distinct, so append without the
+    // Repeated keys are found when the object closes, so append without the
     // ordered map's linear search.
     auto& object = top.node->get_ref<Json::object_t&>();
     auto& entries = static_cast<std::vector<std::pair<const std::string, Json>>&>(object);
-    entries.emplace_back(top.key, std::move(value));
+    entries.emplace_back(std::move(top.key), std::move(value));
     return &entries.back().second;
   }
 
@@ -88,12 +173,43 @@ class DomBuilder {
   // A container's address is stable while it is open: its parent grows only
   // after it is closed.
   bool Open(Json&& container) {
-    frames_.push_back({Place(std::move(container)), {}, {}});
+    if (frames_.size() >= kMaxJsonDepth) {
+      // The scan found the same bracket unless the text broke a rule of
+      // strings first; fall back on the path then.
+      error_ = {too_deep_ != std::string_view::npos ? LineAndColumnOf(text_, too_deep_)
+                                                    : PathOfOpenFrames(),
+                "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels"};
+      return false;
+    }
+    frames_.push_back({Place(std::move(container)), {}});
     return true;
   }
   bool Close() {
+    // Growth by doubling is not kept: a closed container no longer grows.
+    Json& node = *frames_.back().node;
+    if (node.is_array()) node.get_ref<Json::array_t&>().shrink_to_fit();
     frames_.pop_back();
     return true;
+  }
+
+  // The first key (in the document's order) that an earlier key of the
+  // closing object already gave. Sorting views of the keys costs a few words
+  // per key, and only while the object closes.
+  bool CheckKeys() {
+    const auto& entries = static_cast<const std::vector<std::pair<const std::string, Json>>&>(
+        frames_.back().node->get_ref<const Json::object_t&>());
+    if (entries.size() < 2) return true;
+    std::vector<std::pair<std::string_view, std::size_t>> keys;
+    keys.reserve(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) keys.emplace_back(entries[i].first, i);
+    std::sort(keys.begin(), keys.end());
+    std::size_t repeated = entries.size();
+    for (std::size_t i = 1; i < keys.size(); ++i) {
+      if (keys[i].first == keys[i - 1].first) repeated = std::min(repeated, keys[i].second);
+    }
+    if (repeated == entries.size()) return true;
+    error_ = {FieldPath(PathOfOpenFrames(), entries[repeated].first), "is given twice"};
+    return false;
   }
 
   std::string PathOfOpenFrames() const {
@@ -103,34 +219,32 @@ class DomBuilder {
       if (parent.node->is_array()) {
         path = IndexPath(path, parent.node->size() - 1);
       } else {
-        path = FieldPath(path, parent.key);
+        path = FieldPath(path, parent.node->get_ref<const Json::object_t&>().back().first);
       }
     }
     return path;
   }
 
-  // `position` counts the characters read, the offending one included.
-  std::string LineAndColumn(std::size_t position) const {
-    const std::size_t end = std::min(position, text_.size());
-    const std::string_view read = text_.substr(0, end);
-    const std::size_t line =
-        1 + static_cast<std::size_t>(std::count(read.begin(), read.end(), '\n'));
-    const std::size_t last_newline = read.rfind('\n');
-    const std::size_t column =
-        last_newline == std::string_view::npos ? position : position - last_newline - 1;
-    return "line " + std::to_string(line) + ", column " + std::to_string(column);
-  }
-
   // The parser's message without its exception prefix and its own position
-  // (which LineAndColumn gives), with unprintable bytes escaped.
-  static std::string SyntaxMessage(std::string_view what) {
+  // (which the place gives), with unprintable bytes escaped.
+  static std::string SyntaxMessage(const nlohmann::detail::exception& ex,
+                                   const std::string& token) {
+    if (ex.id == kNumberOutOfRange) return "the number " + Printable(token) + " is out of range";
+    std::string_view what = ex.what();
     const std::size_t at = what.find("parse error");
     if (at != std::string_view::npos) {
       const std::size_t colon = what.find(": ", at);
       if (colon != std::string_view::npos) what.remove_prefix(colon + 2);
+    } else if (what.starts_with("[json.exception.")) {
+      const std::size_t end = what.find("] ");
+      if (end != std::string_view::npos) what.remove_prefix(end + 2);
     }
+    return Printable(what);
+  }
+
+  static std::string Printable(std::string_view text) {
     std::string message;
-    for (const char c : what) {
+    for (const char c : text) {
       const auto byte = static_cast<unsigned char>(c);
       if (byte < 0x20 || byte >= 0x7F) {
         static constexpr char kDigits[] = "0123456789abcdef";
@@ -145,6 +259,9 @@ class DomBuilder {
   }
 
   std::string_view text_;
+  std::size_t too_deep_;
+  std::size_t budget_;
+  std::size_t spent_ = 0;
   Json root_;
   std::vector<Frame> frames_;
   InputError error_;
@@ -169,8 +286,15 @@ const char* TypeName(const Json& value) {
       return "an array";
     case Json::value_t::object:
       return "an object";
-    case Json::value_t::number_float:
-      return "a number with a fraction";
+    case Json::value_t::number_float: {
+      // A number the parser could not keep as a 64-bit integer is a double:
+      // tell a fraction from an integer beyond that range, and from an
+      // integral number written with a point or an exponent (1.0, 1e3).
+      const double number = value.get<double>();
+      if (number != std::trunc(number)) return "a number with a fraction";
+      if (std::fabs(number) >= 0x1p63) return "a number beyond the 64-bit integers";
+      return "a number written with a decimal point or an exponent";
+    }
     default:
       return "a number";
   }
@@ -200,7 +324,12 @@ bool DecodeText(Problems& problems, const Json& value, bool hex, const std::stri
 }  // namespace
 
 bool ParseJson(std::string_view text, Json* out, InputError* error) {
-  DomBuilder builder(text);
+  const PreScan scan = Scan(text);
+  if (scan.nul != std::string_view::npos) {
+    *error = {LineAndColumnOf(text, scan.nul), "a NUL byte is not allowed in JSON"};
+    return false;
+  }
+  DomBuilder builder(text, scan.too_deep);
   if (!Json::sax_parse(text, &builder)) {
     *error = builder.error();
     return false;
@@ -404,7 +533,8 @@ bool ReadInteger(Problems& problems, const Json& value, const std::string& path,
       "must be an integer from " + std::to_string(min) + " to " + std::to_string(max);
   if (value.is_number_unsigned()) {
     const auto number = value.get<std::uint64_t>();
-    if (number > static_cast<std::uint64_t>(max)) {
+    if (number > static_cast<std::uint64_t>(max) ||
+        (min > 0 && number < static_cast<std::uint64_t>(min))) {
       problems.Fail(path, range);
       return false;
     }

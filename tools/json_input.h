@@ -42,8 +42,19 @@ struct InputError {
   std::string file = {};
 };
 
+// How deep arrays and objects may nest in any document the tool reads.
+inline constexpr std::size_t kMaxJsonDepth = 64;
+// How much memory a document may take once parsed, per byte of its text
+// (plus a megabyte, so that small documents are never concerned). Only a
+// document of millions of tiny values ("[[],[],...]", "[{},{},...]")
+// reaches it.
+inline constexpr std::size_t kMaxJsonBytesPerInputByte = 16;
+
 // Parses `text` as one JSON document. On failure `*out` is left as it was and
-// `*error` says where.
+// `*error` says where. Besides the JSON grammar, a NUL byte anywhere,
+// nesting deeper than kMaxJsonDepth (refused before it is reached, so that
+// no input can make the parser's state grow past it) and a document that
+// would take more than kMaxJsonBytesPerInputByte are refused.
 [[nodiscard]] bool ParseJson(std::string_view text, Json* out, InputError* error);
 
 // "parent.field", or "field" at the top.

@@ -96,20 +96,23 @@ HRESULT ObservingServices::ExecNotificationQueryAsync(const BSTR language, const
     return ServicesWrapper::ExecNotificationQueryAsync(language, query, flags, context, sink);
   }
   wbem::ComPtr<IWbemObjectSink> front;
+  bool created = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto& slot = fronts_[sink];
     if (!slot) {
       slot = wbem::ComPtr<IWbemObjectSink>::Adopt(
           new DeliveryTap(wbem::ComPtr<IWbemObjectSink>(sink), &on_processed_));
+      created = true;
     }
     front = slot;
   }
   const HRESULT result =
       ServicesWrapper::ExecNotificationQueryAsync(language, query, flags, context, front.get());
-  if (result != WBEM_S_NO_ERROR) {
-    // The repository kept no reference to the front; neither may we: its
-    // reference to the subscribed sink would outlive the sink's owner.
+  if (result != WBEM_S_NO_ERROR && created) {
+    // Refused: nothing will be delivered and no CancelAsyncCall will come.
+    // The front must not outlive this call, since it holds the subscriber,
+    // which its owner may destroy without counting references.
     std::lock_guard<std::mutex> lock(mu_);
     const auto it = fronts_.find(sink);
     if (it != fronts_.end() && it->second == front) fronts_.erase(it);

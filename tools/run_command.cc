@@ -1,13 +1,13 @@
 #include "tools/run_command.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -17,10 +17,12 @@
 #include "host/trace_utils.h"
 #include "settings/action_info.h"
 #include "tools/embedded.h"
+#include "tools/file_io.h"
 #include "tools/observing_services.h"
 #include "tools/scenario_world.h"
 #include "tools/settings_commands.h"
 #include "tools/settings_json.h"
+#include "tools/stop_signals.h"
 #include "tools/transcript.h"
 #include "repository/sinks.h"
 
@@ -57,18 +59,27 @@ class EnvironmentOverride {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-// Sends the logger's lines into the transcript for as long as it lives.
+// Sends every line of the logger, whatever its level, into the transcript
+// for as long as it lives: the transcript is the run's whole record.
 class LogCapture {
  public:
-  explicit LogCapture(Transcript& transcript) {
+  explicit LogCapture(Transcript& transcript)
+      : threshold_(CTraceUtils::GetInstance()->GetThreshold()) {
     CTraceUtils::GetInstance()->SetLineSink(
         [&transcript](int level, const std::string& component, const std::string& message) {
           transcript.Log(level, component, message);
         });
+    CTraceUtils::GetInstance()->SetThreshold(3);
   }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
-  ~LogCapture() { CTraceUtils::GetInstance()->SetLineSink({}); }
+  ~LogCapture() {
+    CTraceUtils::GetInstance()->SetLineSink({});
+    CTraceUtils::GetInstance()->SetThreshold(threshold_);
+  }
+
+ private:
+  const int threshold_;
 };
 
 // The results of ProcessEvent since the last Take.
@@ -88,39 +99,52 @@ class ProcessedResults {
   std::vector<int> results_;
 };
 
-// Reads the next event line of `in`; false at the end of the stream or on a
-// bad line (then `*error` is set).
-bool NextStreamEvent(std::istream& in, std::size_t* line_number, ScenarioObject* event,
-                     InputError* error) {
+// Reads the next event line of `reader`; false at the end of the stream or
+// on a bad line (then `*error` is set, its place starting with the line).
+// `*where` is "line N", to prefix the places of later problems with.
+bool NextStreamEvent(LineReader& reader, std::size_t* line_number, ScenarioObject* event,
+                     std::string* where, InputError* error) {
   std::string line;
-  while (std::getline(in, line)) {
+  std::string why;
+  for (;;) {
+    const LineReader::Result got = reader.Next(&line, &why);
+    if (got == LineReader::kEnd || got == LineReader::kCancelled) {
+      error->message.clear();
+      return false;
+    }
     ++*line_number;
+    *where = "line " + std::to_string(*line_number);
+    if (got == LineReader::kError) {
+      *error = {*where, "cannot read: " + why, {}};
+      return false;
+    }
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    const std::string where = "line " + std::to_string(*line_number);
     Json json;
     if (!ParseJson(line, &json, error)) {
       // The parser counts within the line; name the stream's line instead.
       const std::size_t column = error->place.find(", column");
-      error->place = where + (column == std::string::npos ? "" : error->place.substr(column));
+      error->place = *where + (column == std::string::npos ? "" : error->place.substr(column));
       return false;
     }
     if (!ReadEvent(json, "", event, error)) {
-      error->place = where + (error->place.empty() ? "" : ": " + error->place);
+      error->place = *where + (error->place.empty() ? "" : ": " + error->place);
       return false;
     }
-    event->path = where;
     return true;
   }
-  error->message.clear();
-  return false;
 }
 
 class Run {
  public:
-  Run(const Scenario& scenario, Transcript& transcript)
-      : scenario_(scenario), transcript_(transcript), world_(scenario.ns) {}
+  Run(const Scenario& scenario, const std::string& scenario_name, Transcript& transcript)
+      : scenario_(scenario),
+        scenario_name_(scenario_name),
+        transcript_(transcript),
+        world_(scenario.ns) {}
 
-  // Builds the world and converts the scenario's events; invalid input only.
+  // Builds the world and checks that every event of the scenario converts;
+  // invalid input only. The instances are made again, one at a time, when
+  // raised: held all at once they would cost many times the scenario's size.
   bool Prepare(InputError* error) {
     const MethodCallObserver observer = [this](const repository::MethodCall& call) {
       transcript_.MethodCall(call.path, call.method, PropertiesToJson(call.in, false));
@@ -129,14 +153,20 @@ class Run {
     for (const ScenarioObject& event : scenario_.events) {
       wbem::ComPtr<IWbemClassObject> instance;
       if (!MakeInstance(world_.ns(), event, &scenario_.profile, &instance, error)) return false;
-      events_.push_back(std::move(instance));
     }
     return true;
   }
 
   // Runs the profile; events of `stream` follow the scenario's. Returns the
-  // exit status; invalid stream input is reported to `err`.
-  ExitStatus Execute(std::istream* stream, const std::string& stream_name, std::ostream& err) {
+  // exit status; invalid stream input and failures are reported to `err`.
+  // With `stop`, a stop signal ends the raising of events (see
+  // tools/stop_signals.h); the component is torn down all the same.
+  ExitStatus Execute(int stream, const std::string& stream_name, const StopSignals* stop,
+                     std::ostream& err) {
+    stop_ = stop;
+    // What is already written (the readable description) must go out before
+    // anything runs, so that an output that takes nothing runs nothing.
+    if (!transcript_.Flush()) return ReportOutputFailure(err);
     if (world_.CollectResults() != WBEM_S_NO_ERROR) {
       transcript_.Note("(no ZRV_ActionResult class: result events are not collected)");
     }
@@ -164,13 +194,20 @@ class Run {
         manager->CompCreate(scenario_.profile.c_str(), &handle, scenario_.settings.get());
     transcript_.Component("CompCreate", created);
     ExitStatus status = kRan;
+    const char* refused = nullptr;
     if (created == 0) {
       status = kFailed;
+      refused = "CompCreate";
     } else {
       const int started = manager->CompStart(services_.get(), handle);
       transcript_.Component("CompStart", started);
-      if (started == 0) status = kFailed;
-      if (started != 0) status = RaiseAll(stream, stream_name, err);
+      if (started == 0) {
+        status = kFailed;
+        refused = "CompStart";
+      } else if (transcript_.Flush()) {
+        // Events are raised only while the transcript can be written.
+        status = RaiseAll(stream, stream_name, err);
+      }
       transcript_.Component("CompStop", manager->CompStop(handle));
       transcript_.Component("CompDelete", manager->CompDelete(handle));
     }
@@ -179,27 +216,70 @@ class Run {
     delete manager;
     world_.StopCollecting();
     if (!world_.WaitIdle(kDeliveryTimeout)) status = kFailed;
-    if (!transcript_.Flush()) status = kFailed;
+    const int signal = stop_ != nullptr ? stop_->signal() : 0;
+    if (signal != 0) transcript_.Stopped(StopSignals::SignalName(signal), raised_);
+    transcript_.Flush();
+    if (refused != nullptr) {
+      err << "amctl: " << refused << " returned 0 for profile "
+          << Json(scenario_.profile).dump(-1, ' ', false, Json::error_handler_t::replace)
+          << ": the component did not run (its log says why)\n";
+    }
+    if (signal != 0) {
+      // The program groups still alive are killed when `stop` goes; the
+      // count so far tells the user whether one was running.
+      err << "amctl: stopped by " << StopSignals::SignalName(signal) << " after " << raised_
+          << (raised_ == 1 ? " event" : " events") << "; process groups of running programs "
+          << "killed: " << stop_->killed_groups() << "; the component was stopped and deleted\n";
+      return static_cast<ExitStatus>(kStoppedBySignal + signal);
+    }
+    if (transcript_.write_error() != 0) return ReportOutputFailure(err);
     return status;
   }
 
  private:
-  ExitStatus RaiseAll(std::istream* stream, const std::string& stream_name, std::ostream& err) {
-    for (std::size_t i = 0; i < events_.size(); ++i) {
-      if (!Raise(i, scenario_.events[i].class_name, events_[i])) return kFailed;
+  bool Stopping() const {
+    return (stop_ != nullptr && stop_->signal() != 0) || transcript_.write_error() != 0;
+  }
+
+  // A reader that stopped reading ends the run quietly; any other failure
+  // to write is said.
+  ExitStatus ReportOutputFailure(std::ostream& err) const {
+    const int error = transcript_.write_error();
+    if (error == EPIPE) return kOutputClosed;
+    err << "amctl: cannot write the transcript to standard output: " << std::strerror(error)
+        << '\n';
+    return kFailed;
+  }
+
+  ExitStatus RaiseAll(int stream, const std::string& stream_name, std::ostream& err) {
+    const std::vector<ScenarioObject>& events = scenario_.events;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      if (Stopping()) return kRan;
+      wbem::ComPtr<IWbemClassObject> instance;
+      InputError error;
+      // Prepare converted it once: the repository cannot refuse it now.
+      if (!MakeInstance(world_.ns(), events[i], &scenario_.profile, &instance, &error)) {
+        transcript_.Flush();
+        return ReportInvalidInput(err, scenario_name_, error);
+      }
+      if (!Raise(i, events[i].class_name, instance)) return kFailed;
     }
-    if (stream == nullptr) return kRan;
+    if (stream < 0) return kRan;
+    LineReader reader(stream, stop_ != nullptr ? stop_->cancel_fd() : -1);
     std::size_t line = 0;
-    for (std::size_t index = events_.size();; ++index) {
+    for (std::size_t index = events.size();; ++index) {
+      if (Stopping()) return kRan;
       ScenarioObject event;
+      std::string where;
       InputError error;
       wbem::ComPtr<IWbemClassObject> instance;
-      if (!NextStreamEvent(*stream, &line, &event, &error)) {
+      if (!NextStreamEvent(reader, &line, &event, &where, &error)) {
         if (error.message.empty()) return kRan;
         transcript_.Flush();
         return ReportInvalidInput(err, stream_name, error);
       }
       if (!MakeInstance(world_.ns(), event, &scenario_.profile, &instance, &error)) {
+        error.place = where + ": " + error.place;
         transcript_.Flush();
         return ReportInvalidInput(err, stream_name, error);
       }
@@ -207,6 +287,7 @@ class Run {
     }
   }
 
+  // False when the delivery did not end in time.
   bool Raise(std::size_t index, const std::string& class_name,
              const wbem::ComPtr<IWbemClassObject>& event) {
     IWbemClassObject* objects[] = {event.get()};
@@ -216,20 +297,25 @@ class Run {
                        " could not be raised: " + ResultText(indicated) + ")");
     }
     const bool idle = world_.WaitIdle(kDeliveryTimeout);
+    ++raised_;
     transcript_.ResultEventsDelivered(world_.TakeResults());
     const std::vector<int> results = processed_.Take();
     transcript_.Event(index, class_name, results.empty() ? Json(nullptr) : Json(results.back()));
     if (!idle) transcript_.Note("(the component did not finish with the event in time)");
-    return transcript_.Flush() && idle;
+    // A failed write shows in Stopping() and ends the run after this event.
+    transcript_.Flush();
+    return idle;
   }
 
   const Scenario& scenario_;
+  const std::string& scenario_name_;
   Transcript& transcript_;
   world::World world_;
-  std::vector<wbem::ComPtr<IWbemClassObject>> events_;
   wbem::ComPtr<ObservingServices> services_;
   wbem::ComPtr<IWbemObjectSink> raise_;
   ProcessedResults processed_;
+  const StopSignals* stop_ = nullptr;
+  std::size_t raised_ = 0;  // events raised so far
 };
 
 
@@ -260,43 +346,59 @@ class TemporaryFolder {
 ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_name,
                        const RunOptions& options, std::ostream& out, std::ostream& err) {
   Transcript transcript(options.jsonl, out);
-  Run run(scenario, transcript);
+  Run run(scenario, scenario_name, transcript);
   InputError error;
   if (!run.Prepare(&error)) return ReportInvalidInput(err, scenario_name, error);
+  for (InputError warning : scenario.warnings) {
+    warning.message += "; the action is left out";
+    ReportInvalidInput(err, scenario_name, warning);
+  }
   if (!options.jsonl) DescribeSettings(*scenario.settings, out);
   // The environment and the log capture last exactly as long as the
   // component runs.
   EnvironmentOverride environment(scenario.environment);
   LogCapture capture(transcript);
-  return run.Execute(options.events, options.events_name, err);
+  return run.Execute(options.events_fd, options.events_name, options.stop, err);
 }
 
 ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::string& events,
                       std::ostream& out, std::ostream& err) {
-  Json json;
-  if (!ReadJsonFile(scenario_path, &json, err)) return kInvalidInput;
+  if (scenario_path == "-" && events == "-") {
+    err << "amctl: standard input cannot hold both the scenario and the events\n";
+    return kUsage;
+  }
   Scenario scenario;
-  InputError error;
-  if (!ReadScenario(json, std::filesystem::absolute(scenario_path), &scenario, &error)) {
-    return ReportInvalidInput(err, scenario_path, error);
+  {
+    // The document goes once read: the run needs only the scenario.
+    Json json;
+    if (!ReadJsonFile(scenario_path, &json, err)) return kInvalidInput;
+    InputError error;
+    // Relative paths start from the scenario's folder, or from the current
+    // one for a scenario on standard input.
+    const std::filesystem::path file = std::filesystem::absolute(
+        std::filesystem::path(scenario_path == "-" ? "standard input" : scenario_path));
+    if (!ReadScenario(json, file, &scenario, &error)) {
+      return ReportInvalidInput(err, InputName(scenario_path), error);
+    }
   }
   RunOptions options;
   options.jsonl = jsonl;
-  std::ifstream file;
-  if (events == "-") {
-    options.events = &std::cin;
-    options.events_name = "standard input";
-  } else if (!events.empty()) {
-    errno = 0;
-    file.open(events);
-    if (!file) {
-      const std::string why = errno != 0 ? std::strerror(errno) : "cannot be opened";
-      return ReportInvalidInput(err, events, {"", "cannot read: " + why, {}});
-    }
-    options.events = &file;
-    options.events_name = events;
+  int stream = -1;
+  if (!events.empty()) {
+    std::string why;
+    stream = OpenInput(events, &why);
+    if (stream < 0) return ReportInvalidInput(err, InputName(events), {"", "cannot read: " + why});
+    options.events_fd = stream;
+    options.events_name = InputName(events);
   }
-  return RunScenario(scenario, scenario_path, options, out, err);
+  ExitStatus status = kRan;
+  {
+    const StopSignals stop;
+    options.stop = &stop;
+    status = RunScenario(scenario, InputName(scenario_path), options, out, err);
+  }
+  if (stream >= 0) ::close(stream);
+  return status;
 }
 
 ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err) {
@@ -305,6 +407,9 @@ ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err) {
     err << "amctl: cannot create a temporary folder for the demo\n";
     return kFailed;
   }
+  // Declared after the folder, so that the programs' groups are gone before
+  // the folder they ran in is removed.
+  const StopSignals stop;
   {
     std::ofstream script(folder.path() / "scustom.pl", std::ios::binary);
     script.write(embedded::kScustomPl, static_cast<std::streamsize>(embedded::kScustomPlSize));
@@ -328,6 +433,7 @@ ExitStatus DemoCommand(bool jsonl, std::ostream& out, std::ostream& err) {
   }
   RunOptions options;
   options.jsonl = jsonl;
+  options.stop = &stop;
   return RunScenario(scenario, "(embedded demo scenario)", options, out, err);
 }
 

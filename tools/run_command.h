@@ -30,7 +30,6 @@
 #pragma once
 
 #include <cstdint>
-#include <istream>
 #include <ostream>
 #include <string>
 
@@ -39,20 +38,26 @@
 
 namespace tools {
 
+class StopSignals;
+
 struct RunOptions {
   bool jsonl = false;
   // Further events, one JSON object a line, read after the scenario's own
-  // until the stream ends; null for none. `events_name` names the stream in
-  // messages ("standard input").
-  std::istream* events = nullptr;
+  // until the stream ends; -1 for none. The descriptor is borrowed.
+  // `events_name` names the stream in messages ("standard input").
+  int events_fd = -1;
   std::string events_name;
+  // Stops the run on SIGINT, SIGTERM and SIGHUP; null for none. Borrowed.
+  const StopSignals* stop = nullptr;
 };
 
 // Runs a scenario already read. `scenario_name` names it in messages.
 ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_name,
                        const RunOptions& options, std::ostream& out, std::ostream& err);
 
-// amctl run SCENARIO.json [--jsonl] [--events -|FILE]
+// amctl run SCENARIO.json [--jsonl] [--events -|FILE]; "-" for the scenario
+// reads it from standard input (relative paths then start from the current
+// folder).
 ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::string& events,
                       std::ostream& out, std::ostream& err);
 

@@ -221,13 +221,12 @@ void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folde
   }
   const std::string name = reader.String("settings_archive");
   const auto number =
-      reader.Integer("version", std::numeric_limits<std::int32_t>::min(),
-                     std::numeric_limits<std::int32_t>::max(), kDefaultArchiveVersion);
+      reader.Integer("version", kMinArchiveVersion, kMaxArchiveVersion, kDefaultArchiveVersion);
   if (!problems.ok()) return;
   const std::filesystem::path path = folder / name;
   InputError error;
   if (!LoadSettingsFile(path.string(), static_cast<std::int32_t>(number), scenario->settings.get(),
-                        &error)) {
+                        &error, &scenario->warnings)) {
     problems.Fail(std::move(error));
   }
 }

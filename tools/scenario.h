@@ -87,6 +87,9 @@ struct Scenario {
   std::unique_ptr<CActionManagerSettings> settings = std::make_unique<CActionManagerSettings>();
   std::vector<std::pair<std::string, std::string>> environment;
   std::vector<ScenarioObject> events;
+  // What does not stop the run but should be said before it: the actions
+  // that loading the settings archive left out.
+  std::vector<InputError> warnings;
 };
 
 // Reads `json` (the document of the file `file`, whose folder resolves

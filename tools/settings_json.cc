@@ -167,7 +167,11 @@ void ReadSettings(Problems& problems, const Json& json, const std::string& path,
                   CActionManagerSettings* settings) {
   ObjectReader reader(problems, json, path);
   const Json* rules = reader.Array("rules");
-  std::unordered_map<std::string, std::size_t> seen;
+  struct Seen {
+    std::size_t index;
+    std::string event;
+  };
+  std::unordered_map<std::string, Seen> seen;  // by the lower-cased event
   for (std::size_t i = 0; rules != nullptr && i < rules->size() && problems.ok(); ++i) {
     const std::string rule_path = IndexPath(reader.PathOf("rules"), i);
     ObjectReader rule(problems, (*rules)[i], rule_path);
@@ -176,9 +180,22 @@ void ReadSettings(Problems& problems, const Json& json, const std::string& path,
     ReadActions(rule, &loaded);
     rule.Finish();
     if (!problems.ok()) return;
-    if (const auto [it, fresh] = seen.emplace(event, i); !fresh) {
-      problems.Fail(rule.PathOf("event"),
-                    "repeats the event of " + IndexPath(reader.PathOf("rules"), it->second));
+    // The component files its rules under the lower-cased event name, so
+    // names that differ only in case would collide there.
+    std::string folded = event;
+    for (char& c : folded) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (const auto [it, fresh] = seen.emplace(std::move(folded), Seen{i, event}); !fresh) {
+      const std::string first = IndexPath(reader.PathOf("rules"), it->second.index);
+      if (it->second.event == event) {
+        problems.Fail(rule.PathOf("event"), "repeats the event of " + first);
+      } else {
+        problems.Fail(rule.PathOf("event"),
+                      "differs from " + FieldPath(first, "event") +
+                          " only in letter case; events match without regard to case, so one "
+                          "of the two rules could never run");
+      }
       return;
     }
     settings->m_mapRules[event] = loaded;

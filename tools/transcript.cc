@@ -1,5 +1,6 @@
 #include "tools/transcript.h"
 
+#include <cerrno>
 #include <utility>
 
 #include "tools/scenario_world.h"
@@ -88,6 +89,14 @@ void Transcript::Event(std::size_t index, const std::string& class_name, const J
 
 void Transcript::Note(const std::string& text) { Add({nullptr, text, {}}); }
 
+void Transcript::Stopped(const std::string& signal, std::size_t events) {
+  Json line = Json::object();
+  line["type"] = "stopped";
+  line["signal"] = signal;
+  line["events"] = events;
+  Add({std::move(line), {}, {}});
+}
+
 std::string Transcript::Readable(const Json& line) const {
   const std::string type = line["type"];
   if (type == "component") {
@@ -115,6 +124,10 @@ std::string Transcript::Readable(const Json& line) const {
     }
     return text;
   }
+  if (type == "stopped") {
+    return "stopped     by " + line["signal"].get<std::string>() + " after " +
+           Compact(line["events"]) + " events";
+  }
   // event
   const Json& result = line["result"];
   return "event " + Compact(line["index"]) + "     " + line["class"].get<std::string>() +
@@ -128,16 +141,24 @@ bool Transcript::Flush() {
     std::lock_guard<std::mutex> lock(mu_);
     lines.swap(lines_);
   }
+  std::string text;
   for (const Line& line : lines) {
     if (line.pending) continue;  // never filled: nothing to show
     if (line.json.is_null()) {
-      if (!jsonl_) out_ << line.note << '\n';
+      if (!jsonl_) text += line.note + '\n';
       continue;
     }
-    out_ << (jsonl_ ? Compact(line.json) : Readable(line.json)) << '\n';
+    text += (jsonl_ ? Compact(line.json) : Readable(line.json)) + '\n';
   }
+  if (write_error_ != 0) return false;
+  errno = 0;
+  out_.write(text.data(), static_cast<std::streamsize>(text.size()));
   out_.flush();
-  return static_cast<bool>(out_);
+  if (!out_) {
+    write_error_ = errno != 0 ? errno : EIO;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace tools

@@ -36,9 +36,14 @@ class Transcript {
   void Event(std::size_t index, const std::string& class_name, const Json& result);
   // A line of the tool's own, for the readable transcript only.
   void Note(const std::string& text);
+  // The run was stopped by `signal` ("SIGINT") after `events` events.
+  void Stopped(const std::string& signal, std::size_t events);
 
-  // Prints every line recorded so far. False when the output failed.
+  // Prints every line recorded so far. False when the output failed, now or
+  // before: once a write has failed nothing more is written.
   bool Flush();
+  // The system error of the first failed write (EPIPE, ENOSPC...), or 0.
+  int write_error() const { return write_error_; }
 
  private:
   struct Line {
@@ -54,6 +59,7 @@ class Transcript {
   std::ostream& out_;
   std::mutex mu_;
   std::vector<Line> lines_;  // recorded, not yet printed
+  int write_error_ = 0;      // only the flushing thread touches it
 };
 
 }  // namespace tools

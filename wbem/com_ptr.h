@@ -28,7 +28,8 @@ class ComPtr {
   }
   ComPtr(const ComPtr& other) : ComPtr(other.p_) {}
   ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  ComPtr& operator=(const ComPtr& other) {
+  // Copy and swap: self-assignment is safe.
+  ComPtr& operator=(const ComPtr& other) {  // NOLINT(bugprone-unhandled-self-assignment)
     ComPtr(other).swap(*this);
     return *this;
   }

@@ -72,8 +72,9 @@ class Variant {
   }
   template <std::integral T>
   requires(!std::same_as<T, bool> && !std::same_as<T, char16_t> && !std::same_as<T, char32_t>)
+      // NOLINTNEXTLINE(google-explicit-constructor): values convert as VARIANTs do
       Variant(T value)
-      : Variant() {  // NOLINT
+      : Variant() {
     if constexpr (std::is_signed_v<T>) {
       if constexpr (sizeof(T) == 1) {
         v_.vt = VT_I1, v_.cVal = static_cast<CHAR>(value);

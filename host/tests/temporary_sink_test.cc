@@ -3,9 +3,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 
 #include "host/tests/log_capture.h"
@@ -129,6 +132,15 @@ TEST_F(TemporarySinkTest, ComEntriesCountWithoutDeletingAndIndicateEachObject) {
   EXPECT_THAT(sink.Ids(), ElementsAre("a", "b"));
 }
 
+// Whether thread `tid` of this process is asleep in the kernel (waiting).
+bool Asleep(pid_t tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  const std::string stat{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() &&
+         (stat[close + 2] == 'S' || stat[close + 2] == 'D');
+}
+
 TEST_F(TemporarySinkTest, DestroyingAStartedSinkCancelsAndWaitsForTheDelivery) {
   std::promise<void> started, release;
   auto released = release.get_future().share();
@@ -144,12 +156,20 @@ TEST_F(TemporarySinkTest, DestroyingAStartedSinkCancelsAndWaitsForTheDelivery) {
   ASSERT_EQ(sink->Start(services_.get()), 1);
   Raise("P", {"1", "2"}, /*wait=*/false);
   started.get_future().wait();
+  std::atomic<pid_t> deleter_tid{0};
   std::thread deleter([&] {
+    deleter_tid = ::gettid();
     delete sink;
     destroyed = true;
   });
-  std::this_thread::sleep_for(30ms);
-  EXPECT_FALSE(destroyed);
+  // Until the deleter has either finished or gone to sleep inside the
+  // destructor: a mere pause could end before the deleter even started.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (!destroyed && !(deleter_tid != 0 && Asleep(deleter_tid)) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_FALSE(destroyed) << "the sink was destroyed during a delivery";
   release.set_value();
   deleter.join();
   ASSERT_TRUE(repo_.WaitIdle());

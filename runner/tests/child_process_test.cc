@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "runner/command_runner.h"
 #include "runner/tests/test_util.h"
 
 namespace runner {
@@ -42,11 +43,11 @@ std::string Captured(const StreamChannel& channel) {
 // The record as the command runner configures it.
 void EnableCapture(ChildProcess& record) {
   record.output.enabled = 1;
-  record.output.initial_size = 512;
-  record.output.maximum_size = 4096;
+  record.output.initial_size = kOutputCaptureInitial;
+  record.output.maximum_size = kOutputCaptureMaximum;
   record.error.enabled = 1;
-  record.error.initial_size = 256;
-  record.error.maximum_size = 2048;
+  record.error.initial_size = kErrorCaptureInitial;
+  record.error.maximum_size = kErrorCaptureMaximum;
 }
 
 // `input` must outlive the run.
@@ -178,14 +179,17 @@ TEST(ChildProcessTest, TimeOutKillsTheWholeGroup) {
   ShortLimits limits(300, 200);
   ChildProcess record;
   EnableCapture(record);
-  const auto start = std::chrono::steady_clock::now();
   ASSERT_EQ(StartChildProcess("sh -c \"echo started; sleep 1000 & sleep 1000\"", record), kStartOk);
   const pid_t pid = record.process_information.process_id;
   ASSERT_GT(pid, 0);
-  while (LivingGroupMembers(pid) < 3 && std::chrono::steady_clock::now() - start < 250ms) {
+  // The time-out counts from the wait, so the group can be seen whole first,
+  // however slowly the machine starts it (the bound only stops a hang).
+  const auto setup = std::chrono::steady_clock::now();
+  while (LivingGroupMembers(pid) < 3 && std::chrono::steady_clock::now() - setup < 30s) {
     std::this_thread::sleep_for(5ms);
   }
-  EXPECT_EQ(LivingGroupMembers(pid), 3) << "sh and both sleeps run in the child's group";
+  ASSERT_EQ(LivingGroupMembers(pid), 3) << "sh and both sleeps run in the child's group";
+  const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(WaitChildProcess(record), ETIMEDOUT);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
   EXPECT_EQ(Captured(record.output), "started\n") << "what was written before is kept";

@@ -97,6 +97,17 @@ TEST_F(RunTest, ResultCodesAndTexts) {
   EXPECT_FALSE(fs::exists(directory_ / "qxscript.cmd"));
 }
 
+TEST_F(RunTest, CaptureKeeps4096BytesOfOutputAnd2048OfTheErrorStream) {
+  // One line of each, longer than the runner keeps: the first line is what
+  // was captured of it (of the error, less its last byte, which the runner
+  // always drops as the line's end).
+  const Outcome got =
+      RunCommand("perl -e \"print 'o' x 10000, qq(\\n); print STDERR 'e' x 10000, qq(\\n)\"");
+  EXPECT_EQ(got.code, 1);  // exit 0 with error output
+  EXPECT_EQ(got.output, std::string(4096, 'o'));
+  EXPECT_EQ(got.error, std::string(2047, 'e'));
+}
+
 TEST_F(RunTest, SecondRunSeesTheVariablesAndClockOfTheFirst) {
   CCommandRunner runner("probe",
                         "sh -c \"echo AB=1; echo "

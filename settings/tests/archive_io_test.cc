@@ -51,6 +51,54 @@ TEST(ArchiveIoTest, LoadReportsWhereTheRecordEndedOrFailed) {
   EXPECT_EQ(Keys(settings.m_mapRules), std::vector<std::string>{"E"});
 }
 
+TEST(ArchiveIoTest, LoadNamesTheActionEntriesItPassesOver) {
+  // An unknown class name reads no action record: loading goes on with the
+  // next entry from the following byte.
+  const Bytes archive = Cat({Long(2),
+                             Str("E"),
+                             Long(2),
+                             Str("x"),
+                             Str("CFooInfo"),
+                             Str("p"),
+                             Str("CProgramActionInfo"),
+                             {0, 0, 0, 0, 0, 0},
+                             Str("F"),
+                             Long(1),
+                             Str("y"),
+                             Str("cbuiltinactioninf")});
+  CActionManagerSettings settings;
+  AmArchiveStatus status;
+  ASSERT_EQ(LoadSettingsArchive(archive, 11, settings, &status), 1) << status.reason;
+  EXPECT_EQ(status.offset, archive.size());
+  ASSERT_EQ(status.skipped.size(), 2u);
+  const std::size_t second = archive.size() - Str("cbuiltinactioninf").size();
+  const struct {
+    std::size_t offset;
+    const char* rule;
+    const char* action;
+    const char* class_name;
+  } expected[] = {{12, "E", "x", "CFooInfo"}, {second, "F", "y", "cbuiltinactioninf"}};
+  for (std::size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(status.skipped[i].offset, expected[i].offset);
+    EXPECT_EQ(status.skipped[i].rule, expected[i].rule);
+    EXPECT_EQ(status.skipped[i].action, expected[i].action);
+    EXPECT_EQ(status.skipped[i].class_name, expected[i].class_name);
+  }
+  EXPECT_EQ(Keys(settings.m_mapRules), (std::vector<std::string>{"E", "F"}));
+  EXPECT_EQ(settings.m_mapRules["E"].GetCount(), 1);
+  EXPECT_EQ(settings.m_mapRules["F"].GetCount(), 0);
+
+  // A failed load still names what it passed over before failing; a clean
+  // one names nothing.
+  const Bytes cut(archive.begin(), archive.begin() + 30);
+  EXPECT_EQ(LoadSettingsArchive(cut, 11, settings, &status), 0);
+  ASSERT_EQ(status.skipped.size(), 1u);
+  EXPECT_EQ(status.skipped[0].class_name, "CFooInfo");
+  ASSERT_EQ(LoadSettingsArchive(Long(0), 11, settings, &status), 1);
+  EXPECT_TRUE(status.skipped.empty());
+}
+
 TEST(ArchiveIoTest, StoreOfAnUnstorableActionAppendsNothingAndNamesIt) {
   CActionManagerSettings settings;
   settings.m_mapRules["E"].SetAt("bare", std::make_unique<CBaseActionInfo>());

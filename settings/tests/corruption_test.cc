@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdlib>
 #include <functional>
 #include <new>
@@ -63,22 +64,44 @@ struct Golden {
   Bytes stored_again;
 };
 
+// A double's eight bytes, little-endian.
+Bytes Double(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  Bytes out;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+  return out;
+}
+
+// Every golden archive is written out byte by byte, so that a change of the
+// format in the code under test cannot change what the test expects.
 std::vector<Golden> Goldens() {
-  // Every rule and action name falls into a chain of its own, so that loading
-  // and storing again gives the same bytes.
-  CActionManagerSettings s;
-  s.m_mapRules["Disk"].SetAt("restart", std::make_unique<CBuiltInActionInfo>(SampleBuiltIn()));
-  s.m_mapRules["Disk"].SetAt("task",
-                             std::make_unique<CTaskActionInfo>(1, "ab", "c\xC3\xA9", "x;y"));
-  auto program = std::make_unique<CProgramActionInfo>();
-  program->m_wExecLimit = 3;
-  program->m_strCommand = std::string(300, 'c');  // the word-prefixed string form
-  program->m_strProbe = "probe";
-  program->m_strDescriptiveName = "run it";
-  program->m_strAux = "x";
-  s.m_mapRules["Cpu"].SetAt("run", std::move(program));
-  s.m_mapRules["Empty"];
-  const Bytes settings = StoreOf(s, 11);
+  // Rules Cpu, Empty and Disk fall into chains 4, 9 and 12, Disk's actions
+  // task and restart into chains 7 and 8: one name per chain, so loading and
+  // storing again gives the same bytes.
+  const Bytes program = Cat({Str("run"),
+                             kProgram,
+                             Word(3),
+                             {0xFF, 0x2C, 0x01},
+                             Bytes(300, 'c'),  // the word-prefixed string form
+                             Str("run it"),
+                             Str("x"),
+                             Str("probe")});
+  const Bytes task = Cat({Str("task"),
+                          kTask,
+                          Word(1),
+                          Word(3),
+                          {'a', 'b', 0},
+                          Word(4),
+                          {'c', 0xC3, 0xA9, 0},
+                          Long(2),
+                          Str("x"),
+                          Str("y")});
+  const Bytes builtin =
+      Cat({Str("restart"), kBuiltIn, Word(0x0102), Str("root\\zrv"), Str("Svc"), Str("Restart"),
+           Long(-7), Str("restart"), Str("aux"), Long(1), Str("Name"), Str("event_key"), Long(2),
+           Str("Why"), Str("severity"), Str("Id"), Str("EventId")});
+  const Bytes settings = Cat({Long(3), Str("Cpu"), Long(1), program, Str("Empty"), Long(0),
+                              Str("Disk"), Long(2), task, builtin});
 
   const Bytes head = Cat({Long(1), Str("E"), Long(1), Str("a"), kBuiltIn, Word(2), Str("ns"),
                           Str("C"), Str("M"), Long(0)});
@@ -86,17 +109,23 @@ std::vector<Golden> Goldens() {
   const Bytes old_settings = Cat({head, Str("K"), Str("P"), Str("d"), Str(""), tail});
   const Bytes old_stored_again = Cat({head, Str("d"), Str(""), Long(1), Str("K"), Str("P"), tail});
 
-  CEventDef def("Ev", "cpu,mem", "host", "f1", 1, 2, 3, 4, "a", "b", "c", "d", 5);
-  const std::int32_t n = 3;
-  CStringListParameter strings(n, "t1", "t2", "a,b", "x,y", "TRUE,FALSE");
-  CNumericListParameter numbers(n, "t1", "", "1.5,2", "x", "TRUE");
+  // Name; present companion: numbers 3, 1, 2, 4, texts a, b, d, c, number 5,
+  // aggregation fields; numeric, then string attribute names.
+  const Bytes event_def = Cat({Str("Ev"), Long(1), Long(3), Long(1), Long(2), Long(4), Str("a"),
+                               Str("b"), Str("d"), Str("c"), Long(5), Long(1), Str("f1"), Long(2),
+                               Str("cpu"), Str("mem"), Long(1), Str("host")});
+  // Present companion: number, two texts, texts, flags; then the elements.
+  const Bytes strings = Cat({Long(1), Long(3), Str("t1"), Str("t2"), Long(2), Str("x"), Str("y"),
+                             Long(2), Long(1), Long(0), Long(2), Str("a"), Str("b")});
+  const Bytes numbers = Cat({Long(1), Long(3), Str("t1"), Str(""), Long(1), Str("x"), Long(1),
+                             Long(1), Long(2), Double(1.5), Double(2)});
   return {
       {"settings v11", settings, kSettings11, settings},
       {"settings v10 older built-in", old_settings, LoaderOf<CActionManagerSettings>(10),
        old_stored_again},
-      {"event definition v6", StoreOf(def, 6), LoaderOf<CEventDef>(6), StoreOf(def, 6)},
-      {"string list", StoreOf(strings), LoaderOf<CStringListParameter>(), StoreOf(strings)},
-      {"numeric list", StoreOf(numbers), LoaderOf<CNumericListParameter>(), StoreOf(numbers)},
+      {"event definition v6", event_def, LoaderOf<CEventDef>(6), event_def},
+      {"string list", strings, LoaderOf<CStringListParameter>(), strings},
+      {"numeric list", numbers, LoaderOf<CNumericListParameter>(), numbers},
   };
 }
 

@@ -1,10 +1,23 @@
 #include "settings/list_parameters.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
+#include <cerrno>
 #include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "settings/tests/test_util.h"
+
+extern char** environ;
 
 namespace settings_test {
 namespace {
@@ -44,19 +57,83 @@ TEST(ListParameterTest, OneTextConstructorsSplitAtBars) {
   }
 }
 
+// A numeric locale whose decimal separator is a comma, built for the test
+// with localedef from a definition of its own, so that the test does not
+// depend on the locales a machine happens to have generated. Empty, with
+// the reason in `*why`, when it cannot be built.
+std::string BuildCommaLocale(const std::filesystem::path& folder, std::string* why) {
+  std::ofstream(folder / "comma.def") << "LC_NUMERIC\n"
+                                         "decimal_point \",\"\n"
+                                         "thousands_sep \".\"\n"
+                                         "grouping 3;3\n"
+                                         "END LC_NUMERIC\n";
+  const std::string definition = (folder / "comma.def").string();
+  const std::string output = (folder / "amtest_comma").string();
+  // -c: the definition has no other category, which localedef warns about
+  // (exit status 1) while still writing the locale.
+  std::vector<std::string> args = {"localedef", "-c", "-i", definition, "-f", "UTF-8", output};
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawnp(&pid, "localedef", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) {
+    *why = "localedef cannot be run (" + std::string(std::strerror(spawned)) + ")";
+    return {};
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!std::filesystem::exists(folder / "amtest_comma" / "LC_NUMERIC")) {
+    *why = "localedef wrote no LC_NUMERIC (exit status " +
+           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
+           "; the UTF-8 charmap comes with the locales package)";
+    return {};
+  }
+  return "amtest_comma";
+}
+
 TEST(ListParameterTest, ProcessLocaleDoesNotChangeNumbers) {
-  // Any installed locale with a decimal comma will do; without one the test
-  // still checks that nothing depends on the current locale.
+  char pattern[] = "/tmp/amtest_locale_XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::filesystem::path folder = pattern;
+  std::string why;
+  const std::string name = BuildCommaLocale(folder, &why);
   const char* previous = std::setlocale(LC_NUMERIC, nullptr);
   const std::string saved = previous ? previous : "C";
-  for (const char* name : {"de_DE.UTF-8", "fr_FR.UTF-8", "C.UTF-8"}) {
-    if (std::setlocale(LC_NUMERIC, name) != nullptr) break;
+  const char* old_path = std::getenv("LOCPATH");
+  const std::optional<std::string> saved_path =
+      old_path ? std::optional<std::string>(old_path) : std::nullopt;
+  bool active = false;
+  if (!name.empty()) {
+    ::setenv("LOCPATH", folder.c_str(), 1);
+    active = std::setlocale(LC_NUMERIC, name.c_str()) != nullptr;
+    if (!active) why = "setlocale refused the locale localedef built";
+  }
+  // The locale must really change what the C library does, or the test
+  // could not see a conversion that forgets to pin the C locale.
+  const double plain = std::strtod("2.5", nullptr);
+  if (active && plain != 2.0) {
+    active = false;
+    why = "strtod still reads \"2.5\" as 2.5 under the comma locale";
   }
   std::int32_t n = 0;
   const CNumericListParameter six(n, "", "", "2.5, 1", "", "");
   const CNumericListParameter one("2.5");
   const Info info = InfoOf(six);
   std::setlocale(LC_NUMERIC, saved.c_str());
+  if (saved_path) {
+    ::setenv("LOCPATH", saved_path->c_str(), 1);
+  } else {
+    ::unsetenv("LOCPATH");
+  }
+  std::filesystem::remove_all(folder);
+  if (!active) GTEST_SKIP() << "no decimal-comma locale to test under: " << why;
   EXPECT_EQ(static_cast<const Numbers&>(six), (Numbers{2.5, 1}));
   EXPECT_EQ(static_cast<const Numbers&>(one), (Numbers{2.5}));
   EXPECT_EQ(info.values, "2.50,1.00");

@@ -129,7 +129,8 @@ TEST_F(RunCommandTest, BuiltinActionsCallTheMethodAndReportTheOutcome) {
   for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
     if (lines[i]["type"] != "method_call") continue;
     std::size_t j = i + 1;
-    while (lines[j]["type"] == "log") ++j;
+    while (j < lines.size() && lines[j]["type"] == "log") ++j;
+    ASSERT_LT(j, lines.size()) << "no result event after method call " << i;
     EXPECT_EQ(lines[j]["type"], "result_event");
     EXPECT_EQ(lines[j]["properties"]["Method"], lines[i]["method"]);
   }
@@ -211,19 +212,148 @@ TEST_F(RunCommandTest, FurtherEventsComeFromStandardInputUntilItEnds) {
   EXPECT_EQ(Lines(bad).back()["operation"], "CompDelete");
 }
 
+TEST_F(RunCommandTest, EventStreamProblemsNameTheStreamAndTheLine) {
+  const std::string scenario = Scenario(Builtin("ok", "Restart"), Event("e1"));
+  std::filesystem::create_directory(dir_.path() / "events");
+  const struct {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::string error;
+    std::size_t events;  // event lines of the transcript
+  } cases[] = {
+      // A folder is not an empty stream.
+      {{"--events", (dir_.path() / "events").string()},
+       "",
+       3,
+       "events: cannot read: Is a directory",
+       0},
+      {{"--events", "-"},
+       R"({"class": "Nope"})",
+       3,
+       "amctl: standard input: line 1: class: no instance of \"Nope\"",
+       1},
+      {{"--events", "-"},
+       "\n" + Json::parse(Event("e2")).dump() + "\n" +
+           R"({"class": "Disk_Full", "properties": {"Free": -1}})",
+       3,
+       "amctl: standard input: line 3: properties.Free: must be an integer from 0 to 4294967295",
+       2},
+      {{"--events", "-"},
+       R"({"class": "Disk_Full", "colour": 1})",
+       3,
+       "amctl: standard input: line 1: colour: is not a known field",
+       1},
+      // A last line without its end still counts.
+      {{"--events", "-"}, Json::parse(Event("e2")).dump(), 0, "", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    const RunResult run = Run(scenario, c.args, c.input);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (!c.error.empty()) {
+      EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(OfType(Lines(run), "event").size(), c.events);
+  }
+}
+
+TEST_F(RunCommandTest, AScenarioMayComeFromStandardInput) {
+  // Relative paths then start from the current folder.
+  dir_.Write("s.json", R"({"rules": [{"event": "Disk_Full", "actions": [)" +
+                           Builtin("ok", "Restart") + "]}]}");
+  ASSERT_EQ(RunAmctl({"settings", "encode", "s.json", "-o", "s.bin"}, dir_.path()).status, 0);
+  const std::string scenario = R"({"profile": "P1", )" + std::string(kClasses) +
+                               R"(, "settings_archive": "s.bin", "events": [)" + Event("e1") + "]}";
+  const RunResult run = RunAmctl({"run", "-", "--jsonl"}, dir_.path(), scenario);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(OfType(Lines(run), "method_call").size(), 1u);
+
+  const RunResult bad = RunAmctl({"run", "-"}, dir_.path(), "{\"profile\": 1}");
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_NE(bad.err.find("amctl: standard input: profile: must be a string"), std::string::npos)
+      << bad.err;
+
+  const RunResult both = RunAmctl({"run", "-", "--events", "-"}, dir_.path(), scenario);
+  EXPECT_EQ(both.status, 2);
+  EXPECT_NE(both.err.find("standard input cannot hold both"), std::string::npos) << both.err;
+}
+
 TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
   dir_.Write("s.json", R"({"rules": [{"event": "Disk_Full", "actions": [)" +
                            Builtin("ok", "Restart") + "]}]}");
-  ASSERT_EQ(
-      RunAmctl({"settings", "encode", "s.json", "-o", "s.bin", "--version", "12"}, dir_.path())
-          .status,
-      0);
-  const std::string scenario = R"({"profile": "P1", )" + std::string(kClasses) +
-                               R"(, "settings_archive": "s.bin", "version": 12, "events": [)" +
-                               Event("e1") + "]}";
-  const RunResult run = Run(scenario);
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(OfType(Lines(run), "method_call").size(), 1u);
+  ASSERT_EQ(RunAmctl({"settings", "encode", "s.json", "-o", "s.bin"}, dir_.path()).status, 0);
+  // One rule whose one action has a class name of no action kind.
+  dir_.Write("odd.bin", std::string("\x01\0\0\0\x09"
+                                    "Disk_Full"
+                                    "\x01\0\0\0\x01x\x08"
+                                    "CFooInfo",
+                                    29));
+  const auto scenario = [](const std::string& archive, const std::string& version) {
+    return R"({"profile": "P1", )" + std::string(kClasses) + R"(, "settings_archive": ")" +
+           archive + R"(", "version": )" + version + R"(, "events": [)" + Event("e1") + "]}";
+  };
+  const struct {
+    std::string scenario;
+    int status;
+    std::string error;
+    std::size_t calls;
+  } cases[] = {
+      {scenario("s.bin", "11"), 0, "", 1},
+      // The current built-in layout read as the older one.
+      {scenario("s.bin", "10"), 3, "s.bin: offset 80: a count of", 0},
+      {scenario("s.bin", "10"), 3, "; the archive reads cleanly at version 11", 0},
+      {scenario("s.bin", "12"), 3, "scenario.json: version: must be an integer from 1 to 11", 0},
+      {scenario("s.bin", "0"), 3, "scenario.json: version: must be an integer from 1 to 11", 0},
+      // Loading leaves the action out; the run says so and goes on.
+      {scenario("odd.bin", "11"), 0,
+       "odd.bin: offset 20: rule \"Disk_Full\", action \"x\": the class name "
+       "\"CFooInfo\" names no action kind; the action is left out",
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.scenario.substr(c.scenario.find("settings_archive")));
+    const RunResult run = Run(c.scenario);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
+    EXPECT_EQ(OfType(Lines(run), "method_call").size(), c.calls);
+  }
+}
+
+TEST_F(RunCommandTest, ARefusedSubscriptionEndsTheRunWithStatusOneAndAWholeTranscript) {
+  // CompStart returns 0 when the repository refuses the profile's
+  // subscription; the component is still stopped and deleted, and the tool
+  // must survive the deletion of the sink it had put a wrapper in front of.
+  const std::string no_rules = R"("settings": {"rules": []})";
+  const struct {
+    const char* name;
+    std::string scenario;
+  } cases[] = {
+      {"a profile name holding a double quote",
+       R"({"profile": "P\"1", )" + no_rules +
+           R"(, "events": [{"class": "ZRV_Event", "properties": {}}]})"},
+      {"no ZRV_Event class", R"({"profile": "P1", "standard_classes": false, )" + no_rules + "}"},
+      {"a ZRV_Event without ProfileName",
+       R"({"profile": "P1", "standard_classes": false, "classes": [{"name": "ZRV_Event",
+           "properties": {"EventId": "string"}}], )" +
+           no_rules + "}"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult run = Run(c.scenario);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("amctl: CompStart returned 0 for profile"), std::string::npos)
+        << run.err;
+    const std::vector<Json> lines = Lines(run);
+    std::vector<std::string> operations;
+    for (const Json& line : OfType(lines, "component")) {
+      operations.push_back(line["operation"].get<std::string>() + "=" + line["result"].dump());
+    }
+    EXPECT_EQ(operations, (std::vector<std::string>{"CompCreate=1", "CompStart=0", "CompStop=0",
+                                                    "CompDelete=1"}));
+    EXPECT_TRUE(HasLog(lines, "subscription with query")) << run.out;
+    EXPECT_TRUE(OfType(lines, "event").empty());
+  }
 }
 
 TEST_F(RunCommandTest, InvalidScenariosAreRejectedWithTheirPlace) {

@@ -169,7 +169,9 @@ TEST(ComPtrTest, HoldsExactlyOneReference) {
     EXPECT_EQ(Refs(object), 3u);
     *queried.Out() = nullptr;
     EXPECT_EQ(Refs(object), 2u);
-    a = a;
+    // Self-assignment, through a reference so that it reads as intended.
+    const ComPtr<IUnknown>& self = a;
+    a = self;
     EXPECT_EQ(Refs(object), 2u);
   }
   EXPECT_EQ(Refs(object), 0u);

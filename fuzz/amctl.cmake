@@ -1,0 +1,29 @@
+# amctl's JSON readers under libFuzzer: settings JSON, scenario JSON and event
+# lines. The tool itself is not built in the fuzz preset (it links the shared
+# library), so each target compiles the readers' sources itself.
+find_package(nlohmann_json REQUIRED)
+set(_amctl_readers
+  ${PROJECT_SOURCE_DIR}/tools/json_input.cc
+  ${PROJECT_SOURCE_DIR}/tools/settings_json.cc)
+set(_amctl_scenario_readers
+  ${_amctl_readers}
+  ${PROJECT_SOURCE_DIR}/tools/file_io.cc
+  ${PROJECT_SOURCE_DIR}/tools/scenario.cc
+  ${PROJECT_SOURCE_DIR}/tools/scenario_world.cc
+  ${PROJECT_SOURCE_DIR}/tools/settings_commands.cc)
+
+am_fuzz(NAME fuzz_settings_json
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/settings_json_fuzz.cc ${_amctl_readers}
+  LIBS settings nlohmann_json::nlohmann_json)
+am_fuzz(NAME fuzz_scenario_json
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/scenario_json_fuzz.cc ${_amctl_scenario_readers}
+  LIBS settings ZRVUtils wbem world nlohmann_json::nlohmann_json)
+am_fuzz(NAME fuzz_event_lines
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/event_lines_fuzz.cc ${_amctl_scenario_readers}
+  LIBS settings ZRVUtils wbem world nlohmann_json::nlohmann_json)
+
+# The readers include their own folder's headers as "tools/...".
+am_folder_include_root(tools _tools_root)
+foreach(t fuzz_settings_json fuzz_scenario_json fuzz_event_lines)
+  target_include_directories(${t} PRIVATE ${_tools_root})
+endforeach()

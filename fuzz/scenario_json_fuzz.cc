@@ -1,0 +1,85 @@
+// amctl's scenario reader on arbitrary text, and the repository built from
+// what it accepts: classes with their providers, instances and events.
+// Anything may be refused; nothing may crash, hang or leak.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "host/trace_utils.h"
+#include "tools/json_input.h"
+#include "tools/scenario.h"
+#include "tools/scenario_world.h"
+#include "repository/repository.h"
+
+namespace {
+
+// The folder a scenario's relative paths start from: it holds a settings
+// archive "s.bin" (one program action) and "odd.bin" (an action of no kind).
+std::filesystem::path g_folder;
+
+// Only names inside the folder: the fuzzer must not read the machine's files
+// (a device would be read until the size limit).
+bool NamesOnlyTheFolder(const tools::Json& json) {
+  if (!json.is_object()) return true;
+  const auto it = json.find("settings_archive");
+  if (it == json.end() || !it->is_string()) return true;
+  const std::string& name = it->get_ref<const std::string&>();
+  return name.find('/') == std::string::npos && name.find("..") == std::string::npos;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  CTraceUtils::GetInstance()->SetThreshold(2);
+  char pattern[] = "/tmp/fuzz_scenario_XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) std::abort();
+  g_folder = pattern;
+  std::atexit([] {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_folder, ignored);
+  });
+  std::ofstream(g_folder / "s.bin", std::ios::binary) << std::string(
+      "\x01\0\0\0\x01"
+      "E"
+      "\x01\0\0\0\x01"
+      "a"
+      "\x12"
+      "CProgramActionInfo"
+      "\0\0\x01"
+      "c\0\0\0",
+      38);
+  std::ofstream(g_folder / "odd.bin", std::ios::binary) << std::string(
+      "\x01\0\0\0\x01"
+      "E"
+      "\x01\0\0\0\x01"
+      "x"
+      "\x03"
+      "Odd",
+      16);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  tools::Json json;
+  tools::InputError error;
+  if (!tools::ParseJson(text, &json, &error) || !NamesOnlyTheFolder(json)) return 0;
+  tools::Scenario scenario;
+  if (!tools::ReadScenario(json, g_folder / "scenario.json", &scenario, &error)) return 0;
+  repository::Repository repository;
+  const repository::Namespace ns = repository.OpenNamespace(scenario.ns);
+  if (!tools::BuildWorld(scenario, ns, {}, &error)) return 0;
+  for (const tools::ScenarioObject& event : scenario.events) {
+    wbem::ComPtr<IWbemClassObject> instance;
+    if (!tools::MakeInstance(ns, event, &scenario.profile, &instance, &error)) return 0;
+    (void)tools::PropertiesToJson(instance.get(), true)
+        .dump(-1, ' ', false, tools::Json::error_handler_t::replace);
+  }
+  return 0;
+}

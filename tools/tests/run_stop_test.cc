@@ -1,0 +1,233 @@
+// How amctl run and amctl demo end when they are told to stop (SIGINT,
+// SIGTERM) or when their output goes away: real processes, real signals,
+// real process groups.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/tests/amctl_runner.h"
+
+namespace tools_test {
+namespace {
+
+// One program action per event; the program notes its process group in the
+// file "pgid" of its working folder, then takes `seconds`.
+std::string ProgramScenario(int seconds, int events) {
+  std::string scenario = R"({"profile": "P1", "settings": {"rules": [{"event": "ZRV_Event",
+      "actions": [{"name": "wait", "kind": "program",
+                   "command": "read a b c d e rest < /proc/$$/stat; echo $e > pgid; sleep )" +
+                         std::to_string(seconds) + R"("}]}]},
+      "environment": {"ZMO_HALBERD_DIR": "scripts"}, "events": [)";
+  for (int i = 0; i < events; ++i) {
+    if (i > 0) scenario += ",";
+    scenario +=
+        R"({"class": "ZRV_Event", "properties": {"EventId": "e)" + std::to_string(i) + R"("}})";
+  }
+  return scenario + "]}";
+}
+
+bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; }
+
+// Polls `done` every 10 ms for up to `timeout`.
+template <typename Done>
+bool WaitFor(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+class RunStopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::ifstream wrapper(AM_SCUSTOM_PL, std::ios::binary);
+    dir_.Write("scripts/scustom.pl", std::string(std::istreambuf_iterator<char>(wrapper), {}));
+  }
+
+  // The group the running program noted, once it has; 0 after a time-out.
+  pid_t RunningGroup() const {
+    pid_t group = 0;
+    WaitFor([&] {
+      std::ifstream in(dir_.path() / "scripts" / "pgid");
+      return static_cast<bool>(in >> group) && group > 0;
+    });
+    return group;
+  }
+
+  std::vector<std::string> Left(const std::filesystem::path& folder) const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  TempDir dir_;
+};
+
+TEST_F(RunStopTest, ASignalKillsTheRunningProgramsGroupAndTheRunIsTornDown) {
+  dir_.Write("scenario.json", ProgramScenario(60, 2));
+  const struct {
+    int signal;
+    const char* name;
+    int status;
+  } cases[] = {{SIGINT, "SIGINT", 130}, {SIGTERM, "SIGTERM", 143}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.path() / "scripts" / "pgid");
+    AmctlProcess amctl({"run", "scenario.json", "--jsonl"}, dir_.path(), {});
+    const pid_t group = RunningGroup();
+    ASSERT_GT(group, 0) << "the program never started";
+    ASSERT_TRUE(GroupAlive(group));
+    ASSERT_EQ(::kill(amctl.pid(), c.signal), 0);
+    int killed_by = 0;
+    const RunResult run = amctl.Wait(30000, &killed_by);
+    EXPECT_EQ(killed_by, 0);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    // The sleep and the shells around it are gone, not merely orphaned.
+    EXPECT_FALSE(GroupAlive(group));
+    EXPECT_NE(run.err.find(std::string("amctl: stopped by ") + c.name + " after 1 event"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("killed: 1"), std::string::npos) << run.err;
+    // What was done is printed: the interrupted event, the teardown, the stop;
+    // the second event is never raised.
+    const std::string& out = run.out;
+    const std::size_t event = out.find(R"({"type":"event","index":0)");
+    const std::size_t stop = out.find(R"({"type":"component","operation":"CompStop","result":1})");
+    const std::size_t removed =
+        out.find(R"({"type":"component","operation":"CompDelete","result":1})");
+    const std::size_t stopped =
+        out.find(std::string(R"({"type":"stopped","signal":")") + c.name + R"(","events":1})");
+    EXPECT_NE(event, std::string::npos) << out;
+    EXPECT_LT(event, stop);
+    EXPECT_LT(stop, removed);
+    EXPECT_LT(removed, stopped);
+    EXPECT_NE(stopped, std::string::npos) << out;
+    EXPECT_EQ(out.find(R"("index":1)"), std::string::npos) << out;
+  }
+}
+
+TEST_F(RunStopTest, ASignalEndsTheWaitForFurtherEventLines) {
+  // Standard input stays open and silent, as a terminal would.
+  int input[2];
+  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+  dir_.Write("scenario.json", ProgramScenario(0, 1));
+  StartOptions options;
+  options.input_fd = input[0];
+  AmctlProcess amctl({"run", "scenario.json", "--jsonl", "--events", "-"}, dir_.path(), options);
+  ::close(input[0]);
+  EXPECT_TRUE(
+      WaitFor([&] { return amctl.OutputSoFar().find(R"("type":"event")") != std::string::npos; }));
+  ASSERT_EQ(::kill(amctl.pid(), SIGTERM), 0);
+  const RunResult run = amctl.Wait(30000);
+  ::close(input[1]);
+  EXPECT_EQ(run.status, 143) << run.err;
+  EXPECT_NE(run.out.find(R"({"type":"stopped","signal":"SIGTERM","events":1})"), std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find(R"("operation":"CompDelete")"), std::string::npos) << run.out;
+}
+
+TEST_F(RunStopTest, AnOutputThatGoesAwayEndsTheRunCleanlyAndRemovesTheDemoFolder) {
+  // The demo's folder goes under TMPDIR, which each case empties.
+  const std::filesystem::path temp = dir_.path() / "tmp";
+  std::filesystem::create_directory(temp);
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe2(pipe_fds, O_CLOEXEC), 0);
+  ::close(pipe_fds[0]);  // the reader has gone, as after `| head -1`
+  const int closed_pipe = pipe_fds[1];
+  enum Output { kFull, kClosedPipe, kClosed };
+  const struct {
+    const char* name;
+    std::vector<std::string> args;
+    Output output;
+    int status;
+    std::string error;  // empty: nothing on standard error
+  } cases[] = {
+      {"demo into a pipe nobody reads", {"demo"}, kClosedPipe, 141, ""},
+      {"demo --jsonl into a pipe nobody reads", {"demo", "--jsonl"}, kClosedPipe, 141, ""},
+      {"demo into a full device",
+       {"demo"},
+       kFull,
+       1,
+       "amctl: cannot write the transcript to standard output: No space left on device"},
+      {"demo --jsonl into a full device",
+       {"demo", "--jsonl"},
+       kFull,
+       1,
+       "amctl: cannot write the transcript to standard output: No space left on device"},
+      {"demo without standard output",
+       {"demo"},
+       kClosed,
+       1,
+       "amctl: cannot write to standard output: it is closed"},
+      {"run into a full device",
+       {"run", "scenario.json", "--jsonl"},
+       kFull,
+       1,
+       "amctl: cannot write the transcript to standard output: No space left on device"},
+      {"decode into a full device",
+       {"settings", "decode", "empty.bin"},
+       kFull,
+       1,
+       "amctl: cannot write the settings to standard output: No space left on device"},
+      {"decode into a pipe nobody reads",
+       {"settings", "decode", "empty.bin"},
+       kClosedPipe,
+       141,
+       ""},
+      {"encode -o - into a pipe nobody reads",
+       {"settings", "encode", "empty.json", "-o", "-"},
+       kClosedPipe,
+       141,
+       ""},
+      {"decode without standard output",
+       {"settings", "decode", "empty.bin"},
+       kClosed,
+       1,
+       "amctl: cannot write to standard output: it is closed"},
+  };
+  dir_.Write("scenario.json", ProgramScenario(0, 1));
+  dir_.Write("empty.bin", std::string(4, '\0'));
+  dir_.Write("empty.json", R"({"rules": []})");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.path() / "scripts" / "pgid");
+    StartOptions options;
+    options.environment = {{"TMPDIR", temp.string()}};
+    options.output_fd = c.output == kFull ? full : c.output == kClosedPipe ? closed_pipe : -1;
+    options.close_output = c.output == kClosed;
+    AmctlProcess amctl(c.args, dir_.path(), options);
+    int killed_by = 0;
+    const RunResult run = amctl.Wait(60000, &killed_by);
+    EXPECT_EQ(killed_by, 0);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    if (c.error.empty()) {
+      EXPECT_EQ(run.err, "");
+    } else {
+      EXPECT_EQ(run.err, c.error + "\n");
+    }
+    EXPECT_EQ(Left(temp), std::vector<std::string>{});
+    // An output that takes nothing gets no event raised.
+    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "scripts" / "pgid"));
+  }
+  ::close(full);
+  ::close(closed_pipe);
+}
+
+}  // namespace
+}  // namespace tools_test
