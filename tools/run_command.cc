@@ -17,10 +17,7 @@
 #include "host/trace_utils.h"
 #include "settings/action_info.h"
 #include "tools/embedded.h"
-#include "tools/observing_services.h"
-#include "tools/scenario_world.h"
 #include "tools/settings_commands.h"
-#include "tools/settings_json.h"
 #include "tools/transcript.h"
 #include "repository/sinks.h"
 

@@ -3,8 +3,7 @@
 #include <vector>
 
 #include "settings/archive_io.h"
-#include "tools/file_io.h"
-#include "tools/settings_json.h"
+#include "tools/shared_readers.h"
 
 namespace tools {
 
@@ -20,34 +19,6 @@ bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err) {
     ReportInvalidInput(err, path, error);
     return false;
   }
-  return true;
-}
-
-bool LoadSettingsFile(const std::string& path, std::int32_t version,
-                      CActionManagerSettings* settings, InputError* error) {
-  std::string bytes;
-  std::string why;
-  if (!ReadWholeFile(path, &bytes, &why)) {
-    *error = {"", "cannot read: " + why, path};
-    return false;
-  }
-  const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
-  AmArchiveStatus status;
-  CActionManagerSettings loaded;
-  if (!LoadSettingsArchive(data, version, loaded, &status)) {
-    *error = {"offset " + std::to_string(status.offset), status.reason, path};
-    return false;
-  }
-  if (status.offset != data.size()) {
-    const std::size_t left = data.size() - status.offset;
-    *error = {"offset " + std::to_string(status.offset),
-              std::to_string(left) + (left == 1 ? " byte remains" : " bytes remain") +
-                  " after the settings record (stored with another version than " +
-                  std::to_string(version) + "?)",
-              path};
-    return false;
-  }
-  settings->m_mapRules.Swap(loaded.m_mapRules);
   return true;
 }
 

@@ -18,10 +18,10 @@
 
 #include "settings/action_manager_settings.h"
 #include "tools/exit_status.h"
+#include "tools/shared_readers.h"
 
 namespace tools {
 
-inline constexpr std::int32_t kDefaultArchiveVersion = 11;
 
 ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_path,
                           std::int32_t version, std::ostream& err);
@@ -32,10 +32,5 @@ ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version,
 // false. Shared by the commands that read JSON.
 [[nodiscard]] bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err);
 
-// Loads the settings archive at `path` with `version`. On failure (unreadable,
-// cut short, corrupt, bytes left over) `*settings` is left as it was and
-// `*error` names the file and the offset.
-[[nodiscard]] bool LoadSettingsFile(const std::string& path, std::int32_t version,
-                                    CActionManagerSettings* settings, InputError* error);
 
 }  // namespace tools

@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "tools/scenario_world.h"
 
 namespace tools {
 namespace {

@@ -1,12 +1,11 @@
-#include "tools/scenario.h"
+#include "scenario/scenario.h"
 
 #include <limits>
 #include <unordered_set>
 
-#include "tools/settings_commands.h"
-#include "tools/settings_json.h"
+#include "scenario/settings_json.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 struct NamedType {
@@ -306,4 +305,4 @@ bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
   return true;
 }
 
-}  // namespace tools
+}  // namespace scenario

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace tools {
+namespace scenario {
 
 // Reads the whole file. On failure `*bytes` is left as it was and `*why` holds
 // the system's reason ("No such file or directory").
@@ -23,4 +23,4 @@ namespace tools {
 [[nodiscard]] bool WriteFileAtomically(const std::string& path, std::string_view bytes,
                                        std::string* why);
 
-}  // namespace tools
+}  // namespace scenario

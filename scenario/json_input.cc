@@ -1,4 +1,4 @@
-#include "tools/json_input.h"
+#include "scenario/json_input.h"
 
 #include <algorithm>
 #include <unordered_set>
@@ -6,7 +6,7 @@
 
 #include "wbem/unicode.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 // Builds the document from the parser's events, so that a repeated key can be
@@ -424,4 +424,4 @@ bool ReadInteger(Problems& problems, const Json& value, const std::string& path,
   return false;
 }
 
-}  // namespace tools
+}  // namespace scenario

@@ -26,7 +26,7 @@
 #include "wbem/com_ptr.h"
 #include "wbem/services_wrapper.h"
 
-namespace tools {
+namespace scenario {
 
 class ObservingServices final : public wbem::ServicesWrapper {
  public:
@@ -53,4 +53,4 @@ class ObservingServices final : public wbem::ServicesWrapper {
   std::map<IWbemObjectSink*, wbem::ComPtr<IWbemObjectSink>> fronts_;
 };
 
-}  // namespace tools
+}  // namespace scenario

@@ -16,7 +16,7 @@
 // ReadScenario checks the document's shape (fields, types, type names) and
 // loads the settings; values of instances and events are kept as JSON and
 // converted later against the classes as the repository holds them (see
-// tools/scenario_world.h), since their declared types may come from
+// scenario/scenario_world.h), since their declared types may come from
 // inherited or standard classes.
 //
 // Relative paths (the settings archive, and ZMO_HALBERD_DIR, the one variable
@@ -35,10 +35,10 @@
 #include <vector>
 
 #include "settings/action_manager_settings.h"
-#include "tools/json_input.h"
+#include "scenario/json_input.h"
 #include "wbem/types.h"
 
-namespace tools {
+namespace scenario {
 
 // A CIM type name ("uint32", "string[]") as its CIMTYPE; nullopt when unknown.
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name);
@@ -100,4 +100,4 @@ struct Scenario {
 [[nodiscard]] bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
                              InputError* error);
 
-}  // namespace tools
+}  // namespace scenario

@@ -1,4 +1,4 @@
-#include "tools/file_io.h"
+#include "scenario/file_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-namespace tools {
+namespace scenario {
 namespace {
 
 class UniqueFd {
@@ -100,4 +100,4 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
   return true;
 }
 
-}  // namespace tools
+}  // namespace scenario

@@ -1,4 +1,4 @@
-#include "tools/settings_json.h"
+#include "scenario/settings_json.h"
 
 #include <cstdint>
 #include <ostream>
@@ -7,11 +7,14 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "settings/action_info.h"
 #include "settings/action_rule.h"
+#include "settings/archive_io.h"
+#include "scenario/file_io.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
@@ -238,4 +241,32 @@ void DescribeSettings(const CActionManagerSettings& settings, std::ostream& out)
   out << "\n";
 }
 
-}  // namespace tools
+bool LoadSettingsFile(const std::string& path, std::int32_t version,
+                      CActionManagerSettings* settings, InputError* error) {
+  std::string bytes;
+  std::string why;
+  if (!ReadWholeFile(path, &bytes, &why)) {
+    *error = {"", "cannot read: " + why, path};
+    return false;
+  }
+  const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+  AmArchiveStatus status;
+  CActionManagerSettings loaded;
+  if (!LoadSettingsArchive(data, version, loaded, &status)) {
+    *error = {"offset " + std::to_string(status.offset), status.reason, path};
+    return false;
+  }
+  if (status.offset != data.size()) {
+    const std::size_t left = data.size() - status.offset;
+    *error = {"offset " + std::to_string(status.offset),
+              std::to_string(left) + (left == 1 ? " byte remains" : " bytes remain") +
+                  " after the settings record (stored with another version than " +
+                  std::to_string(version) + "?)",
+              path};
+    return false;
+  }
+  settings->m_mapRules.Swap(loaded.m_mapRules);
+  return true;
+}
+
+}  // namespace scenario

@@ -1,11 +1,11 @@
-#include "tools/observing_services.h"
+#include "scenario/observing_services.h"
 
 #include <utility>
 
 #include "host/temporary_sink.h"
 #include "wbem/com_object.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 // In front of the sink that QueryObjectSink gave: reports what was indicated.
@@ -129,4 +129,4 @@ HRESULT ObservingServices::CancelAsyncCall(IWbemObjectSink* sink) {
   return ServicesWrapper::CancelAsyncCall(front.get());
 }
 
-}  // namespace tools
+}  // namespace scenario
