@@ -95,6 +95,19 @@ struct Scenario {
 [[nodiscard]] bool ReadScenario(const Json& json, const std::filesystem::path& file,
                                 Scenario* scenario, InputError* error);
 
+// The pieces of a scenario, for documents that embed them (the service's
+// configuration): each records its first problem in `problems` and returns
+// what it read so far. Paths name the value in messages; relative paths are
+// taken from `folder`.
+ScenarioClass ReadClass(Problems& problems, const Json& value, const std::string& path);
+ScenarioObject ReadObject(Problems& problems, const Json& value, const std::string& path);
+// "settings" (inline) or "settings_archive" with "version", fields of `reader`.
+void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folder,
+                        CActionManagerSettings* settings);
+// "environment", a field of `reader`.
+void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
+                     std::vector<std::pair<std::string, std::string>>* variables);
+
 // Reads one event given as a line of its own ({"class": ..., "properties":
 // {...}}), as `amctl run --events` takes them; `path` names it in messages.
 [[nodiscard]] bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
