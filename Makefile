@@ -2,21 +2,23 @@
 #   make test   install what is missing, build everything, run every test
 #   make demo   install what is missing, build everything, run the demo
 #
-# Further targets: build, asan (sanitizer build and its tests), tsan (thread
+# Further targets: build, serve (actionmanagerd with the demo's profile), soak
+# (the service's long run), asan (sanitizer build and its tests), tsan (thread
 # sanitizer run of the threaded layers), fuzz (each fuzz target for FUZZ_SECONDS),
 # bench (the benchmarks), format, clean.
 
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils libgtest-dev libgmock-dev \
-            libbenchmark-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev
+            libbenchmark-dev nlohmann-json3-dev libcli11-dev clang libclang-rt-14-dev \
+            libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema
 FUZZ_SECONDS ?= 60
 # The tests that exercise threads (label "threads"); only these are built and
 # run under the thread sanitizer.
 TSAN_TARGETS := repository_delivery_tests host_sink_tests runner_process_tests runner_command_tests \
-                component_tests method_actions_tests program_actions_tests
+                component_tests method_actions_tests program_actions_tests service_tests
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps configure build test demo asan tsan fuzz bench format clean
+.PHONY: all deps configure build test demo serve soak asan tsan fuzz bench format clean
 
 all: build
 
@@ -42,6 +44,15 @@ test: build
 
 demo: build
 	./build/default/bin/amctl demo
+
+# actionmanagerd with the demo's profile on 127.0.0.1:8080 (examples/actionmanagerd.json;
+# its journal and results go to build/serve). Stop it with Ctrl-C.
+serve: build
+	./build/default/bin/actionmanagerd -c examples/actionmanagerd.json
+
+# The long run of the service (label "soak"; the test presets leave it out).
+soak: build
+	ctest --test-dir build/default -L soak --output-on-failure
 
 asan: deps
 	cmake --preset asan

@@ -1,6 +1,7 @@
 #include "service/http_api.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <condition_variable>
 #include <deque>
@@ -152,6 +153,12 @@ bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
   server.set_read_timeout(listen.idle_seconds, 0);
   server.set_write_timeout(listen.idle_seconds, 0);
   server.set_tcp_nodelay(true);
+  // Not the library's default, which adds SO_REUSEPORT: a second daemon must
+  // fail to bind rather than share the port.
+  server.set_socket_options([](int sock) {
+    int yes = 1;
+    (void)::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 
   Daemon& daemon = daemon_;
   const std::size_t max_header_bytes = listen.max_header_bytes;

@@ -1,6 +1,7 @@
 #include "service/journal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -84,7 +85,11 @@ std::map<std::uint64_t, std::filesystem::path> Segments(const std::filesystem::p
 
 }  // namespace
 
-Journal::~Journal() { Close(); }
+Journal::~Journal() {
+  Close();
+  if (fd_ >= 0) ::close(fd_);
+  if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the lock
+}
 
 bool Journal::Open(const std::filesystem::path& dir, std::uint64_t max_bytes,
                    std::uint64_t segment_bytes, std::function<void()> before_sync,
@@ -97,6 +102,12 @@ bool Journal::Open(const std::filesystem::path& dir, std::uint64_t max_bytes,
   std::filesystem::create_directories(dir_, ec);
   if (ec) {
     *error = dir_.string() + ": " + ec.message();
+    return false;
+  }
+  lock_fd_ = ::open((dir_ / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+    *error = dir_.string() + (errno == EWOULDBLOCK ? ": in use by another process"
+                                                   : ": " + std::string(std::strerror(errno)));
     return false;
   }
   const auto segments = Segments(dir_);
@@ -270,6 +281,8 @@ void Journal::Close() {
   if (writer_.joinable()) writer_.join();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  if (lock_fd_ >= 0) ::close(lock_fd_);  // another process may take the folder now
+  lock_fd_ = -1;
   std::lock_guard<std::mutex> lock(mu_);
   failed_ = true;  // wakes any waiter for good
   synced_.notify_all();

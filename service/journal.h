@@ -60,8 +60,9 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  // Opens (creating) the folder, replays it into `*unfinished`, compacts and
-  // starts the writer. False with `*error` when the folder cannot be used.
+  // Opens (creating) the folder, takes its lock (one journal, one process),
+  // replays it into `*unfinished`, compacts and starts the writer. False with
+  // `*error` when the folder cannot be used or another process holds it.
   [[nodiscard]] bool Open(const std::filesystem::path& dir, std::uint64_t max_bytes,
                           std::uint64_t segment_bytes, std::function<void()> before_sync,
                           std::vector<Unfinished>* unfinished, std::string* error);
@@ -76,7 +77,8 @@ class Journal {
   bool IsDurable(std::uint64_t seq) const;
   // Marks an event finished (an unknown number is ignored).
   void Finish(std::uint64_t seq);
-  // Writes and syncs what is queued, stops the writer. Idempotent.
+  // Writes and syncs what is queued, stops the writer, releases the folder.
+  // Idempotent.
   void Close();
 
   std::uint64_t live_bytes() const;
@@ -109,6 +111,7 @@ class Journal {
 
   // Writer thread only (and Open/Close).
   int fd_ = -1;
+  int lock_fd_ = -1;  // flock on <dir>/lock, held while open
   std::uint64_t segment_number_ = 0;
   std::atomic<std::uint64_t> file_bytes_{0};  // the newest segment's size
   std::thread writer_;

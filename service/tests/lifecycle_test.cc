@@ -216,6 +216,24 @@ TEST_F(LifecycleTest, EveryAcceptedEventIsProcessedAfterAKill) {
   EXPECT_GT(next.body["seq"][0].get<int>(), *accepted.rbegin());
 }
 
+TEST_F(LifecycleTest, ASecondDaemonOnTheSameStateOrPortIsRefused) {
+  const Json config = BaseConfig({{"P", Rules(Json::array({PageAction()}))}});
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  TempDir other;
+  DaemonProcess second(other);
+  Json same_state = config;
+  same_state["state_dir"] = (dir_.path() / "state").string();
+  EXPECT_EQ(second.RunToExit(same_state), 1);
+  EXPECT_THAT(second.log(), HasSubstr("in use by another process"));
+  Json same_port = config;
+  same_port["listen"]["port"] = daemon_.port();
+  EXPECT_EQ(second.RunToExit(same_port), 1);
+  EXPECT_THAT(second.log(), HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(daemon_.port())));
+  // The first one never noticed.
+  auto client = daemon_.Client();
+  EXPECT_EQ(Post(*client, DiskFull("still").dump(), true).status, 200);
+}
+
 TEST_F(LifecycleTest, SystemdIsToldReadyReloadingAndStopping) {
   const std::string path = (dir_.path() / "notify").string();
   const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
