@@ -19,8 +19,9 @@ using ::testing::HasSubstr;
 class HttpApiTest : public ::testing::Test {
  protected:
   void StartWith(const Json& config) {
-    ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
-    client_ = daemon_.Client();
+    const bool started = daemon_.Start(config);
+    client_ = daemon_.Client();  // requests fail, rather than crash, if it did not start
+    ASSERT_TRUE(started) << daemon_.log();
   }
   // A profile "P" whose rule pages (built-in) and carries a task.
   Json Paging(int exec_limit = 0) {
