@@ -12,12 +12,13 @@
 // Durability. Submit appends accepted records to a buffer; one writer thread
 // writes what has gathered with one write(2) and then calls fdatasync once
 // for all of it (group commit). WaitDurable returns once a record is synced,
-// and only then may the event be acknowledged. Finished records ride along
-// with the next sync and are never waited for: after a crash an event whose
-// finished record was lost is replayed, so every accepted event is processed
-// at least once and, rarely, twice. The hook given to Open runs before each
-// sync (the daemon syncs its results file there, so an event never counts
-// as finished on disk while its result line is not).
+// and only then may the event be acknowledged. Finished records are gathered
+// and written every 200 ms (and at the close), never waited for: after a
+// crash an event whose finished record was lost is replayed, so every
+// accepted event is processed at least once and, rarely, twice. The hook
+// given to Open runs before finished records are synced and before a
+// compaction (the daemon syncs its results file there, so an event never
+// counts as finished on disk while its result line is not).
 //
 // Compaction. When the newest segment grows past the segment size (or past
 // the bound), the writer starts a new segment holding the base record and the
@@ -99,7 +100,8 @@ class Journal {
   mutable std::mutex mu_;
   std::condition_variable work_;
   std::condition_variable synced_;
-  std::string buffer_;  // encoded records not yet written
+  std::string buffer_;    // encoded accepted records not yet written
+  std::string finished_;  // encoded finished records not yet written
   std::uint64_t next_seq_ = 1;
   std::uint64_t submitted_seq_ = 0;  // highest sequence number in buffer_ or on disk
   std::uint64_t durable_seq_ = 0;
