@@ -2,30 +2,34 @@
 #   make test   install what is missing, build everything, run every test
 #   make demo   install what is missing, build everything, run the demo
 #
-# Further targets: build, asan (sanitizer build and its tests), clang (the whole
-# tree built with clang), tsan (thread sanitizer run of the threaded layers),
-# fuzz (each fuzz target for FUZZ_SECONDS), tidy (clang-tidy over every
-# source), bench (the benchmarks), bench-peers (the process runner against a
-# bare spawn, Python and a bare perl spawn, interleaved in one run), package
-# (the Debian package, checked by lintian), format, clean.
+# Further targets: build, serve (actionmanagerd with the demo's profile), soak
+# (the service's long run), asan (sanitizer build and its tests), clang (the
+# whole tree built with clang), tsan (thread sanitizer run of the threaded
+# layers), fuzz (each fuzz target for FUZZ_SECONDS), tidy (clang-tidy over
+# every source), bench (the benchmarks), bench-peers (the process runner
+# against a bare spawn, Python and a bare perl spawn, interleaved in one run),
+# package (the Debian package, checked by lintian), format, clean.
 
 # What the build and the tests need (pkgconf: the embedding example's second
-# build; locales: the decimal-comma locale a settings test makes for itself).
+# build; locales: the decimal-comma locale a settings test makes for itself;
+# python3-jsonschema: the service configuration's schema test).
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
-            libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+            libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev \
+            libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
 # the binaries with, and lintian.
 PACKAGE_PACKAGES := dpkg-dev file lintian
 FUZZ_SECONDS ?= 60
 # The tests that exercise threads (label "threads"); only these are built and
 # run under the thread sanitizer.
-TSAN_TARGETS := repository_delivery_tests host_tests host_sink_tests runner_process_tests runner_command_tests \
-                component_tests method_actions_tests program_actions_tests
+TSAN_TARGETS := repository_delivery_tests host_tests host_sink_tests runner_process_tests \
+                runner_command_tests component_tests method_actions_tests program_actions_tests \
+                service_tests
 SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: all deps fuzz-deps configure build test demo asan clang tsan fuzz tidy bench bench-peers \
-        package format clean
+.PHONY: all deps fuzz-deps configure build test demo serve soak asan clang tsan fuzz tidy bench \
+        bench-peers package format clean
 
 all: build
 
@@ -74,6 +78,15 @@ test: build
 
 demo: build
 	./build/default/bin/amctl demo
+
+# actionmanagerd with the demo's profile on 127.0.0.1:8080 (examples/actionmanagerd.json;
+# its journal and results go to build/serve). Stop it with Ctrl-C.
+serve: build
+	./build/default/bin/actionmanagerd -c examples/actionmanagerd.json
+
+# The long run of the service (label "soak"; the test presets leave it out).
+soak: build
+	ctest --test-dir build/default -L soak --output-on-failure
 
 asan: deps
 	cmake --preset asan

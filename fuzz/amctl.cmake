@@ -3,18 +3,17 @@
 # library), so each target compiles the readers' sources itself.
 find_package(nlohmann_json REQUIRED)
 set(_amctl_readers
-  ${PROJECT_SOURCE_DIR}/tools/json_input.cc
-  ${PROJECT_SOURCE_DIR}/tools/settings_json.cc)
+  ${PROJECT_SOURCE_DIR}/scenario/json_input.cc
+  ${PROJECT_SOURCE_DIR}/scenario/settings_json.cc
+  ${PROJECT_SOURCE_DIR}/scenario/file_io.cc)
 set(_amctl_scenario_readers
   ${_amctl_readers}
-  ${PROJECT_SOURCE_DIR}/tools/file_io.cc
-  ${PROJECT_SOURCE_DIR}/tools/scenario.cc
-  ${PROJECT_SOURCE_DIR}/tools/scenario_world.cc
-  ${PROJECT_SOURCE_DIR}/tools/settings_commands.cc)
+  ${PROJECT_SOURCE_DIR}/scenario/scenario.cc
+  ${PROJECT_SOURCE_DIR}/scenario/scenario_world.cc)
 
 am_fuzz(NAME fuzz_settings_json
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/settings_json_fuzz.cc ${_amctl_readers}
-  LIBS settings nlohmann_json::nlohmann_json)
+  LIBS settings ZRVUtils wbem nlohmann_json::nlohmann_json)
 am_fuzz(NAME fuzz_scenario_json
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/scenario_json_fuzz.cc ${_amctl_scenario_readers}
   LIBS settings ZRVUtils wbem world nlohmann_json::nlohmann_json)
@@ -22,8 +21,8 @@ am_fuzz(NAME fuzz_event_lines
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/event_lines_fuzz.cc ${_amctl_scenario_readers}
   LIBS settings ZRVUtils wbem world nlohmann_json::nlohmann_json)
 
-# The readers include their own folder's headers as "tools/...".
-am_folder_include_root(tools _tools_root)
+# The readers include their own folder's headers as "scenario/...".
+am_folder_include_root(scenario _scenario_root)
 foreach(t fuzz_settings_json fuzz_scenario_json fuzz_event_lines)
-  target_include_directories(${t} PRIVATE ${_tools_root})
+  target_include_directories(${t} PRIVATE ${_scenario_root})
 endforeach()

@@ -7,9 +7,9 @@
 #include <string_view>
 
 #include "host/trace_utils.h"
-#include "tools/json_input.h"
-#include "tools/scenario.h"
-#include "tools/scenario_world.h"
+#include "scenario/json_input.h"
+#include "scenario/scenario.h"
+#include "scenario/scenario_world.h"
 #include "repository/repository.h"
 
 namespace {
@@ -29,17 +29,17 @@ constexpr char kWorld[] = R"({"profile": "P1", "settings": {"rules": []}, "class
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   CTraceUtils::GetInstance()->SetThreshold(2);
-  tools::Json json;
-  tools::InputError error;
-  tools::Scenario scenario;
-  if (!tools::ParseJson(kWorld, &json, &error) ||
-      !tools::ReadScenario(json, "/nonexistent/world.json", &scenario, &error)) {
+  scenario::Json json;
+  scenario::InputError error;
+  scenario::Scenario scenario;
+  if (!scenario::ParseJson(kWorld, &json, &error) ||
+      !scenario::ReadScenario(json, "/nonexistent/world.json", &scenario, &error)) {
     __builtin_trap();
   }
   // Lives for the whole run, as the tool's repository lives for a whole run.
   g_repository = new repository::Repository();
   g_namespace = new repository::Namespace(g_repository->OpenNamespace(scenario.ns));
-  if (!tools::BuildWorld(scenario, *g_namespace, {}, &error)) __builtin_trap();
+  if (!scenario::BuildWorld(scenario, *g_namespace, {}, &error)) __builtin_trap();
   return 0;
 }
 
@@ -49,15 +49,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t end = text.find('\n');
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    tools::Json json;
-    tools::InputError error;
-    tools::ScenarioObject event;
-    if (!tools::ParseJson(line, &json, &error) || !tools::ReadEvent(json, "", &event, &error)) {
+    scenario::Json json;
+    scenario::InputError error;
+    scenario::ScenarioObject event;
+    if (!scenario::ParseJson(line, &json, &error) || !scenario::ReadEvent(json, "", &event, &error)) {
       continue;
     }
     wbem::ComPtr<IWbemClassObject> instance;
-    if (tools::MakeInstance(*g_namespace, event, &g_profile, &instance, &error)) {
-      (void)tools::PropertiesToJson(instance.get(), true);
+    if (scenario::MakeInstance(*g_namespace, event, &g_profile, &instance, &error)) {
+      (void)scenario::PropertiesToJson(instance.get(), true);
     }
   }
   return 0;

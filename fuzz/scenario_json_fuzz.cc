@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "host/trace_utils.h"
-#include "tools/json_input.h"
-#include "tools/scenario.h"
-#include "tools/scenario_world.h"
+#include "scenario/json_input.h"
+#include "scenario/scenario.h"
+#include "scenario/scenario_world.h"
 #include "repository/repository.h"
 
 namespace {
@@ -25,7 +25,7 @@ std::filesystem::path g_folder;
 
 // Only names inside the folder: the fuzzer must not read the machine's files
 // (a device would be read until the size limit).
-bool NamesOnlyTheFolder(const tools::Json& json) {
+bool NamesOnlyTheFolder(const scenario::Json& json) {
   if (!json.is_object()) return true;
   const auto it = json.find("settings_archive");
   if (it == json.end() || !it->is_string()) return true;
@@ -67,19 +67,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  tools::Json json;
-  tools::InputError error;
-  if (!tools::ParseJson(text, &json, &error) || !NamesOnlyTheFolder(json)) return 0;
-  tools::Scenario scenario;
-  if (!tools::ReadScenario(json, g_folder / "scenario.json", &scenario, &error)) return 0;
+  scenario::Json json;
+  scenario::InputError error;
+  if (!scenario::ParseJson(text, &json, &error) || !NamesOnlyTheFolder(json)) return 0;
+  scenario::Scenario scenario;
+  if (!scenario::ReadScenario(json, g_folder / "scenario.json", &scenario, &error)) return 0;
   repository::Repository repository;
   const repository::Namespace ns = repository.OpenNamespace(scenario.ns);
-  if (!tools::BuildWorld(scenario, ns, {}, &error)) return 0;
-  for (const tools::ScenarioObject& event : scenario.events) {
+  if (!scenario::BuildWorld(scenario, ns, {}, &error)) return 0;
+  for (const scenario::ScenarioObject& event : scenario.events) {
     wbem::ComPtr<IWbemClassObject> instance;
-    if (!tools::MakeInstance(ns, event, &scenario.profile, &instance, &error)) return 0;
-    (void)tools::PropertiesToJson(instance.get(), true)
-        .dump(-1, ' ', false, tools::Json::error_handler_t::replace);
+    if (!scenario::MakeInstance(ns, event, &scenario.profile, &instance, &error)) return 0;
+    (void)scenario::PropertiesToJson(instance.get(), true)
+        .dump(-1, ' ', false, scenario::Json::error_handler_t::replace);
   }
   return 0;
 }

@@ -10,8 +10,8 @@
 
 #include "host/trace_utils.h"
 #include "settings/archive_io.h"
-#include "tools/json_input.h"
-#include "tools/settings_json.h"
+#include "scenario/json_input.h"
+#include "scenario/settings_json.h"
 
 namespace {
 
@@ -34,12 +34,12 @@ Bytes DecodeAndEncode(const Bytes& archive) {
     std::abort();
   }
   const std::string decoded =
-      tools::SettingsToJson(loaded).dump(2, ' ', false, tools::Json::error_handler_t::strict);
-  tools::Json json;
-  tools::InputError error;
+      scenario::SettingsToJson(loaded).dump(2, ' ', false, scenario::Json::error_handler_t::strict);
+  scenario::Json json;
+  scenario::InputError error;
   CActionManagerSettings reread;
-  if (!tools::ParseJson(decoded, &json, &error) ||
-      !tools::SettingsFromJson(json, &reread, &error)) {
+  if (!scenario::ParseJson(decoded, &json, &error) ||
+      !scenario::SettingsFromJson(json, &reread, &error)) {
     std::abort();
   }
   return Archive(reread);
@@ -55,11 +55,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  tools::Json json;
-  tools::InputError error;
-  if (!tools::ParseJson(text, &json, &error)) return 0;
+  scenario::Json json;
+  scenario::InputError error;
+  if (!scenario::ParseJson(text, &json, &error)) return 0;
   CActionManagerSettings settings;
-  if (!tools::SettingsFromJson(json, &settings, &error)) return 0;
+  if (!scenario::SettingsFromJson(json, &settings, &error)) return 0;
 
   // Each store-and-load cycle reverses the entries within a chain, so two
   // cycles give back the very bytes.

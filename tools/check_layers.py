@@ -29,9 +29,12 @@ ALLOWED = {
     # framework library.
     "repository": ["wbem"],
     "world": ["repository", "wbem"],
+    # The JSON forms shared by the two programs on top.
+    "scenario": ["world", "repository", "settings", "host", "wbem"],
     # On top.
-    "tools": ["world", "repository", "component", "settings", "host", "wbem"],
-    "service": ["world", "repository", "component", "settings", "host", "wbem", "runner"],
+    "tools": ["scenario", "world", "repository", "component", "settings", "host", "wbem"],
+    "service": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
+                "runner"],
 }
 BESIDE = ["repository", "world"]
 # Test support may also reach what the test drives from above: a layer's

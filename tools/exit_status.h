@@ -9,7 +9,7 @@
 #include <ostream>
 #include <string>
 
-#include "tools/json_input.h"
+#include "tools/shared_readers.h"
 
 namespace tools {
 

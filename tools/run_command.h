@@ -34,7 +34,7 @@
 #include <string>
 
 #include "tools/exit_status.h"
-#include "tools/scenario.h"
+#include "tools/shared_readers.h"
 
 namespace tools {
 

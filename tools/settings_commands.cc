@@ -6,8 +6,7 @@
 
 #include "settings/action_info.h"
 #include "settings/archive_io.h"
-#include "tools/file_io.h"
-#include "tools/settings_json.h"
+#include "tools/shared_readers.h"
 
 namespace tools {
 
@@ -23,71 +22,6 @@ bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err) {
     ReportInvalidInput(err, InputName(path), error);
     return false;
   }
-  return true;
-}
-
-namespace {
-
-// A text of the archive as a JSON string, quoted and escaped, so that any
-// bytes can stand in a message.
-std::string Quoted(const std::string& text) {
-  return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
-// Whether `data` is exactly one settings record at `version`, with every
-// action of a known kind.
-bool ReadsCleanly(const std::vector<std::uint8_t>& data, std::int32_t version) {
-  CActionManagerSettings probe;
-  AmArchiveStatus status;
-  return LoadSettingsArchive(data, version, probe, &status) != 0 && status.offset == data.size() &&
-         status.skipped.empty();
-}
-
-}  // namespace
-
-bool LoadSettingsFile(const std::string& path, std::int32_t version,
-                      CActionManagerSettings* settings, InputError* error,
-                      std::vector<InputError>* left_out) {
-  const std::string name = InputName(path);
-  std::string bytes;
-  std::string why;
-  if (!ReadWholeFile(path, &bytes, &why)) {
-    *error = {"", "cannot read: " + why, name};
-    return false;
-  }
-  const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
-  bytes = std::string();
-  AmArchiveStatus status;
-  CActionManagerSettings loaded;
-  const bool read = LoadSettingsArchive(data, version, loaded, &status) != 0;
-  if (!read || status.offset != data.size()) {
-    std::string message = status.reason;
-    if (read) {
-      const std::size_t left = data.size() - status.offset;
-      message = std::to_string(left) + (left == 1 ? " byte remains" : " bytes remain") +
-                " after the settings record";
-    }
-    // Only the built-in action record has two layouts; if the other one
-    // reads the whole archive, the version is what is wrong.
-    const std::int32_t other = version < CBuiltInActionInfo::kKeyListVersion
-                                   ? CBuiltInActionInfo::kKeyListVersion
-                                   : CBuiltInActionInfo::kKeyListVersion - 1;
-    if (ReadsCleanly(data, other)) {
-      message += "; the archive reads cleanly at version " + std::to_string(other);
-    }
-    *error = {"offset " + std::to_string(status.offset), message, name};
-    return false;
-  }
-  if (left_out != nullptr) {
-    for (const AmSkippedAction& skipped : status.skipped) {
-      left_out->push_back({"offset " + std::to_string(skipped.offset),
-                           "rule " + Quoted(skipped.rule) + ", action " + Quoted(skipped.action) +
-                               ": the class name " + Quoted(skipped.class_name) +
-                               " names no action kind",
-                           name});
-    }
-  }
-  settings->m_mapRules.Swap(loaded.m_mapRules);
   return true;
 }
 

@@ -28,12 +28,10 @@
 
 #include "settings/action_manager_settings.h"
 #include "tools/exit_status.h"
+#include "tools/shared_readers.h"
 
 namespace tools {
 
-inline constexpr std::int32_t kDefaultArchiveVersion = 11;
-inline constexpr std::int32_t kMinArchiveVersion = 1;
-inline constexpr std::int32_t kMaxArchiveVersion = 11;
 
 ExitStatus EncodeSettings(const std::string& json_path, const std::string& out_path,
                           std::int32_t version, std::ostream& err);
@@ -44,13 +42,5 @@ ExitStatus DecodeSettings(const std::string& archive_path, std::int32_t version,
 // false. Shared by the commands that read JSON.
 [[nodiscard]] bool ReadJsonFile(const std::string& path, Json* json, std::ostream& err);
 
-// Loads the settings archive at `path` ("-": standard input) with `version`.
-// On failure (unreadable, cut short, corrupt, bytes left over) `*settings` is
-// left as it was and `*error` names the file and the offset. Every action
-// entry that loading left out is added to `*left_out` (when not null) as a
-// problem naming the file, the offset, the rule and the class name.
-[[nodiscard]] bool LoadSettingsFile(const std::string& path, std::int32_t version,
-                                    CActionManagerSettings* settings, InputError* error,
-                                    std::vector<InputError>* left_out = nullptr);
 
 }  // namespace tools

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <utility>
 
-#include "tools/scenario_world.h"
 
 namespace tools {
 namespace {

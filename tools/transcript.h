@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/json_input.h"
+#include "tools/shared_readers.h"
 #include "wbem/com_ptr.h"
 
 namespace tools {

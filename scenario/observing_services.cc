@@ -1,11 +1,11 @@
-#include "tools/observing_services.h"
+#include "scenario/observing_services.h"
 
 #include <utility>
 
 #include "host/temporary_sink.h"
 #include "wbem/com_object.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 // In front of the sink that QueryObjectSink gave: reports what was indicated.
@@ -35,18 +35,21 @@ class IndicationTap final : public wbem::ComObject<IndicationTap, IWbemObjectSin
 // In front of a subscribed sink: learns what ProcessEvent answered.
 class DeliveryTap final : public wbem::ComObject<DeliveryTap, IWbemObjectSink> {
  public:
-  DeliveryTap(wbem::ComPtr<IWbemObjectSink> target, ObservingServices::ProcessedFn* report)
+  DeliveryTap(wbem::ComPtr<IWbemObjectSink> target, ObservingServices::ProcessedFn* report,
+              ObservingServices::DeliveringFn* announce)
       : target_(std::move(target)),
         // The framework's sink is the one whose answers the host sees; the
         // class is the framework library's, so its identity is shared.
         framework_sink_(dynamic_cast<CTemporarySink*>(target_.get())),
-        report_(report) {}
+        report_(report),
+        announce_(announce) {}
 
   HRESULT Indicate(LONG count, IWbemClassObject** objects) override {
     if (framework_sink_ == nullptr) return target_->Indicate(count, objects);
     if (count < 0 || objects == nullptr) return WBEM_E_INVALID_PARAMETER;
     for (LONG i = 0; i < count; ++i) {
       if (objects[i] == nullptr) continue;
+      if (*announce_) (*announce_)(objects[i]);
       const int result = framework_sink_->ProcessEvent(objects[i]);
       if (*report_) (*report_)(result);
     }
@@ -60,22 +63,26 @@ class DeliveryTap final : public wbem::ComObject<DeliveryTap, IWbemObjectSink> {
   wbem::ComPtr<IWbemObjectSink> target_;
   CTemporarySink* framework_sink_;
   ObservingServices::ProcessedFn* report_;
+  ObservingServices::DeliveringFn* announce_;
 };
 
 }  // namespace
 
 wbem::ComPtr<ObservingServices> ObservingServices::Create(wbem::ComPtr<IWbemServices> target,
                                                           IndicatedFn on_indicated,
-                                                          ProcessedFn on_processed) {
-  return wbem::ComPtr<ObservingServices>::Adopt(
-      new ObservingServices(std::move(target), std::move(on_indicated), std::move(on_processed)));
+                                                          ProcessedFn on_processed,
+                                                          DeliveringFn on_delivering) {
+  return wbem::ComPtr<ObservingServices>::Adopt(new ObservingServices(
+      std::move(target), std::move(on_indicated), std::move(on_processed),
+      std::move(on_delivering)));
 }
 
 ObservingServices::ObservingServices(wbem::ComPtr<IWbemServices> target, IndicatedFn on_indicated,
-                                     ProcessedFn on_processed)
+                                     ProcessedFn on_processed, DeliveringFn on_delivering)
     : ServicesWrapper(std::move(target)),
       on_indicated_(std::move(on_indicated)),
-      on_processed_(std::move(on_processed)) {}
+      on_processed_(std::move(on_processed)),
+      on_delivering_(std::move(on_delivering)) {}
 
 HRESULT ObservingServices::QueryObjectSink(LONG flags, IWbemObjectSink** sink) {
   if (sink == nullptr) return WBEM_E_INVALID_PARAMETER;
@@ -102,7 +109,7 @@ HRESULT ObservingServices::ExecNotificationQueryAsync(const BSTR language, const
     auto& slot = fronts_[sink];
     if (!slot) {
       slot = wbem::ComPtr<IWbemObjectSink>::Adopt(
-          new DeliveryTap(wbem::ComPtr<IWbemObjectSink>(sink), &on_processed_));
+          new DeliveryTap(wbem::ComPtr<IWbemObjectSink>(sink), &on_processed_, &on_delivering_));
       created = true;
     }
     front = slot;
@@ -132,4 +139,4 @@ HRESULT ObservingServices::CancelAsyncCall(IWbemObjectSink* sink) {
   return ServicesWrapper::CancelAsyncCall(front.get());
 }
 
-}  // namespace tools
+}  // namespace scenario

@@ -21,17 +21,19 @@
 //
 // Writing gives every field, rules and actions in enumeration order,
 // "class_call" as an integer and task texts in the _hex form; any other text
-// that is not UTF-8 is written in its _hex form (see tools/json_input.h).
+// that is not UTF-8 is written in its _hex form (see scenario/json_input.h).
 //
 // Not thread-safe; the settings object belongs to the caller.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
+#include <string>
 
 #include "settings/action_manager_settings.h"
-#include "tools/json_input.h"
+#include "scenario/json_input.h"
 
-namespace tools {
+namespace scenario {
 
 // Reads `json` into `*settings`, replacing its rules only on success. On
 // failure `*settings` is left as it was and `*error` names the field path.
@@ -50,4 +52,20 @@ Json SettingsToJson(const CActionManagerSettings& settings);
 // seen too; then an empty line.
 void DescribeSettings(const CActionManagerSettings& settings, std::ostream& out);
 
-}  // namespace tools
+// The archive versions that amctl and the service read and write: 1 to 11,
+// 11 by default.
+inline constexpr std::int32_t kDefaultArchiveVersion = 11;
+inline constexpr std::int32_t kMinArchiveVersion = 1;
+inline constexpr std::int32_t kMaxArchiveVersion = 11;
+
+// Loads the settings archive at `path` ("-": standard input) with `version`.
+// On failure (unreadable, cut short, corrupt, bytes left over) `*settings` is
+// left as it was and `*error` names the file and the offset, and says when the
+// archive would read cleanly at the other layout's version. Every action entry
+// that loading left out is added to `*left_out` (when not null) as a problem
+// naming the file, the offset, the rule and the class name.
+[[nodiscard]] bool LoadSettingsFile(const std::string& path, std::int32_t version,
+                                    CActionManagerSettings* settings, InputError* error,
+                                    std::vector<InputError>* left_out = nullptr);
+
+}  // namespace scenario

@@ -1,12 +1,11 @@
-#include "tools/scenario.h"
+#include "scenario/scenario.h"
 
 #include <limits>
 #include <unordered_set>
 
-#include "tools/settings_commands.h"
-#include "tools/settings_json.h"
+#include "scenario/settings_json.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 struct NamedType {
@@ -146,6 +145,16 @@ ScenarioMethod ReadMethod(Problems& problems, const std::string& name, const Jso
   return method;
 }
 
+template <typename T, typename Read>
+void ReadList(ObjectReader& reader, std::string_view field, std::vector<T>* out, Read read) {
+  const Json* list = reader.Array(field);
+  for (std::size_t i = 0; list != nullptr && i < list->size() && reader.problems().ok(); ++i) {
+    out->push_back(read(reader.problems(), (*list)[i], IndexPath(reader.PathOf(field), i)));
+  }
+}
+
+}  // namespace
+
 ScenarioClass ReadClass(Problems& problems, const Json& value, const std::string& path) {
   ScenarioClass cls;
   cls.path = path;
@@ -188,16 +197,8 @@ ScenarioObject ReadObject(Problems& problems, const Json& value, const std::stri
   return object;
 }
 
-template <typename T, typename Read>
-void ReadList(ObjectReader& reader, std::string_view field, std::vector<T>* out, Read read) {
-  const Json* list = reader.Array(field);
-  for (std::size_t i = 0; list != nullptr && i < list->size() && reader.problems().ok(); ++i) {
-    out->push_back(read(reader.problems(), (*list)[i], IndexPath(reader.PathOf(field), i)));
-  }
-}
-
 void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folder,
-                        Scenario* scenario) {
+                        CActionManagerSettings* settings, std::vector<InputError>* warnings) {
   Problems& problems = reader.problems();
   const Json* inline_settings = reader.Find("settings");
   const Json* archive = reader.Find("settings_archive");
@@ -212,7 +213,7 @@ void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folde
     return;
   }
   if (inline_settings != nullptr) {
-    ReadSettings(problems, *inline_settings, reader.PathOf("settings"), scenario->settings.get());
+    ReadSettings(problems, *inline_settings, reader.PathOf("settings"), settings);
     return;
   }
   if (archive == nullptr) {
@@ -225,14 +226,14 @@ void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folde
   if (!problems.ok()) return;
   const std::filesystem::path path = folder / name;
   InputError error;
-  if (!LoadSettingsFile(path.string(), static_cast<std::int32_t>(number), scenario->settings.get(),
-                        &error, &scenario->warnings)) {
+  if (!LoadSettingsFile(path.string(), static_cast<std::int32_t>(number), settings, &error,
+                        warnings)) {
     problems.Fail(std::move(error));
   }
 }
 
 void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
-                     Scenario* scenario) {
+                     std::vector<std::pair<std::string, std::string>>* variables) {
   const Json* environment = reader.Object("environment");
   if (environment == nullptr) return;
   for (const auto& [name, value] : environment->items()) {
@@ -254,11 +255,10 @@ void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
     if (name == "ZMO_HALBERD_DIR" && !text.empty()) {
       text = (folder / text).lexically_normal().string();
     }
-    scenario->environment.emplace_back(name, std::move(text));
+    variables->emplace_back(name, std::move(text));
   }
 }
 
-}  // namespace
 
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name) {
   CIMTYPE flags = 0;
@@ -282,8 +282,8 @@ bool ReadScenario(const Json& json, const std::filesystem::path& file, Scenario*
   scenario->standard_classes = reader.Bool("standard_classes", true);
   ReadList(reader, "classes", &scenario->classes, ReadClass);
   ReadList(reader, "instances", &scenario->instances, ReadObject);
-  if (problems.ok()) ReadSettingsSource(reader, folder, scenario);
-  ReadEnvironment(reader, folder, scenario);
+  if (problems.ok()) ReadSettingsSource(reader, folder, scenario->settings.get(), &scenario->warnings);
+  ReadEnvironment(reader, folder, &scenario->environment);
   ReadList(reader, "events", &scenario->events, ReadObject);
   reader.Finish();
   if (!problems.ok()) {
@@ -305,4 +305,4 @@ bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
   return true;
 }
 
-}  // namespace tools
+}  // namespace scenario

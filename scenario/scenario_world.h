@@ -18,14 +18,14 @@
 #include <functional>
 #include <string>
 
-#include "tools/json_input.h"
-#include "tools/scenario.h"
+#include "scenario/json_input.h"
+#include "scenario/scenario.h"
 #include "wbem/com_ptr.h"
 #include "repository/provider.h"
 #include "repository/repository.h"
 #include "world/world.h"
 
-namespace tools {
+namespace scenario {
 
 // Called for every method call a scenario's provider answers, before it
 // answers; on the thread that executes the method.
@@ -51,4 +51,4 @@ Json PropertiesToJson(IWbemClassObject* object, bool with_nulls);
 // "WBEM_E_NOT_FOUND (0x80041002)", or the hex code alone for unknown codes.
 std::string ResultText(HRESULT result);
 
-}  // namespace tools
+}  // namespace scenario

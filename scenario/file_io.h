@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-namespace tools {
+namespace scenario {
 
 // Replaces or writes the file at `path` by `bytes` as described above. On
 // failure `*why` holds the reason; a file that would have been replaced is
@@ -79,4 +79,4 @@ class LineReader {
   bool ended_ = false;
 };
 
-}  // namespace tools
+}  // namespace scenario

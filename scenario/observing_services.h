@@ -26,15 +26,20 @@
 #include "wbem/com_ptr.h"
 #include "wbem/services_wrapper.h"
 
-namespace tools {
+namespace scenario {
 
 class ObservingServices final : public wbem::ServicesWrapper {
  public:
   using IndicatedFn = std::function<void(IWbemClassObject* object)>;
   using ProcessedFn = std::function<void(int result)>;
+  // Called on the delivering thread just before ProcessEvent gets `event`, so
+  // that a host can tell what the component does next (its log lines, its
+  // result events) apart by event.
+  using DeliveringFn = std::function<void(IWbemClassObject* event)>;
 
   static wbem::ComPtr<ObservingServices> Create(wbem::ComPtr<IWbemServices> target,
-                                                IndicatedFn on_indicated, ProcessedFn on_processed);
+                                                IndicatedFn on_indicated, ProcessedFn on_processed,
+                                                DeliveringFn on_delivering = {});
 
   HRESULT QueryObjectSink(LONG flags, IWbemObjectSink** sink) override;
   HRESULT ExecNotificationQueryAsync(const BSTR language, const BSTR query, LONG flags,
@@ -43,14 +48,15 @@ class ObservingServices final : public wbem::ServicesWrapper {
 
  private:
   ObservingServices(wbem::ComPtr<IWbemServices> target, IndicatedFn on_indicated,
-                    ProcessedFn on_processed);
+                    ProcessedFn on_processed, DeliveringFn on_delivering);
   ~ObservingServices() override = default;
 
   IndicatedFn on_indicated_;
   ProcessedFn on_processed_;
+  DeliveringFn on_delivering_;
   std::mutex mu_;
   // The sink put in front of each subscribed sink, by the subscribed sink.
   std::map<IWbemObjectSink*, wbem::ComPtr<IWbemObjectSink>> fronts_;
 };
 
-}  // namespace tools
+}  // namespace scenario

@@ -16,7 +16,7 @@
 // ReadScenario checks the document's shape (fields, types, type names) and
 // loads the settings; values of instances and events are kept as JSON and
 // converted later against the classes as the repository holds them (see
-// tools/scenario_world.h), since their declared types may come from
+// scenario/scenario_world.h), since their declared types may come from
 // inherited or standard classes.
 //
 // Relative paths (the settings archive, and ZMO_HALBERD_DIR, the one variable
@@ -35,10 +35,10 @@
 #include <vector>
 
 #include "settings/action_manager_settings.h"
-#include "tools/json_input.h"
+#include "scenario/json_input.h"
 #include "wbem/types.h"
 
-namespace tools {
+namespace scenario {
 
 // A CIM type name ("uint32", "string[]") as its CIMTYPE; nullopt when unknown.
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name);
@@ -98,9 +98,25 @@ struct Scenario {
 [[nodiscard]] bool ReadScenario(const Json& json, const std::filesystem::path& file,
                                 Scenario* scenario, InputError* error);
 
+// The pieces of a scenario, for documents that embed them (the service's
+// configuration): each records its first problem in `problems` and returns
+// what it read so far. Paths name the value in messages; relative paths are
+// taken from `folder`.
+ScenarioClass ReadClass(Problems& problems, const Json& value, const std::string& path);
+ScenarioObject ReadObject(Problems& problems, const Json& value, const std::string& path);
+// "settings" (inline) or "settings_archive" with "version", fields of `reader`.
+// Actions that loading an archive left out are added to `*warnings` (when not
+// null).
+void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folder,
+                        CActionManagerSettings* settings,
+                        std::vector<InputError>* warnings = nullptr);
+// "environment", a field of `reader`.
+void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
+                     std::vector<std::pair<std::string, std::string>>* variables);
+
 // Reads one event given as a line of its own ({"class": ..., "properties":
 // {...}}), as `amctl run --events` takes them; `path` names it in messages.
 [[nodiscard]] bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,
                              InputError* error);
 
-}  // namespace tools
+}  // namespace scenario

@@ -1,4 +1,4 @@
-#include "tools/settings_json.h"
+#include "scenario/settings_json.h"
 
 #include <cstdint>
 #include <ostream>
@@ -7,11 +7,14 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "settings/action_info.h"
 #include "settings/action_rule.h"
+#include "settings/archive_io.h"
+#include "scenario/file_io.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
@@ -255,4 +258,69 @@ void DescribeSettings(const CActionManagerSettings& settings, std::ostream& out)
   out << "\n";
 }
 
-}  // namespace tools
+namespace {
+
+// A text of the archive as a JSON string, quoted and escaped, so that any
+// bytes can stand in a message.
+std::string Quoted(const std::string& text) {
+  return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// Whether `data` is exactly one settings record at `version`, with every
+// action of a known kind.
+bool ReadsCleanly(const std::vector<std::uint8_t>& data, std::int32_t version) {
+  CActionManagerSettings probe;
+  AmArchiveStatus status;
+  return LoadSettingsArchive(data, version, probe, &status) != 0 && status.offset == data.size() &&
+         status.skipped.empty();
+}
+
+}  // namespace
+
+bool LoadSettingsFile(const std::string& path, std::int32_t version,
+                      CActionManagerSettings* settings, InputError* error,
+                      std::vector<InputError>* left_out) {
+  const std::string name = InputName(path);
+  std::string bytes;
+  std::string why;
+  if (!ReadWholeFile(path, &bytes, &why)) {
+    *error = {"", "cannot read: " + why, name};
+    return false;
+  }
+  const std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+  bytes = std::string();
+  AmArchiveStatus status;
+  CActionManagerSettings loaded;
+  const bool read = LoadSettingsArchive(data, version, loaded, &status) != 0;
+  if (!read || status.offset != data.size()) {
+    std::string message = status.reason;
+    if (read) {
+      const std::size_t left = data.size() - status.offset;
+      message = std::to_string(left) + (left == 1 ? " byte remains" : " bytes remain") +
+                " after the settings record";
+    }
+    // Only the built-in action record has two layouts; if the other one
+    // reads the whole archive, the version is what is wrong.
+    const std::int32_t other = version < CBuiltInActionInfo::kKeyListVersion
+                                   ? CBuiltInActionInfo::kKeyListVersion
+                                   : CBuiltInActionInfo::kKeyListVersion - 1;
+    if (ReadsCleanly(data, other)) {
+      message += "; the archive reads cleanly at version " + std::to_string(other);
+    }
+    *error = {"offset " + std::to_string(status.offset), message, name};
+    return false;
+  }
+  if (left_out != nullptr) {
+    for (const AmSkippedAction& skipped : status.skipped) {
+      left_out->push_back({"offset " + std::to_string(skipped.offset),
+                           "rule " + Quoted(skipped.rule) + ", action " + Quoted(skipped.action) +
+                               ": the class name " + Quoted(skipped.class_name) +
+                               " names no action kind",
+                           name});
+    }
+  }
+  settings->m_mapRules.Swap(loaded.m_mapRules);
+  return true;
+}
+
+}  // namespace scenario

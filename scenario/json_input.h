@@ -26,7 +26,7 @@
 #include <string_view>
 #include <vector>
 
-namespace tools {
+namespace scenario {
 
 // Objects keep the order of their fields: the order of rules, actions, classes
 // and events in a document is the order in which they are filed and raised.
@@ -141,4 +141,4 @@ class ObjectReader {
 bool ReadInteger(Problems& problems, const Json& value, const std::string& path, std::int64_t min,
                  std::int64_t max, std::int64_t* out);
 
-}  // namespace tools
+}  // namespace scenario

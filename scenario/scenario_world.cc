@@ -1,4 +1,4 @@
-#include "tools/scenario_world.h"
+#include "scenario/scenario_world.h"
 
 #include <cmath>
 #include <limits>
@@ -8,7 +8,7 @@
 #include "repository/cim.h"
 #include "wbem/unicode.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 struct NamedResult {
@@ -451,4 +451,4 @@ Json PropertiesToJson(IWbemClassObject* object, bool with_nulls) {
   return properties;
 }
 
-}  // namespace tools
+}  // namespace scenario

@@ -1,4 +1,4 @@
-#include "tools/file_io.h"
+#include "scenario/file_io.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <vector>
 
-namespace tools {
+namespace scenario {
 namespace {
 
 class UniqueFd {
@@ -220,4 +220,4 @@ LineReader::Result LineReader::Next(std::string* line, std::string* why) {
   }
 }
 
-}  // namespace tools
+}  // namespace scenario

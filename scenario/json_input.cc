@@ -1,4 +1,4 @@
-#include "tools/json_input.h"
+#include "scenario/json_input.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 
 #include "wbem/unicode.h"
 
-namespace tools {
+namespace scenario {
 namespace {
 
 // Where a document breaks a rule that the parser does not check: the first
@@ -554,4 +554,4 @@ bool ReadInteger(Problems& problems, const Json& value, const std::string& path,
   return false;
 }
 
-}  // namespace tools
+}  // namespace scenario

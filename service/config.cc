@@ -1,0 +1,252 @@
+#include "service/config.h"
+
+#include <arpa/inet.h>
+
+#include <limits>
+
+#include "scenario/file_io.h"
+#include "scenario/settings_json.h"
+
+namespace service {
+namespace {
+
+using scenario::FieldPath;
+using scenario::IndexPath;
+using scenario::InputError;
+using scenario::Json;
+using scenario::ObjectReader;
+using scenario::Problems;
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::filesystem::path Resolve(const std::filesystem::path& folder, const std::string& path) {
+  if (path.empty()) return {};
+  return (folder / path).lexically_normal();
+}
+
+bool HasProgramActions(const Json& settings) {
+  const auto rules = settings.find("rules");
+  if (rules == settings.end() || !rules->is_array()) return false;
+  for (const Json& rule : *rules) {
+    const auto actions = rule.find("actions");
+    if (actions == rule.end() || !actions->is_array()) continue;
+    for (const Json& action : *actions) {
+      const auto kind = action.find("kind");
+      if (kind != action.end() && kind->is_string() && *kind == "program") return true;
+    }
+  }
+  return false;
+}
+
+void ReadListen(ObjectReader& top, const std::filesystem::path& folder, Config* config, Json* fp) {
+  const Json* value = top.Object("listen");
+  if (value == nullptr) return;
+  (*fp)["listen"] = *value;
+  ListenConfig& listen = config->listen;
+  ObjectReader reader(top.problems(), *value, top.PathOf("listen"));
+  listen.address = reader.String("address", listen.address);
+  listen.port = static_cast<int>(reader.Integer("port", 0, 65535, listen.port));
+  listen.port_file = Resolve(folder, reader.String("port_file"));
+  listen.token_file = Resolve(folder, reader.String("token_file"));
+  listen.max_body_bytes = static_cast<std::size_t>(
+      reader.Integer("max_body_bytes", 64, 1ll << 30, static_cast<std::int64_t>(listen.max_body_bytes)));
+  listen.max_header_bytes = static_cast<std::size_t>(reader.Integer(
+      "max_header_bytes", 256, 1 << 20, static_cast<std::int64_t>(listen.max_header_bytes)));
+  listen.max_connections =
+      static_cast<int>(reader.Integer("max_connections", 2, 1024, listen.max_connections));
+  listen.max_streams = static_cast<int>(reader.Integer("max_streams", 0, 1024, listen.max_streams));
+  listen.idle_seconds = static_cast<int>(reader.Integer("idle_seconds", 1, 3600, listen.idle_seconds));
+  reader.Finish();
+  if (!top.problems().ok()) return;
+  if (listen.max_streams >= listen.max_connections) {
+    top.problems().Fail(FieldPath(reader.path(), "max_streams"),
+                        "must be below max_connections (a stream holds a connection)");
+  }
+}
+
+void ReadToken(Problems& problems, Config* config) {
+  ListenConfig& listen = config->listen;
+  if (listen.token_file.empty()) {
+    if (!IsLoopback(listen.address)) {
+      problems.Fail("listen.token_file",
+                    "is required to listen on \"" + listen.address + "\", which is not loopback");
+    }
+    return;
+  }
+  std::string text;
+  std::string why;
+  if (!scenario::ReadWholeFile(listen.token_file.string(), &text, &why)) {
+    problems.Fail(InputError{"", "cannot read: " + why, listen.token_file.string()});
+    return;
+  }
+  const std::size_t end = text.find_first_of("\r\n");
+  listen.token = text.substr(0, end);
+  if (listen.token.size() < 16) {
+    problems.Fail(InputError{"", "the token must be one line of at least 16 characters",
+                             listen.token_file.string()});
+  }
+}
+
+void ReadProfile(Problems& problems, const Json& value, const std::string& path,
+                 const std::filesystem::path& folder, Config* config) {
+  ProfileConfig profile;
+  ObjectReader reader(problems, value, path);
+  if (reader.Require("name")) profile.name = reader.String("name");
+  auto settings = std::make_shared<CActionManagerSettings>();
+  scenario::ReadSettingsSource(reader, folder, settings.get());
+  reader.Finish();
+  if (!problems.ok()) return;
+  if (profile.name.empty()) {
+    problems.Fail(FieldPath(path, "name"), "must not be empty");
+    return;
+  }
+  for (const ProfileConfig& other : config->profiles) {
+    if (other.name == profile.name) {
+      problems.Fail(FieldPath(path, "name"), "repeats the profile \"" + profile.name + "\"");
+      return;
+    }
+  }
+  const Json as_json = scenario::SettingsToJson(*settings);
+  profile.has_program_actions = HasProgramActions(as_json);
+  // The settings as the component will see them: an archive that was
+  // rewritten with the same content is the same profile.
+  profile.fingerprint = as_json.dump(-1, ' ', false, Json::error_handler_t::replace);
+  profile.settings = std::move(settings);
+  config->profiles.push_back(std::move(profile));
+}
+
+}  // namespace
+
+bool IsLoopback(const std::string& address) {
+  if (address == "localhost" || address == "::1") return true;
+  in_addr v4{};
+  if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  }
+  return false;
+}
+
+bool IsEventClass(const Config& config, const std::string& class_name) {
+  std::string name = class_name;
+  // Bounded: a chain longer than the class list would be a cycle, which the
+  // repository refuses anyway.
+  for (std::size_t step = 0; step <= config.classes.size(); ++step) {
+    if (SameName(name, "ZRV_Event")) return true;
+    const scenario::ScenarioClass* found = nullptr;
+    for (const scenario::ScenarioClass& cls : config.classes) {
+      if (SameName(cls.name, name)) found = &cls;
+    }
+    if (found == nullptr || found->superclass.empty()) return false;
+    name = found->superclass;
+  }
+  return false;
+}
+
+bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* error) {
+  std::string text;
+  std::string why;
+  if (!scenario::ReadWholeFile(file.string(), &text, &why)) {
+    *error = {"", "cannot read: " + why};
+    return false;
+  }
+  Json json;
+  if (!scenario::ParseJson(text, &json, error)) return false;
+  Config read;
+  read.file = std::filesystem::absolute(file);
+  const std::filesystem::path folder = read.file.parent_path();
+  Problems problems;
+  Json fp = Json::object();  // the restart-only fields
+  ObjectReader reader(problems, json, "");
+  ReadListen(reader, folder, &read, &fp);
+  if (const Json* socket = reader.Object("socket")) {
+    fp["socket"] = *socket;
+    ObjectReader sock(problems, *socket, "socket");
+    if (sock.Require("path")) read.socket_path = Resolve(folder, sock.String("path"));
+    const std::string mode = sock.String("mode", "0660");
+    const bool octal = !mode.empty() && mode.size() <= 4 &&
+                       mode.find_first_not_of("01234567") == std::string::npos;
+    if (!octal) {
+      problems.Fail("socket.mode", "must be an octal mode such as \"0660\"");
+    } else {
+      read.socket_mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
+    }
+    sock.Finish();
+  }
+  if (reader.Require("state_dir")) read.state_dir = Resolve(folder, reader.String("state_dir"));
+  fp["state_dir"] = read.state_dir.string();
+  if (const Json* journal = reader.Object("journal")) {
+    fp["journal"] = *journal;
+    ObjectReader j(problems, *journal, "journal");
+    read.journal_max_bytes = static_cast<std::uint64_t>(
+        j.Integer("max_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read.journal_max_bytes)));
+    read.journal_segment_bytes = static_cast<std::uint64_t>(j.Integer(
+        "segment_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read.journal_segment_bytes)));
+    j.Finish();
+  }
+  read.results_file = Resolve(folder, reader.String("results_file"));
+  fp["results_file"] = read.results_file.string();
+  read.queue_limit = static_cast<std::size_t>(
+      reader.Integer("queue_limit", 1, 1000000, static_cast<std::int64_t>(read.queue_limit)));
+  read.wait_seconds = static_cast<int>(reader.Integer("wait_seconds", 1, 86400, read.wait_seconds));
+  read.stop_seconds = static_cast<int>(reader.Integer("stop_seconds", 0, 86400, read.stop_seconds));
+  read.log_level = static_cast<int>(reader.Integer("log_level", 0, 3, read.log_level));
+  read.ns = reader.String("namespace", read.ns);
+  read.standard_classes = reader.Bool("standard_classes", true);
+  if (const Json* classes = reader.Array("classes")) {
+    fp["classes"] = *classes;
+    for (std::size_t i = 0; i < classes->size() && problems.ok(); ++i) {
+      read.classes.push_back(scenario::ReadClass(problems, (*classes)[i], IndexPath("classes", i)));
+    }
+  }
+  if (const Json* instances = reader.Array("instances")) {
+    fp["instances"] = *instances;
+    for (std::size_t i = 0; i < instances->size() && problems.ok(); ++i) {
+      read.instances.push_back(
+          scenario::ReadObject(problems, (*instances)[i], IndexPath("instances", i)));
+    }
+  }
+  scenario::ReadEnvironment(reader, folder, &read.environment);
+  fp["namespace"] = read.ns;
+  fp["standard_classes"] = read.standard_classes;
+  for (const auto& [name, value] : read.environment) fp["environment"][name] = value;
+  if (const Json* profiles = reader.Array("profiles")) {
+    for (std::size_t i = 0; i < profiles->size() && problems.ok(); ++i) {
+      ReadProfile(problems, (*profiles)[i], IndexPath("profiles", i), folder, &read);
+    }
+  } else {
+    reader.Require("profiles");
+  }
+  read.default_profile = reader.String("default_profile");
+  reader.Finish();
+  if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
+  if (problems.ok() && read.default_profile.empty() && read.profiles.size() == 1) {
+    read.default_profile = read.profiles.front().name;
+  }
+  if (problems.ok() && !read.default_profile.empty()) {
+    bool known = false;
+    for (const ProfileConfig& profile : read.profiles) known |= profile.name == read.default_profile;
+    if (!known) problems.Fail("default_profile", "names no profile of \"profiles\"");
+  }
+  if (problems.ok()) ReadToken(problems, &read);
+  if (problems.ok() && read.socket_path.string().size() >= 100) {
+    problems.Fail("socket.path", "is too long for a Unix socket address");
+  }
+  if (!problems.ok()) {
+    *error = problems.first();
+    return false;
+  }
+  read.restart_fingerprint = fp.dump();
+  *config = std::move(read);
+  return true;
+}
+
+}  // namespace service

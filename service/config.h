@@ -1,0 +1,96 @@
+// The daemon's configuration file (docs/service.md, schema in
+// docs/schema/actionmanagerd.schema.json).
+//
+//   {"listen": {"address": "127.0.0.1", "port": 8080},
+//    "socket": {"path": "run/actionmanagerd.sock"},
+//    "state_dir": "state", "results_file": "results.jsonl",
+//    "namespace": "root\\zrv", "standard_classes": true,
+//    "classes": [...], "instances": [...], "environment": {...},
+//    "profiles": [{"name": "DiskWatch", "settings": {...}}]}
+//
+// The world (namespace, classes, instances, environment) has the form a
+// scenario gives it (scenario/scenario.h) and is read by the same code; each
+// profile's settings are a settings JSON or an archive with its version.
+// Relative paths are taken from the configuration file's folder.
+//
+// ReadConfig checks everything a running daemon would trip over later:
+// shape, types and ranges, duplicate profile names, a default profile that
+// exists, a token file that can be read when the address is not loopback.
+// Plain data, not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scenario/json_input.h"
+#include "scenario/scenario.h"
+#include "settings/action_manager_settings.h"
+
+namespace service {
+
+struct ProfileConfig {
+  std::string name;
+  std::shared_ptr<CActionManagerSettings> settings;
+  // Whether any rule runs a program: such a profile's deliveries hold the
+  // process-wide program lock (see service/profile.h).
+  bool has_program_actions = false;
+  // Equal texts: the same profile; a reload keeps it running.
+  std::string fingerprint;
+};
+
+struct ListenConfig {
+  std::string address = "127.0.0.1";
+  int port = 8080;  // 0: any free port (logged, and written to port_file)
+  std::filesystem::path port_file;
+  std::filesystem::path token_file;
+  std::string token;  // the token file's first line, when one is configured
+  std::size_t max_body_bytes = 1 << 20;
+  std::size_t max_header_bytes = 8192;
+  int max_connections = 16;
+  int max_streams = 4;
+  int idle_seconds = 5;
+};
+
+struct Config {
+  std::filesystem::path file;
+  ListenConfig listen;
+  std::filesystem::path socket_path;  // empty: no socket
+  unsigned socket_mode = 0660;
+  std::filesystem::path state_dir;
+  std::uint64_t journal_max_bytes = 64ull << 20;
+  std::uint64_t journal_segment_bytes = 4ull << 20;
+  std::filesystem::path results_file;  // empty: no results file
+  std::size_t queue_limit = 1000;
+  int wait_seconds = 60;
+  int stop_seconds = 30;
+  int log_level = 2;
+  // The world, as a scenario describes it.
+  std::string ns = "root\\zrv";
+  bool standard_classes = true;
+  std::vector<scenario::ScenarioClass> classes;
+  std::vector<scenario::ScenarioObject> instances;
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::vector<ProfileConfig> profiles;
+  std::string default_profile;  // events without ProfileName go here; may be empty
+  // The fields that only a restart can change, as text: a reload that would
+  // change them is refused.
+  std::string restart_fingerprint;
+};
+
+// Reads and checks the file. On failure `*error` names the place (a field
+// path or "line L, column C"; `error->file` when another file is at fault).
+[[nodiscard]] bool ReadConfig(const std::filesystem::path& file, Config* config,
+                              scenario::InputError* error);
+
+// True for the loopback addresses (127.0.0.0/8, ::1, "localhost").
+bool IsLoopback(const std::string& address);
+
+// Whether `class_name` is ZRV_Event or derives from it in `config`'s world;
+// only such events can reach a profile.
+bool IsEventClass(const Config& config, const std::string& class_name);
+
+}  // namespace service

@@ -1,0 +1,122 @@
+// The daemon's core: the world, the profiles, the journal and the outputs,
+// and the one way events get in.
+//
+// Acceptance (Submit) is all or nothing for a request: under one lock it
+// checks that the daemon accepts, that every profile concerned has room, and
+// journals the events (Journal::Submit assigns consecutive numbers), then
+// queues them; the caller waits for WaitDurable before acknowledging. Because
+// numbering and queueing happen under the same lock, a profile's events are
+// queued in the order of their numbers, which is the order of acceptance.
+//
+// Life cycle: Start (world, profiles, journal replay, workers), any number of
+// Reloads, then BeginStop (no more acceptance), Drain (until the queues are
+// empty or the deadline) and Shutdown (profiles torn down, journal closed).
+// Reload and the life cycle calls come from one thread (the signal loop);
+// Submit, Validate and the accessors from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "service/config.h"
+#include "service/event_input.h"
+#include "service/journal.h"
+#include "service/metrics.h"
+#include "service/profile.h"
+#include "service/results.h"
+#include "world/world.h"
+
+namespace service {
+
+// One event, checked and ready to be journaled.
+struct Incoming {
+  std::string profile;
+  scenario::ScenarioObject event;
+  wbem::ComPtr<IWbemClassObject> instance;
+  std::string payload;
+};
+
+// Why a request was refused as a whole (HTTP 400, 503).
+struct Refusal {
+  int status = 0;  // 0: accepted
+  std::string reason;  // metric label: invalid, queue_full, journal_full, journal_failed, stopping
+  std::string place;
+  std::string message;
+  int retry_after = 0;  // seconds, for 503
+};
+
+class Daemon {
+ public:
+  explicit Daemon(CActionManagerManager* manager);
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // Builds everything and starts the workers; replayed events are queued
+  // first. False with `*error` (logged by the caller).
+  [[nodiscard]] bool Start(Config config, std::string* error);
+
+  // Checks one event: its form, its profile (ProfileName or the default),
+  // that its class is an event class and its values fit; builds the instance.
+  // `path` names it in messages.
+  [[nodiscard]] bool Validate(const scenario::Json& json, const std::string& path, Incoming* out,
+                              scenario::InputError* error) const;
+  // Journals and queues `events` (all or none).
+  Refusal Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs);
+  // Waits until the journal holds `jobs` on disk; false when it failed.
+  bool WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs);
+
+  // Re-reads the configuration file; false (and logged) when it is invalid
+  // or changes what only a restart can change; the running one stays.
+  bool Reload();
+  void BeginStop();
+  // Lets the queues empty until `deadline`; true when they did.
+  bool Drain(std::chrono::steady_clock::time_point deadline);
+  // Stops the workers after the events in hand, answers the waiters of what
+  // is left (it stays in the journal), deletes the profiles, closes the
+  // journal.
+  void Shutdown();
+
+  bool accepting() const { return accepting_.load(); }
+  bool ready() const { return ready_.load() && accepting_.load(); }
+  Metrics& metrics() { return metrics_; }
+  ResultStream& stream() { return stream_; }
+  // A copy of what may change on reload.
+  std::string token() const;
+  std::chrono::seconds wait_time() const;
+  const Config& config() const { return config_; }  // restart-only fields
+
+ private:
+  void LogTee(int priority, const std::string& component, const std::string& message);
+  void Sample(Metrics& metrics);
+  bool BuildWorld(std::string* error);
+
+  CActionManagerManager* manager_;
+  Config config_;
+  world::World* world_ = nullptr;
+  std::unique_ptr<world::World> world_owner_;
+  Journal journal_;
+  ResultsFile results_;
+  ResultStream stream_;
+  Metrics metrics_;
+  Engine engine_;
+
+  mutable std::mutex accept_mu_;  // acceptance, the runner map, the reloadable settings
+  std::map<std::string, std::unique_ptr<ProfileRunner>> runners_;
+  std::vector<std::unique_ptr<ProfileRunner>> retired_;  // removed by a reload, draining
+  std::string default_profile_;
+  std::string token_;
+  std::size_t queue_limit_ = 0;
+  int wait_seconds_ = 60;
+  std::atomic<bool> accepting_{false};
+  std::atomic<bool> ready_{false};
+  bool shut_down_ = false;
+};
+
+}  // namespace service

@@ -1,0 +1,108 @@
+#include "service/metrics.h"
+
+#include <prometheus/text_serializer.h>
+
+namespace service {
+namespace {
+
+using prometheus::BuildCounter;
+using prometheus::BuildGauge;
+using prometheus::BuildHistogram;
+
+// From a built-in method call (milliseconds) to a program near its two-minute
+// time-out.
+const prometheus::Histogram::BucketBoundaries kDurationBuckets = {
+    0.001, 0.005, 0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120};
+
+}  // namespace
+
+Metrics::Metrics()
+    : registry_(std::make_shared<prometheus::Registry>()),
+      received_(BuildCounter()
+                    .Name("actionmanagerd_events_received_total")
+                    .Help("Events received over HTTP and the socket")
+                    .Register(*registry_)
+                    .Add({})),
+      accepted_(BuildCounter()
+                    .Name("actionmanagerd_events_accepted_total")
+                    .Help("Events journaled and queued, by profile")
+                    .Register(*registry_)),
+      rejected_(BuildCounter()
+                    .Name("actionmanagerd_events_rejected_total")
+                    .Help("Events refused, by reason")
+                    .Register(*registry_)),
+      processed_(BuildCounter()
+                     .Name("actionmanagerd_events_processed_total")
+                     .Help("Events the component processed, by profile and ProcessEvent result")
+                     .Register(*registry_)),
+      dropped_(BuildCounter()
+                   .Name("actionmanagerd_events_dropped_total")
+                   .Help("Accepted events that could not be processed, by profile and reason")
+                   .Register(*registry_)),
+      replayed_(BuildCounter()
+                    .Name("actionmanagerd_events_replayed_total")
+                    .Help("Unfinished events taken from the journal at start")
+                    .Register(*registry_)
+                    .Add({})),
+      actions_(BuildCounter()
+                   .Name("actionmanagerd_actions_total")
+                   .Help("Actions run, by profile, kind and result code")
+                   .Register(*registry_)),
+      held_back_(BuildCounter()
+                     .Name("actionmanagerd_actions_held_back_total")
+                     .Help("Actions held back by their execution limit, by profile")
+                     .Register(*registry_)),
+      durations_(BuildHistogram()
+                     .Name("actionmanagerd_action_duration_seconds")
+                     .Help("Time an action took, by profile and kind")
+                     .Register(*registry_)),
+      queue_depth_(BuildGauge()
+                       .Name("actionmanagerd_queue_depth")
+                       .Help("Events waiting for their profile, the one in hand included")
+                       .Register(*registry_)),
+      children_(BuildGauge()
+                    .Name("actionmanagerd_child_processes")
+                    .Help("Child processes running")
+                    .Register(*registry_)
+                    .Add({})),
+      journal_bytes_(BuildGauge()
+                         .Name("actionmanagerd_journal_bytes")
+                         .Help("Size of the journal's current segment")
+                         .Register(*registry_)
+                         .Add({})),
+      journal_events_(BuildGauge()
+                          .Name("actionmanagerd_journal_unfinished_events")
+                          .Help("Events journaled and not yet finished")
+                          .Register(*registry_)
+                          .Add({})) {}
+
+void Metrics::Accepted(const std::string& profile, double count) {
+  accepted_.Add({{"profile", profile}}).Increment(count);
+}
+void Metrics::Rejected(const std::string& reason, double count) {
+  rejected_.Add({{"reason", reason}}).Increment(count);
+}
+void Metrics::Processed(const std::string& profile, int result) {
+  processed_.Add({{"profile", profile}, {"result", std::to_string(result)}}).Increment();
+}
+void Metrics::Dropped(const std::string& profile, const std::string& reason) {
+  dropped_.Add({{"profile", profile}, {"reason", reason}}).Increment();
+}
+void Metrics::Action(const std::string& profile, const std::string& kind, const std::string& code,
+                     double seconds) {
+  actions_.Add({{"profile", profile}, {"kind", kind}, {"code", code}}).Increment();
+  durations_.Add({{"profile", profile}, {"kind", kind}}, kDurationBuckets).Observe(seconds);
+}
+void Metrics::HeldBack(const std::string& profile) {
+  held_back_.Add({{"profile", profile}}).Increment();
+}
+void Metrics::SetQueueDepth(const std::string& profile, double depth) {
+  queue_depth_.Add({{"profile", profile}}).Set(depth);
+}
+
+std::string Metrics::Render() {
+  if (sampler_) sampler_(*this);
+  return prometheus::TextSerializer().Serialize(registry_->Collect());
+}
+
+}  // namespace service

@@ -1,0 +1,79 @@
+// The daemon's metrics, served at /metrics in the Prometheus text format.
+//
+//   actionmanagerd_events_received_total                 events in requests and socket lines
+//   actionmanagerd_events_accepted_total{profile}        journaled and queued
+//   actionmanagerd_events_rejected_total{reason}         invalid, too_large, queue_full,
+//                                                        journal_full, journal_failed, stopping
+//   actionmanagerd_events_processed_total{profile,result} ProcessEvent answered 1 or 0
+//   actionmanagerd_events_dropped_total{profile,reason}  accepted but never processed
+//   actionmanagerd_events_replayed_total                 taken from the journal at start
+//   actionmanagerd_actions_total{profile,kind,code}      one per result event (900 / 901)
+//   actionmanagerd_actions_held_back_total{profile}      held back by the execution limit
+//   actionmanagerd_action_duration_seconds{profile,kind} histogram
+//   actionmanagerd_queue_depth{profile}                  waiting, the event in hand included
+//   actionmanagerd_child_processes                       children running now
+//   actionmanagerd_journal_bytes / _journal_unfinished_events
+//
+// Once processing has caught up, received = processed + dropped + rejected.
+// An event of a request that is rejected as a whole counts once per event it
+// held; a body that could not be split into events (too large, not JSON)
+// counts as one. Thread-safe (the registry and the metrics are).
+#pragma once
+
+#include <prometheus/counter.h>
+#include <prometheus/family.h>
+#include <prometheus/gauge.h>
+#include <prometheus/histogram.h>
+#include <prometheus/registry.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace service {
+
+class Metrics {
+ public:
+  Metrics();
+
+  void Received(double count) { received_.Increment(count); }
+  void Accepted(const std::string& profile, double count = 1);
+  void Rejected(const std::string& reason, double count);
+  void Processed(const std::string& profile, int result);
+  void Dropped(const std::string& profile, const std::string& reason);
+  void Replayed(double count) { replayed_.Increment(count); }
+  void Action(const std::string& profile, const std::string& kind, const std::string& code,
+              double seconds);
+  void HeldBack(const std::string& profile);
+  void SetQueueDepth(const std::string& profile, double depth);
+
+  // Values read when the metrics are served.
+  void SetSampler(std::function<void(Metrics&)> sampler) { sampler_ = std::move(sampler); }
+  void SetChildren(double count) { children_.Set(count); }
+  void SetJournal(double bytes, double events) {
+    journal_bytes_.Set(bytes);
+    journal_events_.Set(events);
+  }
+
+  // The text exposition of every metric.
+  std::string Render();
+
+ private:
+  std::shared_ptr<prometheus::Registry> registry_;
+  prometheus::Counter& received_;
+  prometheus::Family<prometheus::Counter>& accepted_;
+  prometheus::Family<prometheus::Counter>& rejected_;
+  prometheus::Family<prometheus::Counter>& processed_;
+  prometheus::Family<prometheus::Counter>& dropped_;
+  prometheus::Counter& replayed_;
+  prometheus::Family<prometheus::Counter>& actions_;
+  prometheus::Family<prometheus::Counter>& held_back_;
+  prometheus::Family<prometheus::Histogram>& durations_;
+  prometheus::Family<prometheus::Gauge>& queue_depth_;
+  prometheus::Gauge& children_;
+  prometheus::Gauge& journal_bytes_;
+  prometheus::Gauge& journal_events_;
+  std::function<void(Metrics&)> sampler_;
+};
+
+}  // namespace service

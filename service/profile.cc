@@ -1,0 +1,331 @@
+#include "service/profile.h"
+
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "scenario/scenario_world.h"
+#include "service/log.h"
+#include "wbem/holders.h"
+
+namespace service {
+namespace {
+
+thread_local const Job* t_delivering = nullptr;
+
+std::string TextProperty(const Json& properties, const char* name) {
+  const auto it = properties.find(name);
+  return it != properties.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+// "ZRV_CorrelatedEvents|900" -> "900".
+std::string ResultCode(const Json& properties) {
+  const std::string info = TextProperty(properties, "MsgInfo");
+  const std::size_t bar = info.rfind('|');
+  return bar == std::string::npos ? info : info.substr(bar + 1);
+}
+
+std::string Utc() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(millis));
+  return text;
+}
+
+}  // namespace
+
+const Job* DeliveringJob() { return t_delivering; }
+
+bool Job::WaitDone(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return cv_.wait_until(lock, deadline, [&] { return done_; });
+}
+
+bool Job::done() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return done_;
+}
+
+void Job::Complete() {
+  std::lock_guard<std::mutex> lock(mu_);
+  done_ = true;
+  cv_.notify_all();
+}
+
+Json Job::Outcome() const {
+  Json outcome = Json::object();
+  outcome["seq"] = seq;
+  outcome["profile"] = profile;
+  outcome["class"] = event.class_name;
+  outcome["result"] = result ? Json(*result) : Json(nullptr);
+  outcome["result_events"] = result_events;
+  if (!dropped.empty()) outcome["dropped"] = dropped;
+  return outcome;
+}
+
+Component::Component(Engine& engine, const ProfileConfig& profile)
+    : engine_(engine),
+      profile_(profile.name),
+      has_program_actions_(profile.has_program_actions),
+      fingerprint_(profile.fingerprint) {}
+
+std::unique_ptr<Component> Component::Create(Engine& engine, const ProfileConfig& profile,
+                                             std::string* error) {
+  std::unique_ptr<Component> component(new Component(engine, profile));
+  Component* self = component.get();
+  component->services_ = scenario::ObservingServices::Create(
+      engine.world->ns().Services(), [self](IWbemClassObject* object) { self->Indicated(object); },
+      [self](int result) { self->Processed(result); },
+      [self](IWbemClassObject*) {
+        std::lock_guard<std::mutex> lock(self->mu_);
+        t_delivering = self->current_;
+      });
+  if (engine.manager->CompCreate(profile.name.c_str(), &component->handle_,
+                                 profile.settings.get()) == 0) {
+    *error = "CompCreate refused the settings of profile \"" + profile.name + "\"";
+    return nullptr;
+  }
+  if (engine.manager->CompStart(component->services_.get(), component->handle_) == 0) {
+    *error = "CompStart failed for profile \"" + profile.name + "\"";
+    return nullptr;  // the destructor deletes the created component
+  }
+  component->started_ = true;
+  return component;
+}
+
+Component::~Component() {
+  if (handle_ == nullptr) return;
+  if (started_) (void)engine_.manager->CompStop(handle_);
+  (void)engine_.manager->CompDelete(handle_);
+}
+
+std::string Component::Deliver(Job& job) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    current_ = &job;
+    processed_ = false;
+  }
+  job.mark = std::chrono::steady_clock::now();
+  const HRESULT raised = engine_.world->ns().Raise(job.instance.get());
+  std::unique_lock<std::mutex> lock(mu_);
+  if (raised != WBEM_S_NO_ERROR) {
+    current_ = nullptr;
+    return "the repository refused to raise it: " + scenario::ResultText(raised);
+  }
+  // Every accepted event matches the profile's subscription (its class
+  // derives from ZRV_Event and its ProfileName is the profile's), so the
+  // delivery comes; a component that lost its subscription is the exception.
+  while (!processed_) {
+    if (!processed_cv_.wait_for(lock, std::chrono::seconds(1), [&] { return processed_; }) &&
+        engine_.manager->CompCheck(nullptr, handle_) == 0) {
+      current_ = nullptr;
+      return "the profile's component is not subscribed";
+    }
+  }
+  current_ = nullptr;
+  return {};
+}
+
+void Component::Indicated(IWbemClassObject* object) {
+  const Json properties = scenario::PropertiesToJson(object, true);
+  std::lock_guard<std::mutex> lock(mu_);
+  Job* job = current_;
+  if (job == nullptr) return;  // not one of this component's deliveries
+  const auto now = std::chrono::steady_clock::now();
+  const double seconds = std::chrono::duration<double>(now - job->mark).count();
+  job->mark = now;
+  const bool program = !TextProperty(properties, "program").empty();
+  engine_.metrics->Action(profile_, program ? "program" : "builtin", ResultCode(properties),
+                          seconds);
+  Json message = Json::object();
+  message["seq"] = job->seq;
+  message["profile"] = profile_;
+  message["properties"] = properties;
+  engine_.stream->Publish("result", message.dump(-1, ' ', false, Json::error_handler_t::replace));
+  job->result_events.push_back(properties);
+}
+
+void Component::Processed(int result) {
+  std::lock_guard<std::mutex> lock(mu_);
+  t_delivering = nullptr;
+  if (current_ == nullptr) return;
+  current_->result = result;
+  processed_ = true;
+  processed_cv_.notify_all();
+}
+
+ProfileRunner::ProfileRunner(std::string name, Engine& engine,
+                             std::unique_ptr<Component> component, std::size_t limit)
+    : name_(std::move(name)),
+      engine_(engine),
+      limit_(limit),
+      component_(std::move(component)),
+      fingerprint_(component_->fingerprint()) {}
+
+ProfileRunner::~ProfileRunner() {
+  StopNow();
+  Join();
+}
+
+void ProfileRunner::Start() {
+  worker_ = std::thread([this] { Run(); });
+}
+
+bool ProfileRunner::HasRoom(std::size_t count) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return !finish_when_empty_ && !stop_now_ &&
+         queue_.size() + (busy_ ? 1 : 0) + count <= limit_;
+}
+
+void ProfileRunner::Push(std::shared_ptr<Job> job) {
+  std::size_t depth;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    queue_.push_back(std::move(job));
+    depth = queue_.size() + (busy_ ? 1 : 0);
+  }
+  wake_.notify_one();
+  engine_.metrics->SetQueueDepth(name_, static_cast<double>(depth));
+}
+
+void ProfileRunner::SetLimit(std::size_t limit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  limit_ = limit;
+}
+
+void ProfileRunner::Replace(std::unique_ptr<Component> next) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    fingerprint_ = next->fingerprint();
+    next_ = std::move(next);
+  }
+  wake_.notify_one();
+}
+
+std::string ProfileRunner::fingerprint() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return fingerprint_;
+}
+
+void ProfileRunner::FinishQueue() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    finish_when_empty_ = true;
+  }
+  wake_.notify_one();
+}
+
+void ProfileRunner::StopNow() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_now_ = true;
+  }
+  wake_.notify_one();
+}
+
+bool ProfileRunner::Finished() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return finished_ || !worker_.joinable();
+}
+
+void ProfileRunner::Join() {
+  if (worker_.joinable()) worker_.join();
+  // The component goes with the runner's last event, on this thread.
+  std::unique_ptr<Component> last;
+  std::unique_ptr<Component> next;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    last = std::move(component_);
+    next = std::move(next_);
+  }
+}
+
+std::deque<std::shared_ptr<Job>> ProfileRunner::TakeQueue() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return std::exchange(queue_, {});
+}
+
+std::size_t ProfileRunner::depth() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return queue_.size() + (busy_ ? 1 : 0);
+}
+
+void ProfileRunner::Run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
+    wake_.wait(lock, [&] {
+      return stop_now_ || next_ || !queue_.empty() || finish_when_empty_;
+    });
+    if (next_) {
+      std::unique_ptr<Component> old = std::exchange(component_, std::move(next_));
+      lock.unlock();
+      old.reset();  // CompStop and CompDelete, between two events
+      lock.lock();
+      continue;
+    }
+    if (stop_now_ || queue_.empty()) break;  // empty here means finish_when_empty_
+    std::shared_ptr<Job> job = std::move(queue_.front());
+    queue_.pop_front();
+    busy_ = true;
+    lock.unlock();
+    Process(job);
+    lock.lock();
+    busy_ = false;
+    engine_.metrics->SetQueueDepth(name_, static_cast<double>(queue_.size()));
+  }
+  finished_ = true;
+}
+
+void ProfileRunner::Process(const std::shared_ptr<Job>& job) {
+  // Nothing is done about an event before its 202 could have been sent.
+  (void)engine_.journal->WaitDurable(job->seq);
+  if (!job->instance) {
+    scenario::InputError error;
+    if (!scenario::MakeInstance(engine_.world->ns(), job->event, &job->profile, &job->instance,
+                                &error)) {
+      job->dropped = "invalid: " + (error.place.empty() ? "" : error.place + ": ") + error.message;
+      Conclude(*job);
+      return;
+    }
+  }
+  std::unique_lock<std::mutex> program(engine_.program_lock, std::defer_lock);
+  if (component_->has_program_actions()) program.lock();
+  const std::string why = component_->Deliver(*job);
+  if (program.owns_lock()) program.unlock();
+  if (!why.empty()) job->dropped = why;
+  Conclude(*job);
+}
+
+void ProfileRunner::Conclude(Job& job) {
+  Json line = job.Outcome();
+  line["time"] = Utc();
+  line["event"] = Json::object();
+  line["event"]["class"] = job.event.class_name;
+  line["event"]["properties"] = Json::object();
+  for (const auto& [name, value] : job.event.properties) line["event"]["properties"][name] = value;
+  const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace);
+  if (engine_.results != nullptr && !engine_.results->Append(text)) {
+    Log(kPriorityErr, "cannot write the result of event " + std::to_string(job.seq) +
+                          " to the results file");
+  }
+  engine_.stream->Publish("processed", text);
+  if (job.dropped.empty()) {
+    engine_.metrics->Processed(name_, job.result.value_or(0));
+  } else {
+    engine_.metrics->Dropped(name_, job.dropped.substr(0, job.dropped.find(':')));
+    Log(kPriorityErr, "event " + std::to_string(job.seq) + " of profile \"" + name_ +
+                          "\" dropped: " + job.dropped);
+  }
+  job.instance.Reset();
+  engine_.journal->Finish(job.seq);
+  job.Complete();
+}
+
+}  // namespace service

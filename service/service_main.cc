@@ -1,0 +1,157 @@
+#include "service/service_main.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <systemd/sd-daemon.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "scenario/file_io.h"
+#include "service/children.h"
+#include "service/config.h"
+#include "service/daemon.h"
+#include "service/http_api.h"
+#include "service/log.h"
+#include "service/socket_api.h"
+
+namespace service {
+namespace {
+
+// Closes a descriptor on every path.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::uint64_t MonotonicMicroseconds() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u +
+         static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+int Run(const char* config_path, CActionManagerManager* manager) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  Fd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC));
+  if (signal_fd.get() < 0) {
+    Log(kPriorityErr, "cannot take signals through a signalfd");
+    return 1;
+  }
+  if (manager == nullptr) {
+    Log(kPriorityErr, "libActionManager.so gave no component manager (see its log above)");
+    return 1;
+  }
+  Config config;
+  scenario::InputError input;
+  if (!ReadConfig(config_path, &config, &input)) {
+    std::string where = input.file.empty() ? std::string(config_path) : input.file;
+    if (!input.place.empty()) where += ": " + input.place;
+    Log(kPriorityErr, "invalid configuration: " + where + ": " + input.message);
+    return 3;
+  }
+  const ListenConfig listen = config.listen;
+  const std::filesystem::path socket_path = config.socket_path;
+  const unsigned socket_mode = config.socket_mode;
+
+  Daemon daemon(manager);
+  std::string error;
+  if (!daemon.Start(std::move(config), &error)) {
+    Log(kPriorityErr, "cannot start: " + error);
+    return 1;
+  }
+  HttpApi http(daemon);
+  int port = 0;
+  if (!http.Start(listen, &port, &error)) {
+    Log(kPriorityErr, "cannot start: " + error);
+    return 1;
+  }
+  Log(kPriorityNotice, "listening on http://" + listen.address + ":" + std::to_string(port));
+  if (!listen.port_file.empty() &&
+      !scenario::WriteOutputFile(listen.port_file.string(), std::to_string(port) + "\n", &error)) {
+    Log(kPriorityErr, "cannot write " + listen.port_file.string() + ": " + error);
+    return 1;
+  }
+  SocketApi socket(daemon);
+  if (!socket_path.empty()) {
+    if (!socket.Start(socket_path, socket_mode, listen, &error)) {
+      Log(kPriorityErr, "cannot start: " + error);
+      return 1;
+    }
+    Log(kPriorityNotice, "listening on " + socket_path.string());
+  }
+  (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
+  Log(kPriorityNotice, "ready");
+
+  // The stop runs on a thread of its own so that this one can still take a
+  // second SIGTERM while the queues drain.
+  Fd stopped(::eventfd(0, EFD_CLOEXEC));
+  std::thread stopper;
+  bool stopping = false;
+  for (;;) {
+    pollfd fds[2] = {{signal_fd.get(), POLLIN, 0}, {stopped.get(), POLLIN, 0}};
+    if (::poll(fds, stopping ? 2 : 1, -1) < 0) continue;
+    if (stopping && (fds[1].revents & POLLIN)) break;
+    if (!(fds[0].revents & POLLIN)) continue;
+    signalfd_siginfo info{};
+    if (::read(signal_fd.get(), &info, sizeof info) != sizeof info) continue;
+    if (info.ssi_signo == SIGHUP && !stopping) {
+      (void)sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=reloading",
+                       static_cast<unsigned long long>(MonotonicMicroseconds()));
+      Log(kPriorityNotice, "reloading " + daemon.config().file.string());
+      (void)daemon.Reload();
+      (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
+      continue;
+    }
+    if (info.ssi_signo == SIGHUP) continue;
+    if (stopping) {
+      const int killed = KillChildGroups();
+      Log(kPriorityWarning, "second stop signal: killed " + std::to_string(killed) +
+                                " child process groups");
+      continue;
+    }
+    stopping = true;
+    (void)sd_notify(0, "STOPPING=1\nSTATUS=stopping");
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(daemon.config().stop_seconds);
+    Log(kPriorityNotice, "stopping: no more events accepted, finishing the queues");
+    daemon.BeginStop();
+    stopper = std::thread([&daemon, deadline, fd = stopped.get()] {
+      if (!daemon.Drain(deadline)) {
+        Log(kPriorityWarning, "stop deadline reached with events queued");
+      }
+      daemon.Shutdown();
+      const std::uint64_t one = 1;
+      (void)!::write(fd, &one, sizeof one);
+    });
+  }
+  stopper.join();
+  socket.Stop();
+  http.Stop();
+  Log(kPriorityNotice, "stopped");
+  return 0;
+}
+
+}  // namespace
+}  // namespace service
+
+int ActionManagerdRun(const char* config_path, CActionManagerManager* manager) {
+  return service::Run(config_path, manager);
+}

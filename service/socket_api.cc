@@ -1,0 +1,228 @@
+#include "service/socket_api.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "service/log.h"
+
+namespace service {
+namespace {
+
+using scenario::InputError;
+using scenario::Json;
+
+bool SendAll(int fd, const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+Json Refused(std::size_t line, int status, const std::string& place, const std::string& message,
+             int retry_after = 0) {
+  Json ack = Json::object();
+  ack["line"] = line;
+  ack["accepted"] = false;
+  ack["status"] = status;
+  if (retry_after > 0) ack["retry_after"] = retry_after;
+  ack["error"] = Json::object();
+  if (!place.empty()) ack["error"]["place"] = place;
+  ack["error"]["message"] = message;
+  return ack;
+}
+
+}  // namespace
+
+SocketApi::SocketApi(Daemon& daemon) : daemon_(daemon) {}
+
+SocketApi::~SocketApi() { Stop(); }
+
+bool SocketApi::Start(const std::filesystem::path& path, unsigned mode, const ListenConfig& limits,
+                      std::string* error) {
+  path_ = path;
+  max_line_ = limits.max_body_bytes;
+  idle_ms_ = limits.idle_seconds * 1000;
+  max_connections_ = static_cast<std::size_t>(limits.max_connections);
+  std::error_code ec;
+  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
+  // A socket file left by a crash is in the way; anything else is not ours.
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISSOCK(st.st_mode)) {
+      *error = path.string() + ": exists and is not a socket";
+      return false;
+    }
+    ::unlink(path.c_str());
+  }
+  listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (listen_fd_ < 0 ||
+      ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::chmod(path.c_str(), mode) != 0 || ::listen(listen_fd_, 64) != 0 ||
+      ::pipe2(wake_, O_CLOEXEC) != 0) {
+    *error = path.string() + ": " + std::strerror(errno);
+    return false;
+  }
+  acceptor_ = std::thread([this] { Accept(); });
+  return true;
+}
+
+void SocketApi::Stop() {
+  if (stopping_.exchange(true)) return;
+  if (wake_[1] >= 0) (void)!::write(wake_[1], "x", 1);
+  if (acceptor_.joinable()) acceptor_.join();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto& connection : connections_) ::shutdown(connection->fd, SHUT_RDWR);
+  }
+  Reap(true);
+  for (int* fd : {&listen_fd_, &wake_[0], &wake_[1]}) {
+    if (*fd >= 0) ::close(*fd);
+    *fd = -1;
+  }
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+void SocketApi::Reap(bool all) {
+  std::list<std::unique_ptr<Connection>> done;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      if (all || (*it)->finished.load()) {
+        done.push_back(std::move(*it));
+        it = connections_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& connection : done) {
+    if (connection->thread.joinable()) connection->thread.join();
+    ::close(connection->fd);
+  }
+}
+
+void SocketApi::Accept() {
+  for (;;) {
+    pollfd fds[2] = {{listen_fd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    const int ready = ::poll(fds, 2, 1000);
+    if (stopping_.load()) return;
+    Reap(false);
+    if (ready <= 0 || !(fds[0].revents & POLLIN)) continue;
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (connections_.size() >= max_connections_) {
+      (void)SendAll(fd, Refused(0, 503, "", "too many connections", 1).dump() + "\n");
+      ::close(fd);
+      continue;
+    }
+    auto connection = std::make_unique<Connection>();
+    connection->fd = fd;
+    Connection* raw = connection.get();
+    connections_.push_back(std::move(connection));
+    raw->thread = std::thread([this, raw] {
+      Serve(*raw);
+      raw->finished = true;
+    });
+  }
+}
+
+void SocketApi::Serve(Connection& connection) {
+  const int fd = connection.fd;
+  std::string buffer;
+  std::size_t line_number = 0;
+  char chunk[65536];
+  bool open = true;
+  while (open && !stopping_.load()) {
+    pollfd pfd{fd, POLLIN, 0};
+    const int ready = ::poll(&pfd, 1, idle_ms_);
+    if (ready == 0) break;  // idle
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    buffer.append(chunk, static_cast<std::size_t>(n));
+
+    // Every whole line that arrived: refusals at once, acceptances after
+    // one sync for all of them.
+    std::vector<Json> acks;
+    std::vector<std::shared_ptr<Job>> all_jobs;
+    std::size_t start = 0;
+    for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
+      const std::string_view line(buffer.data() + start, end - start);
+      ++line_number;
+      if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+      Metrics& metrics = daemon_.metrics();
+      metrics.Received(1);
+      if (line.size() > max_line_) {
+        metrics.Rejected("too_large", 1);
+        acks.push_back(Refused(line_number, 413, "", "the line is longer than " +
+                                                         std::to_string(max_line_) + " bytes"));
+        continue;
+      }
+      Json json;
+      InputError error;
+      std::vector<Incoming> incoming(1);
+      if (!scenario::ParseJson(line, &json, &error) ||
+          !daemon_.Validate(json, "", &incoming[0], &error)) {
+        metrics.Rejected("invalid", 1);
+        acks.push_back(Refused(line_number, 400, error.place, error.message));
+        continue;
+      }
+      std::vector<std::shared_ptr<Job>> jobs;
+      const Refusal refusal = daemon_.Submit(std::move(incoming), &jobs);
+      if (refusal.status != 0) {
+        metrics.Rejected(refusal.reason, 1);
+        acks.push_back(Refused(line_number, refusal.status, refusal.place, refusal.message,
+                               refusal.retry_after));
+        continue;
+      }
+      Json ack = Json::object();
+      ack["line"] = line_number;
+      ack["accepted"] = true;
+      ack["seq"] = jobs.front()->seq;
+      acks.push_back(std::move(ack));
+      all_jobs.push_back(jobs.front());
+    }
+    buffer.erase(0, start);
+    if (buffer.size() > max_line_) {
+      daemon_.metrics().Received(1);
+      daemon_.metrics().Rejected("too_large", 1);
+      acks.push_back(Refused(line_number + 1, 413, "",
+                             "the line is longer than " + std::to_string(max_line_) + " bytes"));
+      open = false;
+    }
+    if (!all_jobs.empty() && !daemon_.WaitDurable(all_jobs)) {
+      for (Json& ack : acks) {
+        if (ack["accepted"] == true) {
+          ack = Refused(ack["line"].get<std::size_t>(), 503, "",
+                        "the journal cannot be written (see the log)", 30);
+        }
+      }
+    }
+    std::string out;
+    for (const Json& ack : acks) out += ack.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    if (!out.empty() && !SendAll(fd, out)) break;
+  }
+  ::shutdown(fd, SHUT_RDWR);
+}
+
+}  // namespace service

@@ -1,0 +1,65 @@
+// The Unix socket: JSON lines in, one JSON acknowledgement line per line out,
+// in order:
+//   {"line": 3, "accepted": true, "seq": 17}
+//   {"line": 4, "accepted": false, "status": 400, "error": {"place": ..., "message": ...}}
+//   {"line": 5, "accepted": false, "status": 503, "retry_after": 1, "error": {...}}
+// Each line is one event and is accepted or refused on its own; "status" is
+// what HTTP would have answered. The lines that arrived together are
+// journaled together and acknowledged after one sync. Blank lines are
+// skipped. A line longer than max_body_bytes ends the connection after its
+// acknowledgement; so does idle_seconds without input. At most
+// max_connections connections are open; a further one gets one refusal line
+// and is closed.
+//
+// The socket file is created with `mode` and removed by Stop. Threads: one
+// accepting thread, one per connection; Stop closes them all and joins.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "service/config.h"
+#include "service/daemon.h"
+
+namespace service {
+
+class SocketApi {
+ public:
+  explicit SocketApi(Daemon& daemon);
+  ~SocketApi();
+  SocketApi(const SocketApi&) = delete;
+  SocketApi& operator=(const SocketApi&) = delete;
+
+  [[nodiscard]] bool Start(const std::filesystem::path& path, unsigned mode,
+                           const ListenConfig& limits, std::string* error);
+  void Stop();
+
+ private:
+  struct Connection {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> finished{false};
+  };
+  void Accept();
+  void Serve(Connection& connection);
+  void Reap(bool all);
+
+  Daemon& daemon_;
+  std::filesystem::path path_;
+  std::size_t max_line_ = 0;
+  int idle_ms_ = 0;
+  std::size_t max_connections_ = 0;
+  int listen_fd_ = -1;
+  int wake_[2] = {-1, -1};
+  std::thread acceptor_;
+  std::mutex mu_;
+  std::list<std::unique_ptr<Connection>> connections_;
+  std::atomic<bool> stopping_{false};
+};
+
+}  // namespace service

@@ -1,0 +1,238 @@
+#include "service/tests/daemon_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+extern char** environ;
+
+namespace service_test {
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+  const auto end = std::chrono::steady_clock::now() + deadline;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "amd-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::Write(const std::string& name, const std::string& content) const {
+  const std::filesystem::path path = path_ / name;
+  const std::filesystem::path temporary = path_ / (name + ".tmp");
+  {
+    std::ofstream out(temporary, std::ios::binary);
+    out << content;
+  }
+  std::filesystem::rename(temporary, path);
+  return path;
+}
+
+std::string TempDir::Read(const std::string& name) const {
+  std::ifstream in(path_ / name, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Json Rules(const Json& actions) {
+  return Json{{"rules", Json::array({Json{{"event", "Disk_Full"}, {"actions", actions}}})}};
+}
+
+Json PageAction(int exec_limit) {
+  return Json{{"name", "page"},
+              {"kind", "builtin"},
+              {"exec_limit", exec_limit},
+              {"namespace", "root\\zrv"},
+              {"class", "Pager"},
+              {"method", "Send"},
+              {"class_call", true},
+              {"in_params", Json::array({Json{{"param", "Text"}, {"event_prop", "event_key"}}})}};
+}
+
+Json ProgramAction(const std::string& command) {
+  return Json{{"name", "run"}, {"kind", "program"}, {"command", command}};
+}
+
+Json TaskAction() { return Json{{"name", "ticket"}, {"kind", "task"}, {"text1", "t"}}; }
+
+Json DiskFull(const std::string& event_id, const std::string& profile) {
+  Json properties = Json{{"EventId", event_id}, {"event_key", "key-" + event_id}, {"Drive", "C:"}};
+  if (!profile.empty()) properties["ProfileName"] = profile;
+  return Json{{"class", "Disk_Full"}, {"properties", properties}};
+}
+
+Json BaseConfig(const std::map<std::string, Json>& profiles) {
+  Json config = Json::object();
+  config["listen"] = Json{{"address", "127.0.0.1"}, {"port", 0}};
+  config["log_level"] = 3;
+  config["stop_seconds"] = 60;
+  config["classes"] = Json::parse(R"([
+    {"name": "Disk_Full", "superclass": "ZRV_Event",
+     "properties": {"Drive": "string", "FreeMB": "uint32"}},
+    {"name": "Volume", "properties": {"Drive": {"type": "string", "key": true}},
+     "methods": {"Cleanup": {"in": {"Reason": "string"}, "return_value": 0}}},
+    {"name": "Pager", "methods": {"Send": {"in": {"Text": "string"}, "return_value": 7}}},
+    {"name": "Plain", "properties": {"Name": "string"}}])");
+  config["instances"] = Json::parse(R"([{"class": "Volume", "properties": {"Drive": "C:"}}])");
+  config["environment"] = Json{{"ZMO_HALBERD_DIR", AM_EXAMPLES_DIR}};
+  config["profiles"] = Json::array();
+  for (const auto& [name, settings] : profiles) {
+    config["profiles"].push_back(Json{{"name", name}, {"settings", settings}});
+  }
+  return config;
+}
+
+DaemonProcess::~DaemonProcess() {
+  if (pid_ > 0) {
+    ::kill(pid_, SIGKILL);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+void DaemonProcess::WriteConfig(const Json& given) {
+  Json config = given;
+  const std::filesystem::path dir = dir_.path();
+  if (!config.contains("state_dir")) config["state_dir"] = (dir / "state").string();
+  if (!config.contains("results_file")) config["results_file"] = (dir / "results.jsonl").string();
+  if (!config["listen"].contains("port_file")) config["listen"]["port_file"] = (dir / "port").string();
+  if (config.contains("socket")) socket_ = config["socket"]["path"].get<std::string>();
+  dir_.Write("config.json", config.dump(2));
+}
+
+bool DaemonProcess::Start(const Json& config, const std::map<std::string, std::string>& env) {
+  WriteConfig(config);
+  std::error_code ignored;
+  std::filesystem::remove(dir_.path() / "port", ignored);
+  log_name_ = "daemon-" + std::to_string(++starts_) + ".log";
+  const std::string log_path = (dir_.path() / log_name_).string();
+  const std::string config_path = (dir_.path() / "config.json").string();
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                   0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<std::string> environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    if (env.count(name) == 0 && name != "NOTIFY_SOCKET") environment.push_back(entry);
+  }
+  for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (std::string& entry : environment) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::string binary = AMD_PATH;
+  std::string flag = "-c";
+  std::vector<char*> argv = {binary.data(), flag.data(), const_cast<char*>(config_path.c_str()),
+                             nullptr};
+  const int rc = ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) {
+    pid_ = -1;
+    return false;
+  }
+  const bool listening = WaitFor([&] {
+    if (WaitExit(std::chrono::milliseconds(0)) != -1 || pid_ <= 0) return true;
+    return std::filesystem::exists(dir_.path() / "port");
+  });
+  if (!listening || pid_ <= 0) return false;
+  port_ = std::stoi(dir_.Read("port"));
+  return true;
+}
+
+int DaemonProcess::RunToExit(const Json& config) {
+  WriteConfig(config);
+  if (!Start(config)) return WaitExit();
+  return -2;  // it started: not what the caller expected
+}
+
+void DaemonProcess::Signal(int signo) const {
+  if (pid_ > 0) ::kill(pid_, signo);
+}
+
+int DaemonProcess::WaitExit(std::chrono::milliseconds deadline) {
+  if (pid_ <= 0) return last_status_;
+  int status = 0;
+  const bool exited = WaitFor(
+      [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, deadline);
+  if (!exited) return -1;
+  pid_ = -1;
+  last_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return last_status_;
+}
+
+std::unique_ptr<httplib::Client> DaemonProcess::Client() const {
+  auto client = std::make_unique<httplib::Client>("127.0.0.1", port_);
+  client->set_connection_timeout(10, 0);
+  client->set_read_timeout(120, 0);
+  client->set_write_timeout(30, 0);
+  client->set_keep_alive(true);
+  client->set_tcp_nodelay(true);  // as curl does: no 40 ms wait between head and body
+  return client;
+}
+
+std::string DaemonProcess::log() const { return dir_.Read(log_name_); }
+
+bool DaemonProcess::WaitForLog(const std::string& text, std::chrono::milliseconds deadline) const {
+  return WaitFor([&] { return log().find(text) != std::string::npos; }, deadline);
+}
+
+std::vector<Json> DaemonProcess::Results() const {
+  std::vector<Json> lines;
+  std::istringstream in(dir_.Read("results.jsonl"));
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) lines.push_back(Json::parse(line, nullptr, false));
+  }
+  return lines;
+}
+
+std::optional<double> DaemonProcess::Metric(const std::string& sample) const {
+  auto client = Client();
+  auto res = client->Get("/metrics");
+  if (!res || res->status != 200) return std::nullopt;
+  std::istringstream in(res->body);
+  for (std::string line; std::getline(in, line);) {
+    if (line.size() > sample.size() && line.compare(0, sample.size(), sample) == 0 &&
+        line[sample.size()] == ' ') {
+      return std::stod(line.substr(sample.size() + 1));
+    }
+  }
+  return std::nullopt;
+}
+
+Reply Post(httplib::Client& client, const std::string& body, bool wait, const std::string& token) {
+  httplib::Headers headers;
+  if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+  auto res = client.Post(wait ? "/v1/events?wait=1" : "/v1/events", headers, body,
+                         "application/json");
+  Reply reply;
+  if (!res) return reply;
+  reply.status = res->status;
+  reply.body = Json::parse(res->body, nullptr, false);
+  reply.retry_after = res->get_header_value("Retry-After");
+  return reply;
+}
+
+}  // namespace service_test

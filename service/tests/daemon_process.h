@@ -1,0 +1,113 @@
+// Runs the built actionmanagerd for the service's tests: a folder per test
+// with its configuration, state and outputs, the daemon as a real process on
+// an ephemeral loopback port, and small readers for what it writes.
+//
+// Nothing here sleeps and then looks: every wait is for a condition, with a
+// deadline generous enough for a loaded two-core machine.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace httplib {
+class Client;
+}
+
+namespace service_test {
+
+using Json = nlohmann::ordered_json;
+
+inline constexpr std::chrono::seconds kDeadline{60};
+
+// Polls `condition` until it holds or `deadline` passes; true when it held.
+bool WaitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds deadline = kDeadline);
+
+// A folder under the system's temporary folder, removed with its content.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path Write(const std::string& name, const std::string& content) const;
+  std::string Read(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// The demo's world (Disk_Full events, Volume and Pager methods) with one
+// profile per entry of `profiles` (name -> settings JSON), and the daemon's
+// files in `dir`. Tests change fields of the result before writing it.
+Json BaseConfig(const std::map<std::string, Json>& profiles);
+// A rule for Disk_Full with the given actions.
+Json Rules(const Json& actions);
+Json PageAction(int exec_limit = 0);         // built-in, class call, returns 7
+Json ProgramAction(const std::string& command);
+Json TaskAction();
+// {"class": "Disk_Full", "properties": {...}} with EventId and Drive set.
+Json DiskFull(const std::string& event_id, const std::string& profile = {});
+
+class DaemonProcess {
+ public:
+  explicit DaemonProcess(const TempDir& dir) : dir_(dir) {}
+  ~DaemonProcess();  // SIGKILL if still running
+
+  // Writes `config` as config.json (filling the folder's paths where the
+  // test left them out) and starts the daemon; waits until it listens.
+  // False when it exited or never listened (its log is in log()).
+  bool Start(const Json& config, const std::map<std::string, std::string>& env = {});
+  // Only writes the configuration (for a reload).
+  void WriteConfig(const Json& config);
+  // Starts and waits for the exit: for configurations that must be refused.
+  int RunToExit(const Json& config);
+
+  void Signal(int signo) const;
+  // Waits for the exit; the exit status, or -1 (killed, or still running at
+  // the deadline).
+  int WaitExit(std::chrono::milliseconds deadline = kDeadline);
+  bool running() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+
+  int port() const { return port_; }
+  std::unique_ptr<httplib::Client> Client() const;
+  std::string log() const;
+  bool WaitForLog(const std::string& text, std::chrono::milliseconds deadline = kDeadline) const;
+  // The results file, line by line.
+  std::vector<Json> Results() const;
+  // The value of one metric sample (its name with labels as printed), or
+  // nullopt when absent.
+  std::optional<double> Metric(const std::string& sample) const;
+  const std::filesystem::path& socket_path() const { return socket_; }
+
+ private:
+  const TempDir& dir_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  std::filesystem::path socket_;
+  std::string log_name_ = "daemon.log";
+  int starts_ = 0;
+  int last_status_ = -1;
+};
+
+// POST /v1/events; the status (0 when the request failed) and the body.
+struct Reply {
+  int status = 0;
+  Json body;
+  std::string retry_after;
+};
+Reply Post(httplib::Client& client, const std::string& body, bool wait = false,
+           const std::string& token = {});
+
+}  // namespace service_test

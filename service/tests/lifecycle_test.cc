@@ -1,0 +1,272 @@
+// The daemon's life: the socket, reload, stop, crash and restart, and what it
+// tells systemd.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include "service/tests/daemon_process.h"
+
+namespace service_test {
+namespace {
+
+using ::testing::HasSubstr;
+
+// A program that runs until `gate` exists (so a test decides when it ends).
+Json GatedProgram(const std::filesystem::path& gate) {
+  return ProgramAction("while [ ! -e " + gate.string() + " ]; do sleep 0.05; done");
+}
+
+// The sequence numbers in the results file, each once.
+std::set<int> FinishedSeqs(const DaemonProcess& daemon) {
+  std::set<int> seqs;
+  for (const Json& line : daemon.Results()) seqs.insert(line["seq"].get<int>());
+  return seqs;
+}
+
+// Connects to a Unix socket, sends `bytes`, reads until `lines` lines came.
+std::vector<Json> SocketExchange(const std::filesystem::path& path, const std::string& bytes,
+                                 std::size_t lines) {
+  std::vector<Json> acks;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+    if (fd >= 0) ::close(fd);
+    return acks;
+  }
+  std::string buffer;
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  while (acks.size() < lines && std::chrono::steady_clock::now() < end) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, 1000) <= 0) continue;
+    char chunk[4096];
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    buffer.append(chunk, static_cast<std::size_t>(n));
+    for (std::size_t at; (at = buffer.find('\n')) != std::string::npos; buffer.erase(0, at + 1)) {
+      acks.push_back(Json::parse(buffer.substr(0, at), nullptr, false));
+    }
+  }
+  ::close(fd);
+  return acks;
+}
+
+class LifecycleTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  DaemonProcess daemon_{dir_};
+};
+
+TEST_F(LifecycleTest, TheSocketAcknowledgesEachLine) {
+  Json config = BaseConfig({{"P", Rules(Json::array({PageAction()}))}});
+  config["socket"] = Json{{"path", (dir_.path() / "amd.sock").string()}};
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  const std::string input = DiskFull("u1").dump() + "\n" + "{oops\n" + "\n" +
+                            DiskFull("u2", "Nobody").dump() + "\n" + DiskFull("u3").dump() + "\n";
+  const std::vector<Json> acks = SocketExchange(daemon_.socket_path(), input, 4);
+  ASSERT_EQ(acks.size(), 4u);
+  struct Expected {
+    int line;
+    bool accepted;
+    int status;
+  };
+  const Expected expected[] = {{1, true, 0}, {2, false, 400}, {4, false, 400}, {5, true, 0}};
+  for (std::size_t i = 0; i < 4; ++i) {
+    SCOPED_TRACE(acks[i].dump());
+    EXPECT_EQ(acks[i]["line"], expected[i].line);
+    EXPECT_EQ(acks[i]["accepted"], expected[i].accepted);
+    if (!expected[i].accepted) {
+      EXPECT_EQ(acks[i]["status"], expected[i].status);
+    }
+  }
+  EXPECT_EQ(acks[0]["seq"], 1);
+  EXPECT_EQ(acks[3]["seq"], 2);
+  EXPECT_EQ(acks[2]["error"]["place"], "properties.ProfileName");
+  EXPECT_TRUE(WaitFor([&] { return FinishedSeqs(daemon_) == std::set<int>{1, 2}; }));
+}
+
+TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
+  // Both profiles page once per EventId.
+  Json config = BaseConfig({{"A", Rules(Json::array({PageAction(1)}))},
+                            {"B", Rules(Json::array({PageAction(1)}))}});
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  auto client = daemon_.Client();
+  const auto ran = [&](const std::string& profile) {
+    const Reply reply = Post(*client, DiskFull("same", profile).dump(), true);
+    EXPECT_EQ(reply.status, 200) << reply.body.dump();
+    return reply.body["events"][0]["result_events"].size();
+  };
+  EXPECT_EQ(ran("A"), 1u);
+  EXPECT_EQ(ran("B"), 1u);
+
+  // An invalid file: refused, the running configuration goes on.
+  dir_.Write("config.json", "{\"profiles\": [");
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("reload refused")) << daemon_.log();
+  EXPECT_EQ(ran("A"), 0u);  // still held back: same component
+
+  // B changes, C comes; A keeps its component and with it its counters.
+  config["profiles"][1]["settings"]["rules"][0]["actions"][0]["descriptive_name"] = "changed";
+  config["profiles"].push_back(Json{{"name", "C"}, {"settings", Rules(Json::array({PageAction(1)}))}});
+  daemon_.WriteConfig(config);
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("1 re-created, 1 added, 0 removed")) << daemon_.log();
+  EXPECT_EQ(ran("A"), 0u);
+  EXPECT_EQ(ran("B"), 1u);  // a new component counts afresh
+  EXPECT_EQ(ran("C"), 1u);
+
+  // A change that needs a restart is refused as a whole.
+  config["queue_limit"] = 5;
+  config["namespace"] = "root\\other";
+  daemon_.WriteConfig(config);
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("change only with a restart")) << daemon_.log();
+  EXPECT_EQ(ran("C"), 0u);
+  daemon_.Signal(SIGTERM);
+  EXPECT_EQ(daemon_.WaitExit(), 0);
+}
+
+TEST_F(LifecycleTest, AStopFinishesTheQueuedEventsAndExitsZero) {
+  const auto gate = dir_.path() / "gate";
+  Json config = BaseConfig({{"P", Rules(Json::array({GatedProgram(gate), PageAction()}))}});
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  auto client = daemon_.Client();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(Post(*client, DiskFull("q" + std::to_string(i)).dump()).status, 202);
+  }
+  daemon_.Signal(SIGTERM);
+  ASSERT_TRUE(daemon_.WaitForLog("no more events accepted"));
+  EXPECT_EQ(Post(*client, DiskFull("late").dump()).status, 503);
+  EXPECT_EQ(client->Get("/readyz")->status, 503);
+  dir_.Write("gate", "");
+  EXPECT_EQ(daemon_.WaitExit(), 0) << daemon_.log();
+  EXPECT_EQ(FinishedSeqs(daemon_), (std::set<int>{1, 2, 3, 4, 5}));
+  EXPECT_THAT(daemon_.log(), HasSubstr("Terminating ActionManager.dll"));
+  // Nothing was left for a next start.
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  daemon_.Signal(SIGTERM);
+  EXPECT_EQ(daemon_.WaitExit(), 0);
+  EXPECT_THAT(daemon_.log(), ::testing::Not(HasSubstr("replaying")));
+  EXPECT_EQ(daemon_.Results().size(), 5u);
+}
+
+TEST_F(LifecycleTest, AfterTheDeadlineTheRestWaitsAndASecondSignalKillsTheChildren) {
+  // The program never ends by itself.
+  Json config = BaseConfig({{"P", Rules(Json::array({ProgramAction("echo started; sleep 600")}))}});
+  config["stop_seconds"] = 1;
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  auto client = daemon_.Client();
+  ASSERT_EQ(Post(*client, Json::array({DiskFull("k1"), DiskFull("k2")}).dump()).status, 202);
+  ASSERT_TRUE(WaitFor([&] { return daemon_.Metric("actionmanagerd_child_processes") == 1; }));
+  daemon_.Signal(SIGTERM);
+  ASSERT_TRUE(daemon_.WaitForLog("stop deadline reached")) << daemon_.log();
+  daemon_.Signal(SIGTERM);
+  EXPECT_EQ(daemon_.WaitExit(), 0) << daemon_.log();
+  EXPECT_THAT(daemon_.log(), HasSubstr("killed 1 child process groups"));
+  EXPECT_THAT(daemon_.log(), HasSubstr("1 accepted events stay in the journal"));
+  // The killed action failed (it had printed, so its exit status counts);
+  // the second event is replayed at the next start.
+  ASSERT_EQ(daemon_.Results().size(), 1u);
+  EXPECT_EQ(daemon_.Results()[0]["result"], 0);
+  config["profiles"][0]["settings"] = Rules(Json::array({PageAction()}));
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  EXPECT_TRUE(WaitFor([&] { return FinishedSeqs(daemon_) == std::set<int>{1, 2}; }));
+  EXPECT_THAT(daemon_.log(), HasSubstr("replaying 1 accepted events"));
+}
+
+TEST_F(LifecycleTest, EveryAcceptedEventIsProcessedAfterAKill) {
+  const auto gate = dir_.path() / "gate";
+  Json config = BaseConfig({{"P", Rules(Json::array({GatedProgram(gate)}))},
+                            {"Q", Rules(Json::array({PageAction(), TaskAction()}))}});
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  auto client = daemon_.Client();
+  std::set<int> accepted;
+  for (int i = 0; i < 4; ++i) {
+    const Reply reply =
+        Post(*client, Json::array({DiskFull("c" + std::to_string(i), "P"),
+                                   DiskFull("d" + std::to_string(i), "Q")})
+                          .dump());
+    ASSERT_EQ(reply.status, 202);
+    for (const Json& seq : reply.body["seq"]) accepted.insert(seq.get<int>());
+  }
+  // The first event's program is running, the others of P are queued.
+  ASSERT_TRUE(WaitFor([&] { return daemon_.Metric("actionmanagerd_child_processes") == 1; }));
+  daemon_.Signal(SIGKILL);
+  EXPECT_EQ(daemon_.WaitExit(), -1);
+  dir_.Write("gate", "");
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  EXPECT_TRUE(WaitFor([&] { return FinishedSeqs(daemon_) == accepted; }))
+      << dir_.Read("results.jsonl");
+  EXPECT_THAT(daemon_.log(), HasSubstr("replaying"));
+  // Numbers go on where they stopped.
+  client = daemon_.Client();
+  const Reply next = Post(*client, DiskFull("after", "Q").dump());
+  ASSERT_EQ(next.status, 202);
+  EXPECT_GT(next.body["seq"][0].get<int>(), *accepted.rbegin());
+}
+
+TEST_F(LifecycleTest, ASecondDaemonOnTheSameStateOrPortIsRefused) {
+  const Json config = BaseConfig({{"P", Rules(Json::array({PageAction()}))}});
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  TempDir other;
+  DaemonProcess second(other);
+  Json same_state = config;
+  same_state["state_dir"] = (dir_.path() / "state").string();
+  EXPECT_EQ(second.RunToExit(same_state), 1);
+  EXPECT_THAT(second.log(), HasSubstr("in use by another process"));
+  Json same_port = config;
+  same_port["listen"]["port"] = daemon_.port();
+  EXPECT_EQ(second.RunToExit(same_port), 1);
+  EXPECT_THAT(second.log(), HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(daemon_.port())));
+  // The first one never noticed.
+  auto client = daemon_.Client();
+  EXPECT_EQ(Post(*client, DiskFull("still").dump(), true).status, 200);
+}
+
+TEST_F(LifecycleTest, SystemdIsToldReadyReloadingAndStopping) {
+  const std::string path = (dir_.path() / "notify").string();
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_TRUE(daemon_.Start(BaseConfig({{"P", Rules(Json::array({PageAction()}))}}),
+                            {{"NOTIFY_SOCKET", path}}))
+      << daemon_.log();
+  std::string messages;
+  const auto saw = [&](const std::string& text) {
+    return WaitFor([&] {
+      pollfd pfd{fd, POLLIN, 0};
+      if (::poll(&pfd, 1, 100) > 0) {
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) messages.append(buffer, static_cast<std::size_t>(n)).append("|");
+      }
+      return messages.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_TRUE(saw("READY=1")) << messages;
+  daemon_.Signal(SIGHUP);
+  EXPECT_TRUE(saw("RELOADING=1\nMONOTONIC_USEC=")) << messages;
+  EXPECT_TRUE(saw("RELOADING=1\nMONOTONIC_USEC=")) << messages;
+  daemon_.Signal(SIGTERM);
+  EXPECT_TRUE(saw("STOPPING=1")) << messages;
+  EXPECT_EQ(daemon_.WaitExit(), 0);
+  EXPECT_LT(messages.find("READY=1"), messages.find("RELOADING=1"));
+  EXPECT_LT(messages.find("RELOADING=1"), messages.rfind("READY=1"));
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace service_test
