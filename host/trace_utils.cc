@@ -262,9 +262,28 @@ void CTraceUtils::SetLineSink(LineSink sink) {
 void CTraceUtils::Emit(int level, const char* component, const char* format,
                        std::span<const LogArg> args) {
   // Each thread formats into buffers of its own, whose capacity outlives the
-  // line, so that a steady stream of lines allocates nothing.
-  thread_local std::string message;
-  thread_local std::string comp;
+  // line, so that a steady stream of lines allocates nothing. A line logged
+  // after the thread's buffers are gone (a library's unload entry runs after
+  // the main thread's thread-local objects are destroyed at exit) uses
+  // buffers of its own instead.
+  struct Buffers {
+    std::string message;
+    std::string comp;
+    bool* gone;
+    ~Buffers() { *gone = true; }
+  };
+  thread_local bool buffers_gone = false;  // trivially destructible: readable to the end
+  if (buffers_gone) {
+    Buffers late{{}, {}, &buffers_gone};
+    Format(level, component, format, args, late.message, late.comp);
+    return;
+  }
+  thread_local Buffers buffers{{}, {}, &buffers_gone};
+  Format(level, component, format, args, buffers.message, buffers.comp);
+}
+
+void CTraceUtils::Format(int level, const char* component, const char* format,
+                         std::span<const LogArg> args, std::string& message, std::string& comp) {
   message.clear();
   AppendLogMessage(message, format, args);
   comp.assign(component != nullptr ? component : "");

@@ -120,6 +120,9 @@ class CTraceUtils {
  private:
   CTraceUtils() = default;
   void Emit(int level, const char* component, const char* format, std::span<const LogArg> args);
+  // Formats into `message` and `comp` and hands the line on.
+  void Format(int level, const char* component, const char* format, std::span<const LogArg> args,
+              std::string& message, std::string& comp);
   void WriteToStandardError(int level, const std::string& component, const std::string& message);
 
   std::atomic<int> threshold_{3};

@@ -144,5 +144,23 @@ TEST(TraceUtilsTest, LinesFromSeveralThreadsArriveWhole) {
   EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
 }
 
+// Logs from its destructor, as a library's unload entry logs after a thread's
+// own objects are gone.
+struct LogsWhenDestroyed {
+  ~LogsWhenDestroyed() { CTraceUtils::GetInstance()->LogMsg(1, "late", "after %s", "the buffers"); }
+  void Touch() {}
+};
+
+TEST(TraceUtilsTest, ALineLoggedAfterTheThreadsBuffersAreGoneArrivesWhole) {
+  LogCapture log;
+  std::thread([] {
+    // Made before the thread's first line, so destroyed after its buffers.
+    thread_local LogsWhenDestroyed late;
+    late.Touch();
+    CTraceUtils::GetInstance()->LogMsg(1, "early", "before %s", "the buffers");
+  }).join();
+  EXPECT_EQ(log.Take(), (Lines{"1 early: before the buffers", "1 late: after the buffers"}));
+}
+
 }  // namespace
 }  // namespace host
