@@ -10,12 +10,13 @@
 #include "scenario/json_input.h"
 #include "scenario/scenario.h"
 #include "scenario/scenario_world.h"
+#include "world/world.h"
 #include "repository/repository.h"
 
 namespace {
 
-repository::Repository* g_repository = nullptr;
-repository::Namespace* g_namespace = nullptr;
+world::World* g_world = nullptr;
+const repository::Namespace* g_namespace = nullptr;
 const std::string g_profile = "P1";
 
 constexpr char kWorld[] = R"({"profile": "P1", "settings": {"rules": []}, "classes": [
@@ -37,9 +38,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     __builtin_trap();
   }
   // Lives for the whole run, as the tool's repository lives for a whole run.
-  g_repository = new repository::Repository();
-  g_namespace = new repository::Namespace(g_repository->OpenNamespace(scenario.ns));
-  if (!scenario::BuildWorld(scenario, *g_namespace, {}, &error)) __builtin_trap();
+  g_world = new world::World(scenario.ns);
+  g_namespace = &g_world->ns();
+  if (!scenario::BuildWorld(scenario, *g_world, {}, &error)) __builtin_trap();
   return 0;
 }
 

@@ -15,6 +15,7 @@
 #include "scenario/json_input.h"
 #include "scenario/scenario.h"
 #include "scenario/scenario_world.h"
+#include "world/world.h"
 #include "repository/repository.h"
 
 namespace {
@@ -72,9 +73,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!scenario::ParseJson(text, &json, &error) || !NamesOnlyTheFolder(json)) return 0;
   scenario::Scenario scenario;
   if (!scenario::ReadScenario(json, g_folder / "scenario.json", &scenario, &error)) return 0;
-  repository::Repository repository;
-  const repository::Namespace ns = repository.OpenNamespace(scenario.ns);
-  if (!scenario::BuildWorld(scenario, ns, {}, &error)) return 0;
+  world::World world(scenario.ns);
+  const repository::Namespace& ns = world.ns();
+  if (!scenario::BuildWorld(scenario, world, {}, &error)) return 0;
   for (const scenario::ScenarioObject& event : scenario.events) {
     wbem::ComPtr<IWbemClassObject> instance;
     if (!scenario::MakeInstance(ns, event, &scenario.profile, &instance, &error)) return 0;
