@@ -16,15 +16,15 @@ LogArg::LogArg(const char16_t* s) : kind(Kind::kWideText), null_text(s == nullpt
 
 namespace {
 
-// One conversion as written: `spec` is its text up to the length modifier
+// One conversion as written: `directive` is its text up to the length modifier
 // ("%", flags, width, precision), `length` the modifier, `conv` the
 // conversion character.
 struct Conversion {
-  std::string_view spec;
+  std::string_view directive;
   std::string_view length;
   char conv;
 
-  bool Plain() const { return spec.size() == 1; }  // no flags, width or precision
+  bool Plain() const { return directive.size() == 1; }  // no flags, width or precision
 };
 
 // printf's format for `conversion` with the modifier `length` in place of the
@@ -32,14 +32,14 @@ struct Conversion {
 class PrintfFormat {
  public:
   PrintfFormat(const Conversion& conversion, std::string_view length) {
-    const std::size_t size = conversion.spec.size() + length.size() + 1;
+    const std::size_t size = conversion.directive.size() + length.size() + 1;
     char* out = small_;
     if (size >= sizeof small_) {
       large_.resize(size + 1);
       out = large_.data();
     }
-    std::memcpy(out, conversion.spec.data(), conversion.spec.size());
-    std::memcpy(out + conversion.spec.size(), length.data(), length.size());
+    std::memcpy(out, conversion.directive.data(), conversion.directive.size());
+    std::memcpy(out + conversion.directive.size(), length.data(), length.size());
     out[size - 1] = conversion.conv;
     out[size] = '\0';
     text_ = out;
@@ -81,15 +81,15 @@ void AppendText(std::string& out, const Conversion& conversion, std::string_view
   const std::size_t nul = text.find('\0');
   if (nul != std::string_view::npos) text = text.substr(0, nul);
   // The written precision, if any, still applies on top of the text's length.
-  std::string_view spec = conversion.spec;
+  std::string_view directive = conversion.directive;
   int precision = static_cast<int>(std::min<std::size_t>(text.size(), 1 << 30));
-  if (const std::size_t dot = spec.find('.'); dot != std::string_view::npos) {
+  if (const std::size_t dot = directive.find('.'); dot != std::string_view::npos) {
     int written = 0;
-    std::from_chars(spec.data() + dot + 1, spec.data() + spec.size(), written);
+    std::from_chars(directive.data() + dot + 1, directive.data() + directive.size(), written);
     precision = std::min(precision, written);
-    spec = spec.substr(0, dot);
+    directive = directive.substr(0, dot);
   }
-  const Conversion bounded{spec, {}, 's'};
+  const Conversion bounded{directive, {}, 's'};
   const PrintfFormat format(bounded, ".*");
   char buf[256];
   const int n = std::snprintf(buf, sizeof buf, format.c_str(), precision, text.data());
@@ -226,7 +226,7 @@ void AppendLogMessage(std::string& out, const char* format, std::span<const LogA
       ++p;
       while (IsDigit(*p)) ++p;
     }
-    const std::string_view spec(start, static_cast<std::size_t>(p - start));
+    const std::string_view directive(start, static_cast<std::size_t>(p - start));
     const char* length_start = p;
     while (IsLengthModifier(*p)) ++p;
     const std::string_view length(length_start, static_cast<std::size_t>(p - length_start));
@@ -236,7 +236,7 @@ void AppendLogMessage(std::string& out, const char* format, std::span<const LogA
     }
     const LogArg* arg = next < args.size() ? &args[next] : nullptr;
     ++next;
-    AppendConversion(out, Conversion{spec, length, *p}, arg);
+    AppendConversion(out, Conversion{directive, length, *p}, arg);
     ++p;
   }
 }
