@@ -69,10 +69,11 @@ bool ReplaceAtomically(const std::string& path, std::string_view bytes, const st
   mode_t mode = 0;
   if (existing != nullptr) {
     mode = existing->st_mode & 07777;
-    // Keeping the owner needs privileges the process may not have; the file
-    // then belongs to whoever replaced it, as with any editor's save.
     if (existing->st_uid != ::geteuid() || existing->st_gid != ::getegid()) {
-      (void)::fchown(fd.get(), existing->st_uid, existing->st_gid);
+      if (::fchown(fd.get(), existing->st_uid, existing->st_gid) != 0) {
+        // Keeping the owner needs privileges the process may not have; the
+        // file then belongs to whoever replaced it, as with any editor's save.
+      }
     }
   } else {
     // mkstemp creates the file for its owner only; give it the permissions a
