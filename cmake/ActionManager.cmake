@@ -65,9 +65,17 @@ function(am_test)
   am_export_folder(${A_NAME} PRIVATE)
   target_link_libraries(${A_NAME} PRIVATE ${A_LIBS} GTest::gmock GTest::gtest_main)
   include(GoogleTest)
-  gtest_discover_tests(${A_NAME}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${A_LABELS}" TIMEOUT 300)
+  # An empty LABELS value would vanish in the generated script and leave
+  # "TIMEOUT" as the label, so the property is only given when there is one.
+  if(A_LABELS)
+    gtest_discover_tests(${A_NAME}
+      DISCOVERY_TIMEOUT 60
+      PROPERTIES LABELS "${A_LABELS}" TIMEOUT 300)
+  else()
+    gtest_discover_tests(${A_NAME}
+      DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT 300)
+  endif()
 endfunction()
 
 # am_bench(NAME <target> SOURCES ... LIBS ...): a Google Benchmark executable.
