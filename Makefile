@@ -12,10 +12,12 @@
 
 # What the build and the tests need (pkgconf: the embedding example's second
 # build; locales: the decimal-comma locale a settings test makes for itself;
-# python3-jsonschema: the service configuration's schema test).
+# python3-jsonschema: the service configuration's schema test;
+# prometheus-alertmanager: the service's end-to-end Alertmanager test).
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
             libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev \
-            libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema
+            libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema \
+            prometheus-alertmanager
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
 # the binaries with, and lintian.
 PACKAGE_PACKAGES := dpkg-dev file lintian
