@@ -287,8 +287,15 @@ bool MapAlert(const Json& payload, const AlertView& view, bool firing, const std
     return true;
   };
 
-  const std::string& fingerprint = view.alert->at("fingerprint").get_ref<const std::string&>();
-  put("EventId", fingerprint, FieldPath(view.path, "fingerprint"));
+  std::string event_id = view.alert->at("fingerprint").get<std::string>();
+  if (config.event_id_with_start) {
+    const auto starts = view.alert->find("startsAt");
+    if (starts == view.alert->end()) {
+      return Fail(error, FieldPath(view.path, "startsAt"), "missing (the EventId includes it)");
+    }
+    event_id += "@" + starts->get<std::string>();
+  }
+  put("EventId", std::move(event_id), FieldPath(view.path, "fingerprint"));
   put("ProfileName", profile, "receiver");
   // Label names are case-sensitive in Alertmanager: these two are exact.
   for (const auto& [label, property] : {std::pair{"alertname", "event_key"},

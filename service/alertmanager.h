@@ -4,7 +4,12 @@
 // event of the configured class:
 //
 //   EventId      the alert's fingerprint: the execution limit of an action
-//                then holds per alert, across the repeated notifications
+//                then holds per alert, across the repeated notifications.
+//                The fingerprint is a hash of the labels, so an alert that
+//                resolves and fires again keeps it; with
+//                event_id_with_start the alert's startsAt is appended
+//                ("<fingerprint>@<startsAt>"), so each such incident counts
+//                apart
 //   event_key    the label "alertname"
 //   severity     the label "severity"
 //   ProfileName  the configured profile; else the receiver's entry in
@@ -49,6 +54,7 @@ struct AlertmanagerConfig {
   std::vector<std::pair<std::string, std::string>> properties;
   bool fill_by_name = true;
   bool labels_win = true;  // "prefer": "labels" (default) or "annotations"
+  bool event_id_with_start = false;  // "event_id": "fingerprint_and_start"
 };
 
 // A property a class declares (inherited ones included) and its type.

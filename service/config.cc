@@ -141,6 +141,7 @@ void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
   am.profile = reader.String("profile");
   am.fill_by_name = reader.Bool("fill_by_name", true);
   const std::string prefer = reader.String("prefer", "labels");
+  const std::string event_id = reader.String("event_id", "fingerprint");
   const Json* receivers = reader.Object("receivers");
   const Json* properties = reader.Object("properties");
   reader.Finish();
@@ -164,6 +165,11 @@ void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
     return;
   }
   am.labels_win = prefer == "labels";
+  if (event_id != "fingerprint" && event_id != "fingerprint_and_start") {
+    problems.Fail("alertmanager.event_id", "must be \"fingerprint\" or \"fingerprint_and_start\"");
+    return;
+  }
+  am.event_id_with_start = event_id == "fingerprint_and_start";
   if (receivers != nullptr) {
     for (const auto& [receiver, profile] : receivers->items()) {
       const std::string path = FieldPath("alertmanager.receivers", receiver);
