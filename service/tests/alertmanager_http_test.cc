@@ -221,6 +221,30 @@ TEST_F(AlertmanagerInputTest, AConfigurationThatCannotMapIsRefused) {
   }
 }
 
+TEST_F(AlertmanagerInputTest, AReloadChangesTheMappingAndABadOneKeepsTheRunningOne) {
+  Json config = AlertConfig(Json());
+  StartWith(config);
+  const std::string body = Notification({AlertOf("r1", {})}, "team").dump();
+  EXPECT_EQ(PostAlerts(*client_, body).status, 404);
+
+  config["alertmanager"] = Json{{"class", "Alert_Firing"}, {"receivers", {{"team", "Q"}}}};
+  daemon_.WriteConfig(config);
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("configuration reloaded")) << daemon_.log();
+  const Answer mapped = PostAlerts(*client_, body, true);
+  ASSERT_EQ(mapped.status, 200) << mapped.body.dump();
+  EXPECT_EQ(mapped.body["events"][0]["profile"], "Q");
+
+  // A mapped property the class lacks: refused, the mapping to Q stays.
+  config["alertmanager"]["properties"] = Json{{"Size", "labels.size"}};
+  daemon_.WriteConfig(config);
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("alertmanager.properties.Size")) << daemon_.log();
+  const Answer kept = PostAlerts(*client_, body, true);
+  ASSERT_EQ(kept.status, 200) << kept.body.dump();
+  EXPECT_EQ(kept.body["events"][0]["profile"], "Q");
+}
+
 // --- End to end with Alertmanager -------------------------------------------
 
 std::string FindAlertmanager() {
