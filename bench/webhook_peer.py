@@ -22,7 +22,11 @@ ratio, and only of one run.
 
 Installs `webhook` with apt-get when it is missing (as root, or through sudo).
 
-Usage: bench/webhook_peer.py [--build DIR] [--rounds N] [--requests N]
+The daemon's journal is synced before each answer, as always; it lives in the
+temporary folder unless --state-dir names another (a tmpfs, to see what the
+sync costs).
+
+Usage: bench/webhook_peer.py [--build DIR] [--rounds N] [--requests N] [--state-dir DIR]
 """
 
 import argparse
@@ -93,12 +97,12 @@ def event(number):
                            "severity": "critical", "Drive": "C:", "FreeMB": 120}}
 
 
-def start_daemon(build, folder):
+def start_daemon(build, folder, state_dir):
     """actionmanagerd with one profile whose rule runs `true`; its port."""
     config = {
         "listen": {"address": "127.0.0.1", "port": 0,
                    "port_file": os.path.join(folder, "amd.port")},
-        "state_dir": os.path.join(folder, "state"),
+        "state_dir": state_dir or os.path.join(folder, "state"),
         "log_level": 0,
         "classes": [{"name": "Disk_Full", "superclass": "ZRV_Event",
                      "properties": {"Drive": "string", "FreeMB": "uint32"}}],
@@ -207,6 +211,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=11)
     parser.add_argument("--requests", type=int, default=30,
                         help="requests to each server per round")
+    parser.add_argument("--state-dir", help="the daemon's state folder (default: a temporary one)")
     args = parser.parse_args()
     if not os.access(os.path.join(args.build, "bin", "actionmanagerd"), os.X_OK):
         sys.exit(f"actionmanagerd is not built in {args.build} (run `make build` first)")
@@ -214,7 +219,10 @@ def main():
     version = subprocess.run([binary, "-version"], capture_output=True, text=True).stdout.strip()
 
     with tempfile.TemporaryDirectory(prefix="amd-webhook-bench-") as folder:
-        daemon, daemon_port = start_daemon(args.build, folder)
+        state_dir = None
+        if args.state_dir:
+            state_dir = tempfile.mkdtemp(prefix="amd-webhook-bench-state-", dir=args.state_dir)
+        daemon, daemon_port = start_daemon(args.build, folder, state_dir)
         try:
             peer, peer_port = start_webhook(binary, folder)
             try:
@@ -242,6 +250,8 @@ def main():
                 stop(peer)
         finally:
             stop(daemon)
+            if state_dir:
+                shutil.rmtree(state_dir, ignore_errors=True)
 
     print()
     print(f"{'server':<16}{'median':>11}{'p10':>11}{'p90':>11}  per request")
