@@ -8,14 +8,17 @@
 # layers), fuzz (each fuzz target for FUZZ_SECONDS), tidy (clang-tidy over
 # every source), bench (the benchmarks), bench-peers (the process runner
 # against a bare spawn, Python and a bare perl spawn, interleaved in one run),
+# bench-webhook (actionmanagerd against the webhook server, side by side),
 # package (the Debian package, checked by lintian), format, clean.
 
 # What the build and the tests need (pkgconf: the embedding example's second
 # build; locales: the decimal-comma locale a settings test makes for itself;
-# python3-jsonschema: the service configuration's schema test).
+# python3-jsonschema: the service configuration's schema test;
+# prometheus-alertmanager: the service's end-to-end Alertmanager test).
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
             libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev \
-            libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema
+            libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema \
+            prometheus-alertmanager
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
 # the binaries with, and lintian.
 PACKAGE_PACKAGES := dpkg-dev file lintian
@@ -29,7 +32,7 @@ SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps fuzz-deps configure build test demo serve soak asan clang tsan fuzz tidy bench \
-        bench-peers package format clean
+        bench-peers bench-webhook package format clean
 
 all: build
 
@@ -130,6 +133,12 @@ bench-peers: build
 	@command -v python3 >/dev/null || { $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends python3; }
 	python3 bench/peers.py --build build/default
+
+# actionmanagerd against Debian's webhook server (installed when missing),
+# each running `perl scustom.pl "true"` per request, interleaved in one run.
+bench-webhook: build
+	@$(call apt_install,webhook)
+	python3 bench/webhook_peer.py --build build/default
 
 # build/package/actionmanager_<version>_<arch>.deb, built with all of Debian's
 # hardening flags; lintian must find no error or warning that

@@ -124,6 +124,81 @@ void ReadProfile(Problems& problems, const Json& value, const std::string& path,
   config->profiles.push_back(std::move(profile));
 }
 
+bool HasProfile(const Config& config, const std::string& name) {
+  for (const ProfileConfig& profile : config.profiles) {
+    if (profile.name == name) return true;
+  }
+  return false;
+}
+
+// The "alertmanager" object; after the classes and the profiles, which it
+// names.
+void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
+  AlertmanagerConfig& am = config->alertmanager;
+  ObjectReader reader(problems, value, "alertmanager");
+  if (reader.Require("class")) am.firing_class = reader.String("class");
+  am.resolved_class = reader.String("resolved_class");
+  am.profile = reader.String("profile");
+  am.fill_by_name = reader.Bool("fill_by_name", true);
+  const std::string prefer = reader.String("prefer", "labels");
+  const std::string event_id = reader.String("event_id", "fingerprint");
+  const Json* receivers = reader.Object("receivers");
+  const Json* properties = reader.Object("properties");
+  reader.Finish();
+  if (!problems.ok()) return;
+  am.enabled = true;
+  for (const auto& [field, name] :
+       {std::pair{"class", &am.firing_class}, std::pair{"resolved_class", &am.resolved_class}}) {
+    if (name->empty() && std::string_view(field) == "resolved_class") continue;
+    if (!IsEventClass(*config, *name)) {
+      problems.Fail(FieldPath("alertmanager", field),
+                    "\"" + *name + "\" is not ZRV_Event nor a class of \"classes\" derived from it");
+      return;
+    }
+  }
+  if (!am.profile.empty() && !HasProfile(*config, am.profile)) {
+    problems.Fail("alertmanager.profile", "names no profile of \"profiles\"");
+    return;
+  }
+  if (prefer != "labels" && prefer != "annotations") {
+    problems.Fail("alertmanager.prefer", "must be \"labels\" or \"annotations\"");
+    return;
+  }
+  am.labels_win = prefer == "labels";
+  if (event_id != "fingerprint" && event_id != "fingerprint_and_start") {
+    problems.Fail("alertmanager.event_id", "must be \"fingerprint\" or \"fingerprint_and_start\"");
+    return;
+  }
+  am.event_id_with_start = event_id == "fingerprint_and_start";
+  if (receivers != nullptr) {
+    for (const auto& [receiver, profile] : receivers->items()) {
+      const std::string path = FieldPath("alertmanager.receivers", receiver);
+      if (!profile.is_string() || !HasProfile(*config, profile.get<std::string>())) {
+        problems.Fail(path, "must name a profile of \"profiles\"");
+        return;
+      }
+      am.receivers[receiver] = profile.get<std::string>();
+    }
+  }
+  if (properties != nullptr) {
+    for (const auto& [property, source] : properties->items()) {
+      const std::string path = FieldPath("alertmanager.properties", property);
+      if (SameName(property, "EventId") || SameName(property, "ProfileName")) {
+        problems.Fail(path, "is set from the alert's fingerprint and the receiver, not mapped");
+        return;
+      }
+      if (!source.is_string() || !IsAlertSource(source.get<std::string>())) {
+        problems.Fail(path,
+                      "must be \"labels.NAME\", \"annotations.NAME\" or one of \"status\", "
+                      "\"startsAt\", \"endsAt\", \"generatorURL\", \"fingerprint\", "
+                      "\"receiver\", \"externalURL\", \"groupKey\"");
+        return;
+      }
+      am.properties.emplace_back(property, source.get<std::string>());
+    }
+  }
+}
+
 }  // namespace
 
 bool IsLoopback(const std::string& address) {
@@ -226,7 +301,9 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
     reader.Require("profiles");
   }
   read.default_profile = reader.String("default_profile");
+  const Json* alertmanager = reader.Object("alertmanager");
   reader.Finish();
+  if (problems.ok() && alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, &read);
   if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
   if (problems.ok() && read.default_profile.empty() && read.profiles.size() == 1) {
     read.default_profile = read.profiles.front().name;

@@ -8,6 +8,7 @@
 #include "host/trace_utils.h"
 #include "scenario/scenario_world.h"
 #include "service/children.h"
+#include "wbem/holders.h"
 #include "service/log.h"
 
 namespace service {
@@ -60,6 +61,81 @@ bool Daemon::BuildWorld(std::string* error) {
   return true;
 }
 
+bool Daemon::Shape(const std::string& class_name, ClassShape* shape, std::string* error) const {
+  wbem::ComPtr<IWbemClassObject> instance;
+  const HRESULT made = world_->ns().NewInstance(class_name, {}, &instance);
+  if (made != WBEM_S_NO_ERROR || instance->BeginEnumeration(WBEM_FLAG_NONSYSTEM_ONLY) != WBEM_S_NO_ERROR) {
+    *error = "no instance of \"" + class_name + "\": " + scenario::ResultText(made);
+    return false;
+  }
+  shape->clear();
+  for (;;) {
+    wbem::Bstr name;
+    CIMTYPE type = 0;
+    if (instance->Next(0, name.Out(), nullptr, &type, nullptr) != WBEM_S_NO_ERROR) break;
+    shape->push_back({name.ToUtf8(), type});
+  }
+  instance->EndEnumeration();
+  return true;
+}
+
+bool Daemon::PrepareAlerts(const AlertmanagerConfig& config,
+                           std::shared_ptr<const AlertInput>* out, std::string* error) const {
+  auto input = std::make_shared<AlertInput>();
+  input->config = config;
+  if (config.enabled) {
+    if (!Shape(config.firing_class, &input->firing, error)) return false;
+    if (!config.resolved_class.empty() && !Shape(config.resolved_class, &input->resolved, error)) {
+      return false;
+    }
+    for (const auto& [name, source] : config.properties) {
+      for (const auto& [class_name, shape] :
+           {std::pair{&config.firing_class, &input->firing},
+            std::pair{&config.resolved_class, &input->resolved}}) {
+        if (class_name->empty()) continue;
+        const PropertyType* found = nullptr;
+        for (const PropertyType& property : *shape) {
+          if (SameName(property.name, name)) found = &property;
+        }
+        if (found == nullptr || !FillableFromText(found->type)) {
+          *error = config_.file.string() + ": alertmanager.properties." + name + ": " +
+                   (found == nullptr ? "is not a property of " + *class_name
+                                     : "is an object or array property, which text cannot fill");
+          return false;
+        }
+      }
+    }
+  }
+  *out = std::move(input);
+  return true;
+}
+
+bool Daemon::MapAlertmanager(const Json& payload, bool* enabled, AlertBatch* batch,
+                             std::vector<Incoming>* events, InputError* error) const {
+  std::shared_ptr<const AlertInput> input;
+  AlertTargets targets;
+  {
+    std::lock_guard<std::mutex> lock(accept_mu_);
+    input = alerts_;
+    targets.default_profile = default_profile_;
+    for (const auto& [name, runner] : runners_) targets.profiles.insert(name);
+  }
+  *enabled = input != nullptr && input->config.enabled;
+  if (!*enabled) return false;
+  targets.firing = input->firing;
+  targets.resolved = input->resolved;
+  if (!MapAlerts(payload, input->config, targets, batch, error)) return false;
+  events->resize(batch->events.size());
+  for (std::size_t i = 0; i < batch->events.size(); ++i) {
+    const AlertEvent& event = batch->events[i];
+    if (!Validate(event.event, event.path, &(*events)[i], error)) {
+      error->place = AlertPlace(event, error->place);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Daemon::Start(Config config, std::string* error) {
   config_ = std::move(config);
   // The environment is the process's and the programs' own: set once, before
@@ -73,6 +149,7 @@ bool Daemon::Start(Config config, std::string* error) {
     LogTee(priority, component, message);
   });
   if (!BuildWorld(error)) return false;
+  if (!PrepareAlerts(config_.alertmanager, &alerts_, error)) return false;
   if (!config_.results_file.empty() && !results_.Open(config_.results_file, error)) return false;
   engine_.world = world_;
   engine_.journal = &journal_;
@@ -254,6 +331,12 @@ bool Daemon::Reload() {
         "only with a restart");
     return false;
   }
+  std::string refused;
+  std::shared_ptr<const AlertInput> alerts;
+  if (!PrepareAlerts(fresh.alertmanager, &alerts, &refused)) {
+    Log(kPriorityErr, "reload refused, the running configuration stays: " + refused);
+    return false;
+  }
   std::map<std::string, std::unique_ptr<Component>> built;
   for (const ProfileConfig& profile : fresh.profiles) {
     std::string fingerprint;
@@ -301,6 +384,7 @@ bool Daemon::Reload() {
       ++removed;
     }
     default_profile_ = fresh.default_profile;
+    alerts_ = std::move(alerts);
     token_ = fresh.listen.token;
     queue_limit_ = fresh.queue_limit;
     wait_seconds_ = fresh.wait_seconds;

@@ -67,6 +67,13 @@ class Daemon {
   // `path` names it in messages.
   [[nodiscard]] bool Validate(const scenario::Json& json, const std::string& path, Incoming* out,
                               scenario::InputError* error) const;
+  // The alerts of an Alertmanager notification as checked events (see
+  // service/alertmanager.h); `*enabled` false (and nothing done) when the
+  // configuration has no "alertmanager" object. A value refused by the
+  // event's checks is reported at the label or annotation it came from.
+  [[nodiscard]] bool MapAlertmanager(const scenario::Json& payload, bool* enabled,
+                                     AlertBatch* batch, std::vector<Incoming>* events,
+                                     scenario::InputError* error) const;
   // Journals and queues `events` (all or none).
   Refusal Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs);
   // Waits until the journal holds `jobs` on disk; false when it failed.
@@ -93,9 +100,21 @@ class Daemon {
   const Config& config() const { return config_; }  // restart-only fields
 
  private:
+  struct AlertInput {
+    AlertmanagerConfig config;
+    ClassShape firing;
+    ClassShape resolved;
+  };
+
   void LogTee(int priority, const std::string& component, const std::string& message);
   void Sample(Metrics& metrics);
   bool BuildWorld(std::string* error);
+  // The properties `class_name` declares, inherited ones included.
+  bool Shape(const std::string& class_name, ClassShape* shape, std::string* error) const;
+  // The alert mapping of `config` with its classes' shapes; false when a
+  // mapped property is not one the classes declare or cannot take text.
+  bool PrepareAlerts(const AlertmanagerConfig& config, std::shared_ptr<const AlertInput>* out,
+                     std::string* error) const;
 
   CActionManagerManager* manager_;
   Config config_;
@@ -111,6 +130,7 @@ class Daemon {
   std::map<std::string, std::unique_ptr<ProfileRunner>> runners_;
   std::vector<std::unique_ptr<ProfileRunner>> retired_;  // removed by a reload, draining
   std::string default_profile_;
+  std::shared_ptr<const AlertInput> alerts_;  // replaced whole by a reload
   std::string token_;
   std::size_t queue_limit_ = 0;
   int wait_seconds_ = 60;

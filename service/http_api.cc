@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <condition_variable>
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -136,6 +137,53 @@ bool Admit(Daemon& daemon, std::size_t max_header_bytes, const httplib::Request&
   return false;
 }
 
+// Journals and queues `incoming` (all or none) and answers: 202 with the
+// sequence numbers, or with `wait` 200 with each event's outcome (202 with
+// "pending" entries when the wait time ran out); 503 when refused. `body`
+// holds fields the answer carries besides. True when the events were
+// accepted.
+bool Accept(Daemon& daemon, std::vector<Incoming>&& incoming, double count, bool wait, Json body,
+            httplib::Response& res) {
+  Metrics& metrics = daemon.metrics();
+  std::vector<std::shared_ptr<Job>> jobs;
+  const Refusal refusal = daemon.Submit(std::move(incoming), &jobs);
+  if (refusal.status != 0) {
+    metrics.Rejected(refusal.reason, count);
+    SendError(res, refusal.status, refusal.place, refusal.message, refusal.retry_after);
+    return false;
+  }
+  if (!daemon.WaitDurable(jobs)) {
+    // Queued, but the journal could not confirm them: they run, yet the
+    // client must not take them as safe.
+    SendError(res, 503, "", "the journal cannot be written (see the log)", 30);
+    return true;
+  }
+  body["accepted"] = jobs.size();
+  if (!wait) {
+    body["seq"] = Json::array();
+    for (const auto& job : jobs) body["seq"].push_back(job->seq);
+    SendJson(res, 202, body);
+    return true;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + daemon.wait_time();
+  bool all = true;
+  body["events"] = Json::array();
+  for (const auto& job : jobs) {
+    const bool done = job->WaitDone(deadline) && job->processed_before_stop;
+    Json outcome = done ? job->Outcome() : Json::object();
+    if (!done) {
+      outcome["seq"] = job->seq;
+      outcome["profile"] = job->profile;
+      outcome["class"] = job->event.class_name;
+      outcome["pending"] = true;
+    }
+    all = all && done;
+    body["events"].push_back(std::move(outcome));
+  }
+  SendJson(res, all ? 200 : 202, body);
+  return true;
+}
+
 }  // namespace
 
 HttpApi::HttpApi(Daemon& daemon) : daemon_(daemon) {}
@@ -169,7 +217,7 @@ bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
       [&daemon, max_body_bytes](const httplib::Request& req, httplib::Response& res) {
     if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
     if (res.status == 413) {
-      if (req.path == "/v1/events") {
+      if (req.path == "/v1/events" || req.path == "/v1/alertmanager") {
         daemon.metrics().Received(1);
         daemon.metrics().Rejected("too_large", 1);
       }
@@ -202,43 +250,65 @@ bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
         return;
       }
     }
-    std::vector<std::shared_ptr<Job>> jobs;
-    const Refusal refusal = daemon.Submit(std::move(incoming), &jobs);
-    if (refusal.status != 0) {
-      metrics.Rejected(refusal.reason, count);
-      SendError(res, refusal.status, refusal.place, refusal.message, refusal.retry_after);
+    Accept(daemon, std::move(incoming), count, req.get_param_value("wait") == "1",
+           Json::object(), res);
+  });
+
+  // Alertmanager retries a notification on 5xx only: a payload it sent wrong
+  // gets 400 (retrying cannot help), a full queue or journal 503.
+  server.Post("/v1/alertmanager", [&daemon, max_header_bytes](const httplib::Request& req,
+                                                              httplib::Response& res) {
+    if (!Admit(daemon, max_header_bytes, req, res)) return;
+    Metrics& metrics = daemon.metrics();
+    Json payload;
+    InputError error;
+    if (!scenario::ParseJson(req.body, &payload, &error)) {
+      metrics.Received(1);
+      metrics.Rejected("invalid", 1);
+      SendError(res, 400, error.place, error.message);
       return;
     }
-    if (!daemon.WaitDurable(jobs)) {
-      // Queued, but the journal could not confirm them: they run, yet the
-      // client must not take them as safe.
-      SendError(res, 503, "", "the journal cannot be written (see the log)", 30);
+    bool enabled = false;
+    AlertBatch batch;
+    std::vector<Incoming> incoming;
+    const bool mapped = daemon.MapAlertmanager(payload, &enabled, &batch, &incoming, &error);
+    if (!enabled) {
+      SendError(res, 404, "", "the configuration has no \"alertmanager\" object");
       return;
+    }
+    const auto count = static_cast<double>(std::max<std::size_t>(incoming.size(), 1));
+    metrics.Alerts("firing", static_cast<double>(batch.firing), 0, 0);
+    metrics.Alerts("resolved", static_cast<double>(batch.resolved), 0, 0);
+    if (!mapped) {
+      metrics.Received(count);
+      metrics.Rejected("invalid", count);
+      SendError(res, 400, error.place, error.message);
+      return;
+    }
+    if (batch.truncated > 0) {
+      Log(kPriorityWarning, "receiver \"" + batch.receiver + "\": Alertmanager left out " +
+                                std::to_string(batch.truncated) +
+                                " alerts of a notification (its max_alerts)");
     }
     Json body = Json::object();
-    body["accepted"] = jobs.size();
-    if (req.get_param_value("wait") != "1") {
-      body["seq"] = Json::array();
-      for (const auto& job : jobs) body["seq"].push_back(job->seq);
-      SendJson(res, 202, body);
+    body["alerts"] = batch.firing + batch.resolved;
+    body["ignored"] = batch.ignored_resolved;
+    if (batch.truncated > 0) body["truncated"] = batch.truncated;
+    metrics.Alerts("resolved", 0, 0, static_cast<double>(batch.ignored_resolved));
+    if (incoming.empty()) {
+      body["accepted"] = 0;
+      SendJson(res, 200, body);
       return;
     }
-    const auto deadline = std::chrono::steady_clock::now() + daemon.wait_time();
-    bool all = true;
-    body["events"] = Json::array();
-    for (const auto& job : jobs) {
-      const bool done = job->WaitDone(deadline) && job->processed_before_stop;
-      Json outcome = done ? job->Outcome() : Json::object();
-      if (!done) {
-        outcome["seq"] = job->seq;
-        outcome["profile"] = job->profile;
-        outcome["class"] = job->event.class_name;
-        outcome["pending"] = true;
-      }
-      all = all && done;
-      body["events"].push_back(std::move(outcome));
+    std::size_t firing = 0;
+    for (const AlertEvent& event : batch.events) firing += event.firing ? 1 : 0;
+    const std::size_t resolved = batch.events.size() - firing;
+    metrics.Received(count);
+    if (Accept(daemon, std::move(incoming), count, req.get_param_value("wait") == "1",
+               std::move(body), res)) {
+      metrics.Alerts("firing", 0, static_cast<double>(firing), 0);
+      metrics.Alerts("resolved", 0, static_cast<double>(resolved), 0);
     }
-    SendJson(res, all ? 200 : 202, body);
   });
 
   server.Get("/v1/results", [&daemon, max_streams, max_header_bytes](

@@ -74,7 +74,19 @@ Metrics::Metrics()
                           .Name("actionmanagerd_journal_unfinished_events")
                           .Help("Events journaled and not yet finished")
                           .Register(*registry_)
-                          .Add({})) {}
+                          .Add({})),
+      alerts_received_(BuildCounter()
+                           .Name("actionmanagerd_alerts_received_total")
+                           .Help("Alerts in Alertmanager notifications, by status")
+                           .Register(*registry_)),
+      alerts_raised_(BuildCounter()
+                         .Name("actionmanagerd_alerts_raised_total")
+                         .Help("Alerts accepted as events, by status")
+                         .Register(*registry_)),
+      alerts_ignored_(BuildCounter()
+                          .Name("actionmanagerd_alerts_ignored_total")
+                          .Help("Alerts not raised by the configuration, by status")
+                          .Register(*registry_)) {}
 
 void Metrics::Accepted(const std::string& profile, double count) {
   accepted_.Add({{"profile", profile}}).Increment(count);
@@ -98,6 +110,12 @@ void Metrics::HeldBack(const std::string& profile) {
 }
 void Metrics::SetQueueDepth(const std::string& profile, double depth) {
   queue_depth_.Add({{"profile", profile}}).Set(depth);
+}
+
+void Metrics::Alerts(const std::string& status, double received, double raised, double ignored) {
+  alerts_received_.Add({{"status", status}}).Increment(received);
+  alerts_raised_.Add({{"status", status}}).Increment(raised);
+  alerts_ignored_.Add({{"status", status}}).Increment(ignored);
 }
 
 std::string Metrics::Render() {

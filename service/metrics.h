@@ -13,11 +13,15 @@
 //   actionmanagerd_queue_depth{profile}                  waiting, the event in hand included
 //   actionmanagerd_child_processes                       children running now
 //   actionmanagerd_journal_bytes / _journal_unfinished_events
+//   actionmanagerd_alerts_received_total{status}         alerts in Alertmanager notifications
+//   actionmanagerd_alerts_raised_total{status}           of them, accepted as events
+//   actionmanagerd_alerts_ignored_total{status}          of them, resolved without a class
 //
 // Once processing has caught up, received = processed + dropped + rejected.
 // An event of a request that is rejected as a whole counts once per event it
 // held; a body that could not be split into events (too large, not JSON)
-// counts as one. Thread-safe (the registry and the metrics are).
+// counts as one. For alerts, received - raised - ignored are those of
+// refused notifications (their events count as rejected). Thread-safe (the registry and the metrics are).
 #pragma once
 
 #include <prometheus/counter.h>
@@ -46,6 +50,8 @@ class Metrics {
               double seconds);
   void HeldBack(const std::string& profile);
   void SetQueueDepth(const std::string& profile, double depth);
+  // `status`: "firing" or "resolved".
+  void Alerts(const std::string& status, double received, double raised, double ignored);
 
   // Values read when the metrics are served.
   void SetSampler(std::function<void(Metrics&)> sampler) { sampler_ = std::move(sampler); }
@@ -73,6 +79,9 @@ class Metrics {
   prometheus::Gauge& children_;
   prometheus::Gauge& journal_bytes_;
   prometheus::Gauge& journal_events_;
+  prometheus::Family<prometheus::Counter>& alerts_received_;
+  prometheus::Family<prometheus::Counter>& alerts_raised_;
+  prometheus::Family<prometheus::Counter>& alerts_ignored_;
   std::function<void(Metrics&)> sampler_;
 };
 

@@ -41,6 +41,16 @@ class ConfigSchemaTest(unittest.TestCase):
                          [{"name": demo["profile"], "settings": demo["settings"]}])
         self.assertEqual(self.example["listen"]["address"], "127.0.0.1")
 
+    def test_an_alertmanager_mapping_is_valid(self):
+        config = copy.deepcopy(self.example)
+        config["alertmanager"] = {
+            "class": "Disk_Full", "resolved_class": "Disk_Full", "profile": "DiskWatch",
+            "receivers": {"ops": "DiskWatch"},
+            "properties": {"Drive": "labels.drive", "event_key": "annotations.summary",
+                           "ModelName": "generatorURL"},
+            "fill_by_name": False, "prefer": "annotations", "event_id": "fingerprint_and_start"}
+        self.assertEqual(list(self.validator.iter_errors(config)), [])
+
     def test_mistakes_the_schema_can_see_are_refused(self):
         def changed(change):
             config = copy.deepcopy(self.example)
@@ -58,6 +68,15 @@ class ConfigSchemaTest(unittest.TestCase):
             "bad type name": lambda c: c["classes"][0]["properties"].update(Drive="text"),
             "log level": lambda c: c.update(log_level=4),
             "environment name with =": lambda c: c.update(environment={"A=B": "x"}),
+            "alertmanager without class": lambda c: c.update(alertmanager={"profile": "P"}),
+            "alertmanager unknown field": lambda c: c.update(
+                alertmanager={"class": "Disk_Full", "resolved": True}),
+            "alertmanager EventId mapped": lambda c: c.update(
+                alertmanager={"class": "Disk_Full", "properties": {"EventId": "labels.id"}}),
+            "alertmanager bad source": lambda c: c.update(
+                alertmanager={"class": "Disk_Full", "properties": {"Drive": "label.drive"}}),
+            "alertmanager prefer": lambda c: c.update(
+                alertmanager={"class": "Disk_Full", "prefer": "both"}),
         }
         for name, change in cases.items():
             with self.subTest(name):

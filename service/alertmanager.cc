@@ -1,0 +1,444 @@
+#include "service/alertmanager.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <set>
+#include <tuple>
+
+namespace service {
+namespace {
+
+using scenario::FieldPath;
+using scenario::IndexPath;
+using scenario::InputError;
+using scenario::Json;
+
+// Fields of an alert and of the notification that "properties" may name.
+constexpr const char* kAlertFields[] = {"status", "startsAt", "endsAt", "generatorURL",
+                                        "fingerprint"};
+constexpr const char* kNotificationFields[] = {"receiver", "externalURL", "groupKey"};
+// Properties the mapping sets itself; labels never fill them by name.
+constexpr const char* kFixed[] = {"EventId", "ProfileName", "event_key", "severity"};
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  }
+  return true;
+}
+
+std::string Folded(std::string_view name) {
+  std::string out(name);
+  for (char& c : out) c = Lower(c);
+  return out;
+}
+
+bool IsFixed(std::string_view name) {
+  for (const char* fixed : kFixed) {
+    if (SameName(name, fixed)) return true;
+  }
+  return false;
+}
+
+const char* TypeName(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return "null";
+    case Json::value_t::object:
+      return "an object";
+    case Json::value_t::array:
+      return "an array";
+    case Json::value_t::string:
+      return "a string";
+    case Json::value_t::boolean:
+      return "a boolean";
+    default:
+      return "a number";
+  }
+}
+
+bool Fail(InputError* error, std::string place, std::string message) {
+  *error = {std::move(place), std::move(message)};
+  return false;
+}
+
+// A string field; `required` makes absence a problem. `*out` untouched when
+// absent.
+bool ReadString(const Json& object, const std::string& path, const char* field, bool required,
+                const std::string** out, InputError* error) {
+  const auto it = object.find(field);
+  if (it == object.end()) {
+    return required ? Fail(error, FieldPath(path, field), "missing") : true;
+  }
+  if (!it->is_string()) {
+    return Fail(error, FieldPath(path, field), std::string("must be a string, not ") + TypeName(*it));
+  }
+  *out = it->get_ptr<const std::string*>();
+  return true;
+}
+
+// An object whose values are all strings (labels, annotations).
+bool ReadTextMap(const Json& object, const std::string& path, const char* field, bool required,
+                 const Json** out, InputError* error) {
+  const auto it = object.find(field);
+  if (it == object.end()) {
+    return required ? Fail(error, FieldPath(path, field), "missing") : true;
+  }
+  const std::string place = FieldPath(path, field);
+  if (!it->is_object()) {
+    return Fail(error, place, std::string("must be an object, not ") + TypeName(*it));
+  }
+  for (const auto& [name, value] : it->items()) {
+    if (!value.is_string()) {
+      return Fail(error, FieldPath(place, name),
+                  std::string("must be a string, not ") + TypeName(value));
+    }
+  }
+  *out = &*it;
+  return true;
+}
+
+bool ReadStatus(const Json& object, const std::string& path, bool* firing, InputError* error) {
+  const std::string* status = nullptr;
+  if (!ReadString(object, path, "status", true, &status, error)) return false;
+  if (*status != "firing" && *status != "resolved") {
+    return Fail(error, FieldPath(path, "status"),
+                "must be \"firing\" or \"resolved\", not \"" + *status + "\"");
+  }
+  *firing = *status == "firing";
+  return true;
+}
+
+template <typename Number>
+bool ParseWhole(const std::string& text, Number* out) {
+  const char* end = text.data() + text.size();
+  const auto [at, ec] = std::from_chars(text.data(), end, *out);
+  return ec == std::errc() && at == end && !text.empty();
+}
+
+// `text` as the JSON value a property of `type` takes; range checks are left
+// to the instance's conversion.
+bool ConvertText(const std::string& text, CIMTYPE type, const std::string& place, Json* out,
+                 InputError* error) {
+  switch (type) {
+    case CIM_SINT8:
+    case CIM_SINT16:
+    case CIM_SINT32:
+    case CIM_SINT64:
+    case CIM_UINT8:
+    case CIM_UINT16:
+    case CIM_UINT32:
+    case CIM_UINT64: {
+      std::int64_t signed_value = 0;
+      std::uint64_t unsigned_value = 0;
+      if (!text.starts_with('-') && ParseWhole(text, &unsigned_value)) {
+        *out = unsigned_value;
+      } else if (ParseWhole(text, &signed_value)) {
+        *out = signed_value;
+      } else {
+        return Fail(error, place, "\"" + text + "\" is not an integer");
+      }
+      return true;
+    }
+    case CIM_REAL32:
+    case CIM_REAL64: {
+      double value = 0;
+      if (!ParseWhole(text, &value) || !std::isfinite(value)) {
+        return Fail(error, place, "\"" + text + "\" is not a number");
+      }
+      *out = value;
+      return true;
+    }
+    case CIM_BOOLEAN:
+      if (SameName(text, "true")) {
+        *out = true;
+      } else if (SameName(text, "false")) {
+        *out = false;
+      } else {
+        return Fail(error, place, "\"" + text + "\" is neither true nor false");
+      }
+      return true;
+    default:
+      *out = text;  // strings, datetime, reference, char16: checked by the conversion
+      return true;
+  }
+}
+
+const PropertyType* FindProperty(const ClassShape& shape, std::string_view name) {
+  for (const PropertyType& property : shape) {
+    if (SameName(property.name, name)) return &property;
+  }
+  return nullptr;
+}
+
+// The value of `name` in a text map, names compared without case (an exact
+// match first); null when absent.
+const Json* FindText(const Json* map, std::string_view name, std::string* key) {
+  if (map == nullptr) return nullptr;
+  const auto exact = map->find(name);
+  if (exact != map->end()) {
+    *key = exact.key();
+    return &*exact;
+  }
+  for (const auto& [candidate, value] : map->items()) {
+    if (SameName(candidate, name)) {
+      *key = candidate;
+      return &value;
+    }
+  }
+  return nullptr;
+}
+
+struct AlertView {
+  const Json* alert = nullptr;
+  const Json* labels = nullptr;
+  const Json* annotations = nullptr;
+  std::string path;
+};
+
+// The text `source` names for one alert, with its place; false when absent.
+bool SourceText(const std::string& source, const AlertView& view, const Json& payload,
+                std::string* text, std::string* place) {
+  for (const auto& [prefix, map, field] :
+       {std::tuple{std::string_view("labels."), view.labels, "labels"},
+        std::tuple{std::string_view("annotations."), view.annotations, "annotations"}}) {
+    if (!source.starts_with(prefix)) continue;
+    const std::string name = source.substr(prefix.size());
+    if (map == nullptr) return false;
+    const auto it = map->find(name);
+    if (it == map->end()) return false;
+    *text = it->get<std::string>();
+    *place = FieldPath(FieldPath(view.path, field), name);
+    return true;
+  }
+  for (const char* field : kAlertFields) {
+    if (source != field) continue;
+    const auto it = view.alert->find(field);
+    if (it == view.alert->end() || !it->is_string()) return false;
+    *text = it->get<std::string>();
+    *place = FieldPath(view.path, field);
+    return true;
+  }
+  for (const char* field : kNotificationFields) {
+    if (source != field) continue;
+    const auto it = payload.find(field);
+    if (it == payload.end() || !it->is_string()) return false;
+    *text = it->get<std::string>();
+    *place = field;
+    return true;
+  }
+  return false;
+}
+
+bool ResolveProfile(const AlertmanagerConfig& config, const AlertTargets& targets,
+                    const std::string& receiver, std::string* profile, InputError* error) {
+  std::string chosen;
+  std::string why;
+  if (!config.profile.empty()) {
+    chosen = config.profile;
+    why = "the configured profile";
+  } else if (const auto mapped = config.receivers.find(receiver); mapped != config.receivers.end()) {
+    chosen = mapped->second;
+    why = "the profile configured for the receiver";
+  } else if (targets.profiles.count(receiver) != 0) {
+    chosen = receiver;
+  } else if (!targets.default_profile.empty()) {
+    chosen = targets.default_profile;
+  } else {
+    return Fail(error, "receiver",
+                "\"" + receiver +
+                    "\" is no profile, has no entry in alertmanager.receivers, and no default "
+                    "profile is configured");
+  }
+  if (targets.profiles.count(chosen) == 0) {
+    return Fail(error, "receiver", why + " \"" + chosen + "\" is not a running profile");
+  }
+  *profile = std::move(chosen);
+  return true;
+}
+
+bool MapAlert(const Json& payload, const AlertView& view, bool firing, const std::string& profile,
+              const AlertmanagerConfig& config, const AlertTargets& targets, AlertEvent* out,
+              InputError* error) {
+  const std::string& class_name = firing ? config.firing_class : config.resolved_class;
+  const ClassShape& shape = firing ? targets.firing : targets.resolved;
+  Json properties = Json::object();
+  std::set<std::string> set;  // folded names already given a value
+  auto put = [&](const std::string& name, Json value, const std::string& place) {
+    properties[name] = std::move(value);
+    set.insert(Folded(name));
+    out->sources[name] = place;
+  };
+  // Converts and puts `text` into the property `name` (as the class spells
+  // it when it declares it).
+  auto fill = [&](std::string_view name, const std::string& text, const std::string& place) {
+    const PropertyType* property = FindProperty(shape, name);
+    Json value;
+    if (property == nullptr) {
+      put(std::string(name), text, place);  // refused by validation, at its source
+      return true;
+    }
+    if (!ConvertText(text, property->type, place, &value, error)) return false;
+    put(property->name, std::move(value), place);
+    return true;
+  };
+
+  std::string event_id = view.alert->at("fingerprint").get<std::string>();
+  if (config.event_id_with_start) {
+    const auto starts = view.alert->find("startsAt");
+    if (starts == view.alert->end()) {
+      return Fail(error, FieldPath(view.path, "startsAt"), "missing (the EventId includes it)");
+    }
+    event_id += "@" + starts->get<std::string>();
+  }
+  put("EventId", std::move(event_id), FieldPath(view.path, "fingerprint"));
+  put("ProfileName", profile, "receiver");
+  // Label names are case-sensitive in Alertmanager: these two are exact.
+  for (const auto& [label, property] : {std::pair{"alertname", "event_key"},
+                                        std::pair{"severity", "severity"}}) {
+    const auto it = view.labels->find(label);
+    if (it != view.labels->end()) {
+      put(property, it->get<std::string>(), FieldPath(FieldPath(view.path, "labels"), label));
+    }
+  }
+  for (const auto& [name, source] : config.properties) {
+    std::string text, place;
+    if (!SourceText(source, view, payload, &text, &place)) continue;
+    if (!fill(name, text, place)) return false;
+  }
+  if (config.fill_by_name) {
+    // A property with an explicit source keeps to it, even when it is absent.
+    for (const auto& [name, source] : config.properties) set.insert(Folded(name));
+    for (const PropertyType& property : shape) {
+      if (IsFixed(property.name) || set.count(Folded(property.name)) != 0 ||
+          !FillableFromText(property.type)) {
+        continue;
+      }
+      std::string label_key, annotation_key;
+      const Json* label = FindText(view.labels, property.name, &label_key);
+      const Json* annotation = FindText(view.annotations, property.name, &annotation_key);
+      if (label == nullptr && annotation == nullptr) continue;
+      const bool use_label = label != nullptr && (annotation == nullptr || config.labels_win);
+      const std::string place =
+          use_label ? FieldPath(FieldPath(view.path, "labels"), label_key)
+                    : FieldPath(FieldPath(view.path, "annotations"), annotation_key);
+      if (!fill(property.name, (use_label ? label : annotation)->get<std::string>(), place)) {
+        return false;
+      }
+    }
+  }
+  out->event = Json{{"class", class_name}, {"properties", std::move(properties)}};
+  out->path = view.path;
+  out->firing = firing;
+  return true;
+}
+
+}  // namespace
+
+bool IsAlertSource(const std::string& source) {
+  for (const char* prefix : {"labels.", "annotations."}) {
+    if (source.starts_with(prefix) && source.size() > std::string_view(prefix).size()) return true;
+  }
+  for (const char* field : kAlertFields) {
+    if (source == field) return true;
+  }
+  for (const char* field : kNotificationFields) {
+    if (source == field) return true;
+  }
+  return false;
+}
+
+bool FillableFromText(CIMTYPE type) {
+  return (type & CIM_FLAG_ARRAY) == 0 && type != CIM_OBJECT;
+}
+
+bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const AlertTargets& targets,
+               AlertBatch* out, InputError* error) {
+  AlertBatch batch;
+  if (!payload.is_object()) {
+    return Fail(error, "", std::string("the payload must be an object, not ") + TypeName(payload));
+  }
+  const std::string* version = nullptr;
+  if (!ReadString(payload, "", "version", true, &version, error)) return false;
+  if (*version != "4") {
+    return Fail(error, "version", "\"" + *version + "\" is not a known version (\"4\" is)");
+  }
+  const std::string* receiver = nullptr;
+  const std::string* ignored = nullptr;
+  const Json* map = nullptr;
+  bool firing = false;
+  if (!ReadString(payload, "", "receiver", true, &receiver, error) ||
+      !ReadStatus(payload, "", &firing, error) ||
+      !ReadString(payload, "", "groupKey", false, &ignored, error) ||
+      !ReadString(payload, "", "externalURL", false, &ignored, error) ||
+      !ReadTextMap(payload, "", "groupLabels", false, &map, error) ||
+      !ReadTextMap(payload, "", "commonLabels", false, &map, error) ||
+      !ReadTextMap(payload, "", "commonAnnotations", false, &map, error)) {
+    return false;
+  }
+  if (const auto truncated = payload.find("truncatedAlerts"); truncated != payload.end()) {
+    if (!truncated->is_number_integer() || truncated->get<std::int64_t>() < 0) {
+      return Fail(error, "truncatedAlerts", "must be a count (an integer from 0)");
+    }
+    batch.truncated = truncated->get<std::int64_t>();
+  }
+  const auto alerts = payload.find("alerts");
+  if (alerts == payload.end()) return Fail(error, "alerts", "missing");
+  if (!alerts->is_array()) {
+    return Fail(error, "alerts", std::string("must be an array, not ") + TypeName(*alerts));
+  }
+  batch.receiver = *receiver;
+  std::string profile;
+  bool profile_known = false;
+  for (std::size_t i = 0; i < alerts->size(); ++i) {
+    AlertView view;
+    view.alert = &(*alerts)[i];
+    view.path = IndexPath("alerts", i);
+    if (!view.alert->is_object()) {
+      return Fail(error, view.path,
+                  std::string("must be an object, not ") + TypeName(*view.alert));
+    }
+    bool alert_firing = false;
+    const std::string* fingerprint = nullptr;
+    const std::string* text = nullptr;
+    if (!ReadStatus(*view.alert, view.path, &alert_firing, error) ||
+        !ReadTextMap(*view.alert, view.path, "labels", true, &view.labels, error) ||
+        !ReadTextMap(*view.alert, view.path, "annotations", false, &view.annotations, error) ||
+        !ReadString(*view.alert, view.path, "fingerprint", true, &fingerprint, error) ||
+        !ReadString(*view.alert, view.path, "startsAt", false, &text, error) ||
+        !ReadString(*view.alert, view.path, "endsAt", false, &text, error) ||
+        !ReadString(*view.alert, view.path, "generatorURL", false, &text, error)) {
+      return false;
+    }
+    if (fingerprint->empty()) return Fail(error, FieldPath(view.path, "fingerprint"), "is empty");
+    ++(alert_firing ? batch.firing : batch.resolved);
+    if (!alert_firing && config.resolved_class.empty()) {
+      ++batch.ignored_resolved;
+      continue;
+    }
+    if (!profile_known) {
+      if (!ResolveProfile(config, targets, *receiver, &profile, error)) return false;
+      profile_known = true;
+    }
+    AlertEvent event;
+    if (!MapAlert(payload, view, alert_firing, profile, config, targets, &event, error)) {
+      return false;
+    }
+    batch.events.push_back(std::move(event));
+  }
+  *out = std::move(batch);
+  return true;
+}
+
+std::string AlertPlace(const AlertEvent& event, const std::string& place) {
+  const std::string prefix = FieldPath(event.path, "properties") + ".";
+  if (!place.starts_with(prefix)) return place;
+  const auto source = event.sources.find(place.substr(prefix.size()));
+  return source == event.sources.end() ? place : source->second;
+}
+
+}  // namespace service

@@ -1,0 +1,433 @@
+// POST /v1/alertmanager against the running daemon, and end to end with the
+// distribution's Alertmanager, started on loopback with short intervals.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+
+#include "service/tests/daemon_process.h"
+
+extern char** environ;
+
+namespace service_test {
+namespace {
+
+// Alerts of class Alert_Firing page once per EventId (exec limit 1).
+Json AlertConfig(const Json& alertmanager) {
+  Json page = PageAction(1);
+  Json config = BaseConfig(
+      {{"P", Json{{"rules", Json::array({Json{{"event", "Alert_Firing"},
+                                               {"actions", Json::array({page})}}})}}},
+       {"Q", Rules(Json::array({TaskAction()}))}});
+  config["classes"].push_back(Json::parse(R"(
+    {"name": "Alert_Firing", "superclass": "ZRV_Event",
+     "properties": {"Unit": "string", "FreeMB": "uint32"}})"));
+  config["default_profile"] = "P";
+  if (!alertmanager.is_null()) config["alertmanager"] = alertmanager;
+  return config;
+}
+
+Json Notification(const std::vector<Json>& alerts, const std::string& receiver = "P") {
+  return Json{{"version", "4"},       {"groupKey", "{}:{}"}, {"truncatedAlerts", 0},
+              {"status", "firing"},   {"receiver", receiver}, {"groupLabels", Json::object()},
+              {"commonLabels", Json::object()},  {"commonAnnotations", Json::object()},
+              {"externalURL", "http://127.0.0.1:9093"}, {"alerts", Json(alerts)}};
+}
+
+Json AlertOf(const std::string& fingerprint, const Json& labels,
+             const std::string& status = "firing") {
+  return Json{{"status", status},
+              {"labels", labels.is_null() ? Json::object() : labels},
+              {"annotations", Json::object()},
+              {"startsAt", "2026-12-06T03:00:00Z"},
+              {"endsAt", "0001-01-01T00:00:00Z"},
+              {"generatorURL", ""},
+              {"fingerprint", fingerprint}};
+}
+
+struct Answer {
+  int status = 0;
+  Json body;
+};
+
+Answer PostAlerts(httplib::Client& client, const std::string& body, bool wait = false,
+                  const std::string& token = {}) {
+  httplib::Headers headers;
+  if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+  auto res = client.Post(wait ? "/v1/alertmanager?wait=1" : "/v1/alertmanager", headers, body,
+                         "application/json");
+  Answer answer;
+  if (!res) return answer;
+  answer.status = res->status;
+  answer.body = Json::parse(res->body, nullptr, false);
+  return answer;
+}
+
+// How many action results each EventId got, over the results file.
+std::map<std::string, int> ActionsPerEventId(const std::vector<Json>& results) {
+  std::map<std::string, int> counts;
+  for (const Json& line : results) {
+    for (const Json& result : line.value("result_events", Json::array())) {
+      ++counts[result.value("EventId", "")];
+    }
+  }
+  return counts;
+}
+
+// Results-file lines (processed events) per EventId.
+std::map<std::string, int> EventsPerEventId(const std::vector<Json>& results) {
+  std::map<std::string, int> counts;
+  for (const Json& line : results) ++counts[line["event"]["properties"].value("EventId", "")];
+  return counts;
+}
+
+class AlertmanagerInputTest : public ::testing::Test {
+ protected:
+  void StartWith(const Json& config) {
+    const bool started = daemon_.Start(config);
+    client_ = daemon_.Client();
+    ASSERT_TRUE(started) << daemon_.log();
+  }
+
+  TempDir dir_;
+  DaemonProcess daemon_{dir_};
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfABadOneIsQueued) {
+  StartWith(AlertConfig(Json{{"class", "Alert_Firing"}}));
+  const Json disk = {{"alertname", "DiskFull"}, {"severity", "critical"}};
+  struct Case {
+    const char* name;
+    std::string body;
+    int status;
+    std::string place;  // of the error, for 400
+  };
+  const Case cases[] = {
+      {"two firing alerts", Notification({AlertOf("a1", disk), AlertOf("a2", disk)}).dump(), 202,
+       ""},
+      {"a resolved alert only", Notification({AlertOf("a1", disk, "resolved")}).dump(), 200, ""},
+      {"not JSON", "{\"version\": ", 400, "line 1, column 13"},
+      {"a missing fingerprint, after a good alert",
+       [] {
+         Json n = Notification({AlertOf("b1", {}), AlertOf("b2", {})});
+         n["alerts"][1].erase("fingerprint");
+         return n.dump();
+       }(),
+       400, "alerts[1].fingerprint"},
+      {"a label out of its property's range, after a good alert",
+       Notification({AlertOf("c1", {}), AlertOf("c2", {{"FreeMB", "99999999999"}})}).dump(), 400,
+       "alerts[1].labels.FreeMB"},
+      {"another version",
+       [] {
+         Json n = Notification({AlertOf("d1", {})});
+         n["version"] = "5";
+         return n.dump();
+       }(),
+       400, "version"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Answer answer = PostAlerts(*client_, c.body);
+    EXPECT_EQ(answer.status, c.status) << answer.body.dump();
+    if (c.status == 400) {
+      EXPECT_EQ(answer.body["error"].value("place", ""), c.place) << answer.body.dump();
+    }
+  }
+  // Only the two firing alerts of the first request became events.
+  ASSERT_TRUE(WaitFor([&] { return daemon_.Results().size() == 2; })) << daemon_.log();
+  EXPECT_EQ(EventsPerEventId(daemon_.Results()), (std::map<std::string, int>{{"a1", 1}, {"a2", 1}}));
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_raised_total{status=\"firing\"}"), 2);
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_ignored_total{status=\"resolved\"}"), 1);
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_received_total{status=\"firing\"}"), 4);
+}
+
+TEST_F(AlertmanagerInputTest, WaitAnswersWithTheOutcomeAndTheLimitHoldsPerFingerprint) {
+  Json resolved_class = Json::parse(R"({"name": "Alert_Resolved", "superclass": "ZRV_Event"})");
+  Json config = AlertConfig(Json{{"class", "Alert_Firing"}, {"resolved_class", "Alert_Resolved"},
+                                 {"receivers", {{"team", "P"}}}});
+  config["classes"].push_back(resolved_class);
+  StartWith(config);
+  const Json labels = {{"alertname", "UnitDown"}, {"Unit", "nginx.service"}};
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    const Answer answer = PostAlerts(
+        *client_,
+        Notification({AlertOf("f1", labels), AlertOf("f0", labels, "resolved")}, "team").dump(),
+        true);
+    ASSERT_EQ(answer.status, 200) << answer.body.dump();
+    ASSERT_EQ(answer.body["events"].size(), 2u);
+    EXPECT_EQ(answer.body["events"][0]["class"], "Alert_Firing");
+    EXPECT_EQ(answer.body["events"][1]["class"], "Alert_Resolved");
+    // The page runs for the first notification only.
+    EXPECT_EQ(answer.body["events"][0]["result_events"].size(), round == 0 ? 1u : 0u);
+  }
+  const Answer other = PostAlerts(*client_, Notification({AlertOf("f2", labels)}, "team").dump(), true);
+  ASSERT_EQ(other.status, 200);
+  ASSERT_EQ(other.body["events"][0]["result_events"].size(), 1u);
+  EXPECT_EQ(other.body["events"][0]["result_events"][0]["EventId"], "f2");
+  EXPECT_EQ(other.body["events"][0]["result_events"][0]["event_key"], "UnitDown");
+}
+
+TEST_F(AlertmanagerInputTest, WithoutTheObjectTheRouteIsAbsentAndATokenIsRequiredWhenSet) {
+  {
+    StartWith(AlertConfig(Json()));
+    EXPECT_EQ(PostAlerts(*client_, Notification({}).dump()).status, 404);
+    client_.reset();  // its keep-alive connection would hold the stop
+    daemon_.Signal(SIGTERM);
+    ASSERT_EQ(daemon_.WaitExit(), 0);
+  }
+  const std::string token = "0123456789abcdef-token";
+  dir_.Write("token", token + "\n");
+  Json config = AlertConfig(Json{{"class", "Alert_Firing"}});
+  config["listen"]["token_file"] = (dir_.path() / "token").string();
+  StartWith(config);
+  EXPECT_EQ(PostAlerts(*client_, Notification({}).dump()).status, 401);
+  EXPECT_EQ(PostAlerts(*client_, Notification({}).dump(), false, "wrong-token-wrong").status, 401);
+  EXPECT_EQ(PostAlerts(*client_, Notification({}).dump(), false, token).status, 200);
+}
+
+TEST_F(AlertmanagerInputTest, AConfigurationThatCannotMapIsRefused) {
+  struct Case {
+    const char* name;
+    Json alertmanager;
+    int status;
+  };
+  const Case cases[] = {
+      {"a class that is no event class", Json{{"class", "Plain"}}, 3},
+      {"an unknown profile", Json{{"class", "Alert_Firing"}, {"profile", "Nobody"}}, 3},
+      {"a receiver mapped to an unknown profile",
+       Json{{"class", "Alert_Firing"}, {"receivers", {{"r", "Nobody"}}}}, 3},
+      {"EventId mapped", Json{{"class", "Alert_Firing"}, {"properties", {{"EventId", "labels.x"}}}},
+       3},
+      {"a source that is none",
+       Json{{"class", "Alert_Firing"}, {"properties", {{"Unit", "labels"}}}}, 3},
+      {"prefer neither", Json{{"class", "Alert_Firing"}, {"prefer", "both"}}, 3},
+      {"a property the class lacks",
+       Json{{"class", "Alert_Firing"}, {"properties", {{"Size", "labels.size"}}}}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(daemon_.RunToExit(AlertConfig(c.alertmanager)), c.status) << daemon_.log();
+  }
+}
+
+TEST_F(AlertmanagerInputTest, AReloadChangesTheMappingAndABadOneKeepsTheRunningOne) {
+  Json config = AlertConfig(Json());
+  StartWith(config);
+  const std::string body = Notification({AlertOf("r1", {})}, "team").dump();
+  EXPECT_EQ(PostAlerts(*client_, body).status, 404);
+
+  config["alertmanager"] = Json{{"class", "Alert_Firing"}, {"receivers", {{"team", "Q"}}}};
+  daemon_.WriteConfig(config);
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("configuration reloaded")) << daemon_.log();
+  const Answer mapped = PostAlerts(*client_, body, true);
+  ASSERT_EQ(mapped.status, 200) << mapped.body.dump();
+  EXPECT_EQ(mapped.body["events"][0]["profile"], "Q");
+
+  // A mapped property the class lacks: refused, the mapping to Q stays.
+  config["alertmanager"]["properties"] = Json{{"Size", "labels.size"}};
+  daemon_.WriteConfig(config);
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("alertmanager.properties.Size")) << daemon_.log();
+  const Answer kept = PostAlerts(*client_, body, true);
+  ASSERT_EQ(kept.status, 200) << kept.body.dump();
+  EXPECT_EQ(kept.body["events"][0]["profile"], "Q");
+}
+
+// --- End to end with Alertmanager -------------------------------------------
+
+std::string FindAlertmanager() {
+  if (const char* given = std::getenv("AM_ALERTMANAGER"); given != nullptr && *given != '\0') {
+    return given;
+  }
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  dirs += ":/usr/bin";
+  for (const char* name : {"prometheus-alertmanager", "alertmanager"}) {
+    std::size_t at = 0;
+    while (at <= dirs.size()) {
+      const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+      const std::filesystem::path candidate = std::filesystem::path(dirs.substr(at, end - at)) / name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+      at = end + 1;
+    }
+  }
+  return {};
+}
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+// Alertmanager as a child process; stopped (SIGTERM, then SIGKILL) and
+// reaped when it goes out of scope.
+class Alertmanager {
+ public:
+  Alertmanager(const TempDir& dir, std::string binary) : dir_(dir), binary_(std::move(binary)) {}
+  ~Alertmanager() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
+                 std::chrono::seconds(10))) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+  }
+  Alertmanager(const Alertmanager&) = delete;
+  Alertmanager& operator=(const Alertmanager&) = delete;
+
+  // Starts it with a webhook receiver pointing at `url`; waits until ready.
+  bool Start(const std::string& url) {
+    port_ = FreePort();
+    const std::string config =
+        "route:\n"
+        "  receiver: P\n"
+        "  group_by: ['alertname']\n"
+        "  group_wait: 1s\n"
+        "  group_interval: 1s\n"
+        "  repeat_interval: 2s\n"
+        "receivers:\n"
+        "  - name: P\n"
+        "    webhook_configs:\n"
+        "      - url: '" + url + "'\n"
+        "        send_resolved: false\n";
+    const std::string config_path = dir_.Write("alertmanager.yml", config).string();
+    const std::string storage = (dir_.path() / "am-data").string();
+    std::filesystem::create_directories(storage);
+    const std::string log_path = (dir_.path() / "alertmanager.log").string();
+    std::vector<std::string> args = {binary_,
+                                     "--config.file=" + config_path,
+                                     "--storage.path=" + storage,
+                                     "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                                     "--cluster.listen-address=",
+                                     "--log.level=debug"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = ::posix_spawn(&pid_, binary_.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+      pid_ = -1;
+      return false;
+    }
+    return WaitFor([&] {
+      auto res = Client().Get("/-/ready");
+      return res && res->status == 200;
+    });
+  }
+
+  httplib::Client Client() const {
+    httplib::Client client("127.0.0.1", port_);
+    client.set_connection_timeout(5, 0);
+    client.set_read_timeout(30, 0);
+    return client;
+  }
+  std::string log() const { return dir_.Read("alertmanager.log"); }
+
+ private:
+  const TempDir& dir_;
+  std::string binary_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOncePerFingerprint) {
+  const std::string binary = FindAlertmanager();
+  if (binary.empty()) {
+    GTEST_SKIP() << "Alertmanager is not installed (Debian: prometheus-alertmanager, which "
+                    "`make test` installs); set AM_ALERTMANAGER to its path to run this test";
+  }
+  StartWith(AlertConfig(Json{{"class", "Alert_Firing"}}));
+  Alertmanager alertmanager(dir_, binary);
+  ASSERT_TRUE(alertmanager.Start("http://127.0.0.1:" + std::to_string(daemon_.port()) +
+                                 "/v1/alertmanager"))
+      << alertmanager.log();
+  httplib::Client am = alertmanager.Client();
+  auto post = [&](const Json& labels) {
+    const Json alerts = Json::array({Json{{"labels", labels},
+                                          {"annotations", {{"summary", "test alert"}}}}});
+    auto res = am.Post("/api/v2/alerts", alerts.dump(), "application/json");
+    return res ? res->status : 0;
+  };
+  // The fingerprint Alertmanager gave the alert with these labels.
+  auto fingerprint_of = [&](const std::string& instance) {
+    auto res = am.Get("/api/v2/alerts");
+    if (!res || res->status != 200) return std::string();
+    const Json alerts = Json::parse(res->body, nullptr, false);
+    if (!alerts.is_array()) return std::string();
+    for (const Json& alert : alerts) {
+      if (alert["labels"].value("instance", "") == instance) {
+        return alert.value("fingerprint", "");
+      }
+    }
+    return std::string();
+  };
+  const Json first = {{"alertname", "UnitDown"}, {"severity", "critical"}, {"instance", "a"},
+                      {"Unit", "nginx.service"}};
+  ASSERT_EQ(post(first), 200) << alertmanager.log();
+  std::string fp1;
+  ASSERT_TRUE(WaitFor([&] { return !(fp1 = fingerprint_of("a")).empty(); }));
+
+  // Repeated notifications: the alert's event arrives at least twice, its
+  // page runs once.
+  ASSERT_TRUE(WaitFor([&] { return EventsPerEventId(daemon_.Results())[fp1] >= 2; }))
+      << daemon_.log() << alertmanager.log();
+  EXPECT_EQ(ActionsPerEventId(daemon_.Results()), (std::map<std::string, int>{{fp1, 1}}));
+
+  Json second = first;
+  second["instance"] = "b";
+  ASSERT_EQ(post(second), 200);
+  std::string fp2;
+  ASSERT_TRUE(WaitFor([&] { return !(fp2 = fingerprint_of("b")).empty(); }));
+  ASSERT_NE(fp1, fp2);
+  ASSERT_TRUE(WaitFor([&] { return EventsPerEventId(daemon_.Results())[fp2] >= 2; }))
+      << daemon_.log() << alertmanager.log();
+  EXPECT_EQ(ActionsPerEventId(daemon_.Results()), (std::map<std::string, int>{{fp1, 1}, {fp2, 1}}));
+
+  // Every result event carries its alert's fingerprint, and the events the
+  // alert's labels and name.
+  for (const Json& line : daemon_.Results()) {
+    const Json& event = line["event"]["properties"];
+    EXPECT_EQ(event["event_key"], "UnitDown");
+    EXPECT_EQ(event["severity"], "critical");
+    EXPECT_EQ(event["Unit"], "nginx.service");
+    EXPECT_TRUE(event["EventId"] == fp1 || event["EventId"] == fp2) << line.dump();
+    for (const Json& result : line["result_events"]) {
+      EXPECT_EQ(result["EventId"], event["EventId"]);
+    }
+  }
+  EXPECT_GE(daemon_.Metric("actionmanagerd_actions_held_back_total{profile=\"P\"}").value_or(0), 2);
+}
+
+}  // namespace
+}  // namespace service_test
