@@ -475,7 +475,7 @@ TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
        "--version: Value 12 not in range 1 to 11"},
       {{"settings", "encode", "in.json", "-o", "x", "--version", "0"}, 2, "not in range 1 to 11"},
       {{"settings", "decode", "in.bin", "--version", "-1"}, 2, "--version"},
-      {{"frobnicate"}, 2, "amctl: unknown command \"frobnicate\" (commands: settings, run, demo"},
+      {{"frobnicate"}, 2, "amctl: unknown command \"frobnicate\" (commands: settings, run, explain, test, demo"},
       {{"settings", "transcode", "in.json"},
        2,
        "amctl: unknown command \"transcode\" (commands: settings encode, settings decode"},
