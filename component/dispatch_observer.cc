@@ -1,9 +1,9 @@
-#include "component/dispatch_observer_internal.h"
-
 #include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
+
+#include "component/dispatch_observer_internal.h"
 
 namespace component {
 namespace {

@@ -33,9 +33,9 @@ struct AmDispatchStep {
   // -1 for the rule itself; otherwise the executor's position in the rule's
   // enumeration order (actions of no known kind have none and are skipped).
   std::int32_t action;
-  std::int32_t actions;        // how many executors the rule has
-  std::uint16_t exec_limit;    // the action's limit (0: none); 0 for the rule
-  AmActionDecision decision;   // kRuns for the rule
+  std::int32_t actions;       // how many executors the rule has
+  std::uint16_t exec_limit;   // the action's limit (0: none); 0 for the rule
+  AmActionDecision decision;  // kRuns for the rule
 };
 
 using AmDispatchObserver = std::function<void(const AmDispatchStep& step)>;

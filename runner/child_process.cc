@@ -189,7 +189,8 @@ AmProcessStart DescribeStart(const std::string& command_line,
   start.command_line = command_line;
   start.arguments = arguments;
   char* const* entries = environment.empty() ? platform::ProcessEnvironment() : environment.data();
-  for (; entries != nullptr && *entries != nullptr; ++entries) start.environment.emplace_back(*entries);
+  for (; entries != nullptr && *entries != nullptr; ++entries)
+    start.environment.emplace_back(*entries);
   start.directory =
       record.current_directory.empty() ? GetCurrentDirectoryText() : record.current_directory;
   if (record.input.enabled && record.input.input != nullptr && record.input.length > 0) {
@@ -204,7 +205,8 @@ bool LeaveRecordedOutput(const std::string& text, ChildProcess& record) {
   if (!record.output.enabled) return true;
   PrepareCapture(record.output);
   if (text.empty()) return true;
-  const std::size_t kept = std::min(text.size(), static_cast<std::size_t>(record.output.maximum_size));
+  const std::size_t kept =
+      std::min(text.size(), static_cast<std::size_t>(record.output.maximum_size));
   CaptureBuffer buffer(static_cast<char*>(std::malloc(kept + 1)));
   if (!buffer) return false;
   std::memcpy(buffer.get(), text.data(), kept);
@@ -241,8 +243,13 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
   // The hook is asked before any descriptor exists, so that a start it
   // replaces leaves nothing behind.
   if (const auto hook = CurrentProcessStartHook()) {
-    const std::optional<std::string> answer =
-        (*hook)(DescribeStart(command_line, arguments, environment, record));
+    std::optional<std::string> answer;
+    try {
+      answer = (*hook)(DescribeStart(command_line, arguments, environment, record));
+    } catch (...) {
+      // A host that cannot say whether the program may start has not let it.
+      return kStartProcessFailed;
+    }
     if (answer) return LeaveRecordedOutput(*answer, record) ? kStartOk : kStartPipeFailed;
   }
 

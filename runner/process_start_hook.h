@@ -19,6 +19,9 @@
 //     nothing on standard error, and exited with 0 (what a successful run
 //     gives).
 //
+// A hook that throws keeps the program from starting: the start fails as
+// for a program that cannot be run.
+//
 // In-process modules (runner/in_process.h) are not processes and do not
 // pass through the hook.
 //
@@ -34,11 +37,11 @@
 #define AM_RUNNER_EXPORT __attribute__((visibility("default")))
 
 struct AmProcessStart {
-  std::string command_line;             // the line the arguments were split from
-  std::vector<std::string> arguments;   // argv; arguments[0] is looked up on PATH
-  std::vector<std::string> environment; // the child's whole environment, NAME=VALUE
-  std::string directory;                // the child's working directory
-  std::string input;                    // the bytes fed to its standard input
+  std::string command_line;              // the line the arguments were split from
+  std::vector<std::string> arguments;    // argv; arguments[0] is looked up on PATH
+  std::vector<std::string> environment;  // the child's whole environment, NAME=VALUE
+  std::string directory;                 // the child's working directory
+  std::string input;                     // the bytes fed to its standard input
 };
 
 using AmProcessStartHook = std::function<std::optional<std::string>(const AmProcessStart&)>;

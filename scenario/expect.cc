@@ -7,6 +7,8 @@
 namespace scenario {
 namespace {
 
+constexpr std::size_t kMaxRegexLength = 1000;
+
 std::string Compact(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
@@ -75,6 +77,12 @@ std::optional<std::vector<ExpectedLog>> ReadLogs(ObjectReader& reader) {
     if (entry.Find("text") != nullptr) log.text = entry.String("text");
     if (entry.Find("regex") != nullptr) {
       log.regex_text = entry.String("regex");
+      // The library's regular expressions compile and match by recursion:
+      // a bounded pattern keeps a hostile one from exhausting the stack.
+      if (reader.problems().ok() && log.regex_text->size() > kMaxRegexLength) {
+        reader.problems().Fail(entry.PathOf("regex"),
+                               "is longer than " + std::to_string(kMaxRegexLength) + " characters");
+      }
       if (reader.problems().ok()) {
         try {
           log.regex.emplace(*log.regex_text, std::regex::ECMAScript);
@@ -197,9 +205,9 @@ std::vector<std::string> CheckExpectations(const Expectations& expect, const Run
       std::size_t at = from;
       while (at < record.logs.size() && !LogMatches(log, record.logs[at])) ++at;
       if (at == record.logs.size()) {
-        unmet.push_back(IndexPath("logs", i) + ": no log line with " + DescribeLog(log) +
-                        (i == 0 ? "" : " after the line that logs[" + std::to_string(i - 1) +
-                                           "] matched"));
+        unmet.push_back(
+            IndexPath("logs", i) + ": no log line with " + DescribeLog(log) +
+            (i == 0 ? "" : " after the line that logs[" + std::to_string(i - 1) + "] matched"));
         break;  // the lines after it cannot be placed either
       }
       from = at + 1;

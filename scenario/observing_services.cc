@@ -32,7 +32,7 @@ class IndicationTap final : public wbem::ComObject<IndicationTap, IWbemObjectSin
  private:
   wbem::ComPtr<IWbemObjectSink> target_;
   ObservingServices::IndicatedFn* report_;  // the services' own, which outlive this
-  const bool hold_;  // report only, never forward
+  const bool hold_;                         // report only, never forward
 };
 
 // In front of a subscribed sink: learns what ProcessEvent answered.

@@ -147,14 +147,15 @@ int main(int argc, char** argv) {
   explain->add_option("SCENARIO.json", scenario_path, "Scenario to explain, - for standard input")
       ->required();
   explain->add_flag("--jsonl", jsonl, "Write one JSON object a line");
-  explain->add_option("--events", events,
-                      "Further events, one JSON object a line, from a file or - for standard input");
+  explain->add_option(
+      "--events", events,
+      "Further events, one JSON object a line, from a file or - for standard input");
   explain->add_flag("-v,--verbose", verbose, verbose_help);
 
   std::vector<std::string> test_scenarios;
   std::string junit;
-  CLI::App* test = app.add_subcommand(
-      "test", "Run scenarios and check each against its expect block");
+  CLI::App* test =
+      app.add_subcommand("test", "Run scenarios and check each against its expect block");
   test->add_option("SCENARIO.json", test_scenarios, "Scenarios to run and check")->required();
   test->add_option("--junit", junit, "Also write the results as JUnit XML to this file");
   test->add_flag("-v,--verbose", verbose,
@@ -185,10 +186,9 @@ int main(int argc, char** argv) {
     std::cerr << "amctl: cannot write to standard output: it is closed\n";
     return tools::kFailed;
   }
-  const bool reads_input = (encode->parsed() && json_path == "-") ||
-                           (decode->parsed() && archive_path == "-") ||
-                           ((run->parsed() || explain->parsed()) &&
-                            (scenario_path == "-" || events == "-"));
+  const bool reads_input =
+      (encode->parsed() && json_path == "-") || (decode->parsed() && archive_path == "-") ||
+      ((run->parsed() || explain->parsed()) && (scenario_path == "-" || events == "-"));
   if (closed.input && reads_input) {
     std::cerr << "amctl: standard input: cannot read: it is closed\n";
     return tools::kInvalidInput;

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <map>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -18,15 +18,15 @@
 
 #include "component/action_manager_manager.h"
 #include "component/dispatch_observer.h"
-#include "runner/process_start_hook.h"
 #include "host/trace_utils.h"
+#include "repository/sinks.h"
+#include "runner/process_start_hook.h"
 #include "settings/action_info.h"
 #include "tools/embedded.h"
 #include "tools/settings_commands.h"
 #include "tools/shared_readers.h"
 #include "tools/stop_signals.h"
 #include "tools/transcript.h"
-#include "repository/sinks.h"
 
 namespace tools {
 namespace {
@@ -132,7 +132,8 @@ class ProcessStartWatch {
             return std::nullopt;
           }
           Json arguments = Json::array();
-          for (const std::string& argument : start.arguments) arguments.push_back(TextValue(argument));
+          for (const std::string& argument : start.arguments)
+            arguments.push_back(TextValue(argument));
           transcript.ProgramStart(start.command_line, std::move(arguments), start.directory,
                                   EnvironmentChanges(start.environment));
           return std::string(kDryRunOutput);

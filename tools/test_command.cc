@@ -30,7 +30,8 @@ CaseResult RunCase(const std::string& path, const StopSignals& stop, std::string
   result.name = path;
   const auto started = std::chrono::steady_clock::now();
   const auto finish = [&](CaseResult done) {
-    done.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    done.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return done;
   };
   Scenario scenario;
@@ -100,8 +101,8 @@ std::string JUnit(const std::vector<CaseResult>& cases) {
   xml << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       << "<testsuites tests=\"" << cases.size() << "\" failures=\"" << failures << "\" errors=\""
       << errors << "\" time=\"" << seconds << "\">\n"
-      << "  <testsuite name=\"amctl test\" tests=\"" << cases.size() << "\" failures=\""
-      << failures << "\" errors=\"" << errors << "\" time=\"" << seconds << "\">\n";
+      << "  <testsuite name=\"amctl test\" tests=\"" << cases.size() << "\" failures=\"" << failures
+      << "\" errors=\"" << errors << "\" time=\"" << seconds << "\">\n";
   for (const CaseResult& result : cases) {
     xml << "    <testcase classname=\"amctl.scenario\" name=\"" << XmlEscape(result.name)
         << "\" time=\"" << result.seconds << "\"";
@@ -132,11 +133,21 @@ std::string XmlEscape(const std::string& text) {
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
       default:
         if (byte < 0x20 && c != '\n' && c != '\t' && c != '\r') {
           out += "\xEF\xBF\xBD";  // U+FFFD: XML 1.0 has no form for these

@@ -150,8 +150,8 @@ std::string Transcript::Readable(const Json& line) const {
   }
   if (type == "rule") {
     const int executed = line["already_executed"];
-    return "rule        " + Compact(line["rule"]) + " hit by event id " + Compact(line["event_id"]) +
-           ", already executed " + std::to_string(executed) +
+    return "rule        " + Compact(line["rule"]) + " hit by event id " +
+           Compact(line["event_id"]) + ", already executed " + std::to_string(executed) +
            (executed == 1 ? " time; " : " times; ") + Compact(line["actions"]) + " actions";
   }
   if (type == "action") {
@@ -166,8 +166,8 @@ std::string Transcript::Readable(const Json& line) const {
   }
   if (type == "program_start") {
     std::string text = "program     " + Compact(line["command_line"]) + " (not started)\n" +
-                       "            argv " + Compact(line["arguments"]) + "\n" +
-                       "            in " + Compact(line["directory"]);
+                       "            argv " + Compact(line["arguments"]) + "\n" + "            in " +
+                       Compact(line["directory"]);
     for (const auto& [name, value] : line["environment"].items()) {
       text += "\n            env " + name + (value.is_null() ? " unset" : "=" + Compact(value));
     }

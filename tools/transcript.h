@@ -39,10 +39,10 @@ class Transcript {
   // Dispatch as the component decided it (dry run): the rule an event hit,
   // then each action with the limit's decision ("runs", "held_back",
   // "task_not_run").
-  void Rule(std::size_t event, const std::string& rule, const std::string& event_id,
-            int executed, int actions);
-  void Action(std::size_t event, const std::string& name, const std::string& kind,
-              int exec_limit, const char* decision);
+  void Rule(std::size_t event, const std::string& rule, const std::string& event_id, int executed,
+            int actions);
+  void Action(std::size_t event, const std::string& name, const std::string& kind, int exec_limit,
+              const char* decision);
   // A program the component would start (dry run): its command line, argument
   // vector, working directory and the variables that differ from the tool's
   // own environment (null for one the child would lack).

@@ -454,8 +454,7 @@ TEST_F(MethodTest, RecordedCallsNeverReachTheProviderAndAnswerSuccessWithZero) {
   // The provider would fail the call and return 2: neither happens.
   result_ = WBEM_E_ACCESS_DENIED;
   return_value_ = 2;
-  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", in.get(), &out),
-            WBEM_S_NO_ERROR);
+  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", in.get(), &out), WBEM_S_NO_ERROR);
   ASSERT_TRUE(out);
   EXPECT_EQ(Text(out.get(), "ReturnValue"), "0");
   EXPECT_EQ(Text(out.get(), "Took"), "");

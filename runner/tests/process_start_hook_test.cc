@@ -1,5 +1,7 @@
 // The process start hook: what a host that replaces or watches starts sees,
 // and that a replaced start leaves nothing running or open.
+#include "runner/process_start_hook.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +13,6 @@
 
 #include "runner/command_runner.h"
 #include "runner/current_directory.h"
-#include "runner/process_start_hook.h"
 #include "runner/tests/test_util.h"
 
 namespace runner {

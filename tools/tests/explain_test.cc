@@ -98,11 +98,11 @@ TEST(ExplainTest, DryRunOfTheDemoCallsNoMethodStartsNoProgramAndShowsWhatTheReal
                           line["decision"].get<std::string>());
     }
   }
-  EXPECT_EQ(decisions, (std::vector<std::string>{
-                           "rule disk_full after 0", "page runs", "cleanup runs",
-                           "defragment runs", "notify runs", "ticket task_not_run",
-                           "rule disk_full after 1", "page held_back", "cleanup runs",
-                           "defragment runs", "notify runs", "ticket task_not_run"}));
+  EXPECT_EQ(decisions,
+            (std::vector<std::string>{"rule disk_full after 0", "page runs", "cleanup runs",
+                                      "defragment runs", "notify runs", "ticket task_not_run",
+                                      "rule disk_full after 1", "page held_back", "cleanup runs",
+                                      "defragment runs", "notify runs", "ticket task_not_run"}));
 
   const RunResult real = RunAmctl({"run", scenario, "--jsonl"}, dir.path());
   ASSERT_EQ(real.status, 0) << real.err;
@@ -240,6 +240,7 @@ TEST(AmctlTestTest, InvalidExpectBlocksAreInvalidInputNamingTheField) {
       {R"({"logs": [{"text": "a", "regex": "b"}]})", "expect.logs[0]: needs either text or regex"},
       {R"({"logs": [{"regex": "("}]})", "expect.logs[0].regex: is not a regular expression"},
       {R"({"logs": [{"text": "a", "level": 4}]})", "expect.logs[0].level: must be an integer"},
+      {nullptr, "expect.logs[0].regex: is longer than 1000 characters"},
       {R"({"process_event": [1.5]})", "expect.process_event[0]: must be an integer"},
       {R"({"method_calls": [{"path": 1}]})", "expect.method_calls[0].path: must be a string"},
       {R"({"method_calls": [{"in": []}]})", "expect.method_calls[0].in:"},
@@ -249,9 +250,11 @@ TEST(AmctlTestTest, InvalidExpectBlocksAreInvalidInputNamingTheField) {
   };
   TempDir dir;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.expect);
+    SCOPED_TRACE(c.message);
     Json scenario = SmallScenario();
-    scenario["expect"] = Json::parse(c.expect);
+    scenario["expect"] = c.expect != nullptr
+                             ? Json::parse(c.expect)
+                             : Json{{"logs", {{{"regex", std::string(1001, 'a')}}}}};
     const std::string file = dir.Write("s.json", scenario.dump());
     const RunResult result = RunAmctl({"test", file}, dir.path());
     EXPECT_EQ(result.status, 3);
