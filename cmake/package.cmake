@@ -47,6 +47,8 @@ set(AM_PUBLIC_HEADERS
   settings/params.h
   settings/string_map.h
   component/action_manager_manager.h
+  component/dispatch_observer.h
+  runner/process_start_hook.h
   host/component_manager.h
   host/dispatcher.h
   host/temporary_sink.h

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "component/action_manager_sink.h"
+#include "component/dispatch_observer_internal.h"
 #include "host/trace_utils.h"
 #include "component/action_kinds.h"
 #include "wbem/holders.h"
@@ -78,10 +79,19 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
       1, kComponent, "Executing actions triggred by the event '%s' already executed %ld times",
       event_name, count);
 
+  const bool observed = component::DispatchObserved();
+  const auto total = static_cast<std::int32_t>(m_lstExecutors.size());
+  const auto report = [&](std::int32_t index, std::uint16_t limit, AmActionDecision decision) {
+    component::ReportDispatchStep({event_name, key, count, index, total, limit, decision});
+  };
+  if (observed) report(-1, 0, AmActionDecision::kRuns);
+
   bool all_allowed = true;
-  for (const auto& executor : m_lstExecutors) {
+  for (std::int32_t index = 0; index < total; ++index) {
+    const auto& executor = m_lstExecutors[static_cast<std::size_t>(index)];
     const std::uint16_t limit = executor->GetExecutionLimit();
     if (limit != 0 && static_cast<std::int32_t>(limit) <= count) {
+      if (observed) report(index, limit, AmActionDecision::kHeldBack);
       CTraceUtils::GetInstance()->LogMsg(0, kComponent,
                                          "The action triggred by the event '%s' won't be executed "
                                          "becuse it has been already executed %ld times",
@@ -91,7 +101,11 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
     }
     // Task actions belong to the agent's task component: they count towards
     // the limit but are never run here.
-    if (executor->IsKindOf(&CImplTaskActionInfo::classCImplTaskActionInfo)) continue;
+    if (executor->IsKindOf(&CImplTaskActionInfo::classCImplTaskActionInfo)) {
+      if (observed) report(index, limit, AmActionDecision::kTaskNotRun);
+      continue;
+    }
+    if (observed) report(index, limit, AmActionDecision::kRuns);
     if (executor->Execute(m_pSink, event) == 0) result = 0;
   }
 

@@ -8,6 +8,7 @@ set(_amctl_readers
   ${PROJECT_SOURCE_DIR}/scenario/file_io.cc)
 set(_amctl_scenario_readers
   ${_amctl_readers}
+  ${PROJECT_SOURCE_DIR}/scenario/expect.cc
   ${PROJECT_SOURCE_DIR}/scenario/scenario.cc
   ${PROJECT_SOURCE_DIR}/scenario/scenario_world.cc)
 

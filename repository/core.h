@@ -170,6 +170,7 @@ class Core : public std::enable_shared_from_this<Core> {
   HRESULT Indicate(NamespaceData* ns, LONG count, IWbemClassObject** objects);
 
   bool WaitIdle(std::chrono::milliseconds timeout);
+  void RecordCallsOnly(CallRecorder recorder);
   // Cancels everything and drops all data; later calls give WBEM_E_SHUTTING_DOWN.
   void Shutdown();
 
@@ -201,6 +202,7 @@ class Core : public std::enable_shared_from_this<Core> {
   mutable std::shared_mutex mu_;
   bool shut_down_ = false;
   std::map<std::u16string, NamespaceData> namespaces_;
+  std::shared_ptr<const CallRecorder> recorder_;  // under mu_; null: providers run
   std::unordered_map<IWbemObjectSink*, std::shared_ptr<Worker>> workers_;
 
   std::atomic<std::int64_t> pending_{0};

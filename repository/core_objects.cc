@@ -82,6 +82,7 @@ HRESULT Core::ExecMethod(const std::u16string& ns_key, IWbemServices* services, 
   std::shared_ptr<const ClassDef> cls;
   std::shared_ptr<const MethodProvider> provider;
   ComPtr<IWbemClassObject> out_signature;
+  std::shared_ptr<const CallRecorder> recorder;
   std::u16string target_ns = path.ns.empty() ? ns_key : NamespaceKey(path.ns);
   std::u16string ns_name;
   {
@@ -103,6 +104,7 @@ HRESULT Core::ExecMethod(const std::u16string& ns_key, IWbemServices* services, 
     std::lock_guard slot_lock(m->provider->mu);
     provider = m->provider->provider;
     out_signature = m->out_signature;
+    recorder = recorder_;
   }
   if (!provider) return WBEM_E_PROVIDER_NOT_CAPABLE;
   ComPtr<IWbemClassObject> out_params;
@@ -124,12 +126,28 @@ HRESULT Core::ExecMethod(const std::u16string& ns_key, IWbemServices* services, 
   call.out = out_params.get();
   call.services = call_services.get();
   try {
-    hr = (*provider)(call);
+    if (recorder) {
+      (*recorder)(call);
+      // A ReturnValue of a type 0 does not convert to stays NULL.
+      call.Return(Variant(0));
+      hr = WBEM_S_NO_ERROR;
+    } else {
+      hr = (*provider)(call);
+    }
   } catch (...) {
     hr = WBEM_E_PROVIDER_FAILURE;
   }
   if (SUCCEEDED(hr) && out != nullptr) *out = out_params.Detach();
   return hr;
+}
+
+void Core::RecordCallsOnly(CallRecorder recorder) {
+  std::shared_ptr<const CallRecorder> next;
+  if (recorder) next = std::make_shared<const CallRecorder>(std::move(recorder));
+  std::unique_lock lock(mu_);
+  std::swap(recorder_, next);
+  lock.unlock();
+  // The previous recorder goes outside the lock: its captures may be anything.
 }
 
 HRESULT Core::PutInstance(const std::u16string& ns_key, IWbemClassObject* object, LONG flags) {

@@ -41,4 +41,9 @@ struct MethodCall {
 
 using MethodProvider = std::function<HRESULT(MethodCall& call)>;
 
+// Sees a method call that the repository answers without running its
+// provider (see Repository::RecordCallsOnly). Runs on the caller's thread
+// with no repository lock held; `call.out` is the answer being built.
+using CallRecorder = std::function<void(const MethodCall& call)>;
+
 }  // namespace repository

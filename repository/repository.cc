@@ -207,4 +207,8 @@ bool Repository::WaitIdle(std::chrono::milliseconds timeout) const {
   return core_->WaitIdle(timeout);
 }
 
+void Repository::RecordCallsOnly(CallRecorder recorder) {
+  core_->RecordCallsOnly(std::move(recorder));
+}
+
 }  // namespace repository

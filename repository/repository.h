@@ -190,6 +190,20 @@ class Repository {
   // delivery of this repository (which could never see it idle).
   [[nodiscard]] bool WaitIdle(std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
+  // From now on, every ExecMethod that resolves (namespace, class, method,
+  // instance, provider all found, exactly as for a real call) is handed to
+  // `recorder` instead of the method's provider, and answers
+  // WBEM_S_NO_ERROR with ReturnValue 0 (converted to the declared return
+  // type; left NULL when 0 does not convert) and every other out-parameter
+  // NULL. A call that does not resolve fails as it always does. An empty
+  // function runs providers again. Thread-safe; a call already past the
+  // choice finishes with the choice it saw.
+  //
+  // This is the dry run's seam: the lowest point at which a call is still
+  // the caller's exact path and in-parameters, and the last before anything
+  // the provider does.
+  void RecordCallsOnly(CallRecorder recorder);
+
  private:
   std::shared_ptr<detail::Core> core_;
 };

@@ -5,12 +5,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <vector>
 
 #include "runner/command_line.h"
+#include "runner/current_directory.h"
+#include "runner/platform/environment.h"
 #include "runner/platform/pipes.h"
 #include "runner/platform/spawn.h"
+#include "runner/process_start_hook_internal.h"
 
 namespace runner {
 namespace {
@@ -176,6 +181,41 @@ std::vector<char*> EnvironmentPointers(const CEnvBlock& block) {
   return pointers;
 }
 
+// What the child of `record` would get, for the start hook.
+AmProcessStart DescribeStart(const std::string& command_line,
+                             const std::vector<std::string>& arguments,
+                             const std::vector<char*>& environment, const ChildProcess& record) {
+  AmProcessStart start;
+  start.command_line = command_line;
+  start.arguments = arguments;
+  char* const* entries = environment.empty() ? platform::ProcessEnvironment() : environment.data();
+  for (; entries != nullptr && *entries != nullptr; ++entries)
+    start.environment.emplace_back(*entries);
+  start.directory =
+      record.current_directory.empty() ? GetCurrentDirectoryText() : record.current_directory;
+  if (record.input.enabled && record.input.input != nullptr && record.input.length > 0) {
+    start.input.assign(record.input.input, static_cast<std::size_t>(record.input.length));
+  }
+  return start;
+}
+
+// Leaves `text` in the record's output channel as if a child had printed it.
+bool LeaveRecordedOutput(const std::string& text, ChildProcess& record) {
+  if (record.error.enabled) PrepareCapture(record.error);
+  if (!record.output.enabled) return true;
+  PrepareCapture(record.output);
+  if (text.empty()) return true;
+  const std::size_t kept =
+      std::min(text.size(), static_cast<std::size_t>(record.output.maximum_size));
+  CaptureBuffer buffer(static_cast<char*>(std::malloc(kept + 1)));
+  if (!buffer) return false;
+  std::memcpy(buffer.get(), text.data(), kept);
+  buffer.get()[kept] = '\0';
+  record.output.data = std::move(buffer);
+  record.output.length = static_cast<std::int32_t>(kept);
+  return true;
+}
+
 bool HoldsRun(const ChildProcess& record) {
   return record.process_information.process.Valid() || record.output.pipe.Valid() ||
          record.error.pipe.Valid() || record.input.pipe.Valid();
@@ -195,6 +235,24 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
   record.process_information = ProcessInformation();
   record.reader_wait_ms = g_reader_wait_ms.load();
 
+  const std::vector<std::string> arguments = SplitCommandLine(command_line);
+  std::vector<char*> environment;
+  if (record.environment != nullptr && record.environment->Data() != nullptr) {
+    environment = EnvironmentPointers(*record.environment);
+  }
+  // The hook is asked before any descriptor exists, so that a start it
+  // replaces leaves nothing behind.
+  if (const auto hook = CurrentProcessStartHook()) {
+    std::optional<std::string> answer;
+    try {
+      answer = (*hook)(DescribeStart(command_line, arguments, environment, record));
+    } catch (...) {
+      // A host that cannot say whether the program may start has not let it.
+      return kStartProcessFailed;
+    }
+    if (answer) return LeaveRecordedOutput(*answer, record) ? kStartOk : kStartPipeFailed;
+  }
+
   UniqueFd child_input;
   UniqueFd child_output;
   UniqueFd child_error;
@@ -213,11 +271,6 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
     return kStartPipeFailed;
   }
 
-  const std::vector<std::string> arguments = SplitCommandLine(command_line);
-  std::vector<char*> environment;
-  if (record.environment != nullptr && record.environment->Data() != nullptr) {
-    environment = EnvironmentPointers(*record.environment);
-  }
   platform::SpawnRequest request;
   request.arguments = &arguments;
   request.environment = environment.empty() ? nullptr : environment.data();

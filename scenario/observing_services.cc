@@ -11,11 +11,13 @@ namespace {
 // In front of the sink that QueryObjectSink gave: reports what was indicated.
 class IndicationTap final : public wbem::ComObject<IndicationTap, IWbemObjectSink> {
  public:
-  IndicationTap(wbem::ComPtr<IWbemObjectSink> target, ObservingServices::IndicatedFn* report)
-      : target_(std::move(target)), report_(report) {}
+  IndicationTap(wbem::ComPtr<IWbemObjectSink> target, ObservingServices::IndicatedFn* report,
+                bool hold)
+      : target_(std::move(target)), report_(report), hold_(hold) {}
 
   HRESULT Indicate(LONG count, IWbemClassObject** objects) override {
-    const HRESULT result = target_->Indicate(count, objects);
+    if (hold_ && (count < 0 || (count > 0 && objects == nullptr))) return WBEM_E_INVALID_PARAMETER;
+    const HRESULT result = hold_ ? WBEM_S_NO_ERROR : target_->Indicate(count, objects);
     if (result == WBEM_S_NO_ERROR && objects != nullptr) {
       for (LONG i = 0; i < count; ++i) {
         if (objects[i] != nullptr && *report_) (*report_)(objects[i]);
@@ -30,6 +32,7 @@ class IndicationTap final : public wbem::ComObject<IndicationTap, IWbemObjectSin
  private:
   wbem::ComPtr<IWbemObjectSink> target_;
   ObservingServices::IndicatedFn* report_;  // the services' own, which outlive this
+  const bool hold_;                         // report only, never forward
 };
 
 // In front of a subscribed sink: learns what ProcessEvent answered.
@@ -92,7 +95,7 @@ HRESULT ObservingServices::QueryObjectSink(LONG flags, IWbemObjectSink** sink) {
     *sink = nullptr;
     return result;
   }
-  *sink = new IndicationTap(std::move(target), &on_indicated_);
+  *sink = new IndicationTap(std::move(target), &on_indicated_, hold_indications_);
   return WBEM_S_NO_ERROR;
 }
 

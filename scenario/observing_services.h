@@ -41,6 +41,12 @@ class ObservingServices final : public wbem::ServicesWrapper {
                                                 IndicatedFn on_indicated, ProcessedFn on_processed,
                                                 DeliveringFn on_delivering = {});
 
+  // From now on, the sinks QueryObjectSink hands out report each indication
+  // and answer WBEM_S_NO_ERROR without passing it on: nothing the component
+  // indicates reaches the namespace or its subscribers (a dry run's result
+  // events). Sinks handed out before keep forwarding.
+  void HoldIndications() { hold_indications_ = true; }
+
   HRESULT QueryObjectSink(LONG flags, IWbemObjectSink** sink) override;
   HRESULT ExecNotificationQueryAsync(const BSTR language, const BSTR query, LONG flags,
                                      IWbemContext* context, IWbemObjectSink* sink) override;
@@ -54,6 +60,7 @@ class ObservingServices final : public wbem::ServicesWrapper {
   IndicatedFn on_indicated_;
   ProcessedFn on_processed_;
   DeliveringFn on_delivering_;
+  bool hold_indications_ = false;
   std::mutex mu_;
   // The sink put in front of each subscribed sink, by the subscribed sink.
   std::map<IWbemObjectSink*, wbem::ComPtr<IWbemObjectSink>> fronts_;

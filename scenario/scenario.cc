@@ -285,6 +285,9 @@ bool ReadScenario(const Json& json, const std::filesystem::path& file, Scenario*
   if (problems.ok()) ReadSettingsSource(reader, folder, scenario->settings.get(), &scenario->warnings);
   ReadEnvironment(reader, folder, &scenario->environment);
   ReadList(reader, "events", &scenario->events, ReadObject);
+  if (const Json* expect = reader.Find("expect"); expect != nullptr && problems.ok()) {
+    scenario->expect = ReadExpectations(problems, *expect, reader.PathOf("expect"));
+  }
   reader.Finish();
   if (!problems.ok()) {
     *error = problems.first();

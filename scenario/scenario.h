@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "settings/action_manager_settings.h"
+#include "scenario/expect.h"
 #include "scenario/json_input.h"
 #include "wbem/types.h"
 
@@ -87,6 +88,9 @@ struct Scenario {
   std::unique_ptr<CActionManagerSettings> settings = std::make_unique<CActionManagerSettings>();
   std::vector<std::pair<std::string, std::string>> environment;
   std::vector<ScenarioObject> events;
+  // The expected outcome, for `amctl test` (scenario/expect.h); a plain run
+  // ignores it.
+  std::optional<Expectations> expect;
   // What does not stop the run but should be said before it: the actions
   // that loading the settings archive left out.
   std::vector<InputError> warnings;

@@ -12,11 +12,13 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tools/exit_status.h"
 #include "tools/log_control.h"
 #include "tools/run_command.h"
 #include "tools/settings_commands.h"
+#include "tools/test_command.h"
 
 namespace {
 
@@ -41,9 +43,12 @@ std::string_view FirstWord(int argc, char** argv, int from) {
 // a missing subcommand; name it instead. Returns false after reporting.
 bool CommandsAreKnown(int argc, char** argv) {
   const std::string_view command = FirstWord(argc, argv, 1);
-  if (command.empty() || command == "run" || command == "demo") return true;
+  if (command.empty() || command == "run" || command == "demo" || command == "explain" ||
+      command == "test") {
+    return true;
+  }
   std::string_view unknown = command;
-  const char* known = "settings, run, demo";
+  const char* known = "settings, run, explain, test, demo";
   if (command == "settings") {
     int at = 1;
     while (at < argc && argv[at] != command) ++at;
@@ -131,7 +136,30 @@ int main(int argc, char** argv) {
   run->add_flag("--jsonl", jsonl, "Write one JSON object a line");
   run->add_option("--events", events,
                   "Further events, one JSON object a line, from a file or - for standard input");
+  bool dry_run = false;
+  run->add_flag("--dry-run", dry_run,
+                "Run the real dispatch and execution limits, but call no method and start no "
+                "program; show what each action would do");
   run->add_flag("-v,--verbose", verbose, verbose_help);
+
+  CLI::App* explain =
+      app.add_subcommand("explain", "Show what a scenario's events would do (amctl run --dry-run)");
+  explain->add_option("SCENARIO.json", scenario_path, "Scenario to explain, - for standard input")
+      ->required();
+  explain->add_flag("--jsonl", jsonl, "Write one JSON object a line");
+  explain->add_option(
+      "--events", events,
+      "Further events, one JSON object a line, from a file or - for standard input");
+  explain->add_flag("-v,--verbose", verbose, verbose_help);
+
+  std::vector<std::string> test_scenarios;
+  std::string junit;
+  CLI::App* test =
+      app.add_subcommand("test", "Run scenarios and check each against its expect block");
+  test->add_option("SCENARIO.json", test_scenarios, "Scenarios to run and check")->required();
+  test->add_option("--junit", junit, "Also write the results as JUnit XML to this file");
+  test->add_flag("-v,--verbose", verbose,
+                 "Show the transcript of a failing scenario and the library's notices");
 
   CLI::App* demo = app.add_subcommand("demo", "Run the built-in demo scenario");
   demo->add_flag("--jsonl", jsonl, "Write one JSON object a line");
@@ -151,15 +179,16 @@ int main(int argc, char** argv) {
   }
   tools::ShowLogLinesUpTo(verbose ? kVerboseLogLevel : kQuietLogLevel);
 
-  const bool writes_output =
-      decode->parsed() || run->parsed() || demo->parsed() || (encode->parsed() && out_path == "-");
+  const bool writes_output = decode->parsed() || run->parsed() || explain->parsed() ||
+                             test->parsed() || demo->parsed() ||
+                             (encode->parsed() && out_path == "-");
   if (closed.output && writes_output) {
     std::cerr << "amctl: cannot write to standard output: it is closed\n";
     return tools::kFailed;
   }
-  const bool reads_input = (encode->parsed() && json_path == "-") ||
-                           (decode->parsed() && archive_path == "-") ||
-                           (run->parsed() && (scenario_path == "-" || events == "-"));
+  const bool reads_input =
+      (encode->parsed() && json_path == "-") || (decode->parsed() && archive_path == "-") ||
+      ((run->parsed() || explain->parsed()) && (scenario_path == "-" || events == "-"));
   if (closed.input && reads_input) {
     std::cerr << "amctl: standard input: cannot read: it is closed\n";
     return tools::kInvalidInput;
@@ -171,7 +200,11 @@ int main(int argc, char** argv) {
   } else if (decode->parsed()) {
     status = tools::DecodeSettings(archive_path, version, strict, std::cout, std::cerr);
   } else if (run->parsed()) {
-    status = tools::RunCommand(scenario_path, jsonl, events, std::cout, std::cerr);
+    status = tools::RunCommand(scenario_path, jsonl, events, dry_run, std::cout, std::cerr);
+  } else if (explain->parsed()) {
+    status = tools::RunCommand(scenario_path, jsonl, events, true, std::cout, std::cerr);
+  } else if (test->parsed()) {
+    status = tools::TestCommand(test_scenarios, junit, verbose, std::cout, std::cerr);
   } else if (demo->parsed()) {
     status = tools::DemoCommand(jsonl, std::cout, std::cerr);
   }

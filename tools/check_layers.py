@@ -32,7 +32,8 @@ ALLOWED = {
     # The JSON forms shared by the two programs on top.
     "scenario": ["world", "repository", "settings", "host", "wbem"],
     # On top.
-    "tools": ["scenario", "world", "repository", "component", "settings", "host", "wbem"],
+    "tools": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
+              "runner"],
     "service": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
                 "runner"],
 }

@@ -3,25 +3,30 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "component/action_manager_manager.h"
+#include "component/dispatch_observer.h"
 #include "host/trace_utils.h"
+#include "repository/sinks.h"
+#include "runner/process_start_hook.h"
 #include "settings/action_info.h"
 #include "tools/embedded.h"
 #include "tools/settings_commands.h"
 #include "tools/shared_readers.h"
 #include "tools/stop_signals.h"
 #include "tools/transcript.h"
-#include "repository/sinks.h"
 
 namespace tools {
 namespace {
@@ -77,6 +82,114 @@ class LogCapture {
 
  private:
   const int threshold_;
+};
+
+// What a program start answers in a dry run: the output of a child that ran
+// and succeeded, so that the action's result is a successful run's.
+constexpr const char* kDryRunOutput = "(dry run: not started)";
+
+// The variables of `child` (NAME=VALUE entries) that differ from the tool's
+// own environment: new or changed ones with their value, removed ones null.
+Json EnvironmentChanges(const std::vector<std::string>& child) {
+  std::map<std::string, std::string> own;
+  for (char** entry = ::environ; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::size_t equals = text.find('=');
+    if (equals != std::string_view::npos) {
+      own.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+    }
+  }
+  std::map<std::string, Json> changes;
+  for (const std::string& entry : child) {
+    const std::size_t equals = entry.find('=');
+    if (equals == std::string::npos) continue;
+    std::string name = entry.substr(0, equals);
+    std::string value = entry.substr(equals + 1);
+    const auto it = own.find(name);
+    if (it != own.end()) {
+      const bool same = it->second == value;
+      own.erase(it);
+      if (same) continue;
+    }
+    changes[std::move(name)] = TextValue(value);
+  }
+  for (const auto& [name, value] : own) changes[name] = nullptr;
+  Json json = Json::object();
+  for (auto& [name, value] : changes) json[name] = std::move(value);
+  return json;
+}
+
+// Sees every program start while it lives (runner/process_start_hook.h):
+// counts the real ones, or, in a dry run, records each one in the
+// transcript and answers it without starting anything.
+class ProcessStartWatch {
+ public:
+  ProcessStartWatch(Transcript& transcript, bool dry_run) {
+    AmSetProcessStartHook(
+        [this, &transcript, dry_run](const AmProcessStart& start) -> std::optional<std::string> {
+          if (!dry_run) {
+            runs_.fetch_add(1, std::memory_order_relaxed);
+            return std::nullopt;
+          }
+          Json arguments = Json::array();
+          for (const std::string& argument : start.arguments)
+            arguments.push_back(TextValue(argument));
+          transcript.ProgramStart(start.command_line, std::move(arguments), start.directory,
+                                  EnvironmentChanges(start.environment));
+          return std::string(kDryRunOutput);
+        });
+  }
+  ProcessStartWatch(const ProcessStartWatch&) = delete;
+  ProcessStartWatch& operator=(const ProcessStartWatch&) = delete;
+  ~ProcessStartWatch() { AmSetProcessStartHook({}); }
+
+  std::size_t runs() const { return runs_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<std::size_t> runs_{0};
+};
+
+// Writes the component's dispatch decisions into the transcript while it
+// lives (component/dispatch_observer.h), naming each action as the settings
+// do: the executors follow the rule's enumeration order.
+class DispatchWatch {
+ public:
+  DispatchWatch(Transcript& transcript, const CActionManagerSettings& settings,
+                const std::atomic<std::size_t>& event)
+      : settings_(SettingsToJson(settings)) {
+    AmSetDispatchObserver([this, &transcript, &event](const AmDispatchStep& step) {
+      const std::size_t index = event.load();
+      if (step.action < 0) {
+        transcript.Rule(index, step.rule, step.event_id, step.executed, step.actions);
+        return;
+      }
+      const Json* action = FindAction(step.rule, static_cast<std::size_t>(step.action));
+      const char* decision = step.decision == AmActionDecision::kRuns       ? "runs"
+                             : step.decision == AmActionDecision::kHeldBack ? "held_back"
+                                                                            : "task_not_run";
+      transcript.Action(index,
+                        action != nullptr ? action->value("name", std::string()) : std::string(),
+                        action != nullptr ? action->value("kind", std::string()) : std::string(),
+                        step.exec_limit, decision);
+    });
+  }
+  DispatchWatch(const DispatchWatch&) = delete;
+  DispatchWatch& operator=(const DispatchWatch&) = delete;
+  ~DispatchWatch() { AmSetDispatchObserver({}); }
+
+ private:
+  const Json* FindAction(const std::string& rule, std::size_t index) const {
+    for (const Json& candidate : settings_["rules"]) {
+      std::string event = candidate.value("event", std::string());
+      for (char& c : event) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (event != rule) continue;
+      const Json& actions = candidate["actions"];
+      return index < actions.size() ? &actions[index] : nullptr;
+    }
+    return nullptr;
+  }
+
+  const Json settings_;
 };
 
 // The results of ProcessEvent since the last Take.
@@ -142,11 +255,15 @@ class Run {
   // Builds the world and checks that every event of the scenario converts;
   // invalid input only. The instances are made again, one at a time, when
   // raised: held all at once they would cost many times the scenario's size.
-  bool Prepare(InputError* error) {
+  bool Prepare(bool dry_run, InputError* error) {
+    dry_run_ = dry_run;
     const MethodCallObserver observer = [this](const repository::MethodCall& call) {
       transcript_.MethodCall(call.path, call.method, PropertiesToJson(call.in, false));
     };
     if (!BuildWorld(scenario_, world_, observer, error)) return false;
+    // A dry run's calls are answered by the repository itself, never by the
+    // scenario's providers: the record is the same, the provider never runs.
+    if (dry_run) world_.repository().RecordCallsOnly(observer);
     for (const ScenarioObject& event : scenario_.events) {
       wbem::ComPtr<IWbemClassObject> instance;
       if (!MakeInstance(world_.ns(), event, &scenario_.profile, &instance, error)) return false;
@@ -175,6 +292,9 @@ class Run {
           transcript_.ResultEventIndicated(std::move(copy));
         },
         [this](int result) { processed_.Add(result); });
+    // A dry run's result events are recorded where they are indicated and
+    // go no further: no subscriber of the namespace receives them.
+    if (dry_run_) services_->HoldIndications();
     if (world_.ns().Services()->QueryObjectSink(0, raise_.Out()) != WBEM_S_NO_ERROR) {
       err << "amctl: the repository gives no sink to raise events with\n";
       return kFailed;
@@ -186,6 +306,9 @@ class Run {
       err << "amctl: libActionManager.so refused to start (see its log above)\n";
       return kFailed;
     }
+    const ProcessStartWatch programs(transcript_, dry_run_);
+    std::optional<DispatchWatch> dispatch;
+    if (dry_run_) dispatch.emplace(transcript_, *scenario_.settings, current_event_);
     void* handle = nullptr;
     const int created =
         manager->CompCreate(scenario_.profile.c_str(), &handle, scenario_.settings.get());
@@ -211,6 +334,7 @@ class Run {
     // The host owns the manager; it goes with the run so that nothing of the
     // library outlives it.
     delete manager;
+    program_runs_ = programs.runs();
     world_.StopCollecting();
     if (!world_.WaitIdle(kDeliveryTimeout)) status = kFailed;
     const int signal = stop_ != nullptr ? stop_->signal() : 0;
@@ -232,6 +356,8 @@ class Run {
     if (transcript_.write_error() != 0) return ReportOutputFailure(err);
     return status;
   }
+
+  std::size_t program_runs() const { return program_runs_; }
 
  private:
   bool Stopping() const {
@@ -287,6 +413,7 @@ class Run {
   // False when the delivery did not end in time.
   bool Raise(std::size_t index, const std::string& class_name,
              const wbem::ComPtr<IWbemClassObject>& event) {
+    current_event_.store(index);
     IWbemClassObject* objects[] = {event.get()};
     const HRESULT indicated = raise_->Indicate(1, objects);
     if (indicated != WBEM_S_NO_ERROR) {
@@ -313,6 +440,9 @@ class Run {
   ProcessedResults processed_;
   const StopSignals* stop_ = nullptr;
   std::size_t raised_ = 0;  // events raised so far
+  bool dry_run_ = false;
+  std::atomic<std::size_t> current_event_{0};  // the event being delivered
+  std::size_t program_runs_ = 0;
 };
 
 
@@ -343,9 +473,10 @@ class TemporaryFolder {
 ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_name,
                        const RunOptions& options, std::ostream& out, std::ostream& err) {
   Transcript transcript(options.jsonl, out);
+  if (options.dry_run) transcript.SetDryRun();
   Run run(scenario, scenario_name, transcript);
   InputError error;
-  if (!run.Prepare(&error)) return ReportInvalidInput(err, scenario_name, error);
+  if (!run.Prepare(options.dry_run, &error)) return ReportInvalidInput(err, scenario_name, error);
   for (InputError warning : scenario.warnings) {
     warning.message += "; the action is left out";
     ReportInvalidInput(err, scenario_name, warning);
@@ -355,11 +486,13 @@ ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_nam
   // component runs.
   EnvironmentOverride environment(scenario.environment);
   LogCapture capture(transcript);
-  return run.Execute(options.events_fd, options.events_name, options.stop, err);
+  const ExitStatus status = run.Execute(options.events_fd, options.events_name, options.stop, err);
+  if (options.program_runs != nullptr) *options.program_runs = run.program_runs();
+  return status;
 }
 
 ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::string& events,
-                      std::ostream& out, std::ostream& err) {
+                      bool dry_run, std::ostream& out, std::ostream& err) {
   if (scenario_path == "-" && events == "-") {
     err << "amctl: standard input cannot hold both the scenario and the events\n";
     return kUsage;
@@ -380,6 +513,7 @@ ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::s
   }
   RunOptions options;
   options.jsonl = jsonl;
+  options.dry_run = dry_run;
   int stream = -1;
   if (!events.empty()) {
     std::string why;

@@ -29,6 +29,7 @@
 // its environment for its duration; one run at a time per process.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -49,6 +50,14 @@ struct RunOptions {
   std::string events_name;
   // Stops the run on SIGINT, SIGTERM and SIGHUP; null for none. Borrowed.
   const StopSignals* stop = nullptr;
+  // A dry run: the real dispatch and execution limits, but every method call
+  // is answered by the repository without its provider and no program is
+  // started (see docs/scenario-json.md, "Dry run"). The transcript then also
+  // shows the rule each event hit, the limit's decision for each action and
+  // each program start that was left out.
+  bool dry_run = false;
+  // When not null, receives the number of programs the run started.
+  std::size_t* program_runs = nullptr;
 };
 
 // Runs a scenario already read. `scenario_name` names it in messages.
@@ -59,7 +68,7 @@ ExitStatus RunScenario(const Scenario& scenario, const std::string& scenario_nam
 // reads it from standard input (relative paths then start from the current
 // folder).
 ExitStatus RunCommand(const std::string& scenario_path, bool jsonl, const std::string& events,
-                      std::ostream& out, std::ostream& err);
+                      bool dry_run, std::ostream& out, std::ostream& err);
 
 // amctl demo [--jsonl]: the embedded scenario, with scustom.pl written to a
 // temporary folder (removed afterwards) that "ZMO_HALBERD_DIR" points at.

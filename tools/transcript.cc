@@ -52,6 +52,43 @@ void Transcript::MethodCall(const std::string& path, const std::string& method, 
   line["path"] = path;
   line["method"] = method;
   line["in"] = std::move(in);
+  if (dry_run_) line["called"] = false;
+  Add({std::move(line), {}, {}});
+}
+
+void Transcript::Rule(std::size_t event, const std::string& rule, const std::string& event_id,
+                      int executed, int actions) {
+  Json line = Json::object();
+  line["type"] = "rule";
+  line["event"] = event;
+  line["rule"] = TextValue(rule);
+  line["event_id"] = TextValue(event_id);
+  line["already_executed"] = executed;
+  line["actions"] = actions;
+  Add({std::move(line), {}, {}});
+}
+
+void Transcript::Action(std::size_t event, const std::string& name, const std::string& kind,
+                        int exec_limit, const char* decision) {
+  Json line = Json::object();
+  line["type"] = "action";
+  line["event"] = event;
+  line["name"] = TextValue(name);
+  line["kind"] = kind;
+  line["exec_limit"] = exec_limit;
+  line["decision"] = decision;
+  Add({std::move(line), {}, {}});
+}
+
+void Transcript::ProgramStart(const std::string& command_line, Json arguments,
+                              const std::string& directory, Json environment) {
+  Json line = Json::object();
+  line["type"] = "program_start";
+  line["command_line"] = TextValue(command_line);
+  line["arguments"] = std::move(arguments);
+  line["directory"] = TextValue(directory);
+  line["environment"] = std::move(environment);
+  line["started"] = false;
   Add({std::move(line), {}, {}});
 }
 
@@ -72,6 +109,7 @@ void Transcript::ResultEventsDelivered(
     Json json = Json::object();
     json["type"] = "result_event";
     json["properties"] = PropertiesToJson(object, true);
+    if (dry_run_) json["sent"] = false;
     line.json = std::move(json);
     line.pending.Reset();
   }
@@ -107,12 +145,38 @@ std::string Transcript::Readable(const Json& line) const {
   }
   if (type == "method_call") {
     return "method call " + line["path"].get<std::string>() + " " +
-           line["method"].get<std::string>() + "(" + Pairs(line["in"], ", ") + ")";
+           line["method"].get<std::string>() + "(" + Pairs(line["in"], ", ") + ")" +
+           (line.contains("called") ? " (not called)" : "");
+  }
+  if (type == "rule") {
+    const int executed = line["already_executed"];
+    return "rule        " + Compact(line["rule"]) + " hit by event id " +
+           Compact(line["event_id"]) + ", already executed " + std::to_string(executed) +
+           (executed == 1 ? " time; " : " times; ") + Compact(line["actions"]) + " actions";
+  }
+  if (type == "action") {
+    const std::string decision = line["decision"];
+    const std::string limit =
+        line["exec_limit"] == 0 ? "no limit" : "limit " + Compact(line["exec_limit"]);
+    return "action      " + Compact(line["name"]) + " (" + line["kind"].get<std::string>() + ", " +
+           limit + "): " +
+           (decision == "runs"        ? "runs"
+            : decision == "held_back" ? "held back by its execution limit"
+                                      : "a task: carried for the agent, not run here");
+  }
+  if (type == "program_start") {
+    std::string text = "program     " + Compact(line["command_line"]) + " (not started)\n" +
+                       "            argv " + Compact(line["arguments"]) + "\n" + "            in " +
+                       Compact(line["directory"]);
+    for (const auto& [name, value] : line["environment"].items()) {
+      text += "\n            env " + name + (value.is_null() ? " unset" : "=" + Compact(value));
+    }
+    return text;
   }
   if (type == "result_event") {
     // The outcome and what ran; the JSON lines carry every property.
     const Json& properties = line["properties"];
-    std::string text = "result      ";
+    std::string text = line.contains("sent") ? "result      (not sent) " : "result      ";
     text += properties.value("MsgInfo", Json(nullptr)).is_string()
                 ? properties["MsgInfo"].get<std::string>()
                 : std::string("(no MsgInfo)");

@@ -24,6 +24,10 @@ class Transcript {
  public:
   Transcript(bool jsonl, std::ostream& out) : jsonl_(jsonl), out_(out) {}
 
+  // A dry run's record: method calls are marked "called": false, result
+  // events "sent": false, and the dispatch and program lines below appear.
+  void SetDryRun() { dry_run_ = true; }
+
   void Component(const char* operation, int result);
   void Log(int level, const std::string& component, const std::string& message);
   void MethodCall(const std::string& path, const std::string& method, Json in);
@@ -32,6 +36,18 @@ class Transcript {
   // Fills the open slots, oldest first, with the objects delivered since the
   // last call.
   void ResultEventsDelivered(const std::vector<wbem::ComPtr<IWbemClassObject>>& delivered);
+  // Dispatch as the component decided it (dry run): the rule an event hit,
+  // then each action with the limit's decision ("runs", "held_back",
+  // "task_not_run").
+  void Rule(std::size_t event, const std::string& rule, const std::string& event_id, int executed,
+            int actions);
+  void Action(std::size_t event, const std::string& name, const std::string& kind, int exec_limit,
+              const char* decision);
+  // A program the component would start (dry run): its command line, argument
+  // vector, working directory and the variables that differ from the tool's
+  // own environment (null for one the child would lack).
+  void ProgramStart(const std::string& command_line, Json arguments, const std::string& directory,
+                    Json environment);
   // `result` is null when the event did not reach the component.
   void Event(std::size_t index, const std::string& class_name, const Json& result);
   // A line of the tool's own, for the readable transcript only.
@@ -56,6 +72,7 @@ class Transcript {
   std::string Readable(const Json& line) const;
 
   const bool jsonl_;
+  bool dry_run_ = false;
   std::ostream& out_;
   std::mutex mu_;
   std::vector<Line> lines_;  // recorded, not yet printed

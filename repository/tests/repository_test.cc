@@ -440,6 +440,39 @@ TEST_F(MethodTest, ProviderResultsPassThroughUnchanged) {
   EXPECT_EQ(ns_.SetProvider("Service", "Nope", nullptr), WBEM_E_INVALID_METHOD);
 }
 
+TEST_F(MethodTest, RecordedCallsNeverReachTheProviderAndAnswerSuccessWithZero) {
+  std::vector<std::string> recorded;
+  repo_.RecordCallsOnly([&recorded](const MethodCall& call) {
+    std::string text = "-";
+    if (call.in != nullptr) FormatVariant(call.Arg("Delay").get(), &text);
+    recorded.push_back(call.path + "|" + call.class_name + "|" + call.method + "|" + text);
+  });
+  ComPtr<IWbemClassObject> in_sig, in, out;
+  ASSERT_EQ(GetObject("Service")->GetMethod(u"Restart", 0, in_sig.Out(), nullptr), WBEM_S_NO_ERROR);
+  ASSERT_EQ(in_sig->SpawnInstance(0, in.Out()), WBEM_S_NO_ERROR);
+  ASSERT_EQ(in->Put(u"Delay", 0, Variant(30).ptr(), 0), WBEM_S_NO_ERROR);
+  // The provider would fail the call and return 2: neither happens.
+  result_ = WBEM_E_ACCESS_DENIED;
+  return_value_ = 2;
+  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", in.get(), &out), WBEM_S_NO_ERROR);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(Text(out.get(), "ReturnValue"), "0");
+  EXPECT_EQ(Text(out.get(), "Took"), "");
+  // A string return type takes no 0: the call still succeeds, its ReturnValue NULL.
+  ASSERT_EQ(Exec("Service", "Ping", nullptr, &out), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(out.get(), "ReturnValue"), "");
+  // What does not resolve fails as a real call does, and is not recorded.
+  EXPECT_EQ(Exec(R"(Service.Name="nope")", "Restart", nullptr, &out), WBEM_E_NOT_FOUND);
+  EXPECT_EQ(Exec("Service", "Unimplemented", nullptr, &out), WBEM_E_PROVIDER_NOT_CAPABLE);
+  EXPECT_TRUE(calls_.empty());
+  EXPECT_THAT(recorded, ElementsAre(R"(\\.\root\zrv:Service.Name="web"|Service|Restart|30)",
+                                    "Service|Service|Ping|-"));
+  // Without a recorder, providers run again.
+  repo_.RecordCallsOnly({});
+  EXPECT_EQ(Exec("Service", "Restart", nullptr, &out), WBEM_E_ACCESS_DENIED);
+  EXPECT_EQ(calls_.size(), 1u);
+}
+
 TEST_F(MethodTest, EachFailureHasItsCode) {
   struct Case {
     const char* path;

@@ -1,0 +1,141 @@
+// The process start hook: what a host that replaces or watches starts sees,
+// and that a replaced start leaves nothing running or open.
+#include "runner/process_start_hook.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "runner/command_runner.h"
+#include "runner/current_directory.h"
+#include "runner/tests/test_util.h"
+
+namespace runner {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A child that leaves a file behind and prints "real".
+constexpr const char* kMakeFileAndPrint =
+    "perl -e \"open(my $f, '>', 'made_by_child') or die; print qq(real\\n)\"";
+
+// Installs a hook for one test and removes it on every path.
+class HookGuard {
+ public:
+  explicit HookGuard(AmProcessStartHook hook) { AmSetProcessStartHook(std::move(hook)); }
+  ~HookGuard() { AmSetProcessStartHook({}); }
+  HookGuard(const HookGuard&) = delete;
+  HookGuard& operator=(const HookGuard&) = delete;
+};
+
+class ProcessStartHookTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = GetCurrentDirectoryText();
+    directory_ = fs::temp_directory_path() / ("runner_hook_test_" + std::to_string(getpid()));
+    fs::create_directories(directory_);
+    ASSERT_TRUE(SetCurrentDirectoryText(directory_.string()));
+  }
+  void TearDown() override {
+    SetCurrentDirectoryText(saved_);
+    fs::remove_all(directory_);
+  }
+
+  std::string saved_;
+  fs::path directory_;
+};
+
+TEST_F(ProcessStartHookTest, ReplacedStartRunsNothingAndAnswersAsASuccessfulChild) {
+  std::vector<AmProcessStart> seen;
+  HookGuard guard([&seen](const AmProcessStart& start) -> std::optional<std::string> {
+    seen.push_back(start);
+    return std::string("recorded\nsecond line");
+  });
+  const int descriptors = testing::CountOpenDescriptors();
+  CCommandRunner runner("probe", "/bin/sh -c \"touch made_by_child\"", "", "FALSE", "UseArg");
+  std::string output;
+  std::string error;
+  const int code = runner.Run({"extra arg"}, output, error, {{"EVENT_X", "42"}});
+
+  EXPECT_FALSE(fs::exists(directory_ / "made_by_child"));
+  EXPECT_EQ(testing::CountOpenDescriptors(), descriptors);
+  EXPECT_EQ(code, kRunOk);
+  EXPECT_EQ(output, "recorded");
+  EXPECT_EQ(error, "");
+  ASSERT_EQ(seen.size(), 1u);
+  // The runner's own translation (/bin/sh -c becomes sh -s with the command
+  // as input) is what the hook sees: it sits below every transformation.
+  std::string line;
+  runner.BuildCommandLine(line, {"extra arg"});
+  EXPECT_EQ(seen[0].command_line, line);
+  ASSERT_FALSE(seen[0].arguments.empty());
+  EXPECT_EQ(seen[0].directory, directory_.string());
+  const auto& env = seen[0].environment;
+  EXPECT_NE(std::find(env.begin(), env.end(), "EVENT_X=42"), env.end());
+  EXPECT_NE(std::find_if(env.begin(), env.end(),
+                         [](const std::string& entry) { return entry.starts_with("PROBE="); }),
+            env.end());
+}
+
+TEST_F(ProcessStartHookTest, AnswersOfTheHookAndWhatTheRunMakesOfThem) {
+  struct Case {
+    const char* name;
+    std::optional<std::string> answer;
+    int code;
+    const char* output;
+    const char* error;
+    bool file_made;
+  };
+  const Case cases[] = {
+      // Watching only: the child really runs and prints its own line.
+      {"watch", std::nullopt, kRunOk, "real", "", true},
+      // An empty answer is a child that printed nothing, as the runner
+      // reports any such child.
+      {"empty", std::string(), kRunNoOutput, "", "<STDOUT EMPTY>", false},
+      {"text", std::string("fake"), kRunOk, "fake", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(directory_ / "made_by_child");
+    int calls = 0;
+    HookGuard guard([&](const AmProcessStart&) {
+      ++calls;
+      return c.answer;
+    });
+    CCommandRunner runner("probe", "touch made_by_child", "", "FALSE", "UseArg");
+    std::string output;
+    std::string error;
+    CCommandRunner real("probe", kMakeFileAndPrint, "", "FALSE", "UseArg");
+    const int code = (c.answer ? runner : real).Run({}, output, error, {});
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(code, c.code);
+    EXPECT_EQ(output, c.output);
+    EXPECT_EQ(error, c.error);
+    EXPECT_EQ(fs::exists(directory_ / "made_by_child"), c.file_made);
+  }
+}
+
+TEST_F(ProcessStartHookTest, RemovedHookLetsStartsThrough) {
+  int calls = 0;
+  {
+    HookGuard guard([&calls](const AmProcessStart&) -> std::optional<std::string> {
+      ++calls;
+      return std::string("x");
+    });
+  }
+  CCommandRunner runner("probe", kMakeFileAndPrint, "", "FALSE", "UseArg");
+  std::string output;
+  std::string error;
+  EXPECT_EQ(runner.Run({}, output, error, {}), kRunOk);
+  EXPECT_EQ(output, "real");
+  EXPECT_EQ(calls, 0);
+  EXPECT_TRUE(fs::exists(directory_ / "made_by_child"));
+}
+
+}  // namespace
+}  // namespace runner
