@@ -32,7 +32,10 @@ ALLOWED = {
     # The JSON forms shared by the two programs on top.
     "scenario": ["world", "repository", "settings", "host", "wbem"],
     # On top.
-    "tools": ["scenario", "world", "repository", "component", "settings", "host", "wbem"],
+    # tools may use the service's configuration reader (amctl check), never
+    # the daemon.
+    "tools": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
+              "service"],
     "service": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
                 "runner"],
 }
