@@ -346,3 +346,19 @@ TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CheckCommandTest, EveryCodeIsDocumentedOnce) {
+  std::ifstream in(fs::path(AM_SOURCE_DIR) / "docs" / "lint.md");
+  std::map<std::string, int> documented;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with("## AM")) ++documented[line.substr(3)];
+  }
+  std::map<std::string, int> expected;
+  for (const scenario::LintRule& rule : scenario::LintRules()) expected[std::string(rule.code)] = 1;
+  EXPECT_EQ(documented, expected);
+}
+
+}  // namespace
