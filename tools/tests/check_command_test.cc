@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -166,6 +167,20 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
        "settings.rules[0].actions[0].command", Severity::kError},
       {"empty command", ScenarioWith("Disk_Full", Program(" ")), "AM406",
        "settings.rules[0].actions[0].command", Severity::kWarning},
+      // The service's configuration: its reader, then its world.
+      {"configuration: events equal after lower-casing",
+       R"({"state_dir": "s", "profiles": [{"name": "P", "settings": {"rules": [
+           {"event": "Disk_Full"}, {"event": "DISK_FULL"}]}}]})",
+       "AM201", "profiles[0].settings.rules[1].event", Severity::kError},
+      {"configuration: a default profile it lacks",
+       R"({"state_dir": "s", "default_profile": "Q", "profiles": [{"name": "P", "settings": {}}]})",
+       "AM102", "default_profile", Severity::kError},
+      {"configuration: a method its world lacks",
+       R"({"state_dir": "s", "classes": [{"name": "Pager"}], "profiles": [{"name": "P",
+           "settings": {"rules": [{"event": "ZRV_Event", "actions": [{"name": "x",
+             "kind": "builtin", "namespace": "root\\zrv", "class": "Pager", "method": "Send",
+             "class_call": true}]}]}}]})",
+       "AM304", "profiles[0].settings.rules[0].actions[0].method", Severity::kError},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -267,23 +282,32 @@ TEST(CheckCommandTest, ExitStatusFollowsSeverityAndStrict) {
       dir.Write("warning.json", R"({"rules": [{"event": "A", "actions": [
         {"name": "x", "kind": "program", "command": ""}]}]})");
   const std::string error = dir.Write("error.json", R"({"rules": [{"event": "A"}, {"event": "a"}]})");
+  std::ifstream demo(fs::path(AM_SOURCE_DIR) / "tools" / "demo" / "demo_scenario.json");
+  const std::string scenario =
+      dir.Write("demo.json", std::string(std::istreambuf_iterator<char>(demo), {}));
+  const std::string config = dir.Write(
+      "config.json", R"({"state_dir": "state", "socket": {"path": "run/s.sock"},
+                         "results_file": "results.jsonl", "environment": {"ZMO_HALBERD_DIR": "."},
+                         "profiles": [{"name": "P", "settings": {}}]})");
   struct Case {
     std::vector<std::string> args;
     int status;
   };
   const Case cases[] = {
       {{"check", clean}, 0},
+      {{"check", scenario, config}, 0},
       {{"check", warning}, 0},
       {{"check", "--strict", warning}, 1},
       {{"check", clean, error}, 1},
       {{"check", dir.path().string() + "/missing.json"}, 1},
+      {{"check", "-"}, 0},
       {{"check"}, 2},
       {{"check", clean, "--format", "xml"}, 2},
   };
   const auto before = Listing(dir.path());
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
-    const tools_test::RunResult run = RunAmctl(c.args, dir.path());
+    const tools_test::RunResult run = RunAmctl(c.args, dir.path(), R"({"rules": []})");
     EXPECT_EQ(run.status, c.status) << run.err;
   }
   // Checking leaves the folder exactly as it was.
