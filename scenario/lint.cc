@@ -206,8 +206,8 @@ void AddReaderErrorUnlessNamed(Findings* findings, const std::string& file,
                                const InputError& error) {
   const std::string& named = error.file.empty() ? file : error.file;
   for (const Finding& finding : *findings) {
-    const bool names_code = finding.code == "AM201" || finding.code == "AM202" ||
-                            finding.code == "AM203";
+    const bool names_code =
+        finding.code == "AM201" || finding.code == "AM202" || finding.code == "AM203";
     if (names_code && finding.file == named && finding.place == error.place) return;
   }
   AddReaderError(findings, file, error);
@@ -493,8 +493,7 @@ void LintBuiltin(const ActionContext& at, const Json& action, const EventClass& 
   bool method_found = false;
   if (!method.empty()) {
     const wbem::Bstr name(method);
-    method_found =
-        target->GetMethod(name.get(), 0, in_signature.Out(), nullptr) == WBEM_S_NO_ERROR;
+    method_found = target->GetMethod(name.get(), 0, in_signature.Out(), nullptr) == WBEM_S_NO_ERROR;
     if (!method_found) {
       at.Add(at.At("method"), "AM304",
              Quote(cls) + " declares no method " + Quote(method) +
@@ -728,13 +727,12 @@ void LintScenario(const Json& json, const std::string& path, Findings* findings)
   // The settings come from an archive: its findings name the archive.
   const auto archive = json.find("settings_archive");
   const auto version = json.find("version");
-  const std::string archive_path =
-      (file.parent_path() / archive->get<std::string>()).string();
+  const std::string archive_path = (file.parent_path() / archive->get<std::string>()).string();
   std::vector<InputError> left_out;
   for (const InputError& warning : scenario.warnings) left_out.push_back(warning);
   LintArchiveSettings(archive_path,
-                    version != json.end() ? version->get<std::int32_t>() : kDefaultArchiveVersion,
-                    *scenario.settings, left_out, world.get(), findings);
+                      version != json.end() ? version->get<std::int32_t>() : kDefaultArchiveVersion,
+                      *scenario.settings, left_out, world.get(), findings);
 }
 
 }  // namespace scenario

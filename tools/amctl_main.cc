@@ -213,11 +213,12 @@ int main(int argc, char** argv) {
     std::cerr << "amctl: cannot write to standard output: it is closed\n";
     return tools::kFailed;
   }
-  const bool reads_input = (encode->parsed() && json_path == "-") ||
-                           (decode->parsed() && archive_path == "-") ||
-                           (run->parsed() && (scenario_path == "-" || events == "-")) ||
-                           (check->parsed() && std::find(check_files.begin(), check_files.end(),
-                                                         "-") != check_files.end());
+  const bool check_reads_input =
+      check->parsed() &&
+      std::find(check_files.begin(), check_files.end(), "-") != check_files.end();
+  const bool reads_input =
+      (encode->parsed() && json_path == "-") || (decode->parsed() && archive_path == "-") ||
+      (run->parsed() && (scenario_path == "-" || events == "-")) || check_reads_input;
   if (closed.input && reads_input) {
     std::cerr << "amctl: standard input: cannot read: it is closed\n";
     return tools::kInvalidInput;

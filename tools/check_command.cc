@@ -22,7 +22,7 @@ using scenario::Severity;
 // The fields only a scenario has at its top (a service configuration has
 // some of them too, but is told apart by "profiles").
 constexpr const char* kScenarioFields[] = {
-    "profile",  "events",           "classes",   "instances", "settings",
+    "profile",          "events",           "classes",   "instances",   "settings",
     "settings_archive", "standard_classes", "namespace", "environment",
 };
 
@@ -121,8 +121,7 @@ bool WriteText(std::ostream& out, const std::string& text, std::ostream& err) {
   if (out) return true;
   const int error = errno != 0 ? errno : EIO;
   if (error != EPIPE) {
-    err << "amctl: cannot write the findings to standard output: " << std::strerror(error)
-        << '\n';
+    err << "amctl: cannot write the findings to standard output: " << std::strerror(error) << '\n';
   }
   return false;
 }
@@ -146,9 +145,9 @@ Findings CheckFile(const std::string& path, std::int32_t version) {
       AmArchiveStatus status;
       if (LoadSettingsArchive(data, version, settings, &status) == 0 ||
           status.offset != data.size()) {
-        scenario::AddFinding(&findings, name, "offset " + std::to_string(status.offset), "AM103",
-                             status.reason.empty() ? "bytes remain after the settings record"
-                                                   : status.reason);
+        scenario::AddFinding(
+            &findings, name, "offset " + std::to_string(status.offset), "AM103",
+            status.reason.empty() ? "bytes remain after the settings record" : status.reason);
         return findings;
       }
       scenario::LintArchiveSettings(path, version, settings, {}, nullptr, &findings);

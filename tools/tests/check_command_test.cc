@@ -5,12 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <nlohmann/json.hpp>
-
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -58,8 +57,7 @@ const char kBothKeys[] = R"([{"param": "Drive", "event_prop": "Drive"},
                              {"param": "Id", "event_prop": "Id"}])";
 
 std::string Program(const std::string& command) {
-  return R"({"name": "run", "kind": "program", "command": )" + scenario::Json(command).dump() +
-         "}";
+  return R"({"name": "run", "kind": "program", "command": )" + scenario::Json(command).dump() + "}";
 }
 
 const Finding* FindCode(const Findings& findings, const std::string& code) {
@@ -71,7 +69,8 @@ const Finding* FindCode(const Findings& findings, const std::string& code) {
 
 std::string Describe(const Findings& findings) {
   std::string text;
-  for (const Finding& f : findings) text += f.file + ":" + f.place + ": " + f.code + ": " + f.message + "\n";
+  for (const Finding& f : findings)
+    text += f.file + ":" + f.place + ": " + f.code + ": " + f.message + "\n";
   return text;
 }
 
@@ -88,8 +87,8 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
       {"unknown field", R"({"rules": [], "rule": 1})", "AM102", "rule", Severity::kError},
       {"a JSON array", "[1]", "AM105", "", Severity::kError},
       {"events equal after lower-casing",
-       R"({"rules": [{"event": "Disk_Full"}, {"event": "disk_full"}]})", "AM201",
-       "rules[1].event", Severity::kError},
+       R"({"rules": [{"event": "Disk_Full"}, {"event": "disk_full"}]})", "AM201", "rules[1].event",
+       Severity::kError},
       {"an event twice", R"({"rules": [{"event": "A"}, {"event": "A"}]})", "AM202",
        "rules[1].event", Severity::kError},
       {"an action name twice in a rule",
@@ -139,24 +138,27 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
        ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": "Why", "event_prop": "Drive"}])")),
        "AM308", "settings.rules[0].actions[0].in_params[0].param", Severity::kWarning},
       {"key from an event property the event lacks",
-       ScenarioWith("Disk_Low", Clean(kBothKeys, "[]")),
-       "AM309", "settings.rules[0].actions[0].key_params[1].event_prop", Severity::kError},
+       ScenarioWith("Disk_Low", Clean(kBothKeys, "[]")), "AM309",
+       "settings.rules[0].actions[0].key_params[1].event_prop", Severity::kError},
       {"in-parameter from an event property the event lacks",
-       ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": "Reason", "event_prop": "Nope"}])")),
+       ScenarioWith("Disk_Full",
+                    Clean(kBothKeys, R"([{"param": "Reason", "event_prop": "Nope"}])")),
        "AM310", "settings.rules[0].actions[0].in_params[0].event_prop", Severity::kWarning},
       {"a text into a number",
-       ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": "Count", "event_prop": "Drive"}])")),
+       ScenarioWith("Disk_Full",
+                    Clean(kBothKeys, R"([{"param": "Count", "event_prop": "Drive"}])")),
        "AM311", "settings.rules[0].actions[0].in_params[0]", Severity::kWarning},
       {"a number into a text",
-       ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": "Reason", "event_prop": "Free"}])")),
+       ScenarioWith("Disk_Full",
+                    Clean(kBothKeys, R"([{"param": "Reason", "event_prop": "Free"}])")),
        "AM311", "settings.rules[0].actions[0].in_params[0]", Severity::kWarning},
       {"a datetime never converts",
        ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": "At", "event_prop": "When"}])")),
        "AM311", "settings.rules[0].actions[0].in_params[0]", Severity::kWarning},
-      {"unbalanced single quote", ScenarioWith("Disk_Full", Program("echo 'it is full")),
-       "AM401", "settings.rules[0].actions[0].command", Severity::kError},
-      {"unbalanced double quote", ScenarioWith("Disk_Full", Program("echo \"it is full")),
-       "AM401", "settings.rules[0].actions[0].command", Severity::kError},
+      {"unbalanced single quote", ScenarioWith("Disk_Full", Program("echo 'it is full")), "AM401",
+       "settings.rules[0].actions[0].command", Severity::kError},
+      {"unbalanced double quote", ScenarioWith("Disk_Full", Program("echo \"it is full")), "AM401",
+       "settings.rules[0].actions[0].command", Severity::kError},
       {"placeholder first", ScenarioWith("Disk_Full", Program("_-COMMAND-_ --now")), "AM402",
        "settings.rules[0].actions[0].command", Severity::kError},
       {"placeholder later", ScenarioWith("Disk_Full", Program("echo _-COMMAND-_ done")), "AM403",
@@ -200,8 +202,8 @@ TEST(CheckCommandTest, ArchivesAreReadAtTheirVersion) {
   TempDir dir;
   // One rule "A" with one task action "t" (limit 0, no texts, no items).
   const std::vector<std::uint8_t> archive = {
-      1, 0, 0, 0, 1, 'A', 1, 0, 0, 0, 1, 't', 15, 'C', 'T', 'a', 's', 'k', 'A', 'c', 't', 'i',
-      'o', 'n', 'I', 'n', 'f', 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+      1,   0,   0,   0,   1,   'A', 1,   0,   0,   0, 1, 't', 15, 'C', 'T', 'a', 's', 'k', 'A',
+      'c', 't', 'i', 'o', 'n', 'I', 'n', 'f', 'o', 0, 0, 0,   0,  0,   0,   0,   0,   0,   0};
   const std::string good = dir.Write("good.bin", archive);
   EXPECT_TRUE(tools::CheckFile(good, 11).empty()) << Describe(tools::CheckFile(good, 11));
   std::vector<std::uint8_t> cut(archive.begin(), archive.end() - 3);
@@ -252,8 +254,8 @@ TEST(CheckCommandTest, ExamplesDemoAndDocsCheckClean) {
     for (const std::string& block : JsonBlocks(entry.path())) {
       // Blocks that elide parts ("...") show a shape, not a document.
       if (block.find("...") != std::string::npos) continue;
-      files.push_back(dir.Write(entry.path().stem().string() + std::to_string(blocks++) + ".json",
-                                block));
+      files.push_back(
+          dir.Write(entry.path().stem().string() + std::to_string(blocks++) + ".json", block));
     }
   }
   ASSERT_GE(files.size(), 5u);
@@ -278,15 +280,15 @@ std::map<std::string, std::pair<std::uintmax_t, std::int64_t>> Listing(const fs:
 TEST(CheckCommandTest, ExitStatusFollowsSeverityAndStrict) {
   TempDir dir;
   const std::string clean = dir.Write("clean.json", R"({"rules": []})");
-  const std::string warning =
-      dir.Write("warning.json", R"({"rules": [{"event": "A", "actions": [
+  const std::string warning = dir.Write("warning.json", R"({"rules": [{"event": "A", "actions": [
         {"name": "x", "kind": "program", "command": ""}]}]})");
-  const std::string error = dir.Write("error.json", R"({"rules": [{"event": "A"}, {"event": "a"}]})");
+  const std::string error =
+      dir.Write("error.json", R"({"rules": [{"event": "A"}, {"event": "a"}]})");
   std::ifstream demo(fs::path(AM_SOURCE_DIR) / "tools" / "demo" / "demo_scenario.json");
   const std::string scenario =
       dir.Write("demo.json", std::string(std::istreambuf_iterator<char>(demo), {}));
-  const std::string config = dir.Write(
-      "config.json", R"({"state_dir": "state", "socket": {"path": "run/s.sock"},
+  const std::string config =
+      dir.Write("config.json", R"({"state_dir": "state", "socket": {"path": "run/s.sock"},
                          "results_file": "results.jsonl", "environment": {"ZMO_HALBERD_DIR": "."},
                          "profiles": [{"name": "P", "settings": {}}]})");
   struct Case {
