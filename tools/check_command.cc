@@ -26,7 +26,11 @@ constexpr const char* kScenarioFields[] = {
     "settings_archive", "standard_classes", "namespace", "environment",
 };
 
+// An archive starts with its rule count as four little-endian bytes, so it
+// holds a NUL among them unless it has millions of rules; JSON never does
+// (a 123-rule archive starts with "{").
 bool LooksLikeJson(const std::string& bytes) {
+  if (bytes.substr(0, 4).find('\0') != std::string::npos) return false;
   const std::size_t first = bytes.find_first_not_of(" \t\r\n");
   return first == std::string::npos || bytes[first] == '{' || bytes[first] == '[';
 }

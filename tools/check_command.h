@@ -5,7 +5,8 @@
 // problem with a stable code (scenario/lint.h; docs/lint.md lists them).
 //
 // What a file is: a file whose first byte that is not blank is neither "{"
-// nor "[" is a settings archive (read with `version`); other files are JSON.
+// nor "[", or that holds a NUL byte among its first four, is a settings
+// archive (read with `version`); other files are JSON.
 // A JSON object with "profiles" is a service configuration, one with any of a
 // scenario's own fields ("profile", "events", "classes", "instances",
 // "settings", "settings_archive", ...) a scenario, anything else settings.

@@ -211,6 +211,11 @@ TEST(CheckCommandTest, ArchivesAreReadAtTheirVersion) {
   ASSERT_EQ(findings.size(), 1u) << Describe(findings);
   EXPECT_EQ(findings[0].code, "AM103");
   EXPECT_TRUE(findings[0].place.starts_with("offset ")) << findings[0].place;
+  // 123 rules make a count that starts with "{": still an archive.
+  const Findings brace =
+      tools::CheckFile(dir.Write("brace.bin", std::vector<std::uint8_t>{'{', 0, 0, 0}), 11);
+  ASSERT_EQ(brace.size(), 1u) << Describe(brace);
+  EXPECT_EQ(brace[0].code, "AM103");
   // The same task entry twice: loading keeps one, hiding the other.
   std::vector<std::uint8_t> twice = {1, 0, 0, 0, 1, 'A', 2, 0, 0, 0};
   for (int i = 0; i < 2; ++i) twice.insert(twice.end(), archive.begin() + 10, archive.end());
