@@ -9,6 +9,7 @@
 #   am_install_unit(<file>)                            a systemd unit, enabled by the package
 #   am_install_man(<file.N>)                           a manual page of section N
 #   am_install_completion(<file> [NAME <command>])     a bash completion
+#   am_install_zsh_completion(<file>)                  a zsh completion (_command)
 #
 # Every path is relative to the prefix, so `cmake --install --prefix DIR` and
 # the package (prefix /usr) get the same tree.
@@ -23,6 +24,9 @@ set(AM_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 # makes it the same folder); systemd finds them there under any prefix.
 set(AM_INSTALL_UNITDIR lib/systemd/system CACHE STRING "Where systemd units go, relative to the prefix")
 set(AM_INSTALL_COMPLETIONDIR ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+# Where packaged zsh completions go on Debian (site-functions is the local
+# administrator's); zsh's default function path holds it.
+set(AM_INSTALL_ZSH_COMPLETIONDIR ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
 
 # A path from <from> to <to>, both relative to the prefix.
 # "." stands for the prefix itself.
@@ -90,4 +94,11 @@ function(am_install_completion file)
     get_filename_component(A_NAME ${file} NAME_WE)
   endif()
   install(FILES ${path} DESTINATION ${AM_INSTALL_COMPLETIONDIR} RENAME ${A_NAME})
+endfunction()
+
+# A zsh completion, a file named after the command with a leading underscore
+# ("_amctl").
+function(am_install_zsh_completion file)
+  get_filename_component(path ${file} ABSOLUTE)
+  install(FILES ${path} DESTINATION ${AM_INSTALL_ZSH_COMPLETIONDIR})
 endfunction()

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -14,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/check_command.h"
+#include "tools/embedded.h"
 #include "tools/exit_status.h"
 #include "tools/log_control.h"
 #include "tools/run_command.h"
@@ -44,11 +47,11 @@ std::string_view FirstWord(int argc, char** argv, int from) {
 bool CommandsAreKnown(int argc, char** argv) {
   const std::string_view command = FirstWord(argc, argv, 1);
   if (command.empty() || command == "run" || command == "demo" || command == "explain" ||
-      command == "test") {
+      command == "test" || command == "check" || command == "schema") {
     return true;
   }
   std::string_view unknown = command;
-  const char* known = "settings, run, explain, test, demo";
+  const char* known = "settings, run, explain, test, demo, check, schema";
   if (command == "settings") {
     int at = 1;
     while (at < argc && argv[at] != command) ++at;
@@ -83,6 +86,34 @@ ClosedStreams OccupyClosedStreams() {
   return closed;
 }
 
+// amctl schema NAME: one of the JSON Schemas of docs/schema/, as built in.
+ExitStatus PrintSchema(const std::string& name) {
+  struct Schema {
+    const char* name;
+    const char* text;
+    std::size_t size;
+  };
+  const Schema schemas[] = {
+      {"settings", tools::embedded::kSettingsSchema, tools::embedded::kSettingsSchemaSize},
+      {"scenario", tools::embedded::kScenarioSchema, tools::embedded::kScenarioSchemaSize},
+      {"service", tools::embedded::kServiceSchema, tools::embedded::kServiceSchemaSize},
+  };
+  for (const Schema& schema : schemas) {
+    if (name != schema.name) continue;
+    errno = 0;
+    std::cout.write(schema.text, static_cast<std::streamsize>(schema.size));
+    std::cout.flush();
+    if (std::cout) return tools::kRan;
+    const int error = errno != 0 ? errno : EIO;
+    if (error == EPIPE) return tools::kOutputClosed;
+    std::cerr << "amctl: cannot write the schema to standard output: " << std::strerror(error)
+              << '\n';
+    return tools::kFailed;
+  }
+  std::cerr << "amctl: no schema \"" << name << "\" (schemas: settings, scenario, service)\n";
+  return tools::kUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -94,7 +125,9 @@ int main(int argc, char** argv) {
   CLI::App app{"amctl: author and inspect ActionManager settings, run profiles against events"};
   app.require_subcommand(1);
   app.fallthrough(false);
-  app.set_version_flag("--version", "amctl " AM_VERSION);
+  app.set_version_flag("--version", "amctl " AM_VERSION " (settings archives, versions " +
+                                        std::to_string(tools::kMinArchiveVersion) + " to " +
+                                        std::to_string(tools::kMaxArchiveVersion) + ")");
 
   CLI::App* settings = app.add_subcommand("settings", "Convert settings between JSON and archives");
   settings->require_subcommand(1);
@@ -165,6 +198,24 @@ int main(int argc, char** argv) {
   demo->add_flag("--jsonl", jsonl, "Write one JSON object a line");
   demo->add_flag("-v,--verbose", verbose, verbose_help);
 
+  std::vector<std::string> check_files;
+  std::string format = "text";
+  CLI::App* check = app.add_subcommand(
+      "check", "Check settings, archives, scenarios and service configurations; writes nothing");
+  check->add_option("FILE", check_files, "Files to check, - for standard input")->required();
+  check->add_option("--version", version, "Archive version of settings archives")
+      ->capture_default_str()
+      ->check(versions);
+  check->add_flag("--strict", strict, "Fail (exit 1) on warnings too");
+  check->add_option("--format", format, "Output: text, json or sarif")
+      ->capture_default_str()
+      ->check(CLI::IsMember({"text", "json", "sarif"}));
+
+  std::string schema_name;
+  CLI::App* schema =
+      app.add_subcommand("schema", "Print the JSON Schema of settings, scenarios or the service");
+  schema->add_option("NAME", schema_name, "settings, scenario or service")->required();
+
   if (!CommandsAreKnown(argc, argv)) {
     tools::ShowLogLinesUpTo(kQuietLogLevel);
     return tools::kUsage;
@@ -180,15 +231,19 @@ int main(int argc, char** argv) {
   tools::ShowLogLinesUpTo(verbose ? kVerboseLogLevel : kQuietLogLevel);
 
   const bool writes_output = decode->parsed() || run->parsed() || explain->parsed() ||
-                             test->parsed() || demo->parsed() ||
-                             (encode->parsed() && out_path == "-");
+                             test->parsed() || demo->parsed() || check->parsed() ||
+                             schema->parsed() || (encode->parsed() && out_path == "-");
   if (closed.output && writes_output) {
     std::cerr << "amctl: cannot write to standard output: it is closed\n";
     return tools::kFailed;
   }
+  const bool check_reads_input =
+      check->parsed() &&
+      std::find(check_files.begin(), check_files.end(), "-") != check_files.end();
   const bool reads_input =
       (encode->parsed() && json_path == "-") || (decode->parsed() && archive_path == "-") ||
-      ((run->parsed() || explain->parsed()) && (scenario_path == "-" || events == "-"));
+      ((run->parsed() || explain->parsed()) && (scenario_path == "-" || events == "-")) ||
+      check_reads_input;
   if (closed.input && reads_input) {
     std::cerr << "amctl: standard input: cannot read: it is closed\n";
     return tools::kInvalidInput;
@@ -207,6 +262,16 @@ int main(int argc, char** argv) {
     status = tools::TestCommand(test_scenarios, junit, verbose, std::cout, std::cerr);
   } else if (demo->parsed()) {
     status = tools::DemoCommand(jsonl, std::cout, std::cerr);
+  } else if (check->parsed()) {
+    tools::CheckOptions options;
+    options.version = version;
+    options.strict = strict;
+    options.format = format == "json"    ? tools::CheckFormat::kJson
+                     : format == "sarif" ? tools::CheckFormat::kSarif
+                                         : tools::CheckFormat::kText;
+    status = tools::CheckCommand(check_files, options, std::cout, std::cerr);
+  } else if (schema->parsed()) {
+    status = PrintSchema(schema_name);
   }
   return status;
 }

@@ -32,8 +32,10 @@ ALLOWED = {
     # The JSON forms shared by the two programs on top.
     "scenario": ["world", "repository", "settings", "host", "wbem"],
     # On top.
+    # tools may use the service's configuration reader (amctl check), never
+    # the daemon.
     "tools": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
-              "runner"],
+              "runner", "service"],
     "service": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
                 "runner"],
 }

@@ -1,0 +1,301 @@
+#include "tools/check_command.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+
+#include "service/config.h"
+#include "settings/archive_io.h"
+#include "tools/shared_readers.h"
+
+namespace tools {
+namespace {
+
+using scenario::Finding;
+using scenario::Findings;
+using scenario::Severity;
+
+// The fields only a scenario has at its top (a service configuration has
+// some of them too, but is told apart by "profiles").
+constexpr const char* kScenarioFields[] = {
+    "profile",          "events",           "classes",   "instances",   "settings",
+    "settings_archive", "standard_classes", "namespace", "environment",
+};
+
+// An archive starts with its rule count as four little-endian bytes, so it
+// holds a NUL among them unless it has millions of rules; JSON never does
+// (a 123-rule archive starts with "{").
+bool LooksLikeJson(const std::string& bytes) {
+  if (bytes.substr(0, 4).find('\0') != std::string::npos) return false;
+  const std::size_t first = bytes.find_first_not_of(" \t\r\n");
+  return first == std::string::npos || bytes[first] == '{' || bytes[first] == '[';
+}
+
+std::string JsonKind(const Json& value) {
+  if (value.is_array()) return "an array";
+  if (value.is_string()) return "a string";
+  if (value.is_number()) return "a number";
+  if (value.is_boolean()) return "a boolean";
+  return "null";
+}
+
+// The service's configuration, read by the daemon's own reader
+// (service/config.h), which reads only files. Its world and its profiles'
+// settings then go through the same meaning checks as a scenario's.
+void CheckServiceConfig(const Json& json, const std::string& path, Findings* findings) {
+  const std::string name = InputName(path);
+  if (path == "-") {
+    scenario::AddFinding(findings, name, "", "AM100",
+                         "a service configuration is checked from its file: its relative paths "
+                         "start from the file's folder");
+    return;
+  }
+  const Json* profiles = nullptr;
+  if (const auto it = json.find("profiles"); it != json.end() && it->is_array()) profiles = &*it;
+  for (std::size_t i = 0; profiles != nullptr && i < profiles->size(); ++i) {
+    const Json& profile = (*profiles)[i];
+    if (profile.is_object() && profile.contains("settings")) {
+      scenario::LintSettingsNames(profile["settings"], name,
+                                  FieldPath(IndexPath("profiles", i), "settings"), findings);
+    }
+  }
+  service::Config config;
+  InputError error;
+  if (!service::ReadConfig(path, &config, &error)) {
+    scenario::AddReaderErrorUnlessNamed(findings, name, error);
+    return;
+  }
+  scenario::Scenario world_only;
+  world_only.ns = config.ns;
+  world_only.standard_classes = config.standard_classes;
+  world_only.classes = config.classes;
+  world_only.instances = config.instances;
+  std::unique_ptr<scenario::LintWorld> world = scenario::LintWorld::Build(world_only, &error);
+  if (world == nullptr) {
+    scenario::AddFinding(findings, error.file.empty() ? name : error.file, error.place, "AM300",
+                         error.message);
+  }
+  const std::filesystem::path folder = config.file.parent_path();
+  for (std::size_t i = 0; i < profiles->size() && i < config.profiles.size(); ++i) {
+    const Json& profile = (*profiles)[i];
+    if (profile.contains("settings")) {
+      scenario::LintSettingsMeaning(profile["settings"], name,
+                                    FieldPath(IndexPath("profiles", i), "settings"), world.get(),
+                                    findings);
+      continue;
+    }
+    const std::string archive =
+        (folder / profile["settings_archive"].get<std::string>()).lexically_normal().string();
+    const auto version = profile.contains("version") ? profile["version"].get<std::int32_t>()
+                                                     : kDefaultArchiveVersion;
+    scenario::LintArchiveSettings(archive, version, *config.profiles[i].settings, {}, world.get(),
+                                  findings);
+  }
+}
+
+std::string SeverityName(Severity severity) {
+  return severity == Severity::kError ? "error" : "warning";
+}
+
+// A file name as a relative URI reference: the characters that may not stand
+// in one are percent-encoded.
+std::string FileUri(const std::string& file) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri;
+  for (const unsigned char c : file) {
+    if (std::isalnum(c) != 0 || std::strchr("-._~/!$&'()*+,;=:@", c) != nullptr) {
+      uri += static_cast<char>(c);
+    } else {
+      uri += '%';
+      uri += kHex[c >> 4];
+      uri += kHex[c & 15];
+    }
+  }
+  return uri;
+}
+
+bool WriteText(std::ostream& out, const std::string& text, std::ostream& err) {
+  errno = 0;
+  out << text;
+  out.flush();
+  if (out) return true;
+  const int error = errno != 0 ? errno : EIO;
+  if (error != EPIPE) {
+    err << "amctl: cannot write the findings to standard output: " << std::strerror(error) << '\n';
+  }
+  return false;
+}
+
+}  // namespace
+
+Findings CheckFile(const std::string& path, std::int32_t version) {
+  Findings findings;
+  const std::string name = InputName(path);
+  std::string bytes;
+  std::string why;
+  if (!ReadWholeFile(path, &bytes, &why)) {
+    scenario::AddFinding(&findings, name, "", "AM100", "cannot read: " + why);
+    return findings;
+  }
+  if (!LooksLikeJson(bytes)) {
+    if (path == "-") {
+      // The archive reader reads its own file; standard input is spent.
+      CActionManagerSettings settings;
+      std::vector<std::uint8_t> data(bytes.begin(), bytes.end());
+      AmArchiveStatus status;
+      if (LoadSettingsArchive(data, version, settings, &status) == 0 ||
+          status.offset != data.size()) {
+        scenario::AddFinding(
+            &findings, name, "offset " + std::to_string(status.offset), "AM103",
+            status.reason.empty() ? "bytes remain after the settings record" : status.reason);
+        return findings;
+      }
+      scenario::LintArchiveSettings(path, version, settings, {}, nullptr, &findings);
+      return findings;
+    }
+    scenario::LintSettingsArchive(path, version, nullptr, &findings);
+    return findings;
+  }
+  Json json;
+  InputError error;
+  if (!ParseJson(bytes, &json, &error)) {
+    scenario::AddReaderError(&findings, name, error);
+    return findings;
+  }
+  bytes = std::string();
+  if (!json.is_object()) {
+    scenario::AddFinding(&findings, name, "", "AM105",
+                         "is " + JsonKind(json) +
+                             ", not an object: settings, scenarios and service configurations "
+                             "are JSON objects");
+    return findings;
+  }
+  if (json.contains("profiles")) {
+    CheckServiceConfig(json, path, &findings);
+    return findings;
+  }
+  for (const char* field : kScenarioFields) {
+    if (json.contains(field)) {
+      scenario::LintScenario(json, path, &findings);
+      return findings;
+    }
+  }
+  scenario::LintSettingsJson(json, name, "", nullptr, &findings);
+  return findings;
+}
+
+Json FindingsToJson(const Findings& findings) {
+  Json array = Json::array();
+  for (const Finding& finding : findings) {
+    Json entry = Json::object();
+    entry["file"] = finding.file;
+    entry["place"] = finding.place;
+    entry["line"] = finding.line > 0 ? Json(finding.line) : Json(nullptr);
+    entry["column"] = finding.column > 0 ? Json(finding.column) : Json(nullptr);
+    entry["code"] = finding.code;
+    entry["severity"] = SeverityName(finding.severity);
+    entry["message"] = finding.message;
+    array.push_back(std::move(entry));
+  }
+  return array;
+}
+
+Json FindingsToSarif(const Findings& findings) {
+  Json rules = Json::array();
+  for (const scenario::LintRule& rule : scenario::LintRules()) {
+    Json entry = Json::object();
+    entry["id"] = std::string(rule.code);
+    entry["name"] = std::string(rule.name);
+    entry["shortDescription"] = {{"text", std::string(rule.summary)}};
+    entry["defaultConfiguration"] = {{"level", SeverityName(rule.severity)}};
+    std::string anchor(rule.code);
+    for (char& c : anchor) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    entry["helpUri"] = "https://actionmanager.invalid/docs/lint.md#" + anchor;
+    rules.push_back(std::move(entry));
+  }
+  Json results = Json::array();
+  const auto all = scenario::LintRules();
+  for (const Finding& finding : findings) {
+    Json result = Json::object();
+    result["ruleId"] = finding.code;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      if (all[i].code == finding.code) result["ruleIndex"] = i;
+    }
+    result["level"] = SeverityName(finding.severity);
+    result["message"] = {{"text", finding.message}};
+    Json physical = Json::object();
+    physical["artifactLocation"] = {{"uri", FileUri(finding.file)}};
+    unsigned long long offset = 0;
+    if (finding.line > 0) {
+      physical["region"] = {{"startLine", finding.line}, {"startColumn", finding.column}};
+    } else if (std::sscanf(finding.place.c_str(), "offset %llu", &offset) == 1) {
+      physical["region"] = {{"byteOffset", offset}};
+    }
+    Json location = Json::object();
+    location["physicalLocation"] = std::move(physical);
+    if (finding.line == 0 && !finding.place.empty() && !finding.place.starts_with("offset ")) {
+      location["logicalLocations"] =
+          Json::array({{{"fullyQualifiedName", finding.place}, {"kind", "member"}}});
+    }
+    result["locations"] = Json::array({std::move(location)});
+    results.push_back(std::move(result));
+  }
+  Json driver = Json::object();
+  driver["name"] = "amctl";
+  driver["version"] = AM_VERSION;
+  driver["informationUri"] = "https://actionmanager.invalid/docs/lint.md";
+  driver["rules"] = std::move(rules);
+  Json run = Json::object();
+  run["tool"] = {{"driver", std::move(driver)}};
+  run["results"] = std::move(results);
+  Json log = Json::object();
+  log["$schema"] = "https://json.schemastore.org/sarif-2.1.0.json";
+  log["version"] = "2.1.0";
+  log["runs"] = Json::array({std::move(run)});
+  return log;
+}
+
+ExitStatus CheckCommand(const std::vector<std::string>& files, const CheckOptions& options,
+                        std::ostream& out, std::ostream& err) {
+  Findings findings;
+  for (const std::string& file : files) {
+    Findings found = CheckFile(file, options.version);
+    findings.insert(findings.end(), std::make_move_iterator(found.begin()),
+                    std::make_move_iterator(found.end()));
+  }
+  std::size_t errors = 0;
+  std::size_t warnings = 0;
+  for (const Finding& finding : findings) {
+    ++(finding.severity == Severity::kError ? errors : warnings);
+  }
+  std::string text;
+  switch (options.format) {
+    case CheckFormat::kText:
+      for (const Finding& finding : findings) {
+        text += finding.file + ":";
+        if (!finding.place.empty()) text += finding.place + ":";
+        text += " " + finding.code + ": " + finding.message + "\n";
+      }
+      break;
+    case CheckFormat::kJson:
+      text = FindingsToJson(findings).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+      break;
+    case CheckFormat::kSarif:
+      text = FindingsToSarif(findings).dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+      break;
+  }
+  if (!WriteText(out, text, err)) return kFailed;
+  if (options.format == CheckFormat::kText && !findings.empty()) {
+    err << "amctl: check: " << errors << (errors == 1 ? " error" : " errors") << ", " << warnings
+        << (warnings == 1 ? " warning" : " warnings") << " in " << files.size()
+        << (files.size() == 1 ? " file\n" : " files\n");
+  }
+  const bool failed = errors > 0 || (options.strict && warnings > 0);
+  return failed ? kFailed : kRan;
+}
+
+}  // namespace tools

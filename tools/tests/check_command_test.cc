@@ -1,0 +1,395 @@
+// amctl check: one bad input per problem it knows, the clean examples and
+// docs, the exit statuses and the machine-readable outputs.
+#include "tools/check_command.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tools/tests/amctl_runner.h"
+
+namespace {
+
+using scenario::Finding;
+using scenario::Findings;
+using scenario::Severity;
+using tools_test::RunAmctl;
+using tools_test::TempDir;
+
+namespace fs = std::filesystem;
+
+// A world with two event classes, a class with two keys and a method, and a
+// class outside ZRV_Event; `actions` are the actions of the one rule for
+// `event`.
+std::string ScenarioWith(const std::string& event, const std::string& actions) {
+  return R"({"profile": "P",
+ "classes": [{"name": "Disk_Full", "superclass": "ZRV_Event",
+              "properties": {"Drive": "string", "Id": "uint32", "Free": "uint32",
+                             "When": "datetime"}},
+             {"name": "Disk_Low", "superclass": "ZRV_Event", "properties": {"Drive": "string"}},
+             {"name": "Loose", "properties": {"X": "string"}},
+             {"name": "Volume", "properties": {"Drive": {"type": "string", "key": true},
+                                               "Id": {"type": "uint32", "key": true}},
+              "methods": {"Clean": {"in": {"Reason": "string", "Count": "uint32",
+                                           "At": "datetime"}}}}],
+ "settings": {"rules": [{"event": ")" +
+         event + R"(", "actions": [)" + actions + R"(]}]},
+ "events": []})";
+}
+
+// A built-in call on Volume with the given parameter lists.
+std::string Clean(const std::string& keys, const std::string& ins) {
+  return R"({"name": "clean", "kind": "builtin", "namespace": "root\\zrv", "class": "Volume",
+             "method": "Clean", "key_params": )" +
+         keys + R"(, "in_params": )" + ins + "}";
+}
+
+const char kBothKeys[] = R"([{"param": "Drive", "event_prop": "Drive"},
+                             {"param": "Id", "event_prop": "Id"}])";
+
+std::string Program(const std::string& command) {
+  return R"({"name": "run", "kind": "program", "command": )" + scenario::Json(command).dump() + "}";
+}
+
+const Finding* FindCode(const Findings& findings, const std::string& code) {
+  for (const Finding& finding : findings) {
+    if (finding.code == code) return &finding;
+  }
+  return nullptr;
+}
+
+std::string Describe(const Findings& findings) {
+  std::string text;
+  for (const Finding& f : findings)
+    text += f.file + ":" + f.place + ": " + f.code + ": " + f.message + "\n";
+  return text;
+}
+
+TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
+  struct Case {
+    const char* what;
+    std::string file;  // the document
+    const char* code;
+    const char* place;
+    Severity severity;
+  };
+  const Case cases[] = {
+      {"not JSON", "{\"rules\": [}", "AM101", "line 1, column 12", Severity::kError},
+      {"unknown field", R"({"rules": [], "rule": 1})", "AM102", "rule", Severity::kError},
+      {"a JSON array", "[1]", "AM105", "", Severity::kError},
+      {"events equal after lower-casing",
+       R"({"rules": [{"event": "Disk_Full"}, {"event": "disk_full"}]})", "AM201", "rules[1].event",
+       Severity::kError},
+      {"an event twice", R"({"rules": [{"event": "A"}, {"event": "A"}]})", "AM202",
+       "rules[1].event", Severity::kError},
+      {"an action name twice in a rule",
+       R"({"rules": [{"event": "A", "actions": [{"name": "x", "kind": "task"},
+                                                {"name": "x", "kind": "task"}]}]})",
+       "AM203", "rules[0].actions[1].name", Severity::kError},
+      {"built-in without class",
+       R"({"rules": [{"event": "A", "actions": [{"name": "x", "kind": "builtin", "method": "M",
+                                                 "class_call": 1}]}]})",
+       "AM204", "rules[0].actions[0].class", Severity::kError},
+      {"built-in without method",
+       R"({"rules": [{"event": "A", "actions": [{"name": "x", "kind": "builtin", "class": "C",
+                                                 "class_call": true}]}]})",
+       "AM205", "rules[0].actions[0].method", Severity::kError},
+      {"instance call without keys", ScenarioWith("Disk_Full", Clean("[]", "[]")), "AM206",
+       "settings.rules[0].actions[0].key_params", Severity::kWarning},
+      {"instances that do not convert",
+       R"({"profile": "P", "classes": [{"name": "V", "properties": {"N": "uint8"}}],
+           "instances": [{"class": "V", "properties": {"N": 300}}], "settings": {}})",
+       "AM300", "instances[0].properties.N", Severity::kError},
+      {"rule for a class the world lacks", ScenarioWith("Nope", ""), "AM301",
+       "settings.rules[0].event", Severity::kWarning},
+      {"rule for a class outside ZRV_Event", ScenarioWith("Loose", ""), "AM302",
+       "settings.rules[0].event", Severity::kError},
+      {"class the world lacks",
+       ScenarioWith("Disk_Full", R"({"name": "x", "kind": "builtin", "namespace": "root\\zrv",
+                                     "class": "Gone", "method": "M", "class_call": 1})"),
+       "AM303", "settings.rules[0].actions[0].class", Severity::kError},
+      {"method the class lacks",
+       ScenarioWith("Disk_Full", R"({"name": "x", "kind": "builtin", "namespace": "root\\zrv",
+                                     "class": "Volume", "method": "Gone", "class_call": 1})"),
+       "AM304", "settings.rules[0].actions[0].method", Severity::kError},
+      {"another namespace",
+       ScenarioWith("Disk_Full", R"({"name": "x", "kind": "builtin", "namespace": "root\\other",
+                                     "class": "Volume", "method": "Clean", "class_call": 1})"),
+       "AM305", "settings.rules[0].actions[0].namespace", Severity::kError},
+      {"key parameter that is not a key",
+       ScenarioWith("Disk_Full", Clean(R"([{"param": "Drive", "event_prop": "Drive"},
+                                          {"param": "Id", "event_prop": "Id"},
+                                          {"param": "X", "event_prop": "When"}])",
+                                       "[]")),
+       "AM306", "settings.rules[0].actions[0].key_params[2].event_prop", Severity::kError},
+      {"a key left out",
+       ScenarioWith("Disk_Full", Clean(R"([{"param": "Drive", "event_prop": "Drive"}])", "[]")),
+       "AM307", "settings.rules[0].actions[0].key_params", Severity::kError},
+      {"in-parameter the method does not declare",
+       ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": "Why", "event_prop": "Drive"}])")),
+       "AM308", "settings.rules[0].actions[0].in_params[0].param", Severity::kWarning},
+      {"key from an event property the event lacks",
+       ScenarioWith("Disk_Low", Clean(kBothKeys, "[]")), "AM309",
+       "settings.rules[0].actions[0].key_params[1].event_prop", Severity::kError},
+      {"in-parameter from an event property the event lacks",
+       ScenarioWith("Disk_Full",
+                    Clean(kBothKeys, R"([{"param": "Reason", "event_prop": "Nope"}])")),
+       "AM310", "settings.rules[0].actions[0].in_params[0].event_prop", Severity::kWarning},
+      {"a text into a number",
+       ScenarioWith("Disk_Full",
+                    Clean(kBothKeys, R"([{"param": "Count", "event_prop": "Drive"}])")),
+       "AM311", "settings.rules[0].actions[0].in_params[0]", Severity::kWarning},
+      {"a number into a text",
+       ScenarioWith("Disk_Full",
+                    Clean(kBothKeys, R"([{"param": "Reason", "event_prop": "Free"}])")),
+       "AM311", "settings.rules[0].actions[0].in_params[0]", Severity::kWarning},
+      {"a datetime never converts",
+       ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": "At", "event_prop": "When"}])")),
+       "AM311", "settings.rules[0].actions[0].in_params[0]", Severity::kWarning},
+      {"unbalanced single quote", ScenarioWith("Disk_Full", Program("echo 'it is full")), "AM401",
+       "settings.rules[0].actions[0].command", Severity::kError},
+      {"unbalanced double quote", ScenarioWith("Disk_Full", Program("echo \"it is full")), "AM401",
+       "settings.rules[0].actions[0].command", Severity::kError},
+      {"placeholder first", ScenarioWith("Disk_Full", Program("_-COMMAND-_ --now")), "AM402",
+       "settings.rules[0].actions[0].command", Severity::kError},
+      {"placeholder later", ScenarioWith("Disk_Full", Program("echo _-COMMAND-_ done")), "AM403",
+       "settings.rules[0].actions[0].command", Severity::kWarning},
+      {"double quotes", ScenarioWith("Disk_Full", Program("echo \"a  b\"")), "AM404",
+       "settings.rules[0].actions[0].command", Severity::kWarning},
+      {"too long", ScenarioWith("Disk_Full", Program("echo " + std::string(495, 'x'))), "AM405",
+       "settings.rules[0].actions[0].command", Severity::kError},
+      {"empty command", ScenarioWith("Disk_Full", Program(" ")), "AM406",
+       "settings.rules[0].actions[0].command", Severity::kWarning},
+      // The service's configuration: its reader, then its world.
+      {"configuration: events equal after lower-casing",
+       R"({"state_dir": "s", "profiles": [{"name": "P", "settings": {"rules": [
+           {"event": "Disk_Full"}, {"event": "DISK_FULL"}]}}]})",
+       "AM201", "profiles[0].settings.rules[1].event", Severity::kError},
+      {"configuration: a default profile it lacks",
+       R"({"state_dir": "s", "default_profile": "Q", "profiles": [{"name": "P", "settings": {}}]})",
+       "AM102", "default_profile", Severity::kError},
+      {"configuration: a method its world lacks",
+       R"({"state_dir": "s", "classes": [{"name": "Pager"}], "profiles": [{"name": "P",
+           "settings": {"rules": [{"event": "ZRV_Event", "actions": [{"name": "x",
+             "kind": "builtin", "namespace": "root\\zrv", "class": "Pager", "method": "Send",
+             "class_call": true}]}]}}]})",
+       "AM304", "profiles[0].settings.rules[0].actions[0].method", Severity::kError},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir.Write("case.json", c.file);
+    const Findings findings = tools::CheckFile(path, 11);
+    const Finding* found = FindCode(findings, c.code);
+    ASSERT_NE(found, nullptr) << Describe(findings);
+    EXPECT_EQ(found->place, c.place) << Describe(findings);
+    EXPECT_EQ(found->severity, c.severity);
+    EXPECT_EQ(found->file, path);
+    EXPECT_FALSE(found->message.empty());
+  }
+}
+
+TEST(CheckCommandTest, ArchivesAreReadAtTheirVersion) {
+  TempDir dir;
+  // One rule "A" with one task action "t" (limit 0, no texts, no items).
+  const std::vector<std::uint8_t> archive = {
+      1,   0,   0,   0,   1,   'A', 1,   0,   0,   0, 1, 't', 15, 'C', 'T', 'a', 's', 'k', 'A',
+      'c', 't', 'i', 'o', 'n', 'I', 'n', 'f', 'o', 0, 0, 0,   0,  0,   0,   0,   0,   0,   0};
+  const std::string good = dir.Write("good.bin", archive);
+  EXPECT_TRUE(tools::CheckFile(good, 11).empty()) << Describe(tools::CheckFile(good, 11));
+  std::vector<std::uint8_t> cut(archive.begin(), archive.end() - 3);
+  const Findings findings = tools::CheckFile(dir.Write("cut.bin", cut), 11);
+  ASSERT_EQ(findings.size(), 1u) << Describe(findings);
+  EXPECT_EQ(findings[0].code, "AM103");
+  EXPECT_TRUE(findings[0].place.starts_with("offset ")) << findings[0].place;
+  // 123 rules make a count that starts with "{": still an archive.
+  const Findings brace =
+      tools::CheckFile(dir.Write("brace.bin", std::vector<std::uint8_t>{'{', 0, 0, 0}), 11);
+  ASSERT_EQ(brace.size(), 1u) << Describe(brace);
+  EXPECT_EQ(brace[0].code, "AM103");
+  // The same task entry twice: loading keeps one, hiding the other.
+  std::vector<std::uint8_t> twice = {1, 0, 0, 0, 1, 'A', 2, 0, 0, 0};
+  for (int i = 0; i < 2; ++i) twice.insert(twice.end(), archive.begin() + 10, archive.end());
+  const Findings merged = tools::CheckFile(dir.Write("twice.bin", twice), 11);
+  ASSERT_NE(FindCode(merged, "AM203"), nullptr) << Describe(merged);
+}
+
+// The ```json blocks of a Markdown file.
+std::vector<std::string> JsonBlocks(const fs::path& file) {
+  std::ifstream in(file);
+  std::vector<std::string> blocks;
+  std::string line;
+  std::string block;
+  bool inside = false;
+  while (std::getline(in, line)) {
+    if (!inside && line == "```json") {
+      inside = true;
+      block.clear();
+    } else if (inside && line == "```") {
+      inside = false;
+      blocks.push_back(block);
+    } else if (inside) {
+      block += line + "\n";
+    }
+  }
+  return blocks;
+}
+
+TEST(CheckCommandTest, ExamplesDemoAndDocsCheckClean) {
+  const fs::path root = AM_SOURCE_DIR;
+  std::vector<std::string> files;
+  for (const char* folder : {"examples", "examples/scenarios", "tools/demo"}) {
+    for (const auto& entry : fs::directory_iterator(root / folder)) {
+      if (entry.path().extension() == ".json") files.push_back(entry.path().string());
+    }
+  }
+  TempDir dir;
+  int blocks = 0;
+  for (const auto& entry : fs::directory_iterator(root / "docs")) {
+    if (entry.path().extension() != ".md") continue;
+    for (const std::string& block : JsonBlocks(entry.path())) {
+      // Blocks that elide parts ("...") show a shape, not a document.
+      if (block.find("...") != std::string::npos) continue;
+      files.push_back(
+          dir.Write(entry.path().stem().string() + std::to_string(blocks++) + ".json", block));
+    }
+  }
+  ASSERT_GE(files.size(), 5u);
+  for (const std::string& file : files) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(Describe(tools::CheckFile(file, 11)), "");
+  }
+}
+
+// Names, sizes and modification times of everything under `folder`.
+std::map<std::string, std::pair<std::uintmax_t, std::int64_t>> Listing(const fs::path& folder) {
+  std::map<std::string, std::pair<std::uintmax_t, std::int64_t>> listing;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    struct stat st {};
+    if (::lstat(entry.path().c_str(), &st) != 0) continue;
+    listing[entry.path().string()] = {static_cast<std::uintmax_t>(st.st_size),
+                                      st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+  }
+  return listing;
+}
+
+TEST(CheckCommandTest, ExitStatusFollowsSeverityAndStrict) {
+  TempDir dir;
+  const std::string clean = dir.Write("clean.json", R"({"rules": []})");
+  const std::string warning = dir.Write("warning.json", R"({"rules": [{"event": "A", "actions": [
+        {"name": "x", "kind": "program", "command": ""}]}]})");
+  const std::string error =
+      dir.Write("error.json", R"({"rules": [{"event": "A"}, {"event": "a"}]})");
+  std::ifstream demo(fs::path(AM_SOURCE_DIR) / "tools" / "demo" / "demo_scenario.json");
+  const std::string scenario =
+      dir.Write("demo.json", std::string(std::istreambuf_iterator<char>(demo), {}));
+  const std::string config =
+      dir.Write("config.json", R"({"state_dir": "state", "socket": {"path": "run/s.sock"},
+                         "results_file": "results.jsonl", "environment": {"ZMO_HALBERD_DIR": "."},
+                         "profiles": [{"name": "P", "settings": {}}]})");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  const Case cases[] = {
+      {{"check", clean}, 0},
+      {{"check", scenario, config}, 0},
+      {{"check", warning}, 0},
+      {{"check", "--strict", warning}, 1},
+      {{"check", clean, error}, 1},
+      {{"check", dir.path().string() + "/missing.json"}, 1},
+      {{"check", "-"}, 0},
+      {{"check"}, 2},
+      {{"check", clean, "--format", "xml"}, 2},
+  };
+  const auto before = Listing(dir.path());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    const tools_test::RunResult run = RunAmctl(c.args, dir.path(), R"({"rules": []})");
+    EXPECT_EQ(run.status, c.status) << run.err;
+  }
+  // Checking leaves the folder exactly as it was.
+  EXPECT_EQ(Listing(dir.path()), before);
+}
+
+TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
+  TempDir dir;
+  const std::string file = dir.Write("s.json", ScenarioWith("Disk_Full", Clean("[]", R"(
+      [{"param": "Count", "event_prop": "Drive"}])")));
+  const Findings expected = tools::CheckFile(file, 11);
+  ASSERT_EQ(expected.size(), 2u) << Describe(expected);  // AM206 and AM311
+
+  const tools_test::RunResult text = RunAmctl({"check", file}, dir.path());
+  EXPECT_EQ(text.status, 0) << text.err;  // warnings only
+  std::istringstream lines(text.out);
+  std::string line;
+  std::size_t count = 0;
+  for (; std::getline(lines, line); ++count) {
+    ASSERT_LT(count, expected.size());
+    EXPECT_EQ(line, expected[count].file + ":" + expected[count].place + ": " +
+                        expected[count].code + ": " + expected[count].message);
+  }
+  EXPECT_EQ(count, expected.size());
+
+  const tools_test::RunResult json = RunAmctl({"check", "--format", "json", file}, dir.path());
+  const auto array = nlohmann::json::parse(json.out);
+  ASSERT_EQ(array.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(array[i]["code"], expected[i].code);
+    EXPECT_EQ(array[i]["place"], expected[i].place);
+    EXPECT_EQ(array[i]["severity"], "warning");
+    EXPECT_EQ(array[i]["message"], expected[i].message);
+    EXPECT_TRUE(array[i]["line"].is_null());
+  }
+
+  const tools_test::RunResult sarif = RunAmctl({"check", "--format", "sarif", file}, dir.path());
+  const auto log = nlohmann::json::parse(sarif.out);
+  EXPECT_EQ(log["version"], "2.1.0");
+  const auto& run = log["runs"][0];
+  EXPECT_EQ(run["tool"]["driver"]["rules"].size(), scenario::LintRules().size());
+  ASSERT_EQ(run["results"].size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const auto& result = run["results"][i];
+    EXPECT_EQ(result["ruleId"], expected[i].code);
+    EXPECT_EQ(run["tool"]["driver"]["rules"][result["ruleIndex"].get<std::size_t>()]["id"],
+              expected[i].code);
+    EXPECT_EQ(result["level"], "warning");
+    EXPECT_EQ(result["locations"][0]["logicalLocations"][0]["fullyQualifiedName"],
+              expected[i].place);
+  }
+
+  // A syntax error's line and column reach SARIF's region.
+  const std::string broken = dir.Write("b.json", "{\n  \"rules\": [,]\n}");
+  const auto region = nlohmann::json::parse(
+      RunAmctl({"check", "--format", "sarif", broken}, dir.path())
+          .out)["runs"][0]["results"][0]["locations"][0]["physicalLocation"]["region"];
+  EXPECT_EQ(region["startLine"], 2);
+  EXPECT_EQ(region["startColumn"], 13);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CheckCommandTest, EveryCodeIsDocumentedOnce) {
+  std::ifstream in(fs::path(AM_SOURCE_DIR) / "docs" / "lint.md");
+  std::map<std::string, int> documented;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with("## AM")) ++documented[line.substr(3)];
+  }
+  std::map<std::string, int> expected;
+  for (const scenario::LintRule& rule : scenario::LintRules()) expected[std::string(rule.code)] = 1;
+  EXPECT_EQ(documented, expected);
+}
+
+}  // namespace
