@@ -81,17 +81,25 @@ std::string Hex32(HRESULT result) {
   return text;
 }
 
-// The argument list as the log shows it: each argument quoted and escaped.
+// The argument list as the log shows it: each argument quoted, escaped and
+// cut after kLoggedArgumentBytes, so that one log line stays within what
+// journald keeps as one entry.
+constexpr std::size_t kLoggedArgumentBytes = 512;
+
 std::string ArgumentsText(const std::vector<std::string>& argv) {
   std::string text;
   for (const std::string& argument : argv) {
     if (!text.empty()) text += ' ';
     text += '"';
-    for (const char c : EscapeOutputLine(argument)) {
+    const std::string_view shown = std::string_view(argument).substr(0, kLoggedArgumentBytes);
+    for (const char c : EscapeOutputLine(shown)) {
       if (c == '"') text += '\\';
       text += c;
     }
     text += '"';
+    if (shown.size() < argument.size()) {
+      text += "...(" + std::to_string(argument.size()) + " bytes)";
+    }
   }
   return text;
 }

@@ -198,6 +198,37 @@ TEST_F(CommandTest, ExitStatusFailuresToStartAndTimeOutBecomeTheResultEvent) {
   EXPECT_TRUE(WaitFor([&] { return !GroupAlive(group); })) << "group " << group;
 }
 
+TEST_F(CommandTest, ValuesThatNoArgumentCanCarryFailTheCall) {
+  const std::string out = (dir_.path() / "call").string();
+  Json methods = Json::object();
+  methods["Echo"] = Json{{"in", Json{{"Text", "string"}, {"Unset", "string"}}},
+                         {"command", Json::array({kRecorder, out, "{Text}"})}};
+  methods["NeedsUnset"] = Json{{"in", Json{{"Text", "string"}, {"Unset", "string"}}},
+                               {"command", Json::array({kRecorder, out, "{Unset}"})}};
+  const Json text = Json::array({Json{{"param", "Text"}, {"event_prop", "V1"}}});
+  ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods,
+                                   Json::array({Builtin("Job", "Echo", Json::array(), text),
+                                                Builtin("Job", "NeedsUnset", Json::array(), text)}))))
+      << daemon_.log();
+  struct Case {
+    std::string v1;
+    std::int64_t echo, needs_unset;
+  };
+  const Case cases[] = {
+      {"fine", 0, Signed(0x80041028)},  // WBEM_E_ILLEGAL_NULL: {Unset} has no value
+      {"a\0b"s, Signed(0x80041008), Signed(0x80041008)},  // a NUL byte: WBEM_E_INVALID_PARAMETER
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.v1);
+    const Json outcome = Raise(Json{{"EventId", "e" + std::to_string(++id)}, {"V1", c.v1}});
+    EXPECT_EQ(ResultOf(outcome, "Echo")["return_code"], c.echo);
+    EXPECT_EQ(ResultOf(outcome, "NeedsUnset")["return_code"], c.needs_unset);
+  }
+  EXPECT_THAT(daemon_.log(), HasSubstr("{Unset} has no value in this call"));
+  EXPECT_THAT(daemon_.log(), HasSubstr("the value of Text holds a NUL byte"));
+}
+
 TEST_F(CommandTest, OutputIsLoggedEscapedWithinItsBounds) {
   Json methods = Json::object();
   methods["Chatty"] = Json{
