@@ -20,8 +20,9 @@ PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf loca
             libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema \
             prometheus-alertmanager
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
-# the binaries with, and lintian.
-PACKAGE_PACKAGES := dpkg-dev file lintian
+# the binaries with, and lintian; systemd for packaging/check_deb.sh's
+# systemd-analyze.
+PACKAGE_PACKAGES := dpkg-dev file lintian systemd
 FUZZ_SECONDS ?= 60
 # The tests that exercise threads (label "threads"); only these are built and
 # run under the thread sanitizer.

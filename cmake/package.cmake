@@ -196,7 +196,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/debian/lintian-overrides
 # are enabled on install and stopped on removal. (CPack adds postinst and
 # postrm calling ldconfig by itself when no postinst or postrm is given.)
 get_property(_am_units GLOBAL PROPERTY AM_INSTALLED_UNITS)
-set(_am_control_extra ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+set(_am_control_extra ${PROJECT_SOURCE_DIR}/packaging/debian/triggers
+                      ${PROJECT_SOURCE_DIR}/packaging/debian/conffiles)
 if(_am_units)
   list(JOIN _am_units " " AM_UNITS)
   foreach(script postinst prerm postrm)
@@ -238,5 +239,7 @@ environment, and tasks for other components, each reported as a result event.\n\
 This package holds the component library with its host framework and\n\
 interface kit, the amctl tool that converts settings and runs profiles\n\
 against scenarios, the program wrapper scustom.pl with example scenarios,\n\
-and the headers, CMake package and pkg-config files to embed the component.")
+the actionmanagerd service with its systemd unit and an example\n\
+configuration, and the headers, CMake package and pkg-config files to embed\n\
+the component.")
 include(CPack)

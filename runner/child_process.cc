@@ -142,10 +142,10 @@ struct PollRound {
   std::array<StreamChannel*, platform::kMaxPollItems> channels{};
   std::size_t count = 0;
 
-  void Add(int fd, bool write, StreamChannel* channel) {
+  std::size_t Add(int fd, bool write, StreamChannel* channel) {
     items[count] = PollItem{fd, write, false};
     channels[count] = channel;
-    ++count;
+    return count++;
   }
 };
 
@@ -230,12 +230,16 @@ void SetChildProcessLimitsForTesting(std::int32_t child_wait_ms, std::int32_t re
   g_reader_wait_ms = reader_wait_ms > 0 ? reader_wait_ms : kReaderWaitMs;
 }
 
-int StartChildProcess(const std::string& command_line, ChildProcess& record) {
+namespace {
+
+// Both public forms end here; `command_line` is what the start hook is shown
+// as the line the arguments came from (empty for an argument list).
+int StartSplitChildProcess(const std::string& command_line,
+                           const std::vector<std::string>& arguments, ChildProcess& record) {
   if (HoldsRun(record)) return kStartPipeFailed;
   record.process_information = ProcessInformation();
   record.reader_wait_ms = g_reader_wait_ms.load();
 
-  const std::vector<std::string> arguments = SplitCommandLine(command_line);
   std::vector<char*> environment;
   if (record.environment != nullptr && record.environment->Data() != nullptr) {
     environment = EnvironmentPointers(*record.environment);
@@ -279,7 +283,8 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
   request.error_fd = child_error.Get();
   request.directory = record.current_directory.empty() ? nullptr : record.current_directory.c_str();
   std::int32_t pid = 0;
-  const bool created = platform::SpawnProcess(request, &pid) == 0;
+  const int spawned = platform::SpawnProcess(request, &pid);
+  const bool created = spawned == 0;
   // The child's ends must be closed here, or the readers would never see
   // end-of-file and the child never see the end of its input.
   child_input.Reset();
@@ -287,6 +292,7 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
   child_error.Reset();
   if (!created) {
     CleanupChildProcess(record);
+    record.process_information.start_error = spawned;
     return kStartProcessFailed;
   }
   ProcessInformation& info = record.process_information;
@@ -313,6 +319,16 @@ int StartChildProcess(const std::string& command_line, ChildProcess& record) {
   return kStartOk;
 }
 
+}  // namespace
+
+int StartChildProcess(const std::string& command_line, ChildProcess& record) {
+  return StartSplitChildProcess(command_line, SplitCommandLine(command_line), record);
+}
+
+int StartChildProcess(const std::vector<std::string>& arguments, ChildProcess& record) {
+  return StartSplitChildProcess(std::string(), arguments, record);
+}
+
 int WaitChildProcess(ChildProcess& record) {
   ProcessInformation& info = record.process_information;
   if (!info.process.Valid()) return 0;
@@ -320,7 +336,8 @@ int WaitChildProcess(ChildProcess& record) {
   std::optional<platform::SigpipeBlock> no_sigpipe;
   if (record.input.pipe.Valid()) no_sigpipe.emplace();
 
-  const Clock::time_point child_deadline = After(g_child_wait_ms.load());
+  const Clock::time_point child_deadline =
+      After(record.child_wait_ms > 0 ? record.child_wait_ms : g_child_wait_ms.load());
   Clock::time_point reader_deadline = Clock::time_point::max();
   bool ended = false;    // the child has ended and is reaped; `code` is its exit code
   bool cut_off = false;  // readers still open are ended as they are, without grace
@@ -333,18 +350,27 @@ int WaitChildProcess(ChildProcess& record) {
     const bool reading = round.count > 0;
     if (record.input.pipe.Valid()) round.Add(record.input.pipe.Get(), true, &record.input);
     if (ended && !reading) break;  // input nobody reads any more is dropped at cleanup
+    // The process stays the last item: its readiness is looked at below.
+    std::size_t cancel_item = round.items.size();
+    if (!ended && record.cancel_fd >= 0) cancel_item = round.Add(record.cancel_fd, false, nullptr);
     if (!ended) round.Add(info.process.Get(), false, nullptr);
 
     int error = 0;
     const WaitStatus status = platform::WaitReady({round.items.data(), round.count},
                                                   ended ? reader_deadline : child_deadline, &error);
     if (status == WaitStatus::kTimedOut) {
-      if (!ended) code = ETIMEDOUT;
+      if (!ended) {
+        code = ETIMEDOUT;
+        info.end = RunEnd::kTimedOut;
+      }
       cut_off = ended;
       break;
     }
     if (status == WaitStatus::kFailed) {
-      if (!ended) code = error != 0 ? error : 1;
+      if (!ended) {
+        code = error != 0 ? error : 1;
+        info.end = RunEnd::kWaitFailed;
+      }
       break;
     }
     for (std::size_t i = 0; i < round.count; ++i) {
@@ -357,14 +383,23 @@ int WaitChildProcess(ChildProcess& record) {
       }
     }
     if (!ended && round.items[round.count - 1].ready) {
-      if (platform::ReapProcess(info.process_id, true, &code, &error) !=
+      int signal_number = 0;
+      if (platform::ReapProcess(info.process_id, true, &code, &error, &signal_number) !=
           platform::ProcessWait::kExited) {
         code = error != 0 ? error : 1;
+        info.end = RunEnd::kWaitFailed;
         break;
       }
       info.reaped = true;
+      info.end = signal_number != 0 ? RunEnd::kSignalled : RunEnd::kExited;
+      info.exit_status = signal_number != 0 ? signal_number : code;
       ended = true;
       reader_deadline = After(record.reader_wait_ms);
+    } else if (cancel_item < round.count && round.items[cancel_item].ready) {
+      // Cleanup kills the group, as after a time-out.
+      code = ECANCELED;
+      info.end = RunEnd::kCancelled;
+      break;
     }
   }
   if (cut_off) {

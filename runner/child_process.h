@@ -35,6 +35,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "runner/env_block.h"
 #include "runner/platform/unique_fd.h"
@@ -89,10 +90,26 @@ struct StreamChannel {
   } progress;
 };
 
+// How a run ended, for owners that need more than WaitChildProcess's code
+// (which folds an exit status, a signal and a time-out into one number).
+enum class RunEnd {
+  kNone,        // not started, or the start failed (see start_error)
+  kExited,      // the child exited; exit_status is its status
+  kSignalled,   // a signal the runner did not send ended it; exit_status is the signal
+  kTimedOut,    // it ran past its wait limit; its group was killed
+  kCancelled,   // the owner's cancel descriptor became readable; its group was killed
+  kWaitFailed,  // waiting for it failed; it was killed
+};
+
 struct ProcessInformation {
   UniqueFd process;             // readable once the child has ended; open until cleanup
   std::int32_t process_id = 0;  // kept after cleanup, for diagnostics
   bool reaped = false;
+  // Set by StartChildProcess when the child could not be started: the system
+  // error code (ENOENT for a program not found, EACCES for one not executable).
+  int start_error = 0;
+  RunEnd end = RunEnd::kNone;  // set by WaitChildProcess
+  int exit_status = 0;         // see RunEnd
 };
 
 struct ChildProcess {
@@ -109,6 +126,13 @@ struct ChildProcess {
   const CEnvBlock* environment = nullptr;
   // The child's working directory; empty: the agent's current directory.
   std::string current_directory;
+  // This run's wait limit in milliseconds; 0: kChildWaitMs (or what a test set).
+  std::int32_t child_wait_ms = 0;
+  // Not owned; -1: none. Once it is readable (an eventfd or a pipe the owner
+  // writes to from another thread), WaitChildProcess ends the run as on a
+  // time-out, killing the child's group, and returns ECANCELED. A descriptor
+  // that stays readable cancels every run that watches it.
+  int cancel_fd = -1;
 
   // Run internals: the reader limit in force when the run started.
   std::int32_t reader_wait_ms = kReaderWaitMs;
@@ -122,14 +146,19 @@ struct ChildProcess {
 // nothing running.
 // A record that already holds a run is refused with kStartPipeFailed.
 int StartChildProcess(const std::string& command_line, ChildProcess& record);
+// The same with the arguments given one by one: each reaches the child as it
+// stands, never split or interpreted. arguments[0] is looked up on PATH.
+int StartChildProcess(const std::vector<std::string>& arguments, ChildProcess& record);
 
 // Drives the run until the child has ended and its readers are done (or their
 // limits have passed), then cleans the record up. Returns the child's exit
 // code (128 plus the signal number when a signal ended it), 1 when it exited
 // with 0 but wrote to its error stream, ETIMEDOUT when it ran longer than the
-// wait limit (its whole process group is then killed), or another system
-// error code when waiting failed. Returns 0 at once when the record holds no
-// process.
+// wait limit (its whole process group is then killed), ECANCELED when the
+// record's cancel descriptor became readable first (the same), or another
+// system error code when waiting failed. Returns 0 at once when the record
+// holds no process. process_information.end and exit_status tell the cases
+// apart.
 int WaitChildProcess(ChildProcess& record);
 
 // Ends what a record still holds: kills the child's process group when the

@@ -37,7 +37,8 @@
 #define AM_RUNNER_EXPORT __attribute__((visibility("default")))
 
 struct AmProcessStart {
-  std::string command_line;              // the line the arguments were split from
+  std::string command_line;              // the line the arguments were split from;
+                                         // empty when started from an argument list
   std::vector<std::string> arguments;    // argv; arguments[0] is looked up on PATH
   std::vector<std::string> environment;  // the child's whole environment, NAME=VALUE
   std::string directory;                 // the child's working directory

@@ -134,12 +134,43 @@ ScenarioMethod ReadMethod(Problems& problems, const std::string& name, const Jso
   }
   const Json* result = reader.Find("return_value");
   const Json* hresult = reader.Find("hresult");
-  if (result != nullptr && hresult != nullptr) {
-    problems.Fail(reader.PathOf("hresult"), "give either return_value or hresult, not both");
-  } else if (hresult != nullptr) {
-    method.hresult = ReadHresult(problems, *hresult, reader.PathOf("hresult"));
-  } else if (result != nullptr) {
-    method.return_value = *result;
+  const Json* command = reader.Array("command");
+  if (command != nullptr) {
+    ScenarioCommand& run = method.command.emplace();
+    if (result != nullptr || hresult != nullptr) {
+      problems.Fail(reader.PathOf(result != nullptr ? "return_value" : "hresult"),
+                    "a method backed by a command answers with the command's exit status");
+    } else if (command->empty()) {
+      problems.Fail(reader.PathOf("command"), "must name the program to run");
+    }
+    for (std::size_t i = 0; problems.ok() && i < command->size(); ++i) {
+      const Json& element = (*command)[i];
+      const std::string element_path = IndexPath(reader.PathOf("command"), i);
+      if (!element.is_string()) {
+        problems.Fail(element_path, "must be a string (one argument each)");
+      } else if (i == 0 && element.get_ref<const std::string&>().empty()) {
+        problems.Fail(element_path, "must name the program to run");
+      } else {
+        run.argv.push_back(element.get<std::string>());
+      }
+    }
+    run.timeout_seconds =
+        static_cast<int>(reader.Integer("timeout_seconds", 1, 86400, run.timeout_seconds));
+    run.max_output_bytes =
+        reader.Integer("max_output_bytes", 0, 16 << 20, run.max_output_bytes);
+  } else {
+    for (const char* field : {"timeout_seconds", "max_output_bytes"}) {
+      if (reader.Has(field)) {
+        problems.Fail(reader.PathOf(field), "applies only to a method backed by a \"command\"");
+      }
+    }
+    if (result != nullptr && hresult != nullptr) {
+      problems.Fail(reader.PathOf("hresult"), "give either return_value or hresult, not both");
+    } else if (hresult != nullptr) {
+      method.hresult = ReadHresult(problems, *hresult, reader.PathOf("hresult"));
+    } else if (result != nullptr) {
+      method.return_value = *result;
+    }
   }
   reader.Finish();
   return method;

@@ -8,6 +8,8 @@
 //                 "methods": {"Restart": {"in": {"Reason": "string"},
 //                                         "out": {"ReturnValue": "uint32"},
 //                                         "return_value": 0}}}],
+//    (or, for actionmanagerd, "command": ["/usr/bin/systemctl", "restart", "{Name}"],
+//     "timeout_seconds": 30, "max_output_bytes": 65536 in place of return_value)
 //    "instances": [{"class": "Service", "properties": {"Name": "C:"}}],
 //    "settings": {...settings JSON...},        or "settings_archive": "s.bin", "version": 11
 //    "environment": {"ZMO_HALBERD_DIR": "scripts"},
@@ -52,6 +54,16 @@ struct ScenarioProperty {
   std::string path;  // field path, for messages
 };
 
+// A method backed by a command (actionmanagerd): the program and its
+// arguments, each a template in which {Name} stands for a key or in-parameter
+// value ({{ and }} for braces). Read here as written; actionmanagerd checks
+// the placeholders and runs it (service/command_method.h).
+struct ScenarioCommand {
+  std::vector<std::string> argv;  // not empty; argv[0] not empty
+  int timeout_seconds = 30;
+  std::int64_t max_output_bytes = 65536;
+};
+
 struct ScenarioMethod {
   std::string name;
   std::vector<std::pair<std::string, CIMTYPE>> in;
@@ -61,6 +73,9 @@ struct ScenarioMethod {
   // `return_value` (0 when absent).
   std::optional<HRESULT> hresult;
   Json return_value = 0;
+  // Set: the method runs this command instead (return_value and hresult are
+  // then absent).
+  std::optional<ScenarioCommand> command;
   std::string path;
 };
 

@@ -284,7 +284,8 @@ repository::MethodProvider MakeProvider(const ScenarioMethod& method, wbem::Vari
 }
 
 bool DefineClass(const ScenarioClass& cls, const repository::Namespace& ns,
-                 const MethodCallObserver& observer, Converter& converter, Problems& problems) {
+                 const MethodCallObserver& observer, const CommandProviderFactory& commands,
+                 Converter& converter, Problems& problems) {
   repository::Class definition(cls.name, cls.superclass);
   for (const ScenarioProperty& property : cls.properties) {
     if (property.key) {
@@ -308,6 +309,20 @@ bool DefineClass(const ScenarioClass& cls, const repository::Namespace& ns,
     for (const auto& [name, type] : method.in) method_spec.In(name, type);
     for (const auto& [name, type] : method.out) method_spec.Out(name, type);
     method_spec.Returns(method.return_type);
+    if (method.command) {
+      if (!commands) {
+        problems.Fail(FieldPath(method.path, "command"),
+                      "a method backed by a command runs only in actionmanagerd");
+        return false;
+      }
+      method_spec.Provider([observer, provider = commands(cls, method)](
+                               repository::MethodCall& call) -> HRESULT {
+        if (observer) observer(call);
+        return provider(call);
+      });
+      definition.Method(std::move(method_spec));
+      continue;
+    }
     wbem::Variant return_value(nullptr);
     if (!method.hresult &&
         !converter.ToVariant(method.return_value, method.return_type,
@@ -336,7 +351,8 @@ std::string ResultText(HRESULT result) {
 }
 
 bool BuildWorld(const Scenario& scenario, const world::World& world,
-                const MethodCallObserver& observer, InputError* error) {
+                const MethodCallObserver& observer, InputError* error,
+                const CommandProviderFactory& commands) {
   const repository::Namespace& ns = world.ns();
   Problems problems;
   Converter converter(ns, problems);
@@ -345,7 +361,7 @@ bool BuildWorld(const Scenario& scenario, const world::World& world,
     (void)world.DefineStandardClasses();
   }
   for (const ScenarioClass& cls : scenario.classes) {
-    if (!DefineClass(cls, ns, observer, converter, problems)) break;
+    if (!DefineClass(cls, ns, observer, commands, converter, problems)) break;
   }
   for (std::size_t i = 0; problems.ok() && i < scenario.instances.size(); ++i) {
     const ScenarioObject& object = scenario.instances[i];

@@ -31,10 +31,19 @@ namespace scenario {
 // answers; on the thread that executes the method.
 using MethodCallObserver = std::function<void(const repository::MethodCall& call)>;
 
+// Makes the provider of a method backed by a command (ScenarioMethod::command)
+// of class `cls`. Only actionmanagerd runs commands; the scenario layer never
+// starts a process.
+using CommandProviderFactory = std::function<repository::MethodProvider(
+    const ScenarioClass& cls, const ScenarioMethod& method)>;
+
 // Defines the standard classes (when the scenario asks for them), then the
 // scenario's classes with a provider per method, then files the instances.
+// A method backed by a command gets its provider from `commands`; without a
+// factory such a method is refused (its "command" field is named).
 [[nodiscard]] bool BuildWorld(const Scenario& scenario, const world::World& world,
-                              const MethodCallObserver& observer, InputError* error);
+                              const MethodCallObserver& observer, InputError* error,
+                              const CommandProviderFactory& commands = {});
 
 // A new instance of `object.class_name` with its values converted to the
 // declared types. When `profile` is not null and the class has a ProfileName

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "scenario/file_io.h"
+#include "service/command_method.h"
 #include "scenario/settings_json.h"
 
 namespace service {
@@ -280,6 +281,20 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
     fp["classes"] = *classes;
     for (std::size_t i = 0; i < classes->size() && problems.ok(); ++i) {
       read.classes.push_back(scenario::ReadClass(problems, (*classes)[i], IndexPath("classes", i)));
+    }
+  }
+  // Commands are checked now, so that a wrong placeholder stops the start
+  // (or the reload) instead of failing calls later.
+  for (std::size_t c = 0; problems.ok() && c < read.classes.size(); ++c) {
+    const scenario::ScenarioClass& cls = read.classes[c];
+    for (const scenario::ScenarioMethod& method : cls.methods) {
+      if (!method.command) continue;
+      CommandSpec ignored;
+      InputError wrong;
+      if (!PrepareCommand(cls, method, ClassKeys(read.classes, cls), folder, &ignored, &wrong)) {
+        problems.Fail(wrong.place, wrong.message);
+        break;
+      }
     }
   }
   if (const Json* instances = reader.Array("instances")) {

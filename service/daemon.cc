@@ -54,7 +54,20 @@ bool Daemon::BuildWorld(std::string* error) {
   described.classes = config_.classes;
   described.instances = config_.instances;
   InputError input;
-  if (!scenario::BuildWorld(described, *world_, {}, &input)) {
+  const std::filesystem::path folder = config_.file.parent_path();
+  // Each command runs in the configuration's folder, where its relative
+  // paths point. ReadConfig prepared every command once already.
+  const auto commands = [this, &folder](const scenario::ScenarioClass& cls,
+                                        const scenario::ScenarioMethod& method) {
+    CommandSpec spec;
+    InputError wrong;
+    if (!PrepareCommand(cls, method, ClassKeys(config_.classes, cls), folder, &spec, &wrong)) {
+      return repository::MethodProvider(
+          [](repository::MethodCall&) -> HRESULT { return WBEM_E_PROVIDER_FAILURE; });
+    }
+    return commands_.Provider(std::move(spec));
+  };
+  if (!scenario::BuildWorld(described, *world_, {}, &input, commands)) {
     *error = config_.file.string() + ": " + Describe(input);
     return false;
   }
@@ -438,6 +451,8 @@ void Daemon::Shutdown() {
     retired_.clear();
   }
   for (auto& runner : runners) runner->StopNow();
+  // A command in hand would hold its profile's worker up to its time-out.
+  commands_.StopAll();
   std::size_t left = 0;
   for (auto& runner : runners) {
     runner->Join();

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "service/command_method.h"
 #include "service/config.h"
 #include "service/event_input.h"
 #include "service/journal.h"
@@ -118,6 +119,8 @@ class Daemon {
 
   CActionManagerManager* manager_;
   Config config_;
+  // Before the world: its providers refer to it.
+  CommandMethods commands_;
   world::World* world_ = nullptr;
   std::unique_ptr<world::World> world_owner_;
   Journal journal_;

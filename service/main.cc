@@ -53,15 +53,20 @@ class Library {
 };
 
 // `name` in the lib folder beside the program's bin folder when it is there
-// (the build tree and an installation alike), else the bare name for the
+// (the build tree and an installation alike), else in `installed` (a folder
+// relative to the program's, when given), else the bare name for the
 // loader's search. Resolved here rather than left to the program's run path,
 // which a sanitizer's interception of dlopen would not consult.
-std::string Beside(const std::string& name) {
+std::string Beside(const std::string& name, const char* installed = nullptr) {
   std::error_code ec;
   const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (!ec) {
-    const std::filesystem::path candidate = exe.parent_path().parent_path() / "lib" / name;
+    std::filesystem::path candidate = exe.parent_path().parent_path() / "lib" / name;
     if (std::filesystem::exists(candidate, ec)) return candidate.string();
+    if (installed != nullptr) {
+      candidate = (exe.parent_path() / installed / name).lexically_normal();
+      if (std::filesystem::exists(candidate, ec)) return candidate.string();
+    }
   }
   return name;
 }
@@ -77,7 +82,9 @@ int main(int argc, char** argv) {
   CLI::App app{"actionmanagerd: runs ActionManager profiles against events from HTTP and a socket"};
   std::string config;
   std::string library = Beside("libActionManager.so");
-  std::string module = Beside("libactionmanagerd_core.so");
+  // Installed, the module lives in a folder of its own below the library
+  // folder (AMD_MODULE_DIR: relative to the program's folder).
+  std::string module = Beside("libactionmanagerd_core.so", AMD_MODULE_DIR);
   app.add_option("-c,--config", config, "the configuration file (JSON)")->required();
   app.add_option("--library", library, "the component library to load")->capture_default_str();
   app.add_option("--module", module, "the daemon's module to load")->capture_default_str();

@@ -35,8 +35,9 @@ struct PollItem {
   bool ready = false;  // set by WaitReady
 };
 
-// The most items one WaitReady call takes: three streams and a process.
-inline constexpr std::size_t kMaxPollItems = 4;
+// The most items one WaitReady call takes: three streams, a process and the
+// owner's cancel descriptor.
+inline constexpr std::size_t kMaxPollItems = 5;
 
 enum class WaitStatus { kReady, kTimedOut, kFailed };
 

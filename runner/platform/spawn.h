@@ -38,8 +38,10 @@ enum class ProcessWait { kExited, kTimedOut, kFailed };
 
 // Reaps the child `pid` (and only it). `block`: wait for it to end; otherwise
 // return kTimedOut at once when it is still running. On kExited `*exit_code` is
-// its exit status, or 128 plus the signal number when a signal ended it.
-ProcessWait ReapProcess(std::int32_t pid, bool block, int* exit_code, int* error);
+// its exit status, or 128 plus the signal number when a signal ended it; then
+// `*signal_number` (when given) is that signal, else 0.
+ProcessWait ReapProcess(std::int32_t pid, bool block, int* exit_code, int* error,
+                        int* signal_number = nullptr);
 
 // SIGKILL to the child's whole process group. Only valid while the child is not
 // yet reaped: until then its group id cannot be reused.

@@ -111,7 +111,8 @@ bool OpenProcessHandle(std::int32_t pid, UniqueFd* handle) {
   return true;
 }
 
-ProcessWait ReapProcess(std::int32_t pid, bool block, int* exit_code, int* error) {
+ProcessWait ReapProcess(std::int32_t pid, bool block, int* exit_code, int* error,
+                        int* signal_number) {
   int status = 0;
   for (;;) {
     pid_t got = ::waitpid(pid, &status, block ? 0 : WNOHANG);
@@ -121,10 +122,12 @@ ProcessWait ReapProcess(std::int32_t pid, bool block, int* exit_code, int* error
     *error = errno;
     return ProcessWait::kFailed;
   }
+  if (signal_number != nullptr) *signal_number = 0;
   if (WIFEXITED(status)) {
     *exit_code = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {
     *exit_code = 128 + WTERMSIG(status);
+    if (signal_number != nullptr) *signal_number = WTERMSIG(status);
   } else {
     *exit_code = 1;  // not reachable without WUNTRACED/WCONTINUED
   }

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -200,6 +201,73 @@ TEST(ChildProcessTest, TimeOutKillsTheWholeGroup) {
     std::this_thread::sleep_for(20ms);
   }
   EXPECT_EQ(LivingGroupMembers(pid), 0);
+}
+
+// Arguments given one by one reach the child untouched, and the record tells
+// how the run ended where WaitChildProcess's code alone could not.
+TEST(ChildProcessTest, ArgumentListAndHowTheRunEnded) {
+  char path[] = "/tmp/runner_not_executable_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  struct Case {
+    std::vector<std::string> arguments;
+    std::int32_t wait_ms;
+    int start;
+    int start_error;
+    RunEnd end;
+    int exit_status;
+    std::string output;
+  };
+  const Case cases[] = {
+      {{"/bin/sh", "-c", "printf '[%s]' \"$@\"; exit 3", "sh", "a  b", "\"q\" \\", "", "-x;$(y)"},
+       0, kStartOk, 0, RunEnd::kExited, 3, "[a  b][\"q\" \\][][-x;$(y)]"},
+      {{"/bin/sh", "-c", "echo oops >&2; exit 0"}, 0, kStartOk, 0, RunEnd::kExited, 0, "<none>"},
+      {{"/bin/sh", "-c", "kill -TERM $$"}, 0, kStartOk, 0, RunEnd::kSignalled, SIGTERM, "<none>"},
+      {{"/bin/sleep", "30"}, 200, kStartOk, 0, RunEnd::kTimedOut, 0, "<none>"},
+      {{"/nonexistent/program"}, 0, kStartProcessFailed, ENOENT, RunEnd::kNone, 0, "<none>"},
+      {{path}, 0, kStartProcessFailed, EACCES, RunEnd::kNone, 0, "<none>"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arguments.front() + " " + (c.arguments.size() > 2 ? c.arguments[2] : ""));
+    ChildProcess record;
+    EnableCapture(record);
+    record.child_wait_ms = c.wait_ms;
+    ASSERT_EQ(StartChildProcess(c.arguments, record), c.start);
+    EXPECT_EQ(record.process_information.start_error, c.start_error);
+    (void)WaitChildProcess(record);
+    EXPECT_EQ(record.process_information.end, c.end);
+    EXPECT_EQ(record.process_information.exit_status, c.exit_status);
+    EXPECT_EQ(Captured(record.output), c.output);
+  }
+  unlink(path);
+}
+
+TEST(ChildProcessTest, CancelDescriptorEndsTheRunAndKillsTheGroup) {
+  const int cancel = eventfd(0, EFD_CLOEXEC);
+  ASSERT_GE(cancel, 0);
+  ChildProcess record;
+  EnableCapture(record);
+  record.cancel_fd = cancel;
+  ASSERT_EQ(StartChildProcess(std::vector<std::string>{"/bin/sh", "-c", "sleep 1000 & sleep 1000"},
+                              record),
+            kStartOk);
+  const pid_t pid = record.process_information.process_id;
+  std::thread canceller([cancel] {
+    std::this_thread::sleep_for(100ms);
+    const std::uint64_t one = 1;
+    EXPECT_EQ(write(cancel, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+  });
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitChildProcess(record), ECANCELED);
+  canceller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(record.process_information.end, RunEnd::kCancelled);
+  for (int attempt = 0; attempt < 100 && LivingGroupMembers(pid) != 0; ++attempt) {
+    std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_EQ(LivingGroupMembers(pid), 0) << "the background sleep went with the group";
+  close(cancel);
 }
 
 TEST(ChildProcessTest, ReadersGiveUpWhenAGrandchildHoldsThePipe) {

@@ -24,6 +24,10 @@ def load(path):
         return json.load(f)
 
 
+def volume_methods(config):
+    return next(c for c in config["classes"] if c["name"] == "Volume")["methods"]
+
+
 class ConfigSchemaTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -49,6 +53,28 @@ class ConfigSchemaTest(unittest.TestCase):
             "properties": {"Drive": "labels.drive", "event_key": "annotations.summary",
                            "ModelName": "generatorURL"},
             "fill_by_name": False, "prefer": "annotations", "event_id": "fingerprint_and_start"}
+        self.assertEqual(list(self.validator.iter_errors(config)), [])
+
+    def test_the_packaged_example_runs_the_demo_profile_in_the_installed_layout(self):
+        packaged = load("packaging/actionmanagerd.json")
+        self.assertEqual(list(self.validator.iter_errors(packaged)), [])
+        for field in ("namespace", "standard_classes", "classes", "instances", "profiles"):
+            self.assertEqual(packaged[field], self.example[field], field)
+        self.assertEqual(packaged["listen"]["address"], "127.0.0.1")
+        # The folders the unit gives the service, and the data folder.
+        self.assertEqual(packaged["state_dir"], "/var/lib/actionmanagerd")
+        self.assertTrue(packaged["results_file"].startswith("/var/log/actionmanagerd/"))
+        self.assertTrue(packaged["socket"]["path"].startswith("/run/actionmanagerd/"))
+        self.assertEqual(packaged["environment"], {"ZMO_HALBERD_DIR": "/usr/share/actionmanager"})
+
+    def test_command_backed_methods_are_valid(self):
+        config = copy.deepcopy(self.example)
+        volume_methods(config)["Go"] = {
+            "in": {"Reason": "string"}, "out": {"ReturnValue": "uint32"},
+            "command": ["/usr/bin/systemctl", "restart", "{Drive}.service", "--reason={Reason}",
+                        "{{literal}}", ""],
+            "timeout_seconds": 30, "max_output_bytes": 0}
+        volume_methods(config)["Braces"] = {"command": ["/opt/{{odd}}/x"]}
         self.assertEqual(list(self.validator.iter_errors(config)), [])
 
     def test_mistakes_the_schema_can_see_are_refused(self):
@@ -77,6 +103,24 @@ class ConfigSchemaTest(unittest.TestCase):
                 alertmanager={"class": "Disk_Full", "properties": {"Drive": "label.drive"}}),
             "alertmanager prefer": lambda c: c.update(
                 alertmanager={"class": "Disk_Full", "prefer": "both"}),
+            "command and return_value": lambda c: volume_methods(c)["Cleanup"].update(
+                command=["/bin/true"]),
+            "command and hresult": lambda c: volume_methods(c)["Defragment"].update(
+                command=["/bin/true"]),
+            "empty command": lambda c: volume_methods(c).update(Go={"command": []}),
+            "command as a shell line": lambda c: volume_methods(c).update(
+                Go={"command": "systemctl restart x"}),
+            "argument not a string": lambda c: volume_methods(c).update(
+                Go={"command": ["/bin/echo", 5]}),
+            "empty program": lambda c: volume_methods(c).update(Go={"command": [""]}),
+            "placeholder in the program": lambda c: volume_methods(c).update(
+                Go={"command": ["/usr/bin/{Drive}"]}),
+            "time-out without command": lambda c: volume_methods(c)["Cleanup"].update(
+                timeout_seconds=5),
+            "time-out of 0": lambda c: volume_methods(c).update(
+                Go={"command": ["/bin/true"], "timeout_seconds": 0}),
+            "output bound too large": lambda c: volume_methods(c).update(
+                Go={"command": ["/bin/true"], "max_output_bytes": 1 << 30}),
         }
         for name, change in cases.items():
             with self.subTest(name):

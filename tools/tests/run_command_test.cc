@@ -384,6 +384,9 @@ TEST_F(RunCommandTest, InvalidScenariosAreRejectedWithTheirPlace) {
            R"(, "classes": [{"name": "A", "methods": {"M": {"hresult": "0xZZ"}}}]})",
        "classes[0].methods.M.hresult: must be a number or \"0x\""},
       {R"({"profile": "P", )" + ok_settings +
+           R"(, "classes": [{"name": "A", "methods": {"M": {"command": ["/bin/true"]}}}]})",
+       "classes[0].methods.M.command: a method backed by a command runs only in actionmanagerd"},
+      {R"({"profile": "P", )" + ok_settings +
            R"(, "classes": [{"name": "A", "properties": {"x": "string", "X": "string"}}]})",
        "classes[0].properties.X: repeats a name (names ignore case)"},
       {R"({"profile": "P", )" + ok_settings +

@@ -1,0 +1,312 @@
+// Methods backed by commands, in the running daemon with real children: what
+// the program receives, how its end becomes the result event, its output in
+// the log, and that neither a time-out nor a stop leaves a process behind.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "service/tests/daemon_process.h"
+
+namespace service_test {
+namespace {
+
+using ::testing::HasSubstr;
+using namespace std::string_literals;
+
+const std::string kRecorder = AMD_RECORD_CALL;
+
+// The signed 32 bits of an HRESULT, as a result event carries it.
+std::int64_t Signed(std::uint32_t hresult) { return static_cast<std::int32_t>(hresult); }
+
+Json Builtin(const std::string& cls, const std::string& method, Json keys, Json in) {
+  return Json{{"name", cls + "." + method}, {"kind", "builtin"},  {"namespace", "root\\zrv"},
+              {"class", cls},               {"method", method},   {"class_call", keys.empty()},
+              {"key_params", keys},         {"in_params", in}};
+}
+
+// The result event of `method` among an event's outcome.
+Json ResultOf(const Json& outcome, const std::string& method) {
+  for (const Json& result : outcome["result_events"]) {
+    if (result["Method"] == method) return result;
+  }
+  return Json();
+}
+
+// A process group still has a living member.
+bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; }
+
+class CommandTest : public ::testing::Test {
+ protected:
+  // The world: Alarm events whose rule calls the methods in `actions`, on
+  // classes Unit (keyed by Name, with `unit_names` as instances) and Job.
+  Json Config(Json unit_methods, Json job_methods, Json actions,
+              const std::vector<std::string>& unit_names = {}) {
+    Json config = BaseConfig({{"P", Json{{"rules", Json::array({Json{{"event", "Alarm"},
+                                                                      {"actions", actions}}})}}}});
+    config["classes"].push_back(Json::parse(R"({"name": "Alarm", "superclass": "ZRV_Event",
+        "properties": {"Name": "string", "V1": "string", "V2": "string", "Count": "uint32"}})"));
+    config["classes"].push_back(Json{{"name", "Unit"},
+                                     {"properties", Json{{"Name", Json{{"type", "string"},
+                                                                       {"key", true}}}}},
+                                     {"methods", unit_methods}});
+    config["classes"].push_back(Json{{"name", "Job"}, {"methods", job_methods}});
+    for (const std::string& name : unit_names) {
+      config["instances"].push_back(Json{{"class", "Unit"}, {"properties", Json{{"Name", name}}}});
+    }
+    return config;
+  }
+
+  Json Raise(const Json& properties) {
+    auto client = daemon_.Client();
+    const Reply reply =
+        Post(*client, Json{{"class", "Alarm"}, {"properties", properties}}.dump(), true);
+    EXPECT_EQ(reply.status, 200) << reply.body.dump();
+    if (reply.status != 200) return Json();
+    return reply.body["events"][0];
+  }
+
+  TempDir dir_;
+  DaemonProcess daemon_{dir_};
+};
+
+// Each text cut to 40 bytes: a failure must not print the long values whole.
+std::string Abbreviated(const std::vector<std::string>& texts) {
+  Json list = Json::array();
+  for (const std::string& text : texts) {
+    list.push_back(text.size() > 40 ? text.substr(0, 40) + "...(" + std::to_string(text.size()) + ")"
+                                    : text);
+  }
+  return list.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+std::vector<std::string> SplitNul(const std::string& bytes) {
+  std::vector<std::string> parts;
+  std::size_t from = 0;
+  for (std::size_t at; (at = bytes.find('\0', from)) != std::string::npos; from = at + 1) {
+    parts.push_back(bytes.substr(from, at - from));
+  }
+  return parts;
+}
+
+TEST_F(CommandTest, HostileValuesArriveAsOneArgumentAndOneVariableEach) {
+  const std::string out = (dir_.path() / "call").string();
+  const Json methods = Json{{"Record", Json{{"in", Json{{"Text", "string"}, {"Other", "string"},
+                                                         {"Count", "uint32"}}},
+                                           {"out", Json{{"ReturnValue", "uint32"}}},
+                                           {"command", Json::array({kRecorder, out, "{Name}",
+                                                                    "{Text}", "<{other}>", "{Count}",
+                                                                    "{{Text}}"})}}}};
+  // A key travels inside an object path, which the built-in action writes
+  // without escaping: a key value cannot hold a double quote or "\\".
+  const std::vector<std::string> keys = {"a;b|c&d", "$(touch x)`id`", "<in >out *? 'q'",
+                                         "line1\nline2", "-rf", " lead and trail "};
+  const std::vector<std::string> values = {
+      "; rm -rf / | cat && echo $HOME `id` $(id)", "\"double\" 'single' \\back\\slash\\",
+      "*?[a-z]<>&|;(){}", "new\nline\ttab\rreturn", "--option=-x", "", std::string(65536, 'v'),
+      "{Name} stays text", "Größe €"};
+  Json config = Config(methods, Json::object(),
+                       Json::array({Builtin("Unit", "Record",
+                                            Json::array({Json{{"param", "Name"},
+                                                              {"event_prop", "Name"}}}),
+                                            Json::array({Json{{"param", "Text"}, {"event_prop", "V1"}},
+                                                         Json{{"param", "Other"}, {"event_prop", "V2"}},
+                                                         Json{{"param", "Count"},
+                                                              {"event_prop", "Count"}}}))}),
+                       keys);
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  for (std::size_t i = 0; i < std::max(keys.size(), values.size()); ++i) {
+    const std::string& key = keys[i % keys.size()];
+    const std::string& text = values[i % values.size()];
+    const std::string& other = values[(i + 3) % values.size()];
+    SCOPED_TRACE("key " + key + ", text " + text.substr(0, 40) + ", other " + other.substr(0, 40));
+    std::filesystem::remove(out);
+    const Json outcome = Raise(Json{{"EventId", "e" + std::to_string(i)}, {"Name", key},
+                                    {"V1", text}, {"V2", other}, {"Count", 4000000000u}});
+    const Json result = ResultOf(outcome, "Record");
+    EXPECT_EQ(result["MsgInfo"], "ZRV_CorrelatedEvents|900") << result.dump().substr(0, 400);
+    EXPECT_EQ(result["return_code"], 0);
+    const std::vector<std::string> got = SplitNul(dir_.Read("call"));
+    const std::vector<std::string> expected = {key,
+                                               text,
+                                               "<" + other + ">",
+                                               "4000000000",
+                                               "{Text}",
+                                               "",
+                                               "AM_IN_COUNT=4000000000",
+                                               "AM_IN_OTHER=" + other,
+                                               "AM_IN_TEXT=" + text,
+                                               "AM_KEY_NAME=" + key};
+    EXPECT_TRUE(got == expected) << Abbreviated(got) << "\nexpected " << Abbreviated(expected);
+  }
+}
+
+TEST_F(CommandTest, ExitStatusFailuresToStartAndTimeOutBecomeTheResultEvent) {
+  const std::string not_executable = dir_.Write("not_executable.sh", "#!/bin/sh\nexit 0\n");
+  ::chmod(not_executable.c_str(), 0644);
+  const std::string pid_file = (dir_.path() / "slow.pid").string();
+  const auto run = [](Json argv, int timeout = 30) {
+    return Json{{"out", Json{{"ReturnValue", "uint32"}}},
+                {"command", std::move(argv)},
+                {"timeout_seconds", timeout}};
+  };
+  struct Case {
+    std::string method;
+    Json spec;
+    std::string code;
+    std::int64_t return_code;
+  };
+  const std::vector<Case> cases = {
+      {"Ok", run(Json::array({"/bin/true"})), "900", 0},
+      {"Three", run(Json::array({"/bin/sh", "-c", "echo complaint >&2; exit 3"})), "900", 3},
+      {"Max", run(Json::array({"/bin/sh", "-c", "exit 255"})), "900", 255},
+      {"Missing", run(Json::array({"/nonexistent/program"})), "901", Signed(0x80070002)},
+      {"NotOnPath", run(Json::array({"no-such-program-anywhere"})), "901", Signed(0x80070002)},
+      {"NotExecutable", run(Json::array({not_executable})), "901", Signed(0x80070005)},
+      {"Killed", run(Json::array({"/bin/sh", "-c", "kill -KILL $$"})), "901", Signed(0x8007042B)},
+      {"Slow", run(Json::array({"/bin/sh", "-c", "echo $$ > " + pid_file + "; sleep 300 & sleep 300"}),
+                   1),
+       "901", Signed(0x800705B4)},
+  };
+  Json methods = Json::object();
+  Json actions = Json::array();
+  for (const Case& c : cases) {
+    methods[c.method] = c.spec;
+    actions.push_back(Builtin("Job", c.method, Json::array(), Json::array()));
+  }
+  ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods, actions))) << daemon_.log();
+  const Json outcome = Raise(Json{{"EventId", "e1"}});
+  ASSERT_EQ(outcome["result_events"].size(), cases.size()) << outcome.dump();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method);
+    const Json result = ResultOf(outcome, c.method);
+    EXPECT_EQ(result["MsgInfo"], "ZRV_CorrelatedEvents|" + c.code);
+    EXPECT_EQ(result["return_code"], c.return_code);
+  }
+  EXPECT_THAT(daemon_.log(), HasSubstr("command of Job.Missing: cannot start "
+                                       "\"/nonexistent/program\": No such file or directory"));
+  EXPECT_THAT(daemon_.log(), HasSubstr("stderr: complaint"));
+  EXPECT_THAT(daemon_.log(), HasSubstr("ran past its 1 s; its process group was killed"));
+  // The time-out killed the shell's background sleep too.
+  const pid_t group = std::stoi(dir_.Read("slow.pid"));
+  EXPECT_TRUE(WaitFor([&] { return !GroupAlive(group); })) << "group " << group;
+}
+
+TEST_F(CommandTest, ValuesThatNoArgumentCanCarryFailTheCall) {
+  const std::string out = (dir_.path() / "call").string();
+  Json methods = Json::object();
+  methods["Echo"] = Json{{"in", Json{{"Text", "string"}, {"Unset", "string"}}},
+                         {"command", Json::array({kRecorder, out, "{Text}"})}};
+  methods["NeedsUnset"] = Json{{"in", Json{{"Text", "string"}, {"Unset", "string"}}},
+                               {"command", Json::array({kRecorder, out, "{Unset}"})}};
+  const Json text = Json::array({Json{{"param", "Text"}, {"event_prop", "V1"}}});
+  ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods,
+                                   Json::array({Builtin("Job", "Echo", Json::array(), text),
+                                                Builtin("Job", "NeedsUnset", Json::array(), text)}))))
+      << daemon_.log();
+  struct Case {
+    std::string v1;
+    std::int64_t echo, needs_unset;
+  };
+  const Case cases[] = {
+      {"fine", 0, Signed(0x80041028)},  // WBEM_E_ILLEGAL_NULL: {Unset} has no value
+      {"a\0b"s, Signed(0x80041008), Signed(0x80041008)},  // a NUL byte: WBEM_E_INVALID_PARAMETER
+  };
+  int id = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.v1);
+    const Json outcome = Raise(Json{{"EventId", "e" + std::to_string(++id)}, {"V1", c.v1}});
+    EXPECT_EQ(ResultOf(outcome, "Echo")["return_code"], c.echo);
+    EXPECT_EQ(ResultOf(outcome, "NeedsUnset")["return_code"], c.needs_unset);
+  }
+  EXPECT_THAT(daemon_.log(), HasSubstr("{Unset} has no value in this call"));
+  EXPECT_THAT(daemon_.log(), HasSubstr("the value of Text holds a NUL byte"));
+}
+
+TEST_F(CommandTest, OutputIsLoggedEscapedWithinItsBounds) {
+  Json methods = Json::object();
+  methods["Chatty"] = Json{
+      {"command", Json::array({"/bin/sh", "-c",
+                               "i=0; while [ $i -lt 500 ]; do echo line$i; i=$((i+1)); done; "
+                               "printf 'bad\\001\\377 end\\n' >&2"})},
+      {"max_output_bytes", 1000}};
+  methods["Quiet"] = Json{{"command", Json::array({"/bin/sh", "-c", "echo hidden; echo hid >&2"})},
+                          {"max_output_bytes", 0}};
+  ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods,
+                                   Json::array({Builtin("Job", "Chatty", Json::array(), Json::array()),
+                                                Builtin("Job", "Quiet", Json::array(),
+                                                        Json::array())}))))
+      << daemon_.log();
+  const Json outcome = Raise(Json{{"EventId", "e1"}});
+  EXPECT_EQ(ResultOf(outcome, "Chatty")["return_code"], 0);
+  const std::string log = daemon_.log();
+  EXPECT_THAT(log, HasSubstr("stdout: line0\n"));
+  EXPECT_THAT(log, HasSubstr("stdout: line99\n"));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("stdout: line100\n"))) << "at most 100 lines";
+  EXPECT_THAT(log, HasSubstr("more lines not logged"));
+  EXPECT_THAT(log, HasSubstr("stdout: output beyond max_output_bytes (1000) was read and dropped"));
+  EXPECT_THAT(log, HasSubstr("stderr: bad\\x01\\xFF end\n"));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("stdout: hidden")));
+  EXPECT_THAT(log, HasSubstr("stderr: output beyond max_output_bytes (0)"));
+}
+
+TEST_F(CommandTest, AStopEndsARunningCommandAndLeavesNoProcess) {
+  const std::string pid_file = (dir_.path() / "long.pid").string();
+  Json methods = Json::object();
+  methods["Long"] = Json{
+      {"command", Json::array({"/bin/sh", "-c", "echo $$ > " + pid_file + "; sleep 300 & sleep 300"})},
+      {"timeout_seconds", 600}};
+  Json config = Config(Json::object(), methods,
+                       Json::array({Builtin("Job", "Long", Json::array(), Json::array())}));
+  config["stop_seconds"] = 1;
+  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  auto client = daemon_.Client();
+  ASSERT_EQ(Post(*client, Json{{"class", "Alarm"}, {"properties", Json{{"EventId", "e1"}}}}.dump())
+                .status,
+            202);
+  ASSERT_TRUE(WaitFor([&] { return !dir_.Read("long.pid").empty(); }));
+  const pid_t group = std::stoi(dir_.Read("long.pid"));
+  ASSERT_TRUE(GroupAlive(group));
+  daemon_.Signal(SIGTERM);
+  EXPECT_EQ(daemon_.WaitExit(std::chrono::seconds(20)), 0) << daemon_.log();
+  EXPECT_FALSE(GroupAlive(group));
+  EXPECT_THAT(daemon_.log(), HasSubstr("was stopped with the daemon"));
+  const std::vector<Json> results = daemon_.Results();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(ResultOf(results[0], "Long")["return_code"], Signed(0x80041033));
+}
+
+TEST_F(CommandTest, AWrongCommandStopsTheStartWithItsPlace) {
+  struct Case {
+    Json argv;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {Json::array({"/bin/echo", "{Missing}"}),
+       "classes[6].methods.Go.command[1]: {Missing} names no key of Job"},
+      {Json::array({"{Reason}"}), "classes[6].methods.Go.command[0]: the program takes no placeholder"},
+      {Json::array({"/bin/echo", "{Reason"}), "classes[6].methods.Go.command[1]: a \"{\" without"},
+      {Json::array(), "classes[6].methods.Go.command: must name the program to run"},
+      {Json::array({"/bin/echo", 5}), "classes[6].methods.Go.command[1]: must be a string"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    Json methods = Json::object();
+    methods["Go"] = Json{{"in", Json{{"Reason", "string"}}}, {"command", c.argv}};
+    EXPECT_EQ(daemon_.RunToExit(Config(Json::object(), methods, Json::array())), 3);
+    EXPECT_THAT(daemon_.log(), HasSubstr(c.message));
+  }
+  Json methods = Json::object();
+  methods["Go"] = Json{{"command", Json::array({"/bin/true"})}, {"return_value", 0}};
+  EXPECT_EQ(daemon_.RunToExit(Config(Json::object(), methods, Json::array())), 3);
+  EXPECT_THAT(daemon_.log(), HasSubstr("answers with the command's exit status"));
+}
+
+}  // namespace
+}  // namespace service_test
