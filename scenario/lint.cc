@@ -276,9 +276,17 @@ struct LintWorld::Impl {
 LintWorld::LintWorld(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 LintWorld::~LintWorld() = default;
 
-std::unique_ptr<LintWorld> LintWorld::Build(const Scenario& scenario, InputError* error) {
+std::unique_ptr<LintWorld> LintWorld::Build(const Scenario& scenario, InputError* error,
+                                            bool commands_run) {
   auto impl = std::make_unique<Impl>(scenario.ns);
-  if (!BuildWorld(scenario, impl->world, MethodCallObserver(), error)) return nullptr;
+  CommandProviderFactory commands;
+  if (commands_run) {
+    // Checking runs nothing: the world only has to declare the method.
+    commands = [](const ScenarioClass&, const ScenarioMethod&) -> repository::MethodProvider {
+      return [](repository::MethodCall&) { return WBEM_E_NOT_SUPPORTED; };
+    };
+  }
+  if (!BuildWorld(scenario, impl->world, MethodCallObserver(), error, commands)) return nullptr;
   return std::unique_ptr<LintWorld>(new LintWorld(std::move(impl)));
 }
 

@@ -78,8 +78,12 @@ class LintWorld {
  public:
   // Builds the world of `scenario` (namespace, standard classes, classes,
   // instances; settings and events are not used). On failure returns null and
-  // `*error` says why, as `amctl run` would.
-  static std::unique_ptr<LintWorld> Build(const Scenario& scenario, InputError* error);
+  // `*error` says why, as `amctl run` would. With `commands_run` (the
+  // service's world, where methods backed by a command run) such a method
+  // is accepted and given a provider that is never called; without it it is
+  // refused, as `amctl run` refuses it.
+  static std::unique_ptr<LintWorld> Build(const Scenario& scenario, InputError* error,
+                                          bool commands_run = false);
   ~LintWorld();
   LintWorld(const LintWorld&) = delete;
   LintWorld& operator=(const LintWorld&) = delete;

@@ -1,5 +1,6 @@
 #include "scenario/scenario.h"
 
+#include <algorithm>
 #include <limits>
 #include <unordered_set>
 
@@ -290,6 +291,12 @@ void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
   }
 }
 
+
+bool SameName(std::string_view a, std::string_view b) {
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
 
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name) {
   CIMTYPE flags = 0;

@@ -46,6 +46,10 @@ namespace scenario {
 // A CIM type name ("uint32", "string[]") as its CIMTYPE; nullopt when unknown.
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name);
 
+// Whether two names are equal with ASCII letters' case ignored: how the
+// repository compares class, property and method names.
+bool SameName(std::string_view a, std::string_view b);
+
 struct ScenarioProperty {
   std::string name;
   CIMTYPE type = CIM_STRING;

@@ -80,17 +80,6 @@ std::string Hex32(HRESULT result) {
 
 std::string CimTypeText(CIMTYPE type) { return repository::CimTypeName(type & ~CIM_FLAG_ARRAY); }
 
-// The ASCII-case-insensitive comparison the repository uses for names.
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
 
 struct IntegerRange {
   CIMTYPE type;

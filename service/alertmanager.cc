@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <set>
 #include <tuple>
+#include "scenario/scenario.h"
 
 namespace service {
 namespace {
@@ -23,13 +24,7 @@ constexpr const char* kFixed[] = {"EventId", "ProfileName", "event_key", "severi
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  }
-  return true;
-}
+using scenario::SameName;
 
 std::string Folded(std::string_view name) {
   std::string out(name);

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "scenario/file_io.h"
-#include "service/command_method.h"
+#include "service/command_spec.h"
 #include "scenario/settings_json.h"
 
 namespace service {
@@ -18,16 +18,7 @@ using scenario::Json;
 using scenario::ObjectReader;
 using scenario::Problems;
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+using scenario::SameName;
 
 std::filesystem::path Resolve(const std::filesystem::path& folder, const std::string& path) {
   if (path.empty()) return {};

@@ -19,16 +19,7 @@ using scenario::Json;
 
 constexpr char kHeldBack[] = "The action triggred by the event";
 
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
+using scenario::SameName;
 
 std::string Describe(const InputError& error) {
   std::string text = error.file.empty() ? "" : error.file + ": ";

@@ -74,7 +74,7 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
   world_only.standard_classes = config.standard_classes;
   world_only.classes = config.classes;
   world_only.instances = config.instances;
-  std::unique_ptr<scenario::LintWorld> world = scenario::LintWorld::Build(world_only, &error);
+  std::unique_ptr<scenario::LintWorld> world = scenario::LintWorld::Build(world_only, &error, /*commands_run=*/true);
   if (world == nullptr) {
     scenario::AddFinding(findings, error.file.empty() ? name : error.file, error.place, "AM300",
                          error.message);

@@ -1,0 +1,222 @@
+#include "service/command_spec.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace service {
+namespace {
+
+using scenario::FieldPath;
+using scenario::IndexPath;
+using scenario::InputError;
+using scenario::SameName;
+
+bool IsIntegerType(CIMTYPE type) {
+  switch (type) {
+    case CIM_SINT8:
+    case CIM_UINT8:
+    case CIM_SINT16:
+    case CIM_UINT16:
+    case CIM_SINT32:
+    case CIM_UINT32:
+    case CIM_SINT64:
+    case CIM_UINT64:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The length of the valid UTF-8 sequence at the start of `text`, 0 if none.
+std::size_t Utf8Length(std::string_view text) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(0);
+  std::size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+}  // namespace
+
+bool ParseCommandArgument(std::string_view text, CommandArgument* out, std::string* message) {
+  out->clear();
+  std::string literal;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if ((c == '{' || c == '}') && i + 1 < text.size() && text[i + 1] == c) {
+      literal += c;  // {{ or }}
+      ++i;
+      continue;
+    }
+    if (c == '}') {
+      *message = "a lone \"}\" (write \"}}\" for a brace)";
+      return false;
+    }
+    if (c != '{') {
+      literal += c;
+      continue;
+    }
+    const std::size_t close = text.find_first_of("{}", i + 1);
+    if (close == std::string_view::npos || text[close] != '}') {
+      *message = "a \"{\" without its \"}\" (write \"{{\" for a brace)";
+      return false;
+    }
+    if (close == i + 1) {
+      *message = "an empty placeholder \"{}\"";
+      return false;
+    }
+    if (!literal.empty()) out->push_back({false, std::exchange(literal, {})});
+    out->push_back({true, std::string(text.substr(i + 1, close - i - 1))});
+    i = close;
+  }
+  if (!literal.empty() || out->empty()) out->push_back({false, literal});
+  return true;
+}
+
+std::string CommandVariable(std::string_view prefix, std::string_view name) {
+  std::string variable(prefix);
+  for (const char c : name) {
+    if (c >= 'a' && c <= 'z') {
+      variable += static_cast<char>(c - 'a' + 'A');
+    } else if ((c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_') {
+      variable += c;
+    } else {
+      variable += '_';
+    }
+  }
+  return variable;
+}
+
+std::string EscapeOutputLine(std::string_view line) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(line.size());
+  while (!line.empty()) {
+    const auto c = static_cast<unsigned char>(line[0]);
+    std::size_t take = 1;
+    if (c == '\\') {
+      text += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      text += static_cast<char>(c);
+    } else if (c >= 0x80 && (take = Utf8Length(line)) > 0) {
+      text.append(line.substr(0, take));
+    } else {
+      take = 1;
+      text += "\\x";
+      text += kHex[c >> 4];
+      text += kHex[c & 15];
+    }
+    line.remove_prefix(take);
+  }
+  return text;
+}
+
+std::vector<std::string> ClassKeys(const std::vector<scenario::ScenarioClass>& classes,
+                                   const scenario::ScenarioClass& cls) {
+  std::vector<std::string> keys;
+  const scenario::ScenarioClass* current = &cls;
+  // Bounded: a longer chain would be a cycle, which the repository refuses.
+  for (std::size_t step = 0; current != nullptr && step <= classes.size(); ++step) {
+    for (const scenario::ScenarioProperty& property : current->properties) {
+      const bool known = std::any_of(keys.begin(), keys.end(),
+                                     [&](const std::string& k) { return SameName(k, property.name); });
+      if (property.key && !known) keys.push_back(property.name);
+    }
+    const scenario::ScenarioClass* parent = nullptr;
+    for (const scenario::ScenarioClass& other : classes) {
+      if (!current->superclass.empty() && SameName(other.name, current->superclass)) parent = &other;
+    }
+    current = parent;
+  }
+  return keys;
+}
+
+bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::ScenarioMethod& method,
+                    std::vector<std::string> keys, const std::filesystem::path& directory,
+                    CommandSpec* out, InputError* error) {
+  const scenario::ScenarioCommand& command = *method.command;
+  CommandSpec spec;
+  spec.label = cls.name + "." + method.name;
+  spec.keys = std::move(keys);
+  spec.in = method.in;
+  spec.timeout_seconds = command.timeout_seconds;
+  spec.max_output_bytes = command.max_output_bytes;
+  spec.directory = directory;
+  const std::string command_path = FieldPath(method.path, "command");
+  if (!IsIntegerType(method.return_type)) {
+    *error = {FieldPath(FieldPath(method.path, "out"), "ReturnValue"),
+              "must be an integer type to hold the command's exit status"};
+    return false;
+  }
+  // Two values that would share a variable would hide one another.
+  std::vector<std::pair<std::string, std::string>> variables;
+  for (const std::string& key : spec.keys) variables.emplace_back(CommandVariable(kKeyPrefix, key), key);
+  for (const auto& [in, type] : spec.in) variables.emplace_back(CommandVariable(kInPrefix, in), in);
+  for (std::size_t i = 0; i < variables.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (variables[i].first == variables[j].first) {
+        *error = {command_path, "\"" + variables[j].second + "\" and \"" + variables[i].second +
+                                    "\" would both be the variable " + variables[i].first +
+                                    "; rename one"};
+        return false;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < command.argv.size(); ++i) {
+    const std::string place = IndexPath(command_path, i);
+    CommandArgument argument;
+    std::string message;
+    if (!ParseCommandArgument(command.argv[i], &argument, &message)) {
+      *error = {place, message};
+      return false;
+    }
+    for (const CommandPiece& piece : argument) {
+      if (!piece.placeholder) continue;
+      if (i == 0) {
+        *error = {place, "the program takes no placeholder: an event must not choose what runs"};
+        return false;
+      }
+      const auto is = [&](const std::string& name) { return SameName(name, piece.text); };
+      const bool key = std::any_of(spec.keys.begin(), spec.keys.end(), is);
+      const auto in = std::find_if(method.in.begin(), method.in.end(),
+                                   [&](const auto& param) { return SameName(param.first, piece.text); });
+      if (key && in != method.in.end()) {
+        *error = {place, "{" + piece.text + "} is both a key and an in-parameter; rename one"};
+        return false;
+      }
+      if (!key && in == method.in.end()) {
+        *error = {place, "{" + piece.text + "} names no key of " + cls.name +
+                             " and no in-parameter of " + method.name};
+        return false;
+      }
+      if (in != method.in.end() && ((in->second & CIM_FLAG_ARRAY) || in->second == CIM_OBJECT)) {
+        *error = {place, "{" + piece.text + "} is an in-parameter without a text form"};
+        return false;
+      }
+    }
+    spec.argv.push_back(std::move(argument));
+  }
+  *out = std::move(spec);
+  return true;
+}
+
+
+}  // namespace service
