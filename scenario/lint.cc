@@ -649,8 +649,11 @@ void LintSettingsJson(const Json& settings, const std::string& file, const std::
   CActionManagerSettings read;
   ReadSettings(problems, settings, prefix, &read);
   if (!problems.ok()) {
+    const std::size_t before = findings->size();
     AddReaderErrorUnlessNamed(findings, file, problems.first());
-    return;
+    // A shape the reader refuses stops here; a name collision the name
+    // checks already reported does not, so that one run names every problem.
+    if (findings->size() != before) return;
   }
   LintSettingsMeaning(settings, file, prefix, world, findings);
 }

@@ -198,6 +198,25 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
   }
 }
 
+// A name collision, which the reader also refuses, does not hide the checks
+// of meaning: one run names every problem of the file.
+TEST(CheckCommandTest, ANameCollisionDoesNotHideOtherProblems) {
+  TempDir dir;
+  const std::string path = dir.Write("both.json", R"({"rules": [
+      {"event": "Disk_Full", "actions": [{"name": "x", "kind": "builtin", "method": "M",
+                                          "class_call": true}]},
+      {"event": "disk_full"}]})");
+  const Findings findings = tools::CheckFile(path, 11);
+  EXPECT_NE(FindCode(findings, "AM201"), nullptr) << Describe(findings);
+  EXPECT_NE(FindCode(findings, "AM204"), nullptr) << Describe(findings);
+  // A shape error still stops the file: its meaning cannot be judged.
+  const Findings shape = tools::CheckFile(dir.Write("shape.json", R"({"rules": [
+      {"event": "A", "actions": [{"name": "x", "kind": "builtin", "method": "M",
+                                  "class_call": "yes"}]}]})"), 11);
+  ASSERT_EQ(shape.size(), 1u) << Describe(shape);
+  EXPECT_EQ(shape[0].code, "AM102");
+}
+
 TEST(CheckCommandTest, ArchivesAreReadAtTheirVersion) {
   TempDir dir;
   // One rule "A" with one task action "t" (limit 0, no texts, no items).
