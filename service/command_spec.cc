@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "repository/cim.h"
+
 namespace service {
 namespace {
 
@@ -11,22 +13,6 @@ using scenario::FieldPath;
 using scenario::IndexPath;
 using scenario::InputError;
 using scenario::SameName;
-
-bool IsIntegerType(CIMTYPE type) {
-  switch (type) {
-    case CIM_SINT8:
-    case CIM_UINT8:
-    case CIM_SINT16:
-    case CIM_UINT16:
-    case CIM_SINT32:
-    case CIM_UINT32:
-    case CIM_SINT64:
-    case CIM_UINT64:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // The length of the valid UTF-8 sequence at the start of `text`, 0 if none.
 std::size_t Utf8Length(std::string_view text) {
@@ -161,7 +147,7 @@ bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::Scenario
   spec.max_output_bytes = command.max_output_bytes;
   spec.directory = directory;
   const std::string command_path = FieldPath(method.path, "command");
-  if (!IsIntegerType(method.return_type)) {
+  if (!repository::IsIntegerCimType(method.return_type)) {
     *error = {FieldPath(FieldPath(method.path, "out"), "ReturnValue"),
               "must be an integer type to hold the command's exit status"};
     return false;
