@@ -159,6 +159,13 @@ bool DaemonProcess::Start(const Json& config, const std::map<std::string, std::s
   });
   if (!listening || pid_ <= 0) return false;
   port_ = std::stoi(dir_.Read("port"));
+  // The port file is written once HTTP listens; the socket starts after it,
+  // so a test that uses the socket waits for the daemon to say it listens.
+  const auto socket = config.find("socket");
+  if (socket != config.end() && socket->contains("path")) {
+    const std::string said = "listening on " + (*socket)["path"].get<std::string>();
+    if (!WaitFor([&] { return pid_ <= 0 || log().find(said) != std::string::npos; })) return false;
+  }
   return true;
 }
 
