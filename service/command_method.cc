@@ -93,8 +93,8 @@ CommandMethods::~CommandMethods() {
   if (cancel_fd_ >= 0) ::close(cancel_fd_);
 }
 
-repository::MethodProvider CommandMethods::Provider(CommandSpec spec) {
-  return [this, spec = std::move(spec)](repository::MethodCall& call) { return Run(spec, call); };
+repository::MethodProvider CommandMethods::Provider(CommandPlan plan) {
+  return [this, plan = std::move(plan)](repository::MethodCall& call) { return Run(plan, call); };
 }
 
 void CommandMethods::StopAll() {
@@ -105,17 +105,17 @@ void CommandMethods::StopAll() {
   if (::write(cancel_fd_, &one, sizeof one) < 0) return;
 }
 
-HRESULT CommandMethods::Run(const CommandSpec& spec, repository::MethodCall& call) {
-  const std::string prefix = "command of " + spec.label + ": ";
+HRESULT CommandMethods::Run(const CommandPlan& plan, repository::MethodCall& call) {
+  const std::string prefix = "command of " + plan.label + ": ";
   std::vector<NamedValue> values;
-  for (const std::string& key : spec.keys) {
+  for (const std::string& key : plan.keys) {
     NamedValue value{key, CommandVariable(kKeyPrefix, key), std::nullopt};
     for (const auto& [name, text] : call.keys) {
       if (SameName(name, key)) value.text = text;
     }
     values.push_back(std::move(value));
   }
-  for (const auto& [in, type] : spec.in) {
+  for (const auto& [in, type] : plan.in) {
     NamedValue value{in, CommandVariable(kInPrefix, in), std::nullopt};
     const wbem::Variant argument = call.Arg(in.c_str());
     std::string text;
@@ -135,7 +135,7 @@ HRESULT CommandMethods::Run(const CommandSpec& spec, repository::MethodCall& cal
     }
   }
   std::vector<std::string> argv;
-  for (const CommandArgument& argument : spec.argv) {
+  for (const CommandArgument& argument : plan.argv) {
     std::string text;
     for (const CommandPiece& piece : argument) {
       if (!piece.placeholder) {
@@ -178,7 +178,7 @@ HRESULT CommandMethods::Run(const CommandSpec& spec, repository::MethodCall& cal
     return WBEM_E_SHUTTING_DOWN;
   }
   // One byte more than the bound tells whether the output went beyond it.
-  const auto keep = static_cast<std::int32_t>(spec.max_output_bytes + 1);
+  const auto keep = static_cast<std::int32_t>(plan.max_output_bytes + 1);
   runner::ChildProcess record;
   for (runner::StreamChannel* channel : {&record.output, &record.error}) {
     channel->enabled = 1;
@@ -186,8 +186,8 @@ HRESULT CommandMethods::Run(const CommandSpec& spec, repository::MethodCall& cal
     channel->maximum_size = keep;
   }
   record.environment = &environment;
-  record.current_directory = spec.directory.string();
-  record.child_wait_ms = spec.timeout_seconds * 1000;
+  record.current_directory = plan.directory.string();
+  record.child_wait_ms = plan.timeout_seconds * 1000;
   record.cancel_fd = cancel_fd_;
   const auto start = std::chrono::steady_clock::now();
   if (runner::StartChildProcess(argv, record) != runner::kStartOk) {
@@ -208,8 +208,8 @@ HRESULT CommandMethods::Run(const CommandSpec& spec, repository::MethodCall& cal
   std::snprintf(took, sizeof took, " in %.3f s", seconds);
   const std::string run = prefix + ArgumentsText(argv) + " (pid " + std::to_string(pid) + ")";
   const std::string lines = prefix + "pid " + std::to_string(pid) + " ";
-  LogStream(lines, "stdout", record.output, spec.max_output_bytes, kPriorityInfo);
-  LogStream(lines, "stderr", record.error, spec.max_output_bytes, kPriorityWarning);
+  LogStream(lines, "stdout", record.output, plan.max_output_bytes, kPriorityInfo);
+  LogStream(lines, "stderr", record.error, plan.max_output_bytes, kPriorityWarning);
 
   const runner::ProcessInformation& info = record.process_information;
   switch (info.end) {
@@ -225,7 +225,7 @@ HRESULT CommandMethods::Run(const CommandSpec& spec, repository::MethodCall& cal
                             "; the call fails with " + Hex32(kCommandAborted));
       return kCommandAborted;
     case runner::RunEnd::kTimedOut:
-      Log(kPriorityErr, run + " ran past its " + std::to_string(spec.timeout_seconds) +
+      Log(kPriorityErr, run + " ran past its " + std::to_string(plan.timeout_seconds) +
                             " s; its process group was killed and the call fails with " +
                             Hex32(kCommandTimedOut));
       return kCommandTimedOut;

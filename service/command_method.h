@@ -58,7 +58,7 @@
 #include <vector>
 
 #include "repository/provider.h"
-#include "service/command_spec.h"
+#include "service/command_plan.h"
 
 namespace service {
 
@@ -69,8 +69,8 @@ class CommandMethods {
   CommandMethods(const CommandMethods&) = delete;
   CommandMethods& operator=(const CommandMethods&) = delete;
 
-  // The provider that runs `spec`; it refers to this object.
-  repository::MethodProvider Provider(CommandSpec spec);
+  // The provider that runs `plan`; it refers to this object.
+  repository::MethodProvider Provider(CommandPlan plan);
 
   // From now on no command starts, and every running one is ended: its
   // process group is killed and its call fails with WBEM_E_SHUTTING_DOWN.
@@ -78,7 +78,7 @@ class CommandMethods {
   void StopAll();
 
  private:
-  HRESULT Run(const CommandSpec& spec, repository::MethodCall& call);
+  HRESULT Run(const CommandPlan& plan, repository::MethodCall& call);
 
   std::atomic<bool> stopped_{false};
   int cancel_fd_ = -1;  // an eventfd, readable once StopAll ran

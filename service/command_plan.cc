@@ -1,4 +1,4 @@
-#include "service/command_spec.h"
+#include "service/command_plan.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -137,15 +137,15 @@ std::vector<std::string> ClassKeys(const std::vector<scenario::ScenarioClass>& c
 
 bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::ScenarioMethod& method,
                     std::vector<std::string> keys, const std::filesystem::path& directory,
-                    CommandSpec* out, InputError* error) {
+                    CommandPlan* out, InputError* error) {
   const scenario::ScenarioCommand& command = *method.command;
-  CommandSpec spec;
-  spec.label = cls.name + "." + method.name;
-  spec.keys = std::move(keys);
-  spec.in = method.in;
-  spec.timeout_seconds = command.timeout_seconds;
-  spec.max_output_bytes = command.max_output_bytes;
-  spec.directory = directory;
+  CommandPlan plan;
+  plan.label = cls.name + "." + method.name;
+  plan.keys = std::move(keys);
+  plan.in = method.in;
+  plan.timeout_seconds = command.timeout_seconds;
+  plan.max_output_bytes = command.max_output_bytes;
+  plan.directory = directory;
   const std::string command_path = FieldPath(method.path, "command");
   if (!repository::IsIntegerCimType(method.return_type)) {
     *error = {FieldPath(FieldPath(method.path, "out"), "ReturnValue"),
@@ -154,8 +154,8 @@ bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::Scenario
   }
   // Two values that would share a variable would hide one another.
   std::vector<std::pair<std::string, std::string>> variables;
-  for (const std::string& key : spec.keys) variables.emplace_back(CommandVariable(kKeyPrefix, key), key);
-  for (const auto& [in, type] : spec.in) variables.emplace_back(CommandVariable(kInPrefix, in), in);
+  for (const std::string& key : plan.keys) variables.emplace_back(CommandVariable(kKeyPrefix, key), key);
+  for (const auto& [in, type] : plan.in) variables.emplace_back(CommandVariable(kInPrefix, in), in);
   for (std::size_t i = 0; i < variables.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
       if (variables[i].first == variables[j].first) {
@@ -181,7 +181,7 @@ bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::Scenario
         return false;
       }
       const auto is = [&](const std::string& name) { return SameName(name, piece.text); };
-      const bool key = std::any_of(spec.keys.begin(), spec.keys.end(), is);
+      const bool key = std::any_of(plan.keys.begin(), plan.keys.end(), is);
       const auto in = std::find_if(method.in.begin(), method.in.end(),
                                    [&](const auto& param) { return SameName(param.first, piece.text); });
       if (key && in != method.in.end()) {
@@ -198,9 +198,9 @@ bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::Scenario
         return false;
       }
     }
-    spec.argv.push_back(std::move(argument));
+    plan.argv.push_back(std::move(argument));
   }
-  *out = std::move(spec);
+  *out = std::move(plan);
   return true;
 }
 

@@ -52,7 +52,7 @@ std::string CommandVariable(std::string_view prefix, std::string_view name);
 std::string EscapeOutputLine(std::string_view line);
 
 // A command made ready to run.
-struct CommandSpec {
+struct CommandPlan {
   std::string label;  // "Service.Restart", for the log
   std::vector<CommandArgument> argv;
   std::vector<std::string> keys;  // the class's key properties
@@ -74,7 +74,7 @@ std::vector<std::string> ClassKeys(const std::vector<scenario::ScenarioClass>& c
 [[nodiscard]] bool PrepareCommand(const scenario::ScenarioClass& cls,
                                   const scenario::ScenarioMethod& method,
                                   std::vector<std::string> keys,
-                                  const std::filesystem::path& directory, CommandSpec* out,
+                                  const std::filesystem::path& directory, CommandPlan* out,
                                   scenario::InputError* error);
 
 }  // namespace service

@@ -5,7 +5,7 @@
 #include <limits>
 
 #include "scenario/file_io.h"
-#include "service/command_spec.h"
+#include "service/command_plan.h"
 #include "scenario/settings_json.h"
 
 namespace service {
@@ -280,7 +280,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
     const scenario::ScenarioClass& cls = read.classes[c];
     for (const scenario::ScenarioMethod& method : cls.methods) {
       if (!method.command) continue;
-      CommandSpec ignored;
+      CommandPlan ignored;
       InputError wrong;
       if (!PrepareCommand(cls, method, ClassKeys(read.classes, cls), folder, &ignored, &wrong)) {
         problems.Fail(wrong.place, wrong.message);

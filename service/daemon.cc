@@ -50,13 +50,13 @@ bool Daemon::BuildWorld(std::string* error) {
   // paths point. ReadConfig prepared every command once already.
   const auto commands = [this, &folder](const scenario::ScenarioClass& cls,
                                         const scenario::ScenarioMethod& method) {
-    CommandSpec spec;
+    CommandPlan plan;
     InputError wrong;
-    if (!PrepareCommand(cls, method, ClassKeys(config_.classes, cls), folder, &spec, &wrong)) {
+    if (!PrepareCommand(cls, method, ClassKeys(config_.classes, cls), folder, &plan, &wrong)) {
       return repository::MethodProvider(
           [](repository::MethodCall&) -> HRESULT { return WBEM_E_PROVIDER_FAILURE; });
     }
-    return commands_.Provider(std::move(spec));
+    return commands_.Provider(std::move(plan));
   };
   if (!scenario::BuildWorld(described, *world_, {}, &input, commands)) {
     *error = config_.file.string() + ": " + Describe(input);

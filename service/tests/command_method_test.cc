@@ -115,14 +115,14 @@ TEST(PrepareCommandTest, EveryPlaceholderMustNameOneValueWithText) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.argv.back());
-    CommandSpec spec;
+    CommandPlan plan;
     scenario::InputError error;
-    const bool ok = PrepareCommand(unit, Method(c.argv), keys, "/etc", &spec, &error);
+    const bool ok = PrepareCommand(unit, Method(c.argv), keys, "/etc", &plan, &error);
     EXPECT_EQ(ok, c.place.empty());
     if (ok) {
-      EXPECT_EQ(spec.label, "Unit.Restart");
-      EXPECT_EQ(spec.argv.size(), c.argv.size());
-      EXPECT_EQ(spec.directory, "/etc");
+      EXPECT_EQ(plan.label, "Unit.Restart");
+      EXPECT_EQ(plan.argv.size(), c.argv.size());
+      EXPECT_EQ(plan.directory, "/etc");
     } else {
       EXPECT_EQ(error.place, c.place);
       EXPECT_NE(error.message.find(c.message_part), std::string::npos) << error.message;
@@ -136,21 +136,21 @@ TEST(PrepareCommandTest, AmbiguousNamesAndAReturnValueWithoutIntegerAreRefused) 
   unit.properties.push_back({"Reason", CIM_STRING, true, std::nullopt, ""});
   unit.properties.push_back({"Unit-Name", CIM_STRING, true, std::nullopt, ""});
   scenario::InputError error;
-  CommandSpec spec;
+  CommandPlan plan;
 
   scenario::ScenarioMethod both = Method({"/bin/x", "{Reason}"});
   both.in = {{"Reason", CIM_STRING}};
-  EXPECT_FALSE(PrepareCommand(unit, both, {"Reason", "Unit-Name"}, "/", &spec, &error));
+  EXPECT_FALSE(PrepareCommand(unit, both, {"Reason", "Unit-Name"}, "/", &plan, &error));
   EXPECT_NE(error.message.find("both"), std::string::npos) << error.message;
 
   scenario::ScenarioMethod clash = Method({"/bin/x"});
   clash.in = {{"a.b", CIM_STRING}, {"A_B", CIM_STRING}};
-  EXPECT_FALSE(PrepareCommand(unit, clash, {"Unit-Name"}, "/", &spec, &error));
+  EXPECT_FALSE(PrepareCommand(unit, clash, {"Unit-Name"}, "/", &plan, &error));
   EXPECT_NE(error.message.find("AM_IN_A_B"), std::string::npos) << error.message;
 
   scenario::ScenarioMethod text = Method({"/bin/x"});
   text.return_type = CIM_STRING;
-  EXPECT_FALSE(PrepareCommand(unit, text, {"Unit-Name"}, "/", &spec, &error));
+  EXPECT_FALSE(PrepareCommand(unit, text, {"Unit-Name"}, "/", &plan, &error));
   EXPECT_EQ(error.place, "classes[1].methods.Restart.out.ReturnValue");
 }
 

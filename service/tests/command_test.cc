@@ -158,7 +158,7 @@ TEST_F(CommandTest, ExitStatusFailuresToStartAndTimeOutBecomeTheResultEvent) {
   };
   struct Case {
     std::string method;
-    Json spec;
+    Json plan;
     std::string code;
     std::int64_t return_code;
   };
@@ -177,7 +177,7 @@ TEST_F(CommandTest, ExitStatusFailuresToStartAndTimeOutBecomeTheResultEvent) {
   Json methods = Json::object();
   Json actions = Json::array();
   for (const Case& c : cases) {
-    methods[c.method] = c.spec;
+    methods[c.method] = c.plan;
     actions.push_back(Builtin("Job", c.method, Json::array(), Json::array()));
   }
   ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods, actions))) << daemon_.log();
