@@ -31,6 +31,8 @@ ALLOWED = {
     "world": ["repository", "wbem"],
     # The JSON forms shared by the two programs on top.
     "scenario": ["world", "repository", "settings", "host", "wbem"],
+    # The test library: harnesses every suite's tests share; tests only.
+    "testing": ["world", "repository", "wbem"],
     # On top.
     # tools may use the service's configuration reader (amctl check), never
     # the daemon.
@@ -42,7 +44,7 @@ ALLOWED = {
 BESIDE = ["repository", "world"]
 # Test support may also reach what the test drives from above: a layer's
 # end-to-end tests run it through the component.
-TEST_EXTRA = BESIDE + ["component"]
+TEST_EXTRA = BESIDE + ["component", "testing"]
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 
