@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace tools {
@@ -84,12 +85,14 @@ bool GroupExists(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM;
 }  // namespace
 
 StopSignals::StopSignals() {
-  if (::pipe2(signal_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) signal_pipe_[0] = signal_pipe_[1] = -1;
-  if (::pipe2(shutdown_pipe_, O_CLOEXEC) != 0) shutdown_pipe_[0] = shutdown_pipe_[1] = -1;
+  g_signal.store(0);
+  if (::pipe2(signal_pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    signal_pipe_[0] = signal_pipe_[1] = -1;
+    return;
+  }
   own_group_ = ::getpgrp();
   ::prctl(PR_GET_CHILD_SUBREAPER, &previous_subreaper_);
   ::prctl(PR_SET_CHILD_SUBREAPER, 1);
-  g_signal.store(0);
   g_signal_fd.store(signal_pipe_[1]);
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
@@ -100,27 +103,48 @@ StopSignals::StopSignals() {
   for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
     ::sigaction(kStopSignals[i], &action, &g_previous[i]);
   }
-  watcher_ = std::thread([this] { Watch(); });
+  installed_ = true;
+  try {
+    watcher_ = std::thread([this] { Watch(); });
+  } catch (const std::system_error&) {
+    // No thread to spare: the signals end the process as they did before.
+    Restore();
+  }
 }
 
 StopSignals::~StopSignals() {
-  if (shutdown_pipe_[1] >= 0) (void)!::write(shutdown_pipe_[1], "x", 1);
-  watcher_.join();
-  if (signal() != 0) {
+  if (watcher_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stopping_ = true;
+    }
+    stop_cv_.notify_all();
+    // Wakes a watcher still polling for the first signal; it finds
+    // `stopping_` set and tells the byte from a signal by it.
+    (void)!::write(signal_pipe_[1], "x", 1);
+    watcher_.join();
+  }
+  if (installed_ && signal() != 0) {
     // Whatever the teardown started or left: no group outlives the run.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSettleMs);
     while (!Sweep(true) && std::chrono::steady_clock::now() < deadline) {
       ::poll(nullptr, 0, kSweepMs);
     }
   }
+  Restore();
+  for (int fd : signal_pipe_) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void StopSignals::Restore() {
+  if (!installed_) return;
+  installed_ = false;
   for (std::size_t i = 0; i < std::size(kStopSignals); ++i) {
     ::sigaction(kStopSignals[i], &g_previous[i], nullptr);
   }
   g_signal_fd.store(-1);
   ::prctl(PR_SET_CHILD_SUBREAPER, previous_subreaper_);
-  for (int fd : {signal_pipe_[0], signal_pipe_[1], shutdown_pipe_[0], shutdown_pipe_[1]}) {
-    if (fd >= 0) ::close(fd);
-  }
 }
 
 int StopSignals::signal() const { return g_signal.load(); }
@@ -143,16 +167,23 @@ std::string StopSignals::SignalName(int signal) {
   }
 }
 
-void StopSignals::Watch() {
-  pollfd waits[2] = {{shutdown_pipe_[0], POLLIN, 0}, {signal_pipe_[0], POLLIN, 0}};
+bool StopSignals::AwaitSignal() {
+  pollfd wait{signal_pipe_[0], POLLIN, 0};
   for (;;) {
-    if (::poll(waits, 2, -1) < 0 && errno != EINTR) return;
-    if (waits[0].revents != 0) return;
-    if (waits[1].revents != 0) break;
+    if (::poll(&wait, 1, -1) < 0 && errno != EINTR) return false;
+    std::lock_guard<std::mutex> lock(mu_);
+    if (stopping_) return false;
+    if (wait.revents != 0) return true;
   }
+}
+
+void StopSignals::Watch() {
+  if (!AwaitSignal()) return;
   for (;;) {
     Sweep(false);
-    if (::poll(waits, 1, kSweepMs) > 0) return;
+    std::unique_lock<std::mutex> lock(mu_);
+    if (stop_cv_.wait_for(lock, std::chrono::milliseconds(kSweepMs), [this] { return stopping_; }))
+      return;
   }
 }
 

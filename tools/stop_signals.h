@@ -21,12 +21,19 @@
 // (up to kSettleMs) until they are gone, then restores the previous signal
 // dispositions. A process holds one StopSignals at a time. Not copyable; the
 // accessors are thread-safe.
+//
+// It needs one pipe and one thread. A process that has neither to spare (no
+// descriptor left, no thread allowed) gets an object that leaves the signals
+// as they were: cancel_fd() is -1, and the run goes on to fail its programs
+// as the runner reports them, rather than waiting for a watcher that never
+// started.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -57,13 +64,21 @@ class StopSignals {
 
  private:
   void Watch();
+  // Puts the previous signal dispositions and subreaper state back, once.
+  void Restore();
   // Signals new groups, escalates old ones and reaps their orphans; `force`
   // sends SIGKILL to every known group at once. True when every known group
   // is gone.
   bool Sweep(bool force);
 
-  int signal_pipe_[2] = {-1, -1};    // written by the handler
-  int shutdown_pipe_[2] = {-1, -1};  // tells the thread to end
+  // Watches for a signal until one came or `stopping_` is set; false when
+  // told to stop first.
+  bool AwaitSignal();
+
+  int signal_pipe_[2] = {-1, -1};  // written by the handler, and once by the destructor
+  bool installed_ = false;         // handlers and subreaper are in place
+  bool stopping_ = false;          // guarded by mu_; tells the thread to end
+  std::condition_variable stop_cv_;
   int previous_subreaper_ = 0;
   pid_t own_group_ = 0;
   mutable std::mutex mu_;
