@@ -151,7 +151,8 @@ package: deps
 	  -DCMAKE_CXX_FLAGS="$(call DEB_FLAGS,CPPFLAGS) $(call DEB_FLAGS,CXXFLAGS)" \
 	  -DCMAKE_C_FLAGS="$(call DEB_FLAGS,CPPFLAGS) $(call DEB_FLAGS,CFLAGS)" \
 	  -DCMAKE_EXE_LINKER_FLAGS="$(call DEB_FLAGS,LDFLAGS)" \
-	  -DCMAKE_SHARED_LINKER_FLAGS="$(call DEB_FLAGS,LDFLAGS)"
+	  -DCMAKE_SHARED_LINKER_FLAGS="$(call DEB_FLAGS,LDFLAGS)" \
+	  -DCMAKE_MODULE_LINKER_FLAGS="$(call DEB_FLAGS,LDFLAGS)"
 	cmake --build --preset package
 	rm -f build/package/*.deb
 	cd build/package && cpack -G DEB

@@ -84,6 +84,22 @@ endif()
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/examples/scustom.pl DESTINATION ${AM_INSTALL_DATADIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/scenarios/ DESTINATION ${AM_INSTALL_DATADIR}/scenarios
         FILES_MATCHING PATTERN "*.json")
+# The documentation, laid out as in the source tree (README.md on top, the
+# guides in docs/, the examples in examples/), so that every relative link
+# between them works where they are installed as it does in the repository.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${AM_INSTALL_DOCDIR})
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${AM_INSTALL_DOCDIR}/docs
+        FILES_MATCHING PATTERN "*.md" PATTERN "*.json" PATTERN "man" EXCLUDE)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/actionmanagerd.json
+              ${PROJECT_SOURCE_DIR}/examples/disk.json
+        DESTINATION ${AM_INSTALL_DOCDIR}/examples)
+# The example scenarios are installed once, as data (above); the docs reach
+# them through a relative link.
+file(RELATIVE_PATH _am_scenarios_link /${AM_INSTALL_DOCDIR}/examples /${AM_INSTALL_DATADIR}/scenarios)
+install(CODE "file(CREATE_LINK ${_am_scenarios_link}
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${AM_INSTALL_DOCDIR}/examples/scenarios\"
+                SYMBOLIC)")
 # The embedding example's sources, for embedders to start from (no build output).
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/embed/ DESTINATION ${AM_INSTALL_DOCDIR}/examples/embed
         FILES_MATCHING PATTERN "*.cc" PATTERN "*.h" PATTERN "CMakeLists.txt" PATTERN "Makefile"

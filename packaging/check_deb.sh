@@ -89,4 +89,21 @@ if dpkg -L "$name" | grep -vE '^/usr(/|$)|^/\.$|^/etc(/actionmanagerd(/actionman
   echo "check_deb: files outside /usr and the example configuration" >&2
   exit 1
 fi
-echo "check_deb: $(basename "$deb") installs, runs and embeds"
+if [ "$was_installed" = 0 ]; then
+  echo "== purge takes the service's state and logs"
+  # What systemd makes for a DynamicUser= service that ran.
+  for top in /var/lib /var/log; do
+    $sudo mkdir -p "$top/private/actionmanagerd"
+    $sudo touch "$top/private/actionmanagerd/left-behind"
+    $sudo ln -sfn private/actionmanagerd "$top/actionmanagerd"
+  done
+  $sudo dpkg --purge "$name" > /dev/null
+  for left in /var/lib/actionmanagerd /var/lib/private/actionmanagerd \
+              /var/log/actionmanagerd /var/log/private/actionmanagerd; do
+    if [ -e "$left" ] || [ -L "$left" ]; then
+      echo "check_deb: $left is still there after the purge" >&2
+      exit 1
+    fi
+  done
+fi
+echo "check_deb: $(basename "$deb") installs, runs, embeds and purges"

@@ -84,6 +84,21 @@ for name in ActionManager ZRVUtils wbem; do
   [ "$soname" = "lib$name.so.$major" ] || problem "$(basename "$real") has SONAME '$soname'"
 done
 
+# --- Documentation links --------------------------------------------------------
+# Every relative link of an installed Markdown page leads to an installed file
+# or folder (anchors and web addresses aside).
+doc_root=$stage/share/doc/actionmanager
+[ -f "$doc_root/docs/service.md" ] || problem "the service's guide is not installed"
+while IFS= read -r -d '' page; do
+  while IFS= read -r target; do
+    case $target in
+      http://* | https://* | mailto:* | '#'*) continue ;;
+    esac
+    [ -e "$(dirname "$page")/${target%%#*}" ] ||
+      problem "${page#"$stage"/} links to $target, which is not installed"
+  done < <(grep -o '\]([^)]*)' "$page" | sed 's/^](\(.*\))$/\1/')
+done < <(find "$doc_root" -name '*.md' -print0)
+
 # --- Headers ---------------------------------------------------------------------------
 include_root=$stage/include/actionmanager
 while IFS= read -r -d '' header; do

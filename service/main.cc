@@ -1,6 +1,8 @@
 // actionmanagerd -c CONFIG: the ActionManager component as a Linux service.
 //
-// Loads libActionManager.so the way the agent does (dlopen, so that its load
+// Loads libActionManager.so by its SONAME (AM_LIBRARY_SONAME, the name the
+// runtime package provides; the unversioned link belongs to the development
+// files) the way the agent does (dlopen, so that its load
 // entry logs "Initializing ActionManager.dll" in the service's log, then
 // CActionManagerManager::GetInstance through dlsym), then the daemon's module
 // (libactionmanagerd_core.so, beside the library; both are looked for in the
@@ -81,10 +83,11 @@ std::string LoadError() {
 int main(int argc, char** argv) {
   CLI::App app{"actionmanagerd: runs ActionManager profiles against events from HTTP and a socket"};
   std::string config;
-  std::string library = Beside("libActionManager.so");
+  std::string library = Beside(AM_LIBRARY_SONAME);
   // Installed, the module lives in a folder of its own below the library
   // folder (AMD_MODULE_DIR: relative to the program's folder).
   std::string module = Beside("libactionmanagerd_core.so", AMD_MODULE_DIR);
+  app.set_version_flag("--version", "actionmanagerd " AM_VERSION);
   app.add_option("-c,--config", config, "the configuration file (JSON)")->required();
   app.add_option("--library", library, "the component library to load")->capture_default_str();
   app.add_option("--module", module, "the daemon's module to load")->capture_default_str();

@@ -1,15 +1,17 @@
 #!/usr/bin/env python3
-"""amctl's manual page and its --help cannot drift apart.
+"""A program's manual page and its --help cannot drift apart.
 
-Walks the commands that `amctl --help` lists (and their subcommands), reads
-each command's options from `amctl COMMAND --help`, and checks that the
-manual page's section for that command (".SS amctl COMMAND") names exactly
+Walks the commands that `PROGRAM --help` lists (and their subcommands), reads
+each command's options from `PROGRAM COMMAND --help`, and checks that the
+manual page's section for that command (".SS PROGRAM COMMAND") names exactly
 those options, and that the page has a section for every command and no
-section for a command amctl does not have. The top-level options belong to
-the OPTIONS section. The page must also format without warnings.
+section for a command the program does not have. The top-level options
+belong to the OPTIONS section. The page must also format without warnings.
+Used for amctl (commands) and actionmanagerd (options only).
 
-Usage: man_page_test.py AMCTL MANPAGE
+Usage: man_page_test.py PROGRAM MANPAGE
 """
+import os
 import re
 import shutil
 import subprocess
@@ -18,6 +20,7 @@ import unittest
 
 MANPAGE = sys.argv.pop(2) if len(sys.argv) > 2 else "docs/man/amctl.1"
 AMCTL = sys.argv.pop(1) if len(sys.argv) > 1 else "amctl"
+NAME = os.path.basename(AMCTL)
 HELP = {"-h", "--help"}
 
 
@@ -65,7 +68,7 @@ def man_sections(page):
             continue
         if line.startswith(".SS"):
             title = line.split(None, 1)[1].strip('"')
-            current = title[len("amctl "):] if title.startswith("amctl ") else None
+            current = title[len(NAME) + 1:] if title.startswith(NAME + " ") else None
             if current:
                 sections[current] = set()
             continue
@@ -84,10 +87,13 @@ class ManPageTest(unittest.TestCase):
         cls.commands = commands()
 
     def test_every_command_has_a_section_with_exactly_its_options(self):
-        self.assertGreaterEqual(len(self.commands), 4)
+        # A program with commands lists several; finding none would mean the
+        # help's format changed under the parser.
+        if "Subcommands:" in help_text([]):
+            self.assertGreaterEqual(len(self.commands), 4)
         for name, text in self.commands.items():
             with self.subTest(name):
-                self.assertIn(name, self.sections, f"no .SS amctl {name} section")
+                self.assertIn(name, self.sections, f"no .SS {NAME} {name} section")
                 self.assertEqual(self.sections[name], options(text), name)
 
     def test_no_section_for_a_command_amctl_lacks(self):
