@@ -12,10 +12,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+#include "testing/child.h"
 
-// Byte i of every stream is Pattern(i), so a test can check any prefix.
-char Pattern(std::size_t i) { return static_cast<char>('a' + i % 26); }
+namespace {
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -29,7 +28,7 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 bool WritePattern(int fd, std::size_t from, std::size_t count) {
   std::string chunk(count, '\0');
-  for (std::size_t i = 0; i < count; ++i) chunk[i] = Pattern(from + i);
+  for (std::size_t i = 0; i < count; ++i) chunk[i] = amtest::PatternByte(from + i);
   return WriteAll(fd, chunk.data(), chunk.size());
 }
 

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "component/testing/action_world.h"
+#include "actions/testing/action_world.h"
 #include "method_actions/impl_builtin_action_info.h"
 #include "actions/result_event.h"
 #include "settings/action_rule.h"
@@ -18,7 +18,7 @@
 namespace method_actions_test {
 namespace {
 
-using namespace component::testing;  // NOLINT(build/namespaces)
+using namespace actions::testing;  // NOLINT(build/namespaces)
 using actions::NotifyActionResult;
 using actions::ResultVariant;
 using ::testing::ElementsAre;

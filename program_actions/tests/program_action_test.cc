@@ -13,15 +13,16 @@
 #include <iterator>
 #include <optional>
 
-#include "component/testing/action_world.h"
+#include "actions/testing/action_world.h"
 #include "program_actions/impl_program_info.h"
 #include "runner/current_directory.h"
+#include "testing/temp_dir.h"
 #include "settings/action_rule.h"
 
 namespace program_actions::testing {
 namespace {
 
-using namespace component::testing;  // NOLINT(build/namespaces)
+using namespace actions::testing;  // NOLINT(build/namespaces)
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -52,22 +53,15 @@ class ScopedEnv {
   std::optional<std::string> old_;
 };
 
-// A fresh directory, named by its resolved path: the agent compares
-// directories byte for byte, and getcwd reports resolved paths.
-std::filesystem::path MakeTempDir(const char* tag) {
-  std::string pattern = (std::filesystem::temp_directory_path() / tag).string() + "_XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return {};
-  return std::filesystem::canonical(pattern);
-}
-
 class ProgramActionTest : public ActionWorld {
  protected:
   void SetUp() override {
     start_dir_ = runner::GetCurrentDirectoryText();
     ASSERT_FALSE(start_dir_.empty());
-    script_dir_ = MakeTempDir("program_actions_script");
-    other_dir_ = MakeTempDir("program_actions_other");
-    ASSERT_FALSE(script_dir_.empty() || other_dir_.empty());
+    // Resolved paths: the agent compares directories byte for byte, and
+    // getcwd reports resolved paths.
+    script_dir_ = std::filesystem::canonical(script_temp_.path());
+    other_dir_ = std::filesystem::canonical(other_temp_.path());
     std::filesystem::copy_file(AM_SCUSTOM_PL, script_dir_ / "scustom.pl");
     zmo_.emplace("ZMO_HALBERD_DIR", script_dir_.c_str());
     marker_.emplace("CHILD_OF_KAVDR", nullptr);
@@ -83,9 +77,6 @@ class ProgramActionTest : public ActionWorld {
     (void)runner::SetCurrentDirectoryText(start_dir_);
     marker_.reset();
     zmo_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(script_dir_, ignored);
-    std::filesystem::remove_all(other_dir_, ignored);
   }
 
   static std::unique_ptr<CActionManagerSettings> Settings(const std::string& command,
@@ -185,6 +176,7 @@ class ProgramActionTest : public ActionWorld {
     return env;
   }
 
+  amtest::TempDir script_temp_, other_temp_;
   std::string start_dir_;             // the agent's directory at the start of a case
   std::filesystem::path script_dir_;  // holds scustom.pl; "ZMO_HALBERD_DIR"
   std::filesystem::path other_dir_;   // empty

@@ -33,15 +33,6 @@ std::string Prop(IWbemClassObject* object, const char* name) {
   return text;
 }
 
-// Whether thread `tid` of this process is asleep in the kernel (waiting).
-bool Asleep(pid_t tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-  const std::string stat{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() &&
-         (stat[close + 2] == 'S' || stat[close + 2] == 'D');
-}
-
 std::vector<std::string> Props(const CollectingSink& sink, const char* name) {
   std::vector<std::string> out;
   for (const auto& object : sink.Objects()) out.push_back(Prop(object.get(), name));
@@ -188,7 +179,7 @@ TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
   started.get_future().wait();
   EXPECT_FALSE(repo_.WaitIdle(20ms)) << "a delivery is still running";
 
-  std::atomic<pid_t> canceller_tid{0};
+  std::atomic<int> canceller_tid{0};
   std::atomic<bool> cancel_returned{false};
   std::thread canceller([&] {
     canceller_tid = ::gettid();
@@ -197,7 +188,7 @@ TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
   });
   // Until the canceller has either returned or gone to sleep inside the
   // cancel: a mere pause could end before the canceller even started.
-  amtest::WaitFor([&] { return cancel_returned || (canceller_tid != 0 && Asleep(canceller_tid)); });
+  amtest::WaitUntilAsleepOrDone(canceller_tid, cancel_returned);
   EXPECT_FALSE(cancel_returned) << "CancelAsyncCall returned during a delivery";
   release.set_value();
   canceller.join();

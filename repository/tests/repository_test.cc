@@ -110,6 +110,26 @@ TEST_F(RepositoryTest, InstancesEnumerateAndReportFlavorAsTheirClass) {
   EXPECT_EQ(Text(base.get(), "severity"), "Normal");
 }
 
+TEST_F(RepositoryTest, EnumerationContract) {
+  auto cls = GetObject("Disk");
+  EXPECT_EQ(cls->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);
+  EXPECT_EQ(cls->BeginEnumeration(0x1000), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(cls->BeginEnumeration(WBEM_FLAG_KEYS_ONLY | WBEM_FLAG_REFS_ONLY),
+            WBEM_E_INVALID_PARAMETER);
+  ASSERT_EQ(cls->BeginEnumeration(WBEM_FLAG_LOCAL_ONLY), WBEM_S_NO_ERROR);
+  Bstr name;
+  Variant value;
+  CIMTYPE type = 0;
+  LONG flavor = -1;
+  ASSERT_EQ(cls->Next(0, name.Out(), value.Out(), &type, &flavor), WBEM_S_NO_ERROR);
+  EXPECT_EQ(name.ToUtf8(), "Id");
+  EXPECT_EQ(value.vt(), VT_NULL);
+  EXPECT_EQ(type, CIM_STRING);
+  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_LOCAL);
+  EXPECT_EQ(cls->EndEnumeration(), WBEM_S_NO_ERROR);
+  EXPECT_EQ(cls->Next(0, nullptr, nullptr, nullptr, nullptr), WBEM_E_UNEXPECTED);
+}
+
 TEST_F(RepositoryTest, SystemPropertiesDescribeTheObject) {
   ASSERT_EQ(ns_.AddInstance("Slot", {{"Rack", "r\"1"}, {"Num", 3000000000u}}), WBEM_S_NO_ERROR);
   auto slot = GetObject(R"(Slot.Rack="r\"1",Num=3000000000)");
@@ -251,6 +271,7 @@ TEST_F(RepositoryTest, DefineRefusesInconsistentClasses) {
       {"default that does not convert", Class("A").Property("X", CIM_UINT32, "text"),
        WBEM_E_TYPE_MISMATCH},
       {"real key", Class("A").Key("X", CIM_REAL64), WBEM_E_CANNOT_BE_KEY},
+      {"object key", Class("A").Key("X", CIM_OBJECT), WBEM_E_CANNOT_BE_KEY},
       {"new key under keys", Class("A", "Disk").Key("X", CIM_STRING), WBEM_E_CANNOT_BE_KEY},
       {"inherited property made key", Class("A", "ZRV_Event").Key("EventId", CIM_STRING),
        WBEM_E_CANNOT_BE_KEY},

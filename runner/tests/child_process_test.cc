@@ -24,6 +24,7 @@
 
 #include "runner/command_runner.h"
 #include "runner/tests/test_util.h"
+#include "testing/child.h"
 #include "testing/wait.h"
 
 namespace runner {
@@ -33,7 +34,7 @@ using namespace std::string_literals;
 using namespace std::chrono_literals;
 using testing::CountOpenDescriptors;
 using testing::CountThreads;
-using testing::Pattern;
+using amtest::Pattern;
 
 const std::string kChild = AMTEST_CHILD;
 
@@ -253,11 +254,13 @@ TEST(ChildProcessTest, CancelDescriptorEndsTheRunAndKillsTheGroup) {
 
 TEST(ChildProcessTest, ReadersGiveUpWhenAGrandchildHoldsThePipe) {
   // The child ends at once; its background sleep keeps the pipes open. The
-  // run must end while that sleep still runs, not when it lets the pipes go.
+  // run must end once the readers' limit passes, while that sleep still runs:
+  // readers that waited for the pipes' end would return only after the sleep
+  // ended, and find its group empty.
   ShortLimits limits(60000, 200);
   ChildProcess record;
   EnableCapture(record);
-  EXPECT_EQ(RunToEnd("sh -c \"echo hi; sleep 1000 & exit 0\"", record), 0);
+  EXPECT_EQ(RunToEnd("sh -c \"echo hi; sleep 30 & exit 0\"", record), 0);
   EXPECT_EQ(Captured(record.output), "hi\n");
   const pid_t group = record.process_information.process_id;
   EXPECT_EQ(LivingGroupMembers(group), 1) << "the sleep still holds the pipes";

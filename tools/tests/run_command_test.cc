@@ -160,6 +160,18 @@ TEST_F(RunCommandTest, ProgramActionsRunThroughTheWrapperWithTheEventsVariables)
   EXPECT_EQ(OfType(lines, "event")[0]["result"], 1);
 }
 
+// The component filters by profile; the transcript shows an event it never
+// processed with a null result.
+TEST_F(RunCommandTest, AnEventTheComponentNeverProcessedHasANullResult) {
+  const RunResult run =
+      Run(Scenario(Builtin("ok", "Restart"), Event("e1", R"(, "ProfileName": "Other")")));
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Json> lines = Lines(run);
+  EXPECT_TRUE(OfType(lines, "method_call").empty());
+  EXPECT_EQ(OfType(lines, "event")[0].dump(),
+            R"({"type":"event","index":0,"class":"Disk_Full","result":null})");
+}
+
 TEST_F(RunCommandTest, FurtherEventsComeFromStandardInputUntilItEnds) {
   const std::string more =
       "\n" + Json::parse(Event("e2")).dump() + "\n\n" + Json::parse(Event("e3")).dump() + "\n";
