@@ -1,6 +1,9 @@
 #include "testing/wait.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 
 namespace amtest {
@@ -14,6 +17,18 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
     pause = std::min(pause * 2, std::chrono::milliseconds(25));
   }
   return true;
+}
+
+bool ThreadAsleep(int tid) {
+  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+  const std::string stat{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() &&
+         (stat[close + 2] == 'S' || stat[close + 2] == 'D');
+}
+
+bool WaitUntilAsleepOrDone(const std::atomic<int>& thread_tid, const std::atomic<bool>& done) {
+  return WaitFor([&] { return done || (thread_tid != 0 && ThreadAsleep(thread_tid)); });
 }
 
 }  // namespace amtest

@@ -6,6 +6,7 @@
 // fail with what they saw when it passes.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 
@@ -17,5 +18,14 @@ inline constexpr std::chrono::seconds kDeadline{60};
 // 25 ms) until it returns true or `deadline` passes; true when it held.
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds deadline = kDeadline);
+
+// Whether thread `tid` of this process is asleep in the kernel: how a test
+// knows that a thread it started has reached a blocking wait (a lock, a
+// join) rather than merely not got there yet.
+bool ThreadAsleep(int tid);
+
+// Waits until `thread_tid` (0 until the thread has stored its id) is asleep
+// or `done` holds; true when it held.
+bool WaitUntilAsleepOrDone(const std::atomic<int>& thread_tid, const std::atomic<bool>& done);
 
 }  // namespace amtest

@@ -17,12 +17,12 @@
 #include "component/action_manager_manager.h"
 #include "component/impl_action_rule.h"
 #include "actions/impl_base_action_info.h"
-#include "component/testing/action_world.h"
+#include "actions/testing/action_world.h"
 #include "wbem/holders.h"
 
 namespace component_test {
 
-using namespace component::testing;  // NOLINT(build/namespaces): the tests' own vocabulary
+using namespace actions::testing;  // NOLINT(build/namespaces): the tests' own vocabulary
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;

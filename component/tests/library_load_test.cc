@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "component/testing/journal.h"
+#include "actions/testing/journal.h"
 #include "host/dispatcher.h"
 #include "settings/object.h"
 
@@ -46,7 +46,7 @@ class LibraryLoadTest : public ::testing::Test {
     return reinterpret_cast<Fn>(dlsym(library, name));
   }
 
-  component::testing::Journal journal_;
+  actions::testing::Journal journal_;
 };
 
 constexpr const char* kSettingsClasses[] = {

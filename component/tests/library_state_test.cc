@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 
 #include "component/action_manager_manager.h"
-#include "component/testing/journal.h"
+#include "actions/testing/journal.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 
-component::testing::Journal* g_journal = nullptr;
+actions::testing::Journal* g_journal = nullptr;
 std::vector<std::string> g_lines_before_register;
 int g_unregistered = 0;
 
@@ -25,7 +25,7 @@ void Unregister() { ++g_unregistered; }
 TEST(LibraryStateTest, LoadLogsBeforeRegisteringAndFailedRegistrationRefusesTheLibrary) {
   const std::string init = "3 ActionManager: Initializing ActionManager.dll";
   const std::string term = "3 ActionManager: Terminating ActionManager.dll";
-  component::testing::Journal journal;
+  actions::testing::Journal journal;
   g_journal = &journal;
   for (const bool registers : {true, false}) {
     SCOPED_TRACE(registers);

@@ -44,10 +44,6 @@ TEST(ComponentManagerTest, RecoveryStopsThenStartsWithTheNewServicesAndGivesStar
     EXPECT_EQ(manager.stopped, &handle);
     EXPECT_EQ(manager.started, std::make_pair(services, static_cast<void*>(&handle)));
   }
-  // DeleteAll has nothing of the base's to destroy and touches no component.
-  RecordingManager manager;
-  EXPECT_EQ(manager.DeleteAll(), 1);
-  EXPECT_EQ(manager.calls, "");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host/tests/log_capture.h"
+#include "testing/wait.h"
 #include "repository/repository.h"
 #include "wbem/testing/leak_check.h"
 
@@ -132,15 +133,6 @@ TEST_F(TemporarySinkTest, ComEntriesCountWithoutDeletingAndIndicateEachObject) {
   EXPECT_THAT(sink.Ids(), ElementsAre("a", "b"));
 }
 
-// Whether thread `tid` of this process is asleep in the kernel (waiting).
-bool Asleep(pid_t tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-  const std::string stat{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() &&
-         (stat[close + 2] == 'S' || stat[close + 2] == 'D');
-}
-
 TEST_F(TemporarySinkTest, DestroyingAStartedSinkCancelsAndWaitsForTheDelivery) {
   std::promise<void> started, release;
   auto released = release.get_future().share();
@@ -156,7 +148,7 @@ TEST_F(TemporarySinkTest, DestroyingAStartedSinkCancelsAndWaitsForTheDelivery) {
   ASSERT_EQ(sink->Start(services_.get()), 1);
   Raise("P", {"1", "2"}, /*wait=*/false);
   started.get_future().wait();
-  std::atomic<pid_t> deleter_tid{0};
+  std::atomic<int> deleter_tid{0};
   std::thread deleter([&] {
     deleter_tid = ::gettid();
     delete sink;
@@ -164,11 +156,7 @@ TEST_F(TemporarySinkTest, DestroyingAStartedSinkCancelsAndWaitsForTheDelivery) {
   });
   // Until the deleter has either finished or gone to sleep inside the
   // destructor: a mere pause could end before the deleter even started.
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!destroyed && !(deleter_tid != 0 && Asleep(deleter_tid)) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
+  amtest::WaitUntilAsleepOrDone(deleter_tid, destroyed);
   EXPECT_FALSE(destroyed) << "the sink was destroyed during a delivery";
   release.set_value();
   deleter.join();
@@ -206,39 +194,17 @@ TEST_F(TemporarySinkTest, StopFromInsideProcessEventEndsDelivery) {
   EXPECT_EQ(sink.Check(), 0);
 }
 
-TEST(DecodeVariantTest, WritesTheDocumentedTextOrRefuses) {
-  VARIANT object, array;
+// The text form is the interface kit's (wbem's FormatVariant); the sink
+// only turns its outcome into 1 or 0.
+TEST(DecodeVariantTest, GivesTheTextFormOrRefusesLeavingTheTextAlone) {
+  VARIANT object;
   VariantInit(&object);
-  VariantInit(&array);
   object.vt = VT_UNKNOWN;
-  array.vt = VT_ARRAY | VT_BSTR;
-  const wbem::Variant i4(-42), ui1(std::uint8_t{255}), i8(std::int64_t{1} << 40), r8(2.5),
-      r8_third(1.0 / 3), r4_third(1.0f / 3), yes(true), bstr("é"), null(nullptr), empty;
-  const struct {
-    const char* name;
-    const VARIANT& value;
-    int result;
-    const char* text;
-  } cases[] = {
-      {"i4", i4.get(), 1, "-42"},
-      {"ui1", ui1.get(), 1, "255"},
-      {"i8", i8.get(), 1, "1099511627776"},
-      {"r8", r8.get(), 1, "2.5"},
-      {"r8 third", r8_third.get(), 1, "0.3333333333333333"},
-      {"r4 third", r4_third.get(), 1, "0.33333334"},
-      {"bool", yes.get(), 1, "TRUE"},
-      {"bstr", bstr.get(), 1, "é"},
-      {"null", null.get(), 1, ""},
-      {"empty", empty.get(), 1, ""},
-      {"object", object, 0, "old"},
-      {"array", array, 0, "old"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::string text = "old";
-    EXPECT_EQ(CTemporarySink::DecodeVariant(c.value, text), c.result);
-    EXPECT_EQ(text, c.text);
-  }
+  std::string text = "old";
+  EXPECT_EQ(CTemporarySink::DecodeVariant(object, text), 0);
+  EXPECT_EQ(text, "old");
+  EXPECT_EQ(CTemporarySink::DecodeVariant(wbem::Variant(-42).get(), text), 1);
+  EXPECT_EQ(text, "-42");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "component/testing/action_world.h"
+#include "actions/testing/action_world.h"
 #include "method_actions/impl_builtin_action_info.h"
 #include "actions/result_event.h"
 #include "settings/action_rule.h"
@@ -18,7 +18,7 @@
 namespace method_actions_test {
 namespace {
 
-using namespace component::testing;  // NOLINT(build/namespaces)
+using namespace actions::testing;  // NOLINT(build/namespaces)
 using actions::NotifyActionResult;
 using actions::ResultVariant;
 using ::testing::ElementsAre;
@@ -223,7 +223,8 @@ TEST_F(BuiltInActionTest, KeyStringLeavesUnreadableAndObjectKeysWithoutValue) {
   EXPECT_EQ(results[0].at("MsgInfo"), Mof("ZRV_CorrelatedEvents|901"));
 }
 
-// Every row of both conversion tables, end to end: one event property and one
+// The conversion tables end to end, one row per kind of step (the tables
+// themselves are pinned in param_mapping_test): one event property and one
 // method parameter per row, the variant sent and the value the provider got.
 TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersByBothTables) {
   struct Row {
@@ -233,38 +234,16 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersByBothTables) {
     const char* sent;      // "VT TEXT" as put, or "" for a mismatch
     const char* received;  // as the provider stored it, MOF form
   };
-  const double nan = std::numeric_limits<double>::quiet_NaN();
   const Row rows[] = {
       {CIM_STRING, "text", CIM_STRING, "8 text", "\"text\""},
       {CIM_STRING, nullptr, CIM_STRING, "8 ", "\"\""},
-      {CIM_REFERENCE, R"(\\.\root\zrv:Disk.Id="C:")", CIM_REFERENCE,
-       R"(8 \\.\root\zrv:Disk.Id="C:")", R"("\\\\.\\root\\zrv:Disk.Id=\"C:\"")"},
-      {CIM_SINT32, -5, CIM_SINT32, "3 -5", "-5"},
-      {CIM_UINT32, 4000000000u, CIM_REAL64, "5 4e+09", "4e+09"},
       {CIM_UINT32, 4000000000u, CIM_SINT32, "3 -294967296", "-294967296"},
-      {CIM_UINT32, 4000000000u, CIM_UINT32, "19 4000000000", "4000000000"},
-      {CIM_REAL32, 0.5f, CIM_REAL64, "5 0.5", "0.5"},
       {CIM_REAL64, -2.7, CIM_SINT32, "3 -2", "-2"},
       {CIM_REAL64, -2.7, CIM_BOOLEAN, "11 TRUE", "TRUE"},
-      {CIM_REAL64, 0.4, CIM_BOOLEAN, "11 FALSE", "FALSE"},
-      {CIM_REAL64, 0.1, CIM_REAL32, "4 0.1", "0.1"},
-      {CIM_REAL64, 300.9, CIM_UINT8, "17 44", "44"},
-      {CIM_UINT8, 200, CIM_SINT8, "16 -56", "-56"},
-      {CIM_SINT8, -3, CIM_UINT8, "17 253", "253"},
-      {CIM_BOOLEAN, true, CIM_UINT8, "17 1", "1"},
-      {CIM_SINT16, -2, CIM_UINT16, "18 65534", "65534"},
-      {CIM_UINT16, 65535, CIM_SINT16, "2 -1", "-1"},
-      {CIM_SINT64, "42", CIM_UINT64, "8 42", "42"},
       {CIM_SINT64, "5000000000", CIM_UINT64, "8 705032704", "705032704"},
-      {CIM_UINT64, "4294967295", CIM_SINT64, "8 -1", "-1"},
       {CIM_SINT32, nullptr, CIM_SINT32, "3 0", "0"},
-      {CIM_REAL64, 1e30, CIM_SINT32, "3 -1", "-1"},
-      {CIM_REAL64, nan, CIM_BOOLEAN, "11 FALSE", "FALSE"},
       {CIM_STRING, "12", CIM_SINT32, "", "NULL"},
       {CIM_SINT32, 12, CIM_STRING, "", "NULL"},
-      {CIM_DATETIME, "20240102030405.000000+000", CIM_STRING, "", "NULL"},
-      {CIM_STRING, "20240102030405.000000+000", CIM_DATETIME, "", "NULL"},
-      {CIM_CHAR16, 65, CIM_SINT32, "", "NULL"},
   };
   repository::Class event_class("Mapping_Event", "ZRV_Event");
   repository::MethodSpec method("Take");
@@ -502,21 +481,6 @@ TEST_F(BuiltInActionTest, IdentityTextsFallBackToNone) {
           << name;
     }
   }
-}
-
-TEST_F(BuiltInActionTest, RaisedEventsRunTheActionOnDelivery) {
-  StartSink({BuiltIn("Disk", "Reset", false, {{"", "Id"}}, {{"Force", "Flag"}})});
-  repository::PropertyValues second = Event();
-  second[1].second = "E-18";
-  const wbem::LiveCounts before = wbem::GetLiveCounts();
-  ASSERT_EQ(ns_.Raise("Test_Event", Event()), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("Test_Event", second), WBEM_S_NO_ERROR);
-  const auto results = TakeResults();
-  EXPECT_EQ(wbem::GetLiveCounts(), before);
-  EXPECT_EQ(calls_.size(), 2u);
-  ASSERT_EQ(results.size(), 2u);
-  EXPECT_EQ(results[0].at("EventId"), Mof("E-17"));
-  EXPECT_EQ(results[1].at("EventId"), Mof("E-18"));
 }
 
 TEST_F(BuiltInActionTest, ResultEventFailuresLeaveTheActionsResultAlone) {

@@ -16,6 +16,7 @@
 #include "repository/cim.h"
 #include "repository/repository.h"
 #include "repository/sinks.h"
+#include "testing/wait.h"
 #include "wbem/testing/leak_check.h"
 
 namespace repository {
@@ -30,15 +31,6 @@ std::string Prop(IWbemClassObject* object, const char* name) {
   std::string text;
   FormatVariant(v.get(), &text);
   return text;
-}
-
-// Whether thread `tid` of this process is asleep in the kernel (waiting).
-bool Asleep(pid_t tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-  const std::string stat{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  const std::size_t close = stat.rfind(')');
-  return close != std::string::npos && close + 2 < stat.size() &&
-         (stat[close + 2] == 'S' || stat[close + 2] == 'D');
 }
 
 std::vector<std::string> Props(const CollectingSink& sink, const char* name) {
@@ -187,7 +179,7 @@ TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
   started.get_future().wait();
   EXPECT_FALSE(repo_.WaitIdle(20ms)) << "a delivery is still running";
 
-  std::atomic<pid_t> canceller_tid{0};
+  std::atomic<int> canceller_tid{0};
   std::atomic<bool> cancel_returned{false};
   std::thread canceller([&] {
     canceller_tid = ::gettid();
@@ -196,11 +188,7 @@ TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
   });
   // Until the canceller has either returned or gone to sleep inside the
   // cancel: a mere pause could end before the canceller even started.
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (!cancel_returned && !(canceller_tid != 0 && Asleep(canceller_tid)) &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(1ms);
-  }
+  amtest::WaitUntilAsleepOrDone(canceller_tid, cancel_returned);
   EXPECT_FALSE(cancel_returned) << "CancelAsyncCall returned during a delivery";
   release.set_value();
   canceller.join();
@@ -294,7 +282,6 @@ TEST_F(DeliveryTest, WaitIdleCoversEventsRaisedByDeliveries) {
   auto results = CollectingSink::Create();
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results.get()), WBEM_S_NO_ERROR);
   auto actions = FunctionSink::Create([&](IWbemClassObject* event) {
-    std::this_thread::sleep_for(2ms);
     return ns_.Raise("ZRV_ActionResult", {{"EventId", Prop(event, "EventId")}});
   });
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", actions.get()), WBEM_S_NO_ERROR);

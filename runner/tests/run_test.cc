@@ -13,6 +13,7 @@
 #include "runner/command_runner.h"
 #include "runner/current_directory.h"
 #include "runner/in_process.h"
+#include "testing/temp_dir.h"
 
 namespace runner {
 namespace {
@@ -58,17 +59,12 @@ class RunTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = GetCurrentDirectoryText();
-    directory_ = fs::temp_directory_path() / ("runner_run_test_" + std::to_string(getpid()));
-    fs::create_directories(directory_);
-    ASSERT_TRUE(SetCurrentDirectoryText(directory_.string()));
+    ASSERT_TRUE(SetCurrentDirectoryText(directory_.path().string()));
   }
-  void TearDown() override {
-    SetCurrentDirectoryText(saved_);
-    fs::remove_all(directory_);
-  }
+  void TearDown() override { SetCurrentDirectoryText(saved_); }
 
   std::string saved_;
-  fs::path directory_;
+  amtest::TempDir directory_;
 };
 
 TEST_F(RunTest, ResultCodesAndTexts) {

@@ -23,12 +23,6 @@ inline int CountDirectoryEntries(const char* path) {
 inline int CountOpenDescriptors() { return CountDirectoryEntries("/proc/self/fd") - 1; }
 inline int CountThreads() { return CountDirectoryEntries("/proc/self/task"); }
 
-inline std::string Pattern(std::size_t count) {
-  std::string text(count, '\0');
-  for (std::size_t i = 0; i < count; ++i) text[i] = static_cast<char>('a' + i % 26);
-  return text;
-}
-
 // Swaps the process environment for a fixed one while a test reads it.
 class FakeEnvironment {
  public:

@@ -1,14 +1,9 @@
 #include "settings/list_parameters.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <cerrno>
 #include <clocale>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -16,8 +11,8 @@
 #include <vector>
 
 #include "settings/tests/test_util.h"
-
-extern char** environ;
+#include "testing/process.h"
+#include "testing/temp_dir.h"
 
 namespace settings_test {
 namespace {
@@ -67,31 +62,13 @@ std::string BuildCommaLocale(const std::filesystem::path& folder, std::string* w
                                          "thousands_sep \".\"\n"
                                          "grouping 3;3\n"
                                          "END LC_NUMERIC\n";
-  const std::string definition = (folder / "comma.def").string();
-  const std::string output = (folder / "amtest_comma").string();
   // -c: the definition has no other category, which localedef warns about
   // (exit status 1) while still writing the locale.
-  std::vector<std::string> args = {"localedef", "-c", "-i", definition, "-f", "UTF-8", output};
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  pid_t pid = -1;
-  const int spawned = posix_spawnp(&pid, "localedef", &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) {
-    *why = "localedef cannot be run (" + std::string(std::strerror(spawned)) + ")";
-    return {};
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  const amtest::ProcessResult run =
+      amtest::Run("/usr/bin/localedef", {"-c", "-i", (folder / "comma.def").string(), "-f",
+                                         "UTF-8", (folder / "amtest_comma").string()});
   if (!std::filesystem::exists(folder / "amtest_comma" / "LC_NUMERIC")) {
-    *why = "localedef wrote no LC_NUMERIC (exit status " +
-           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
+    *why = "localedef wrote no LC_NUMERIC (exit status " + std::to_string(run.status) +
            "; the UTF-8 charmap comes with the locales package)";
     return {};
   }
@@ -99,9 +76,8 @@ std::string BuildCommaLocale(const std::filesystem::path& folder, std::string* w
 }
 
 TEST(ListParameterTest, ProcessLocaleDoesNotChangeNumbers) {
-  char pattern[] = "/tmp/amtest_locale_XXXXXX";
-  ASSERT_NE(::mkdtemp(pattern), nullptr);
-  const std::filesystem::path folder = pattern;
+  const amtest::TempDir temp;
+  const std::filesystem::path& folder = temp.path();
   std::string why;
   const std::string name = BuildCommaLocale(folder, &why);
   const char* previous = std::setlocale(LC_NUMERIC, nullptr);
@@ -132,7 +108,6 @@ TEST(ListParameterTest, ProcessLocaleDoesNotChangeNumbers) {
   } else {
     ::unsetenv("LOCPATH");
   }
-  std::filesystem::remove_all(folder);
   if (!active) GTEST_SKIP() << "no decimal-comma locale to test under: " << why;
   EXPECT_EQ(static_cast<const Numbers&>(six), (Numbers{2.5, 1}));
   EXPECT_EQ(static_cast<const Numbers&>(one), (Numbers{2.5}));

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/tests/amctl_runner.h"
+#include "tools/tests/amctl.h"
 
 namespace {
 
@@ -240,53 +240,6 @@ TEST(CheckCommandTest, ArchivesAreReadAtTheirVersion) {
   for (int i = 0; i < 2; ++i) twice.insert(twice.end(), archive.begin() + 10, archive.end());
   const Findings merged = tools::CheckFile(dir.Write("twice.bin", twice), 11);
   ASSERT_NE(FindCode(merged, "AM203"), nullptr) << Describe(merged);
-}
-
-// The ```json blocks of a Markdown file.
-std::vector<std::string> JsonBlocks(const fs::path& file) {
-  std::ifstream in(file);
-  std::vector<std::string> blocks;
-  std::string line;
-  std::string block;
-  bool inside = false;
-  while (std::getline(in, line)) {
-    if (!inside && line == "```json") {
-      inside = true;
-      block.clear();
-    } else if (inside && line == "```") {
-      inside = false;
-      blocks.push_back(block);
-    } else if (inside) {
-      block += line + "\n";
-    }
-  }
-  return blocks;
-}
-
-TEST(CheckCommandTest, ExamplesDemoAndDocsCheckClean) {
-  const fs::path root = AM_SOURCE_DIR;
-  std::vector<std::string> files;
-  for (const char* folder : {"examples", "examples/scenarios", "tools/demo"}) {
-    for (const auto& entry : fs::directory_iterator(root / folder)) {
-      if (entry.path().extension() == ".json") files.push_back(entry.path().string());
-    }
-  }
-  TempDir dir;
-  int blocks = 0;
-  for (const auto& entry : fs::directory_iterator(root / "docs")) {
-    if (entry.path().extension() != ".md") continue;
-    for (const std::string& block : JsonBlocks(entry.path())) {
-      // Blocks that elide parts ("...") show a shape, not a document.
-      if (block.find("...") != std::string::npos) continue;
-      files.push_back(
-          dir.Write(entry.path().stem().string() + std::to_string(blocks++) + ".json", block));
-    }
-  }
-  ASSERT_GE(files.size(), 5u);
-  for (const std::string& file : files) {
-    SCOPED_TRACE(file);
-    EXPECT_EQ(Describe(tools::CheckFile(file, 11)), "");
-  }
 }
 
 // Names, sizes and modification times of everything under `folder`.

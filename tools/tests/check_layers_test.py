@@ -15,7 +15,7 @@ CASES = [
     ("host/a.cc", "repository/repository.h", True),                     # beside the product
     ("component/a.cc", "repository/repository.h", True),
     ("component/tests/a_test.cc", "repository/repository.h", False),    # tests host the component
-    ("method_actions/tests/a_test.cc", "component/testing/x.h", False),
+    ("method_actions/tests/a_test.cc", "actions/testing/x.h", False),
     ("wbem/a.cc", "../component/x.h", True),                            # climbs out
     ("tools/a.cc", "world/world.h", False),
     ("settings/a.cc", "runner/env_block.h", True),

@@ -3,7 +3,9 @@
 1. Every scenario shown in docs/*.md (a ```json block with a "profile") is one
    of the files under examples/scenarios/, as JSON.
 2. `amctl test` passes on every scenario under examples/scenarios/ and on the
-   demo's scenario.
+   demo's scenario, and `amctl check` finds nothing in any JSON file of
+   examples/, examples/scenarios/ and tools/demo/, nor in any complete ```json
+   block of docs/*.md (one that elides nothing with "...").
 3. The README's shell examples that use amctl run in a scratch folder that
    mirrors the top of the tree (examples/ and the built amctl), one bash per
    shell (as a reader's), and print what the README shows after each `$ `
@@ -87,6 +89,25 @@ def main():
     run = subprocess.run([amctl, "test"] + scenarios, capture_output=True, text=True)
     if run.returncode != 0:
         failures.append("amctl test on the examples:\n" + run.stdout + run.stderr)
+
+    with tempfile.TemporaryDirectory() as blocks:
+        checked = [os.path.join(root, folder, n)
+                   for folder in ("examples", os.path.join("examples", "scenarios"),
+                                  os.path.join("tools", "demo"))
+                   for n in sorted(os.listdir(os.path.join(root, folder))) if n.endswith(".json")]
+        for name in sorted(os.listdir(os.path.join(root, "docs"))):
+            if not name.endswith(".md"):
+                continue
+            text = open(os.path.join(root, "docs", name), encoding="utf-8").read()
+            for k, block in enumerate(re.findall(r"```json\n(.*?)```", text, re.S)):
+                if "..." in block:
+                    continue
+                checked.append(os.path.join(blocks, f"{name[:-3]}-{k}.json"))
+                with open(checked[-1], "w", encoding="utf-8") as f:
+                    f.write(block)
+        run = subprocess.run([amctl, "check"] + checked, capture_output=True, text=True)
+        if run.returncode != 0 or run.stdout:
+            failures.append("amctl check on the examples and docs:\n" + run.stdout + run.stderr)
 
     # One shell for all the blocks, as a reader who follows the README has.
     readme = open(os.path.join(root, "README.md"), encoding="utf-8").read()

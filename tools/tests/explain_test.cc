@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/tests/amctl_runner.h"
+#include "tools/tests/amctl.h"
 
 namespace tools_test {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/tests/amctl_runner.h"
+#include "tools/tests/amctl.h"
 
 namespace tools_test {
 namespace {
@@ -139,18 +139,6 @@ TEST_F(RunCommandTest, BuiltinActionsCallTheMethodAndReportTheOutcome) {
   EXPECT_EQ(events[0].dump(), R"({"type":"event","index":0,"class":"Disk_Full","result":0})");
 }
 
-TEST_F(RunCommandTest, TheExecutionLimitHoldsAnActionBackPerEventId) {
-  const RunResult run = Run(
-      Scenario(Builtin("once", "Restart", 1), Event("e1") + "," + Event("e1") + "," + Event("e2")));
-  ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<Json> lines = Lines(run);
-  EXPECT_EQ(OfType(lines, "method_call").size(), 2u);  // e1 once, e2 once
-  EXPECT_TRUE(HasLog(lines, "won't be executed becuse it has been already executed 1 times"));
-  const std::vector<Json> events = OfType(lines, "event");
-  ASSERT_EQ(events.size(), 3u);
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(events[i]["index"], i);
-}
-
 TEST_F(RunCommandTest, ProgramActionsRunThroughTheWrapperWithTheEventsVariables) {
   // ZMO_HALBERD_DIR is relative: it is taken from the scenario's folder.
   std::ifstream wrapper(AM_SCUSTOM_PL, std::ios::binary);
@@ -172,17 +160,9 @@ TEST_F(RunCommandTest, ProgramActionsRunThroughTheWrapperWithTheEventsVariables)
   EXPECT_EQ(OfType(lines, "event")[0]["result"], 1);
 }
 
-TEST_F(RunCommandTest, TaskActionsAreCarriedButNeverRun) {
-  const RunResult run = Run(Scenario(
-      R"({"name": "ticket", "kind": "task", "text1": "ab", "items": ["x"]})", Event("e1")));
-  ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<Json> lines = Lines(run);
-  EXPECT_TRUE(OfType(lines, "method_call").empty());
-  EXPECT_TRUE(OfType(lines, "result_event").empty());
-  EXPECT_EQ(OfType(lines, "event")[0]["result"], 1);
-}
-
-TEST_F(RunCommandTest, EventsOfAnotherProfileDoNotReachTheComponent) {
+// The component filters by profile; the transcript shows an event it never
+// processed with a null result.
+TEST_F(RunCommandTest, AnEventTheComponentNeverProcessedHasANullResult) {
   const RunResult run =
       Run(Scenario(Builtin("ok", "Restart"), Event("e1", R"(, "ProfileName": "Other")")));
   ASSERT_EQ(run.status, 0) << run.err;
@@ -229,21 +209,11 @@ TEST_F(RunCommandTest, EventStreamProblemsNameTheStreamAndTheLine) {
        "events: cannot read: Is a directory",
        0},
       {{"--events", "-"},
-       R"({"class": "Nope"})",
-       3,
-       "amctl: standard input: line 1: class: no instance of \"Nope\"",
-       1},
-      {{"--events", "-"},
        "\n" + Json::parse(Event("e2")).dump() + "\n" +
            R"({"class": "Disk_Full", "properties": {"Free": -1}})",
        3,
        "amctl: standard input: line 3: properties.Free: must be an integer from 0 to 4294967295",
        2},
-      {{"--events", "-"},
-       R"({"class": "Disk_Full", "colour": 1})",
-       3,
-       "amctl: standard input: line 1: colour: is not a known field",
-       1},
       // A last line without its end still counts.
       {{"--events", "-"}, Json::parse(Event("e2")).dump(), 0, "", 2},
   };
@@ -302,9 +272,7 @@ TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
       {scenario("s.bin", "11"), 0, "", 1},
       // The current built-in layout read as the older one.
       {scenario("s.bin", "10"), 3, "s.bin: offset 80: a count of", 0},
-      {scenario("s.bin", "10"), 3, "; the archive reads cleanly at version 11", 0},
       {scenario("s.bin", "12"), 3, "scenario.json: version: must be an integer from 1 to 11", 0},
-      {scenario("s.bin", "0"), 3, "scenario.json: version: must be an integer from 1 to 11", 0},
       // Loading leaves the action out; the run says so and goes on.
       {scenario("odd.bin", "11"), 0,
        "odd.bin: offset 20: rule \"Disk_Full\", action \"x\": the class name "
@@ -333,10 +301,6 @@ TEST_F(RunCommandTest, ARefusedSubscriptionEndsTheRunWithStatusOneAndAWholeTrans
        R"({"profile": "P\"1", )" + no_rules +
            R"(, "events": [{"class": "ZRV_Event", "properties": {}}]})"},
       {"no ZRV_Event class", R"({"profile": "P1", "standard_classes": false, )" + no_rules + "}"},
-      {"a ZRV_Event without ProfileName",
-       R"({"profile": "P1", "standard_classes": false, "classes": [{"name": "ZRV_Event",
-           "properties": {"EventId": "string"}}], )" +
-           no_rules + "}"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -381,9 +345,6 @@ TEST_F(RunCommandTest, InvalidScenariosAreRejectedWithTheirPlace) {
            R"(, "classes": [{"name": "A", "methods": {"M": {"return_value": 1, "hresult": 5}}}]})",
        "classes[0].methods.M.hresult: give either return_value or hresult, not both"},
       {R"({"profile": "P", )" + ok_settings +
-           R"(, "classes": [{"name": "A", "methods": {"M": {"hresult": "0xZZ"}}}]})",
-       "classes[0].methods.M.hresult: must be a number or \"0x\""},
-      {R"({"profile": "P", )" + ok_settings +
            R"(, "classes": [{"name": "A", "methods": {"M": {"command": ["/bin/true"]}}}]})",
        "classes[0].methods.M.command: a method backed by a command runs only in actionmanagerd"},
       {R"({"profile": "P", )" + ok_settings +
@@ -392,16 +353,11 @@ TEST_F(RunCommandTest, InvalidScenariosAreRejectedWithTheirPlace) {
       {R"({"profile": "P", )" + ok_settings +
            R"(, "events": [{"class": "ZRV_Event", "properties": {"Nope": "1"}}]})",
        "scenario.json: events[0].properties.Nope: is not a property of ZRV_Event"},
-      {R"({"profile": "P", )" + ok_settings +
-           R"(, "events": [{"class": "Missing", "properties": {}}]})",
-       "scenario.json: events[0].class: no instance of \"Missing\": WBEM_E_"},
       {Scenario("", R"({"class": "Disk_Full", "properties": {"Free": -1}})"),
        "scenario.json: events[0].properties.Free: must be an integer from 0 to 4294967295 "
        "(uint32)"},
       {Scenario("", R"({"class": "Disk_Full", "properties": {"Big": "12x"}})"),
        "scenario.json: events[0].properties.Big: does not fit the uint64 property"},
-      {Scenario("", R"({"class": "Disk_Full", "properties": {"Drive": 5}})"),
-       "scenario.json: events[0].properties.Drive: must be a string (string)"},
       {Scenario("", "", R"(, "environment": {"A": 1})"),
        "scenario.json: environment.A: must be a string"},
       {R"({"profile": "P", "settings": {"rules": [{"event": "E", "actions": [{"name": "a"}]}]}})",

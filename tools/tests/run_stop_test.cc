@@ -12,10 +12,9 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tools/tests/amctl_runner.h"
+#include "tools/tests/amctl.h"
 
 namespace tools_test {
 namespace {
@@ -38,15 +37,13 @@ std::string ProgramScenario(int seconds, int events) {
 
 bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; }
 
-// Polls `done` every 10 ms for up to `timeout`.
-template <typename Done>
-bool WaitFor(Done done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+using amtest::WaitFor;
+
+// amctl started in `dir`, left running.
+amtest::Process StartAmctl(const std::vector<std::string>& args, const TempDir& dir,
+                           amtest::ProcessOptions options = {}) {
+  options.cwd = dir.path();
+  return amtest::Process(AMCTL_PATH, args, options);
 }
 
 class RunStopTest : public ::testing::Test {
@@ -87,14 +84,13 @@ TEST_F(RunStopTest, ASignalKillsTheRunningProgramsGroupAndTheRunIsTornDown) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir_.path() / "scripts" / "pgid");
-    AmctlProcess amctl({"run", "scenario.json", "--jsonl"}, dir_.path(), {});
+    amtest::Process amctl = StartAmctl({"run", "scenario.json", "--jsonl"}, dir_);
     const pid_t group = RunningGroup();
     ASSERT_GT(group, 0) << "the program never started";
     ASSERT_TRUE(GroupAlive(group));
     ASSERT_EQ(::kill(amctl.pid(), c.signal), 0);
-    int killed_by = 0;
-    const RunResult run = amctl.Wait(30000, &killed_by);
-    EXPECT_EQ(killed_by, 0);
+    const RunResult run = amctl.Wait();
+    EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.status, c.status) << run.err;
     // The sleep and the shells around it are gone, not merely orphaned.
     EXPECT_FALSE(GroupAlive(group));
@@ -125,14 +121,15 @@ TEST_F(RunStopTest, ASignalEndsTheWaitForFurtherEventLines) {
   int input[2];
   ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
   dir_.Write("scenario.json", ProgramScenario(0, 1));
-  StartOptions options;
+  amtest::ProcessOptions options;
   options.input_fd = input[0];
-  AmctlProcess amctl({"run", "scenario.json", "--jsonl", "--events", "-"}, dir_.path(), options);
+  amtest::Process amctl =
+      StartAmctl({"run", "scenario.json", "--jsonl", "--events", "-"}, dir_, options);
   ::close(input[0]);
   EXPECT_TRUE(
       WaitFor([&] { return amctl.OutputSoFar().find(R"("type":"event")") != std::string::npos; }));
   ASSERT_EQ(::kill(amctl.pid(), SIGTERM), 0);
-  const RunResult run = amctl.Wait(30000);
+  const RunResult run = amctl.Wait();
   ::close(input[1]);
   EXPECT_EQ(run.status, 143) << run.err;
   EXPECT_NE(run.out.find(R"({"type":"stopped","signal":"SIGTERM","events":1})"), std::string::npos)
@@ -159,14 +156,8 @@ TEST_F(RunStopTest, AnOutputThatGoesAwayEndsTheRunCleanlyAndRemovesTheDemoFolder
     std::string error;  // empty: nothing on standard error
   } cases[] = {
       {"demo into a pipe nobody reads", {"demo"}, kClosedPipe, 141, ""},
-      {"demo --jsonl into a pipe nobody reads", {"demo", "--jsonl"}, kClosedPipe, 141, ""},
       {"demo into a full device",
        {"demo"},
-       kFull,
-       1,
-       "amctl: cannot write the transcript to standard output: No space left on device"},
-      {"demo --jsonl into a full device",
-       {"demo", "--jsonl"},
        kFull,
        1,
        "amctl: cannot write the transcript to standard output: No space left on device"},
@@ -185,21 +176,11 @@ TEST_F(RunStopTest, AnOutputThatGoesAwayEndsTheRunCleanlyAndRemovesTheDemoFolder
        kFull,
        1,
        "amctl: cannot write the settings to standard output: No space left on device"},
-      {"decode into a pipe nobody reads",
-       {"settings", "decode", "empty.bin"},
-       kClosedPipe,
-       141,
-       ""},
       {"encode -o - into a pipe nobody reads",
        {"settings", "encode", "empty.json", "-o", "-"},
        kClosedPipe,
        141,
        ""},
-      {"decode without standard output",
-       {"settings", "decode", "empty.bin"},
-       kClosed,
-       1,
-       "amctl: cannot write to standard output: it is closed"},
   };
   dir_.Write("scenario.json", ProgramScenario(0, 1));
   dir_.Write("empty.bin", std::string(4, '\0'));
@@ -207,14 +188,12 @@ TEST_F(RunStopTest, AnOutputThatGoesAwayEndsTheRunCleanlyAndRemovesTheDemoFolder
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir_.path() / "scripts" / "pgid");
-    StartOptions options;
+    amtest::ProcessOptions options;
     options.environment = {{"TMPDIR", temp.string()}};
     options.output_fd = c.output == kFull ? full : c.output == kClosedPipe ? closed_pipe : -1;
     options.close_output = c.output == kClosed;
-    AmctlProcess amctl(c.args, dir_.path(), options);
-    int killed_by = 0;
-    const RunResult run = amctl.Wait(60000, &killed_by);
-    EXPECT_EQ(killed_by, 0);
+    const RunResult run = StartAmctl(c.args, dir_, options).Wait();
+    EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.status, c.status) << run.err;
     if (c.error.empty()) {
       EXPECT_EQ(run.err, "");

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "wbem/com_ptr.h"
-#include "wbem/services_wrapper.h"
 #include "wbem/testing/leak_check.h"
 
 namespace {
@@ -82,57 +81,6 @@ TEST_F(ComObjectTest, OwnedObjectCountsReferencesButNeverDeletesItself) {
   EXPECT_EQ(sink.Release(), 0u) << "a stray Release does not wrap around";
   EXPECT_EQ(sink.AddRef(), 1u);
   EXPECT_EQ(sink.Release(), 0u);
-}
-
-// Records the one call it overrides; the rest pass through.
-class RecordingServices final : public wbem::ServicesWrapper {
- public:
-  using ServicesWrapper::ServicesWrapper;
-  HRESULT CancelAsyncCall(IWbemObjectSink* sink) override {
-    ++cancels;
-    return ServicesWrapper::CancelAsyncCall(sink);
-  }
-  int cancels = 0;
-};
-
-// A target that answers each call with its own code, so that the test sees
-// which call reached it.
-class Target final : public wbem::ComObject<Target, IWbemServices> {
- public:
-  HRESULT GetObject(const BSTR, LONG, IWbemContext*, IWbemClassObject**,
-                    IWbemCallResult**) override {
-    return 1;
-  }
-  HRESULT ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*, IWbemClassObject*,
-                     IWbemClassObject**, IWbemCallResult**) override {
-    return 2;
-  }
-  HRESULT QueryObjectSink(LONG, IWbemObjectSink**) override { return 3; }
-  HRESULT ExecNotificationQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
-                                     IWbemObjectSink*) override {
-    return 4;
-  }
-  HRESULT CancelAsyncCall(IWbemObjectSink*) override { return 5; }
-  HRESULT PutClass(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override {
-    return 6;
-  }
-  HRESULT PutInstance(IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**) override {
-    return 7;
-  }
-};
-
-TEST_F(ComObjectTest, ServicesWrapperPassesEveryCallToItsTarget) {
-  auto target = wbem::ComPtr<IWbemServices>::Adopt(new Target);
-  auto wrapper = wbem::ComPtr<RecordingServices>::Adopt(new RecordingServices(target));
-  EXPECT_EQ(wrapper->GetObject(nullptr, 0, nullptr, nullptr, nullptr), 1);
-  EXPECT_EQ(wrapper->ExecMethod(nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr), 2);
-  EXPECT_EQ(wrapper->QueryObjectSink(0, nullptr), 3);
-  EXPECT_EQ(wrapper->ExecNotificationQueryAsync(nullptr, nullptr, 0, nullptr, nullptr), 4);
-  EXPECT_EQ(wrapper->CancelAsyncCall(nullptr), 5);
-  EXPECT_EQ(wrapper->PutClass(nullptr, 0, nullptr, nullptr), 6);
-  EXPECT_EQ(wrapper->PutInstance(nullptr, 0, nullptr, nullptr), 7);
-  EXPECT_EQ(wrapper->cancels, 1);
-  EXPECT_EQ(wrapper->target(), target.get());
 }
 
 }  // namespace

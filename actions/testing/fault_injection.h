@@ -17,12 +17,12 @@
 #include <memory>
 #include <string>
 
-#include "component/testing/journal.h"
+#include "actions/testing/journal.h"
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
 #include "wbem/interfaces.h"
 
-namespace component::testing {
+namespace actions::testing {
 
 // `inner` behind a wrapper that injects `journal`'s faults (one new reference).
 wbem::ComPtr<IWbemServices> WrapServices(wbem::ComPtr<IWbemServices> inner,
@@ -37,4 +37,4 @@ struct Override {
 wbem::ComPtr<IWbemClassObject> WrapEvent(IWbemClassObject* event,
                                          std::map<std::u16string, Override> overrides);
 
-}  // namespace component::testing
+}  // namespace actions::testing

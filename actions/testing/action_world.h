@@ -15,14 +15,14 @@
 #include <vector>
 
 #include "component/action_manager_sink.h"
-#include "component/testing/fault_injection.h"
-#include "component/testing/journal.h"
+#include "actions/testing/fault_injection.h"
+#include "actions/testing/journal.h"
 #include "settings/action_info.h"
 #include "settings/action_manager_settings.h"
 #include "wbem/testing/leak_check.h"
 #include "world/world.h"
 
-namespace component::testing {
+namespace actions::testing {
 
 using world::Mof;
 using world::Properties;
@@ -66,4 +66,4 @@ class ActionWorld : public wbem::testing::LeakCheckedTest {
   std::vector<Properties> taken_;
 };
 
-}  // namespace component::testing
+}  // namespace actions::testing

@@ -1,10 +1,10 @@
-// A child program for the runner's tests: writes, reads and reports exactly
-// what a test asks for, so that tests do not depend on shell quirks.
+// A child program for tests that start processes: writes, reads and reports
+// exactly what a test asks for, so that tests do not depend on shell quirks.
 //
-//   test_child out N [CODE]     N pattern bytes to standard output, exit CODE (0)
-//   test_child chatty N M       N bytes to output and N to error (interleaved),
+//   amtest_child out N [CODE]     N pattern bytes to standard output, exit CODE (0)
+//   amtest_child chatty N M       N bytes to output and N to error (interleaved),
 //                               then reads input: exit 3 when it got exactly M bytes, else 4
-//   test_child fds              the open descriptors, as "0 1 2 "
+//   amtest_child fds              the open descriptors, as "0 1 2 "
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -12,10 +12,9 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+#include "testing/child.h"
 
-// Byte i of every stream is Pattern(i), so a test can check any prefix.
-char Pattern(std::size_t i) { return static_cast<char>('a' + i % 26); }
+namespace {
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -29,7 +28,7 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 
 bool WritePattern(int fd, std::size_t from, std::size_t count) {
   std::string chunk(count, '\0');
-  for (std::size_t i = 0; i < count; ++i) chunk[i] = Pattern(from + i);
+  for (std::size_t i = 0; i < count; ++i) chunk[i] = amtest::PatternByte(from + i);
   return WriteAll(fd, chunk.data(), chunk.size());
 }
 
@@ -59,6 +58,6 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  std::fprintf(stderr, "test_child: unknown mode\n");
+  std::fprintf(stderr, "amtest_child: unknown mode\n");
   return 99;
 }

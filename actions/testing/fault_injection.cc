@@ -1,4 +1,4 @@
-#include "component/testing/fault_injection.h"
+#include "actions/testing/fault_injection.h"
 
 #include <utility>
 #include <vector>
@@ -8,7 +8,7 @@
 #include "wbem/variant_text.h"
 #include "wbem/unicode.h"
 
-namespace component::testing {
+namespace actions::testing {
 
 namespace {
 
@@ -185,4 +185,4 @@ wbem::ComPtr<IWbemClassObject> WrapEvent(IWbemClassObject* event,
       WrappedObject::Wrap(event, WrappedObject::Kind::kEvent, nullptr, std::move(overrides)));
 }
 
-}  // namespace component::testing
+}  // namespace actions::testing

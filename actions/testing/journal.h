@@ -17,7 +17,7 @@
 #include "host/trace_utils.h"
 #include "wbem/types.h"
 
-namespace component::testing {
+namespace actions::testing {
 
 // One Put on a wrapped object as the caller sent it.
 struct PutRecord {
@@ -88,4 +88,4 @@ class Journal {
   std::vector<PutRecord> puts_;
 };
 
-}  // namespace component::testing
+}  // namespace actions::testing

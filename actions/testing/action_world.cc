@@ -1,4 +1,4 @@
-#include "component/testing/action_world.h"
+#include "actions/testing/action_world.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include "settings/action_rule.h"
 #include "wbem/holders.h"
 
-namespace component::testing {
+namespace actions::testing {
 
 void AddRule(CActionManagerSettings& settings, const std::string& event_class,
              std::vector<std::unique_ptr<CBaseActionInfo>> actions) {
@@ -54,4 +54,4 @@ std::vector<Properties> ActionWorld::TakeResults() {
   return std::exchange(taken_, {});
 }
 
-}  // namespace component::testing
+}  // namespace actions::testing
