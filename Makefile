@@ -88,9 +88,9 @@ demo: build
 serve: build
 	./build/default/bin/actionmanagerd -c examples/actionmanagerd.json
 
-# The long run of the service (label "soak"; the test presets leave it out).
+# The long run of the service (bench/service_soak.cc; not part of the tests).
 soak: build
-	ctest --test-dir build/default -L soak --output-on-failure
+	./build/default/bin/soak_service
 
 asan: deps
 	cmake --preset asan

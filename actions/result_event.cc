@@ -3,6 +3,7 @@
 #include <memory>
 #include <string_view>
 
+#include "actions/action_report.h"
 #include "host/temporary_sink.h"
 #include "host/trace_utils.h"
 #include "actions/wide_text.h"
@@ -131,6 +132,8 @@ void NotifyActionResult(ResultVariant variant, CTemporarySink* sink, const std::
   IWbemClassObject* objects[] = {event};
   if (provider_sink->Indicate(1, objects) != WBEM_S_NO_ERROR) {
     log->LogMsg(0, kProviderComponent, "Failed the indication of the event  ZRV_ActionResult");
+  } else {
+    RecordActionResult(variant, result_code, return_code);
   }
   if (program) {
     log->LogMsg(3, kProviderComponent, "Send indication of the event ZRV_ActionResult");

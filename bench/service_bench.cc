@@ -22,21 +22,21 @@
 #include <mutex>
 #include <thread>
 
-#include "service/tests/daemon_process.h"
+#include "testing/daemon.h"
 
 namespace {
 
-using service_test::DaemonProcess;
-using service_test::Json;
-using service_test::TempDir;
+using amtest::DaemonProcess;
+using amtest::Json;
+using amtest::TempDir;
 
 // One daemon for the whole run, with three profiles.
 struct Fixture {
   Fixture() : daemon(dir) {
-    Json config = service_test::BaseConfig(
-        {{"Task", service_test::Rules(Json::array({service_test::TaskAction()}))},
-         {"Builtin", service_test::Rules(Json::array({service_test::PageAction()}))},
-         {"Program", service_test::Rules(Json::array({service_test::ProgramAction("true")}))}});
+    Json config = amtest::BaseConfig(
+        {{"Task", amtest::Rules(Json::array({amtest::TaskAction()}))},
+         {"Builtin", amtest::Rules(Json::array({amtest::PageAction()}))},
+         {"Program", amtest::Rules(Json::array({amtest::ProgramAction("true")}))}});
     config["log_level"] = 0;
     config["queue_limit"] = 100000;
     config["listen"]["max_body_bytes"] = 64 << 20;
@@ -75,7 +75,7 @@ void BM_AcceptAndProcess(benchmark::State& state) {
   auto client = Daemon().daemon.Client();
   Json batch = Json::array();
   for (int i = 0; i < state.range(0); ++i) {
-    batch.push_back(service_test::DiskFull("e" + std::to_string(i), "Task"));
+    batch.push_back(amtest::DiskFull("e" + std::to_string(i), "Task"));
   }
   const std::string body = batch.dump();
   for (auto _ : state) {
@@ -114,7 +114,7 @@ class Stream {
     stop_ = true;
     // One more event makes the stream write, which ends the reader.
     auto client = Daemon().daemon.Client();
-    client->Post("/v1/events", service_test::DiskFull("bye", "Builtin").dump(), "application/json");
+    client->Post("/v1/events", amtest::DiskFull("bye", "Builtin").dump(), "application/json");
     reader_.join();
   }
   bool Await(long seq) {
@@ -140,7 +140,7 @@ void BM_EventToResult(benchmark::State& state, const char* profile) {
   std::vector<double> micros;
   int i = 0;
   for (auto _ : state) {
-    const std::string body = service_test::DiskFull("l" + std::to_string(i++), profile).dump();
+    const std::string body = amtest::DiskFull("l" + std::to_string(i++), profile).dump();
     const auto start = std::chrono::steady_clock::now();
     auto res = client->Post("/v1/events", body, "application/json");
     if (!res || res->status != 202) return state.SkipWithError("request failed");

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "actions/impl_base_action_info.h"
+#include "component/dispatch_observer.h"
 #include "settings/action_info.h"
 
 namespace component {
@@ -15,5 +16,8 @@ namespace component {
 // run-time class; null for a description of no known kind (such an action is
 // left out of its rule).
 std::unique_ptr<CImplBaseActionInfo> CreateActionExecutor(const CBaseActionInfo& info);
+
+// The kind of an executor CreateActionExecutor made.
+AmActionKind ActionKindOf(const CImplBaseActionInfo& executor);
 
 }  // namespace component

@@ -1,5 +1,6 @@
 // A host's view of rule dispatch as it happens: which rule an event hit and,
-// action by action, what the execution limit decided.
+// action by action, what the execution limit decided (AmDispatchStep, before
+// the action) and what the action came to (AmActionOutcome, after it).
 //
 // CImplActionRule::ExecuteActions reports each of its decisions here, on the
 // delivery thread, before it acts on it: first the rule itself (action -1),
@@ -9,7 +10,13 @@
 // watches: it cannot change a decision, and it must not call back into the
 // component.
 //
-// Setting and clearing the observer is thread-safe; with none set, dispatch
+// Every action the rule enumerates then gets one AmActionOutcome, after it
+// ran (or was held back, or left to the task component): its kind, the
+// decision, the result code and return value of its result event, and how
+// long Execute took. A host counts and times actions from it instead of
+// reading result events or log lines.
+//
+// Setting and clearing an observer is thread-safe; with none set, dispatch
 // pays one relaxed atomic load per event.
 #pragma once
 
@@ -43,3 +50,31 @@ using AmDispatchObserver = std::function<void(const AmDispatchStep& step)>;
 // Installs `observer` for every dispatch from now on; an empty function
 // removes it.
 AM_EXPORT void AmSetDispatchObserver(AmDispatchObserver observer);
+
+enum class AmActionKind : std::int32_t {
+  kBuiltIn = 0,  // a method call
+  kProgram = 1,  // a program run
+  kTask = 2,     // carried for the task component
+};
+
+struct AmActionOutcome {
+  const std::string& profile;   // the component's profile (its sink's)
+  const std::string& rule;      // as in AmDispatchStep
+  const std::string& event_id;  // as in AmDispatchStep
+  std::int32_t action;          // the executor's position in the rule
+  AmActionKind kind;
+  AmActionDecision decision;
+  // Whether the action indicated its result event; result_code and
+  // return_value are its "MsgInfo" code (900, 901) and "return_code", both 0
+  // when it did not.
+  bool result_event;
+  std::int32_t result_code;
+  std::int32_t return_value;
+  double seconds;  // Execute's run time; 0 for an action that did not run
+};
+
+using AmActionOutcomeObserver = std::function<void(const AmActionOutcome& outcome)>;
+
+// Installs `observer` for every action from now on; an empty function
+// removes it. Independent of the dispatch observer.
+AM_EXPORT void AmSetActionOutcomeObserver(AmActionOutcomeObserver observer);

@@ -10,4 +10,8 @@ bool DispatchObserved();
 // Reports `step` to the observer in force, if any; nothing it throws escapes.
 void ReportDispatchStep(const AmDispatchStep& step);
 
+// The same for the action outcome observer.
+bool OutcomeObserved();
+void ReportActionOutcome(const AmActionOutcome& outcome);
+
 }  // namespace component

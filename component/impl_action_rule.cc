@@ -1,8 +1,10 @@
 #include "component/impl_action_rule.h"
 
+#include <chrono>
 #include <limits>
 #include <utility>
 
+#include "actions/action_report.h"
 #include "component/action_manager_sink.h"
 #include "component/dispatch_observer_internal.h"
 #include "host/trace_utils.h"
@@ -80,9 +82,19 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
       event_name, count);
 
   const bool observed = component::DispatchObserved();
+  const bool outcomes = component::OutcomeObserved();
   const auto total = static_cast<std::int32_t>(m_lstExecutors.size());
   const auto report = [&](std::int32_t index, std::uint16_t limit, AmActionDecision decision) {
     component::ReportDispatchStep({event_name, key, count, index, total, limit, decision});
+  };
+  const auto conclude = [&](std::int32_t index, AmActionDecision decision,
+                            const actions::ActionReport& run, double seconds) {
+    static const std::string kNoProfile;
+    const auto& executor = *m_lstExecutors[static_cast<std::size_t>(index)];
+    const std::string& profile = m_pSink != nullptr ? m_pSink->GetProfileName() : kNoProfile;
+    component::ReportActionOutcome({profile, event_name, key, index,
+                                    component::ActionKindOf(executor), decision, run.indicated,
+                                    run.result_code, run.return_code, seconds});
   };
   if (observed) report(-1, 0, AmActionDecision::kRuns);
 
@@ -92,6 +104,7 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
     const std::uint16_t limit = executor->GetExecutionLimit();
     if (limit != 0 && static_cast<std::int32_t>(limit) <= count) {
       if (observed) report(index, limit, AmActionDecision::kHeldBack);
+      if (outcomes) conclude(index, AmActionDecision::kHeldBack, {}, 0);
       CTraceUtils::GetInstance()->LogMsg(0, kComponent,
                                          "The action triggred by the event '%s' won't be executed "
                                          "becuse it has been already executed %ld times",
@@ -103,10 +116,20 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
     // the limit but are never run here.
     if (executor->IsKindOf(&CImplTaskActionInfo::classCImplTaskActionInfo)) {
       if (observed) report(index, limit, AmActionDecision::kTaskNotRun);
+      if (outcomes) conclude(index, AmActionDecision::kTaskNotRun, {}, 0);
       continue;
     }
     if (observed) report(index, limit, AmActionDecision::kRuns);
-    if (executor->Execute(m_pSink, event) == 0) result = 0;
+    actions::ActionReport run;
+    const auto start = std::chrono::steady_clock::now();
+    {
+      actions::ScopedActionReport open(&run);
+      if (executor->Execute(m_pSink, event) == 0) result = 0;
+    }
+    if (outcomes) {
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+      conclude(index, AmActionDecision::kRuns, run, took.count());
+    }
   }
 
   if (all_allowed) {

@@ -58,7 +58,7 @@
 #include <vector>
 
 #include "repository/provider.h"
-#include "service/command_plan.h"
+#include "service_config/command_plan.h"
 
 namespace service {
 

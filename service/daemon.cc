@@ -17,8 +17,6 @@ namespace {
 using scenario::InputError;
 using scenario::Json;
 
-constexpr char kHeldBack[] = "The action triggred by the event";
-
 using scenario::SameName;
 
 std::string Describe(const InputError& error) {
@@ -162,6 +160,7 @@ bool Daemon::Start(Config config, std::string* error) {
   engine_.metrics = &metrics_;
   engine_.manager = manager_;
   metrics_.SetSampler([this](Metrics& metrics) { Sample(metrics); });
+  action_metrics_ = std::make_unique<ActionMetrics>(&metrics_);
   default_profile_ = config_.default_profile;
   token_ = config_.listen.token;
   queue_limit_ = config_.queue_limit;
@@ -207,7 +206,7 @@ bool Daemon::Start(Config config, std::string* error) {
                                   ? "its profile \"" + job->profile + "\" is no longer configured"
                                   : Describe(input);
       Log(kPriorityErr, "journaled event " + std::to_string(job->seq) + " dropped: " + why);
-      metrics_.Dropped(job->profile, "not_replayable");
+      metrics_.Dropped(job->profile, RowOf(Reason::kNotReplayable).label);
       journal_.Finish(job->seq);
       continue;
     }
@@ -276,18 +275,18 @@ bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
   return true;
 }
 
-Refusal Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs) {
+Status Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs) {
   std::lock_guard<std::mutex> lock(accept_mu_);
-  if (!accepting_) return {503, "stopping", "", "the daemon is stopping", 10};
+  if (!accepting_) return {Reason::kStopping, "", ""};
   std::map<std::string, std::size_t> counts;
   for (const Incoming& event : events) ++counts[event.profile];
   for (const auto& [profile, count] : counts) {
     const auto runner = runners_.find(profile);
     if (runner == runners_.end()) {
-      return {400, "invalid", "", "\"" + profile + "\" is not a running profile", 0};
+      return {Reason::kInvalid, "\"" + profile + "\" is not a running profile", ""};
     }
     if (!runner->second->HasRoom(count)) {
-      return {503, "queue_full", "", "the queue of profile \"" + profile + "\" is full", 1};
+      return {Reason::kQueueFull, "the queue of profile \"" + profile + "\" is full", ""};
     }
   }
   std::vector<std::string> payloads;
@@ -298,9 +297,9 @@ Refusal Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_p
     case Journal::SubmitResult::kOk:
       break;
     case Journal::SubmitResult::kFull:
-      return {503, "journal_full", "", "the journal is full", 5};
+      return {Reason::kJournalFull, "", ""};
     case Journal::SubmitResult::kFailed:
-      return {503, "journal_failed", "", "the journal cannot be written (see the log)", 30};
+      return {Reason::kJournalFailed, "", ""};
   }
   for (std::size_t i = 0; i < events.size(); ++i) {
     auto job = std::make_shared<Job>();
@@ -313,7 +312,7 @@ Refusal Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_p
     metrics_.Accepted(job->profile);
     runners_.at(job->profile)->Push(std::move(job));
   }
-  return {};
+  return Status::Ok();
 }
 
 bool Daemon::WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs) {
@@ -475,9 +474,6 @@ std::chrono::seconds Daemon::wait_time() const {
 
 void Daemon::LogTee(int priority, const std::string& component, const std::string& message) {
   // Called with the logger's lock held: nothing here may log.
-  if (const Job* job = DeliveringJob(); job != nullptr && message.starts_with(kHeldBack)) {
-    metrics_.HeldBack(job->profile);
-  }
   if (!stream_.wants_logs()) return;
   Json line = Json::object();
   line["priority"] = priority;

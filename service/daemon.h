@@ -24,13 +24,15 @@
 #include <string>
 #include <vector>
 
+#include "service/action_metrics.h"
 #include "service/command_method.h"
-#include "service/config.h"
+#include "service_config/config.h"
 #include "service/event_input.h"
 #include "service/journal.h"
 #include "service/metrics.h"
 #include "service/profile.h"
 #include "service/results.h"
+#include "service/status.h"
 #include "world/world.h"
 
 namespace service {
@@ -41,15 +43,6 @@ struct Incoming {
   scenario::ScenarioObject event;
   wbem::ComPtr<IWbemClassObject> instance;
   std::string payload;
-};
-
-// Why a request was refused as a whole (HTTP 400, 503).
-struct Refusal {
-  int status = 0;  // 0: accepted
-  std::string reason;  // metric label: invalid, queue_full, journal_full, journal_failed, stopping
-  std::string place;
-  std::string message;
-  int retry_after = 0;  // seconds, for 503
 };
 
 class Daemon {
@@ -69,14 +62,14 @@ class Daemon {
   [[nodiscard]] bool Validate(const scenario::Json& json, const std::string& path, Incoming* out,
                               scenario::InputError* error) const;
   // The alerts of an Alertmanager notification as checked events (see
-  // service/alertmanager.h); `*enabled` false (and nothing done) when the
+  // service_config/alertmanager.h); `*enabled` false (and nothing done) when the
   // configuration has no "alertmanager" object. A value refused by the
   // event's checks is reported at the label or annotation it came from.
   [[nodiscard]] bool MapAlertmanager(const scenario::Json& payload, bool* enabled,
                                      AlertBatch* batch, std::vector<Incoming>* events,
                                      scenario::InputError* error) const;
-  // Journals and queues `events` (all or none).
-  Refusal Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs);
+  // Journals and queues `events` (all or none); why not when refused.
+  Status Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs);
   // Waits until the journal holds `jobs` on disk; false when it failed.
   bool WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs);
 
@@ -127,6 +120,7 @@ class Daemon {
   ResultsFile results_;
   ResultStream stream_;
   Metrics metrics_;
+  std::unique_ptr<ActionMetrics> action_metrics_;  // counts while the daemon runs
   Engine engine_;
 
   mutable std::mutex accept_mu_;  // acceptance, the runner map, the reloadable settings

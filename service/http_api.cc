@@ -114,21 +114,42 @@ bool ConstantTimeEqual(const std::string& a, const std::string& b) {
   return diff == 0;
 }
 
+void SendStatus(httplib::Response& res, const Status& status) {
+  SendError(res, status.row().http_status, status.place, status.text(), status.row().retry_after);
+}
+
+// A job's entry in a wait-mode answer.
+Json WaitedOutcome(Job& job, std::chrono::steady_clock::time_point deadline, bool* done) {
+  *done = job.WaitDone(deadline) && job.processed_before_stop;
+  if (*done) return job.Outcome();
+  Json outcome = Json::object();
+  outcome["seq"] = job.seq;
+  outcome["profile"] = job.profile;
+  outcome["class"] = job.event.class_name;
+  outcome["pending"] = true;
+  return outcome;
+}
+
+}  // namespace
+
+HttpApi::HttpApi(Daemon& daemon) : daemon_(daemon), intake_(daemon) {}
+
+HttpApi::~HttpApi() { Stop(); }
+
 // The header limit, then the token (for everything but the probes). Checked
 // in the handlers rather than before routing, so that the request's body has
 // been read and a keep-alive connection stays in step.
-bool Admit(Daemon& daemon, std::size_t max_header_bytes, const httplib::Request& req,
-           httplib::Response& res) {
+bool HttpApi::Admit(const httplib::Request& req, httplib::Response& res) {
   std::size_t header_bytes = req.method.size() + req.target.size() + req.version.size() + 4;
   for (const auto& [name, value] : req.headers) header_bytes += name.size() + value.size() + 4;
-  if (header_bytes > max_header_bytes) {
+  if (header_bytes > listen_.max_header_bytes) {
     SendError(res, 431, "",
-              "the request's headers are larger than " + std::to_string(max_header_bytes) +
+              "the request's headers are larger than " + std::to_string(listen_.max_header_bytes) +
                   " bytes");
     return false;
   }
   if (req.path == "/healthz" || req.path == "/readyz") return true;
-  const std::string token = daemon.token();
+  const std::string token = daemon_.token();
   if (token.empty()) return true;
   const std::string given = req.get_header_value("Authorization");
   if (given.starts_with("Bearer ") && ConstantTimeEqual(given.substr(7), token)) return true;
@@ -137,61 +158,125 @@ bool Admit(Daemon& daemon, std::size_t max_header_bytes, const httplib::Request&
   return false;
 }
 
-// Journals and queues `incoming` (all or none) and answers: 202 with the
-// sequence numbers, or with `wait` 200 with each event's outcome (202 with
-// "pending" entries when the wait time ran out); 503 when refused. `body`
-// holds fields the answer carries besides. True when the events were
-// accepted.
-bool Accept(Daemon& daemon, std::vector<Incoming>&& incoming, double count, bool wait, Json body,
-            httplib::Response& res) {
-  Metrics& metrics = daemon.metrics();
-  std::vector<std::shared_ptr<Job>> jobs;
-  const Refusal refusal = daemon.Submit(std::move(incoming), &jobs);
-  if (refusal.status != 0) {
-    metrics.Rejected(refusal.reason, count);
-    SendError(res, refusal.status, refusal.place, refusal.message, refusal.retry_after);
-    return false;
-  }
-  if (!daemon.WaitDurable(jobs)) {
-    // Queued, but the journal could not confirm them: they run, yet the
-    // client must not take them as safe.
-    SendError(res, 503, "", "the journal cannot be written (see the log)", 30);
-    return true;
+void HttpApi::Answer(Admission&& admission, bool wait, Json body, httplib::Response& res) {
+  if (!admission.status.ok()) return SendStatus(res, admission.status);
+  const std::vector<std::shared_ptr<Job>>& jobs = admission.jobs;
+  // Queued, but when the journal could not confirm them they run, yet the
+  // client must not take them as safe.
+  if (const Status durable = intake_.WaitDurable(jobs); !durable.ok()) {
+    return SendStatus(res, durable);
   }
   body["accepted"] = jobs.size();
   if (!wait) {
     body["seq"] = Json::array();
     for (const auto& job : jobs) body["seq"].push_back(job->seq);
-    SendJson(res, 202, body);
-    return true;
+    return SendJson(res, 202, body);
   }
-  const auto deadline = std::chrono::steady_clock::now() + daemon.wait_time();
+  const auto deadline = std::chrono::steady_clock::now() + daemon_.wait_time();
   bool all = true;
   body["events"] = Json::array();
   for (const auto& job : jobs) {
-    const bool done = job->WaitDone(deadline) && job->processed_before_stop;
-    Json outcome = done ? job->Outcome() : Json::object();
-    if (!done) {
-      outcome["seq"] = job->seq;
-      outcome["profile"] = job->profile;
-      outcome["class"] = job->event.class_name;
-      outcome["pending"] = true;
-    }
+    bool done = false;
+    body["events"].push_back(WaitedOutcome(*job, deadline, &done));
     all = all && done;
-    body["events"].push_back(std::move(outcome));
   }
   SendJson(res, all ? 200 : 202, body);
+}
+
+bool HttpApi::Error(const httplib::Request& req, httplib::Response& res) {
+  if (!res.body.empty()) return false;
+  if (res.status != 413) {
+    SendError(res, res.status, "", StatusText(res.status));
+    return true;
+  }
+  const std::string message =
+      "the body is larger than " + std::to_string(listen_.max_body_bytes) + " bytes";
+  if (req.path == "/v1/events" || req.path == "/v1/alertmanager") {
+    SendStatus(res, intake_.TooLarge(message));
+  } else {
+    SendError(res, 413, "", message);
+  }
   return true;
 }
 
-}  // namespace
+void HttpApi::Events(const httplib::Request& req, httplib::Response& res) {
+  if (!Admit(req, res)) return;
+  Answer(intake_.Events(req.body), req.get_param_value("wait") == "1", Json::object(), res);
+}
 
-HttpApi::HttpApi(Daemon& daemon) : daemon_(daemon) {}
+// Alertmanager retries a notification on 5xx only: a payload it sent wrong
+// gets 400 (retrying cannot help), a full queue or journal 503.
+void HttpApi::Alertmanager(const httplib::Request& req, httplib::Response& res) {
+  if (!Admit(req, res)) return;
+  AlertAdmission alerts = intake_.Alerts(req.body);
+  if (!alerts.admission.status.ok()) return SendStatus(res, alerts.admission.status);
+  const AlertBatch& batch = alerts.batch;
+  Json body = Json::object();
+  body["alerts"] = batch.firing + batch.resolved;
+  body["ignored"] = batch.ignored_resolved;
+  if (batch.truncated > 0) body["truncated"] = batch.truncated;
+  if (alerts.admission.jobs.empty()) {
+    body["accepted"] = 0;
+    return SendJson(res, 200, body);
+  }
+  Answer(std::move(alerts.admission), req.get_param_value("wait") == "1", std::move(body), res);
+}
 
-HttpApi::~HttpApi() { Stop(); }
+void HttpApi::Results(const httplib::Request& req, httplib::Response& res) {
+  if (!Admit(req, res)) return;
+  ResultStream& stream = daemon_.stream();
+  if (stream.clients() >= static_cast<std::size_t>(listen_.max_streams)) {
+    SendError(res, 503, "", "too many result streams", 5);
+    return;
+  }
+  auto client = stream.Subscribe(req.get_param_value("logs") == "1");
+  auto greeted = std::make_shared<bool>(false);
+  res.set_header("Cache-Control", "no-cache");
+  res.set_chunked_content_provider(
+      "text/event-stream",
+      [client, greeted](std::size_t, httplib::DataSink& sink) {
+        if (!*greeted) {
+          *greeted = true;
+          static constexpr char kHello[] = ": subscribed\n\n";
+          return sink.write(kHello, sizeof kHello - 1);
+        }
+        bool closed = false;
+        const auto message = client->Next(std::chrono::seconds(10), &closed);
+        if (message) {
+          const std::string text = "event: " + message->event + "\ndata: " + message->data + "\n\n";
+          return sink.write(text.data(), text.size());
+        }
+        if (closed) {
+          sink.done();
+          return true;
+        }
+        static constexpr char kKeepAlive[] = ": keep-alive\n\n";
+        return sink.write(kKeepAlive, sizeof kKeepAlive - 1);
+      },
+      [&stream, client](bool) { stream.Unsubscribe(client); });
+}
 
-bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
-  server_ = std::make_unique<httplib::Server>();
+void HttpApi::MetricsText(const httplib::Request& req, httplib::Response& res) {
+  if (!Admit(req, res)) return;
+  res.set_content(daemon_.metrics().Render(), "text/plain; version=0.0.4; charset=utf-8");
+}
+
+void HttpApi::Healthz(const httplib::Request& req, httplib::Response& res) {
+  if (!Admit(req, res)) return;
+  SendJson(res, 200, Json{{"status", "ok"}});
+}
+
+void HttpApi::Readyz(const httplib::Request& req, httplib::Response& res) {
+  if (!Admit(req, res)) return;
+  if (daemon_.ready()) {
+    SendJson(res, 200, Json{{"status", "ready"}});
+  } else {
+    res.set_header("Retry-After", "5");
+    SendJson(res, 503, Json{{"status", daemon_.accepting() ? "starting" : "stopping"}});
+  }
+}
+
+void HttpApi::Configure(const ListenConfig& listen) {
   httplib::Server& server = *server_;
   const auto connections = static_cast<std::size_t>(listen.max_connections);
   server.new_task_queue = [connections] { return new BoundedPool(connections); };
@@ -207,179 +292,49 @@ bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
     int yes = 1;
     (void)::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
   });
+}
 
-  Daemon& daemon = daemon_;
-  const std::size_t max_header_bytes = listen.max_header_bytes;
-  const std::size_t max_body_bytes = listen.max_body_bytes;
-  const auto max_streams = static_cast<std::size_t>(listen.max_streams);
-
-  server.set_error_handler(httplib::Server::HandlerWithResponse(
-      [&daemon, max_body_bytes](const httplib::Request& req, httplib::Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    if (res.status == 413) {
-      if (req.path == "/v1/events" || req.path == "/v1/alertmanager") {
-        daemon.metrics().Received(1);
-        daemon.metrics().Rejected("too_large", 1);
-      }
-      SendError(res, 413, "", "the body is larger than " + std::to_string(max_body_bytes) + " bytes");
-    } else {
-      SendError(res, res.status, "", StatusText(res.status));
-    }
-    return httplib::Server::HandlerResponse::Handled;
-  }));
-
-  server.Post("/v1/events", [&daemon, max_header_bytes](const httplib::Request& req,
-                                                        httplib::Response& res) {
-    if (!Admit(daemon, max_header_bytes, req, res)) return;
-    Metrics& metrics = daemon.metrics();
-    std::vector<EventText> texts;
-    InputError error;
-    if (!SplitEvents(req.body, &texts, &error)) {
-      metrics.Received(1);
-      metrics.Rejected("invalid", 1);
-      SendError(res, 400, error.place, error.message);
-      return;
-    }
-    const auto count = static_cast<double>(texts.size());
-    metrics.Received(count);
-    std::vector<Incoming> incoming(texts.size());
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      if (!daemon.Validate(texts[i].json, texts[i].path, &incoming[i], &error)) {
-        metrics.Rejected("invalid", count);
-        SendError(res, 400, error.place, error.message);
-        return;
-      }
-    }
-    Accept(daemon, std::move(incoming), count, req.get_param_value("wait") == "1",
-           Json::object(), res);
-  });
-
-  // Alertmanager retries a notification on 5xx only: a payload it sent wrong
-  // gets 400 (retrying cannot help), a full queue or journal 503.
-  server.Post("/v1/alertmanager", [&daemon, max_header_bytes](const httplib::Request& req,
-                                                              httplib::Response& res) {
-    if (!Admit(daemon, max_header_bytes, req, res)) return;
-    Metrics& metrics = daemon.metrics();
-    Json payload;
-    InputError error;
-    if (!scenario::ParseJson(req.body, &payload, &error)) {
-      metrics.Received(1);
-      metrics.Rejected("invalid", 1);
-      SendError(res, 400, error.place, error.message);
-      return;
-    }
-    bool enabled = false;
-    AlertBatch batch;
-    std::vector<Incoming> incoming;
-    const bool mapped = daemon.MapAlertmanager(payload, &enabled, &batch, &incoming, &error);
-    if (!enabled) {
-      SendError(res, 404, "", "the configuration has no \"alertmanager\" object");
-      return;
-    }
-    const auto count = static_cast<double>(std::max<std::size_t>(incoming.size(), 1));
-    metrics.Alerts("firing", static_cast<double>(batch.firing), 0, 0);
-    metrics.Alerts("resolved", static_cast<double>(batch.resolved), 0, 0);
-    if (!mapped) {
-      metrics.Received(count);
-      metrics.Rejected("invalid", count);
-      SendError(res, 400, error.place, error.message);
-      return;
-    }
-    if (batch.truncated > 0) {
-      Log(kPriorityWarning, "receiver \"" + batch.receiver + "\": Alertmanager left out " +
-                                std::to_string(batch.truncated) +
-                                " alerts of a notification (its max_alerts)");
-    }
-    Json body = Json::object();
-    body["alerts"] = batch.firing + batch.resolved;
-    body["ignored"] = batch.ignored_resolved;
-    if (batch.truncated > 0) body["truncated"] = batch.truncated;
-    metrics.Alerts("resolved", 0, 0, static_cast<double>(batch.ignored_resolved));
-    if (incoming.empty()) {
-      body["accepted"] = 0;
-      SendJson(res, 200, body);
-      return;
-    }
-    std::size_t firing = 0;
-    for (const AlertEvent& event : batch.events) firing += event.firing ? 1 : 0;
-    const std::size_t resolved = batch.events.size() - firing;
-    metrics.Received(count);
-    if (Accept(daemon, std::move(incoming), count, req.get_param_value("wait") == "1",
-               std::move(body), res)) {
-      metrics.Alerts("firing", 0, static_cast<double>(firing), 0);
-      metrics.Alerts("resolved", 0, static_cast<double>(resolved), 0);
-    }
-  });
-
-  server.Get("/v1/results", [&daemon, max_streams, max_header_bytes](
-                                const httplib::Request& req, httplib::Response& res) {
-    if (!Admit(daemon, max_header_bytes, req, res)) return;
-    ResultStream& stream = daemon.stream();
-    if (stream.clients() >= max_streams) {
-      SendError(res, 503, "", "too many result streams", 5);
-      return;
-    }
-    auto client = stream.Subscribe(req.get_param_value("logs") == "1");
-    auto greeted = std::make_shared<bool>(false);
-    res.set_header("Cache-Control", "no-cache");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [client, greeted](std::size_t, httplib::DataSink& sink) {
-          if (!*greeted) {
-            *greeted = true;
-            static constexpr char kHello[] = ": subscribed\n\n";
-            return sink.write(kHello, sizeof kHello - 1);
-          }
-          bool closed = false;
-          const auto message = client->Next(std::chrono::seconds(10), &closed);
-          if (message) {
-            const std::string text = "event: " + message->event + "\ndata: " + message->data + "\n\n";
-            return sink.write(text.data(), text.size());
-          }
-          if (closed) {
-            sink.done();
-            return true;
-          }
-          static constexpr char kKeepAlive[] = ": keep-alive\n\n";
-          return sink.write(kKeepAlive, sizeof kKeepAlive - 1);
-        },
-        [&stream, client](bool) { stream.Unsubscribe(client); });
-  });
-
-  server.Get("/metrics", [&daemon, max_header_bytes](const httplib::Request& req,
-                                                     httplib::Response& res) {
-    if (!Admit(daemon, max_header_bytes, req, res)) return;
-    res.set_content(daemon.metrics().Render(), "text/plain; version=0.0.4; charset=utf-8");
-  });
-  server.Get("/healthz", [&daemon, max_header_bytes](const httplib::Request& req,
-                                                     httplib::Response& res) {
-    if (!Admit(daemon, max_header_bytes, req, res)) return;
-    SendJson(res, 200, Json{{"status", "ok"}});
-  });
-  server.Get("/readyz", [&daemon, max_header_bytes](const httplib::Request& req,
-                                                    httplib::Response& res) {
-    if (!Admit(daemon, max_header_bytes, req, res)) return;
-    if (daemon.ready()) {
-      SendJson(res, 200, Json{{"status", "ready"}});
-    } else {
-      res.set_header("Retry-After", "5");
-      SendJson(res, 503, Json{{"status", daemon.accepting() ? "starting" : "stopping"}});
-    }
-  });
-
+bool HttpApi::Bind(const ListenConfig& listen, int* port, std::string* error) {
+  httplib::Server& server = *server_;
   if (listen.port == 0) {
     *port = server.bind_to_any_port(listen.address);
     if (*port <= 0) {
       *error = "cannot listen on " + listen.address + " (any port)";
       return false;
     }
-  } else {
-    if (!server.bind_to_port(listen.address, listen.port)) {
-      *error = "cannot listen on " + listen.address + ":" + std::to_string(listen.port);
-      return false;
-    }
-    *port = listen.port;
+    return true;
   }
+  if (!server.bind_to_port(listen.address, listen.port)) {
+    *error = "cannot listen on " + listen.address + ":" + std::to_string(listen.port);
+    return false;
+  }
+  *port = listen.port;
+  return true;
+}
+
+bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
+  listen_ = listen;
+  server_ = std::make_unique<httplib::Server>();
+  Configure(listen);
+  httplib::Server& server = *server_;
+  using Handler = void (HttpApi::*)(const httplib::Request&, httplib::Response&);
+  const auto route = [this](Handler handler) {
+    return [this, handler](const httplib::Request& req, httplib::Response& res) {
+      (this->*handler)(req, res);
+    };
+  };
+  server.set_error_handler(httplib::Server::HandlerWithResponse(
+      [this](const httplib::Request& req, httplib::Response& res) {
+        return Error(req, res) ? httplib::Server::HandlerResponse::Handled
+                               : httplib::Server::HandlerResponse::Unhandled;
+      }));
+  server.Post("/v1/events", route(&HttpApi::Events));
+  server.Post("/v1/alertmanager", route(&HttpApi::Alertmanager));
+  server.Get("/v1/results", route(&HttpApi::Results));
+  server.Get("/metrics", route(&HttpApi::MetricsText));
+  server.Get("/healthz", route(&HttpApi::Healthz));
+  server.Get("/readyz", route(&HttpApi::Readyz));
+  if (!Bind(listen, port, error)) return false;
   thread_ = std::thread([&server] { server.listen_after_bind(); });
   return true;
 }

@@ -27,11 +27,14 @@
 #include <string>
 #include <thread>
 
-#include "service/config.h"
+#include "service_config/config.h"
 #include "service/daemon.h"
+#include "service/intake.h"
 
 namespace httplib {
 class Server;
+struct Request;
+struct Response;
 }
 
 namespace service {
@@ -48,7 +51,27 @@ class HttpApi {
   void Stop();
 
  private:
+  // The routes; each answers what Intake or the daemon said, in HTTP terms.
+  void Events(const httplib::Request& req, httplib::Response& res);
+  void Alertmanager(const httplib::Request& req, httplib::Response& res);
+  void Results(const httplib::Request& req, httplib::Response& res);
+  void MetricsText(const httplib::Request& req, httplib::Response& res);
+  void Healthz(const httplib::Request& req, httplib::Response& res);
+  void Readyz(const httplib::Request& req, httplib::Response& res);
+  // An answer the router or the library made (404, 405, 413, ...).
+  bool Error(const httplib::Request& req, httplib::Response& res);
+  // The header limit and the token; false when `res` holds the refusal.
+  bool Admit(const httplib::Request& req, httplib::Response& res);
+  // The answer to an admission: 202 with the sequence numbers, or with
+  // `wait` 200 with each event's outcome (202 with "pending" entries when
+  // the wait time ran out), or the refusal. `body` holds fields besides.
+  void Answer(Admission&& admission, bool wait, scenario::Json body, httplib::Response& res);
+  void Configure(const ListenConfig& listen);
+  bool Bind(const ListenConfig& listen, int* port, std::string* error);
+
   Daemon& daemon_;
+  Intake intake_;
+  ListenConfig listen_;
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;
 };

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,57 +10,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "scenario/file_io.h"
+#include "service/journal_record.h"
+#include "service/log.h"
 
 namespace service {
 namespace {
 
-constexpr std::uint8_t kAccepted = 1;
-constexpr std::uint8_t kFinished = 2;
-constexpr std::uint8_t kBase = 3;
-// A body longer than this is corruption, not a record (payloads are events
-// below the body limit).
-constexpr std::uint32_t kMaxBody = 1u << 30;
-
-void PutU32(std::string& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-void PutU64(std::string& out, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out += static_cast<char>((v >> (8 * i)) & 0xFF);
-}
-std::uint64_t GetU(const char* p, int bytes) {
-  std::uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(p[i]);
-  return v;
-}
-
-std::uint32_t Crc(std::string_view body) {
-  return static_cast<std::uint32_t>(
-      ::crc32(0L, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
-}
-
-std::string Record(std::uint8_t type, std::uint64_t seq, std::string_view text = {}) {
-  std::string body;
-  body.reserve(9 + text.size());
-  body += static_cast<char>(type);
-  PutU64(body, seq);
-  body.append(text);
-  std::string record;
-  record.reserve(8 + body.size());
-  PutU32(record, static_cast<std::uint32_t>(body.size()));
-  PutU32(record, Crc(body));
-  record += body;
-  return record;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+// The failure of an operation on `path`, for the log and the caller: the
+// system's message and the errno value.
+std::string Failure(const char* what, const std::filesystem::path& path, int error) {
+  return std::string(what) + " " + path.string() + ": " + std::strerror(error) + " (errno " +
+         std::to_string(error) + ")";
 }
 
 std::string SegmentName(std::uint64_t number) {
@@ -86,9 +45,11 @@ std::map<std::uint64_t, std::filesystem::path> Segments(const std::filesystem::p
 
 }  // namespace
 
+Journal::Journal(JournalIo* io) : io_(io != nullptr ? io : &posix_) {}
+
 Journal::~Journal() {
   Close();
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) io_->Close(fd_);
   if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the lock
 }
 
@@ -111,42 +72,17 @@ bool Journal::Open(const std::filesystem::path& dir, std::uint64_t max_bytes,
                                                    : ": " + std::string(std::strerror(errno)));
     return false;
   }
-  const auto segments = Segments(dir_);
   std::uint64_t max_seen = 0;
-  for (const auto& [number, path] : segments) {
+  for (const auto& [number, path] : Segments(dir_)) {
     segment_number_ = std::max(segment_number_, number);
-    std::string bytes;
-    std::string why;
-    if (!scenario::ReadWholeFile(path.string(), &bytes, &why)) {
-      *error = path.string() + ": " + why;
-      return false;
-    }
-    std::size_t at = 0;
-    while (at + 8 <= bytes.size()) {
-      const auto length = static_cast<std::uint32_t>(GetU(bytes.data() + at, 4));
-      const auto crc = static_cast<std::uint32_t>(GetU(bytes.data() + at + 4, 4));
-      if (length < 9 || length > kMaxBody || at + 8 + length > bytes.size()) break;
-      const std::string_view body(bytes.data() + at + 8, length);
-      if (Crc(body) != crc) break;
-      const auto type = static_cast<std::uint8_t>(body[0]);
-      const std::uint64_t seq = GetU(body.data() + 1, 8);
-      if (type == kAccepted) {
-        live_[seq] = std::string(bytes.data() + at, 8 + length);
-        max_seen = std::max(max_seen, seq);
-      } else if (type == kFinished) {
-        live_.erase(seq);
-      } else if (type == kBase) {
-        if (seq > 0) max_seen = std::max(max_seen, seq - 1);
-      }
-      at += 8 + length;
-    }
+    if (!Replay(path, &max_seen, error)) return false;
   }
   next_seq_ = max_seen + 1;
   submitted_seq_ = durable_seq_ = max_seen;
   live_bytes_ = 0;
   for (const auto& [seq, record] : live_) {
     live_bytes_ += record.size();
-    unfinished->push_back({seq, record.substr(8 + 9)});
+    unfinished->push_back({seq, record.substr(kRecordHead)});
   }
   if (!Compact(error)) return false;
   open_ = true;
@@ -154,12 +90,25 @@ bool Journal::Open(const std::filesystem::path& dir, std::uint64_t max_bytes,
   return true;
 }
 
-bool Journal::SyncFolder() {
-  const int fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
+bool Journal::Replay(const std::filesystem::path& path, std::uint64_t* max_seen,
+                     std::string* error) {
+  std::string bytes;
+  if (!io_->ReadFile(path, &bytes)) {
+    *error = Failure("cannot read", path, errno);
+    Log(kPriorityErr, "journal: " + *error);
+    return false;
+  }
+  DecodeRecords(bytes, [&](RecordType type, std::uint64_t seq, std::string_view record) {
+    if (type == RecordType::kAccepted) {
+      live_[seq] = std::string(record);
+      *max_seen = std::max(*max_seen, seq);
+    } else if (type == RecordType::kFinished) {
+      live_.erase(seq);
+    } else if (type == RecordType::kBase && seq > 0) {
+      *max_seen = std::max(*max_seen, seq - 1);
+    }
+  });
+  return true;
 }
 
 // Called with no writer running or from the writer, after the buffer was
@@ -178,15 +127,21 @@ bool Journal::Compact(std::string* error) {
   }
   const std::uint64_t number = segment_number_ + 1;
   const std::filesystem::path path = dir_ / SegmentName(number);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  const int fd = io_->Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
   if (fd < 0) {
-    *error = path.string() + ": " + std::strerror(errno);
+    *error = Failure("cannot create", path, errno);
+    Log(kPriorityErr, "journal: " + *error);
     return false;
   }
-  const std::string base = Record(kBase, next);
-  if (!WriteAll(fd, base) || !WriteAll(fd, snapshot) || ::fdatasync(fd) != 0 || !SyncFolder()) {
-    *error = path.string() + ": " + std::strerror(errno);
-    ::close(fd);
+  const std::string base = EncodeRecord(RecordType::kBase, next);
+  const char* step = "cannot write";
+  bool ok = io_->WriteAll(fd, base) && io_->WriteAll(fd, snapshot);
+  if (ok) ok = (step = "cannot sync", io_->Fdatasync(fd) == 0);
+  if (ok) ok = (step = "cannot sync the folder of", io_->SyncFolder(dir_) == 0);
+  if (!ok) {
+    *error = Failure(step, path, errno);
+    Log(kPriorityErr, "journal: " + *error);
+    io_->Close(fd);
     return false;
   }
   // The new segment holds everything that counts: the older ones can go.
@@ -196,8 +151,12 @@ bool Journal::Compact(std::string* error) {
       std::filesystem::remove(old_path, ec);
     }
   }
-  (void)SyncFolder();
-  if (fd_ >= 0) ::close(fd_);
+  if (io_->SyncFolder(dir_) != 0) {
+    // The removals may not persist: a later open replays the older segments
+    // too, which holds nothing the new one lacks.
+    Log(kPriorityWarning, "journal: " + Failure("cannot sync the removals in", dir_, errno));
+  }
+  if (fd_ >= 0) io_->Close(fd_);
   fd_ = fd;
   segment_number_ = number;
   file_bytes_ = base.size() + snapshot.size();
@@ -212,7 +171,7 @@ Journal::SubmitResult Journal::Submit(const std::vector<std::string>& payloads,
   std::lock_guard<std::mutex> lock(mu_);
   if (failed_ || !open_ || stopping_) return SubmitResult::kFailed;
   for (std::size_t i = 0; i < payloads.size(); ++i) {
-    records.push_back(Record(kAccepted, next_seq_ + i, payloads[i]));
+    records.push_back(EncodeRecord(RecordType::kAccepted, next_seq_ + i, payloads[i]));
     bytes += records.back().size();
   }
   if (live_bytes_ + bytes > max_bytes_) return SubmitResult::kFull;
@@ -244,7 +203,7 @@ void Journal::Finish(std::uint64_t seq) {
   if (it == live_.end()) return;
   live_bytes_ -= it->second.size();
   live_.erase(it);
-  finished_ += Record(kFinished, seq);
+  finished_ += EncodeRecord(RecordType::kFinished, seq);
 }
 
 void Journal::Run() {
@@ -273,8 +232,7 @@ void Journal::Run() {
     lock.unlock();
     // A finished record may reach the disk only after its result line did.
     if (finish_due && before_sync_) before_sync_();
-    bool ok = WriteAll(fd_, batch) && ::fdatasync(fd_) == 0;
-    if (ok) file_bytes_ += batch.size();
+    bool ok = WriteBatch(batch);
     std::string error;
     if (ok && (file_bytes_ > segment_bytes_ || file_bytes_ > max_bytes_)) ok = Compact(&error);
     lock.lock();
@@ -288,6 +246,22 @@ void Journal::Run() {
   }
 }
 
+bool Journal::WriteBatch(std::string_view batch) {
+  const std::filesystem::path path = dir_ / SegmentName(segment_number_);
+  if (!io_->WriteAll(fd_, batch)) {
+    Log(kPriorityErr, "journal: " + Failure("cannot write", path, errno) +
+                          "; no event is accepted any more");
+    return false;
+  }
+  file_bytes_ += batch.size();
+  if (io_->Fdatasync(fd_) != 0) {
+    Log(kPriorityErr, "journal: " + Failure("cannot sync", path, errno) +
+                          "; no event is accepted any more");
+    return false;
+  }
+  return true;
+}
+
 void Journal::Close() {
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -297,7 +271,7 @@ void Journal::Close() {
   }
   work_.notify_all();
   if (writer_.joinable()) writer_.join();
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) io_->Close(fd_);
   fd_ = -1;
   if (lock_fd_ >= 0) ::close(lock_fd_);  // another process may take the folder now
   lock_fd_ = -1;

@@ -2,12 +2,8 @@
 // it is finished.
 //
 // Files: <dir>/journal-<N>.log, segments numbered upwards; only the newest is
-// appended to. A record is
-//   u32 length of the body | u32 CRC-32 of the body | body = u8 type, payload
-// little-endian, with the types
-//   1 accepted  u64 sequence number, then the event as JSON text
-//   2 finished  u64 sequence number
-//   3 base      u64 the next sequence number (first record of a segment)
+// appended to. Their records are those of journal_record.h; every file
+// operation but the folder's lock goes through a JournalIo (journal_io.h).
 //
 // Durability. Submit appends accepted records to a buffer; one writer thread
 // writes what has gathered with one write(2) and then calls fdatasync once
@@ -32,6 +28,10 @@
 // the newest one), and what follows is discarded by the compaction that Open
 // performs before it returns the unfinished events in sequence order.
 //
+// Failures. Every failed file operation is logged with its errno. After a
+// failed write or sync the journal takes no more events (Submit answers
+// kFailed) and wakes every waiter with false.
+//
 // Thread-safe. The writer thread lives from Open to Close (or destruction).
 #pragma once
 
@@ -43,8 +43,11 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
+
+#include "service/journal_io.h"
 
 namespace service {
 
@@ -56,7 +59,8 @@ class Journal {
   };
   enum class SubmitResult { kOk, kFull, kFailed };
 
-  Journal() = default;
+  // `io` null: the system's calls. Otherwise it must outlive the journal.
+  explicit Journal(JournalIo* io = nullptr);
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
@@ -88,9 +92,14 @@ class Journal {
 
  private:
   void Run();
-  bool WriteSegmentHeader(int fd);
+  // Reads one segment's records into live_.
+  bool Replay(const std::filesystem::path& path, std::uint64_t* max_seen, std::string* error);
+  // Appends `batch` to the newest segment and syncs it (writer thread).
+  bool WriteBatch(std::string_view batch);
   bool Compact(std::string* error);
-  bool SyncFolder();
+
+  PosixJournalIo posix_;
+  JournalIo* io_;
 
   std::filesystem::path dir_;
   std::uint64_t max_bytes_ = 0;

@@ -11,20 +11,6 @@
 namespace service {
 namespace {
 
-thread_local const Job* t_delivering = nullptr;
-
-std::string TextProperty(const Json& properties, const char* name) {
-  const auto it = properties.find(name);
-  return it != properties.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
-// "ZRV_CorrelatedEvents|900" -> "900".
-std::string ResultCode(const Json& properties) {
-  const std::string info = TextProperty(properties, "MsgInfo");
-  const std::size_t bar = info.rfind('|');
-  return bar == std::string::npos ? info : info.substr(bar + 1);
-}
-
 std::string Utc() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
@@ -40,8 +26,6 @@ std::string Utc() {
 }
 
 }  // namespace
-
-const Job* DeliveringJob() { return t_delivering; }
 
 bool Job::WaitDone(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(mu_);
@@ -66,7 +50,7 @@ Json Job::Outcome() const {
   outcome["class"] = event.class_name;
   outcome["result"] = result ? Json(*result) : Json(nullptr);
   outcome["result_events"] = result_events;
-  if (!dropped.empty()) outcome["dropped"] = dropped;
+  if (!dropped.ok()) outcome["dropped"] = dropped.text();
   return outcome;
 }
 
@@ -82,11 +66,7 @@ std::unique_ptr<Component> Component::Create(Engine& engine, const ProfileConfig
   Component* self = component.get();
   component->services_ = scenario::ObservingServices::Create(
       engine.world->ns().Services(), [self](IWbemClassObject* object) { self->Indicated(object); },
-      [self](int result) { self->Processed(result); },
-      [self](IWbemClassObject*) {
-        std::lock_guard<std::mutex> lock(self->mu_);
-        t_delivering = self->current_;
-      });
+      [self](int result) { self->Processed(result); });
   if (engine.manager->CompCreate(profile.name.c_str(), &component->handle_,
                                  profile.settings.get()) == 0) {
     *error = "CompCreate refused the settings of profile \"" + profile.name + "\"";
@@ -106,18 +86,18 @@ Component::~Component() {
   (void)engine_.manager->CompDelete(handle_);
 }
 
-std::string Component::Deliver(Job& job) {
+Status Component::Deliver(Job& job) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     current_ = &job;
     processed_ = false;
   }
-  job.mark = std::chrono::steady_clock::now();
   const HRESULT raised = engine_.world->ns().Raise(job.instance.get());
   std::unique_lock<std::mutex> lock(mu_);
   if (raised != WBEM_S_NO_ERROR) {
     current_ = nullptr;
-    return "the repository refused to raise it: " + scenario::ResultText(raised);
+    return {Reason::kRaiseRefused,
+            RowOf(Reason::kRaiseRefused).message + (": " + scenario::ResultText(raised)), ""};
   }
   // Every accepted event matches the profile's subscription (its class
   // derives from ZRV_Event and its ProfileName is the profile's), so the
@@ -126,11 +106,11 @@ std::string Component::Deliver(Job& job) {
     if (!processed_cv_.wait_for(lock, std::chrono::seconds(1), [&] { return processed_; }) &&
         engine_.manager->CompCheck(nullptr, handle_) == 0) {
       current_ = nullptr;
-      return "the profile's component is not subscribed";
+      return {Reason::kNotSubscribed, "", ""};
     }
   }
   current_ = nullptr;
-  return {};
+  return Status::Ok();
 }
 
 void Component::Indicated(IWbemClassObject* object) {
@@ -138,12 +118,6 @@ void Component::Indicated(IWbemClassObject* object) {
   std::lock_guard<std::mutex> lock(mu_);
   Job* job = current_;
   if (job == nullptr) return;  // not one of this component's deliveries
-  const auto now = std::chrono::steady_clock::now();
-  const double seconds = std::chrono::duration<double>(now - job->mark).count();
-  job->mark = now;
-  const bool program = !TextProperty(properties, "program").empty();
-  engine_.metrics->Action(profile_, program ? "program" : "builtin", ResultCode(properties),
-                          seconds);
   Json message = Json::object();
   message["seq"] = job->seq;
   message["profile"] = profile_;
@@ -154,7 +128,6 @@ void Component::Indicated(IWbemClassObject* object) {
 
 void Component::Processed(int result) {
   std::lock_guard<std::mutex> lock(mu_);
-  t_delivering = nullptr;
   if (current_ == nullptr) return;
   current_->result = result;
   processed_ = true;
@@ -290,16 +263,17 @@ void ProfileRunner::Process(const std::shared_ptr<Job>& job) {
     scenario::InputError error;
     if (!scenario::MakeInstance(engine_.world->ns(), job->event, &job->profile, &job->instance,
                                 &error)) {
-      job->dropped = "invalid: " + (error.place.empty() ? "" : error.place + ": ") + error.message;
+      job->dropped = {Reason::kInvalid,
+                      "invalid: " + (error.place.empty() ? "" : error.place + ": ") + error.message,
+                      error.place};
       Conclude(*job);
       return;
     }
   }
   std::unique_lock<std::mutex> program(engine_.program_lock, std::defer_lock);
   if (component_->has_program_actions()) program.lock();
-  const std::string why = component_->Deliver(*job);
+  job->dropped = component_->Deliver(*job);
   if (program.owns_lock()) program.unlock();
-  if (!why.empty()) job->dropped = why;
   Conclude(*job);
 }
 
@@ -316,12 +290,12 @@ void ProfileRunner::Conclude(Job& job) {
                           " to the results file");
   }
   engine_.stream->Publish("processed", text);
-  if (job.dropped.empty()) {
+  if (job.dropped.ok()) {
     engine_.metrics->Processed(name_, job.result.value_or(0));
   } else {
-    engine_.metrics->Dropped(name_, job.dropped.substr(0, job.dropped.find(':')));
+    engine_.metrics->Dropped(name_, job.dropped.row().label);
     Log(kPriorityErr, "event " + std::to_string(job.seq) + " of profile \"" + name_ +
-                          "\" dropped: " + job.dropped);
+                          "\" dropped: " + job.dropped.text());
   }
   job.instance.Reset();
   engine_.journal->Finish(job.seq);

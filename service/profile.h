@@ -37,10 +37,11 @@
 #include "scenario/json_input.h"
 #include "scenario/observing_services.h"
 #include "scenario/scenario.h"
-#include "service/config.h"
+#include "service_config/config.h"
 #include "service/journal.h"
 #include "service/metrics.h"
 #include "service/results.h"
+#include "service/status.h"
 #include "wbem/com_ptr.h"
 #include "world/world.h"
 
@@ -58,7 +59,7 @@ struct Job {
 
   // The outcome; filled by the worker, read after WaitDone.
   std::optional<int> result;
-  std::string dropped;  // why it was not processed
+  Status dropped;  // why it was not processed (ok: it was)
   Json result_events = Json::array();
   bool processed_before_stop = true;
 
@@ -68,9 +69,6 @@ struct Job {
   void Complete();
   // {"seq", "profile", "class", "result", "result_events"[, "dropped"]}
   Json Outcome() const;
-
-  // The delivery's bookkeeping (delivery thread).
-  std::chrono::steady_clock::time_point mark;
 
  private:
   mutable std::mutex mu_;
@@ -89,10 +87,6 @@ struct Engine {
   std::mutex program_lock;
 };
 
-// The job whose delivery runs on this thread (the log tee counts held-back
-// actions by it), or null.
-const Job* DeliveringJob();
-
 class Component {
  public:
   // CompCreate and CompStart; null with `*error` when the library refused.
@@ -105,9 +99,9 @@ class Component {
 
   bool has_program_actions() const { return has_program_actions_; }
   const std::string& fingerprint() const { return fingerprint_; }
-  // Raises the job's event and waits until ProcessEvent returned. Empty, or
+  // Raises the job's event and waits until ProcessEvent returned. Ok, or
   // why the event was not processed.
-  std::string Deliver(Job& job);
+  Status Deliver(Job& job);
 
  private:
   Component(Engine& engine, const ProfileConfig& profile);

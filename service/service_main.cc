@@ -13,7 +13,7 @@
 
 #include "scenario/file_io.h"
 #include "service/children.h"
-#include "service/config.h"
+#include "service_config/config.h"
 #include "service/daemon.h"
 #include "service/http_api.h"
 #include "service/log.h"

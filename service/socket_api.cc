@@ -43,9 +43,14 @@ Json Refused(std::size_t line, int status, const std::string& place, const std::
   return ack;
 }
 
+Json Refused(std::size_t line, const Status& status) {
+  return Refused(line, status.row().http_status, status.place, status.text(),
+                 status.row().retry_after);
+}
+
 }  // namespace
 
-SocketApi::SocketApi(Daemon& daemon) : daemon_(daemon) {}
+SocketApi::SocketApi(Daemon& daemon) : daemon_(daemon), intake_(daemon) {}
 
 SocketApi::~SocketApi() { Stop(); }
 
@@ -142,10 +147,37 @@ void SocketApi::Accept() {
   }
 }
 
+bool SocketApi::TakeLines(Reading& reading, std::vector<Json>* acks,
+                          std::vector<std::shared_ptr<Job>>* jobs) {
+  std::string& buffer = reading.buffer;
+  std::size_t start = 0;
+  for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string_view line(buffer.data() + start, end - start);
+    ++reading.line_number;
+    if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
+    Admission admission = intake_.Line(line, max_line_);
+    if (!admission.status.ok()) {
+      acks->push_back(Refused(reading.line_number, admission.status));
+      continue;
+    }
+    Json ack = Json::object();
+    ack["line"] = reading.line_number;
+    ack["accepted"] = true;
+    ack["seq"] = admission.jobs.front()->seq;
+    acks->push_back(std::move(ack));
+    jobs->push_back(admission.jobs.front());
+  }
+  buffer.erase(0, start);
+  if (buffer.size() <= max_line_) return true;
+  const Status too_large =
+      intake_.TooLarge("the line is longer than " + std::to_string(max_line_) + " bytes");
+  acks->push_back(Refused(reading.line_number + 1, too_large));
+  return false;
+}
+
 void SocketApi::Serve(Connection& connection) {
   const int fd = connection.fd;
-  std::string buffer;
-  std::size_t line_number = 0;
+  Reading reading;
   char chunk[65536];
   bool open = true;
   while (open && !stopping_.load()) {
@@ -159,63 +191,15 @@ void SocketApi::Serve(Connection& connection) {
     const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    buffer.append(chunk, static_cast<std::size_t>(n));
-
+    reading.buffer.append(chunk, static_cast<std::size_t>(n));
     // Every whole line that arrived: refusals at once, acceptances after
     // one sync for all of them.
     std::vector<Json> acks;
-    std::vector<std::shared_ptr<Job>> all_jobs;
-    std::size_t start = 0;
-    for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos; start = end + 1) {
-      const std::string_view line(buffer.data() + start, end - start);
-      ++line_number;
-      if (line.find_first_not_of(" \t\r") == std::string_view::npos) continue;
-      Metrics& metrics = daemon_.metrics();
-      metrics.Received(1);
-      if (line.size() > max_line_) {
-        metrics.Rejected("too_large", 1);
-        acks.push_back(Refused(line_number, 413, "", "the line is longer than " +
-                                                         std::to_string(max_line_) + " bytes"));
-        continue;
-      }
-      Json json;
-      InputError error;
-      std::vector<Incoming> incoming(1);
-      if (!scenario::ParseJson(line, &json, &error) ||
-          !daemon_.Validate(json, "", &incoming[0], &error)) {
-        metrics.Rejected("invalid", 1);
-        acks.push_back(Refused(line_number, 400, error.place, error.message));
-        continue;
-      }
-      std::vector<std::shared_ptr<Job>> jobs;
-      const Refusal refusal = daemon_.Submit(std::move(incoming), &jobs);
-      if (refusal.status != 0) {
-        metrics.Rejected(refusal.reason, 1);
-        acks.push_back(Refused(line_number, refusal.status, refusal.place, refusal.message,
-                               refusal.retry_after));
-        continue;
-      }
-      Json ack = Json::object();
-      ack["line"] = line_number;
-      ack["accepted"] = true;
-      ack["seq"] = jobs.front()->seq;
-      acks.push_back(std::move(ack));
-      all_jobs.push_back(jobs.front());
-    }
-    buffer.erase(0, start);
-    if (buffer.size() > max_line_) {
-      daemon_.metrics().Received(1);
-      daemon_.metrics().Rejected("too_large", 1);
-      acks.push_back(Refused(line_number + 1, 413, "",
-                             "the line is longer than " + std::to_string(max_line_) + " bytes"));
-      open = false;
-    }
-    if (!all_jobs.empty() && !daemon_.WaitDurable(all_jobs)) {
+    std::vector<std::shared_ptr<Job>> jobs;
+    open = TakeLines(reading, &acks, &jobs);
+    if (const Status durable = intake_.WaitDurable(jobs); !jobs.empty() && !durable.ok()) {
       for (Json& ack : acks) {
-        if (ack["accepted"] == true) {
-          ack = Refused(ack["line"].get<std::size_t>(), 503, "",
-                        "the journal cannot be written (see the log)", 30);
-        }
+        if (ack["accepted"] == true) ack = Refused(ack["line"].get<std::size_t>(), durable);
       }
     }
     std::string out;

@@ -23,8 +23,9 @@
 #include <string>
 #include <thread>
 
-#include "service/config.h"
+#include "service_config/config.h"
 #include "service/daemon.h"
+#include "service/intake.h"
 
 namespace service {
 
@@ -45,11 +46,22 @@ class SocketApi {
     std::thread thread;
     std::atomic<bool> finished{false};
   };
+  // A connection's reads; each whole line gets one acknowledgement line.
+  struct Reading {
+    std::string buffer;
+    std::size_t line_number = 0;
+  };
   void Accept();
   void Serve(Connection& connection);
+  // Takes every whole line out of `reading`, submits it and appends its
+  // acknowledgement to `acks`; the accepted jobs in `jobs`. False when the
+  // unfinished rest is already over the limit (the connection then closes).
+  bool TakeLines(Reading& reading, std::vector<scenario::Json>* acks,
+                 std::vector<std::shared_ptr<Job>>* jobs);
   void Reap(bool all);
 
   Daemon& daemon_;
+  Intake intake_;
   std::filesystem::path path_;
   std::size_t max_line_ = 0;
   int idle_ms_ = 0;

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <memory>
 
-#include "service/config.h"
+#include "service_config/config.h"
 #include "settings/archive_io.h"
 #include "tools/shared_readers.h"
 
@@ -44,7 +44,7 @@ std::string JsonKind(const Json& value) {
 }
 
 // The service's configuration, read by the daemon's own reader
-// (service/config.h), which reads only files. Its world and its profiles'
+// (service_config/config.h), which reads only files. Its world and its profiles'
 // settings then go through the same meaning checks as a scenario's.
 void CheckServiceConfig(const Json& json, const std::string& path, Findings* findings) {
   const std::string name = InputName(path);

@@ -5,7 +5,8 @@ The allowed edges are written here once: each folder lists the folders whose
 headers it may include (its own are always allowed). A folder's tests and
 test support (tests/, testing/) may also use what stands beside the product
 (the repository and the world), since they host the component as the agent
-would. bench/ and fuzz/ are drivers and are not checked.
+would. bench/ and fuzz/ are drivers: they may use any folder and the test
+library (testing/), but never a folder's tests/, which is that suite's own.
 
 Usage: tools/check_layers.py [ROOT]   (exit 0 when clean, 1 with the list)
 """
@@ -33,15 +34,17 @@ ALLOWED = {
     "scenario": ["world", "repository", "settings", "host", "wbem"],
     # The test library: harnesses every suite's tests share; tests only.
     "testing": ["world", "repository", "wbem"],
-    # On top.
-    # tools may use the service's configuration reader (amctl check), never
-    # the daemon.
-    "tools": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
-              "runner", "service"],
-    "service": ["scenario", "world", "repository", "component", "settings", "host", "wbem",
-                "runner"],
+    # The service's configuration reader, below both programs on top (amctl
+    # check judges a configuration with it).
+    "service_config": ["scenario", "world", "repository", "settings", "host", "wbem"],
+    # On top. tools never reaches into the service.
+    "tools": ["service_config", "scenario", "world", "repository", "component", "settings",
+              "host", "wbem", "runner"],
+    "service": ["service_config", "scenario", "world", "repository", "component", "settings",
+                "host", "wbem", "runner"],
 }
 BESIDE = ["repository", "world"]
+DRIVERS = ["bench"]
 # Test support may also reach what the test drives from above: a layer's
 # end-to-end tests run it through the component.
 TEST_EXTRA = BESIDE + ["component", "testing"]
@@ -79,7 +82,25 @@ def check(root):
                         if top not in reach:
                             problems.append(f"{os.path.relpath(path, root)}:{number}: "
                                             f"{folder} may not include \"{target}\"")
+    for folder in DRIVERS:
+        for path, number, target in includes(root, folder):
+            if "tests" in target.split("/")[:-1]:
+                problems.append(f"{os.path.relpath(path, root)}:{number}: "
+                                f"{folder} may not include a suite's own \"{target}\"")
     return problems
+
+
+def includes(root, folder):
+    """Yields (path, line number, included path) for each project include under folder."""
+    for dirpath, _, files in os.walk(os.path.join(root, folder)):
+        for name in files:
+            if name.endswith((".h", ".cc")):
+                path = os.path.join(dirpath, name)
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    for number, line in enumerate(f, 1):
+                        m = INCLUDE.match(line)
+                        if m:
+                            yield path, number, m.group(1)
 
 
 def main():

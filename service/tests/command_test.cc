@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "service/tests/daemon_process.h"
+#include "testing/daemon.h"
 
-namespace service_test {
+namespace amtest {
 namespace {
 
 using ::testing::HasSubstr;
@@ -282,31 +282,5 @@ TEST_F(CommandTest, AStopEndsARunningCommandAndLeavesNoProcess) {
   EXPECT_EQ(ResultOf(results[0], "Long")["return_code"], Signed(0x80041033));
 }
 
-TEST_F(CommandTest, AWrongCommandStopsTheStartWithItsPlace) {
-  struct Case {
-    Json argv;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {Json::array({"/bin/echo", "{Missing}"}),
-       "classes[6].methods.Go.command[1]: {Missing} names no key of Job"},
-      {Json::array({"{Reason}"}), "classes[6].methods.Go.command[0]: the program takes no placeholder"},
-      {Json::array({"/bin/echo", "{Reason"}), "classes[6].methods.Go.command[1]: a \"{\" without"},
-      {Json::array(), "classes[6].methods.Go.command: must name the program to run"},
-      {Json::array({"/bin/echo", 5}), "classes[6].methods.Go.command[1]: must be a string"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    Json methods = Json::object();
-    methods["Go"] = Json{{"in", Json{{"Reason", "string"}}}, {"command", c.argv}};
-    EXPECT_EQ(daemon_.RunToExit(Config(Json::object(), methods, Json::array())), 3);
-    EXPECT_THAT(daemon_.log(), HasSubstr(c.message));
-  }
-  Json methods = Json::object();
-  methods["Go"] = Json{{"command", Json::array({"/bin/true"})}, {"return_value", 0}};
-  EXPECT_EQ(daemon_.RunToExit(Config(Json::object(), methods, Json::array())), 3);
-  EXPECT_THAT(daemon_.log(), HasSubstr("answers with the command's exit status"));
-}
-
 }  // namespace
-}  // namespace service_test
+}  // namespace amtest

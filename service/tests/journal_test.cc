@@ -1,13 +1,17 @@
 // The journal on its own: what comes back after a stop, a crash or a torn
-// write, compaction, and the bound.
+// write, compaction, the bound, and what a failing disk does (through a fake
+// of its file operations).
 #include "service/journal.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fstream>
+#include <mutex>
 
-#include "service/tests/daemon_process.h"
+#include "service/log.h"
+#include "testing/daemon.h"
 
 namespace service {
 namespace {
@@ -34,7 +38,7 @@ std::uint64_t Submit(Journal& journal, const std::string& payload) {
 
 class JournalTest : public ::testing::Test {
  protected:
-  service_test::TempDir dir_;
+  amtest::TempDir dir_;
 };
 
 TEST_F(JournalTest, UnfinishedEventsComeBackInOrderWithTheirNumbers) {
@@ -94,7 +98,7 @@ TEST_F(JournalTest, ATornTailIsIgnoredAndEverythingBeforeItKept) {
   for (std::size_t cut = last_record; cut < bytes.size(); ++cut) {
     SCOPED_TRACE(cut);
     for (const bool flip : {false, true}) {
-      service_test::TempDir copy;
+      amtest::TempDir copy;
       std::string damaged = bytes.substr(0, flip ? bytes.size() : cut);
       if (flip) damaged[cut] = static_cast<char>(damaged[cut] ^ 0x40);
       std::ofstream(copy.path() / segment.filename(), std::ios::binary) << damaged;
@@ -155,6 +159,83 @@ TEST_F(JournalTest, TheHookRunsBeforeFinishedRecordsAreWrittenAndNotForAcceptanc
   journal.Close();
   EXPECT_GT(calls.load(), after_open);
   EXPECT_TRUE(Reopen(dir_.path()).empty());
+}
+
+// The system's file operations, except that from the `after`th call on of
+// the chosen operation, it fails with `error`.
+class FailingIo : public PosixJournalIo {
+ public:
+  enum class Op { kWrite, kFdatasync, kOpen };
+  FailingIo(Op op, int after, int error) : op_(op), left_(after), error_(error) {}
+
+  int Open(const std::filesystem::path& path, int flags, mode_t mode) override {
+    return Fails(Op::kOpen) ? -1 : PosixJournalIo::Open(path, flags, mode);
+  }
+  ssize_t Write(int fd, const void* data, std::size_t size) override {
+    return Fails(Op::kWrite) ? -1 : PosixJournalIo::Write(fd, data, size);
+  }
+  int Fdatasync(int fd) override { return Fails(Op::kFdatasync) ? -1 : PosixJournalIo::Fdatasync(fd); }
+
+ private:
+  bool Fails(Op op) {
+    if (op != op_ || left_-- > 0) return false;
+    errno = error_;
+    return true;
+  }
+  Op op_;
+  int left_;
+  int error_;
+};
+
+TEST_F(JournalTest, AFailingDiskIsLoggedWithItsErrnoAndStopsAcceptance) {
+  struct Case {
+    const char* name;
+    FailingIo::Op op;
+    int error;
+    std::string logged;
+  };
+  // Open makes the first segment with one write of its base record and one
+  // sync; the failures hit the first batch after it.
+  const Case cases[] = {
+      {"a full disk", FailingIo::Op::kWrite, ENOSPC, "cannot write"},
+      {"an I/O error", FailingIo::Op::kWrite, EIO, "cannot write"},
+      {"a failing fdatasync", FailingIo::Op::kFdatasync, EIO, "cannot sync"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    amtest::TempDir dir;
+    std::mutex mu;
+    std::string log;
+    SetLogTee([&](int, const std::string&, const std::string& message) {
+      std::lock_guard<std::mutex> lock(mu);
+      log += message + "\n";
+    });
+    FailingIo io(c.op, 1, c.error);
+    Journal journal(&io);
+    std::vector<Journal::Unfinished> none;
+    std::string error;
+    ASSERT_TRUE(journal.Open(dir.path(), 1 << 20, 1 << 20, {}, &none, &error)) << error;
+    std::uint64_t seq = 0;
+    ASSERT_EQ(journal.Submit({"lost"}, &seq), Journal::SubmitResult::kOk);
+    EXPECT_FALSE(journal.WaitDurable(seq));
+    std::uint64_t ignored = 0;
+    EXPECT_EQ(journal.Submit({"next"}, &ignored), Journal::SubmitResult::kFailed);
+    journal.Close();
+    SetLogTee({});
+    const std::string expected = c.logged + " " + (dir.path() / "journal-000000000001.log").string() +
+                                 ": " + std::strerror(c.error) + " (errno " +
+                                 std::to_string(c.error) + ")";
+    EXPECT_THAT(log, ::testing::HasSubstr(expected));
+  }
+}
+
+TEST_F(JournalTest, AFolderThatCannotTakeASegmentIsRefusedAtOpenWithItsErrno) {
+  FailingIo io(FailingIo::Op::kOpen, 0, ENOSPC);
+  Journal journal(&io);
+  std::vector<Journal::Unfinished> none;
+  std::string error;
+  EXPECT_FALSE(journal.Open(dir_.path(), 1 << 20, 1 << 20, {}, &none, &error));
+  EXPECT_THAT(error, ::testing::HasSubstr("(errno " + std::to_string(ENOSPC) + ")"));
 }
 
 }  // namespace

@@ -5,17 +5,13 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
-#include <cstring>
 #include <set>
 #include <sstream>
 
-#include "service/tests/daemon_process.h"
+#include "testing/daemon.h"
 
-namespace service_test {
+namespace amtest {
 namespace {
 
 using ::testing::HasSubstr;
@@ -30,36 +26,6 @@ std::set<int> FinishedSeqs(const DaemonProcess& daemon) {
   std::set<int> seqs;
   for (const Json& line : daemon.Results()) seqs.insert(line["seq"].get<int>());
   return seqs;
-}
-
-// Connects to a Unix socket, sends `bytes`, reads until `lines` lines came.
-std::vector<Json> SocketExchange(const std::filesystem::path& path, const std::string& bytes,
-                                 std::size_t lines) {
-  std::vector<Json> acks;
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-    if (fd >= 0) ::close(fd);
-    return acks;
-  }
-  std::string buffer;
-  const auto end = std::chrono::steady_clock::now() + kDeadline;
-  while (acks.size() < lines && std::chrono::steady_clock::now() < end) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, 1000) <= 0) continue;
-    char chunk[4096];
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    buffer.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t at; (at = buffer.find('\n')) != std::string::npos; buffer.erase(0, at + 1)) {
-      acks.push_back(Json::parse(buffer.substr(0, at), nullptr, false));
-    }
-  }
-  ::close(fd);
-  return acks;
 }
 
 class LifecycleTest : public ::testing::Test {
@@ -269,4 +235,4 @@ TEST_F(LifecycleTest, SystemdIsToldReadyReloadingAndStopping) {
 }
 
 }  // namespace
-}  // namespace service_test
+}  // namespace amtest

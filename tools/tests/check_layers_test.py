@@ -19,6 +19,10 @@ CASES = [
     ("wbem/a.cc", "../component/x.h", True),                            # climbs out
     ("tools/a.cc", "world/world.h", False),
     ("settings/a.cc", "runner/env_block.h", True),
+    ("tools/a.cc", "service/daemon.h", True),                           # amctl never uses the daemon
+    ("tools/a.cc", "service_config/config.h", False),
+    ("bench/a.cc", "service/tests/daemon_process.h", True),             # a suite's own code
+    ("bench/a.cc", "testing/daemon.h", False),
 ]
 
 

@@ -1,11 +1,11 @@
-#include "service/config.h"
+#include "service_config/config.h"
 
 #include <arpa/inet.h>
 
 #include <limits>
 
 #include "scenario/file_io.h"
-#include "service/command_plan.h"
+#include "service_config/command_plan.h"
 #include "scenario/settings_json.h"
 
 namespace service {

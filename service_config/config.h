@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "scenario/json_input.h"
-#include "service/alertmanager.h"
+#include "service_config/alertmanager.h"
 #include "scenario/scenario.h"
 #include "settings/action_manager_settings.h"
 
@@ -77,7 +77,7 @@ struct Config {
   std::vector<std::pair<std::string, std::string>> environment;
   std::vector<ProfileConfig> profiles;
   std::string default_profile;  // events without ProfileName go here; may be empty
-  // POST /v1/alertmanager (service/alertmanager.h); reloadable.
+  // POST /v1/alertmanager (service_config/alertmanager.h); reloadable.
   AlertmanagerConfig alertmanager;
   // The fields that only a restart can change, as text: a reload that would
   // change them is refused.

@@ -1,9 +1,9 @@
-// A long run (label "soak", not part of the default test run): 100,000 events
-// over keep-alive HTTP across three profiles with built-in and task actions,
-// some requests refused on purpose. Afterwards every event received is
-// either processed or rejected, exactly, and the process holds no more
+// A long run (`make soak`, never part of the test run): 100,000 events over
+// keep-alive HTTP across three profiles with built-in and task actions, some
+// requests refused on purpose. Afterwards every event received must be
+// either processed or rejected, exactly, and the process must hold no more
 // descriptors or threads, and hardly more memory, than after the warm-up.
-#include <gtest/gtest.h>
+// Prints its figures; exits 1 when one of those does not hold.
 #include <httplib.h>
 #include <signal.h>
 
@@ -12,10 +12,21 @@
 #include <iostream>
 #include <thread>
 
-#include "service/tests/daemon_process.h"
+#include "testing/daemon.h"
 
-namespace service_test {
 namespace {
+
+using namespace amtest;
+
+int failures = 0;
+
+// A soak condition; prints what failed.
+void Check(bool holds, const char* what) {
+  if (!holds) {
+    std::cout << "soak: FAILED " << what << "\n";
+    ++failures;
+  }
+}
 
 struct Usage {
   std::size_t descriptors = 0;
@@ -38,7 +49,7 @@ Usage Measure(pid_t pid) {
   return usage;
 }
 
-TEST(SoakTest, HundredThousandEventsAddUpAndNothingGrows) {
+int Soak() {
   constexpr int kEvents = 100000;
   constexpr int kBatch = 50;
   constexpr int kClients = 4;
@@ -51,7 +62,10 @@ TEST(SoakTest, HundredThousandEventsAddUpAndNothingGrows) {
   config["queue_limit"] = 2000;
   // One malloc arena: with one per thread, resident memory drifts upwards as
   // peaks land in different arenas, which would hide a leak or fake one.
-  ASSERT_TRUE(daemon.Start(config, {{"MALLOC_ARENA_MAX", "1"}})) << daemon.log();
+  if (!daemon.Start(config, {{"MALLOC_ARENA_MAX", "1"}})) {
+    std::cout << daemon.log();
+    return 1;
+  }
 
   std::atomic<int> next{0};
   std::atomic<long> sent{0};
@@ -106,22 +120,32 @@ TEST(SoakTest, HundredThousandEventsAddUpAndNothingGrows) {
   send_until(kEvents / 5);
   // Each client took one batch past the end before it stopped.
   next = kEvents / 5;
-  ASSERT_TRUE(settled()) << daemon.log();
+  if (!settled()) {
+    std::cout << "soak: the counts never added up\n" << daemon.log();
+    return 1;
+  }
   const Usage warm = Measure(daemon.pid());
   send_until(kEvents * 3 / 5);
   next = kEvents * 3 / 5;
-  ASSERT_TRUE(settled()) << daemon.log();
+  if (!settled()) {
+    std::cout << "soak: the counts never added up\n" << daemon.log();
+    return 1;
+  }
   const Usage middle = Measure(daemon.pid());
   send_until(kEvents);
-  ASSERT_TRUE(settled()) << daemon.log();
+  if (!settled()) {
+    std::cout << "soak: the counts never added up\n" << daemon.log();
+    return 1;
+  }
   // The clients' connections close on the daemon's side a moment after
   // theirs.
-  EXPECT_TRUE(WaitFor([&] { return Measure(daemon.pid()).descriptors <= warm.descriptors; }));
+  Check(WaitFor([&] { return Measure(daemon.pid()).descriptors <= warm.descriptors; }),
+        "descriptors back to the warm-up's count");
   const Usage end = Measure(daemon.pid());
 
   const double received = *daemon.Metric("actionmanagerd_events_received_total");
-  EXPECT_EQ(received, kEvents);
-  EXPECT_GT(refused.load(), 0);
+  Check(received == kEvents, "every event counted as received");
+  Check(refused.load() > 0, "some batches refused");
   double processed = 0;
   for (const char* p : {"A", "B", "C"}) {
     processed += daemon.Metric(std::string("actionmanagerd_events_processed_total{profile=\"") + p +
@@ -137,14 +161,16 @@ TEST(SoakTest, HundredThousandEventsAddUpAndNothingGrows) {
             << end.descriptors << ", threads " << warm.threads << " -> " << end.threads
             << ", RSS " << warm.rss_kib << " KiB -> " << middle.rss_kib << " KiB -> "
             << end.rss_kib << " KiB\n";
-  EXPECT_LE(end.threads, warm.threads);
+  Check(end.threads <= warm.threads, "no more threads than after the warm-up");
   // A leak of fifty bytes per event would add 4 MiB over the last 80,000.
-  EXPECT_LE(end.rss_kib, warm.rss_kib + 4 * 1024);
-  EXPECT_LE(end.rss_kib, middle.rss_kib + 2 * 1024);
-  EXPECT_EQ(daemon.Metric("actionmanagerd_journal_unfinished_events"), 0);
+  Check(end.rss_kib <= warm.rss_kib + 4 * 1024, "RSS within 4 MiB of the warm-up's");
+  Check(end.rss_kib <= middle.rss_kib + 2 * 1024, "RSS within 2 MiB of the middle's");
+  Check(daemon.Metric("actionmanagerd_journal_unfinished_events") == 0, "journal drained");
   daemon.Signal(SIGTERM);
-  EXPECT_EQ(daemon.WaitExit(), 0);
+  Check(daemon.WaitExit() == 0, "a clean exit on SIGTERM");
+  return failures == 0 ? 0 : 1;
 }
 
 }  // namespace
-}  // namespace service_test
+
+int main() { return Soak(); }

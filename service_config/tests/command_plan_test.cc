@@ -1,7 +1,7 @@
 // The pieces of a command-backed method that need no process: argument
 // templates, variable names, the escaping of logged output, and the checks
 // made when the configuration is read.
-#include "service/command_method.h"
+#include "service_config/command_plan.h"
 
 #include <gtest/gtest.h>
 

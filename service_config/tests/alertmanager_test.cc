@@ -1,6 +1,6 @@
 // Alertmanager notifications mapped to events, without a daemon: which
 // events a payload gives, and where a bad one is refused.
-#include "service/alertmanager.h"
+#include "service_config/alertmanager.h"
 
 #include <gtest/gtest.h>
 

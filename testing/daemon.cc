@@ -1,58 +1,24 @@
-#include "service/tests/daemon_process.h"
+#include "testing/daemon.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <httplib.h>
 
+#include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 extern char** environ;
 
-namespace service_test {
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
-  const auto end = std::chrono::steady_clock::now() + deadline;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "amd-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
-std::filesystem::path TempDir::Write(const std::string& name, const std::string& content) const {
-  const std::filesystem::path path = path_ / name;
-  const std::filesystem::path temporary = path_ / (name + ".tmp");
-  {
-    std::ofstream out(temporary, std::ios::binary);
-    out << content;
-  }
-  std::filesystem::rename(temporary, path);
-  return path;
-}
-
-std::string TempDir::Read(const std::string& name) const {
-  std::ifstream in(path_ / name, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+namespace amtest {
 
 Json Rules(const Json& actions) {
   return Json{{"rules", Json::array({Json{{"event", "Disk_Full"}, {"actions", actions}}})}};
@@ -127,12 +93,6 @@ bool DaemonProcess::Start(const Json& config, const std::map<std::string, std::s
   log_name_ = "daemon-" + std::to_string(++starts_) + ".log";
   const std::string log_path = (dir_.path() / log_name_).string();
   const std::string config_path = (dir_.path() / "config.json").string();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                   0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<std::string> environment;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string entry = *e;
@@ -143,16 +103,8 @@ bool DaemonProcess::Start(const Json& config, const std::map<std::string, std::s
   std::vector<char*> envp;
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  std::string binary = AMD_PATH;
-  std::string flag = "-c";
-  std::vector<char*> argv = {binary.data(), flag.data(), const_cast<char*>(config_path.c_str()),
-                             nullptr};
-  const int rc = ::posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) {
-    pid_ = -1;
-    return false;
-  }
+  pid_ = SpawnLogged({AMD_PATH, "-c", config_path}, envp.data(), log_path);
+  if (pid_ < 0) return false;
   const bool listening = WaitFor([&] {
     if (WaitExit(std::chrono::milliseconds(0)) != -1 || pid_ <= 0) return true;
     return std::filesystem::exists(dir_.path() / "port");
@@ -229,11 +181,55 @@ std::optional<double> DaemonProcess::Metric(const std::string& sample) const {
   return std::nullopt;
 }
 
-Reply Post(httplib::Client& client, const std::string& body, bool wait, const std::string& token) {
+pid_t SpawnLogged(std::vector<std::string> argv, char** envp, const std::string& log) {
+  std::vector<char*> pointers;
+  for (std::string& arg : argv) pointers.push_back(arg.data());
+  pointers.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), envp);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+std::vector<Json> SocketExchange(const std::filesystem::path& path, const std::string& bytes,
+                                 std::size_t lines) {
+  std::vector<Json> acks;
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
+    if (fd >= 0) ::close(fd);
+    return acks;
+  }
+  std::string buffer;
+  const auto end = std::chrono::steady_clock::now() + kDeadline;
+  while (acks.size() < lines && std::chrono::steady_clock::now() < end) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (::poll(&pfd, 1, 1000) <= 0) continue;
+    char chunk[4096];
+    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+    if (n <= 0) break;
+    buffer.append(chunk, static_cast<std::size_t>(n));
+    for (std::size_t at; (at = buffer.find('\n')) != std::string::npos; buffer.erase(0, at + 1)) {
+      acks.push_back(Json::parse(buffer.substr(0, at), nullptr, false));
+    }
+  }
+  ::close(fd);
+  return acks;
+}
+
+Reply Post(httplib::Client& client, const std::string& body, bool wait, const std::string& token,
+           const std::string& route) {
   httplib::Headers headers;
   if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
-  auto res = client.Post(wait ? "/v1/events?wait=1" : "/v1/events", headers, body,
-                         "application/json");
+  auto res = client.Post(wait ? route + "?wait=1" : route, headers, body, "application/json");
   Reply reply;
   if (!res) return reply;
   reply.status = res->status;
@@ -242,4 +238,4 @@ Reply Post(httplib::Client& client, const std::string& body, bool wait, const st
   return reply;
 }
 
-}  // namespace service_test
+}  // namespace amtest

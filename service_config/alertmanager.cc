@@ -1,4 +1,4 @@
-#include "service/alertmanager.h"
+#include "service_config/alertmanager.h"
 
 #include <charconv>
 #include <cmath>

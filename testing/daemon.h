@@ -1,6 +1,7 @@
-// Runs the built actionmanagerd for the service's tests: a folder per test
-// with its configuration, state and outputs, the daemon as a real process on
-// an ephemeral loopback port, and small readers for what it writes.
+// Runs the built actionmanagerd for the tests and benchmarks that drive it
+// as a process: a folder per test with its configuration, state and outputs,
+// the daemon as a real process on an ephemeral loopback port, and small
+// readers for what it writes.
 //
 // Nothing here sleeps and then looks: every wait is for a condition, with a
 // deadline generous enough for a loaded two-core machine.
@@ -18,34 +19,16 @@
 #include <string>
 #include <vector>
 
+#include "testing/temp_dir.h"
+#include "testing/wait.h"
+
 namespace httplib {
 class Client;
 }
 
-namespace service_test {
+namespace amtest {
 
 using Json = nlohmann::ordered_json;
-
-inline constexpr std::chrono::seconds kDeadline{60};
-
-// Polls `condition` until it holds or `deadline` passes; true when it held.
-bool WaitFor(const std::function<bool()>& condition,
-             std::chrono::milliseconds deadline = kDeadline);
-
-// A folder under the system's temporary folder, removed with its content.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path Write(const std::string& name, const std::string& content) const;
-  std::string Read(const std::string& name) const;
-
- private:
-  std::filesystem::path path_;
-};
 
 // The demo's world (Disk_Full events, Volume and Pager methods) with one
 // profile per entry of `profiles` (name -> settings JSON), and the daemon's
@@ -101,13 +84,24 @@ class DaemonProcess {
   int last_status_ = -1;
 };
 
-// POST /v1/events; the status (0 when the request failed) and the body.
+// Connects to the Unix socket at `path`, sends `bytes` and reads until
+// `lines` acknowledgement lines came (or the deadline passed, or the daemon
+// closed the connection); the lines as JSON.
+std::vector<Json> SocketExchange(const std::filesystem::path& path, const std::string& bytes,
+                                 std::size_t lines);
+
+// POST `route` (/v1/events, /v1/alertmanager); the status (0 when the
+// request failed), the body and Retry-After.
 struct Reply {
   int status = 0;
   Json body;
   std::string retry_after;
 };
 Reply Post(httplib::Client& client, const std::string& body, bool wait = false,
-           const std::string& token = {});
+           const std::string& token = {}, const std::string& route = "/v1/events");
 
-}  // namespace service_test
+// Starts `argv` with standard input from /dev/null and standard output and
+// error appended to `log`; the child's process id, or -1.
+pid_t SpawnLogged(std::vector<std::string> argv, char** envp, const std::string& log);
+
+}  // namespace amtest

@@ -1,4 +1,4 @@
-#include "service/command_plan.h"
+#include "service_config/command_plan.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,0 +1,24 @@
+#include "service/action_metrics.h"
+
+#include <string>
+
+namespace service {
+
+ActionMetrics::ActionMetrics(Metrics* metrics) {
+  AmSetActionOutcomeObserver(
+      [metrics](const AmActionOutcome& outcome) { Count(*metrics, outcome); });
+}
+
+ActionMetrics::~ActionMetrics() { AmSetActionOutcomeObserver({}); }
+
+void ActionMetrics::Count(Metrics& metrics, const AmActionOutcome& outcome) {
+  if (outcome.decision == AmActionDecision::kHeldBack) {
+    metrics.HeldBack(outcome.profile);
+    return;
+  }
+  if (!outcome.result_event) return;
+  const char* kind = outcome.kind == AmActionKind::kProgram ? "program" : "builtin";
+  metrics.Action(outcome.profile, kind, std::to_string(outcome.result_code), outcome.seconds);
+}
+
+}  // namespace service

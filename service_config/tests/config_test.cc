@@ -1,0 +1,117 @@
+// The configuration reader's refusals, in process: every configuration a
+// daemon could not run is refused with the place of the problem, before any
+// daemon starts. The daemon's tests only check that such a refusal stops it.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "service_config/config.h"
+#include "testing/daemon.h"
+
+namespace service {
+namespace {
+
+using amtest::Json;
+
+// The daemon tests' world with one profile "P" that pages, a class Job for
+// command-backed methods (classes[4]) and its files in `dir`.
+Json Base(const amtest::TempDir& dir) {
+  Json config = amtest::BaseConfig(
+      {{"P", amtest::Rules(Json::array({amtest::PageAction(), amtest::TaskAction()}))}});
+  config["classes"].push_back(Json{{"name", "Job"}, {"methods", Json::object()}});
+  config["state_dir"] = (dir / "state").string();
+  config["results_file"] = (dir / "results.jsonl").string();
+  return config;
+}
+
+// A method Job.Go in reason form, run by `argv`.
+void Command(Json& config, Json argv) {
+  config["classes"][4]["methods"]["Go"] = Json{{"in", Json{{"Reason", "string"}}},
+                                               {"command", std::move(argv)}};
+}
+
+void Alerts(Json& config, Json alertmanager) {
+  config["classes"].push_back(Json::parse(R"(
+    {"name": "Alert_Firing", "superclass": "ZRV_Event", "properties": {"Unit": "string"}})"));
+  config["alertmanager"] = std::move(alertmanager);
+}
+
+TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
+  struct Case {
+    const char* name;
+    std::function<void(Json&)> change;
+    std::string text;  // in "place: message"
+  };
+  const Case cases[] = {
+      {"another address without a token", [](Json& c) { c["listen"]["address"] = "0.0.0.0"; },
+       "listen.token_file"},
+      {"an unknown field", [](Json& c) { c["colour"] = "red"; }, "colour: is not a known field"},
+      {"two profiles of one name", [](Json& c) { c["profiles"].push_back(c["profiles"][0]); },
+       "profiles[1].name"},
+      {"a bad action",
+       [](Json& c) { c["profiles"][0]["settings"]["rules"][0]["actions"][0]["kind"] = "x"; },
+       "profiles[0].settings.rules[0].actions[0].kind"},
+      {"a placeholder of no key",
+       [](Json& c) { Command(c, Json::array({"/bin/echo", "{Missing}"})); },
+       "classes[4].methods.Go.command[1]: {Missing} names no key of Job"},
+      {"a placeholder as the program", [](Json& c) { Command(c, Json::array({"{Reason}"})); },
+       "classes[4].methods.Go.command[0]: the program takes no placeholder"},
+      {"an unclosed brace", [](Json& c) { Command(c, Json::array({"/bin/echo", "{Reason"})); },
+       "classes[4].methods.Go.command[1]: a \"{\" without"},
+      {"no program", [](Json& c) { Command(c, Json::array()); },
+       "classes[4].methods.Go.command: must name the program to run"},
+      {"an argument of no text", [](Json& c) { Command(c, Json::array({"/bin/echo", 5})); },
+       "classes[4].methods.Go.command[1]: must be a string"},
+      {"a command with a fixed return value",
+       [](Json& c) {
+         c["classes"][4]["methods"]["Go"] =
+             Json{{"command", Json::array({"/bin/true"})}, {"return_value", 0}};
+       },
+       "answers with the command's exit status"},
+      {"alerts of a class that is no event class",
+       [](Json& c) { Alerts(c, Json{{"class", "Plain"}}); }, "alertmanager.class"},
+      {"alerts for an unknown profile",
+       [](Json& c) { Alerts(c, Json{{"class", "Alert_Firing"}, {"profile", "Nobody"}}); },
+       "alertmanager.profile"},
+      {"a receiver mapped to an unknown profile",
+       [](Json& c) {
+         Alerts(c, Json{{"class", "Alert_Firing"}, {"receivers", {{"r", "Nobody"}}}});
+       },
+       "alertmanager.receivers.r"},
+      {"EventId mapped",
+       [](Json& c) {
+         Alerts(c, Json{{"class", "Alert_Firing"}, {"properties", {{"EventId", "labels.x"}}}});
+       },
+       "alertmanager.properties.EventId"},
+      {"a source that is none",
+       [](Json& c) {
+         Alerts(c, Json{{"class", "Alert_Firing"}, {"properties", {{"Unit", "labels"}}}});
+       },
+       "alertmanager.properties.Unit"},
+      {"prefer neither",
+       [](Json& c) { Alerts(c, Json{{"class", "Alert_Firing"}, {"prefer", "both"}}); },
+       "alertmanager.prefer"},
+  };
+  amtest::TempDir dir;
+  {
+    SCOPED_TRACE("the unchanged base");
+    Config config;
+    scenario::InputError error;
+    ASSERT_TRUE(ReadConfig(dir.Write("config.json", Base(dir).dump()), &config, &error))
+        << error.place << ": " << error.message;
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Json json = Base(dir);
+    c.change(json);
+    Config config;
+    scenario::InputError error;
+    EXPECT_FALSE(ReadConfig(dir.Write("config.json", json.dump()), &config, &error));
+    EXPECT_THAT(error.place + ": " + error.message, ::testing::HasSubstr(c.text));
+  }
+}
+
+}  // namespace
+}  // namespace service

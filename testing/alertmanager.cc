@@ -1,0 +1,107 @@
+#include "testing/alertmanager.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+#include "testing/daemon.h"
+#include "testing/wait.h"
+
+extern char** environ;
+
+namespace amtest {
+namespace {
+
+int FreePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  ::close(fd);
+  return port;
+}
+
+std::string Configuration(const std::string& url) {
+  return "route:\n"
+         "  receiver: P\n"
+         "  group_by: ['alertname']\n"
+         "  group_wait: 1s\n"
+         "  group_interval: 1s\n"
+         "  repeat_interval: 2s\n"
+         "receivers:\n"
+         "  - name: P\n"
+         "    webhook_configs:\n"
+         "      - url: '" + url + "'\n"
+         "        send_resolved: false\n";
+}
+
+}  // namespace
+
+std::string FindAlertmanager() {
+  if (const char* given = std::getenv("AM_ALERTMANAGER"); given != nullptr && *given != '\0') {
+    return given;
+  }
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  dirs += ":/usr/bin";
+  for (const char* name : {"prometheus-alertmanager", "alertmanager"}) {
+    std::size_t at = 0;
+    while (at <= dirs.size()) {
+      const std::size_t end = std::min(dirs.find(':', at), dirs.size());
+      const std::filesystem::path candidate = std::filesystem::path(dirs.substr(at, end - at)) / name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
+      at = end + 1;
+    }
+  }
+  return {};
+}
+
+Alertmanager::~Alertmanager() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  int status = 0;
+  if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
+               std::chrono::seconds(10))) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status, 0);
+  }
+}
+
+bool Alertmanager::Start(const std::string& url) {
+  port_ = FreePort();
+  const std::string config_path = dir_.Write("alertmanager.yml", Configuration(url)).string();
+  const std::string storage = (dir_.path() / "am-data").string();
+  std::filesystem::create_directories(storage);
+  const std::string log_path = (dir_.path() / "alertmanager.log").string();
+  pid_ = SpawnLogged({binary_, "--config.file=" + config_path, "--storage.path=" + storage,
+                      "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                      "--cluster.listen-address=", "--log.level=debug"},
+                     environ, log_path);
+  if (pid_ < 0) return false;
+  return WaitFor([&] {
+    auto res = Client().Get("/-/ready");
+    return res && res->status == 200;
+  });
+}
+
+httplib::Client Alertmanager::Client() const {
+  httplib::Client client("127.0.0.1", port_);
+  client.set_connection_timeout(5, 0);
+  client.set_read_timeout(30, 0);
+  return client;
+}
+
+}  // namespace amtest
