@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "actions/testing/journal.h"
+#include "testing/temp_dir.h"
 #include "host/dispatcher.h"
 #include "settings/object.h"
 
@@ -97,8 +98,8 @@ TEST_F(LibraryLoadTest, ASecondCopyFailsCleanlyAndLeavesTheFirstAlone) {
   // A second copy of the library in one process finds the settings classes
   // registered by the first: it must refuse to run and must not take the
   // first copy's classes down when it goes.
-  const std::filesystem::path copy = std::filesystem::temp_directory_path() /
-                                     ("libActionManager-copy-" + std::to_string(getpid()) + ".so");
+  const amtest::TempDir dir;
+  const std::filesystem::path copy = dir / "libActionManager-copy.so";
   std::filesystem::copy_file(AM_LIBRARY_PATH, copy,
                              std::filesystem::copy_options::overwrite_existing);
 
@@ -121,7 +122,6 @@ TEST_F(LibraryLoadTest, ASecondCopyFailsCleanlyAndLeavesTheFirstAlone) {
   EXPECT_NE(from_name("CActionManagerSettings"), nullptr);
 
   ASSERT_EQ(dlclose(first), 0);
-  std::filesystem::remove(copy);
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "runner/command_runner.h"
 #include "runner/tests/test_util.h"
 #include "testing/child.h"
+#include "testing/temp_dir.h"
 #include "testing/wait.h"
 
 namespace runner {
@@ -140,12 +141,9 @@ TEST(ChildProcessTest, ChildIgnoringItsInputEndsNormally) {
 }
 
 TEST(ChildProcessTest, ProgramThatCannotStartLeavesNothingBehind) {
-  char path[] = "/tmp/runner_not_executable_XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(write(fd, "#!/bin/sh\nexit 0\n", 17), 17);
-  close(fd);
-  chmod(path, 0644);
+  const amtest::TempDir dir;
+  const std::string path = dir.Write("not_executable", "#!/bin/sh\nexit 0\n");
+  chmod(path.c_str(), 0644);
   const int descriptors = CountOpenDescriptors();
   const int threads = CountThreads();
   for (const std::string& command : {"no-such-program-anywhere"s, std::string(path), "   "s}) {
@@ -160,7 +158,6 @@ TEST(ChildProcessTest, ProgramThatCannotStartLeavesNothingBehind) {
     EXPECT_EQ(CountOpenDescriptors(), descriptors);
     EXPECT_EQ(CountThreads(), threads);
   }
-  unlink(path);
 }
 
 // Processes of `group` that are not zombies.
@@ -194,10 +191,9 @@ TEST(ChildProcessTest, TimeOutKillsTheWholeGroup) {
 // Arguments given one by one reach the child untouched, and the record tells
 // how the run ended where WaitChildProcess's code alone could not.
 TEST(ChildProcessTest, ArgumentListAndHowTheRunEnded) {
-  char path[] = "/tmp/runner_not_executable_XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+  const amtest::TempDir dir;
+  const std::string path = dir.Write("not_executable", "");
+  chmod(path.c_str(), 0600);
   struct Case {
     std::vector<std::string> arguments;
     std::int32_t wait_ms;
@@ -228,7 +224,6 @@ TEST(ChildProcessTest, ArgumentListAndHowTheRunEnded) {
     EXPECT_EQ(record.process_information.exit_status, c.exit_status);
     EXPECT_EQ(Captured(record.output), c.output);
   }
-  unlink(path);
 }
 
 TEST(ChildProcessTest, CancelDescriptorEndsTheRunAndKillsTheGroup) {

@@ -14,6 +14,7 @@
 #include "runner/command_runner.h"
 #include "runner/current_directory.h"
 #include "runner/tests/test_util.h"
+#include "testing/temp_dir.h"
 
 namespace runner {
 namespace {
@@ -37,17 +38,12 @@ class ProcessStartHookTest : public ::testing::Test {
  protected:
   void SetUp() override {
     saved_ = GetCurrentDirectoryText();
-    directory_ = fs::temp_directory_path() / ("runner_hook_test_" + std::to_string(getpid()));
-    fs::create_directories(directory_);
-    ASSERT_TRUE(SetCurrentDirectoryText(directory_.string()));
+    ASSERT_TRUE(SetCurrentDirectoryText(directory_.path().string()));
   }
-  void TearDown() override {
-    SetCurrentDirectoryText(saved_);
-    fs::remove_all(directory_);
-  }
+  void TearDown() override { SetCurrentDirectoryText(saved_); }
 
   std::string saved_;
-  fs::path directory_;
+  amtest::TempDir directory_;
 };
 
 TEST_F(ProcessStartHookTest, ReplacedStartRunsNothingAndAnswersAsASuccessfulChild) {
@@ -74,7 +70,7 @@ TEST_F(ProcessStartHookTest, ReplacedStartRunsNothingAndAnswersAsASuccessfulChil
   runner.BuildCommandLine(line, {"extra arg"});
   EXPECT_EQ(seen[0].command_line, line);
   ASSERT_FALSE(seen[0].arguments.empty());
-  EXPECT_EQ(seen[0].directory, directory_.string());
+  EXPECT_EQ(seen[0].directory, directory_.path().string());
   const auto& env = seen[0].environment;
   EXPECT_NE(std::find(env.begin(), env.end(), "EVENT_X=42"), env.end());
   EXPECT_NE(std::find_if(env.begin(), env.end(),
