@@ -74,6 +74,29 @@ class RunStopTest : public ::testing::Test {
   TempDir dir_;
 };
 
+// With almost no descriptor to spare, the run cannot watch for signals nor
+// start its programs: each program action reports that nothing was captured,
+// and the run ends instead of waiting for a watcher that never started.
+TEST_F(RunStopTest, ARunWithoutDescriptorsToSpareFailsItsProgramsAndEnds) {
+  dir_.Write("scenario.json", ProgramScenario(0, 2));
+  amtest::ProcessOptions options;
+  options.cwd = dir_.path();
+  const RunResult run = amtest::Run(
+      "/bin/sh", {"-c", "ulimit -n 5 && exec \"$0\" run scenario.json --jsonl", AMCTL_PATH},
+      options);
+  ASSERT_EQ(run.signal, 0) << run.err;
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::size_t failed = 0;
+  for (std::size_t at = 0; (at = run.out.find(R"("return_code":1001)", at)) != std::string::npos;
+       ++at) {
+    ++failed;
+  }
+  EXPECT_EQ(failed, 2u) << run.out;
+  EXPECT_NE(run.out.find(R"({"type":"component","operation":"CompDelete","result":1})"),
+            std::string::npos)
+      << run.out;
+}
+
 TEST_F(RunStopTest, ASignalKillsTheRunningProgramsGroupAndTheRunIsTornDown) {
   dir_.Write("scenario.json", ProgramScenario(60, 2));
   const struct {
