@@ -191,6 +191,75 @@ void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
   }
 }
 
+// The "socket" object, when there is one.
+void ReadSocket(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
+                Config* read, Json* fp) {
+  if (const Json* socket = reader.Object("socket")) {
+    (*fp)["socket"] = *socket;
+    ObjectReader sock(problems, *socket, "socket");
+    if (sock.Require("path")) read->socket_path = Resolve(folder, sock.String("path"));
+    const std::string mode = sock.String("mode", "0660");
+    const bool octal = !mode.empty() && mode.size() <= 4 &&
+                       mode.find_first_not_of("01234567") == std::string::npos;
+    if (!octal) {
+      problems.Fail("socket.mode", "must be an octal mode such as \"0660\"");
+    } else {
+      read->socket_mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
+    }
+    sock.Finish();
+  }
+}
+
+// Where the daemon keeps its state: state_dir, "journal", results_file.
+void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
+                 Config* read, Json* fp) {
+  if (reader.Require("state_dir")) read->state_dir = Resolve(folder, reader.String("state_dir"));
+  (*fp)["state_dir"] = read->state_dir.string();
+  if (const Json* journal = reader.Object("journal")) {
+    (*fp)["journal"] = *journal;
+    ObjectReader j(problems, *journal, "journal");
+    read->journal_max_bytes = static_cast<std::uint64_t>(
+        j.Integer("max_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read->journal_max_bytes)));
+    read->journal_segment_bytes = static_cast<std::uint64_t>(j.Integer(
+        "segment_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read->journal_segment_bytes)));
+    j.Finish();
+  }
+  read->results_file = Resolve(folder, reader.String("results_file"));
+  (*fp)["results_file"] = read->results_file.string();
+}
+
+// The classes (with their commands, checked now, so that a wrong
+// placeholder stops the start or the reload instead of failing calls later)
+// and the instances.
+void ReadWorld(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
+               Config* read, Json* fp) {
+  if (const Json* classes = reader.Array("classes")) {
+    (*fp)["classes"] = *classes;
+    for (std::size_t i = 0; i < classes->size() && problems.ok(); ++i) {
+      read->classes.push_back(scenario::ReadClass(problems, (*classes)[i], IndexPath("classes", i)));
+    }
+  }
+  for (std::size_t c = 0; problems.ok() && c < read->classes.size(); ++c) {
+    const scenario::ScenarioClass& cls = read->classes[c];
+    for (const scenario::ScenarioMethod& method : cls.methods) {
+      if (!method.command) continue;
+      CommandPlan ignored;
+      InputError wrong;
+      if (!PrepareCommand(cls, method, ClassKeys(read->classes, cls), folder, &ignored, &wrong)) {
+        problems.Fail(wrong.place, wrong.message);
+        break;
+      }
+    }
+  }
+  if (const Json* instances = reader.Array("instances")) {
+    (*fp)["instances"] = *instances;
+    for (std::size_t i = 0; i < instances->size() && problems.ok(); ++i) {
+      read->instances.push_back(
+          scenario::ReadObject(problems, (*instances)[i], IndexPath("instances", i)));
+    }
+  }
+}
+
 }  // namespace
 
 bool IsLoopback(const std::string& address) {
@@ -234,33 +303,8 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   Json fp = Json::object();  // the restart-only fields
   ObjectReader reader(problems, json, "");
   ReadListen(reader, folder, &read, &fp);
-  if (const Json* socket = reader.Object("socket")) {
-    fp["socket"] = *socket;
-    ObjectReader sock(problems, *socket, "socket");
-    if (sock.Require("path")) read.socket_path = Resolve(folder, sock.String("path"));
-    const std::string mode = sock.String("mode", "0660");
-    const bool octal = !mode.empty() && mode.size() <= 4 &&
-                       mode.find_first_not_of("01234567") == std::string::npos;
-    if (!octal) {
-      problems.Fail("socket.mode", "must be an octal mode such as \"0660\"");
-    } else {
-      read.socket_mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
-    }
-    sock.Finish();
-  }
-  if (reader.Require("state_dir")) read.state_dir = Resolve(folder, reader.String("state_dir"));
-  fp["state_dir"] = read.state_dir.string();
-  if (const Json* journal = reader.Object("journal")) {
-    fp["journal"] = *journal;
-    ObjectReader j(problems, *journal, "journal");
-    read.journal_max_bytes = static_cast<std::uint64_t>(
-        j.Integer("max_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read.journal_max_bytes)));
-    read.journal_segment_bytes = static_cast<std::uint64_t>(j.Integer(
-        "segment_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read.journal_segment_bytes)));
-    j.Finish();
-  }
-  read.results_file = Resolve(folder, reader.String("results_file"));
-  fp["results_file"] = read.results_file.string();
+  ReadSocket(reader, problems, folder, &read, &fp);
+  ReadStorage(reader, problems, folder, &read, &fp);
   read.queue_limit = static_cast<std::size_t>(
       reader.Integer("queue_limit", 1, 1000000, static_cast<std::int64_t>(read.queue_limit)));
   read.wait_seconds = static_cast<int>(reader.Integer("wait_seconds", 1, 86400, read.wait_seconds));
@@ -268,33 +312,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   read.log_level = static_cast<int>(reader.Integer("log_level", 0, 3, read.log_level));
   read.ns = reader.String("namespace", read.ns);
   read.standard_classes = reader.Bool("standard_classes", true);
-  if (const Json* classes = reader.Array("classes")) {
-    fp["classes"] = *classes;
-    for (std::size_t i = 0; i < classes->size() && problems.ok(); ++i) {
-      read.classes.push_back(scenario::ReadClass(problems, (*classes)[i], IndexPath("classes", i)));
-    }
-  }
-  // Commands are checked now, so that a wrong placeholder stops the start
-  // (or the reload) instead of failing calls later.
-  for (std::size_t c = 0; problems.ok() && c < read.classes.size(); ++c) {
-    const scenario::ScenarioClass& cls = read.classes[c];
-    for (const scenario::ScenarioMethod& method : cls.methods) {
-      if (!method.command) continue;
-      CommandPlan ignored;
-      InputError wrong;
-      if (!PrepareCommand(cls, method, ClassKeys(read.classes, cls), folder, &ignored, &wrong)) {
-        problems.Fail(wrong.place, wrong.message);
-        break;
-      }
-    }
-  }
-  if (const Json* instances = reader.Array("instances")) {
-    fp["instances"] = *instances;
-    for (std::size_t i = 0; i < instances->size() && problems.ok(); ++i) {
-      read.instances.push_back(
-          scenario::ReadObject(problems, (*instances)[i], IndexPath("instances", i)));
-    }
-  }
+  ReadWorld(reader, problems, folder, &read, &fp);
   scenario::ReadEnvironment(reader, folder, &read.environment);
   fp["namespace"] = read.ns;
   fp["standard_classes"] = read.standard_classes;
