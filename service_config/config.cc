@@ -123,6 +123,52 @@ bool HasProfile(const Config& config, const std::string& name) {
   return false;
 }
 
+// alertmanager.receivers and alertmanager.properties, when given.
+void ReadAlertMaps(Problems& problems, const Json* receivers, const Json* properties,
+                   Config* config) {
+  AlertmanagerConfig& am = config->alertmanager;
+  if (receivers != nullptr) {
+    for (const auto& [receiver, profile] : receivers->items()) {
+      const std::string path = FieldPath("alertmanager.receivers", receiver);
+      if (!profile.is_string() || !HasProfile(*config, profile.get<std::string>())) {
+        problems.Fail(path, "must name a profile of \"profiles\"");
+        return;
+      }
+      am.receivers[receiver] = profile.get<std::string>();
+    }
+  }
+  if (properties != nullptr) {
+    for (const auto& [property, source] : properties->items()) {
+      const std::string path = FieldPath("alertmanager.properties", property);
+      if (SameName(property, "EventId") || SameName(property, "ProfileName")) {
+        problems.Fail(path, "is set from the alert's fingerprint and the receiver, not mapped");
+        return;
+      }
+      if (!source.is_string() || !IsAlertSource(source.get<std::string>())) {
+        problems.Fail(path,
+                      "must be \"labels.NAME\", \"annotations.NAME\" or one of \"status\", "
+                      "\"startsAt\", \"endsAt\", \"generatorURL\", \"fingerprint\", "
+                      "\"receiver\", \"externalURL\", \"groupKey\"");
+        return;
+      }
+      am.properties.emplace_back(property, source.get<std::string>());
+    }
+  }
+}
+
+// The default profile: the only one when there is one and none is named;
+// a named one must be among "profiles".
+void ReadDefaultProfile(Problems& problems, Config* read) {
+  if (read->default_profile.empty() && read->profiles.size() == 1) {
+    read->default_profile = read->profiles.front().name;
+  }
+  if (!read->default_profile.empty()) {
+    bool known = false;
+    for (const ProfileConfig& profile : read->profiles) known |= profile.name == read->default_profile;
+    if (!known) problems.Fail("default_profile", "names no profile of \"profiles\"");
+  }
+}
+
 // The "alertmanager" object; after the classes and the profiles, which it
 // names.
 void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
@@ -162,33 +208,7 @@ void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
     return;
   }
   am.event_id_with_start = event_id == "fingerprint_and_start";
-  if (receivers != nullptr) {
-    for (const auto& [receiver, profile] : receivers->items()) {
-      const std::string path = FieldPath("alertmanager.receivers", receiver);
-      if (!profile.is_string() || !HasProfile(*config, profile.get<std::string>())) {
-        problems.Fail(path, "must name a profile of \"profiles\"");
-        return;
-      }
-      am.receivers[receiver] = profile.get<std::string>();
-    }
-  }
-  if (properties != nullptr) {
-    for (const auto& [property, source] : properties->items()) {
-      const std::string path = FieldPath("alertmanager.properties", property);
-      if (SameName(property, "EventId") || SameName(property, "ProfileName")) {
-        problems.Fail(path, "is set from the alert's fingerprint and the receiver, not mapped");
-        return;
-      }
-      if (!source.is_string() || !IsAlertSource(source.get<std::string>())) {
-        problems.Fail(path,
-                      "must be \"labels.NAME\", \"annotations.NAME\" or one of \"status\", "
-                      "\"startsAt\", \"endsAt\", \"generatorURL\", \"fingerprint\", "
-                      "\"receiver\", \"externalURL\", \"groupKey\"");
-        return;
-      }
-      am.properties.emplace_back(property, source.get<std::string>());
-    }
-  }
+  ReadAlertMaps(problems, receivers, properties, config);
 }
 
 // The "socket" object, when there is one.
@@ -329,14 +349,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   reader.Finish();
   if (problems.ok() && alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, &read);
   if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
-  if (problems.ok() && read.default_profile.empty() && read.profiles.size() == 1) {
-    read.default_profile = read.profiles.front().name;
-  }
-  if (problems.ok() && !read.default_profile.empty()) {
-    bool known = false;
-    for (const ProfileConfig& profile : read.profiles) known |= profile.name == read.default_profile;
-    if (!known) problems.Fail("default_profile", "names no profile of \"profiles\"");
-  }
+  if (problems.ok()) ReadDefaultProfile(problems, &read);
   if (problems.ok()) ReadToken(problems, &read);
   if (problems.ok() && read.socket_path.string().size() >= 100) {
     problems.Fail("socket.path", "is too long for a Unix socket address");
