@@ -85,6 +85,119 @@ void LogStream(const std::string& prefix, const char* stream, const runner::Stre
   }
 }
 
+
+// The call's keys and in-parameters as text, with their variable names
+// (absent text: no value in this call).
+std::vector<NamedValue> CallValues(const CommandPlan& plan, repository::MethodCall& call) {
+  std::vector<NamedValue> values;
+  for (const std::string& key : plan.keys) {
+    NamedValue value{key, CommandVariable(kKeyPrefix, key), std::nullopt};
+    for (const auto& [name, text] : call.keys) {
+      if (SameName(name, key)) value.text = text;
+    }
+    values.push_back(std::move(value));
+  }
+  for (const auto& [in, type] : plan.in) {
+    NamedValue value{in, CommandVariable(kInPrefix, in), std::nullopt};
+    const wbem::Variant argument = call.Arg(in.c_str());
+    std::string text;
+    if (type == CIM_UINT32 && argument.get().vt == VT_I4) {
+      value.text = std::to_string(static_cast<std::uint32_t>(argument.get().lVal));
+    } else if (!argument.IsNull() && wbem::FormatVariant(argument.get(), &text)) {
+      value.text = std::move(text);
+    }
+    values.push_back(std::move(value));
+  }
+  return values;
+}
+
+// The argument vector with each placeholder replaced by its value; an
+// error (logged) when a value holds a NUL byte or a placeholder has none.
+HRESULT Arguments(const CommandPlan& plan, const std::vector<NamedValue>& values,
+                  const std::string& prefix, std::vector<std::string>* out) {
+  for (const NamedValue& value : values) {
+    if (value.text && value.text->find('\0') != std::string::npos) {
+      Log(kPriorityErr, prefix + "the value of " + value.name +
+                            " holds a NUL byte, which no argument or variable can carry; the "
+                            "call fails with " + Hex32(WBEM_E_INVALID_PARAMETER));
+      return WBEM_E_INVALID_PARAMETER;
+    }
+  }
+  for (const CommandArgument& argument : plan.argv) {
+    std::string text;
+    for (const CommandPiece& piece : argument) {
+      if (!piece.placeholder) {
+        text += piece.text;
+        continue;
+      }
+      const auto value = std::find_if(values.begin(), values.end(),
+                                      [&](const NamedValue& v) { return SameName(v.name, piece.text); });
+      if (value == values.end() || !value->text) {
+        Log(kPriorityErr, prefix + "{" + piece.text + "} has no value in this call; the call fails with " +
+                              Hex32(WBEM_E_ILLEGAL_NULL));
+        return WBEM_E_ILLEGAL_NULL;
+      }
+      text += *value->text;
+    }
+    out->push_back(std::move(text));
+  }
+  return WBEM_S_NO_ERROR;
+}
+
+// The daemon's environment without variables of this scheme that it may
+// have inherited, so the child sees exactly this call's values.
+void CallEnvironment(const std::vector<NamedValue>& values, runner::CEnvBlock& environment) {
+  environment.LoadFromProcess();
+  for (bool removed = true; removed;) {
+    removed = false;
+    for (const std::string_view entry : environment.Entries()) {
+      if (entry.starts_with(kKeyPrefix) || entry.starts_with(kInPrefix)) {
+        environment.RemoveName(std::string(entry.substr(0, entry.find('=') + 1)).c_str());
+        removed = true;
+        break;
+      }
+    }
+  }
+  for (const NamedValue& value : values) {
+    if (value.text) (void)environment.SetText(value.variable.c_str(), value.text->c_str());
+  }
+}
+
+// What the run's end makes of the call, logged with `run` and `took`.
+HRESULT Outcome(const CommandPlan& plan, const runner::ChildProcess& record,
+                const std::string& run, const char* took, repository::MethodCall& call) {
+  const runner::ProcessInformation& info = record.process_information;
+  switch (info.end) {
+    case runner::RunEnd::kExited: {
+      Log(info.exit_status == 0 ? kPriorityInfo : kPriorityNotice,
+          run + " exited with status " + std::to_string(info.exit_status) + took);
+      const HRESULT put = call.Return(wbem::Variant(static_cast<std::int32_t>(info.exit_status)));
+      return put == WBEM_S_NO_ERROR ? WBEM_S_NO_ERROR : WBEM_E_PROVIDER_FAILURE;
+    }
+    case runner::RunEnd::kSignalled:
+      Log(kPriorityErr, run + " was ended by signal " + std::to_string(info.exit_status) + " (" +
+                            ::strsignal(info.exit_status) + ")" + took +
+                            "; the call fails with " + Hex32(kCommandAborted));
+      return kCommandAborted;
+    case runner::RunEnd::kTimedOut:
+      Log(kPriorityErr, run + " ran past its " + std::to_string(plan.timeout_seconds) +
+                            " s; its process group was killed and the call fails with " +
+                            Hex32(kCommandTimedOut));
+      return kCommandTimedOut;
+    case runner::RunEnd::kCancelled:
+      Log(kPriorityErr, run + " was stopped with the daemon" + took +
+                            "; its process group was killed and the call fails with " +
+                            Hex32(WBEM_E_SHUTTING_DOWN));
+      return WBEM_E_SHUTTING_DOWN;
+    case runner::RunEnd::kNone:
+    case runner::RunEnd::kWaitFailed:
+      break;
+  }
+  Log(kPriorityErr, run + ": waiting for it failed; it was killed and the call fails with " +
+                        Hex32(WBEM_E_PROVIDER_FAILURE));
+  return WBEM_E_PROVIDER_FAILURE;
+}
+
 }  // namespace
 
 CommandMethods::CommandMethods() : cancel_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -107,71 +220,14 @@ void CommandMethods::StopAll() {
 
 HRESULT CommandMethods::Run(const CommandPlan& plan, repository::MethodCall& call) {
   const std::string prefix = "command of " + plan.label + ": ";
-  std::vector<NamedValue> values;
-  for (const std::string& key : plan.keys) {
-    NamedValue value{key, CommandVariable(kKeyPrefix, key), std::nullopt};
-    for (const auto& [name, text] : call.keys) {
-      if (SameName(name, key)) value.text = text;
-    }
-    values.push_back(std::move(value));
-  }
-  for (const auto& [in, type] : plan.in) {
-    NamedValue value{in, CommandVariable(kInPrefix, in), std::nullopt};
-    const wbem::Variant argument = call.Arg(in.c_str());
-    std::string text;
-    if (type == CIM_UINT32 && argument.get().vt == VT_I4) {
-      value.text = std::to_string(static_cast<std::uint32_t>(argument.get().lVal));
-    } else if (!argument.IsNull() && wbem::FormatVariant(argument.get(), &text)) {
-      value.text = std::move(text);
-    }
-    values.push_back(std::move(value));
-  }
-  for (const NamedValue& value : values) {
-    if (value.text && value.text->find('\0') != std::string::npos) {
-      Log(kPriorityErr, prefix + "the value of " + value.name +
-                            " holds a NUL byte, which no argument or variable can carry; the "
-                            "call fails with " + Hex32(WBEM_E_INVALID_PARAMETER));
-      return WBEM_E_INVALID_PARAMETER;
-    }
-  }
+  const std::vector<NamedValue> values = CallValues(plan, call);
   std::vector<std::string> argv;
-  for (const CommandArgument& argument : plan.argv) {
-    std::string text;
-    for (const CommandPiece& piece : argument) {
-      if (!piece.placeholder) {
-        text += piece.text;
-        continue;
-      }
-      const auto value = std::find_if(values.begin(), values.end(),
-                                      [&](const NamedValue& v) { return SameName(v.name, piece.text); });
-      if (value == values.end() || !value->text) {
-        Log(kPriorityErr, prefix + "{" + piece.text + "} has no value in this call; the call fails with " +
-                              Hex32(WBEM_E_ILLEGAL_NULL));
-        return WBEM_E_ILLEGAL_NULL;
-      }
-      text += *value->text;
-    }
-    argv.push_back(std::move(text));
+  if (const HRESULT refused = Arguments(plan, values, prefix, &argv); refused != WBEM_S_NO_ERROR) {
+    return refused;
   }
 
-  // The daemon's environment without variables of this scheme that it may
-  // have inherited, so the child sees exactly this call's values.
   runner::CEnvBlock environment;
-  environment.LoadFromProcess();
-  for (bool removed = true; removed;) {
-    removed = false;
-    for (const std::string_view entry : environment.Entries()) {
-      if (entry.starts_with(kKeyPrefix) || entry.starts_with(kInPrefix)) {
-        environment.RemoveName(std::string(entry.substr(0, entry.find('=') + 1)).c_str());
-        removed = true;
-        break;
-      }
-    }
-  }
-  for (const NamedValue& value : values) {
-    if (value.text) (void)environment.SetText(value.variable.c_str(), value.text->c_str());
-  }
-
+  CallEnvironment(values, environment);
   if (stopped_) {
     Log(kPriorityErr, prefix + "not started, the daemon is stopping; the call fails with " +
                           Hex32(WBEM_E_SHUTTING_DOWN));
@@ -211,36 +267,7 @@ HRESULT CommandMethods::Run(const CommandPlan& plan, repository::MethodCall& cal
   LogStream(lines, "stdout", record.output, plan.max_output_bytes, kPriorityInfo);
   LogStream(lines, "stderr", record.error, plan.max_output_bytes, kPriorityWarning);
 
-  const runner::ProcessInformation& info = record.process_information;
-  switch (info.end) {
-    case runner::RunEnd::kExited: {
-      Log(info.exit_status == 0 ? kPriorityInfo : kPriorityNotice,
-          run + " exited with status " + std::to_string(info.exit_status) + took);
-      const HRESULT put = call.Return(wbem::Variant(static_cast<std::int32_t>(info.exit_status)));
-      return put == WBEM_S_NO_ERROR ? WBEM_S_NO_ERROR : WBEM_E_PROVIDER_FAILURE;
-    }
-    case runner::RunEnd::kSignalled:
-      Log(kPriorityErr, run + " was ended by signal " + std::to_string(info.exit_status) + " (" +
-                            ::strsignal(info.exit_status) + ")" + took +
-                            "; the call fails with " + Hex32(kCommandAborted));
-      return kCommandAborted;
-    case runner::RunEnd::kTimedOut:
-      Log(kPriorityErr, run + " ran past its " + std::to_string(plan.timeout_seconds) +
-                            " s; its process group was killed and the call fails with " +
-                            Hex32(kCommandTimedOut));
-      return kCommandTimedOut;
-    case runner::RunEnd::kCancelled:
-      Log(kPriorityErr, run + " was stopped with the daemon" + took +
-                            "; its process group was killed and the call fails with " +
-                            Hex32(WBEM_E_SHUTTING_DOWN));
-      return WBEM_E_SHUTTING_DOWN;
-    case runner::RunEnd::kNone:
-    case runner::RunEnd::kWaitFailed:
-      break;
-  }
-  Log(kPriorityErr, run + ": waiting for it failed; it was killed and the call fails with " +
-                        Hex32(WBEM_E_PROVIDER_FAILURE));
-  return WBEM_E_PROVIDER_FAILURE;
+  return Outcome(plan, record, run, took, call);
 }
 
 }  // namespace service

@@ -184,6 +184,14 @@ bool Daemon::Start(Config config, std::string* error) {
     return false;
   }
   // Replayed events go first, in their order, whatever the queue limit.
+  Replay(unfinished);
+  for (auto& [name, runner] : runners_) runner->Start();
+  accepting_ = true;
+  ready_ = true;
+  return true;
+}
+
+void Daemon::Replay(std::vector<Journal::Unfinished>& unfinished) {
   std::size_t replayed = 0;
   for (Journal::Unfinished& record : unfinished) {
     auto job = std::make_shared<Job>();
@@ -218,10 +226,6 @@ bool Daemon::Start(Config config, std::string* error) {
     Log(kPriorityNotice, "replaying " + std::to_string(replayed) +
                              " accepted events that were not finished before the last stop");
   }
-  for (auto& [name, runner] : runners_) runner->Start();
-  accepting_ = true;
-  ready_ = true;
-  return true;
 }
 
 bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
@@ -341,6 +345,22 @@ bool Daemon::Reload() {
     return false;
   }
   std::map<std::string, std::unique_ptr<Component>> built;
+  if (!BuildChanged(fresh, &built)) return false;
+  const std::string counts = Swap(fresh, built, std::move(alerts));
+  CTraceUtils::GetInstance()->SetThreshold(fresh.log_level);
+  for (auto it = retired_.begin(); it != retired_.end();) {
+    if ((*it)->Finished()) {
+      it = retired_.erase(it);  // joins and deletes its component
+    } else {
+      ++it;
+    }
+  }
+  Log(kPriorityNotice, "configuration reloaded: " + counts + ", the other profiles keep running");
+  return true;
+}
+
+bool Daemon::BuildChanged(const Config& fresh,
+                          std::map<std::string, std::unique_ptr<Component>>* built) {
   for (const ProfileConfig& profile : fresh.profiles) {
     std::string fingerprint;
     {
@@ -355,8 +375,13 @@ bool Daemon::Reload() {
       Log(kPriorityErr, "reload refused, the running configuration stays: " + error);
       return false;
     }
-    built[profile.name] = std::move(component);
+    (*built)[profile.name] = std::move(component);
   }
+  return true;
+}
+
+std::string Daemon::Swap(const Config& fresh, std::map<std::string, std::unique_ptr<Component>>& built,
+                         std::shared_ptr<const AlertInput> alerts) {
   int recreated = 0, added = 0, removed = 0;
   {
     std::lock_guard<std::mutex> lock(accept_mu_);
@@ -394,18 +419,8 @@ bool Daemon::Reload() {
     config_.profiles = fresh.profiles;
     config_.stop_seconds = fresh.stop_seconds;
   }
-  CTraceUtils::GetInstance()->SetThreshold(fresh.log_level);
-  for (auto it = retired_.begin(); it != retired_.end();) {
-    if ((*it)->Finished()) {
-      it = retired_.erase(it);  // joins and deletes its component
-    } else {
-      ++it;
-    }
-  }
-  Log(kPriorityNotice, "configuration reloaded: " + std::to_string(recreated) + " re-created, " +
-                           std::to_string(added) + " added, " + std::to_string(removed) +
-                           " removed, the other profiles keep running");
-  return true;
+  return std::to_string(recreated) + " re-created, " + std::to_string(added) + " added, " +
+         std::to_string(removed) + " removed";
 }
 
 void Daemon::BeginStop() {

@@ -102,6 +102,16 @@ class Daemon {
 
   void LogTee(int priority, const std::string& component, const std::string& message);
   void Sample(Metrics& metrics);
+  // Queues the journal's unfinished events on their runners; drops (and
+  // counts) those nothing can process any more.
+  void Replay(std::vector<Journal::Unfinished>& unfinished);
+  // New components for the profiles of `fresh` that are new or changed;
+  // false (logged) when one is refused.
+  bool BuildChanged(const Config& fresh, std::map<std::string, std::unique_ptr<Component>>* built);
+  // Puts `fresh`'s reloadable settings, `built` and `alerts` in force under
+  // the acceptance lock; "N re-created, N added, N removed".
+  std::string Swap(const Config& fresh, std::map<std::string, std::unique_ptr<Component>>& built,
+                   std::shared_ptr<const AlertInput> alerts);
   bool BuildWorld(std::string* error);
   // The properties `class_name` declares, inherited ones included.
   bool Shape(const std::string& class_name, ClassShape* shape, std::string* error) const;

@@ -44,13 +44,66 @@ std::uint64_t MonotonicMicroseconds() {
          static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-int Run(const char* config_path, CActionManagerManager* manager) {
+// SIGTERM, SIGINT and SIGHUP as a descriptor (blocked by the program
+// before any thread started); invalid when it cannot be made.
+Fd SignalFd() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGHUP);
-  Fd signal_fd(::signalfd(-1, &signals, SFD_CLOEXEC));
+  return Fd(::signalfd(-1, &signals, SFD_CLOEXEC));
+}
+
+// Takes signals until a stop has run its course: SIGHUP reloads; the first
+// SIGTERM or SIGINT stops, on a thread of its own, so that this one can
+// still take a second, which kills the children's process groups.
+void ServeSignals(Daemon& daemon, int signal_fd) {
+  Fd stopped(::eventfd(0, EFD_CLOEXEC));
+  std::thread stopper;
+  bool stopping = false;
+  for (;;) {
+    pollfd fds[2] = {{signal_fd, POLLIN, 0}, {stopped.get(), POLLIN, 0}};
+    if (::poll(fds, stopping ? 2 : 1, -1) < 0) continue;
+    if (stopping && (fds[1].revents & POLLIN)) break;
+    if (!(fds[0].revents & POLLIN)) continue;
+    signalfd_siginfo info{};
+    if (::read(signal_fd, &info, sizeof info) != sizeof info) continue;
+    if (info.ssi_signo == SIGHUP && !stopping) {
+      (void)sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=reloading",
+                       static_cast<unsigned long long>(MonotonicMicroseconds()));
+      Log(kPriorityNotice, "reloading " + daemon.config().file.string());
+      (void)daemon.Reload();
+      (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
+      continue;
+    }
+    if (info.ssi_signo == SIGHUP) continue;
+    if (stopping) {
+      const int killed = KillChildGroups();
+      Log(kPriorityWarning, "second stop signal: killed " + std::to_string(killed) +
+                                " child process groups");
+      continue;
+    }
+    stopping = true;
+    (void)sd_notify(0, "STOPPING=1\nSTATUS=stopping");
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(daemon.config().stop_seconds);
+    Log(kPriorityNotice, "stopping: no more events accepted, finishing the queues");
+    daemon.BeginStop();
+    stopper = std::thread([&daemon, deadline, fd = stopped.get()] {
+      if (!daemon.Drain(deadline)) {
+        Log(kPriorityWarning, "stop deadline reached with events queued");
+      }
+      daemon.Shutdown();
+      const std::uint64_t one = 1;
+      (void)!::write(fd, &one, sizeof one);
+    });
+  }
+  stopper.join();
+}
+
+int Run(const char* config_path, CActionManagerManager* manager) {
+  Fd signal_fd = SignalFd();
   if (signal_fd.get() < 0) {
     Log(kPriorityErr, "cannot take signals through a signalfd");
     return 1;
@@ -100,49 +153,7 @@ int Run(const char* config_path, CActionManagerManager* manager) {
   (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
   Log(kPriorityNotice, "ready");
 
-  // The stop runs on a thread of its own so that this one can still take a
-  // second SIGTERM while the queues drain.
-  Fd stopped(::eventfd(0, EFD_CLOEXEC));
-  std::thread stopper;
-  bool stopping = false;
-  for (;;) {
-    pollfd fds[2] = {{signal_fd.get(), POLLIN, 0}, {stopped.get(), POLLIN, 0}};
-    if (::poll(fds, stopping ? 2 : 1, -1) < 0) continue;
-    if (stopping && (fds[1].revents & POLLIN)) break;
-    if (!(fds[0].revents & POLLIN)) continue;
-    signalfd_siginfo info{};
-    if (::read(signal_fd.get(), &info, sizeof info) != sizeof info) continue;
-    if (info.ssi_signo == SIGHUP && !stopping) {
-      (void)sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=reloading",
-                       static_cast<unsigned long long>(MonotonicMicroseconds()));
-      Log(kPriorityNotice, "reloading " + daemon.config().file.string());
-      (void)daemon.Reload();
-      (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
-      continue;
-    }
-    if (info.ssi_signo == SIGHUP) continue;
-    if (stopping) {
-      const int killed = KillChildGroups();
-      Log(kPriorityWarning, "second stop signal: killed " + std::to_string(killed) +
-                                " child process groups");
-      continue;
-    }
-    stopping = true;
-    (void)sd_notify(0, "STOPPING=1\nSTATUS=stopping");
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(daemon.config().stop_seconds);
-    Log(kPriorityNotice, "stopping: no more events accepted, finishing the queues");
-    daemon.BeginStop();
-    stopper = std::thread([&daemon, deadline, fd = stopped.get()] {
-      if (!daemon.Drain(deadline)) {
-        Log(kPriorityWarning, "stop deadline reached with events queued");
-      }
-      daemon.Shutdown();
-      const std::uint64_t one = 1;
-      (void)!::write(fd, &one, sizeof one);
-    });
-  }
-  stopper.join();
+  ServeSignals(daemon, signal_fd.get());
   socket.Stop();
   http.Stop();
   Log(kPriorityNotice, "stopped");

@@ -351,9 +351,12 @@ bool FillableFromText(CIMTYPE type) {
   return (type & CIM_FLAG_ARRAY) == 0 && type != CIM_OBJECT;
 }
 
-bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const AlertTargets& targets,
-               AlertBatch* out, InputError* error) {
-  AlertBatch batch;
+namespace {
+
+// The payload's fields around its alerts: a version 4 notification, its
+// receiver (in `*receiver`, pointing into `payload`) and its truncation count.
+bool ReadEnvelope(const Json& payload, const std::string** receiver, std::int64_t* truncated_alerts,
+                  InputError* error) {
   if (!payload.is_object()) {
     return Fail(error, "", std::string("the payload must be an object, not ") + TypeName(payload));
   }
@@ -362,11 +365,10 @@ bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const Aler
   if (*version != "4") {
     return Fail(error, "version", "\"" + *version + "\" is not a known version (\"4\" is)");
   }
-  const std::string* receiver = nullptr;
   const std::string* ignored = nullptr;
   const Json* map = nullptr;
   bool firing = false;
-  if (!ReadString(payload, "", "receiver", true, &receiver, error) ||
+  if (!ReadString(payload, "", "receiver", true, receiver, error) ||
       !ReadStatus(payload, "", &firing, error) ||
       !ReadString(payload, "", "groupKey", false, &ignored, error) ||
       !ReadString(payload, "", "externalURL", false, &ignored, error) ||
@@ -379,8 +381,35 @@ bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const Aler
     if (!truncated->is_number_integer() || truncated->get<std::int64_t>() < 0) {
       return Fail(error, "truncatedAlerts", "must be a count (an integer from 0)");
     }
-    batch.truncated = truncated->get<std::int64_t>();
+    *truncated_alerts = truncated->get<std::int64_t>();
   }
+  return true;
+}
+
+// One alert's own fields, checked; its labels and annotations into `view`.
+bool ReadAlertFields(AlertView& view, bool* firing, InputError* error) {
+  const std::string* fingerprint = nullptr;
+  const std::string* text = nullptr;
+  if (!ReadStatus(*view.alert, view.path, firing, error) ||
+      !ReadTextMap(*view.alert, view.path, "labels", true, &view.labels, error) ||
+      !ReadTextMap(*view.alert, view.path, "annotations", false, &view.annotations, error) ||
+      !ReadString(*view.alert, view.path, "fingerprint", true, &fingerprint, error) ||
+      !ReadString(*view.alert, view.path, "startsAt", false, &text, error) ||
+      !ReadString(*view.alert, view.path, "endsAt", false, &text, error) ||
+      !ReadString(*view.alert, view.path, "generatorURL", false, &text, error)) {
+    return false;
+  }
+  if (fingerprint->empty()) return Fail(error, FieldPath(view.path, "fingerprint"), "is empty");
+  return true;
+}
+
+}  // namespace
+
+bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const AlertTargets& targets,
+               AlertBatch* out, InputError* error) {
+  AlertBatch batch;
+  const std::string* receiver = nullptr;
+  if (!ReadEnvelope(payload, &receiver, &batch.truncated, error)) return false;
   const auto alerts = payload.find("alerts");
   if (alerts == payload.end()) return Fail(error, "alerts", "missing");
   if (!alerts->is_array()) {
@@ -398,18 +427,7 @@ bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const Aler
                   std::string("must be an object, not ") + TypeName(*view.alert));
     }
     bool alert_firing = false;
-    const std::string* fingerprint = nullptr;
-    const std::string* text = nullptr;
-    if (!ReadStatus(*view.alert, view.path, &alert_firing, error) ||
-        !ReadTextMap(*view.alert, view.path, "labels", true, &view.labels, error) ||
-        !ReadTextMap(*view.alert, view.path, "annotations", false, &view.annotations, error) ||
-        !ReadString(*view.alert, view.path, "fingerprint", true, &fingerprint, error) ||
-        !ReadString(*view.alert, view.path, "startsAt", false, &text, error) ||
-        !ReadString(*view.alert, view.path, "endsAt", false, &text, error) ||
-        !ReadString(*view.alert, view.path, "generatorURL", false, &text, error)) {
-      return false;
-    }
-    if (fingerprint->empty()) return Fail(error, FieldPath(view.path, "fingerprint"), "is empty");
+    if (!ReadAlertFields(view, &alert_firing, error)) return false;
     ++(alert_firing ? batch.firing : batch.resolved);
     if (!alert_firing && config.resolved_class.empty()) {
       ++batch.ignored_resolved;

@@ -123,6 +123,52 @@ bool HasProfile(const Config& config, const std::string& name) {
   return false;
 }
 
+// alertmanager.receivers and alertmanager.properties, when given.
+void ReadAlertMaps(Problems& problems, const Json* receivers, const Json* properties,
+                   Config* config) {
+  AlertmanagerConfig& am = config->alertmanager;
+  if (receivers != nullptr) {
+    for (const auto& [receiver, profile] : receivers->items()) {
+      const std::string path = FieldPath("alertmanager.receivers", receiver);
+      if (!profile.is_string() || !HasProfile(*config, profile.get<std::string>())) {
+        problems.Fail(path, "must name a profile of \"profiles\"");
+        return;
+      }
+      am.receivers[receiver] = profile.get<std::string>();
+    }
+  }
+  if (properties != nullptr) {
+    for (const auto& [property, source] : properties->items()) {
+      const std::string path = FieldPath("alertmanager.properties", property);
+      if (SameName(property, "EventId") || SameName(property, "ProfileName")) {
+        problems.Fail(path, "is set from the alert's fingerprint and the receiver, not mapped");
+        return;
+      }
+      if (!source.is_string() || !IsAlertSource(source.get<std::string>())) {
+        problems.Fail(path,
+                      "must be \"labels.NAME\", \"annotations.NAME\" or one of \"status\", "
+                      "\"startsAt\", \"endsAt\", \"generatorURL\", \"fingerprint\", "
+                      "\"receiver\", \"externalURL\", \"groupKey\"");
+        return;
+      }
+      am.properties.emplace_back(property, source.get<std::string>());
+    }
+  }
+}
+
+// The default profile: the only one when there is one and none is named;
+// a named one must be among "profiles".
+void ReadDefaultProfile(Problems& problems, Config* read) {
+  if (read->default_profile.empty() && read->profiles.size() == 1) {
+    read->default_profile = read->profiles.front().name;
+  }
+  if (!read->default_profile.empty()) {
+    bool known = false;
+    for (const ProfileConfig& profile : read->profiles) known |= profile.name == read->default_profile;
+    if (!known) problems.Fail("default_profile", "names no profile of \"profiles\"");
+  }
+}
+
 // The "alertmanager" object; after the classes and the profiles, which it
 // names.
 void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
@@ -162,31 +208,74 @@ void ReadAlertmanager(Problems& problems, const Json& value, Config* config) {
     return;
   }
   am.event_id_with_start = event_id == "fingerprint_and_start";
-  if (receivers != nullptr) {
-    for (const auto& [receiver, profile] : receivers->items()) {
-      const std::string path = FieldPath("alertmanager.receivers", receiver);
-      if (!profile.is_string() || !HasProfile(*config, profile.get<std::string>())) {
-        problems.Fail(path, "must name a profile of \"profiles\"");
-        return;
-      }
-      am.receivers[receiver] = profile.get<std::string>();
+  ReadAlertMaps(problems, receivers, properties, config);
+}
+
+// The "socket" object, when there is one.
+void ReadSocket(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
+                Config* read, Json* fp) {
+  if (const Json* socket = reader.Object("socket")) {
+    (*fp)["socket"] = *socket;
+    ObjectReader sock(problems, *socket, "socket");
+    if (sock.Require("path")) read->socket_path = Resolve(folder, sock.String("path"));
+    const std::string mode = sock.String("mode", "0660");
+    const bool octal = !mode.empty() && mode.size() <= 4 &&
+                       mode.find_first_not_of("01234567") == std::string::npos;
+    if (!octal) {
+      problems.Fail("socket.mode", "must be an octal mode such as \"0660\"");
+    } else {
+      read->socket_mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
+    }
+    sock.Finish();
+  }
+}
+
+// Where the daemon keeps its state: state_dir, "journal", results_file.
+void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
+                 Config* read, Json* fp) {
+  if (reader.Require("state_dir")) read->state_dir = Resolve(folder, reader.String("state_dir"));
+  (*fp)["state_dir"] = read->state_dir.string();
+  if (const Json* journal = reader.Object("journal")) {
+    (*fp)["journal"] = *journal;
+    ObjectReader j(problems, *journal, "journal");
+    read->journal_max_bytes = static_cast<std::uint64_t>(
+        j.Integer("max_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read->journal_max_bytes)));
+    read->journal_segment_bytes = static_cast<std::uint64_t>(j.Integer(
+        "segment_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read->journal_segment_bytes)));
+    j.Finish();
+  }
+  read->results_file = Resolve(folder, reader.String("results_file"));
+  (*fp)["results_file"] = read->results_file.string();
+}
+
+// The classes (with their commands, checked now, so that a wrong
+// placeholder stops the start or the reload instead of failing calls later)
+// and the instances.
+void ReadWorld(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
+               Config* read, Json* fp) {
+  if (const Json* classes = reader.Array("classes")) {
+    (*fp)["classes"] = *classes;
+    for (std::size_t i = 0; i < classes->size() && problems.ok(); ++i) {
+      read->classes.push_back(scenario::ReadClass(problems, (*classes)[i], IndexPath("classes", i)));
     }
   }
-  if (properties != nullptr) {
-    for (const auto& [property, source] : properties->items()) {
-      const std::string path = FieldPath("alertmanager.properties", property);
-      if (SameName(property, "EventId") || SameName(property, "ProfileName")) {
-        problems.Fail(path, "is set from the alert's fingerprint and the receiver, not mapped");
-        return;
+  for (std::size_t c = 0; problems.ok() && c < read->classes.size(); ++c) {
+    const scenario::ScenarioClass& cls = read->classes[c];
+    for (const scenario::ScenarioMethod& method : cls.methods) {
+      if (!method.command) continue;
+      CommandPlan ignored;
+      InputError wrong;
+      if (!PrepareCommand(cls, method, ClassKeys(read->classes, cls), folder, &ignored, &wrong)) {
+        problems.Fail(wrong.place, wrong.message);
+        break;
       }
-      if (!source.is_string() || !IsAlertSource(source.get<std::string>())) {
-        problems.Fail(path,
-                      "must be \"labels.NAME\", \"annotations.NAME\" or one of \"status\", "
-                      "\"startsAt\", \"endsAt\", \"generatorURL\", \"fingerprint\", "
-                      "\"receiver\", \"externalURL\", \"groupKey\"");
-        return;
-      }
-      am.properties.emplace_back(property, source.get<std::string>());
+    }
+  }
+  if (const Json* instances = reader.Array("instances")) {
+    (*fp)["instances"] = *instances;
+    for (std::size_t i = 0; i < instances->size() && problems.ok(); ++i) {
+      read->instances.push_back(
+          scenario::ReadObject(problems, (*instances)[i], IndexPath("instances", i)));
     }
   }
 }
@@ -234,33 +323,8 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   Json fp = Json::object();  // the restart-only fields
   ObjectReader reader(problems, json, "");
   ReadListen(reader, folder, &read, &fp);
-  if (const Json* socket = reader.Object("socket")) {
-    fp["socket"] = *socket;
-    ObjectReader sock(problems, *socket, "socket");
-    if (sock.Require("path")) read.socket_path = Resolve(folder, sock.String("path"));
-    const std::string mode = sock.String("mode", "0660");
-    const bool octal = !mode.empty() && mode.size() <= 4 &&
-                       mode.find_first_not_of("01234567") == std::string::npos;
-    if (!octal) {
-      problems.Fail("socket.mode", "must be an octal mode such as \"0660\"");
-    } else {
-      read.socket_mode = static_cast<unsigned>(std::stoul(mode, nullptr, 8));
-    }
-    sock.Finish();
-  }
-  if (reader.Require("state_dir")) read.state_dir = Resolve(folder, reader.String("state_dir"));
-  fp["state_dir"] = read.state_dir.string();
-  if (const Json* journal = reader.Object("journal")) {
-    fp["journal"] = *journal;
-    ObjectReader j(problems, *journal, "journal");
-    read.journal_max_bytes = static_cast<std::uint64_t>(
-        j.Integer("max_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read.journal_max_bytes)));
-    read.journal_segment_bytes = static_cast<std::uint64_t>(j.Integer(
-        "segment_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read.journal_segment_bytes)));
-    j.Finish();
-  }
-  read.results_file = Resolve(folder, reader.String("results_file"));
-  fp["results_file"] = read.results_file.string();
+  ReadSocket(reader, problems, folder, &read, &fp);
+  ReadStorage(reader, problems, folder, &read, &fp);
   read.queue_limit = static_cast<std::size_t>(
       reader.Integer("queue_limit", 1, 1000000, static_cast<std::int64_t>(read.queue_limit)));
   read.wait_seconds = static_cast<int>(reader.Integer("wait_seconds", 1, 86400, read.wait_seconds));
@@ -268,33 +332,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   read.log_level = static_cast<int>(reader.Integer("log_level", 0, 3, read.log_level));
   read.ns = reader.String("namespace", read.ns);
   read.standard_classes = reader.Bool("standard_classes", true);
-  if (const Json* classes = reader.Array("classes")) {
-    fp["classes"] = *classes;
-    for (std::size_t i = 0; i < classes->size() && problems.ok(); ++i) {
-      read.classes.push_back(scenario::ReadClass(problems, (*classes)[i], IndexPath("classes", i)));
-    }
-  }
-  // Commands are checked now, so that a wrong placeholder stops the start
-  // (or the reload) instead of failing calls later.
-  for (std::size_t c = 0; problems.ok() && c < read.classes.size(); ++c) {
-    const scenario::ScenarioClass& cls = read.classes[c];
-    for (const scenario::ScenarioMethod& method : cls.methods) {
-      if (!method.command) continue;
-      CommandPlan ignored;
-      InputError wrong;
-      if (!PrepareCommand(cls, method, ClassKeys(read.classes, cls), folder, &ignored, &wrong)) {
-        problems.Fail(wrong.place, wrong.message);
-        break;
-      }
-    }
-  }
-  if (const Json* instances = reader.Array("instances")) {
-    fp["instances"] = *instances;
-    for (std::size_t i = 0; i < instances->size() && problems.ok(); ++i) {
-      read.instances.push_back(
-          scenario::ReadObject(problems, (*instances)[i], IndexPath("instances", i)));
-    }
-  }
+  ReadWorld(reader, problems, folder, &read, &fp);
   scenario::ReadEnvironment(reader, folder, &read.environment);
   fp["namespace"] = read.ns;
   fp["standard_classes"] = read.standard_classes;
@@ -311,14 +349,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   reader.Finish();
   if (problems.ok() && alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, &read);
   if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
-  if (problems.ok() && read.default_profile.empty() && read.profiles.size() == 1) {
-    read.default_profile = read.profiles.front().name;
-  }
-  if (problems.ok() && !read.default_profile.empty()) {
-    bool known = false;
-    for (const ProfileConfig& profile : read.profiles) known |= profile.name == read.default_profile;
-    if (!known) problems.Fail("default_profile", "names no profile of \"profiles\"");
-  }
+  if (problems.ok()) ReadDefaultProfile(problems, &read);
   if (problems.ok()) ReadToken(problems, &read);
   if (problems.ok() && read.socket_path.string().size() >= 100) {
     problems.Fail("socket.path", "is too long for a Unix socket address");
