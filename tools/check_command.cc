@@ -214,7 +214,7 @@ Json FindingsToSarif(const Findings& findings) {
     entry["defaultConfiguration"] = {{"level", SeverityName(rule.severity)}};
     std::string anchor(rule.code);
     for (char& c : anchor) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    entry["helpUri"] = "https://actionmanager.invalid/docs/lint.md#" + anchor;
+    entry["helpUri"] = AM_LINT_DOC_URI "#" + anchor;
     rules.push_back(std::move(entry));
   }
   Json results = Json::array();
@@ -247,7 +247,7 @@ Json FindingsToSarif(const Findings& findings) {
   Json driver = Json::object();
   driver["name"] = "amctl";
   driver["version"] = AM_VERSION;
-  driver["informationUri"] = "https://actionmanager.invalid/docs/lint.md";
+  driver["informationUri"] = AM_LINT_DOC_URI;
   driver["rules"] = std::move(rules);
   Json run = Json::object();
   run["tool"] = {{"driver", std::move(driver)}};
