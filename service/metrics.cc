@@ -2,12 +2,19 @@
 
 #include <prometheus/text_serializer.h>
 
+#include "service/process_stats.h"
+
 namespace service {
 namespace {
 
 using prometheus::BuildCounter;
 using prometheus::BuildGauge;
 using prometheus::BuildHistogram;
+
+prometheus::Gauge& ProcessGauge(prometheus::Registry& registry, const char* name,
+                                const char* help) {
+  return BuildGauge().Name(name).Help(help).Register(registry).Add({});
+}
 
 // From a built-in method call (milliseconds) to a program near its two-minute
 // time-out.
@@ -86,7 +93,27 @@ Metrics::Metrics()
       alerts_ignored_(BuildCounter()
                           .Name("actionmanagerd_alerts_ignored_total")
                           .Help("Alerts not raised by the configuration, by status")
-                          .Register(*registry_)) {}
+                          .Register(*registry_)),
+      // A counter by name; a gauge here because it is set from the kernel's
+      // figure rather than counted up.
+      cpu_seconds_(ProcessGauge(*registry_, "process_cpu_seconds_total",
+                                "User and system CPU time spent, in seconds")),
+      resident_bytes_(ProcessGauge(*registry_, "process_resident_memory_bytes",
+                                   "Resident memory size in bytes")),
+      virtual_bytes_(ProcessGauge(*registry_, "process_virtual_memory_bytes",
+                                  "Virtual memory size in bytes")),
+      start_time_(ProcessGauge(*registry_, "process_start_time_seconds",
+                               "Start time of the process since the Unix epoch, in seconds")),
+      open_fds_(ProcessGauge(*registry_, "process_open_fds", "Open file descriptors")),
+      max_fds_(ProcessGauge(*registry_, "process_max_fds",
+                            "Maximum number of open file descriptors")) {
+  BuildGauge()
+      .Name("actionmanagerd_build_info")
+      .Help("The release of actionmanagerd that runs; always 1")
+      .Register(*registry_)
+      .Add({{"version", AM_VERSION}})
+      .Set(1);
+}
 
 void Metrics::Accepted(const std::string& profile, double count) {
   accepted_.Add({{"profile", profile}}).Increment(count);
@@ -120,6 +147,15 @@ void Metrics::Alerts(const std::string& status, double received, double raised, 
 
 std::string Metrics::Render() {
   if (sampler_) sampler_(*this);
+  const ProcessStats process = ReadProcessStats();
+  if (process.ok) {
+    cpu_seconds_.Set(process.cpu_seconds);
+    resident_bytes_.Set(process.resident_bytes);
+    virtual_bytes_.Set(process.virtual_bytes);
+    start_time_.Set(process.start_time_seconds);
+    open_fds_.Set(process.open_fds);
+    max_fds_.Set(process.max_fds);
+  }
   return prometheus::TextSerializer().Serialize(registry_->Collect());
 }
 

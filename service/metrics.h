@@ -16,6 +16,11 @@
 //   actionmanagerd_alerts_received_total{status}         alerts in Alertmanager notifications
 //   actionmanagerd_alerts_raised_total{status}           of them, accepted as events
 //   actionmanagerd_alerts_ignored_total{status}          of them, resolved without a class
+//   actionmanagerd_build_info{version}                   1, naming the release that runs
+//   process_cpu_seconds_total, process_resident_memory_bytes,
+//   process_virtual_memory_bytes, process_start_time_seconds, process_open_fds,
+//   process_max_fds                                      the daemon's own process, read from
+//                                                        its /proc entries at each scrape
 //
 // Once processing has caught up, received = processed + dropped + rejected.
 // An event of a request that is rejected as a whole counts once per event it
@@ -82,6 +87,13 @@ class Metrics {
   prometheus::Family<prometheus::Counter>& alerts_received_;
   prometheus::Family<prometheus::Counter>& alerts_raised_;
   prometheus::Family<prometheus::Counter>& alerts_ignored_;
+  // The process's own figures, by their conventional names.
+  prometheus::Gauge& cpu_seconds_;
+  prometheus::Gauge& resident_bytes_;
+  prometheus::Gauge& virtual_bytes_;
+  prometheus::Gauge& start_time_;
+  prometheus::Gauge& open_fds_;
+  prometheus::Gauge& max_fds_;
   std::function<void(Metrics&)> sampler_;
 };
 
