@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "scenario/file_io.h"
+#include "base/file_io.h"
 
 namespace service {
 namespace {
@@ -117,7 +117,7 @@ bool Journal::Open(const std::filesystem::path& dir, std::uint64_t max_bytes,
     segment_number_ = std::max(segment_number_, number);
     std::string bytes;
     std::string why;
-    if (!scenario::ReadWholeFile(path.string(), &bytes, &why)) {
+    if (!base::ReadWholeFile(path.string(), &bytes, &why)) {
       *error = path.string() + ": " + why;
       return false;
     }

@@ -293,15 +293,16 @@ TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNoneAndSeverityFallsBac
   };
   // clang-format off
   const Case cases[] = {
+      // Declared but null was found: "None", and no line (actions/event_text.h).
       {"declared but null", "Disk_Full", nullptr, {{"ProfileName", kProfile}, {"Drive", "C:"}},
-       "None", "None", "None", "None", {"EventId", "event_key"}},
+       "None", "None", "None", "None", {}},
       {"not declared", "Bare_Event", nullptr, {{"Drive", "C:"}},
        "None", "None", "None", "None", {"EventId", "event_key"}},
       // A number is taken in its text form rather than dropped.
       {"numeric event id", "Numbered_Event", nullptr, {{"EventId", 42}, {"ModelName", "M"}},
-       "42", "M", "None", "None", {"event_key"}},
+       "42", "M", "None", "None", {}},
       {"severity a string", "Disk_Full", nullptr, {{"EventId", "ev-17"}, {"severity", "Warning"}},
-       "ev-17", "None", "Warning", "Warning", {"event_key"}},
+       "ev-17", "None", "Warning", "Warning", {}},
       // Without a class definition no severity is exported and none is passed.
       {"no class definition", "Orphan_Event", &elsewhere,
        {{"EventId", "ev-17"}, {"severity", "Warning"}, {"Drive", "C:"}},

@@ -19,6 +19,9 @@ CASES = [
     ("wbem/a.cc", "../component/x.h", True),                            # climbs out
     ("tools/a.cc", "world/world.h", False),
     ("settings/a.cc", "runner/env_block.h", True),
+    ("settings/a.cc", "host/trace_utils.h", True),                      # its caller logs
+    ("runner/a.cc", "base/ascii.h", False),                             # base is under all
+    ("base/a.cc", "wbem/types.h", True),
 ]
 
 
