@@ -37,7 +37,7 @@ struct World {
                   .Property("Urgent", CIM_BOOLEAN));
     ns.Define(repository::Class("Disk")
                   .Key("Drive", CIM_STRING)
-                  .Method(repository::MethodSpec("Clean")
+                  .Method(repository::MethodDef("Clean")
                               .In("Force", CIM_BOOLEAN)
                               .In("Free", CIM_SINT32)
                               .Provider([](repository::MethodCall& call) { return call.Return(0); })));

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "host/trace_utils.h"
 #include "settings/action_manager_settings.h"
 
 namespace {
@@ -52,10 +51,7 @@ std::vector<std::uint8_t> Stored(int rules) {
   return out;
 }
 
-void Quiet() { CTraceUtils::GetInstance()->SetThreshold(2); }
-
 void BM_StoreSettings(benchmark::State& state) {
-  Quiet();
   CActionManagerSettings settings;
   FillSettings(settings, static_cast<int>(state.range(0)));
   std::size_t bytes = 0;
@@ -71,7 +67,6 @@ void BM_StoreSettings(benchmark::State& state) {
 }
 
 void BM_LoadSettings(benchmark::State& state) {
-  Quiet();
   const std::vector<std::uint8_t> data = Stored(static_cast<int>(state.range(0)));
   for (auto _ : state) {
     auto settings = std::make_unique<CActionManagerSettings>();
@@ -88,7 +83,6 @@ void BM_LoadSettings(benchmark::State& state) {
 }
 
 void BM_LookupRule(benchmark::State& state) {
-  Quiet();
   CActionManagerSettings settings;
   const int rules = static_cast<int>(state.range(0));
   FillSettings(settings, rules);
@@ -103,7 +97,6 @@ void BM_LookupRule(benchmark::State& state) {
 // The same store into a buffer that already has the capacity: what remains
 // is the encoding itself, without the page faults of a fresh 4 MB buffer.
 void BM_StoreSettingsReusedBuffer(benchmark::State& state) {
-  Quiet();
   CActionManagerSettings settings;
   FillSettings(settings, static_cast<int>(state.range(0)));
   std::vector<std::uint8_t> out;

@@ -4,6 +4,7 @@
 #include <new>
 #include <utility>
 
+#include "base/ascii.h"
 #include "component/impl_action_rule.h"
 #include "host/trace_utils.h"
 #include "wbem/holders.h"
@@ -13,14 +14,6 @@ namespace {
 
 constexpr const char* kComponent = "ActionManager";
 constexpr std::size_t kInitialBuckets = 17;
-
-// Class names are compared without regard to ASCII case, as the repository
-// compares them; bytes of multi-byte UTF-8 sequences are left alone.
-void AsciiLowerInPlace(std::string& text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-}
 
 // The query with every backslash doubled, as the query language reads a
 // backslash inside a literal as an escape. Only the profile name can hold one.
@@ -53,9 +46,9 @@ CActionManagerSink::CActionManagerSink(const std::string& profile_name,
     // The executors are built from a copy of the rule, so its actions run in
     // the order in which a copy enumerates them.
     const CActionRule copy(rule);
-    std::string lower = name;
-    AsciiLowerInPlace(lower);
-    AddRule(lower, copy);
+    // Class names are compared without regard to ASCII case, as the
+    // repository compares them.
+    AddRule(base::AsciiLowered(name), copy);
   }
 }
 
@@ -95,8 +88,8 @@ int CActionManagerSink::ProcessEvent(IWbemClassObject* event) {
 
   try {
     const BSTR text = class_name.get().bstrVal;
-    std::string event_name = wbem::Utf16ToUtf8({text != nullptr ? text : u"", SysStringLen(text)});
-    AsciiLowerInPlace(event_name);
+    const std::string event_name =
+        base::AsciiLowered(wbem::Utf16ToUtf8({text != nullptr ? text : u"", SysStringLen(text)}));
     const auto it = m_mapRules.find(event_name);
     if (it == m_mapRules.end()) return 1;
     return it->second->ExecuteActions(event, event_name);

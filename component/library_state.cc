@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "host/trace_utils.h"
+#include "settings/action_manager_settings.h"
 
 namespace component {
 namespace {
@@ -10,10 +11,18 @@ namespace {
 std::atomic<bool> g_usable{true};
 std::atomic<bool> g_registered{false};
 
+void LogSettingsArchived(const SettingsArchived& archived) {
+  CTraceUtils::GetInstance()->LogMsg(
+      3, "ActionManager",
+      archived.storing ? "Serialized %d action rules" : "De-serialized %d action rules",
+      archived.rule_count);
+}
+
 }  // namespace
 
 bool AttachLibrary(bool (*register_classes)()) {
   CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Initializing ActionManager.dll");
+  SetSettingsArchiveObserver(&LogSettingsArchived);
   const bool ok = register_classes != nullptr && register_classes();
   g_registered.store(ok);
   g_usable.store(ok);
@@ -23,6 +32,7 @@ bool AttachLibrary(bool (*register_classes)()) {
 void DetachLibrary(void (*unregister_classes)()) {
   CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Terminating ActionManager.dll");
   if (g_registered.exchange(false) && unregister_classes != nullptr) unregister_classes();
+  SetSettingsArchiveObserver(nullptr);
 }
 
 bool IsLibraryUsable() { return g_usable.load(); }

@@ -18,14 +18,16 @@
 
 namespace component {
 
-// Logs "Initializing ActionManager.dll" (level 3, "ActionManager"), then
+// Logs "Initializing ActionManager.dll" (level 3, "ActionManager"), installs
+// the settings' archive observer, which logs "Serialized %d action rules" and
+// "De-serialized %d action rules" (level 3) at every store and load, then
 // registers the settings classes with `register_classes`. False, and the
 // library unusable, when that fails.
 bool AttachLibrary(bool (*register_classes)());
 
 // Logs "Terminating ActionManager.dll" (level 3, "ActionManager"), then, if
 // the attach registered the classes, unregisters them with
-// `unregister_classes`.
+// `unregister_classes`, and removes the archive observer.
 void DetachLibrary(void (*unregister_classes)());
 
 // False only after a failed AttachLibrary (until the next successful one).

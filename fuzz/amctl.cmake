@@ -1,11 +1,11 @@
 # amctl's JSON readers under libFuzzer: settings JSON, scenario JSON and event
 # lines. The tool itself is not built in the fuzz preset (it links the shared
-# library), so each target compiles the readers' sources itself.
+# library), so each target compiles the readers' sources itself (base comes
+# with the settings library).
 find_package(nlohmann_json REQUIRED)
 set(_amctl_readers
   ${PROJECT_SOURCE_DIR}/scenario/json_input.cc
-  ${PROJECT_SOURCE_DIR}/scenario/settings_json.cc
-  ${PROJECT_SOURCE_DIR}/scenario/file_io.cc)
+  ${PROJECT_SOURCE_DIR}/scenario/settings_json.cc)
 set(_amctl_scenario_readers
   ${_amctl_readers}
   ${PROJECT_SOURCE_DIR}/scenario/expect.cc

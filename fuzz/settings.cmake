@@ -3,4 +3,4 @@
 # definition (versions 5 and 6).
 am_fuzz(NAME fuzz_settings
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/settings_fuzz.cc
-  LIBS settings)
+  LIBS settings ZRVUtils)

@@ -5,8 +5,10 @@
 #include "host/temporary_sink.h"
 #include "host/trace_utils.h"
 #include "method_actions/param_mapping.h"
+#include "actions/event_text.h"
 #include "actions/result_event.h"
 #include "actions/wide_text.h"
+#include "wbem/cim_types.h"
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
@@ -16,7 +18,6 @@ AM_IMPLEMENT_DYNAMIC(CImplBuiltInActionInfo, CImplBaseActionInfo)
 namespace {
 
 constexpr char kComponent[] = "ActionManager";
-constexpr char kNone[] = "None";
 constexpr char kMalformedEvent[] = "The event is malformed. The property %S of  was not found";
 
 // The event's properties are read the same way everywhere: by a UTF-16 name,
@@ -27,59 +28,27 @@ HRESULT ReadProperty(IWbemClassObject* event, const std::u16string& name, wbem::
   return event->Get(name.c_str(), 0, value->ptr(), type, nullptr);
 }
 
-// One of the four identity texts of the event ("ModelName", "EventId",
-// "event_key", "severity"). False when the property cannot be read; `*text`
-// is then "None".
-//
-// A property that exists but holds no string is not an error of the event:
-// a number or a boolean gives its text form (an event id 7 is "7"), and a null
-// value, or one that has no text form (an object), gives "None", as though the
-// property were missing, because "no value" is what that text stands for in
-// the result event.
-bool ReadEventText(IWbemClassObject* event, const char16_t* name, std::string* text) {
-  *text = kNone;
-  wbem::Variant value;
-  if (FAILED(ReadProperty(event, name, &value, nullptr))) return false;
-  if (value.vt() == VT_BSTR) {
-    *text = actions::NarrowBstr(value.get().bstrVal);
-  } else if (!value.IsNull()) {
-    std::string decoded;
-    if (CTemporarySink::DecodeVariant(value.get(), decoded) != 0) *text = std::move(decoded);
-  }
-  return true;
-}
-
 // What a key value looks like in an instance path, by the event property's
 // CIM type.
 enum class KeyForm { kQuoted, kBare, kNone };
 
 KeyForm KeyFormOf(CIMTYPE type) {
-  switch (type) {
-    case CIM_STRING:
-    case CIM_REFERENCE:
+  const wbem::CimTypeInfo* info = wbem::FindCimType(type);
+  // Objects, arrays and unknown types have no key form: nothing is written
+  // after "=", so the path is malformed and the call fails with the
+  // repository's own error, reported in the result event, rather than
+  // reaching an object the event never named.
+  if (info == nullptr || info->kind == wbem::CimKind::kObject) return KeyForm::kNone;
+  switch (info->kind) {
+    case wbem::CimKind::kString:
+    case wbem::CimKind::kReference:
     // A datetime is a string in its own format, and paths quote it as one.
-    case CIM_DATETIME:
+    case wbem::CimKind::kDatetime:
       return KeyForm::kQuoted;
-    case CIM_SINT8:
-    case CIM_UINT8:
-    case CIM_SINT16:
-    case CIM_UINT16:
-    case CIM_SINT32:
-    case CIM_UINT32:
-    case CIM_SINT64:
-    case CIM_UINT64:
-    case CIM_REAL32:
-    case CIM_REAL64:
-    case CIM_BOOLEAN:
-    // A char16 travels as its code, a number, and is written as one.
-    case CIM_CHAR16:
-      return KeyForm::kBare;
     default:
-      // Objects, arrays and unknown types have no key form: nothing is
-      // written after "=", so the path is malformed and the call fails with
-      // the repository's own error, reported in the result event, rather than
-      // reaching an object the event never named.
-      return KeyForm::kNone;
+      // Numbers and booleans; a char16 travels as its code, a number, and is
+      // written as one.
+      return KeyForm::kBare;
   }
 }
 
@@ -217,14 +186,14 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
   const wbem::Bstr& method_text = m_bstrMethodName;
 
   std::string model, event_id, event_key, severity;
-  ReadEventText(event, u"ModelName", &model);
-  if (!ReadEventText(event, u"EventId", &event_id)) {
+  actions::ReadEventText(event, u"ModelName", &model);
+  if (!actions::ReadEventText(event, u"EventId", &event_id)) {
     log->LogMsg(0, kComponent, kMalformedEvent, u"EventId");
   }
-  if (!ReadEventText(event, u"event_key", &event_key)) {
+  if (!actions::ReadEventText(event, u"event_key", &event_key)) {
     log->LogMsg(0, kComponent, kMalformedEvent, u"event_key");
   }
-  ReadEventText(event, u"severity", &severity);
+  actions::ReadEventText(event, u"severity", &severity);
 
   // The result event goes first, then the cause; the caller sees only 0.
   auto fail = [&](HRESULT hr, auto&&... message) {

@@ -7,6 +7,7 @@
 
 #include "host/temporary_sink.h"
 #include "host/trace_utils.h"
+#include "actions/event_text.h"
 #include "actions/result_event.h"
 #include "program_actions/working_directory.h"
 #include "runner/command_runner.h"
@@ -19,31 +20,12 @@ AM_IMPLEMENT_DYNAMIC(CImplProgramInfo, CImplBaseActionInfo)
 namespace {
 
 constexpr char kComponent[] = "ActionManager";
-constexpr char kNone[] = "None";
 constexpr char kWorkingDirectoryVariable[] = "ZMO_HALBERD_DIR";
 constexpr char kSeverityKey[] = "EVENT_SEVERITY";
 
 template <typename... Args>
 void Log(int level, const char* format, const Args&... args) {
   CTraceUtils::GetInstance()->LogMsg(level, kComponent, format, args...);
-}
-
-// The text of an event property as the program sees it. A string is taken as
-// it is. The event classes declare these properties as strings, but a class
-// may override one with another type: a number or a boolean is then taken in
-// DecodeVariant's text form rather than dropped. A property that is missing,
-// null (declared but never set) or of a type DecodeVariant refuses carries no
-// text, and the callers treat it exactly as a missing one ("None").
-bool ReadEventText(IWbemClassObject* event, const char16_t* name, std::string& text) {
-  if (event == nullptr) return false;
-  wbem::Variant value;
-  if (event->Get(name, 0, value.Out(), nullptr, nullptr) < 0) return false;
-  if (value.IsNull()) return false;
-  if (value.vt() == VT_BSTR) {
-    text = value.AsUtf8();
-    return true;
-  }
-  return CTemporarySink::DecodeVariant(value.get(), text) != 0;
 }
 
 // The event's class name; false when `__CLASS` cannot be read or holds no
@@ -61,9 +43,10 @@ bool ReadClassName(IWbemClassObject* event, std::string& name) {
 // worth a line because the result can then not be matched to its event.
 std::string ReadIdentityText(IWbemClassObject* event, const char16_t* name) {
   std::string text;
-  if (ReadEventText(event, name, text)) return text;
-  Log(0, "The event is malformed. The property %S of  was not found", name);
-  return kNone;
+  if (!actions::ReadEventText(event, name, &text)) {
+    Log(0, "The event is malformed. The property %S of  was not found", name);
+  }
+  return text;
 }
 
 }  // namespace
@@ -88,7 +71,7 @@ int CImplProgramInfo::Run(CTemporarySink& sink, IWbemClassObject* event) {
   runner::EnvironmentMap environment;
 
   std::string model;
-  if (!ReadEventText(event, u"ModelName", model)) model = kNone;
+  actions::ReadEventText(event, u"ModelName", &model);
 
   const std::string& command = m_Info.m_strCommand;
   const std::string& profile = sink.GetProfileName();
@@ -189,7 +172,7 @@ void CImplProgramInfo::ExportEventToEnvironment(CTemporarySink* sink, IWbemClass
   }
 
   std::string severity;
-  if (!ReadEventText(event, u"severity", severity)) severity = kNone;
+  actions::ReadEventText(event, u"severity", &severity);
   environment[kSeverityKey] = std::move(severity);
 }
 

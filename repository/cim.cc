@@ -3,30 +3,14 @@
 #include <charconv>
 #include <limits>
 
+#include "base/ascii.h"
+#include "wbem/cim_types.h"
 #include "wbem/com_ptr.h"
 #include "repository/object_text.h"
 #include "wbem/unicode.h"
 
 namespace repository {
 namespace {
-
-bool IsIntegerVariant(VARTYPE vt) {
-  switch (vt) {
-    case VT_I1:
-    case VT_I2:
-    case VT_I4:
-    case VT_I8:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_UI8:
-    case VT_INT:
-    case VT_UINT:
-      return true;
-    default:
-      return false;
-  }
-}
 
 // An integer variant's value: its 64 bits and whether it is read unsigned.
 struct IntegerValue {
@@ -155,89 +139,18 @@ void SetBstr(VARIANT* out, std::u16string_view text) {
 bool IsSupportedCimType(CIMTYPE type) { return VarTypeForCim(type) != VT_EMPTY; }
 
 VARTYPE VarTypeForCim(CIMTYPE type) {
-  switch (type) {
-    case CIM_SINT8:
-    case CIM_SINT16:
-    case CIM_CHAR16:
-      return VT_I2;
-    case CIM_UINT8:
-      return VT_UI1;
-    case CIM_UINT16:
-    case CIM_SINT32:
-    case CIM_UINT32:
-      return VT_I4;
-    case CIM_SINT64:
-    case CIM_UINT64:
-    case CIM_DATETIME:
-    case CIM_STRING:
-    case CIM_REFERENCE:
-      return VT_BSTR;
-    case CIM_REAL32:
-      return VT_R4;
-    case CIM_REAL64:
-      return VT_R8;
-    case CIM_BOOLEAN:
-      return VT_BOOL;
-    case CIM_OBJECT:
-      return VT_UNKNOWN;
-    default:
-      return VT_EMPTY;
-  }
+  const wbem::CimTypeInfo* info = wbem::FindCimType(type);
+  return info != nullptr ? info->carrier : VT_EMPTY;
 }
 
 const char* CimTypeName(CIMTYPE type) {
-  switch (type) {
-    case CIM_SINT8:
-      return "sint8";
-    case CIM_UINT8:
-      return "uint8";
-    case CIM_SINT16:
-      return "sint16";
-    case CIM_UINT16:
-      return "uint16";
-    case CIM_SINT32:
-      return "sint32";
-    case CIM_UINT32:
-      return "uint32";
-    case CIM_SINT64:
-      return "sint64";
-    case CIM_UINT64:
-      return "uint64";
-    case CIM_REAL32:
-      return "real32";
-    case CIM_REAL64:
-      return "real64";
-    case CIM_BOOLEAN:
-      return "boolean";
-    case CIM_STRING:
-      return "string";
-    case CIM_DATETIME:
-      return "datetime";
-    case CIM_REFERENCE:
-      return "reference";
-    case CIM_CHAR16:
-      return "char16";
-    case CIM_OBJECT:
-      return "object";
-    default:
-      return "unknown";
-  }
+  const wbem::CimTypeInfo* info = wbem::FindCimType(type);
+  return info != nullptr ? info->name.data() : "unknown";
 }
 
 bool IsIntegerCimType(CIMTYPE type) {
-  switch (type) {
-    case CIM_SINT8:
-    case CIM_UINT8:
-    case CIM_SINT16:
-    case CIM_UINT16:
-    case CIM_SINT32:
-    case CIM_UINT32:
-    case CIM_SINT64:
-    case CIM_UINT64:
-      return true;
-    default:
-      return false;
-  }
+  const wbem::CimTypeInfo* info = wbem::FindCimType(type);
+  return info != nullptr && info->kind == wbem::CimKind::kInteger;
 }
 
 bool CanBeKey(CIMTYPE type) {
@@ -252,7 +165,7 @@ HRESULT ConvertForCim(CIMTYPE declared, const VARIANT* value, VARIANT* out) {
     out->vt = VT_NULL;
     return WBEM_S_NO_ERROR;
   }
-  if (IsIntegerVariant(vt)) {
+  if (wbem::IsIntegerVarType(vt)) {
     const IntegerValue n = ReadInteger(*value);
     switch (declared) {
       case CIM_SINT8:
@@ -411,12 +324,13 @@ bool KeyTextFromPath(CIMTYPE type, std::u16string_view value, std::u16string* te
     return true;
   }
   if (type == CIM_BOOLEAN) {
-    std::u16string folded(value);
-    for (auto& c : folded) {
-      if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    if (base::EqualsIgnoreCase(value, u"TRUE")) {
+      *text = u"TRUE";
+    } else if (base::EqualsIgnoreCase(value, u"FALSE")) {
+      *text = u"FALSE";
+    } else {
+      return false;
     }
-    if (folded != u"TRUE" && folded != u"FALSE") return false;
-    *text = folded;
     return true;
   }
   return NormaliseInteger(type, value, text);

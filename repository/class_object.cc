@@ -4,18 +4,11 @@
 #include <new>
 #include <typeinfo>
 
+#include "base/ascii.h"
 #include "repository/cim.h"
 #include "wbem/unicode.h"
 
 namespace repository::detail {
-
-std::u16string Fold(std::u16string_view name) {
-  std::u16string out(name);
-  for (char16_t& c : out) {
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-  }
-  return out;
-}
 
 bool IsValidName(std::u16string_view name) {
   if (name.empty()) return false;
@@ -29,16 +22,6 @@ bool IsValidName(std::u16string_view name) {
 }
 
 namespace {
-
-bool EqualsFolded(std::u16string_view a, std::u16string_view folded) {
-  if (a.size() != folded.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char16_t c = a[i];
-    if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    if (c != folded[i]) return false;
-  }
-  return true;
-}
 
 std::u16string_view View(LPCWSTR s) { return {s, Utf16Length(s)}; }
 
@@ -88,14 +71,14 @@ HRESULT CopyOut(const Variant& from, VARIANT* to) {
 
 int ClassDef::FindProperty(std::u16string_view name) const {
   for (std::size_t i = 0; i < properties.size(); ++i) {
-    if (EqualsFolded(name, properties[i].folded)) return static_cast<int>(i);
+    if (base::EqualsIgnoreCase(name, properties[i].folded)) return static_cast<int>(i);
   }
   return -1;
 }
 
 const MethodDef* ClassDef::FindMethod(std::u16string_view name) const {
   for (const MethodDef& m : methods) {
-    if (EqualsFolded(name, m.folded)) return &m;
+    if (base::EqualsIgnoreCase(name, m.folded)) return &m;
   }
   return nullptr;
 }
@@ -174,7 +157,7 @@ bool Object::KeyTexts(std::vector<std::u16string>* texts) const {
 HRESULT Object::GetSystemProperty(std::u16string_view folded, VARIANT* value, CIMTYPE* type) const {
   int which = -1;
   for (int i = 0; i < kSystemCount; ++i) {
-    if (EqualsFolded(kSystemNames[i], folded)) which = i;
+    if (base::EqualsIgnoreCase(kSystemNames[i], folded)) which = i;
   }
   if (which < 0) return WBEM_E_NOT_FOUND;
   if (type != nullptr) *type = which == 0 ? CIM_SINT32 : CIM_STRING;

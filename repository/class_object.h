@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "repository/kit_names.h"
 #include "wbem/com_object.h"
 #include "wbem/com_ptr.h"
@@ -30,8 +31,8 @@
 
 namespace repository::detail {
 
-// ASCII lower-case: names are compared without regard to ASCII case.
-std::u16string Fold(std::u16string_view name);
+// The look-up form of a name: names are compared without regard to ASCII case.
+inline std::u16string Fold(std::u16string_view name) { return base::AsciiLowered(name); }
 // Exact equality by bytes, which the standard char16_t traits compare one
 // unit at a time; used where event matching compares texts per event.
 inline bool SameText(std::u16string_view a, std::u16string_view b) {
@@ -57,6 +58,8 @@ struct ProviderSlot {
   std::shared_ptr<const MethodProvider> provider;  // null: declared without a provider
 };
 
+// A method as a class files it (repository::MethodDef is what a caller
+// declares; this is its UTF-16, signature-built form).
 struct MethodDef {
   std::u16string name;
   std::u16string folded;

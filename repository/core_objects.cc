@@ -7,6 +7,9 @@
 
 namespace repository::detail {
 
+// The class is looked up under the shared lock as SetProvider looks it up;
+// each keeps the lock for a different next step (a copy of the definition
+// here, the provider slot there), so the few lines stay with their step.
 HRESULT Core::NewInstance(const std::u16string& ns_key, std::u16string_view class_name,
                           const PropertyValues& values, ComPtr<IWbemClassObject>* out) {
   out->Reset();

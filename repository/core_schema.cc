@@ -121,21 +121,21 @@ HRESULT Core::Define(const std::u16string& ns_key, const Class& cls) {
     properties.push_back({Utf8ToUtf16(p.name), p.type, p.key, p.default_value});
   }
   std::vector<LocalMethod> methods;
-  for (const MethodSpec& method_spec : cls.methods_) {
+  for (const repository::MethodDef& declared : cls.methods_) {
     LocalMethod m;
-    m.name = Utf8ToUtf16(method_spec.name_);
+    m.name = Utf8ToUtf16(declared.name_);
     std::vector<std::pair<std::u16string, CIMTYPE>> in, out;
-    for (const auto& [name, type] : method_spec.in_) in.emplace_back(Utf8ToUtf16(name), type);
-    out.emplace_back(u"ReturnValue", method_spec.return_type_);
-    for (const auto& [name, type] : method_spec.out_) out.emplace_back(Utf8ToUtf16(name), type);
+    for (const auto& [name, type] : declared.in_) in.emplace_back(Utf8ToUtf16(name), type);
+    out.emplace_back(u"ReturnValue", declared.return_type_);
+    for (const auto& [name, type] : declared.out_) out.emplace_back(Utf8ToUtf16(name), type);
     if (!in.empty()) {
       const HRESULT hr = BuildSignature(in, &m.in_signature);
       if (FAILED(hr)) return hr;
     }
     const HRESULT hr = BuildSignature(out, &m.out_signature);
     if (FAILED(hr)) return hr;
-    if (method_spec.provider_)
-      m.provider = std::make_shared<const MethodProvider>(method_spec.provider_);
+    if (declared.provider_)
+      m.provider = std::make_shared<const MethodProvider>(declared.provider_);
     methods.push_back(std::move(m));
   }
   std::unique_lock lock(mu_);

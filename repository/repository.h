@@ -15,7 +15,7 @@
 //                 .Property("Free", CIM_UINT32));
 //   ns.Define(repository::Class("Disk")
 //                 .Key("Id", CIM_STRING)
-//                 .Method(repository::MethodSpec("Reset")
+//                 .Method(repository::MethodDef("Reset")
 //                             .In("Force", CIM_BOOLEAN)
 //                             .Returns(CIM_UINT32)
 //                             .Provider([](repository::MethodCall& call) {
@@ -61,22 +61,22 @@ class Core;
 // A method: its parameters, its return type and the provider that runs it.
 // The out-signature always declares ReturnValue (uint32 unless Returns says
 // otherwise). A method without In parameters has no in-signature.
-class MethodSpec {
+class MethodDef {
  public:
-  explicit MethodSpec(std::string name) : name_(std::move(name)) {}
-  MethodSpec& In(std::string name, CIMTYPE type) {
+  explicit MethodDef(std::string name) : name_(std::move(name)) {}
+  MethodDef& In(std::string name, CIMTYPE type) {
     in_.emplace_back(std::move(name), type);
     return *this;
   }
-  MethodSpec& Out(std::string name, CIMTYPE type) {
+  MethodDef& Out(std::string name, CIMTYPE type) {
     out_.emplace_back(std::move(name), type);
     return *this;
   }
-  MethodSpec& Returns(CIMTYPE type) {
+  MethodDef& Returns(CIMTYPE type) {
     return_type_ = type;
     return *this;
   }
-  MethodSpec& Provider(MethodProvider provider) {
+  MethodDef& Provider(MethodProvider provider) {
     provider_ = std::move(provider);
     return *this;
   }
@@ -108,7 +108,7 @@ class Class {
     properties_.push_back({std::move(name), type, true, Variant(nullptr)});
     return *this;
   }
-  Class& Method(MethodSpec method) {
+  Class& Method(MethodDef method) {
     methods_.push_back(std::move(method));
     return *this;
   }
@@ -124,7 +124,7 @@ class Class {
   std::string name_;
   std::string superclass_;
   std::vector<Prop> properties_;
-  std::vector<MethodSpec> methods_;
+  std::vector<MethodDef> methods_;
 };
 
 // Property values by name; each value is converted to the declared type as

@@ -2,6 +2,8 @@
 
 namespace repository {
 
+// The standard classes are alike in shape only: each lists its own
+// properties in the order its class declares them.
 repository::Class ZrvEventClass() {
   return repository::Class("ZRV_Event")
       .Property("ProfileName", CIM_STRING)

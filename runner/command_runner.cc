@@ -6,9 +6,9 @@
 #include <ctime>
 
 #include "runner/child_process.h"
-#include "runner/crc32.h"
+#include "base/crc32.h"
 #include "runner/in_process.h"
-#include "runner/text_util.h"
+#include "base/ascii.h"
 
 namespace runner {
 namespace {
@@ -48,8 +48,8 @@ bool WriteWrapperFile(const std::string& text) {
 }
 
 std::string_view TrimSpace(std::string_view word) {
-  while (!word.empty() && IsAsciiSpace(word.front())) word.remove_prefix(1);
-  while (!word.empty() && IsAsciiSpace(word.back())) word.remove_suffix(1);
+  while (!word.empty() && base::IsAsciiSpace(word.front())) word.remove_prefix(1);
+  while (!word.empty() && base::IsAsciiSpace(word.back())) word.remove_suffix(1);
   return word;
 }
 
@@ -65,8 +65,8 @@ CCommandRunner::TokenKind CCommandRunner::ClassifyToken(const std::string& token
   if (token == "/bin/sh") return TokenKind::kShell;
   if (token.size() > 3) {
     const std::string_view suffix = std::string_view(token).substr(token.size() - 3);
-    if (EqualsIgnoreCase(suffix, ".sh")) return TokenKind::kShellScript;
-    if (EqualsIgnoreCase(suffix, ".pl")) return TokenKind::kPerlScript;
+    if (base::EqualsIgnoreCase(suffix, ".sh")) return TokenKind::kShellScript;
+    if (base::EqualsIgnoreCase(suffix, ".pl")) return TokenKind::kPerlScript;
   }
   return TokenKind::kPlain;
 }
@@ -262,7 +262,7 @@ void CCommandRunner::BuildEnvironment(CEnvBlock& block, const char* install_dire
   block.SetText("PREV_VALUE", ProbeValueText(m_State.previous_value.get()).c_str());
   block.SetText("EFFECTIVE_VALUE", ProbeValueText(m_State.effective_value.get()).c_str());
   char crc[16];
-  std::snprintf(crc, sizeof crc, "%" PRIx32, Crc32(m_strProbe));
+  std::snprintf(crc, sizeof crc, "%" PRIx32, base::Crc32(m_strProbe));
   block.SetText("MONITOR_ID", crc);
   block.SetText("INSTALLDIR", install_directory);
 }

@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "runner/platform/environment.h"
-#include "runner/text_util.h"
+#include "base/ascii.h"
 
 namespace runner {
 namespace {
@@ -159,7 +159,7 @@ void CEnvBlock::RemoveName(const char* name) {
     // An entry shorter than the name fails on its NUL byte, which no name holds.
     bool match = true;
     for (std::size_t i = 0; i < wanted.size() && match; ++i) {
-      match = AsciiLower(current[i]) == AsciiLower(wanted[i]);
+      match = base::AsciiLower(current[i]) == base::AsciiLower(wanted[i]);
     }
     if (match) {
       std::memmove(m_pData + position, m_pData + position + size,

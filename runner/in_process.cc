@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "runner/platform/dynamic_library.h"
-#include "runner/text_util.h"
+#include "base/ascii.h"
 
 namespace runner {
 namespace {
@@ -36,7 +36,7 @@ class LoadedLibrary {
   void* FindEntry(const std::string& name) {
     if (m_pModule == nullptr) return nullptr;
     for (const ResolvedFunction& function : m_lstFunctions) {
-      if (EqualsIgnoreCase(function.name, name)) return function.address;
+      if (base::EqualsIgnoreCase(function.name, name)) return function.address;
     }
     m_lstFunctions.push_back({name, platform::FindSymbol(m_pModule, name)});
     return m_lstFunctions.back().address;
@@ -63,7 +63,7 @@ void* ResolveEntry(const std::string& module_name, const std::string& entry_name
   LibraryList& list = Libraries();
   std::lock_guard<std::mutex> lock(list.mutex);
   for (LoadedLibrary& library : list.libraries) {
-    if (EqualsIgnoreCase(library.Name(), module_name)) return library.FindEntry(entry_name);
+    if (base::EqualsIgnoreCase(library.Name(), module_name)) return library.FindEntry(entry_name);
   }
   list.libraries.emplace_back(module_name, entry_name);
   return list.libraries.back().FindEntry(entry_name);

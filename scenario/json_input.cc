@@ -4,7 +4,8 @@
 #include <cmath>
 #include <utility>
 
-#include "wbem/unicode.h"
+#include "base/hex.h"
+#include "base/utf8.h"
 
 namespace scenario {
 namespace {
@@ -247,10 +248,8 @@ class DomBuilder {
     for (const char c : text) {
       const auto byte = static_cast<unsigned char>(c);
       if (byte < 0x20 || byte >= 0x7F) {
-        static constexpr char kDigits[] = "0123456789abcdef";
         message += "\\x";
-        message += kDigits[byte >> 4];
-        message += kDigits[byte & 15];
+        base::AppendHexByte(&message, byte);
       } else {
         message += c;
       }
@@ -267,44 +266,12 @@ class DomBuilder {
   InputError error_;
 };
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-const char* TypeName(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::null:
-      return "null";
-    case Json::value_t::boolean:
-      return "a boolean";
-    case Json::value_t::string:
-      return "a string";
-    case Json::value_t::array:
-      return "an array";
-    case Json::value_t::object:
-      return "an object";
-    case Json::value_t::number_float: {
-      // A number the parser could not keep as a 64-bit integer is a double:
-      // tell a fraction from an integer beyond that range, and from an
-      // integral number written with a point or an exponent (1.0, 1e3).
-      const double number = value.get<double>();
-      if (number != std::trunc(number)) return "a number with a fraction";
-      if (std::fabs(number) >= 0x1p63) return "a number beyond the 64-bit integers";
-      return "a number written with a decimal point or an exponent";
-    }
-    default:
-      return "a number";
-  }
-}
 
 // Reads a text given as a string, or its hex digits, into `out`.
 bool DecodeText(Problems& problems, const Json& value, bool hex, const std::string& path,
                 std::string* out) {
   if (!value.is_string()) {
-    problems.Fail(path, std::string("must be a string, not ") + TypeName(value));
+    problems.Fail(path, std::string("must be a string, not ") + JsonTypeName(value));
     return false;
   }
   const auto& text = value.get_ref<const std::string&>();
@@ -312,7 +279,7 @@ bool DecodeText(Problems& problems, const Json& value, bool hex, const std::stri
     *out = text;
     return true;
   }
-  std::optional<std::string> bytes = FromHex(text);
+  std::optional<std::string> bytes = base::FromHex(text);
   if (!bytes) {
     problems.Fail(path, "must be an even number of hex digits");
     return false;
@@ -338,6 +305,32 @@ bool ParseJson(std::string_view text, Json* out, InputError* error) {
   return true;
 }
 
+const char* JsonTypeName(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      return "null";
+    case Json::value_t::boolean:
+      return "a boolean";
+    case Json::value_t::string:
+      return "a string";
+    case Json::value_t::array:
+      return "an array";
+    case Json::value_t::object:
+      return "an object";
+    case Json::value_t::number_float: {
+      // A number the parser could not keep as a 64-bit integer is a double:
+      // tell a fraction from an integer beyond that range, and from an
+      // integral number written with a point or an exponent (1.0, 1e3).
+      const double number = value.get<double>();
+      if (number != std::trunc(number)) return "a number with a fraction";
+      if (std::fabs(number) >= 0x1p63) return "a number beyond the 64-bit integers";
+      return "a number written with a decimal point or an exponent";
+    }
+    default:
+      return "a number";
+  }
+}
+
 std::string FieldPath(std::string_view parent, std::string_view field) {
   std::string path(parent);
   if (!path.empty()) path += '.';
@@ -349,49 +342,18 @@ std::string IndexPath(std::string_view parent, std::size_t index) {
   return std::string(parent) + "[" + std::to_string(index) + "]";
 }
 
-bool IsUtf8(std::string_view bytes) {
-  // Invalid input becomes U+FFFD on the way in, so only valid UTF-8 comes back
-  // unchanged.
-  return wbem::Utf16ToUtf8(wbem::Utf8ToUtf16(bytes)) == bytes;
-}
-
-std::string ToHex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  hex.reserve(bytes.size() * 2);
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 15];
-  }
-  return hex;
-}
-
-std::optional<std::string> FromHex(std::string_view hex) {
-  if (hex.size() % 2 != 0) return std::nullopt;
-  std::string bytes;
-  bytes.reserve(hex.size() / 2);
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    const int high = HexDigit(hex[i]);
-    const int low = HexDigit(hex[i + 1]);
-    if (high < 0 || low < 0) return std::nullopt;
-    bytes += static_cast<char>(high * 16 + low);
-  }
-  return bytes;
-}
-
 Json TextValue(std::string_view bytes) {
-  if (IsUtf8(bytes)) return Json(std::string(bytes));
+  if (base::IsUtf8(bytes)) return Json(std::string(bytes));
   Json object = Json::object();
-  object["hex"] = ToHex(bytes);
+  object["hex"] = base::ToHex(bytes);
   return object;
 }
 
 void PutText(Json& object, const std::string& name, std::string_view bytes) {
-  if (IsUtf8(bytes)) {
+  if (base::IsUtf8(bytes)) {
     object[name] = std::string(bytes);
   } else {
-    object[name + "_hex"] = ToHex(bytes);
+    object[name + "_hex"] = base::ToHex(bytes);
   }
 }
 
@@ -414,7 +376,7 @@ std::string ReadTextValue(Problems& problems, const Json& value, const std::stri
     return text;
   }
   if (!value.is_string()) {
-    problems.Fail(path, std::string("must be a string or {\"hex\": ...}, not ") + TypeName(value));
+    problems.Fail(path, std::string("must be a string or {\"hex\": ...}, not ") + JsonTypeName(value));
     return text;
   }
   return value.get<std::string>();
@@ -426,7 +388,7 @@ ObjectReader::ObjectReader(Problems& problems, const Json& value, std::string pa
     object_ = &value;
   } else {
     problems_.Fail(path_.empty() ? std::string("the document") : path_,
-                   std::string("must be an object, not ") + TypeName(value));
+                   std::string("must be an object, not ") + JsonTypeName(value));
   }
 }
 
@@ -493,7 +455,7 @@ bool ObjectReader::Bool(std::string_view field, bool fallback) {
   const Json* value = Find(field);
   if (value == nullptr) return fallback;
   if (!value->is_boolean()) {
-    problems_.Fail(PathOf(field), std::string("must be true or false, not ") + TypeName(*value));
+    problems_.Fail(PathOf(field), std::string("must be true or false, not ") + JsonTypeName(*value));
     return fallback;
   }
   return value->get<bool>();
@@ -502,7 +464,7 @@ bool ObjectReader::Bool(std::string_view field, bool fallback) {
 const Json* ObjectReader::Array(std::string_view field) {
   const Json* value = Find(field);
   if (value != nullptr && !value->is_array()) {
-    problems_.Fail(PathOf(field), std::string("must be an array, not ") + TypeName(*value));
+    problems_.Fail(PathOf(field), std::string("must be an array, not ") + JsonTypeName(*value));
     return nullptr;
   }
   return value;
@@ -511,7 +473,7 @@ const Json* ObjectReader::Array(std::string_view field) {
 const Json* ObjectReader::Object(std::string_view field) {
   const Json* value = Find(field);
   if (value != nullptr && !value->is_object()) {
-    problems_.Fail(PathOf(field), std::string("must be an object, not ") + TypeName(*value));
+    problems_.Fail(PathOf(field), std::string("must be an object, not ") + JsonTypeName(*value));
     return nullptr;
   }
   return value;
@@ -550,7 +512,7 @@ bool ReadInteger(Problems& problems, const Json& value, const std::string& path,
     *out = number;
     return true;
   }
-  problems.Fail(path, range + ", not " + TypeName(value));
+  problems.Fail(path, range + ", not " + JsonTypeName(value));
   return false;
 }
 

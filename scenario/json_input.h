@@ -57,19 +57,19 @@ inline constexpr std::size_t kMaxJsonBytesPerInputByte = 16;
 // would take more than kMaxJsonBytesPerInputByte are refused.
 [[nodiscard]] bool ParseJson(std::string_view text, Json* out, InputError* error);
 
+// What a JSON value is, for messages ("must be a string, not an array"):
+// "null", "a boolean", "a string", "an array", "an object", "a number", or for
+// a number the parser kept as a double, which kind ("a number with a
+// fraction").
+const char* JsonTypeName(const Json& value);
+
 // "parent.field", or "field" at the top.
 std::string FieldPath(std::string_view parent, std::string_view field);
 // "parent[index]".
 std::string IndexPath(std::string_view parent, std::size_t index);
 
-// True when `bytes` is valid UTF-8 as JSON can carry it (no surrogates, no
-// overlong forms, nothing above U+10FFFF).
-bool IsUtf8(std::string_view bytes);
-// Every byte as two lower-case hex digits.
-std::string ToHex(std::string_view bytes);
-// The bytes of `hex` (either case, even length); nullopt when it is not hex.
-std::optional<std::string> FromHex(std::string_view hex);
-
+// Texts are checked with base::IsUtf8 and written with base::ToHex
+// (base/utf8.h, base/hex.h).
 // A text as JSON: the string itself when it is UTF-8, else {"hex": "..."}.
 Json TextValue(std::string_view bytes);
 // Files a text field: `name` when the bytes are UTF-8, else `name`_hex.

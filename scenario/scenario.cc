@@ -4,24 +4,13 @@
 #include <limits>
 #include <unordered_set>
 
+#include "base/ascii.h"
+#include "wbem/cim_types.h"
+#include "base/hex.h"
 #include "scenario/settings_json.h"
 
 namespace scenario {
 namespace {
-
-struct NamedType {
-  const char* name;
-  CIMTYPE type;
-};
-
-constexpr NamedType kCimTypes[] = {
-    {"sint8", CIM_SINT8},       {"uint8", CIM_UINT8},         {"sint16", CIM_SINT16},
-    {"uint16", CIM_UINT16},     {"sint32", CIM_SINT32},       {"uint32", CIM_UINT32},
-    {"sint64", CIM_SINT64},     {"uint64", CIM_UINT64},       {"real32", CIM_REAL32},
-    {"real64", CIM_REAL64},     {"boolean", CIM_BOOLEAN},     {"string", CIM_STRING},
-    {"datetime", CIM_DATETIME}, {"reference", CIM_REFERENCE}, {"char16", CIM_CHAR16},
-    {"object", CIM_OBJECT},
-};
 
 std::string_view KindOfJson(const Json& value) {
   return value.is_string() ? "a string" : value.is_object() ? "an object" : "something else";
@@ -65,10 +54,7 @@ ScenarioProperty ReadProperty(Problems& problems, const std::string& name, const
 bool CheckNames(Problems& problems, const Json& object, const std::string& path) {
   std::unordered_set<std::string> seen;
   for (const auto& [name, value] : object.items()) {
-    std::string folded = name;
-    for (char& c : folded) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
+    std::string folded = base::AsciiLowered(name);
     if (name.empty()) {
       problems.Fail(path, "a name must not be empty");
       return false;
@@ -98,7 +84,7 @@ std::optional<HRESULT> ReadHresult(Problems& problems, const Json& value, const 
     if (text.size() > 2 && text.size() <= 10 && text[0] == '0' &&
         (text[1] == 'x' || text[1] == 'X')) {
       const std::optional<std::string> bytes =
-          FromHex(std::string(10 - text.size(), '0') + text.substr(2));
+          base::FromHex(std::string(10 - text.size(), '0') + text.substr(2));
       if (bytes) {
         std::uint32_t bits = 0;
         for (const char c : *bytes) bits = bits << 8 | static_cast<unsigned char>(c);
@@ -126,8 +112,7 @@ ScenarioMethod ReadMethod(Problems& problems, const std::string& name, const Jso
   std::vector<std::pair<std::string, CIMTYPE>> out;
   ReadParameterList(reader, "out", &out);
   for (auto& [param, type] : out) {
-    if (param.size() == 11 && std::equal(param.begin(), param.end(), "ReturnValue",
-                                         [](char a, char b) { return (a | 0x20) == (b | 0x20); })) {
+    if (base::EqualsIgnoreCase(param, "ReturnValue")) {
       method.return_type = type;
     } else {
       method.out.emplace_back(std::move(param), type);
@@ -293,9 +278,26 @@ void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
 
 
 bool SameName(std::string_view a, std::string_view b) {
-  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+  return base::EqualsIgnoreCase(a, b);
+}
+
+const ScenarioClass* FindClass(const std::vector<ScenarioClass>& classes, std::string_view name) {
+  const ScenarioClass* found = nullptr;
+  for (const ScenarioClass& cls : classes) {
+    if (SameName(cls.name, name)) found = &cls;
+  }
+  return found;
+}
+
+std::vector<std::string> SuperclassChain(const std::vector<ScenarioClass>& classes,
+                                         std::string_view name) {
+  std::vector<std::string> chain{std::string(name)};
+  for (std::size_t step = 0; step < classes.size(); ++step) {
+    const ScenarioClass* found = FindClass(classes, chain.back());
+    if (found == nullptr || found->superclass.empty()) break;
+    chain.push_back(found->superclass);
+  }
+  return chain;
 }
 
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name) {
@@ -304,7 +306,7 @@ std::optional<CIMTYPE> ParseCimTypeName(std::string_view name) {
     flags = CIM_FLAG_ARRAY;
     name.remove_suffix(2);
   }
-  for (const NamedType& known : kCimTypes) {
+  for (const wbem::CimTypeInfo& known : wbem::CimTypes()) {
     if (name == known.name) return static_cast<CIMTYPE>(known.type | flags);
   }
   return std::nullopt;

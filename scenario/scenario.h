@@ -91,6 +91,18 @@ struct ScenarioClass {
   std::string path;
 };
 
+// The class of `classes` named `name` (as SameName compares; the last of that
+// name); null when there is none.
+const ScenarioClass* FindClass(const std::vector<ScenarioClass>& classes, std::string_view name);
+
+// `name`, then the superclass that each class on the way declares, nearest
+// first, as written. Ends after a root class, or at a name `classes` does not
+// hold (a standard class such as ZRV_Event, which is then the last name).
+// Bounded by the number of classes: a longer chain would be a cycle, which
+// the repository refuses.
+std::vector<std::string> SuperclassChain(const std::vector<ScenarioClass>& classes,
+                                         std::string_view name);
+
 // An instance to file or an event to raise: a class and property values.
 struct ScenarioObject {
   std::string class_name;

@@ -294,22 +294,22 @@ bool DefineClass(const ScenarioClass& cls, const repository::Namespace& ns,
     definition.Property(property.name, property.type, std::move(fallback));
   }
   for (const ScenarioMethod& method : cls.methods) {
-    repository::MethodSpec method_spec(method.name);
-    for (const auto& [name, type] : method.in) method_spec.In(name, type);
-    for (const auto& [name, type] : method.out) method_spec.Out(name, type);
-    method_spec.Returns(method.return_type);
+    repository::MethodDef method_def(method.name);
+    for (const auto& [name, type] : method.in) method_def.In(name, type);
+    for (const auto& [name, type] : method.out) method_def.Out(name, type);
+    method_def.Returns(method.return_type);
     if (method.command) {
       if (!commands) {
         problems.Fail(FieldPath(method.path, "command"),
                       "a method backed by a command runs only in actionmanagerd");
         return false;
       }
-      method_spec.Provider([observer, provider = commands(cls, method)](
+      method_def.Provider([observer, provider = commands(cls, method)](
                                repository::MethodCall& call) -> HRESULT {
         if (observer) observer(call);
         return provider(call);
       });
-      definition.Method(std::move(method_spec));
+      definition.Method(std::move(method_def));
       continue;
     }
     wbem::Variant return_value(nullptr);
@@ -318,8 +318,8 @@ bool DefineClass(const ScenarioClass& cls, const repository::Namespace& ns,
                              FieldPath(method.path, "return_value"), &return_value)) {
       return false;
     }
-    method_spec.Provider(MakeProvider(method, std::move(return_value), observer));
-    definition.Method(std::move(method_spec));
+    method_def.Provider(MakeProvider(method, std::move(return_value), observer));
+    definition.Method(std::move(method_def));
   }
   const HRESULT defined = ns.Define(definition);
   if (defined != WBEM_S_NO_ERROR) {

@@ -12,7 +12,9 @@
 #include "settings/action_info.h"
 #include "settings/action_rule.h"
 #include "settings/archive_io.h"
-#include "scenario/file_io.h"
+#include "base/ascii.h"
+#include "base/file_io.h"
+#include "base/hex.h"
 
 namespace scenario {
 namespace {
@@ -148,8 +150,8 @@ Json ActionToJson(const std::string& name, const CBaseActionInfo& info) {
     const auto view = [](const std::vector<std::uint8_t>& bytes) {
       return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     };
-    action["text1_hex"] = ToHex(view(task->m_baText1));
-    action["text2_hex"] = ToHex(view(task->m_baText2));
+    action["text1_hex"] = base::ToHex(view(task->m_baText1));
+    action["text2_hex"] = base::ToHex(view(task->m_baText2));
     Json items = Json::array();
     for (const std::string& item : task->m_lstItems) items.push_back(TextValue(item));
     action["items"] = std::move(items);
@@ -185,11 +187,7 @@ void ReadSettings(Problems& problems, const Json& json, const std::string& path,
     if (!problems.ok()) return;
     // The component files its rules under the lower-cased event name, so
     // names that differ only in case would collide there.
-    std::string folded = event;
-    for (char& c : folded) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (const auto [it, fresh] = seen.emplace(std::move(folded), Seen{i, event}); !fresh) {
+    if (const auto [it, fresh] = seen.emplace(base::AsciiLowered(event), Seen{i, event}); !fresh) {
       const std::string first = IndexPath(reader.PathOf("rules"), it->second.index);
       if (it->second.event == event) {
         problems.Fail(rule.PathOf("event"), "repeats the event of " + first);
@@ -280,10 +278,10 @@ bool ReadsCleanly(const std::vector<std::uint8_t>& data, std::int32_t version) {
 bool LoadSettingsFile(const std::string& path, std::int32_t version,
                       CActionManagerSettings* settings, InputError* error,
                       std::vector<InputError>* left_out) {
-  const std::string name = InputName(path);
+  const std::string name = base::InputName(path);
   std::string bytes;
   std::string why;
-  if (!ReadWholeFile(path, &bytes, &why)) {
+  if (!base::ReadWholeFile(path, &bytes, &why)) {
     *error = {"", "cannot read: " + why, name};
     return false;
   }

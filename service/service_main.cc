@@ -11,7 +11,7 @@
 #include <chrono>
 #include <thread>
 
-#include "scenario/file_io.h"
+#include "base/file_io.h"
 #include "service/children.h"
 #include "service_config/config.h"
 #include "service/daemon.h"
@@ -138,7 +138,7 @@ int Run(const char* config_path, CActionManagerManager* manager) {
   }
   Log(kPriorityNotice, "listening on http://" + listen.address + ":" + std::to_string(port));
   if (!listen.port_file.empty() &&
-      !scenario::WriteOutputFile(listen.port_file.string(), std::to_string(port) + "\n", &error)) {
+      !base::WriteOutputFile(listen.port_file.string(), std::to_string(port) + "\n", &error)) {
     Log(kPriorityErr, "cannot write " + listen.port_file.string() + ": " + error);
     return 1;
   }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <set>
 #include <tuple>
+
+#include "base/ascii.h"
 #include "scenario/scenario.h"
 
 namespace service {
@@ -22,38 +24,14 @@ constexpr const char* kNotificationFields[] = {"receiver", "externalURL", "group
 // Properties the mapping sets itself; labels never fill them by name.
 constexpr const char* kFixed[] = {"EventId", "ProfileName", "event_key", "severity"};
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
+using scenario::JsonTypeName;
 using scenario::SameName;
-
-std::string Folded(std::string_view name) {
-  std::string out(name);
-  for (char& c : out) c = Lower(c);
-  return out;
-}
 
 bool IsFixed(std::string_view name) {
   for (const char* fixed : kFixed) {
     if (SameName(name, fixed)) return true;
   }
   return false;
-}
-
-const char* TypeName(const Json& value) {
-  switch (value.type()) {
-    case Json::value_t::null:
-      return "null";
-    case Json::value_t::object:
-      return "an object";
-    case Json::value_t::array:
-      return "an array";
-    case Json::value_t::string:
-      return "a string";
-    case Json::value_t::boolean:
-      return "a boolean";
-    default:
-      return "a number";
-  }
 }
 
 bool Fail(InputError* error, std::string place, std::string message) {
@@ -70,7 +48,7 @@ bool ReadString(const Json& object, const std::string& path, const char* field, 
     return required ? Fail(error, FieldPath(path, field), "missing") : true;
   }
   if (!it->is_string()) {
-    return Fail(error, FieldPath(path, field), std::string("must be a string, not ") + TypeName(*it));
+    return Fail(error, FieldPath(path, field), std::string("must be a string, not ") + JsonTypeName(*it));
   }
   *out = it->get_ptr<const std::string*>();
   return true;
@@ -85,12 +63,12 @@ bool ReadTextMap(const Json& object, const std::string& path, const char* field,
   }
   const std::string place = FieldPath(path, field);
   if (!it->is_object()) {
-    return Fail(error, place, std::string("must be an object, not ") + TypeName(*it));
+    return Fail(error, place, std::string("must be an object, not ") + JsonTypeName(*it));
   }
   for (const auto& [name, value] : it->items()) {
     if (!value.is_string()) {
       return Fail(error, FieldPath(place, name),
-                  std::string("must be a string, not ") + TypeName(value));
+                  std::string("must be a string, not ") + JsonTypeName(value));
     }
   }
   *out = &*it;
@@ -265,7 +243,7 @@ bool MapAlert(const Json& payload, const AlertView& view, bool firing, const std
   std::set<std::string> set;  // folded names already given a value
   auto put = [&](const std::string& name, Json value, const std::string& place) {
     properties[name] = std::move(value);
-    set.insert(Folded(name));
+    set.insert(base::AsciiLowered(name));
     out->sources[name] = place;
   };
   // Converts and puts `text` into the property `name` (as the class spells
@@ -307,9 +285,9 @@ bool MapAlert(const Json& payload, const AlertView& view, bool firing, const std
   }
   if (config.fill_by_name) {
     // A property with an explicit source keeps to it, even when it is absent.
-    for (const auto& [name, source] : config.properties) set.insert(Folded(name));
+    for (const auto& [name, source] : config.properties) set.insert(base::AsciiLowered(name));
     for (const PropertyType& property : shape) {
-      if (IsFixed(property.name) || set.count(Folded(property.name)) != 0 ||
+      if (IsFixed(property.name) || set.count(base::AsciiLowered(property.name)) != 0 ||
           !FillableFromText(property.type)) {
         continue;
       }
@@ -358,7 +336,7 @@ namespace {
 bool ReadEnvelope(const Json& payload, const std::string** receiver, std::int64_t* truncated_alerts,
                   InputError* error) {
   if (!payload.is_object()) {
-    return Fail(error, "", std::string("the payload must be an object, not ") + TypeName(payload));
+    return Fail(error, "", std::string("the payload must be an object, not ") + JsonTypeName(payload));
   }
   const std::string* version = nullptr;
   if (!ReadString(payload, "", "version", true, &version, error)) return false;
@@ -413,7 +391,7 @@ bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const Aler
   const auto alerts = payload.find("alerts");
   if (alerts == payload.end()) return Fail(error, "alerts", "missing");
   if (!alerts->is_array()) {
-    return Fail(error, "alerts", std::string("must be an array, not ") + TypeName(*alerts));
+    return Fail(error, "alerts", std::string("must be an array, not ") + JsonTypeName(*alerts));
   }
   batch.receiver = *receiver;
   std::string profile;
@@ -424,7 +402,7 @@ bool MapAlerts(const Json& payload, const AlertmanagerConfig& config, const Aler
     view.path = IndexPath("alerts", i);
     if (!view.alert->is_object()) {
       return Fail(error, view.path,
-                  std::string("must be an object, not ") + TypeName(*view.alert));
+                  std::string("must be an object, not ") + JsonTypeName(*view.alert));
     }
     bool alert_firing = false;
     if (!ReadAlertFields(view, &alert_firing, error)) return false;

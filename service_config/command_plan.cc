@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "base/hex.h"
+#include "base/utf8.h"
 #include "repository/cim.h"
 
 namespace service {
@@ -13,32 +15,6 @@ using scenario::FieldPath;
 using scenario::IndexPath;
 using scenario::InputError;
 using scenario::SameName;
-
-// The length of the valid UTF-8 sequence at the start of `text`, 0 if none.
-std::size_t Utf8Length(std::string_view text) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  std::size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;  // the range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() < length || byte(1) < low || byte(1) > high) return 0;
-  for (std::size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 }  // namespace
 
@@ -92,7 +68,6 @@ std::string CommandVariable(std::string_view prefix, std::string_view name) {
 }
 
 std::string EscapeOutputLine(std::string_view line) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
   std::string text;
   text.reserve(line.size());
   while (!line.empty()) {
@@ -102,13 +77,13 @@ std::string EscapeOutputLine(std::string_view line) {
       text += "\\\\";
     } else if (c >= 0x20 && c < 0x7F) {
       text += static_cast<char>(c);
-    } else if (c >= 0x80 && (take = Utf8Length(line)) > 0) {
+    } else if (const base::Utf8Sequence sequence = base::DecodeUtf8(line);
+               c >= 0x80 && sequence.valid) {
+      take = sequence.length;
       text.append(line.substr(0, take));
     } else {
-      take = 1;
       text += "\\x";
-      text += kHex[c >> 4];
-      text += kHex[c & 15];
+      base::AppendHexByte(&text, c, base::HexCase::kUpper);
     }
     line.remove_prefix(take);
   }
@@ -118,19 +93,15 @@ std::string EscapeOutputLine(std::string_view line) {
 std::vector<std::string> ClassKeys(const std::vector<scenario::ScenarioClass>& classes,
                                    const scenario::ScenarioClass& cls) {
   std::vector<std::string> keys;
-  const scenario::ScenarioClass* current = &cls;
-  // Bounded: a longer chain would be a cycle, which the repository refuses.
-  for (std::size_t step = 0; current != nullptr && step <= classes.size(); ++step) {
+  const std::vector<std::string> chain = scenario::SuperclassChain(classes, cls.name);
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    const scenario::ScenarioClass* current = i == 0 ? &cls : scenario::FindClass(classes, chain[i]);
+    if (current == nullptr) break;
     for (const scenario::ScenarioProperty& property : current->properties) {
       const bool known = std::any_of(keys.begin(), keys.end(),
                                      [&](const std::string& k) { return SameName(k, property.name); });
       if (property.key && !known) keys.push_back(property.name);
     }
-    const scenario::ScenarioClass* parent = nullptr;
-    for (const scenario::ScenarioClass& other : classes) {
-      if (!current->superclass.empty() && SameName(other.name, current->superclass)) parent = &other;
-    }
-    current = parent;
   }
   return keys;
 }

@@ -2,9 +2,10 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <limits>
 
-#include "scenario/file_io.h"
+#include "base/file_io.h"
 #include "service_config/command_plan.h"
 #include "scenario/settings_json.h"
 
@@ -76,7 +77,7 @@ void ReadToken(Problems& problems, Config* config) {
   }
   std::string text;
   std::string why;
-  if (!scenario::ReadWholeFile(listen.token_file.string(), &text, &why)) {
+  if (!base::ReadWholeFile(listen.token_file.string(), &text, &why)) {
     problems.Fail(InputError{"", "cannot read: " + why, listen.token_file.string()});
     return;
   }
@@ -292,25 +293,15 @@ bool IsLoopback(const std::string& address) {
 }
 
 bool IsEventClass(const Config& config, const std::string& class_name) {
-  std::string name = class_name;
-  // Bounded: a chain longer than the class list would be a cycle, which the
-  // repository refuses anyway.
-  for (std::size_t step = 0; step <= config.classes.size(); ++step) {
-    if (SameName(name, "ZRV_Event")) return true;
-    const scenario::ScenarioClass* found = nullptr;
-    for (const scenario::ScenarioClass& cls : config.classes) {
-      if (SameName(cls.name, name)) found = &cls;
-    }
-    if (found == nullptr || found->superclass.empty()) return false;
-    name = found->superclass;
-  }
-  return false;
+  const std::vector<std::string> chain = scenario::SuperclassChain(config.classes, class_name);
+  return std::any_of(chain.begin(), chain.end(),
+                     [](const std::string& name) { return SameName(name, "ZRV_Event"); });
 }
 
 bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* error) {
   std::string text;
   std::string why;
-  if (!scenario::ReadWholeFile(file.string(), &text, &why)) {
+  if (!base::ReadWholeFile(file.string(), &text, &why)) {
     *error = {"", "cannot read: " + why};
     return false;
   }

@@ -57,6 +57,8 @@ void CBaseActionInfo::ClearAll() { m_wExecLimit = 0; }
 std::unique_ptr<CBaseActionInfo> CBaseActionInfo::Clone() const { return CloneOf(*this); }
 
 // ---- CBuiltInActionInfo ----------------------------------------------------
+// Each kind's Serialize is alike in shape only: it writes its own fields, in
+// the order of its own record.
 
 void CBuiltInActionInfo::Serialize(CArchive& ar, std::int32_t version) {
   CBaseActionInfo::Serialize(ar, version);

@@ -1,6 +1,18 @@
 #include "settings/action_manager_settings.h"
 
-#include "host/trace_utils.h"
+#include <atomic>
+
+namespace {
+
+std::atomic<SettingsArchiveObserver> g_observer{nullptr};
+
+void Tell(bool storing, int rule_count) {
+  if (const SettingsArchiveObserver observer = g_observer.load()) observer({storing, rule_count});
+}
+
+}  // namespace
+
+void SetSettingsArchiveObserver(SettingsArchiveObserver observer) { g_observer.store(observer); }
 
 AM_IMPLEMENT_SERIAL(CActionManagerSettings, CObject)
 
@@ -13,7 +25,7 @@ void CActionManagerSettings::Serialize(CArchive& ar, std::int32_t version) {
       // A rule is stored as a copy of it would be, without making the copy.
       rule.Store(ar, version, true);
     }
-    CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Serialized %d action rules", count);
+    Tell(true, count);
     return;
   }
   // An entry is at least a one-byte name prefix and a four-byte action count.
@@ -33,5 +45,5 @@ void CActionManagerSettings::Serialize(CArchive& ar, std::int32_t version) {
     // Filed as assignment would file it, without cloning every action.
     m_mapRules[event_name].TakeActionsFrom(loaded);
   }
-  CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "De-serialized %d action rules", count);
+  Tell(false, count);
 }

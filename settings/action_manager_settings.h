@@ -7,8 +7,8 @@
 //
 // Record: long R, then R entries in enumeration order, each the event class
 // name and the record of a copy of the rule (so the actions of each chain
-// appear in the copy's order). Storing logs "Serialized %d action rules" and
-// loading "De-serialized %d action rules" at level 3 for "ActionManager".
+// appear in the copy's order). Each store and each load ends by telling the
+// archive observer (below) how many rules it wrote or read.
 // Loading replaces every rule; it throws CArchiveException on short or
 // corrupt data, and the settings then hold the rules loaded so far and are to
 // be discarded (LoadSettingsArchive in settings/archive_io.h leaves its target
@@ -22,6 +22,20 @@
 #include "settings/export.h"
 #include "settings/object.h"
 #include "settings/string_map.h"
+
+// What a store or a load of the settings did. The settings library sits below
+// the host framework and logs nothing itself: the component library installs
+// the observer that logs "Serialized %d action rules" and "De-serialized %d
+// action rules" (component/library_state.h), so a process that loads
+// libActionManager.so logs them at every store and load.
+struct SettingsArchived {
+  bool storing;    // false: loaded
+  int rule_count;  // as written, or as read from the record
+};
+using SettingsArchiveObserver = void (*)(const SettingsArchived&);
+
+// Installs the observer; null removes it. Thread-safe (an atomic pointer).
+void SetSettingsArchiveObserver(SettingsArchiveObserver observer);
 
 class AM_EXPORT CActionManagerSettings : public CObject {
   AM_DECLARE_SERIAL(CActionManagerSettings)

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/ascii.h"
+
 AM_IMPLEMENT_SERIAL(CActionRule, CMapStringToOb)
 
 namespace {
@@ -10,23 +12,10 @@ constexpr const char* kBuiltInName = "CBuiltInActionInfo";
 constexpr const char* kTaskName = "CTaskActionInfo";
 constexpr const char* kProgramName = "CProgramActionInfo";
 
-// ASCII-only case folding: class names are ASCII, and the result must not
-// depend on the process locale.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto fold = [](char c) {
-      return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
-
 std::unique_ptr<CBaseActionInfo> CreateByName(std::string_view class_name) {
-  if (EqualsIgnoringCase(class_name, kBuiltInName)) return std::make_unique<CBuiltInActionInfo>();
-  if (EqualsIgnoringCase(class_name, kTaskName)) return std::make_unique<CTaskActionInfo>();
-  if (EqualsIgnoringCase(class_name, kProgramName)) return std::make_unique<CProgramActionInfo>();
+  if (base::EqualsIgnoreCase(class_name, kBuiltInName)) return std::make_unique<CBuiltInActionInfo>();
+  if (base::EqualsIgnoreCase(class_name, kTaskName)) return std::make_unique<CTaskActionInfo>();
+  if (base::EqualsIgnoreCase(class_name, kProgramName)) return std::make_unique<CProgramActionInfo>();
   return nullptr;
 }
 

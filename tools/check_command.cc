@@ -8,16 +8,13 @@
 #include <iterator>
 #include <memory>
 
+#include "base/ascii.h"
 #include "service_config/config.h"
 #include "settings/archive_io.h"
 #include "tools/shared_readers.h"
 
 namespace tools {
 namespace {
-
-using scenario::Finding;
-using scenario::Findings;
-using scenario::Severity;
 
 // The fields only a scenario has at its top (a service configuration has
 // some of them too, but is told apart by "profiles").
@@ -49,7 +46,7 @@ std::string JsonKind(const Json& value) {
 void CheckServiceConfig(const Json& json, const std::string& path, Findings* findings) {
   const std::string name = InputName(path);
   if (path == "-") {
-    scenario::AddFinding(findings, name, "", "AM100",
+    AddFinding(findings, name, "", "AM100",
                          "a service configuration is checked from its file: its relative paths "
                          "start from the file's folder");
     return;
@@ -59,14 +56,14 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
   for (std::size_t i = 0; profiles != nullptr && i < profiles->size(); ++i) {
     const Json& profile = (*profiles)[i];
     if (profile.is_object() && profile.contains("settings")) {
-      scenario::LintSettingsNames(profile["settings"], name,
+      LintSettingsNames(profile["settings"], name,
                                   FieldPath(IndexPath("profiles", i), "settings"), findings);
     }
   }
   service::Config config;
   InputError error;
   if (!service::ReadConfig(path, &config, &error)) {
-    scenario::AddReaderErrorUnlessNamed(findings, name, error);
+    AddReaderErrorUnlessNamed(findings, name, error);
     return;
   }
   scenario::Scenario world_only;
@@ -74,16 +71,16 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
   world_only.standard_classes = config.standard_classes;
   world_only.classes = config.classes;
   world_only.instances = config.instances;
-  std::unique_ptr<scenario::LintWorld> world = scenario::LintWorld::Build(world_only, &error, /*commands_run=*/true);
+  std::unique_ptr<LintWorld> world = LintWorld::Build(world_only, &error, /*commands_run=*/true);
   if (world == nullptr) {
-    scenario::AddFinding(findings, error.file.empty() ? name : error.file, error.place, "AM300",
+    AddFinding(findings, error.file.empty() ? name : error.file, error.place, "AM300",
                          error.message);
   }
   const std::filesystem::path folder = config.file.parent_path();
   for (std::size_t i = 0; i < profiles->size() && i < config.profiles.size(); ++i) {
     const Json& profile = (*profiles)[i];
     if (profile.contains("settings")) {
-      scenario::LintSettingsMeaning(profile["settings"], name,
+      LintSettingsMeaning(profile["settings"], name,
                                     FieldPath(IndexPath("profiles", i), "settings"), world.get(),
                                     findings);
       continue;
@@ -92,7 +89,7 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
         (folder / profile["settings_archive"].get<std::string>()).lexically_normal().string();
     const auto version = profile.contains("version") ? profile["version"].get<std::int32_t>()
                                                      : kDefaultArchiveVersion;
-    scenario::LintArchiveSettings(archive, version, *config.profiles[i].settings, {}, world.get(),
+    LintArchiveSettings(archive, version, *config.profiles[i].settings, {}, world.get(),
                                   findings);
   }
 }
@@ -138,7 +135,7 @@ Findings CheckFile(const std::string& path, std::int32_t version) {
   std::string bytes;
   std::string why;
   if (!ReadWholeFile(path, &bytes, &why)) {
-    scenario::AddFinding(&findings, name, "", "AM100", "cannot read: " + why);
+    AddFinding(&findings, name, "", "AM100", "cannot read: " + why);
     return findings;
   }
   if (!LooksLikeJson(bytes)) {
@@ -149,26 +146,26 @@ Findings CheckFile(const std::string& path, std::int32_t version) {
       AmArchiveStatus status;
       if (LoadSettingsArchive(data, version, settings, &status) == 0 ||
           status.offset != data.size()) {
-        scenario::AddFinding(
+        AddFinding(
             &findings, name, "offset " + std::to_string(status.offset), "AM103",
             status.reason.empty() ? "bytes remain after the settings record" : status.reason);
         return findings;
       }
-      scenario::LintArchiveSettings(path, version, settings, {}, nullptr, &findings);
+      LintArchiveSettings(path, version, settings, {}, nullptr, &findings);
       return findings;
     }
-    scenario::LintSettingsArchive(path, version, nullptr, &findings);
+    LintSettingsArchive(path, version, nullptr, &findings);
     return findings;
   }
   Json json;
   InputError error;
   if (!ParseJson(bytes, &json, &error)) {
-    scenario::AddReaderError(&findings, name, error);
+    AddReaderError(&findings, name, error);
     return findings;
   }
   bytes = std::string();
   if (!json.is_object()) {
-    scenario::AddFinding(&findings, name, "", "AM105",
+    AddFinding(&findings, name, "", "AM105",
                          "is " + JsonKind(json) +
                              ", not an object: settings, scenarios and service configurations "
                              "are JSON objects");
@@ -180,11 +177,11 @@ Findings CheckFile(const std::string& path, std::int32_t version) {
   }
   for (const char* field : kScenarioFields) {
     if (json.contains(field)) {
-      scenario::LintScenario(json, path, &findings);
+      LintScenario(json, path, &findings);
       return findings;
     }
   }
-  scenario::LintSettingsJson(json, name, "", nullptr, &findings);
+  LintSettingsJson(json, name, "", nullptr, &findings);
   return findings;
 }
 
@@ -206,19 +203,17 @@ Json FindingsToJson(const Findings& findings) {
 
 Json FindingsToSarif(const Findings& findings) {
   Json rules = Json::array();
-  for (const scenario::LintRule& rule : scenario::LintRules()) {
+  for (const LintRule& rule : LintRules()) {
     Json entry = Json::object();
     entry["id"] = std::string(rule.code);
     entry["name"] = std::string(rule.name);
     entry["shortDescription"] = {{"text", std::string(rule.summary)}};
     entry["defaultConfiguration"] = {{"level", SeverityName(rule.severity)}};
-    std::string anchor(rule.code);
-    for (char& c : anchor) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    entry["helpUri"] = AM_LINT_DOC_URI "#" + anchor;
+    entry["helpUri"] = AM_LINT_DOC_URI "#" + base::AsciiLowered(rule.code);
     rules.push_back(std::move(entry));
   }
   Json results = Json::array();
-  const auto all = scenario::LintRules();
+  const auto all = LintRules();
   for (const Finding& finding : findings) {
     Json result = Json::object();
     result["ruleId"] = finding.code;

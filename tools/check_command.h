@@ -2,7 +2,7 @@
 //
 // Checks settings JSON, settings archives, scenarios and actionmanagerd's
 // configuration without running or writing anything, and reports each
-// problem with a stable code (scenario/lint.h; docs/lint.md lists them).
+// problem with a stable code (tools/lint.h; docs/lint.md lists them).
 //
 // What a file is: a file whose first byte that is not blank is neither "{"
 // nor "[", or that holds a NUL byte among its first four, is a settings
@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "scenario/lint.h"
+#include "tools/lint.h"
 #include "tools/exit_status.h"
 
 namespace tools {
@@ -44,11 +44,11 @@ struct CheckOptions {
 };
 
 // The findings of one file ("-": standard input).
-scenario::Findings CheckFile(const std::string& path, std::int32_t version);
+Findings CheckFile(const std::string& path, std::int32_t version);
 
 // The findings as the JSON array and as the SARIF log described above.
-Json FindingsToJson(const scenario::Findings& findings);
-Json FindingsToSarif(const scenario::Findings& findings);
+Json FindingsToJson(const Findings& findings);
+Json FindingsToSarif(const Findings& findings);
 
 ExitStatus CheckCommand(const std::vector<std::string>& files, const CheckOptions& options,
                         std::ostream& out, std::ostream& err);

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/ascii.h"
 #include "component/action_manager_manager.h"
 #include "component/dispatch_observer.h"
 #include "host/trace_utils.h"
@@ -180,9 +181,7 @@ class DispatchWatch {
  private:
   const Json* FindAction(const std::string& rule, std::size_t index) const {
     for (const Json& candidate : settings_["rules"]) {
-      std::string event = candidate.value("event", std::string());
-      for (char& c : event) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (event != rule) continue;
+      if (base::AsciiLowered(candidate.value("event", std::string())) != rule) continue;
       const Json& actions = candidate["actions"];
       return index < actions.size() ? &actions[index] : nullptr;
     }

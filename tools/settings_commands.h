@@ -2,7 +2,7 @@
 //
 //   encode  reads SETTINGS.json (tools/settings_json.h), stores the settings
 //           with the given version and writes the archive to OUT.bin as
-//           tools/file_io.h's WriteOutputFile does ("-": standard output).
+//           base/file_io.h's WriteOutputFile does ("-": standard output).
 //   decode  loads IN.bin with the given version and writes the settings as JSON.
 //           Bytes left after the settings record are an error naming their
 //           count and offset: that is how a wrong version shows, since no

@@ -1,8 +1,8 @@
-// The readers amctl shares with the service (scenario/), under the names the
-// tool's code uses.
+// The readers amctl shares with the service (scenario/) and the file helpers
+// (base/), under the names the tool's code uses.
 #pragma once
 
-#include "scenario/file_io.h"
+#include "base/file_io.h"
 #include "scenario/json_input.h"
 #include "scenario/observing_services.h"
 #include "scenario/scenario.h"
@@ -11,16 +11,19 @@
 
 namespace tools {
 
+using base::InputName;
+using base::OpenInput;
+using base::kMaxInputBytes;
+using base::kMaxLineBytes;
+using base::LineReader;
+using base::ReadWholeFile;
+using base::WriteOutputFile;
+
 using scenario::BuildWorld;
 using scenario::DescribeSettings;
 using scenario::FieldPath;
 using scenario::IndexPath;
-using scenario::InputName;
-using scenario::OpenInput;
-using scenario::kMaxInputBytes;
 using scenario::kMaxJsonDepth;
-using scenario::kMaxLineBytes;
-using scenario::LineReader;
 using scenario::InputError;
 using scenario::Json;
 using scenario::kDefaultArchiveVersion;
@@ -35,13 +38,11 @@ using scenario::PropertiesToJson;
 using scenario::PutText;
 using scenario::ReadEvent;
 using scenario::ReadScenario;
-using scenario::ReadWholeFile;
 using scenario::ResultText;
 using scenario::Scenario;
 using scenario::ScenarioObject;
 using scenario::SettingsFromJson;
 using scenario::SettingsToJson;
 using scenario::TextValue;
-using scenario::WriteOutputFile;
 
 }  // namespace tools

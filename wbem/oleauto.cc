@@ -130,19 +130,10 @@ void VariantInit(VARIANTARG* value) {
 namespace {
 
 bool IsKnownScalar(VARTYPE vt) {
+  if (wbem::IsIntegerVarType(vt)) return true;
   switch (vt) {
     case VT_EMPTY:
     case VT_NULL:
-    case VT_I1:
-    case VT_I2:
-    case VT_I4:
-    case VT_I8:
-    case VT_UI1:
-    case VT_UI2:
-    case VT_UI4:
-    case VT_UI8:
-    case VT_INT:
-    case VT_UINT:
     case VT_R4:
     case VT_R8:
     case VT_CY:
@@ -197,6 +188,24 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* source) {
 }
 
 namespace wbem {
+
+bool IsIntegerVarType(VARTYPE vt) {
+  switch (vt) {
+    case VT_I1:
+    case VT_I2:
+    case VT_I4:
+    case VT_I8:
+    case VT_UI1:
+    case VT_UI2:
+    case VT_UI4:
+    case VT_UI8:
+    case VT_INT:
+    case VT_UINT:
+      return true;
+    default:
+      return false;
+  }
+}
 
 LiveCounts GetLiveCounts() {
   Registry& r = GetRegistry();

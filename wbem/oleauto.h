@@ -71,6 +71,9 @@ HRESULT VariantCopy(VARIANTARG* dest, const VARIANTARG* source);
 
 namespace wbem {
 
+// True for the integer variant types (VT_I1 to VT_UI8, VT_INT, VT_UINT).
+bool IsIntegerVarType(VARTYPE vt);
+
 // Live allocations: BSTRs not yet freed and COM objects (every
 // wbem::ComObject: classes, instances, services, sinks, wrappers) not yet
 // destroyed. A test reads them before and after and asserts they match.

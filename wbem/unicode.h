@@ -3,6 +3,7 @@
 //
 // Conversions never fail: an unpaired surrogate, an invalid or truncated UTF-8
 // sequence, an overlong form or a code point above U+10FFFF becomes U+FFFD.
+// The UTF-8 byte rules come from base/utf8.h; these add the UTF-16 side.
 // Both functions are pure and thread-safe.
 #pragma once
 

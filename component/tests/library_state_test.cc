@@ -6,6 +6,7 @@
 
 #include "component/action_manager_manager.h"
 #include "actions/testing/journal.h"
+#include "settings/archive_io.h"
 
 namespace {
 
@@ -40,6 +41,15 @@ TEST(LibraryStateTest, LoadLogsBeforeRegisteringAndFailedRegistrationRefusesTheL
   }
   // Leave the library usable for the other tests of this binary.
   component::AttachLibrary(&Register<true>);
+  g_journal->TakeAll();
+  // While attached, every store and load of the settings is logged.
+  CActionManagerSettings settings;
+  settings.m_mapRules["E"];
+  std::vector<std::uint8_t> bytes;
+  ASSERT_EQ(StoreSettingsArchive(settings, 11, bytes), 1);
+  ASSERT_EQ(LoadSettingsArchive(bytes, 11, settings), 1);
+  EXPECT_THAT(journal.Take(), ElementsAre("3 ActionManager: Serialized 1 action rules",
+                                          "3 ActionManager: De-serialized 1 action rules"));
   component::DetachLibrary(&Unregister);
   g_journal = nullptr;
 }

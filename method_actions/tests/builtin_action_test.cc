@@ -66,22 +66,22 @@ class BuiltInActionTest : public ActionWorld {
     ASSERT_EQ(
         ns_.Define(repository::Class("Disk")
                        .Key("Id", CIM_STRING)
-                       .Method(repository::MethodSpec("Reset")
+                       .Method(repository::MethodDef("Reset")
                                    .In("Force", CIM_BOOLEAN)
                                    .In("Label", CIM_STRING)
                                    .In("Count", CIM_SINT32)
                                    .Provider(Recording()))
-                       .Method(repository::MethodSpec("Ping").Provider(Recording()))
-                       .Method(repository::MethodSpec("Text").Returns(CIM_STRING).Provider(Recording()))),
+                       .Method(repository::MethodDef("Ping").Provider(Recording()))
+                       .Method(repository::MethodDef("Text").Returns(CIM_STRING).Provider(Recording()))),
         WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.Define(repository::Class("Pair")
                              .Key("K1", CIM_STRING)
                              .Key("K2", CIM_SINT32)
-                             .Method(repository::MethodSpec("Ping").Provider(Recording()))),
+                             .Method(repository::MethodDef("Ping").Provider(Recording()))),
               WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.Define(repository::Class("Switch")
                              .Key("On", CIM_BOOLEAN)
-                             .Method(repository::MethodSpec("Ping").Provider(Recording()))),
+                             .Method(repository::MethodDef("Ping").Provider(Recording()))),
               WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.AddInstance("Disk", {{"Id", "C:"}}), WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.AddInstance("Pair", {{"K1", "a"}, {"K2", 5}}), WBEM_S_NO_ERROR);
@@ -246,7 +246,7 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersByBothTables) {
       {CIM_SINT32, 12, CIM_STRING, "", "NULL"},
   };
   repository::Class event_class("Mapping_Event", "ZRV_Event");
-  repository::MethodSpec method("Take");
+  repository::MethodDef method("Take");
   std::vector<CParams> in;
   repository::PropertyValues values;
   for (std::size_t i = 0; i < std::size(rows); ++i) {

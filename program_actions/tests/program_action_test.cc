@@ -264,10 +264,11 @@ TEST_F(ProgramActionTest, MissingIdentityPropertiesBecomeNoneAndSeverityFallsBac
   };
   // clang-format off
   const Case cases[] = {
+      // Declared but null was found: "None", and no line (actions/event_text.h).
       {"declared but null", "Disk_Full", nullptr, {{"ProfileName", kProfile}, {"Drive", "C:"}},
-       "None", "None", "None", "None", {"EventId", "event_key"}},
+       "None", "None", "None", "None", {}},
       {"severity a string", "Disk_Full", nullptr, {{"EventId", "ev-17"}, {"severity", "Warning"}},
-       "ev-17", "None", "Warning", "Warning", {"event_key"}},
+       "ev-17", "None", "Warning", "Warning", {}},
       // Without a class definition no severity is exported and none is passed.
       {"no class definition", "Orphan_Event", &elsewhere,
        {{"EventId", "ev-17"}, {"severity", "Warning"}, {"Drive", "C:"}},

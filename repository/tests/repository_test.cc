@@ -275,12 +275,12 @@ TEST_F(RepositoryTest, DefineRefusesInconsistentClasses) {
       {"new key under keys", Class("A", "Disk").Key("X", CIM_STRING), WBEM_E_CANNOT_BE_KEY},
       {"inherited property made key", Class("A", "ZRV_Event").Key("EventId", CIM_STRING),
        WBEM_E_CANNOT_BE_KEY},
-      {"duplicate method", Class("A").Method(MethodSpec("M")).Method(MethodSpec("m")),
+      {"duplicate method", Class("A").Method(MethodDef("M")).Method(MethodDef("m")),
        WBEM_E_INVALID_PARAMETER},
       {"duplicate parameter",
-       Class("A").Method(MethodSpec("M").In("P", CIM_STRING).In("P", CIM_STRING)),
+       Class("A").Method(MethodDef("M").In("P", CIM_STRING).In("P", CIM_STRING)),
        WBEM_E_INVALID_PARAMETER},
-      {"explicit ReturnValue", Class("A").Method(MethodSpec("M").Out("ReturnValue", CIM_STRING)),
+      {"explicit ReturnValue", Class("A").Method(MethodDef("M").Out("ReturnValue", CIM_STRING)),
        WBEM_E_INVALID_PARAMETER},
       {"replacing a class with subclasses", Class("ZRV_Event"), WBEM_E_CLASS_HAS_CHILDREN},
   };
@@ -343,7 +343,7 @@ class MethodTest : public RepositoryTest {
     ASSERT_EQ(ns_.Define(
                   Class("Service")
                       .Key("Name", CIM_STRING)
-                      .Method(MethodSpec("Restart")
+                      .Method(MethodDef("Restart")
                                   .In("Delay", CIM_UINT32)
                                   .In("Reason", CIM_STRING)
                                   .Out("Took", CIM_UINT32)
@@ -356,10 +356,10 @@ class MethodTest : public RepositoryTest {
                                     call.Return(return_value_);
                                     return result_;
                                   }))
-                      .Method(MethodSpec("Ping").Returns(CIM_STRING).Provider([](MethodCall& call) {
+                      .Method(MethodDef("Ping").Returns(CIM_STRING).Provider([](MethodCall& call) {
                         return call.Return("pong");
                       }))
-                      .Method(MethodSpec("Unimplemented"))),
+                      .Method(MethodDef("Unimplemented"))),
               WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.Define(Class("WebService", "Service")), WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.AddInstance("WebService", {{"Name", "web"}}), WBEM_S_NO_ERROR);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "host/tests/log_capture.h"
 #include "settings/action_manager_settings.h"
 #include "settings/tests/test_util.h"
 
@@ -68,22 +67,31 @@ TEST(ActionRuleTest, AssignmentClonesAndReversesEachChain) {
   EXPECT_EQ(Keys(moved), (Names{a[0], a[1], b[0]}));
 }
 
-TEST(ActionRuleTest, SettingsRecordIsExactAndLogged) {
-  LogCapture log;
+using Reports = std::vector<std::pair<bool, int>>;  // storing, rule count
+Reports g_reports;
+
+// The observer's report; the log lines it becomes are the component's
+// (component/tests/library_state_test.cc).
+TEST(ActionRuleTest, SettingsRecordIsExactAndReported) {
+  SetSettingsArchiveObserver(
+      [](const SettingsArchived& a) { g_reports.emplace_back(a.storing, a.rule_count); });
+  const auto take = [] { return std::exchange(g_reports, {}); };
   CActionManagerSettings settings;
   EXPECT_EQ(StoreOf(settings, 11), Long(0));
-  EXPECT_EQ(log.Take(), Names{"3 ActionManager: Serialized 0 action rules"});
+  EXPECT_EQ(take(), (Reports{{true, 0}}));
 
   settings.m_mapRules["E"].SetAt("a", Program("c"));
   const Bytes expected =
       Cat({Long(1), Str("E"), Long(1), Str("a"), kProgramName, Word(0), Str("c"), {0, 0, 0}});
   EXPECT_EQ(StoreOf(settings, 11), expected);
-  log.Take();
+  take();
   CActionManagerSettings back;
   back.m_mapRules["old"].SetAt("x", Program("x"));
   ASSERT_TRUE(LoadAll(expected, back, 11));
-  EXPECT_EQ(log.Take(), Names{"3 ActionManager: De-serialized 1 action rules"});
+  EXPECT_EQ(take(), (Reports{{false, 1}}));
+  SetSettingsArchiveObserver(nullptr);
   EXPECT_EQ(StoreOf(back, 11), expected);  // and the old rule is gone
+  EXPECT_TRUE(take().empty());
 }
 
 TEST(ActionRuleTest, LoadingMatchesClassNamesIgnoringCaseAndSkipsUnknownOnes) {

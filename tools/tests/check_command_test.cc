@@ -19,9 +19,9 @@
 
 namespace {
 
-using scenario::Finding;
-using scenario::Findings;
-using scenario::Severity;
+using tools::Finding;
+using tools::Findings;
+using tools::Severity;
 using tools_test::RunAmctl;
 using tools_test::TempDir;
 
@@ -327,7 +327,7 @@ TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
   const auto log = nlohmann::json::parse(sarif.out);
   EXPECT_EQ(log["version"], "2.1.0");
   const auto& run = log["runs"][0];
-  EXPECT_EQ(run["tool"]["driver"]["rules"].size(), scenario::LintRules().size());
+  EXPECT_EQ(run["tool"]["driver"]["rules"].size(), tools::LintRules().size());
   ASSERT_EQ(run["results"].size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const auto& result = run["results"][i];
@@ -360,7 +360,7 @@ TEST(CheckCommandTest, EveryCodeIsDocumentedOnce) {
     if (line.starts_with("## AM")) ++documented[line.substr(3)];
   }
   std::map<std::string, int> expected;
-  for (const scenario::LintRule& rule : scenario::LintRules()) expected[std::string(rule.code)] = 1;
+  for (const tools::LintRule& rule : tools::LintRules()) expected[std::string(rule.code)] = 1;
   EXPECT_EQ(documented, expected);
 }
 

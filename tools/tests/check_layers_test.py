@@ -23,6 +23,9 @@ CASES = [
     ("tools/a.cc", "service_config/config.h", False),
     ("bench/a.cc", "service/tests/daemon_process.h", True),             # a suite's own code
     ("bench/a.cc", "testing/daemon.h", False),
+    ("settings/a.cc", "host/trace_utils.h", True),                      # its caller logs
+    ("runner/a.cc", "base/ascii.h", False),                             # base is under all
+    ("base/a.cc", "wbem/types.h", True),
 ]
 
 

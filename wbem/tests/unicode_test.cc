@@ -19,25 +19,10 @@ TEST(UnicodeTest, RoundTripsEveryPlane) {
   EXPECT_EQ(Utf16ToUtf8(std::u16string{0xDC00, 0xD800}), "\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
+// Which bytes are invalid, and how many each replacement takes, is base's
+// (base/tests/utf8_test.cc); here only that the kit passes U+FFFD on.
 TEST(UnicodeTest, InvalidInputBecomesReplacementCharacter) {
-  struct Case {
-    const char* name;
-    std::string utf8;
-    std::u16string expected;
-  };
-  const Case cases[] = {
-      {"lone continuation", "a\x80z", u"a\uFFFDz"},
-      {"truncated at end", "a\xE2\x82", u"a\uFFFD"},
-      {"cut by ascii", "\xE2\x82z", u"\uFFFDz"},
-      {"overlong slash", "\xC0\xAF", u"\uFFFD"},
-      {"encoded surrogate", "\xED\xA0\x80", u"\uFFFD"},
-      {"above U+10FFFF", "\xF4\x90\x80\x80", u"\uFFFD"},
-      {"invalid lead", "\xFF", u"\uFFFD"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(Utf8ToUtf16(c.utf8), c.expected);
-  }
+  EXPECT_EQ(Utf8ToUtf16("a\xE2\x82z\xFF"), u"a\uFFFDz\uFFFD");
 }
 
 TEST(UnicodeTest, RandomValidTextRoundTrips) {

@@ -1,8 +1,8 @@
-#include "runner/crc32.h"
+#include "base/crc32.h"
 
 #include <array>
 
-namespace runner {
+namespace base {
 namespace {
 
 constexpr std::array<std::uint32_t, 256> MakeTable() {
@@ -25,4 +25,4 @@ std::uint32_t Crc32(std::string_view bytes) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-}  // namespace runner
+}  // namespace base

@@ -1,4 +1,5 @@
-// Whole-file reads and writes for the tool, without exceptions.
+// Whole-file reads and writes, without exceptions: every failure comes back
+// as false with the reason in text.
 //
 // WriteOutputFile decides by what the path names:
 //   - "-": standard output;
@@ -24,7 +25,7 @@
 #include <string>
 #include <string_view>
 
-namespace scenario {
+namespace base {
 
 // Replaces or writes the file at `path` by `bytes` as described above. On
 // failure `*why` holds the reason; a file that would have been replaced is
@@ -79,4 +80,4 @@ class LineReader {
   bool ended_ = false;
 };
 
-}  // namespace scenario
+}  // namespace base

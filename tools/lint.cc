@@ -1,4 +1,4 @@
-#include "scenario/lint.h"
+#include "tools/lint.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,8 +8,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "base/ascii.h"
+#include "base/file_io.h"
 #include "repository/cim.h"
-#include "scenario/file_io.h"
+#include "wbem/cim_types.h"
 #include "scenario/scenario_world.h"
 #include "scenario/settings_json.h"
 #include "settings/archive_io.h"
@@ -17,8 +19,15 @@
 #include "wbem/unicode.h"
 #include "world/world.h"
 
-namespace scenario {
+namespace tools {
 namespace {
+
+using scenario::CommandProviderFactory;
+using scenario::ObjectReader;
+using scenario::Problems;
+using scenario::ReadSettings;
+using scenario::ScenarioClass;
+using scenario::ScenarioMethod;
 
 constexpr LintRule kRules[] = {
     {"AM100", Severity::kError, "unreadable-file", "The file cannot be read."},
@@ -85,17 +94,10 @@ constexpr std::size_t kLongestCommandLine = 511;
 // The wrapper call a program action's command line starts with.
 constexpr std::string_view kWrapperCall = "perl scustom.pl ";
 
-std::string Fold(std::string_view text) {
-  std::string folded(text);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
-}
 
 // A namespace as the repository compares it: slashes as backslashes, folded.
 std::string NamespaceKey(std::string_view ns) {
-  std::string key = Fold(ns);
+  std::string key = base::AsciiLowered(ns);
   std::replace(key.begin(), key.end(), '/', '\\');
   return key;
 }
@@ -139,21 +141,15 @@ std::string TypeName(CIMTYPE type) {
 enum class ValueKind { kText, kNumber, kNever };
 
 ValueKind KindOf(CIMTYPE type) {
-  switch (type) {
-    case CIM_STRING:
-    case CIM_REFERENCE:
+  const wbem::CimTypeInfo* info = wbem::FindCimType(type);
+  if (info == nullptr) return ValueKind::kNever;
+  switch (info->kind) {
+    case wbem::CimKind::kString:
+    case wbem::CimKind::kReference:
       return ValueKind::kText;
-    case CIM_SINT8:
-    case CIM_UINT8:
-    case CIM_SINT16:
-    case CIM_UINT16:
-    case CIM_SINT32:
-    case CIM_UINT32:
-    case CIM_SINT64:
-    case CIM_UINT64:
-    case CIM_REAL32:
-    case CIM_REAL64:
-    case CIM_BOOLEAN:
+    case wbem::CimKind::kInteger:
+    case wbem::CimKind::kReal:
+    case wbem::CimKind::kBoolean:
       return ValueKind::kNumber;
     default:
       return ValueKind::kNever;
@@ -261,7 +257,7 @@ struct LintWorld::Impl {
     for (int depth = 0; current && depth < 64; ++depth) {
       wbem::Variant name;
       if (FAILED(current->Get(u"__CLASS", 0, name.Out(), nullptr, nullptr))) return false;
-      if (Fold(VariantText(name.get())) == Fold(base)) return true;
+      if (base::AsciiLowered(VariantText(name.get())) == base::AsciiLowered(base)) return true;
       wbem::Variant parent;
       if (FAILED(current->Get(u"__SUPERCLASS", 0, parent.Out(), nullptr, nullptr)) ||
           parent.get().vt != VT_BSTR) {
@@ -308,7 +304,7 @@ void LintSettingsNames(const Json& json, const std::string& file, const std::str
     const std::string rule_path = IndexPath(rules_path, i);
     if (HasField(rule, "event") || HasField(rule, "event_hex")) {
       const std::string event = TextField(rule, "event");
-      const auto [it, fresh] = events.emplace(Fold(event), Seen{i, event});
+      const auto [it, fresh] = events.emplace(base::AsciiLowered(event), Seen{i, event});
       if (!fresh) {
         const std::string first = IndexPath(rules_path, it->second.index);
         if (it->second.event == event) {
@@ -518,7 +514,7 @@ void LintBuiltin(const ActionContext& at, const Json& action, const EventClass& 
       const std::string place = FieldPath(IndexPath(keys_path, k), "event_prop");
       bool is_key = false;
       for (std::size_t c = 0; c < class_keys.size(); ++c) {
-        if (Fold(class_keys[c]) == Fold(prop)) {
+        if (base::AsciiLowered(class_keys[c]) == base::AsciiLowered(prop)) {
           is_key = true;
           given[c] = true;
         }
@@ -668,7 +664,7 @@ bool LoadingMergedEntries(const std::string& path, std::int32_t version,
   if (version < CBuiltInActionInfo::kKeyListVersion) return false;
   std::string bytes;
   std::string why;
-  if (!ReadWholeFile(path, &bytes, &why)) return false;
+  if (!base::ReadWholeFile(path, &bytes, &why)) return false;
   std::vector<std::uint8_t> stored;
   if (StoreSettingsArchive(loaded, version, stored) == 0) return false;
   return stored.size() < bytes.size();
@@ -680,7 +676,7 @@ void LintArchiveSettings(const std::string& path, std::int32_t version,
                          const CActionManagerSettings& settings,
                          const std::vector<InputError>& left_out, const LintWorld* world,
                          Findings* findings) {
-  const std::string name = InputName(path);
+  const std::string name = base::InputName(path);
   for (const InputError& problem : left_out) {
     AddFinding(findings, problem.file.empty() ? name : problem.file, problem.place, "AM104",
                problem.message + "; the action is left out");
@@ -701,14 +697,14 @@ void LintSettingsArchive(const std::string& path, std::int32_t version, const Li
   InputError error;
   std::vector<InputError> left_out;
   if (!LoadSettingsFile(path, version, &settings, &error, &left_out)) {
-    AddReaderError(findings, InputName(path), error);
+    AddReaderError(findings, base::InputName(path), error);
     return;
   }
   LintArchiveSettings(path, version, settings, left_out, world, findings);
 }
 
 void LintScenario(const Json& json, const std::string& path, Findings* findings) {
-  const std::string name = InputName(path);
+  const std::string name = base::InputName(path);
   const auto inline_settings = json.is_object() ? json.find("settings") : json.end();
   const bool has_inline = json.is_object() && inline_settings != json.end();
   if (has_inline) LintSettingsNames(*inline_settings, name, "settings", findings);
@@ -746,4 +742,4 @@ void LintScenario(const Json& json, const std::string& path, Findings* findings)
                       *scenario.settings, left_out, world.get(), findings);
 }
 
-}  // namespace scenario
+}  // namespace tools

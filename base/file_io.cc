@@ -1,4 +1,4 @@
-#include "scenario/file_io.h"
+#include "base/file_io.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <vector>
 
-namespace scenario {
+namespace base {
 namespace {
 
 class UniqueFd {
@@ -221,4 +221,4 @@ LineReader::Result LineReader::Next(std::string* line, std::string* why) {
   }
 }
 
-}  // namespace scenario
+}  // namespace base

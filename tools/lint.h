@@ -33,11 +33,10 @@
 #include <string_view>
 #include <vector>
 
-#include "scenario/json_input.h"
-#include "scenario/scenario.h"
 #include "settings/action_manager_settings.h"
+#include "tools/shared_readers.h"
 
-namespace scenario {
+namespace tools {
 
 enum class Severity { kError, kWarning };
 
@@ -140,4 +139,4 @@ void LintSettingsNames(const Json& json, const std::string& file, const std::str
 void AddReaderErrorUnlessNamed(Findings* findings, const std::string& file,
                                const InputError& error);
 
-}  // namespace scenario
+}  // namespace tools

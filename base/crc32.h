@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
-namespace runner {
+namespace base {
 
 std::uint32_t Crc32(std::string_view bytes);
 
-}  // namespace runner
+}  // namespace base
