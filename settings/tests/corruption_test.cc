@@ -78,24 +78,11 @@ std::vector<Golden> Goldens() {
   // Rules Cpu, Empty and Disk fall into chains 4, 9 and 12, Disk's actions
   // task and restart into chains 7 and 8: one name per chain, so loading and
   // storing again gives the same bytes.
-  const Bytes program = Cat({Str("run"),
-                             kProgram,
-                             Word(3),
-                             {0xFF, 0x2C, 0x01},
-                             Bytes(300, 'c'),  // the word-prefixed string form
-                             Str("run it"),
-                             Str("x"),
-                             Str("probe")});
-  const Bytes task = Cat({Str("task"),
-                          kTask,
-                          Word(1),
-                          Word(3),
-                          {'a', 'b', 0},
-                          Word(4),
-                          {'c', 0xC3, 0xA9, 0},
-                          Long(2),
-                          Str("x"),
-                          Str("y")});
+  // The command takes the word-prefixed string form.
+  const Bytes program = Cat({Str("run"), kProgram, Word(3), Bytes{0xFF, 0x2C, 0x01},
+                             Bytes(300, 'c'), Str("run it"), Str("x"), Str("probe")});
+  const Bytes task = Cat({Str("task"), kTask, Word(1), Word(3), Bytes{'a', 'b', 0}, Word(4),
+                          Bytes{'c', 0xC3, 0xA9, 0}, Long(2), Str("x"), Str("y")});
   const Bytes builtin =
       Cat({Str("restart"), kBuiltIn, Word(0x0102), Str("root\\zrv"), Str("Svc"), Str("Restart"),
            Long(-7), Str("restart"), Str("aux"), Long(1), Str("Name"), Str("event_key"), Long(2),
