@@ -154,7 +154,8 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
       {"placeholder first", run("_-COMMAND-_ --now"), "AM402", a0 + "command", E},
       {"placeholder later", run("echo _-COMMAND-_ done"), "AM403", a0 + "command", W},
       {"double quotes", run("echo \"a  b\""), "AM404", a0 + "command", W},
-      {"too long", run("echo " + std::string(495, 'x')), "AM405", a0 + "command", E},
+      // The wrapper's call and the quoted command make 512 characters.
+      {"too long", run("echo " + std::string(488, 'x')), "AM405", a0 + "command", E},
       {"empty command", run(" "), "AM406", a0 + "command", W},
       // The service's configuration: its reader, then its world.
       {"configuration: events equal after lower-casing",
@@ -183,6 +184,9 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
     EXPECT_EQ(found->file, path);
     EXPECT_FALSE(found->message.empty());
   }
+  // One character less is within the runner's limit.
+  const std::string longest = dir.Write("case.json", run("echo " + std::string(487, 'x')));
+  EXPECT_EQ(FindCode(tools::CheckFile(longest, 11), "AM405"), nullptr);
 }
 
 // A name collision, which the reader also refuses, does not hide the checks
