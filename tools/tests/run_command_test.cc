@@ -6,7 +6,6 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,8 +13,6 @@
 
 namespace tools_test {
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Classes shared by the scenarios below; each test adds its settings/events.
 constexpr char kClasses[] = R"(
@@ -63,20 +60,6 @@ class RunCommandTest : public ::testing::Test {
     return RunAmctl(args, std::filesystem::temp_directory_path(), input);
   }
 
-  static std::vector<Json> Lines(const RunResult& run) {
-    std::vector<Json> lines;
-    std::istringstream in(run.out);
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(Json::parse(line));
-    return lines;
-  }
-  static std::vector<Json> OfType(const std::vector<Json>& lines, const std::string& type) {
-    std::vector<Json> found;
-    for (const Json& line : lines) {
-      if (line["type"] == type) found.push_back(line);
-    }
-    return found;
-  }
   static bool HasLog(const std::vector<Json>& lines, const std::string& text) {
     for (const Json& line : OfType(lines, "log")) {
       if (line["message"].get<std::string>().find(text) != std::string::npos) return true;
@@ -98,7 +81,7 @@ TEST_F(RunCommandTest, BuiltinActionsCallTheMethodAndReportTheOutcome) {
   const RunResult run =
       Run(Scenario(Builtin("ok", "Restart") + "," + Builtin("bad", "Stop"), Event("e1")));
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<Json> lines = Lines(run);
+  const std::vector<Json> lines = Lines(run.out);
   ASSERT_GE(lines.size(), 4u);
   const std::string component = R"({"type":"component","operation":")";
   EXPECT_EQ(lines[0].dump(), component + R"(CompCreate","result":1})");
@@ -153,7 +136,7 @@ TEST_F(RunCommandTest, ProgramActionsRunThroughTheWrapperWithTheEventsVariables)
   const RunResult with_dir =
       Run(Scenario(program, Event("e1"), R"(, "environment": {"ZMO_HALBERD_DIR": "scripts"})"));
   ASSERT_EQ(with_dir.status, 0) << with_dir.err;
-  const std::vector<Json> lines = Lines(with_dir);
+  const std::vector<Json> lines = Lines(with_dir.out);
   EXPECT_TRUE(HasLog(lines, "--STDOUT: C: 10 high P1"));
   const std::vector<Json> results = OfType(lines, "result_event");
   ASSERT_EQ(results.size(), 1u);
@@ -170,7 +153,7 @@ TEST_F(RunCommandTest, AnEventTheComponentNeverProcessedHasANullResult) {
   const RunResult run =
       Run(Scenario(Builtin("ok", "Restart"), Event("e1", R"(, "ProfileName": "Other")")));
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<Json> lines = Lines(run);
+  const std::vector<Json> lines = Lines(run.out);
   EXPECT_TRUE(OfType(lines, "method_call").empty());
   EXPECT_EQ(OfType(lines, "event")[0].dump(),
             R"({"type":"event","index":0,"class":"Disk_Full","result":null})");
@@ -203,7 +186,7 @@ TEST_F(RunCommandTest, EventStreamsAreReadToTheEndAndProblemsNameTheStreamAndThe
     const RunResult run = Run(scenario, {"--events", c.stream}, c.input);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
-    const std::vector<Json> lines = Lines(run), events = OfType(lines, "event");
+    const std::vector<Json> lines = Lines(run.out), events = OfType(lines, "event");
     ASSERT_EQ(events.size(), c.events);
     EXPECT_EQ(OfType(lines, "method_call").size(), c.events);
     if (c.events == 0) continue;
@@ -219,7 +202,7 @@ TEST_F(RunCommandTest, AScenarioMayComeFromStandardInput) {
                                R"(, "settings_archive": "s.bin", "events": [)" + Event("e1") + "]}";
   const RunResult run = RunAmctl({"run", "-", "--jsonl"}, dir_.path(), scenario);
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(OfType(Lines(run), "method_call").size(), 1u);
+  EXPECT_EQ(OfType(Lines(run.out), "method_call").size(), 1u);
 
   const RunResult bad = RunAmctl({"run", "-"}, dir_.path(), "{\"profile\": 1}");
   EXPECT_EQ(bad.status, 3);
@@ -264,7 +247,7 @@ TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
     const RunResult run = Run(c.scenario);
     EXPECT_EQ(run.status, c.status) << run.err;
     EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
-    EXPECT_EQ(OfType(Lines(run), "method_call").size(), c.calls);
+    EXPECT_EQ(OfType(Lines(run.out), "method_call").size(), c.calls);
   }
 }
 
@@ -288,7 +271,7 @@ TEST_F(RunCommandTest, ARefusedSubscriptionEndsTheRunWithStatusOneAndAWholeTrans
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_NE(run.err.find("amctl: CompStart returned 0 for profile"), std::string::npos)
         << run.err;
-    const std::vector<Json> lines = Lines(run);
+    const std::vector<Json> lines = Lines(run.out);
     std::vector<std::string> operations;
     for (const Json& line : OfType(lines, "component")) {
       operations.push_back(line["operation"].get<std::string>() + "=" + line["result"].dump());
@@ -340,7 +323,7 @@ TEST_F(RunCommandTest, InvalidScenariosAreRejectedWithTheirPlace) {
 TEST_F(RunCommandTest, TheDemoShowsEveryKindOfOutcomeFromAnyFolder) {
   const RunResult run = RunAmctl({"demo", "--jsonl"}, dir_.path());
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<Json> lines = Lines(run);
+  const std::vector<Json> lines = Lines(run.out);
   std::vector<std::string> outcomes;
   for (const Json& result : OfType(lines, "result_event")) {
     const Json& p = result["properties"];

@@ -22,7 +22,6 @@ namespace tools_test {
 namespace {
 
 using ByteVec = settings_test::Bytes;
-using Json = nlohmann::ordered_json;
 using settings_test::Cat;
 using settings_test::Long;
 using settings_test::Str;
