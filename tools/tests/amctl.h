@@ -40,6 +40,14 @@ inline std::vector<Json> OfType(const std::vector<Json>& lines, const std::strin
   return found;
 }
 
+// The words of `text` split at spaces, to write a command line as one string.
+inline std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
 inline std::vector<std::uint8_t> Bytes(const std::string& text) {
   return {text.begin(), text.end()};
 }

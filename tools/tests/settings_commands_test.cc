@@ -336,32 +336,27 @@ TEST_F(SettingsCommandTest, ADashReadsStandardInput) {
 
 TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
   const struct {
-    std::vector<std::string> args;
+    const char* args;  // split at spaces
     int status;
     const char* error;
   } cases[] = {
-      {{"settings", "decode", "missing.bin"},
-       3,
+      {"settings decode missing.bin", 3,
        "amctl: missing.bin: cannot read: No such file or directory"},
-      {{"settings", "decode", "."}, 3, "amctl: .: cannot read: Is a directory"},
-      {{}, 2, "A subcommand is required"},
-      {{"settings", "encode", "in.json"}, 2, "--output is required"},
-      {{"settings", "decode", "in.bin", "--version", "ten"}, 2, "--version"},
+      {"settings decode .", 3, "amctl: .: cannot read: Is a directory"},
+      {"", 2, "A subcommand is required"},
+      {"settings encode in.json", 2, "--output is required"},
+      {"settings decode in.bin --version ten", 2, "--version"},
       // Only the layouts the tool knows.
-      {{"settings", "decode", "in.bin", "--version", "12"},
-       2,
-       "--version: Value 12 not in range 1 to 11"},
-      {{"settings", "encode", "in.json", "-o", "x", "--version", "0"}, 2, "not in range 1 to 11"},
-      {{"frobnicate"},
-       2,
+      {"settings decode in.bin --version 12", 2, "--version: Value 12 not in range 1 to 11"},
+      {"settings encode in.json -o x --version 0", 2, "not in range 1 to 11"},
+      {"frobnicate", 2,
        "amctl: unknown command \"frobnicate\" (commands: settings, run, explain, test, demo"},
-      {{"settings", "transcode", "in.json"},
-       2,
+      {"settings transcode in.json", 2,
        "amctl: unknown command \"transcode\" (commands: settings encode, settings decode"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    const RunResult run = RunAmctl(c.args, dir_.path());
+    SCOPED_TRACE(c.args);
+    const RunResult run = RunAmctl(Words(c.args), dir_.path());
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("ActionManager.dll"), std::string::npos) << run.err;
