@@ -2,12 +2,11 @@
 // the place it lies at. Problems found only when the world is built from a
 // scenario (the repository refusing a class, an event's values) are amctl's
 // run tests' concern.
-#include "scenario/scenario.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "scenario/scenario.h"
 #include "testing/temp_dir.h"
 
 namespace scenario {
@@ -26,30 +25,28 @@ std::string Refusal(const std::string& text, const std::filesystem::path& file) 
 }
 
 TEST(ScenarioReaderTest, ProblemsAreRefusedWithTheirPlace) {
-  const std::string ok_settings = R"("settings": {"rules": []})";
+  // A scenario with profile "P", empty settings and `more` fields.
+  const auto with = [](const std::string& more) {
+    return R"({"profile": "P", "settings": {"rules": []}, )" + more + "}";
+  };
   const struct {
     std::string scenario;
     std::string error;
   } cases[] = {
       {R"({"settings": {}})", "profile: is required"},
-      {R"({"profile": "P", )" + ok_settings + R"(, "setings": {}})",
-       "setings: is not a known field"},
+      {with(R"("setings": {})"), "setings: is not a known field"},
       {R"({"profile": "P"})", "settings: is required (or settings_archive)"},
-      {R"({"profile": "P", )" + ok_settings + R"(, "settings_archive": "x.bin"})",
+      {with(R"("settings_archive": "x.bin")"),
        "settings_archive: give either settings or settings_archive, not both"},
       {R"({"profile": "P", "settings_archive": "missing.bin"})",
        "missing.bin: cannot read: No such file or directory"},
-      {R"({"profile": "P", )" + ok_settings +
-           R"(, "classes": [{"name": "A", "properties": {"x": "int"}}]})",
+      {with(R"("classes": [{"name": "A", "properties": {"x": "int"}}])"),
        "classes[0].properties.x: \"int\" is not a type name"},
-      {R"({"profile": "P", )" + ok_settings +
-           R"(, "classes": [{"name": "A", "methods": {"M": {"return_value": 1, "hresult": 5}}}]})",
+      {with(R"("classes": [{"name": "A", "methods": {"M": {"return_value": 1, "hresult": 5}}}])"),
        "classes[0].methods.M.hresult: give either return_value or hresult, not both"},
-      {R"({"profile": "P", )" + ok_settings +
-           R"(, "classes": [{"name": "A", "properties": {"x": "string", "X": "string"}}]})",
+      {with(R"("classes": [{"name": "A", "properties": {"x": "string", "X": "string"}}])"),
        "classes[0].properties.X: repeats a name (names ignore case)"},
-      {R"({"profile": "P", )" + ok_settings + R"(, "environment": {"A": 1}})",
-       "environment.A: must be a string"},
+      {with(R"("environment": {"A": 1})"), "environment.A: must be a string"},
       {R"({"profile": "P", "settings": {"rules": [{"event": "E", "actions": [{"name": "a"}]}]}})",
        "settings.rules[0].actions[0].kind: is required"},
   };

@@ -72,37 +72,34 @@ TEST(ActionInfoTest, OldBuiltInLayoutCarriesOneInlineKeyPair) {
   }());
 }
 
-TEST(ActionInfoTest, ClearAllResetsWhatEachKindOwns) {
-  CBuiltInActionInfo b = SampleBuiltIn();
-  b.ClearAll();
-  EXPECT_EQ(Record(b), Record(CBuiltInActionInfo()));
-  CTaskActionInfo t(5, "a", "b", "c");
-  t.ClearAll();
-  EXPECT_EQ(Record(t), Record(CTaskActionInfo()));
-  // A program keeps its limit.
-  CProgramActionInfo p;
-  p.m_wExecLimit = 5;
-  p.m_strCommand = p.m_strProbe = p.m_strDescriptiveName = p.m_strAux = "x";
-  p.ClearAll();
-  EXPECT_EQ(Record(p), (Bytes{5, 0, 0, 0, 0, 0}));
-}
-
-TEST(ActionInfoTest, CloneKeepsTheClassAndCopiesDeeply) {
-  const CBuiltInActionInfo original = SampleBuiltIn();
-  std::unique_ptr<CBaseActionInfo> clone = original.Clone();
-  ASSERT_EQ(clone->GetRuntimeClass(), &CBuiltInActionInfo::classCBuiltInActionInfo);
-  auto* copy = static_cast<CBuiltInActionInfo*>(clone.get());
-  EXPECT_EQ(Record(*copy), Record(original));
-  copy->m_KeyParams.GetAt(0).m_strParamName = "changed";
-  EXPECT_EQ(Record(original), Record(SampleBuiltIn()));
-
-  const CTaskActionInfo task(1, "a", "b", "c");
-  clone = task.Clone();
-  ASSERT_EQ(clone->GetRuntimeClass(), &CTaskActionInfo::classCTaskActionInfo);
-  EXPECT_EQ(Record(*static_cast<CTaskActionInfo*>(clone.get())), Record(task));
-  EXPECT_EQ(CProgramActionInfo().Clone()->GetRuntimeClass(),
-            &CProgramActionInfo::classCProgramActionInfo);
-  EXPECT_EQ(CBaseActionInfo().Clone()->GetRuntimeClass(), &CBaseActionInfo::classCBaseActionInfo);
+// A clone has the original's class and record and is its own: clearing it
+// leaves the original alone. ClearAll resets what each kind owns; a program
+// keeps its limit.
+TEST(ActionInfoTest, ClonesAreDeepAndClearAllResetsWhatEachKindOwns) {
+  const CBuiltInActionInfo builtin = SampleBuiltIn();
+  const CTaskActionInfo task(5, "a", "b", "c");
+  CProgramActionInfo program;
+  program.m_wExecLimit = 5;
+  program.m_strCommand = program.m_strProbe = program.m_strDescriptiveName = program.m_strAux = "x";
+  CBaseActionInfo base;
+  base.m_wExecLimit = 3;
+  const struct {
+    const CBaseActionInfo* original;
+    Bytes cleared;
+  } cases[] = {{&builtin, Record(CBuiltInActionInfo())},
+               {&task, Record(CTaskActionInfo())},
+               {&program, Bytes{5, 0, 0, 0, 0, 0}},
+               {&base, Bytes{0, 0}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.original->GetRuntimeClass()->m_lpszClassName);
+    const Bytes record = Record(*c.original);
+    std::unique_ptr<CBaseActionInfo> clone = c.original->Clone();
+    EXPECT_EQ(clone->GetRuntimeClass(), c.original->GetRuntimeClass());
+    EXPECT_EQ(Record(*clone), record);
+    clone->ClearAll();
+    EXPECT_EQ(Record(*clone), c.cleared);
+    EXPECT_EQ(Record(*c.original), record);
+  }
 }
 
 }  // namespace

@@ -37,10 +37,7 @@ TEST(EventDefTest, AttributesAreTrimmedTokensAndTestedExactly) {
   EXPECT_EQ(def.IsAProperty("e"), 0);
   EXPECT_EQ(CEventDef("E", ",, ,", "").m_lstNumAttributes, (CStringList{""}));
   // Without the companion record only the first two outputs change.
-  Outputs expected;
-  expected.num = "a,b";
-  expected.str = "c,d";
-  EXPECT_EQ(OutputsOf(def), expected);
+  EXPECT_EQ(OutputsOf(def), (Outputs{"a,b", "c,d"}));
 }
 
 TEST(EventDefTest, RecordsAreExactAndEveryArgumentComesBack) {

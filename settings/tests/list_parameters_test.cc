@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -65,8 +64,8 @@ std::string BuildCommaLocale(const std::filesystem::path& folder, std::string* w
   // -c: the definition has no other category, which localedef warns about
   // (exit status 1) while still writing the locale.
   const amtest::ProcessResult run =
-      amtest::Run("/usr/bin/localedef", {"-c", "-i", (folder / "comma.def").string(), "-f",
-                                         "UTF-8", (folder / "amtest_comma").string()});
+      amtest::Run("/usr/bin/localedef", {"-c", "-i", (folder / "comma.def").string(), "-f", "UTF-8",
+                                         (folder / "amtest_comma").string()});
   if (!std::filesystem::exists(folder / "amtest_comma" / "LC_NUMERIC")) {
     *why = "localedef wrote no LC_NUMERIC (exit status " + std::to_string(run.status) +
            "; the UTF-8 charmap comes with the locales package)";
@@ -77,24 +76,20 @@ std::string BuildCommaLocale(const std::filesystem::path& folder, std::string* w
 
 TEST(ListParameterTest, ProcessLocaleDoesNotChangeNumbers) {
   const amtest::TempDir temp;
-  const std::filesystem::path& folder = temp.path();
   std::string why;
-  const std::string name = BuildCommaLocale(folder, &why);
-  const char* previous = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = previous ? previous : "C";
+  const std::string name = BuildCommaLocale(temp.path(), &why);
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
   const char* old_path = std::getenv("LOCPATH");
-  const std::optional<std::string> saved_path =
-      old_path ? std::optional<std::string>(old_path) : std::nullopt;
+  const std::string saved_path = old_path ? old_path : "";
   bool active = false;
   if (!name.empty()) {
-    ::setenv("LOCPATH", folder.c_str(), 1);
+    ::setenv("LOCPATH", temp.path().c_str(), 1);
     active = std::setlocale(LC_NUMERIC, name.c_str()) != nullptr;
     if (!active) why = "setlocale refused the locale localedef built";
   }
   // The locale must really change what the C library does, or the test
   // could not see a conversion that forgets to pin the C locale.
-  const double plain = std::strtod("2.5", nullptr);
-  if (active && plain != 2.0) {
+  if (active && std::strtod("2.5", nullptr) != 2.0) {
     active = false;
     why = "strtod still reads \"2.5\" as 2.5 under the comma locale";
   }
@@ -103,11 +98,7 @@ TEST(ListParameterTest, ProcessLocaleDoesNotChangeNumbers) {
   const CNumericListParameter one("2.5");
   const Info info = InfoOf(six);
   std::setlocale(LC_NUMERIC, saved.c_str());
-  if (saved_path) {
-    ::setenv("LOCPATH", saved_path->c_str(), 1);
-  } else {
-    ::unsetenv("LOCPATH");
-  }
+  old_path ? ::setenv("LOCPATH", saved_path.c_str(), 1) : ::unsetenv("LOCPATH");
   if (!active) GTEST_SKIP() << "no decimal-comma locale to test under: " << why;
   EXPECT_EQ(static_cast<const Numbers&>(six), (Numbers{2.5, 1}));
   EXPECT_EQ(static_cast<const Numbers&>(one), (Numbers{2.5}));

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,33 @@ inline RunResult RunAmctl(const std::vector<std::string>& args, const std::files
   return amtest::Run(AMCTL_PATH, args, options);
 }
 
-inline std::vector<std::uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
+using Json = nlohmann::ordered_json;
+
+// The JSON lines of a transcript, and those of one type.
+inline std::vector<Json> Lines(const std::string& text) {
+  std::vector<Json> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(Json::parse(line));
+  return lines;
+}
+inline std::vector<Json> OfType(const std::vector<Json>& lines, const std::string& type) {
+  std::vector<Json> found;
+  for (const Json& line : lines) {
+    if (line["type"] == type) found.push_back(line);
+  }
+  return found;
+}
+
+// The words of `text` split at spaces, to write a command line as one string.
+inline std::vector<std::string> Words(const std::string& text) {
+  std::vector<std::string> words;
+  std::istringstream in(text);
+  for (std::string word; in >> word;) words.push_back(word);
+  return words;
+}
+
+inline std::vector<std::uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
 
 }  // namespace tools_test

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -61,14 +60,6 @@ class RunStopTest : public ::testing::Test {
       return static_cast<bool>(in >> group) && group > 0;
     });
     return group;
-  }
-
-  std::vector<std::string> Left(const std::filesystem::path& folder) const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-      names.push_back(entry.path().filename().string());
-    }
-    return names;
   }
 
   TempDir dir_;
@@ -171,38 +162,24 @@ TEST_F(RunStopTest, AnOutputThatGoesAwayEndsTheRunCleanlyAndRemovesTheDemoFolder
   ::close(pipe_fds[0]);  // the reader has gone, as after `| head -1`
   const int closed_pipe = pipe_fds[1];
   enum Output { kFull, kClosedPipe, kClosed };
+  const std::string cannot = "amctl: cannot write ", no_space = " No space left on device";
   const struct {
     const char* name;
-    std::vector<std::string> args;
+    const char* args;  // split at spaces
     Output output;
     int status;
     std::string error;  // empty: nothing on standard error
   } cases[] = {
-      {"demo into a pipe nobody reads", {"demo"}, kClosedPipe, 141, ""},
-      {"demo into a full device",
-       {"demo"},
-       kFull,
-       1,
-       "amctl: cannot write the transcript to standard output: No space left on device"},
-      {"demo without standard output",
-       {"demo"},
-       kClosed,
-       1,
-       "amctl: cannot write to standard output: it is closed"},
-      {"run into a full device",
-       {"run", "scenario.json", "--jsonl"},
-       kFull,
-       1,
-       "amctl: cannot write the transcript to standard output: No space left on device"},
-      {"decode into a full device",
-       {"settings", "decode", "empty.bin"},
-       kFull,
-       1,
-       "amctl: cannot write the settings to standard output: No space left on device"},
-      {"encode -o - into a pipe nobody reads",
-       {"settings", "encode", "empty.json", "-o", "-"},
-       kClosedPipe,
-       141,
+      {"demo into a pipe nobody reads", "demo", kClosedPipe, 141, ""},
+      {"demo into a full device", "demo", kFull, 1,
+       cannot + "the transcript to standard output:" + no_space},
+      {"demo without standard output", "demo", kClosed, 1,
+       cannot + "to standard output: it is closed"},
+      {"run into a full device", "run scenario.json --jsonl", kFull, 1,
+       cannot + "the transcript to standard output:" + no_space},
+      {"decode into a full device", "settings decode empty.bin", kFull, 1,
+       cannot + "the settings to standard output:" + no_space},
+      {"encode -o - into a pipe nobody reads", "settings encode empty.json -o -", kClosedPipe, 141,
        ""},
   };
   dir_.Write("scenario.json", ProgramScenario(0, 1));
@@ -215,15 +192,11 @@ TEST_F(RunStopTest, AnOutputThatGoesAwayEndsTheRunCleanlyAndRemovesTheDemoFolder
     options.environment = {{"TMPDIR", temp.string()}};
     options.output_fd = c.output == kFull ? full : c.output == kClosedPipe ? closed_pipe : -1;
     options.close_output = c.output == kClosed;
-    const RunResult run = StartAmctl(c.args, dir_, options).Wait();
+    const RunResult run = StartAmctl(Words(c.args), dir_, options).Wait();
     EXPECT_EQ(run.signal, 0);
     EXPECT_EQ(run.status, c.status) << run.err;
-    if (c.error.empty()) {
-      EXPECT_EQ(run.err, "");
-    } else {
-      EXPECT_EQ(run.err, c.error + "\n");
-    }
-    EXPECT_EQ(Left(temp), std::vector<std::string>{});
+    EXPECT_EQ(run.err, c.error.empty() ? "" : c.error + "\n");
+    EXPECT_TRUE(std::filesystem::is_empty(temp));
     // An output that takes nothing gets no event raised.
     EXPECT_FALSE(std::filesystem::exists(dir_.path() / "scripts" / "pgid"));
   }

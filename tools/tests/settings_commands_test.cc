@@ -22,7 +22,6 @@ namespace tools_test {
 namespace {
 
 using ByteVec = settings_test::Bytes;
-using Json = nlohmann::ordered_json;
 using settings_test::Cat;
 using settings_test::Long;
 using settings_test::Str;
@@ -60,25 +59,28 @@ class SettingsCommandTest : public ::testing::Test {
     return RunAmctl(args, dir_.path());
   }
 
+  RunResult EncodeTo(const std::string& out) {
+    dir_.Write("in.json", R"({"rules": []})");
+    return RunAmctl({"settings", "encode", "in.json", "-o", out}, dir_.path());
+  }
+  std::vector<std::string> Left() const {
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    return left;
+  }
+
   TempDir dir_;
 };
 
 TEST_F(SettingsCommandTest, EncodeWritesTheArchiveExamplesByteForByte) {
-  const ByteVec program_rule = Cat({Long(1),
-                                    Str("E"),
-                                    Long(1),
-                                    Str("a"),
-                                    Str("CProgramActionInfo"),
-                                    {0, 0},
-                                    Str("c"),
-                                    {0, 0, 0}});
+  const ByteVec program_rule = Cat({Long(1), Str("E"), Long(1), Str("a"), Str("CProgramActionInfo"),
+                                    ByteVec{0, 0, 1, 'c', 0, 0, 0}});
   const ByteVec task_rule =
-      Cat({Long(1),
-           Str("T"),
-           Long(1),
-           Str("t"),
-           Str("CTaskActionInfo"),
-           {3, 0, 3, 0, 0x61, 0x62, 0, 1, 0, 0, 3, 0, 0, 0, 1, 0x78, 1, 0x79, 0}});
+      Cat({Long(1), Str("T"), Long(1), Str("t"), Str("CTaskActionInfo"),
+           ByteVec{3, 0, 3, 0, 0x61, 0x62, 0, 1, 0, 0, 3, 0, 0, 0, 1, 0x78, 1, 0x79, 0}});
   const ByteVec default_builtin =
       Cat({Long(1), Str("B"), Long(1), Str("b"), Str("CBuiltInActionInfo"), ByteVec(19, 0)});
   const struct {
@@ -182,21 +184,9 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
   ASSERT_EQ(Encode(kThreeKinds).status, 0);
   const ByteVec whole = Output();
   // An older built-in layout: one key pair as two strings, no key list.
-  const ByteVec old_layout = Cat({Long(1),
-                                  Str("E"),
-                                  Long(1),
-                                  Str("b"),
-                                  Str("CBuiltInActionInfo"),
-                                  {2, 0},
-                                  Str("ns"),
-                                  Str("Cls"),
-                                  Str("M"),
-                                  Long(0),
-                                  Str("Name"),
-                                  Str("Drive"),
-                                  Str("d"),
-                                  Str(""),
-                                  Long(0)});
+  const ByteVec old_layout = Cat({Long(1), Str("E"), Long(1), Str("b"), Str("CBuiltInActionInfo"),
+                                  ByteVec{2, 0}, Str("ns"), Str("Cls"), Str("M"), Long(0),
+                                  Str("Name"), Str("Drive"), Str("d"), Str(""), Long(0)});
   const struct {
     const char* name;
     ByteVec archive;
@@ -238,76 +228,76 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
 TEST_F(SettingsCommandTest, InvalidJsonIsRejectedWithItsPlace) {
   using namespace std::string_literals;
   const std::string limit(64, '['), limit_end(64, ']');
-  const std::string exec_limit =
-      R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "exec_limit": )";
+  // The document of one rule "E" whose one action "a" has `fields` besides its name.
+  const auto A = [](const std::string& fields) {
+    return R"({"rules": [{"event": "E", "actions": [{"name": "a", )" + fields + "}]}]}";
+  };
   const struct {
     std::string json;
     const char* error;
   } cases[] = {
       // The parser would take a NUL byte for the end of the input.
-      {"{\"rules\": []}\0garbage"s, "amctl: in.json: line 1, column 14: a NUL byte is not allowed"},
-      {"{\"rules\": [\n\0]}"s, "amctl: in.json: line 2, column 1: a NUL byte is not allowed"},
-      {limit + limit_end, "amctl: in.json: the document: must be an object, not an array"},
-      {"[" + limit + limit_end + "]",
-       "amctl: in.json: line 1, column 65: nested deeper than 64 levels"},
+      {"{\"rules\": []}\0garbage"s, "line 1, column 14: a NUL byte is not allowed"},
+      {"{\"rules\": [\n\0]}"s, "line 2, column 1: a NUL byte is not allowed"},
+      {limit + limit_end, "the document: must be an object, not an array"},
+      {"[" + limit + limit_end + "]", "line 1, column 65: nested deeper than 64 levels"},
       // Brackets inside strings do not nest.
       {R"({"rules": [{"event": ")" + std::string(100, '[') + R"(", "actions": {}}]})",
-       "amctl: in.json: rules[0].actions: must be an array, not an object"},
-      {exec_limit + "1e400}]}]}",
-       "amctl: in.json: line 1, column 83: the number 1e400 is out of range"},
-      {exec_limit + "18446744073709551616}]}]}",
+       "rules[0].actions: must be an array, not an object"},
+      {A(R"("kind": "task", "exec_limit": 1e400)"),
+       "line 1, column 83: the number 1e400 is out of range"},
+      {A(R"("kind": "task", "exec_limit": 18446744073709551616)"),
        "exec_limit: must be an integer from 0 to 65535, not a number beyond the 64-bit integers"},
-      {exec_limit + "1.0}]}]}",
+      {A(R"("kind": "task", "exec_limit": 1.0)"),
        "exec_limit: must be an integer from 0 to 65535, not a number written with a decimal point "
        "or an exponent"},
       {R"({"rules": [{"event": "Disk_Full"}, {"event": "E"}, {"event": "disk_FULL"}]})",
-       "amctl: in.json: rules[2].event: differs from rules[0].event only in letter case"},
-      {"", "amctl: in.json: line 1, column 1: syntax error"},
-      {"{\n  \"rules\": [,]\n}", "amctl: in.json: line 2, column 13: syntax error"},
-      {"{\"rules\": \"\xff\"}", "amctl: in.json: line 1, column 12: syntax error"},
-      {R"({"rule": []})", "amctl: in.json: rule: is not a known field"},
-      {R"({"rules": {}})", "amctl: in.json: rules: must be an array, not an object"},
-      {R"({"rules": [{"actions": []}]})", "amctl: in.json: rules[0].event: is required"},
-      {R"({"rules": [{"event": "E", "event": "F"}]})",
-       "amctl: in.json: rules[0].event: is given twice"},
+       "rules[2].event: differs from rules[0].event only in letter case"},
+      {"", "line 1, column 1: syntax error"},
+      {"{\n  \"rules\": [,]\n}", "line 2, column 13: syntax error"},
+      {"{\"rules\": \"\xff\"}", "line 1, column 12: syntax error"},
+      {R"({"rule": []})", "rule: is not a known field"},
+      {R"({"rules": {}})", "rules: must be an array, not an object"},
+      {R"({"rules": [{"actions": []}]})", "rules[0].event: is required"},
+      {R"({"rules": [{"event": "E", "event": "F"}]})", "rules[0].event: is given twice"},
       {R"({"rules": [{"event": "E", "actions": [{"kind": "task"}]}]})",
-       "amctl: in.json: rules[0].actions[0].name: is required"},
+       "rules[0].actions[0].name: is required"},
       {R"({"rules": [{"event": "E", "actions": [{"name": "a"}]}]})",
-       "amctl: in.json: rules[0].actions[0].kind: is required"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "script"}]}]})",
-       "amctl: in.json: rules[0].actions[0].kind: must be \"builtin\", \"program\" or \"task\""},
+       "rules[0].actions[0].kind: is required"},
+      {A(R"("kind": "script")"),
+       "rules[0].actions[0].kind: must be \"builtin\", \"program\" or \"task\""},
       {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task"},
           {"name": "b", "kind": "task", "exec_limit": 65536}]}]})",
-       "amctl: in.json: rules[0].actions[1].exec_limit: must be an integer from 0 to 65535"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "exec_limit": -1}]}]})",
+       "rules[0].actions[1].exec_limit: must be an integer from 0 to 65535"},
+      {A(R"("kind": "task", "exec_limit": -1)"),
        "rules[0].actions[0].exec_limit: must be an integer from 0 to 65535"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "exec_limit": 1.5}]}]})",
+      {A(R"("kind": "task", "exec_limit": 1.5)"),
        "rules[0].actions[0].exec_limit: must be an integer from 0 to 65535, not a number with a "
        "fraction"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin", "class_call": "yes"}]}]})",
+      {A(R"("kind": "builtin", "class_call": "yes")"),
        "rules[0].actions[0].class_call: must be an integer from -2147483648 to 2147483647"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin", "class_call": 2147483648}]}]})",
+      {A(R"("kind": "builtin", "class_call": 2147483648)"),
        "rules[0].actions[0].class_call: must be an integer"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "program", "method": "M"}]}]})",
+      {A(R"("kind": "program", "method": "M")"),
        "rules[0].actions[0].method: is not a known field"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "program", "command": 5}]}]})",
+      {A(R"("kind": "program", "command": 5)"),
        "rules[0].actions[0].command: must be a string, not a number"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "text1": "x", "text1_hex": "78"}]}]})",
+      {A(R"("kind": "task", "text1": "x", "text1_hex": "78")"),
        "rules[0].actions[0].text1_hex: give either text1 or text1_hex, not both"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "text2_hex": "7"}]}]})",
+      {A(R"("kind": "task", "text2_hex": "7")"),
        "rules[0].actions[0].text2_hex: must be an even number of hex digits"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "text2_hex": "zz"}]}]})",
+      {A(R"("kind": "task", "text2_hex": "zz")"),
        "rules[0].actions[0].text2_hex: must be an even number of hex digits"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "items": ["x", 1]}]}]})",
+      {A(R"("kind": "task", "items": ["x", 1])"),
        "rules[0].actions[0].items[1]: must be a string or {\"hex\": ...}, not a number"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task", "items": [{"hex": "x"}]}]}]})",
+      {A(R"("kind": "task", "items": [{"hex": "x"}])"),
        "rules[0].actions[0].items[0].hex: must be an even number of hex digits"},
       {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin",
           "key_params": [{"param": "p", "event": "e"}]}]}]})",
        "rules[0].actions[0].key_params[0].event: is not a known field"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin", "in_params": {}}]}]})",
+      {A(R"("kind": "builtin", "in_params": {})"),
        "rules[0].actions[0].in_params: must be an array, not an object"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task"}, {"name": "a", "kind": "program"}]}]})",
+      {A(R"("kind": "task"}, {"name": "a", "kind": "program")"),
        "rules[0].actions[1].name: repeats the name of rules[0].actions[0]"},
       {R"({"rules": [{"event": "E"}, {"event": "E"}]})",
        "rules[1].event: repeats the event of rules[0]"},
@@ -318,6 +308,7 @@ TEST_F(SettingsCommandTest, InvalidJsonIsRejectedWithItsPlace) {
     SCOPED_TRACE(c.json);
     const RunResult run = Encode(c.json);
     EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err.find(std::string("amctl: in.json: ")), 0u) << run.err;
     EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
     EXPECT_FALSE(std::filesystem::exists(dir_.path() / "out.bin"));
   }
@@ -345,32 +336,27 @@ TEST_F(SettingsCommandTest, ADashReadsStandardInput) {
 
 TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
   const struct {
-    std::vector<std::string> args;
+    const char* args;  // split at spaces
     int status;
     const char* error;
   } cases[] = {
-      {{"settings", "decode", "missing.bin"},
-       3,
+      {"settings decode missing.bin", 3,
        "amctl: missing.bin: cannot read: No such file or directory"},
-      {{"settings", "decode", "."}, 3, "amctl: .: cannot read: Is a directory"},
-      {{}, 2, "A subcommand is required"},
-      {{"settings", "encode", "in.json"}, 2, "--output is required"},
-      {{"settings", "decode", "in.bin", "--version", "ten"}, 2, "--version"},
+      {"settings decode .", 3, "amctl: .: cannot read: Is a directory"},
+      {"", 2, "A subcommand is required"},
+      {"settings encode in.json", 2, "--output is required"},
+      {"settings decode in.bin --version ten", 2, "--version"},
       // Only the layouts the tool knows.
-      {{"settings", "decode", "in.bin", "--version", "12"},
-       2,
-       "--version: Value 12 not in range 1 to 11"},
-      {{"settings", "encode", "in.json", "-o", "x", "--version", "0"}, 2, "not in range 1 to 11"},
-      {{"frobnicate"},
-       2,
+      {"settings decode in.bin --version 12", 2, "--version: Value 12 not in range 1 to 11"},
+      {"settings encode in.json -o x --version 0", 2, "not in range 1 to 11"},
+      {"frobnicate", 2,
        "amctl: unknown command \"frobnicate\" (commands: settings, run, explain, test, demo"},
-      {{"settings", "transcode", "in.json"},
-       2,
+      {"settings transcode in.json", 2,
        "amctl: unknown command \"transcode\" (commands: settings encode, settings decode"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    const RunResult run = RunAmctl(c.args, dir_.path());
+    SCOPED_TRACE(c.args);
+    const RunResult run = RunAmctl(Words(c.args), dir_.path());
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("ActionManager.dll"), std::string::npos) << run.err;
@@ -392,9 +378,7 @@ TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
     EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
     EXPECT_EQ(run.err, "");
   }
-  dir_.Write("in.json", R"({"rules": []})");
-  const RunResult verbose =
-      RunAmctl({"settings", "encode", "in.json", "-o", "out.bin", "-v"}, dir_.path());
+  const RunResult verbose = Encode(R"({"rules": []})", {"-v"});
   EXPECT_EQ(verbose.status, 0);
   for (const char* notice : {"[3] ActionManager: Initializing ActionManager.dll",
                              "[3] ActionManager: Serialized 0 action rules",
@@ -406,16 +390,9 @@ TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
 TEST_F(SettingsCommandTest, DecodeSaysWhichActionsItLeavesOut) {
   // Loading leaves out an action whose class name names no action kind and
   // reads on from the next byte.
-  const ByteVec archive = Cat({Long(1),
-                               Str("Disk_Full"),
-                               Long(2),
-                               Str("odd"),
-                               Str("CFooInfo"),
-                               Str("a"),
-                               Str("CProgramActionInfo"),
-                               {0, 0},
-                               Str("c"),
-                               {0, 0, 0}});
+  const ByteVec archive =
+      Cat({Long(1), Str("Disk_Full"), Long(2), Str("odd"), Str("CFooInfo"), Str("a"),
+           Str("CProgramActionInfo"), ByteVec{0, 0, 1, 'c', 0, 0, 0}});
   const std::string warning =
       "amctl: in.bin: offset 22: rule \"Disk_Full\", action \"odd\": the class name "
       "\"CFooInfo\" names no action kind";
@@ -432,7 +409,6 @@ TEST_F(SettingsCommandTest, DecodeSaysWhichActionsItLeavesOut) {
 }
 
 TEST_F(SettingsCommandTest, UnwritableOutputFailsNamingThePathAndLeavesNoTemporary) {
-  dir_.Write("in.json", R"({"rules": []})");
   std::filesystem::create_directory(dir_.path() / "taken");
   const struct {
     const char* out;
@@ -444,23 +420,17 @@ TEST_F(SettingsCommandTest, UnwritableOutputFailsNamingThePathAndLeavesNoTempora
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.out);
-    const RunResult run = RunAmctl({"settings", "encode", "in.json", "-o", c.out}, dir_.path());
+    const RunResult run = EncodeTo(c.out);
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
   }
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    left.push_back(entry.path().filename().string());
-  }
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"in.json", "taken"}));
+  EXPECT_EQ(Left(), (std::vector<std::string>{"in.json", "taken"}));
 }
 
 TEST_F(SettingsCommandTest, AReplacedFileKeepsItsModeAndANewOneFollowsTheUmask) {
-  dir_.Write("in.json", R"({"rules": []})");
   const std::string kept = dir_.Write("kept.bin", "old");
   ASSERT_EQ(::chmod(kept.c_str(), 0600), 0);
-  ASSERT_EQ(RunAmctl({"settings", "encode", "in.json", "-o", "kept.bin"}, dir_.path()).status, 0);
+  ASSERT_EQ(EncodeTo("kept.bin").status, 0);
   struct stat info {};
   ASSERT_EQ(::lstat(kept.c_str(), &info), 0);
   EXPECT_TRUE(S_ISREG(info.st_mode));
@@ -469,18 +439,16 @@ TEST_F(SettingsCommandTest, AReplacedFileKeepsItsModeAndANewOneFollowsTheUmask) 
 
   const mode_t mask = ::umask(0);
   ::umask(mask);
-  ASSERT_EQ(RunAmctl({"settings", "encode", "in.json", "-o", "new.bin"}, dir_.path()).status, 0);
+  ASSERT_EQ(EncodeTo("new.bin").status, 0);
   ASSERT_EQ(::lstat((dir_.path() / "new.bin").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0666u & ~mask);
 }
 
 TEST_F(SettingsCommandTest, WhatIsNotARegularFileIsWrittenInPlace) {
-  dir_.Write("in.json", R"({"rules": []})");
-
   // A symbolic link stays a link; its target gets the archive.
   dir_.Write("target.bin", "old");
   std::filesystem::create_symlink("target.bin", dir_.path() / "link.bin");
-  RunResult run = RunAmctl({"settings", "encode", "in.json", "-o", "link.bin"}, dir_.path());
+  RunResult run = EncodeTo("link.bin");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(std::filesystem::is_symlink(dir_.path() / "link.bin"));
   EXPECT_EQ(Bytes(dir_.Read("target.bin")), Long(0));
@@ -492,7 +460,7 @@ TEST_F(SettingsCommandTest, WhatIsNotARegularFileIsWrittenInPlace) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(reader, 0);
-  run = RunAmctl({"settings", "encode", "in.json", "-o", "pipe"}, dir_.path());
+  run = EncodeTo("pipe");
   char received[16];
   const ssize_t got = ::read(reader, received, sizeof received);
   ::close(reader);
@@ -502,22 +470,17 @@ TEST_F(SettingsCommandTest, WhatIsNotARegularFileIsWrittenInPlace) {
 
   // A character device stays one (as root, renaming over /dev/null would
   // succeed and destroy it; as anyone else it would fail).
-  run = RunAmctl({"settings", "encode", "in.json", "-o", "/dev/null"}, dir_.path());
+  run = EncodeTo("/dev/null");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(std::filesystem::is_character_file("/dev/null"));
 
   // "-" is standard output, not a file of that name.
-  run = RunAmctl({"settings", "encode", "in.json", "-o", "-"}, dir_.path());
+  run = EncodeTo("-");
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(Bytes(run.out), Long(0));
   EXPECT_FALSE(std::filesystem::exists(dir_.path() / "-"));
 
-  std::vector<std::string> left;
-  for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-    left.push_back(entry.path().filename().string());
-  }
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(left, (std::vector<std::string>{"in.json", "link.bin", "pipe", "target.bin"}));
+  EXPECT_EQ(Left(), (std::vector<std::string>{"in.json", "link.bin", "pipe", "target.bin"}));
 }
 
 }  // namespace
