@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runner/command_runner.h"
+#include "runner/tests/in_temp_directory.h"
 #include "runner/tests/test_util.h"
 
 namespace runner {

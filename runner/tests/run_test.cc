@@ -12,7 +12,7 @@
 
 #include "runner/command_runner.h"
 #include "runner/in_process.h"
-#include "runner/tests/test_util.h"
+#include "runner/tests/in_temp_directory.h"
 
 namespace runner {
 namespace {

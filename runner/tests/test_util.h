@@ -4,12 +4,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
-
-#include "runner/current_directory.h"
-#include "testing/temp_dir.h"
 
 namespace runner::testing {
 
@@ -38,20 +33,6 @@ class FakeEnvironment {
 
  private:
   char** saved_;
-};
-
-// Runs each test in a fresh current directory of its own, since Run reads and
-// deletes the wrapper file there.
-class InTempDirectory : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = GetCurrentDirectoryText();
-    ASSERT_TRUE(SetCurrentDirectoryText(directory_.path().string()));
-  }
-  void TearDown() override { SetCurrentDirectoryText(saved_); }
-
-  std::string saved_;
-  amtest::TempDir directory_;
 };
 
 }  // namespace runner::testing
