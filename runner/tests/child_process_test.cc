@@ -173,7 +173,8 @@ TEST(ChildProcessTest, TimeOutAndCancelKillTheWholeGroup) {
     ChildProcess record;
     EnableCapture(record);
     if (cancel) record.cancel_fd = cancel_fd;
-    ASSERT_EQ(StartChildProcess("sh -c \"echo started; sleep 1000 & sleep 1000\"", record), kStartOk);
+    ASSERT_EQ(StartChildProcess("sh -c \"echo started; sleep 1000 & sleep 1000\"", record),
+              kStartOk);
     const pid_t pid = record.process_information.process_id;
     // The time-out counts from the wait, so the group can be seen whole first.
     ASSERT_TRUE(amtest::WaitFor([pid] { return LivingGroupMembers(pid) == 3; }))
