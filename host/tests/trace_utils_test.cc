@@ -41,46 +41,39 @@ TEST(TraceUtilsTest, ConversionsWritePrintfsBytesAndNeverReadGarbage) {
   const char16_t* null_wide = nullptr;
   const struct {
     const char* format;
-    std::string got;
+    std::vector<LogArg> args;
     std::string expected;
   } cases[] = {
-      {"%d %i %d", FormatLogMessage("%d %i %d", std::vector<LogArg>{0, -7, INT32_MIN}),
-       Printf("%d %i %d", 0, -7, INT32_MIN)},
+      {"%d %i %d", {0, -7, INT32_MIN}, Printf("%d %i %d", 0, -7, INT32_MIN)},
       {"%u %x %o %X",
-       FormatLogMessage("%u %x %o %X", std::vector<LogArg>{4000000000U, 0xbeefU, 8, 0xbeefU}),
+       {4000000000U, 0xbeefU, 8, 0xbeefU},
        Printf("%u %x %o %X", 4000000000U, 0xbeefU, 8U, 0xbeefU)},
-      {"%lld %llx", FormatLogMessage("%lld %llx", std::vector<LogArg>{INT64_MIN, UINT64_MAX}),
+      {"%lld %llx",
+       {INT64_MIN, UINT64_MAX},
        Printf("%lld %llx", static_cast<long long>(INT64_MIN),
               static_cast<unsigned long long>(UINT64_MAX))},
-      {"%c%c", FormatLogMessage("%c%c", std::vector<LogArg>{'a', 'Z'}), Printf("%c%c", 'a', 'Z')},
-      {"[%.2f|%g]", FormatLogMessage("[%.2f|%g]", std::vector<LogArg>{2.5, 0.1}),
-       Printf("[%.2f|%g]", 2.5, 0.1)},
-      {"%05d|%-4x|%+d|%#o",
-       FormatLogMessage("%05d|%-4x|%+d|%#o", std::vector<LogArg>{42, 10, 3, 8}),
-       Printf("%05d|%-4x|%+d|%#o", 42, 10U, 3, 8U)},
+      {"%c%c", {'a', 'Z'}, "aZ"},
+      {"[%.2f|%g]", {2.5, 0.1}, Printf("[%.2f|%g]", 2.5, 0.1)},
+      {"%05d|%-4x|%+d|%#o", {42, 10, 3, 8}, Printf("%05d|%-4x|%+d|%#o", 42, 10U, 3, 8U)},
       {"[%8s|%-8s|%.2s|%5.1s]",
-       FormatLogMessage("[%8s|%-8s|%.2s|%5.1s]", std::vector<LogArg>{"abc", "abc", "abc", "abc"}),
+       {"abc", "abc", "abc", "abc"},
        Printf("[%8s|%-8s|%.2s|%5.1s]", "abc", "abc", "abc", "abc")},
-      {"[%300s]", FormatLogMessage("[%300s]", std::vector<LogArg>{"wide"}),
-       Printf("[%300s]", "wide")},
+      {"[%300s]", {"wide"}, Printf("[%300s]", "wide")},
       // A padded text ends at its first NUL, as printf's does; a plain one is kept whole.
-      {"[%6s] embedded NUL", FormatLogMessage("[%6s]", std::vector<LogArg>{with_nul}),
-       Printf("[%6s]", "ab")},
-      {"[%s] embedded NUL", FormatLogMessage("[%s]", std::vector<LogArg>{with_nul}),
-       "[" + with_nul + "]"},
-      {"[%-9S]", FormatLogMessage("[%-9S]", std::vector<LogArg>{u"h\u00e9"}),
-       Printf("[%-9s]", "h\xc3\xa9")},
-      {"number for %s", FormatLogMessage("[%s]", std::vector<LogArg>{5}), "[(?)]"},
-      {"text for %d", FormatLogMessage("[%d]", std::vector<LogArg>{"a"}), "[(?)]"},
-      {"missing", FormatLogMessage("[%s][%d]", std::vector<LogArg>{"a"}), "[a][(missing)]"},
-      {"null text", FormatLogMessage("[%s]", std::vector<LogArg>{null_text}), "[(null)]"},
-      {"null wide", FormatLogMessage("[%S]", std::vector<LogArg>{null_wide}), "[(null)]"},
-      {"percent", FormatLogMessage("100%% %", {}), "100% %"},
-      {"32-bit long", FormatLogMessage("%ld %lu", std::vector<LogArg>{-1, -1}), "-1 4294967295"},
+      {"[%6s]", {with_nul}, "[    ab]"},
+      {"[%s]", {with_nul}, "[" + with_nul + "]"},
+      {"[%-9S]", {u"h\u00e9"}, Printf("[%-9s]", "h\xc3\xa9")},
+      {"[%s]", {5}, "[(?)]"},    // a number for %s
+      {"[%d]", {"a"}, "[(?)]"},  // a text for %d
+      {"[%s][%d]", {"a"}, "[a][(missing)]"},
+      {"[%s]", {null_text}, "[(null)]"},
+      {"[%S]", {null_wide}, "[(null)]"},
+      {"100%% %", {}, "100% %"},
+      {"%ld %lu", {-1, -1}, "-1 4294967295"},  // long is 32 bits
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.format);
-    EXPECT_EQ(c.got, c.expected);
+    EXPECT_EQ(FormatLogMessage(c.format, c.args), c.expected);
   }
 }
 

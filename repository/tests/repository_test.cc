@@ -19,22 +19,19 @@ using ::testing::UnorderedElementsAre;
 class RepositoryTest : public wbem::testing::LeakCheckedTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(ns_.Define(Class("ZRV_Event")
-                             .Property("ProfileName", CIM_STRING)
-                             .Property("EventId", CIM_STRING)
-                             .Property("severity", CIM_STRING, "Normal")),
-              WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(Class("Disk_Full", "ZRV_Event")
-                             .Property("Drive", CIM_STRING)
-                             .Property("Free", CIM_UINT32)
-                             .Property("severity", CIM_STRING, "Critical")),
-              WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(Class("Disk").Key("Id", CIM_STRING).Property("Size", CIM_UINT64)),
-              WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(Class("LocalDisk", "Disk").Property("Letter", CIM_STRING)),
-              WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(Class("Slot").Key("Rack", CIM_STRING).Key("Num", CIM_UINT32)),
-              WBEM_S_NO_ERROR);
+    for (const Class& cls : {Class("ZRV_Event")
+                                 .Property("ProfileName", CIM_STRING)
+                                 .Property("EventId", CIM_STRING)
+                                 .Property("severity", CIM_STRING, "Normal"),
+                             Class("Disk_Full", "ZRV_Event")
+                                 .Property("Drive", CIM_STRING)
+                                 .Property("Free", CIM_UINT32)
+                                 .Property("severity", CIM_STRING, "Critical"),
+                             Class("Disk").Key("Id", CIM_STRING).Property("Size", CIM_UINT64),
+                             Class("LocalDisk", "Disk").Property("Letter", CIM_STRING),
+                             Class("Slot").Key("Rack", CIM_STRING).Key("Num", CIM_UINT32)}) {
+      ASSERT_EQ(ns_.Define(cls), WBEM_S_NO_ERROR);
+    }
     services_ = ns_.Services();
   }
 
@@ -94,15 +91,15 @@ TEST_F(RepositoryTest, InstancesEnumerateAndReportFlavorAsTheirClass) {
   ComPtr<IWbemClassObject> event;
   ASSERT_EQ(ns_.NewInstance("Disk_Full", {{"Drive", "C:"}}, &event), WBEM_S_NO_ERROR);
   EXPECT_THAT(Names(event.get(), WBEM_FLAG_LOCAL_ONLY), ElementsAre("severity", "Drive", "Free"));
-  LONG flavor = -1;
-  CIMTYPE type = 0;
-  ASSERT_EQ(event->Get(u"ProfileName", 0, nullptr, &type, &flavor), WBEM_S_NO_ERROR);
-  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_PROPAGATED);
-  EXPECT_EQ(type, CIM_STRING);
-  ASSERT_EQ(event->Get(u"severity", 0, nullptr, nullptr, &flavor), WBEM_S_NO_ERROR);
-  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_LOCAL);
-  ASSERT_EQ(event->Get(u"__CLASS", 0, nullptr, &type, &flavor), WBEM_S_NO_ERROR);
-  EXPECT_EQ(flavor, WBEM_FLAVOR_ORIGIN_SYSTEM);
+  for (const auto& [name, flavor] : {std::pair{u"ProfileName", WBEM_FLAVOR_ORIGIN_PROPAGATED},
+                                     {u"severity", WBEM_FLAVOR_ORIGIN_LOCAL},
+                                     {u"__CLASS", WBEM_FLAVOR_ORIGIN_SYSTEM}}) {
+    LONG got = -1;
+    CIMTYPE type = 0;
+    ASSERT_EQ(event->Get(name, 0, nullptr, &type, &got), WBEM_S_NO_ERROR);
+    EXPECT_EQ(got, flavor);
+    EXPECT_EQ(type, CIM_STRING);
+  }
   // The override's default replaces the inherited one.
   EXPECT_EQ(Text(event.get(), "severity"), "Critical");
   ComPtr<IWbemClassObject> base;

@@ -76,12 +76,16 @@ class ShortLimits {
   ~ShortLimits() { SetChildProcessLimitsForTesting(0, 0); }
 };
 
+// Each row runs to its end: what fits is kept, the rest drained, input fed
+// while both streams drain, and each stream followed to its own end.
 TEST(ChildProcessTest, CaptureKeepsWhatFitsAndDrainsTheRest) {
+  const std::string mebibyte = Pattern(1 << 20), ten_mebibytes(10 << 20, 'x');
   struct Case {
     std::string command;
     int code;
     std::string output, error;
     std::int32_t initial = 512, maximum = 4096;
+    const std::string* input = nullptr;
   };
   const Case cases[] = {
       {kChild + " out 512", 0, Pattern(512), "<none>"},
@@ -94,11 +98,24 @@ TEST(ChildProcessTest, CaptureKeepsWhatFitsAndDrainsTheRest) {
       {kChild + " out 400", 0, Pattern(300), "<none>", 100, 250},
       {"sh -c \"head -c 3000 /dev/zero >&2; exit 5\"", 5, "<none>", std::string(2048, '\0')},
       {"sh -c \"kill -TERM $$\"", 128 + SIGTERM, "<none>", "<none>"},
+      // The child writes 1 MiB to each stream before it reads anything.
+      {kChild + " chatty 1048576 1048576", 3, Pattern(4096), Pattern(2048), 512, 4096, &mebibyte},
+      // A child ignoring its input ends normally.
+      {"true", 0, "<none>", "<none>", 512, 4096, &ten_mebibytes},
+      {"sh -c \"exec 0<&-; sleep 0.1\"", 0, "<none>", "<none>", 512, 4096, &ten_mebibytes},
+      // The child closes a stream long before it ends: the run goes on.
+      {"sh -c \"exec >&-; sleep 0.2; echo late >&2; exit 4\"", 4, "<none>", "late\n"},
+      {"sh -c \"exec 2>&-; sleep 0.2; echo late\"", 0, "late\n", "<none>"},
+      {"sh -c \"exec 0<&- 1>&- 2>&-; sleep 0.2; exit 6\"", 6, "<none>", "<none>", 512, 4096,
+       &mebibyte},
   };
+  struct sigaction before {};
+  sigaction(SIGPIPE, nullptr, &before);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command + " " + std::to_string(c.initial) + "/" + std::to_string(c.maximum));
     ChildProcess record;
     EnableCapture(record);
+    if (c.input != nullptr) FeedInput(record, *c.input);
     record.output.initial_size = c.initial;
     record.output.maximum_size = c.maximum;
     EXPECT_EQ(RunToEnd(c.command, record), c.code);
@@ -107,30 +124,6 @@ TEST(ChildProcessTest, CaptureKeepsWhatFitsAndDrainsTheRest) {
     EXPECT_TRUE(!record.output.data || record.output.data.get()[record.output.length] == '\0');
     EXPECT_FALSE(record.output.pipe.Valid());
     EXPECT_FALSE(record.process_information.process.Valid());
-  }
-}
-
-TEST(ChildProcessTest, FeedsInputWhileDrainingBothStreams) {
-  const std::string input = Pattern(1 << 20);
-  ChildProcess record;
-  EnableCapture(record);
-  FeedInput(record, input);
-  // The child writes 1 MiB to each stream before it reads anything.
-  EXPECT_EQ(RunToEnd(kChild + " chatty 1048576 1048576", record), 3);
-  EXPECT_EQ(Captured(record.output), Pattern(4096));
-  EXPECT_EQ(Captured(record.error), Pattern(2048));
-}
-
-TEST(ChildProcessTest, ChildIgnoringItsInputEndsNormally) {
-  const std::string input(10 << 20, 'x');
-  struct sigaction before {};
-  sigaction(SIGPIPE, nullptr, &before);
-  for (const char* command : {"true", "sh -c \"exec 0<&-; sleep 0.1\""}) {
-    SCOPED_TRACE(command);
-    ChildProcess record;
-    EnableCapture(record);
-    FeedInput(record, input);
-    EXPECT_EQ(RunToEnd(command, record), 0);
   }
   struct sigaction after {};
   sigaction(SIGPIPE, nullptr, &after);
@@ -170,22 +163,36 @@ int LivingGroupMembers(pid_t group) {
   return living;
 }
 
-TEST(ChildProcessTest, TimeOutKillsTheWholeGroup) {
+// A time-out and a cancel both end the run and kill the child's whole group.
+TEST(ChildProcessTest, TimeOutAndCancelKillTheWholeGroup) {
   ShortLimits limits(300, 200);
-  ChildProcess record;
-  EnableCapture(record);
-  ASSERT_EQ(StartChildProcess("sh -c \"echo started; sleep 1000 & sleep 1000\"", record), kStartOk);
-  const pid_t pid = record.process_information.process_id;
-  ASSERT_GT(pid, 0);
-  // The time-out counts from the wait, so the group can be seen whole first.
-  ASSERT_TRUE(amtest::WaitFor([pid] { return LivingGroupMembers(pid) == 3; }))
-      << "sh and both sleeps run in the child's group";
-  EXPECT_EQ(WaitChildProcess(record), ETIMEDOUT);
-  EXPECT_EQ(Captured(record.output), "started\n") << "what was written before is kept";
-  errno = 0;
-  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the child was reaped, no zombie left";
-  EXPECT_EQ(errno, ECHILD);
-  EXPECT_TRUE(amtest::WaitFor([pid] { return LivingGroupMembers(pid) == 0; }));
+  for (const bool cancel : {false, true}) {
+    SCOPED_TRACE(cancel ? "cancel" : "time-out");
+    const int cancel_fd = eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(cancel_fd, 0);
+    ChildProcess record;
+    EnableCapture(record);
+    if (cancel) record.cancel_fd = cancel_fd;
+    ASSERT_EQ(StartChildProcess("sh -c \"echo started; sleep 1000 & sleep 1000\"", record),
+              kStartOk);
+    const pid_t pid = record.process_information.process_id;
+    // The time-out counts from the wait, so the group can be seen whole first.
+    ASSERT_TRUE(amtest::WaitFor([pid] { return LivingGroupMembers(pid) == 3; }))
+        << "sh and both sleeps run in the child's group";
+    // Signalled before the wait begins: the wait must still see it.
+    const std::uint64_t one = 1;
+    if (cancel) {
+      ASSERT_EQ(write(cancel_fd, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    }
+    EXPECT_EQ(WaitChildProcess(record), cancel ? ECANCELED : ETIMEDOUT);
+    EXPECT_EQ(record.process_information.end, cancel ? RunEnd::kCancelled : RunEnd::kTimedOut);
+    EXPECT_EQ(Captured(record.output), "started\n") << "what was written before is kept";
+    errno = 0;
+    EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), -1) << "the child was reaped, no zombie left";
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_TRUE(amtest::WaitFor([pid] { return LivingGroupMembers(pid) == 0; }));
+    close(cancel_fd);
+  }
 }
 
 // Arguments given one by one reach the child untouched, and the record tells
@@ -224,27 +231,6 @@ TEST(ChildProcessTest, ArgumentListAndHowTheRunEnded) {
     EXPECT_EQ(record.process_information.exit_status, c.exit_status);
     EXPECT_EQ(Captured(record.output), c.output);
   }
-}
-
-TEST(ChildProcessTest, CancelDescriptorEndsTheRunAndKillsTheGroup) {
-  const int cancel = eventfd(0, EFD_CLOEXEC);
-  ASSERT_GE(cancel, 0);
-  ChildProcess record;
-  EnableCapture(record);
-  record.cancel_fd = cancel;
-  ASSERT_EQ(StartChildProcess(std::vector<std::string>{"/bin/sh", "-c", "sleep 1000 & sleep 1000"},
-                              record),
-            kStartOk);
-  const pid_t pid = record.process_information.process_id;
-  ASSERT_TRUE(amtest::WaitFor([pid] { return LivingGroupMembers(pid) == 3; }));
-  // Signalled before the wait begins: the wait must still see it.
-  const std::uint64_t one = 1;
-  ASSERT_EQ(write(cancel, &one, sizeof one), static_cast<ssize_t>(sizeof one));
-  EXPECT_EQ(WaitChildProcess(record), ECANCELED);
-  EXPECT_EQ(record.process_information.end, RunEnd::kCancelled);
-  EXPECT_TRUE(amtest::WaitFor([pid] { return LivingGroupMembers(pid) == 0; }))
-      << "the background sleep went with the group";
-  close(cancel);
 }
 
 TEST(ChildProcessTest, ReadersGiveUpWhenAGrandchildHoldsThePipe) {
@@ -362,31 +348,6 @@ TEST(ChildProcessTest, ARunCreatesNoThread) {
   const std::string count = std::to_string(threads) + "\n";
   EXPECT_EQ(Captured(record.output), count + count) << "while the run lasted";
   EXPECT_EQ(CountThreads(), threads) << "after the run";
-}
-
-TEST(ChildProcessTest, EachStreamIsFollowedToItsOwnEnd) {
-  const std::string input = Pattern(1 << 20);
-  struct Case {
-    std::string command;
-    bool feed;
-    int code;
-    std::string output, error;
-  };
-  const Case cases[] = {
-      // The child closes a stream long before it ends: the run goes on.
-      {"sh -c \"exec >&-; sleep 0.2; echo late >&2; exit 4\"", false, 4, "<none>", "late\n"},
-      {"sh -c \"exec 2>&-; sleep 0.2; echo late\"", false, 0, "late\n", "<none>"},
-      {"sh -c \"exec 0<&- 1>&- 2>&-; sleep 0.2; exit 6\"", true, 6, "<none>", "<none>"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.command);
-    ChildProcess record;
-    EnableCapture(record);
-    if (c.feed) FeedInput(record, input);
-    EXPECT_EQ(RunToEnd(c.command, record), c.code);
-    EXPECT_EQ(Captured(record.output), c.output);
-    EXPECT_EQ(Captured(record.error), c.error);
-  }
 }
 
 TEST(ChildProcessTest, AgentWithoutStandardStreams) {

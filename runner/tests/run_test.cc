@@ -11,9 +11,8 @@
 #include <vector>
 
 #include "runner/command_runner.h"
-#include "runner/current_directory.h"
 #include "runner/in_process.h"
-#include "testing/temp_dir.h"
+#include "runner/tests/in_temp_directory.h"
 
 namespace runner {
 namespace {
@@ -53,19 +52,7 @@ void ExpectOutcome(const Outcome& got, const Outcome& want) {
   EXPECT_EQ(got.error, want.error);
 }
 
-// Runs each test in a fresh directory of its own, since Run reads and deletes
-// the wrapper file in the current directory.
-class RunTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    saved_ = GetCurrentDirectoryText();
-    ASSERT_TRUE(SetCurrentDirectoryText(directory_.path().string()));
-  }
-  void TearDown() override { SetCurrentDirectoryText(saved_); }
-
-  std::string saved_;
-  amtest::TempDir directory_;
-};
+using RunTest = testing::InTempDirectory;
 
 TEST_F(RunTest, ResultCodesAndTexts) {
   // Every run removes a wrapper file left behind, whatever its input mode.

@@ -65,13 +65,17 @@ ULONG Refs(IUnknown& object) {
 
 class VariantTest : public testing::LeakCheckedTest {};
 
+// A variant of type `vt` with nothing in it.
+VARIANT Raw(VARTYPE vt) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = vt;
+  return v;
+}
+
 TEST_F(VariantTest, CopyDuplicatesStringsAndAddsReferences) {
-  VARIANT a;
-  VariantInit(&a);
-  a.vt = VT_BSTR;
+  VARIANT a = Raw(VT_BSTR), b = Raw(VT_EMPTY);
   a.bstrVal = SysAllocString(u"text");
-  VARIANT b;
-  VariantInit(&b);
   ASSERT_EQ(VariantCopy(&b, &a), S_OK);
   EXPECT_NE(b.bstrVal, a.bstrVal);
   EXPECT_EQ(std::u16string_view(b.bstrVal), u"text");
@@ -90,12 +94,8 @@ TEST_F(VariantTest, CopyDuplicatesStringsAndAddsReferences) {
 }
 
 TEST_F(VariantTest, RefusesUnknownTypes) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = VT_ARRAY | VT_I4;
+  VARIANT v = Raw(VT_ARRAY | VT_I4), d = Raw(VT_EMPTY);
   EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE);
-  VARIANT d;
-  VariantInit(&d);
   EXPECT_EQ(VariantCopy(&d, &v), DISP_E_BADVARTYPE);
   EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
 }
@@ -140,9 +140,7 @@ TEST_F(VariantTest, HolderCopiesMovesAndAdopts) {
   a = c;
   a = Variant(3);
   EXPECT_EQ(a.get().lVal, 3);
-  VARIANT raw;
-  VariantInit(&raw);
-  raw.vt = VT_BSTR;
+  VARIANT raw = Raw(VT_BSTR);
   raw.bstrVal = SysAllocString(u"owned");
   Variant adopted = Variant::Adopt(raw);
   EXPECT_EQ(raw.vt, VT_EMPTY);
