@@ -273,7 +273,8 @@ ExitStatus CheckCommand(const std::vector<std::string>& files, const CheckOption
       for (const Finding& finding : findings) {
         text += finding.file + ":";
         if (!finding.place.empty()) text += finding.place + ":";
-        text += " " + finding.code + ": " + finding.message + "\n";
+        text += " " + SeverityName(finding.severity) + ": " + finding.code + ": " + finding.message +
+                "\n";
       }
       break;
     case CheckFormat::kJson:

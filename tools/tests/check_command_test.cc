@@ -68,7 +68,8 @@ const Finding* FindCode(const Findings& findings, const std::string& code) {
 std::string Describe(const Findings& findings) {
   std::string text;
   for (const Finding& f : findings)
-    text += f.file + ":" + f.place + ": " + f.code + ": " + f.message + "\n";
+    text += f.file + ":" + f.place + ": " + (f.severity == Severity::kError ? "error" : "warning") +
+            ": " + f.code + ": " + f.message + "\n";
   return text;
 }
 
