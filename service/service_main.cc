@@ -73,7 +73,9 @@ void ServeSignals(Daemon& daemon, int signal_fd) {
       (void)sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=reloading",
                        static_cast<unsigned long long>(MonotonicMicroseconds()));
       Log(kPriorityNotice, "reloading " + daemon.config().file.string());
-      (void)daemon.Reload();
+      if (Status reloaded = daemon.Reload(); !reloaded.ok()) {
+        Log(kPriorityErr, "reload refused, the running configuration stays: " + reloaded.text());
+      }
       (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
       continue;
     }
@@ -125,11 +127,11 @@ int Run(const char* config_path, CActionManagerManager* manager) {
   const unsigned socket_mode = config.socket_mode;
 
   Daemon daemon(manager);
-  std::string error;
-  if (!daemon.Start(std::move(config), &error)) {
-    Log(kPriorityErr, "cannot start: " + error);
+  if (Status started = daemon.Start(std::move(config)); !started.ok()) {
+    Log(kPriorityErr, "cannot start: " + started.text());
     return 1;
   }
+  std::string error;
   HttpApi http(daemon);
   int port = 0;
   if (!http.Start(listen, &port, &error)) {

@@ -1,7 +1,7 @@
 // Why the service refused or dropped an event, in one table: each reason's
 // HTTP status, its metric label and its message, and the one result type the
 // service's operations answer with (a Status: a reason, a message, and the
-// place in the input it concerns).
+// place in the input it concerns), for requests as for its start and reloads.
 //
 // Refusals (a request or line turned away as a whole) count in
 // actionmanagerd_events_rejected_total{reason}; drops (accepted, never
@@ -25,6 +25,7 @@ enum class Reason {
   kNotReplayable,   // a journaled event nothing can process any more (dropped)
   kRaiseRefused,    // the repository refused to raise an accepted event (dropped)
   kNotSubscribed,   // the profile's component lost its subscription (dropped)
+  kFailed,          // a start or reload step failed (logged; no client is told)
 };
 
 struct ReasonRow {
