@@ -95,9 +95,8 @@ Status Daemon::Start(Config config) {
       !prepared.ok()) {
     return prepared;
   }
-  std::string error;
-  if (!config_.results_file.empty() && !results_.Open(config_.results_file, &error)) {
-    return {Reason::kFailed, error, ""};
+  if (!config_.results_file.empty()) {
+    if (Status opened = results_.Open(config_.results_file); !opened.ok()) return opened;
   }
   engine_.world = world_;
   engine_.journal = &journal_;
@@ -125,12 +124,12 @@ Status Daemon::Start(Config config) {
 Status Daemon::OpenJournal(std::vector<Journal::Unfinished>* unfinished) {
   ResultsFile* results = engine_.results;
   std::string error;
-  if (!journal_.Open(config_.state_dir / "journal", config_.journal_max_bytes,
-                     config_.journal_segment_bytes,
-                     [results] {
-                       if (results != nullptr) results->Sync();
-                     },
-                     unfinished, &error)) {
+  if (!journal_.Open(
+          config_.state_dir / "journal", config_.journal_max_bytes, config_.journal_segment_bytes,
+          [results] {
+            if (results != nullptr) results->Sync();
+          },
+          unfinished, &error)) {
     return {Reason::kFailed, "journal: " + error, ""};
   }
   return Status::Ok();

@@ -23,7 +23,6 @@
 #include "service/action_metrics.h"
 #include "service/alert_input.h"
 #include "service/command_method.h"
-#include "service_config/config.h"
 #include "service/event_input.h"
 #include "service/journal.h"
 #include "service/metrics.h"
@@ -31,6 +30,7 @@
 #include "service/profile_set.h"
 #include "service/results.h"
 #include "service/status.h"
+#include "service_config/config.h"
 #include "world/world.h"
 
 namespace service {

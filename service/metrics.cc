@@ -14,79 +14,60 @@ using prometheus::BuildHistogram;
 const prometheus::Histogram::BucketBoundaries kDurationBuckets = {
     0.001, 0.005, 0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120};
 
+template <typename Builder>
+auto& Family(Builder builder, prometheus::Registry& registry, const char* name, const char* help) {
+  return builder.Name(name).Help(help).Register(registry);
+}
+auto& Counters(prometheus::Registry& registry, const char* name, const char* help) {
+  return Family(BuildCounter(), registry, name, help);
+}
+auto& Gauges(prometheus::Registry& registry, const char* name, const char* help) {
+  return Family(BuildGauge(), registry, name, help);
+}
+auto& Histograms(prometheus::Registry& registry, const char* name, const char* help) {
+  return Family(BuildHistogram(), registry, name, help);
+}
+
 }  // namespace
 
 Metrics::Metrics()
     : registry_(std::make_shared<prometheus::Registry>()),
-      received_(BuildCounter()
-                    .Name("actionmanagerd_events_received_total")
-                    .Help("Events received over HTTP and the socket")
-                    .Register(*registry_)
+      received_(Counters(*registry_, "actionmanagerd_events_received_total",
+                         "Events received over HTTP and the socket")
                     .Add({})),
-      accepted_(BuildCounter()
-                    .Name("actionmanagerd_events_accepted_total")
-                    .Help("Events journaled and queued, by profile")
-                    .Register(*registry_)),
-      rejected_(BuildCounter()
-                    .Name("actionmanagerd_events_rejected_total")
-                    .Help("Events refused, by reason")
-                    .Register(*registry_)),
-      processed_(BuildCounter()
-                     .Name("actionmanagerd_events_processed_total")
-                     .Help("Events the component processed, by profile and ProcessEvent result")
-                     .Register(*registry_)),
-      dropped_(BuildCounter()
-                   .Name("actionmanagerd_events_dropped_total")
-                   .Help("Accepted events that could not be processed, by profile and reason")
-                   .Register(*registry_)),
-      replayed_(BuildCounter()
-                    .Name("actionmanagerd_events_replayed_total")
-                    .Help("Unfinished events taken from the journal at start")
-                    .Register(*registry_)
+      accepted_(Counters(*registry_, "actionmanagerd_events_accepted_total",
+                         "Events journaled and queued, by profile")),
+      rejected_(Counters(*registry_, "actionmanagerd_events_rejected_total",
+                         "Events refused, by reason")),
+      processed_(Counters(*registry_, "actionmanagerd_events_processed_total",
+                          "Events the component processed, by profile and ProcessEvent result")),
+      dropped_(Counters(*registry_, "actionmanagerd_events_dropped_total",
+                        "Accepted events that could not be processed, by profile and reason")),
+      replayed_(Counters(*registry_, "actionmanagerd_events_replayed_total",
+                         "Unfinished events taken from the journal at start")
                     .Add({})),
-      actions_(BuildCounter()
-                   .Name("actionmanagerd_actions_total")
-                   .Help("Actions run, by profile, kind and result code")
-                   .Register(*registry_)),
-      held_back_(BuildCounter()
-                     .Name("actionmanagerd_actions_held_back_total")
-                     .Help("Actions held back by their execution limit, by profile")
-                     .Register(*registry_)),
-      durations_(BuildHistogram()
-                     .Name("actionmanagerd_action_duration_seconds")
-                     .Help("Time an action took, by profile and kind")
-                     .Register(*registry_)),
-      queue_depth_(BuildGauge()
-                       .Name("actionmanagerd_queue_depth")
-                       .Help("Events waiting for their profile, the one in hand included")
-                       .Register(*registry_)),
-      children_(BuildGauge()
-                    .Name("actionmanagerd_child_processes")
-                    .Help("Child processes running")
-                    .Register(*registry_)
-                    .Add({})),
-      journal_bytes_(BuildGauge()
-                         .Name("actionmanagerd_journal_bytes")
-                         .Help("Size of the journal's current segment")
-                         .Register(*registry_)
+      actions_(Counters(*registry_, "actionmanagerd_actions_total",
+                        "Actions run, by profile, kind and result code")),
+      held_back_(Counters(*registry_, "actionmanagerd_actions_held_back_total",
+                          "Actions held back by their execution limit, by profile")),
+      durations_(Histograms(*registry_, "actionmanagerd_action_duration_seconds",
+                            "Time an action took, by profile and kind")),
+      queue_depth_(Gauges(*registry_, "actionmanagerd_queue_depth",
+                          "Events waiting for their profile, the one in hand included")),
+      children_(
+          Gauges(*registry_, "actionmanagerd_child_processes", "Child processes running").Add({})),
+      journal_bytes_(Gauges(*registry_, "actionmanagerd_journal_bytes",
+                            "Size of the journal's current segment")
                          .Add({})),
-      journal_events_(BuildGauge()
-                          .Name("actionmanagerd_journal_unfinished_events")
-                          .Help("Events journaled and not yet finished")
-                          .Register(*registry_)
+      journal_events_(Gauges(*registry_, "actionmanagerd_journal_unfinished_events",
+                             "Events journaled and not yet finished")
                           .Add({})),
-      alerts_received_(BuildCounter()
-                           .Name("actionmanagerd_alerts_received_total")
-                           .Help("Alerts in Alertmanager notifications, by status")
-                           .Register(*registry_)),
-      alerts_raised_(BuildCounter()
-                         .Name("actionmanagerd_alerts_raised_total")
-                         .Help("Alerts accepted as events, by status")
-                         .Register(*registry_)),
-      alerts_ignored_(BuildCounter()
-                          .Name("actionmanagerd_alerts_ignored_total")
-                          .Help("Alerts not raised by the configuration, by status")
-                          .Register(*registry_)) {}
+      alerts_received_(Counters(*registry_, "actionmanagerd_alerts_received_total",
+                                "Alerts in Alertmanager notifications, by status")),
+      alerts_raised_(Counters(*registry_, "actionmanagerd_alerts_raised_total",
+                              "Alerts accepted as events, by status")),
+      alerts_ignored_(Counters(*registry_, "actionmanagerd_alerts_ignored_total",
+                               "Alerts not raised by the configuration, by status")) {}
 
 void Metrics::Accepted(const std::string& profile, double count) {
   accepted_.Add({{"profile", profile}}).Increment(count);

@@ -11,9 +11,8 @@ Status ProfileSet::Create(const std::vector<ProfileConfig>& profiles, std::strin
   default_profile_ = std::move(default_profile);
   queue_limit_ = queue_limit;
   for (const ProfileConfig& profile : profiles) {
-    std::string error;
-    std::unique_ptr<Component> component = Component::Create(engine_, profile, &error);
-    if (!component) return {Reason::kFailed, error, ""};
+    std::unique_ptr<Component> component;
+    if (Status made = Component::Create(engine_, profile, &component); !made.ok()) return made;
     runners_[profile.name] =
         std::make_unique<ProfileRunner>(profile.name, engine_, std::move(component), queue_limit_);
   }
@@ -99,9 +98,8 @@ Status ProfileSet::Build(const std::vector<ProfileConfig>& profiles, Built* buil
       if (runner != runners_.end()) fingerprint = runner->second->fingerprint();
     }
     if (fingerprint == profile.fingerprint) continue;
-    std::string error;
-    std::unique_ptr<Component> component = Component::Create(engine_, profile, &error);
-    if (!component) return {Reason::kFailed, error, ""};
+    std::unique_ptr<Component> component;
+    if (Status made = Component::Create(engine_, profile, &component); !made.ok()) return made;
     (*built)[profile.name] = std::move(component);
   }
   return Status::Ok();

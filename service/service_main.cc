@@ -131,13 +131,13 @@ int Run(const char* config_path, CActionManagerManager* manager) {
     Log(kPriorityErr, "cannot start: " + started.text());
     return 1;
   }
-  std::string error;
   HttpApi http(daemon);
   int port = 0;
-  if (!http.Start(listen, &port, &error)) {
-    Log(kPriorityErr, "cannot start: " + error);
+  if (Status started = http.Start(listen, &port); !started.ok()) {
+    Log(kPriorityErr, "cannot start: " + started.text());
     return 1;
   }
+  std::string error;
   Log(kPriorityNotice, "listening on http://" + listen.address + ":" + std::to_string(port));
   if (!listen.port_file.empty() &&
       !scenario::WriteOutputFile(listen.port_file.string(), std::to_string(port) + "\n", &error)) {
@@ -146,8 +146,8 @@ int Run(const char* config_path, CActionManagerManager* manager) {
   }
   SocketApi socket(daemon);
   if (!socket_path.empty()) {
-    if (!socket.Start(socket_path, socket_mode, listen, &error)) {
-      Log(kPriorityErr, "cannot start: " + error);
+    if (Status started = socket.Start(socket_path, socket_mode, listen); !started.ok()) {
+      Log(kPriorityErr, "cannot start: " + started.text());
       return 1;
     }
     Log(kPriorityNotice, "listening on " + socket_path.string());

@@ -14,18 +14,18 @@
 namespace service {
 
 enum class Reason {
-  kNone,            // accepted
-  kInvalid,         // the input is not an acceptable event (400)
-  kTooLarge,        // a body or line over its limit (413)
-  kQueueFull,       // a profile's queue has no room (503)
-  kJournalFull,     // the journal is at its size limit (503)
-  kJournalFailed,   // the journal cannot be written (503)
-  kStopping,        // the daemon no longer accepts (503)
-  kNoAlertInput,    // /v1/alertmanager without an "alertmanager" object (404, not counted)
-  kNotReplayable,   // a journaled event nothing can process any more (dropped)
-  kRaiseRefused,    // the repository refused to raise an accepted event (dropped)
-  kNotSubscribed,   // the profile's component lost its subscription (dropped)
-  kFailed,          // a start or reload step failed (logged; no client is told)
+  kNone,           // accepted
+  kInvalid,        // the input is not an acceptable event (400)
+  kTooLarge,       // a body or line over its limit (413)
+  kQueueFull,      // a profile's queue has no room (503)
+  kJournalFull,    // the journal is at its size limit (503)
+  kJournalFailed,  // the journal cannot be written (503)
+  kStopping,       // the daemon no longer accepts (503)
+  kNoAlertInput,   // /v1/alertmanager without an "alertmanager" object (404, not counted)
+  kNotReplayable,  // a journaled event nothing can process any more (dropped)
+  kRaiseRefused,   // the repository refused to raise an accepted event (dropped)
+  kNotSubscribed,  // the profile's component lost its subscription (dropped)
+  kFailed,         // a start or reload step failed (logged; no client is told)
 };
 
 struct ReasonRow {

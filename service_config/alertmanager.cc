@@ -326,8 +326,7 @@ bool FillByName(const AlertView& view, const AlertmanagerConfig& config, EventFi
   // A property with an explicit source keeps to it, even when it is absent.
   for (const auto& [name, source] : config.properties) filler.Reserve(name);
   for (const PropertyType& property : filler.shape()) {
-    if (IsFixed(property.name) || filler.IsSet(property.name) ||
-        !FillableFromText(property.type)) {
+    if (IsFixed(property.name) || filler.IsSet(property.name) || !FillableFromText(property.type)) {
       continue;
     }
     std::string label_key, annotation_key;
