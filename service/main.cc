@@ -81,7 +81,9 @@ std::string LoadError() {
 // Before any thread exists, so that every thread inherits the mask and the
 // signals reach only the signalfd of the run. Children get a clean mask from
 // the process runner. Writes to a peer that went away fail with EPIPE instead
-// of ending the daemon.
+// of ending the daemon. The set is the one SignalFd (service_main.cc) takes
+// back; the program and its module share no code but the log, so it is
+// written in both.
 void BlockSignals() {
   sigset_t signals;
   sigemptyset(&signals);

@@ -30,6 +30,7 @@ auto& Histograms(prometheus::Registry& registry, const char* name, const char* h
 
 }  // namespace
 
+// One metric family a line: the names and helps are the documented interface.
 Metrics::Metrics()
     : registry_(std::make_shared<prometheus::Registry>()),
       received_(Counters(*registry_, "actionmanagerd_events_received_total",

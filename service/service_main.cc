@@ -45,7 +45,8 @@ std::uint64_t MonotonicMicroseconds() {
 }
 
 // SIGTERM, SIGINT and SIGHUP as a descriptor (blocked by the program
-// before any thread started); invalid when it cannot be made.
+// before any thread started, see BlockSignals in main.cc); invalid when it
+// cannot be made.
 Fd SignalFd() {
   sigset_t signals;
   sigemptyset(&signals);
