@@ -1,12 +1,10 @@
-// The daemon's core: the world, the profiles, the journal and the outputs,
-// and the one way events get in.
+// The daemon's core: it wires the world, the journal, the outputs, the
+// profile set (service/profile_set.h) and the alert input
+// (service/alert_input.h), and is the one way events get in.
 //
-// Acceptance (Submit) is all or nothing for a request: under one lock it
-// checks that the daemon accepts, that every profile concerned has room, and
-// journals the events (Journal::Submit assigns consecutive numbers), then
-// queues them; the caller waits for WaitDurable before acknowledging. Because
-// numbering and queueing happen under the same lock, a profile's events are
-// queued in the order of their numbers, which is the order of acceptance.
+// Acceptance (Submit) is all or nothing for a request: the profile set checks
+// room, the journal numbers the events, and the set queues them under one
+// lock; the caller waits for WaitDurable before acknowledging.
 //
 // Life cycle: Start (world, profiles, journal replay, workers), any number of
 // Reloads, then BeginStop (no more acceptance), Drain (until the queues are
@@ -15,35 +13,27 @@
 // Submit, Validate and the accessors from any thread.
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "service/action_metrics.h"
+#include "service/alert_input.h"
 #include "service/command_method.h"
-#include "service_config/config.h"
 #include "service/event_input.h"
 #include "service/journal.h"
 #include "service/metrics.h"
 #include "service/profile.h"
+#include "service/profile_set.h"
 #include "service/results.h"
 #include "service/status.h"
+#include "service_config/config.h"
 #include "world/world.h"
 
 namespace service {
-
-// One event, checked and ready to be journaled.
-struct Incoming {
-  std::string profile;
-  scenario::ScenarioObject event;
-  wbem::ComPtr<IWbemClassObject> instance;
-  std::string payload;
-};
 
 class Daemon {
  public:
@@ -53,8 +43,8 @@ class Daemon {
   Daemon& operator=(const Daemon&) = delete;
 
   // Builds everything and starts the workers; replayed events are queued
-  // first. False with `*error` (logged by the caller).
-  [[nodiscard]] bool Start(Config config, std::string* error);
+  // first. Why not, for the caller to log.
+  [[nodiscard]] Status Start(Config config);
 
   // Checks one event: its form, its profile (ProfileName or the default),
   // that its class is an event class and its values fit; builds the instance.
@@ -73,9 +63,10 @@ class Daemon {
   // Waits until the journal holds `jobs` on disk; false when it failed.
   bool WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs);
 
-  // Re-reads the configuration file; false (and logged) when it is invalid
-  // or changes what only a restart can change; the running one stays.
-  bool Reload();
+  // Re-reads the configuration file and puts it in force (logging what
+  // changed). Why not, for the caller to log, when it is invalid or changes
+  // what only a restart can change; the running one then stays.
+  [[nodiscard]] Status Reload();
   void BeginStop();
   // Lets the queues empty until `deadline`; true when they did.
   bool Drain(std::chrono::steady_clock::time_point deadline);
@@ -84,8 +75,8 @@ class Daemon {
   // journal.
   void Shutdown();
 
-  bool accepting() const { return accepting_.load(); }
-  bool ready() const { return ready_.load() && accepting_.load(); }
+  bool accepting() const { return profiles_.accepting(); }
+  bool ready() const { return profiles_.accepting(); }
   Metrics& metrics() { return metrics_; }
   ResultStream& stream() { return stream_; }
   // A copy of what may change on reload.
@@ -94,31 +85,13 @@ class Daemon {
   const Config& config() const { return config_; }  // restart-only fields
 
  private:
-  struct AlertInput {
-    AlertmanagerConfig config;
-    ClassShape firing;
-    ClassShape resolved;
-  };
-
   void LogTee(int priority, const std::string& component, const std::string& message);
   void Sample(Metrics& metrics);
   // Queues the journal's unfinished events on their runners; drops (and
   // counts) those nothing can process any more.
   void Replay(std::vector<Journal::Unfinished>& unfinished);
-  // New components for the profiles of `fresh` that are new or changed;
-  // false (logged) when one is refused.
-  bool BuildChanged(const Config& fresh, std::map<std::string, std::unique_ptr<Component>>* built);
-  // Puts `fresh`'s reloadable settings, `built` and `alerts` in force under
-  // the acceptance lock; "N re-created, N added, N removed".
-  std::string Swap(const Config& fresh, std::map<std::string, std::unique_ptr<Component>>& built,
-                   std::shared_ptr<const AlertInput> alerts);
-  bool BuildWorld(std::string* error);
-  // The properties `class_name` declares, inherited ones included.
-  bool Shape(const std::string& class_name, ClassShape* shape, std::string* error) const;
-  // The alert mapping of `config` with its classes' shapes; false when a
-  // mapped property is not one the classes declare or cannot take text.
-  bool PrepareAlerts(const AlertmanagerConfig& config, std::shared_ptr<const AlertInput>* out,
-                     std::string* error) const;
+  Status BuildWorld();
+  Status OpenJournal(std::vector<Journal::Unfinished>* unfinished);
 
   CActionManagerManager* manager_;
   Config config_;
@@ -132,17 +105,15 @@ class Daemon {
   Metrics metrics_;
   std::unique_ptr<ActionMetrics> action_metrics_;  // counts while the daemon runs
   Engine engine_;
+  ProfileSet profiles_{engine_};
 
-  mutable std::mutex accept_mu_;  // acceptance, the runner map, the reloadable settings
-  std::map<std::string, std::unique_ptr<ProfileRunner>> runners_;
-  std::vector<std::unique_ptr<ProfileRunner>> retired_;  // removed by a reload, draining
-  std::string default_profile_;
+  // The reloadable settings besides the profiles. A reload swaps the profile
+  // set first and these after it; a request in between may meet the new
+  // profiles with the old token or alert mapping, each consistent by itself.
+  mutable std::mutex settings_mu_;
   std::shared_ptr<const AlertInput> alerts_;  // replaced whole by a reload
   std::string token_;
-  std::size_t queue_limit_ = 0;
   int wait_seconds_ = 60;
-  std::atomic<bool> accepting_{false};
-  std::atomic<bool> ready_{false};
   bool shut_down_ = false;
 };
 

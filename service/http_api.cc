@@ -294,25 +294,24 @@ void HttpApi::Configure(const ListenConfig& listen) {
   });
 }
 
-bool HttpApi::Bind(const ListenConfig& listen, int* port, std::string* error) {
+Status HttpApi::Bind(const ListenConfig& listen, int* port) {
   httplib::Server& server = *server_;
   if (listen.port == 0) {
     *port = server.bind_to_any_port(listen.address);
     if (*port <= 0) {
-      *error = "cannot listen on " + listen.address + " (any port)";
-      return false;
+      return {Reason::kFailed, "cannot listen on " + listen.address + " (any port)", ""};
     }
-    return true;
+    return Status::Ok();
   }
   if (!server.bind_to_port(listen.address, listen.port)) {
-    *error = "cannot listen on " + listen.address + ":" + std::to_string(listen.port);
-    return false;
+    return {Reason::kFailed,
+            "cannot listen on " + listen.address + ":" + std::to_string(listen.port), ""};
   }
   *port = listen.port;
-  return true;
+  return Status::Ok();
 }
 
-bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
+Status HttpApi::Start(const ListenConfig& listen, int* port) {
   listen_ = listen;
   server_ = std::make_unique<httplib::Server>();
   Configure(listen);
@@ -334,9 +333,9 @@ bool HttpApi::Start(const ListenConfig& listen, int* port, std::string* error) {
   server.Get("/metrics", route(&HttpApi::MetricsText));
   server.Get("/healthz", route(&HttpApi::Healthz));
   server.Get("/readyz", route(&HttpApi::Readyz));
-  if (!Bind(listen, port, error)) return false;
+  if (Status bound = Bind(listen, port); !bound.ok()) return bound;
   thread_ = std::thread([&server] { server.listen_after_bind(); });
-  return true;
+  return Status::Ok();
 }
 
 void HttpApi::Stop() {

@@ -46,8 +46,8 @@ class HttpApi {
   HttpApi(const HttpApi&) = delete;
   HttpApi& operator=(const HttpApi&) = delete;
 
-  // Binds and starts serving; the port bound in `*port`.
-  [[nodiscard]] bool Start(const ListenConfig& listen, int* port, std::string* error);
+  // Binds and starts serving; the port bound in `*port`. Why not.
+  [[nodiscard]] Status Start(const ListenConfig& listen, int* port);
   void Stop();
 
  private:
@@ -67,7 +67,7 @@ class HttpApi {
   // the wait time ran out), or the refusal. `body` holds fields besides.
   void Answer(Admission&& admission, bool wait, scenario::Json body, httplib::Response& res);
   void Configure(const ListenConfig& listen);
-  bool Bind(const ListenConfig& listen, int* port, std::string* error);
+  Status Bind(const ListenConfig& listen, int* port);
 
   Daemon& daemon_;
   Intake intake_;

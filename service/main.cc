@@ -78,6 +78,22 @@ std::string LoadError() {
   return why != nullptr ? why : "unknown error";
 }
 
+// Before any thread exists, so that every thread inherits the mask and the
+// signals reach only the signalfd of the run. Children get a clean mask from
+// the process runner. Writes to a peer that went away fail with EPIPE instead
+// of ending the daemon. The set is the one SignalFd (service_main.cc) takes
+// back; the program and its module share no code but the log, so it is
+// written in both.
+void BlockSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -96,19 +112,7 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : 2;
   }
-
-  // Before any thread exists, so that every thread inherits the mask and the
-  // signals reach only the signalfd of the run. Children get a clean mask
-  // from the process runner. Writes to a peer that went away fail with EPIPE
-  // instead of ending the daemon.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  ::signal(SIGPIPE, SIG_IGN);
-
+  BlockSignals();
   service::InstallJournalLog();
   int status = 1;
   {

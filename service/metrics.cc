@@ -11,108 +11,99 @@ using prometheus::BuildCounter;
 using prometheus::BuildGauge;
 using prometheus::BuildHistogram;
 
-prometheus::Gauge& ProcessGauge(prometheus::Registry& registry, const char* name,
-                                const char* help) {
-  return BuildGauge().Name(name).Help(help).Register(registry).Add({});
-}
-
 // From a built-in method call (milliseconds) to a program near its two-minute
 // time-out.
 const prometheus::Histogram::BucketBoundaries kDurationBuckets = {
     0.001, 0.005, 0.01, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10, 30, 60, 120};
 
+template <typename Builder>
+auto& Family(Builder builder, prometheus::Registry& registry, const char* name, const char* help) {
+  return builder.Name(name).Help(help).Register(registry);
+}
+auto& Counters(prometheus::Registry& registry, const char* name, const char* help) {
+  return Family(BuildCounter(), registry, name, help);
+}
+auto& Gauges(prometheus::Registry& registry, const char* name, const char* help) {
+  return Family(BuildGauge(), registry, name, help);
+}
+auto& Histograms(prometheus::Registry& registry, const char* name, const char* help) {
+  return Family(BuildHistogram(), registry, name, help);
+}
+
 }  // namespace
 
+// One metric family a line: the names and helps are the documented interface.
 Metrics::Metrics()
     : registry_(std::make_shared<prometheus::Registry>()),
-      received_(BuildCounter()
-                    .Name("actionmanagerd_events_received_total")
-                    .Help("Events received over HTTP and the socket")
-                    .Register(*registry_)
+      received_(Counters(*registry_, "actionmanagerd_events_received_total",
+                         "Events received over HTTP and the socket")
                     .Add({})),
-      accepted_(BuildCounter()
-                    .Name("actionmanagerd_events_accepted_total")
-                    .Help("Events journaled and queued, by profile")
-                    .Register(*registry_)),
-      rejected_(BuildCounter()
-                    .Name("actionmanagerd_events_rejected_total")
-                    .Help("Events refused, by reason")
-                    .Register(*registry_)),
-      processed_(BuildCounter()
-                     .Name("actionmanagerd_events_processed_total")
-                     .Help("Events the component processed, by profile and ProcessEvent result")
-                     .Register(*registry_)),
-      dropped_(BuildCounter()
-                   .Name("actionmanagerd_events_dropped_total")
-                   .Help("Accepted events that could not be processed, by profile and reason")
-                   .Register(*registry_)),
-      replayed_(BuildCounter()
-                    .Name("actionmanagerd_events_replayed_total")
-                    .Help("Unfinished events taken from the journal at start")
-                    .Register(*registry_)
+      accepted_(Counters(*registry_, "actionmanagerd_events_accepted_total",
+                         "Events journaled and queued, by profile")),
+      rejected_(Counters(*registry_, "actionmanagerd_events_rejected_total",
+                         "Events refused, by reason")),
+      processed_(Counters(*registry_, "actionmanagerd_events_processed_total",
+                          "Events the component processed, by profile and ProcessEvent result")),
+      dropped_(Counters(*registry_, "actionmanagerd_events_dropped_total",
+                        "Accepted events that could not be processed, by profile and reason")),
+      replayed_(Counters(*registry_, "actionmanagerd_events_replayed_total",
+                         "Unfinished events taken from the journal at start")
                     .Add({})),
-      actions_(BuildCounter()
-                   .Name("actionmanagerd_actions_total")
-                   .Help("Actions run, by profile, kind and result code")
-                   .Register(*registry_)),
-      held_back_(BuildCounter()
-                     .Name("actionmanagerd_actions_held_back_total")
-                     .Help("Actions held back by their execution limit, by profile")
-                     .Register(*registry_)),
-      durations_(BuildHistogram()
-                     .Name("actionmanagerd_action_duration_seconds")
-                     .Help("Time an action took, by profile and kind")
-                     .Register(*registry_)),
-      queue_depth_(BuildGauge()
-                       .Name("actionmanagerd_queue_depth")
-                       .Help("Events waiting for their profile, the one in hand included")
-                       .Register(*registry_)),
-      children_(BuildGauge()
-                    .Name("actionmanagerd_child_processes")
-                    .Help("Child processes running")
-                    .Register(*registry_)
-                    .Add({})),
-      journal_bytes_(BuildGauge()
-                         .Name("actionmanagerd_journal_bytes")
-                         .Help("Size of the journal's current segment")
-                         .Register(*registry_)
+      actions_(Counters(*registry_, "actionmanagerd_actions_total",
+                        "Actions run, by profile, kind and result code")),
+      held_back_(Counters(*registry_, "actionmanagerd_actions_held_back_total",
+                          "Actions held back by their execution limit, by profile")),
+      durations_(Histograms(*registry_, "actionmanagerd_action_duration_seconds",
+                            "Time an action took, by profile and kind")),
+      queue_depth_(Gauges(*registry_, "actionmanagerd_queue_depth",
+                          "Events waiting for their profile, the one in hand included")),
+      children_(
+          Gauges(*registry_, "actionmanagerd_child_processes", "Child processes running").Add({})),
+      journal_bytes_(Gauges(*registry_, "actionmanagerd_journal_bytes",
+                            "Size of the journal's current segment")
                          .Add({})),
-      journal_events_(BuildGauge()
-                          .Name("actionmanagerd_journal_unfinished_events")
-                          .Help("Events journaled and not yet finished")
-                          .Register(*registry_)
+      journal_events_(Gauges(*registry_, "actionmanagerd_journal_unfinished_events",
+                             "Events journaled and not yet finished")
                           .Add({})),
-      alerts_received_(BuildCounter()
-                           .Name("actionmanagerd_alerts_received_total")
-                           .Help("Alerts in Alertmanager notifications, by status")
-                           .Register(*registry_)),
-      alerts_raised_(BuildCounter()
-                         .Name("actionmanagerd_alerts_raised_total")
-                         .Help("Alerts accepted as events, by status")
-                         .Register(*registry_)),
-      alerts_ignored_(BuildCounter()
-                          .Name("actionmanagerd_alerts_ignored_total")
-                          .Help("Alerts not raised by the configuration, by status")
-                          .Register(*registry_)),
-      // A counter by name; a gauge here because it is set from the kernel's
-      // figure rather than counted up.
-      cpu_seconds_(ProcessGauge(*registry_, "process_cpu_seconds_total",
-                                "User and system CPU time spent, in seconds")),
-      resident_bytes_(ProcessGauge(*registry_, "process_resident_memory_bytes",
-                                   "Resident memory size in bytes")),
-      virtual_bytes_(ProcessGauge(*registry_, "process_virtual_memory_bytes",
-                                  "Virtual memory size in bytes")),
-      start_time_(ProcessGauge(*registry_, "process_start_time_seconds",
-                               "Start time of the process since the Unix epoch, in seconds")),
-      open_fds_(ProcessGauge(*registry_, "process_open_fds", "Open file descriptors")),
-      max_fds_(ProcessGauge(*registry_, "process_max_fds",
-                            "Maximum number of open file descriptors")) {
-  BuildGauge()
-      .Name("actionmanagerd_build_info")
-      .Help("The release of actionmanagerd that runs; always 1")
-      .Register(*registry_)
+      alerts_received_(Counters(*registry_, "actionmanagerd_alerts_received_total",
+                                "Alerts in Alertmanager notifications, by status")),
+      alerts_raised_(Counters(*registry_, "actionmanagerd_alerts_raised_total",
+                              "Alerts accepted as events, by status")),
+      alerts_ignored_(Counters(*registry_, "actionmanagerd_alerts_ignored_total",
+                               "Alerts not raised by the configuration, by status")),
+      process_(*registry_) {
+  Gauges(*registry_, "actionmanagerd_build_info", "The release that runs; always 1")
       .Add({{"version", AM_VERSION}})
       .Set(1);
+}
+
+// A counter by name; gauges here because they are set from the kernel's
+// figures rather than counted up.
+Metrics::ProcessGauges::ProcessGauges(prometheus::Registry& registry)
+    : cpu_seconds(Gauges(registry, "process_cpu_seconds_total",
+                         "User and system CPU time spent, in seconds")
+                      .Add({})),
+      resident_bytes(
+          Gauges(registry, "process_resident_memory_bytes", "Resident memory size in bytes")
+              .Add({})),
+      virtual_bytes(
+          Gauges(registry, "process_virtual_memory_bytes", "Virtual memory size in bytes").Add({})),
+      start_time(Gauges(registry, "process_start_time_seconds",
+                        "Start time of the process since the Unix epoch, in seconds")
+                     .Add({})),
+      open_fds(Gauges(registry, "process_open_fds", "Open file descriptors").Add({})),
+      max_fds(
+          Gauges(registry, "process_max_fds", "Maximum number of open file descriptors").Add({})) {}
+
+void Metrics::ProcessGauges::Set() {
+  const ProcessStats process = ReadProcessStats();
+  if (!process.ok) return;
+  cpu_seconds.Set(process.cpu_seconds);
+  resident_bytes.Set(process.resident_bytes);
+  virtual_bytes.Set(process.virtual_bytes);
+  start_time.Set(process.start_time_seconds);
+  open_fds.Set(process.open_fds);
+  max_fds.Set(process.max_fds);
 }
 
 void Metrics::Accepted(const std::string& profile, double count) {
@@ -147,15 +138,7 @@ void Metrics::Alerts(const std::string& status, double received, double raised, 
 
 std::string Metrics::Render() {
   if (sampler_) sampler_(*this);
-  const ProcessStats process = ReadProcessStats();
-  if (process.ok) {
-    cpu_seconds_.Set(process.cpu_seconds);
-    resident_bytes_.Set(process.resident_bytes);
-    virtual_bytes_.Set(process.virtual_bytes);
-    start_time_.Set(process.start_time_seconds);
-    open_fds_.Set(process.open_fds);
-    max_fds_.Set(process.max_fds);
-  }
+  process_.Set();
   return prometheus::TextSerializer().Serialize(registry_->Collect());
 }
 

@@ -26,7 +26,8 @@
 // An event of a request that is rejected as a whole counts once per event it
 // held; a body that could not be split into events (too large, not JSON)
 // counts as one. For alerts, received - raised - ignored are those of
-// refused notifications (their events count as rejected). Thread-safe (the registry and the metrics are).
+// refused notifications (their events count as rejected). Thread-safe (the registry and the metrics
+// are).
 #pragma once
 
 #include <prometheus/counter.h>
@@ -88,12 +89,17 @@ class Metrics {
   prometheus::Family<prometheus::Counter>& alerts_raised_;
   prometheus::Family<prometheus::Counter>& alerts_ignored_;
   // The process's own figures, by their conventional names.
-  prometheus::Gauge& cpu_seconds_;
-  prometheus::Gauge& resident_bytes_;
-  prometheus::Gauge& virtual_bytes_;
-  prometheus::Gauge& start_time_;
-  prometheus::Gauge& open_fds_;
-  prometheus::Gauge& max_fds_;
+  struct ProcessGauges {
+    explicit ProcessGauges(prometheus::Registry& registry);
+    void Set();  // from this process's /proc entries, when they can be read
+    prometheus::Gauge& cpu_seconds;
+    prometheus::Gauge& resident_bytes;
+    prometheus::Gauge& virtual_bytes;
+    prometheus::Gauge& start_time;
+    prometheus::Gauge& open_fds;
+    prometheus::Gauge& max_fds;
+  };
+  ProcessGauges process_;
   std::function<void(Metrics&)> sampler_;
 };
 

@@ -60,8 +60,8 @@ Component::Component(Engine& engine, const ProfileConfig& profile)
       has_program_actions_(profile.has_program_actions),
       fingerprint_(profile.fingerprint) {}
 
-std::unique_ptr<Component> Component::Create(Engine& engine, const ProfileConfig& profile,
-                                             std::string* error) {
+Status Component::Create(Engine& engine, const ProfileConfig& profile,
+                         std::unique_ptr<Component>* out) {
   std::unique_ptr<Component> component(new Component(engine, profile));
   Component* self = component.get();
   component->services_ = scenario::ObservingServices::Create(
@@ -69,15 +69,16 @@ std::unique_ptr<Component> Component::Create(Engine& engine, const ProfileConfig
       [self](int result) { self->Processed(result); });
   if (engine.manager->CompCreate(profile.name.c_str(), &component->handle_,
                                  profile.settings.get()) == 0) {
-    *error = "CompCreate refused the settings of profile \"" + profile.name + "\"";
-    return nullptr;
+    return {Reason::kFailed, "CompCreate refused the settings of profile \"" + profile.name + "\"",
+            ""};
   }
   if (engine.manager->CompStart(component->services_.get(), component->handle_) == 0) {
-    *error = "CompStart failed for profile \"" + profile.name + "\"";
-    return nullptr;  // the destructor deletes the created component
+    // The destructor deletes the created component.
+    return {Reason::kFailed, "CompStart failed for profile \"" + profile.name + "\"", ""};
   }
   component->started_ = true;
-  return component;
+  *out = std::move(component);
+  return Status::Ok();
 }
 
 Component::~Component() {

@@ -89,9 +89,9 @@ struct Engine {
 
 class Component {
  public:
-  // CompCreate and CompStart; null with `*error` when the library refused.
-  static std::unique_ptr<Component> Create(Engine& engine, const ProfileConfig& profile,
-                                           std::string* error);
+  // CompCreate and CompStart into `*out`; why not when the library refused.
+  [[nodiscard]] static Status Create(Engine& engine, const ProfileConfig& profile,
+                                     std::unique_ptr<Component>* out);
   // CompStop, then CompDelete.
   ~Component();
   Component(const Component&) = delete;

@@ -15,17 +15,14 @@ ResultsFile::~ResultsFile() {
   }
 }
 
-bool ResultsFile::Open(const std::filesystem::path& path, std::string* error) {
+Status ResultsFile::Open(const std::filesystem::path& path) {
   std::error_code ec;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-  if (fd < 0) {
-    *error = path.string() + ": " + std::strerror(errno);
-    return false;
-  }
+  if (fd < 0) return {Reason::kFailed, path.string() + ": " + std::strerror(errno), ""};
   std::lock_guard<std::mutex> lock(mu_);
   fd_ = fd;
-  return true;
+  return Status::Ok();
 }
 
 bool ResultsFile::Append(const std::string& line) {

@@ -28,6 +28,8 @@
 #include <optional>
 #include <string>
 
+#include "service/status.h"
+
 namespace service {
 
 class ResultsFile {
@@ -37,8 +39,8 @@ class ResultsFile {
   ResultsFile(const ResultsFile&) = delete;
   ResultsFile& operator=(const ResultsFile&) = delete;
 
-  // Opens (creating) `path`; false with `*error` when it cannot.
-  [[nodiscard]] bool Open(const std::filesystem::path& path, std::string* error);
+  // Opens (creating) `path`; why it cannot.
+  [[nodiscard]] Status Open(const std::filesystem::path& path);
   // Appends `line` and a line feed; false when the write failed.
   bool Append(const std::string& line);
   // fdatasync when something was written since the last call.

@@ -45,7 +45,8 @@ std::uint64_t MonotonicMicroseconds() {
 }
 
 // SIGTERM, SIGINT and SIGHUP as a descriptor (blocked by the program
-// before any thread started); invalid when it cannot be made.
+// before any thread started, see BlockSignals in main.cc); invalid when it
+// cannot be made.
 Fd SignalFd() {
   sigset_t signals;
   sigemptyset(&signals);
@@ -73,7 +74,9 @@ void ServeSignals(Daemon& daemon, int signal_fd) {
       (void)sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=reloading",
                        static_cast<unsigned long long>(MonotonicMicroseconds()));
       Log(kPriorityNotice, "reloading " + daemon.config().file.string());
-      (void)daemon.Reload();
+      if (Status reloaded = daemon.Reload(); !reloaded.ok()) {
+        Log(kPriorityErr, "reload refused, the running configuration stays: " + reloaded.text());
+      }
       (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
       continue;
     }
@@ -125,17 +128,17 @@ int Run(const char* config_path, CActionManagerManager* manager) {
   const unsigned socket_mode = config.socket_mode;
 
   Daemon daemon(manager);
-  std::string error;
-  if (!daemon.Start(std::move(config), &error)) {
-    Log(kPriorityErr, "cannot start: " + error);
+  if (Status started = daemon.Start(std::move(config)); !started.ok()) {
+    Log(kPriorityErr, "cannot start: " + started.text());
     return 1;
   }
   HttpApi http(daemon);
   int port = 0;
-  if (!http.Start(listen, &port, &error)) {
-    Log(kPriorityErr, "cannot start: " + error);
+  if (Status started = http.Start(listen, &port); !started.ok()) {
+    Log(kPriorityErr, "cannot start: " + started.text());
     return 1;
   }
+  std::string error;
   Log(kPriorityNotice, "listening on http://" + listen.address + ":" + std::to_string(port));
   if (!listen.port_file.empty() &&
       !base::WriteOutputFile(listen.port_file.string(), std::to_string(port) + "\n", &error)) {
@@ -144,8 +147,8 @@ int Run(const char* config_path, CActionManagerManager* manager) {
   }
   SocketApi socket(daemon);
   if (!socket_path.empty()) {
-    if (!socket.Start(socket_path, socket_mode, listen, &error)) {
-      Log(kPriorityErr, "cannot start: " + error);
+    if (Status started = socket.Start(socket_path, socket_mode, listen); !started.ok()) {
+      Log(kPriorityErr, "cannot start: " + started.text());
       return 1;
     }
     Log(kPriorityNotice, "listening on " + socket_path.string());

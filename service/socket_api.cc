@@ -54,8 +54,8 @@ SocketApi::SocketApi(Daemon& daemon) : daemon_(daemon), intake_(daemon) {}
 
 SocketApi::~SocketApi() { Stop(); }
 
-bool SocketApi::Start(const std::filesystem::path& path, unsigned mode, const ListenConfig& limits,
-                      std::string* error) {
+Status SocketApi::Start(const std::filesystem::path& path, unsigned mode,
+                        const ListenConfig& limits) {
   path_ = path;
   max_line_ = limits.max_body_bytes;
   idle_ms_ = limits.idle_seconds * 1000;
@@ -66,8 +66,7 @@ bool SocketApi::Start(const std::filesystem::path& path, unsigned mode, const Li
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {
     if (!S_ISSOCK(st.st_mode)) {
-      *error = path.string() + ": exists and is not a socket";
-      return false;
+      return {Reason::kFailed, path.string() + ": exists and is not a socket", ""};
     }
     ::unlink(path.c_str());
   }
@@ -79,11 +78,10 @@ bool SocketApi::Start(const std::filesystem::path& path, unsigned mode, const Li
       ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::chmod(path.c_str(), mode) != 0 || ::listen(listen_fd_, 64) != 0 ||
       ::pipe2(wake_, O_CLOEXEC) != 0) {
-    *error = path.string() + ": " + std::strerror(errno);
-    return false;
+    return {Reason::kFailed, path.string() + ": " + std::strerror(errno), ""};
   }
   acceptor_ = std::thread([this] { Accept(); });
-  return true;
+  return Status::Ok();
 }
 
 void SocketApi::Stop() {

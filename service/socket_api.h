@@ -23,9 +23,10 @@
 #include <string>
 #include <thread>
 
-#include "service_config/config.h"
 #include "service/daemon.h"
 #include "service/intake.h"
+#include "service/status.h"
+#include "service_config/config.h"
 
 namespace service {
 
@@ -36,8 +37,10 @@ class SocketApi {
   SocketApi(const SocketApi&) = delete;
   SocketApi& operator=(const SocketApi&) = delete;
 
-  [[nodiscard]] bool Start(const std::filesystem::path& path, unsigned mode,
-                           const ListenConfig& limits, std::string* error);
+  // Listens on `path` (replacing a socket file left by a crash) with `mode`
+  // and starts accepting; why not.
+  [[nodiscard]] Status Start(const std::filesystem::path& path, unsigned mode,
+                             const ListenConfig& limits);
   void Stop();
 
  private:

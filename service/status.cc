@@ -20,6 +20,7 @@ const ReasonRow kRows[] = {
      "the repository refused to raise it", 0},
     {Reason::kNotSubscribed, 0, "the profile's component is not subscribed",
      "the profile's component is not subscribed", 0},
+    {Reason::kFailed, 0, "", "the operation failed", 0},
 };
 
 }  // namespace

@@ -234,32 +234,48 @@ bool ResolveProfile(const AlertmanagerConfig& config, const AlertTargets& target
   return true;
 }
 
-bool MapAlert(const Json& payload, const AlertView& view, bool firing, const std::string& profile,
-              const AlertmanagerConfig& config, const AlertTargets& targets, AlertEvent* out,
-              InputError* error) {
-  const std::string& class_name = firing ? config.firing_class : config.resolved_class;
-  const ClassShape& shape = firing ? targets.firing : targets.resolved;
-  Json properties = Json::object();
-  std::set<std::string> set;  // folded names already given a value
-  auto put = [&](const std::string& name, Json value, const std::string& place) {
-    properties[name] = std::move(value);
-    set.insert(base::AsciiLowered(name));
-    out->sources[name] = place;
-  };
+// The properties of one event under construction, each with the place in
+// the payload its value came from.
+class EventFiller {
+ public:
+  EventFiller(const ClassShape& shape, AlertEvent* out, InputError* error)
+      : shape_(shape), out_(out), error_(error) {}
+
+  void Put(const std::string& name, Json value, const std::string& place) {
+    properties_[name] = std::move(value);
+    set_.insert(base::AsciiLowered(name));
+    out_->sources[name] = place;
+  }
   // Converts and puts `text` into the property `name` (as the class spells
-  // it when it declares it).
-  auto fill = [&](std::string_view name, const std::string& text, const std::string& place) {
-    const PropertyType* property = FindProperty(shape, name);
+  // it when it declares it); false with the error when it does not convert.
+  bool Fill(std::string_view name, const std::string& text, const std::string& place) {
+    const PropertyType* property = FindProperty(shape_, name);
     Json value;
     if (property == nullptr) {
-      put(std::string(name), text, place);  // refused by validation, at its source
+      Put(std::string(name), text, place);  // refused by validation, at its source
       return true;
     }
-    if (!ConvertText(text, property->type, place, &value, error)) return false;
-    put(property->name, std::move(value), place);
+    if (!ConvertText(text, property->type, place, &value, error_)) return false;
+    Put(property->name, std::move(value), place);
     return true;
-  };
+  }
+  // Counts `name` as given a value, so that filling by name leaves it alone.
+  void Reserve(const std::string& name) { set_.insert(base::AsciiLowered(name)); }
+  bool IsSet(const std::string& name) const { return set_.count(base::AsciiLowered(name)) != 0; }
+  const ClassShape& shape() const { return shape_; }
+  Json TakeProperties() { return std::move(properties_); }
 
+ private:
+  const ClassShape& shape_;
+  AlertEvent* out_;
+  InputError* error_;
+  Json properties_ = Json::object();
+  std::set<std::string> set_;  // folded names already given a value
+};
+
+// EventId, ProfileName, and the labels every event carries.
+bool PutFixed(const AlertView& view, const std::string& profile, const AlertmanagerConfig& config,
+              EventFiller& filler, InputError* error) {
   std::string event_id = view.alert->at("fingerprint").get<std::string>();
   if (config.event_id_with_start) {
     const auto starts = view.alert->find("startsAt");
@@ -268,43 +284,57 @@ bool MapAlert(const Json& payload, const AlertView& view, bool firing, const std
     }
     event_id += "@" + starts->get<std::string>();
   }
-  put("EventId", std::move(event_id), FieldPath(view.path, "fingerprint"));
-  put("ProfileName", profile, "receiver");
+  filler.Put("EventId", std::move(event_id), FieldPath(view.path, "fingerprint"));
+  filler.Put("ProfileName", profile, "receiver");
   // Label names are case-sensitive in Alertmanager: these two are exact.
   for (const auto& [label, property] : {std::pair{"alertname", "event_key"},
                                         std::pair{"severity", "severity"}}) {
     const auto it = view.labels->find(label);
     if (it != view.labels->end()) {
-      put(property, it->get<std::string>(), FieldPath(FieldPath(view.path, "labels"), label));
+      filler.Put(property, it->get<std::string>(),
+                 FieldPath(FieldPath(view.path, "labels"), label));
     }
   }
+  return true;
+}
+
+// The class's text properties not set yet, from the label or annotation of
+// the same name.
+bool FillByName(const AlertView& view, const AlertmanagerConfig& config, EventFiller& filler) {
+  // A property with an explicit source keeps to it, even when it is absent.
+  for (const auto& [name, source] : config.properties) filler.Reserve(name);
+  for (const PropertyType& property : filler.shape()) {
+    if (IsFixed(property.name) || filler.IsSet(property.name) || !FillableFromText(property.type)) {
+      continue;
+    }
+    std::string label_key, annotation_key;
+    const Json* label = FindText(view.labels, property.name, &label_key);
+    const Json* annotation = FindText(view.annotations, property.name, &annotation_key);
+    if (label == nullptr && annotation == nullptr) continue;
+    const bool use_label = label != nullptr && (annotation == nullptr || config.labels_win);
+    const std::string place = use_label
+                                  ? FieldPath(FieldPath(view.path, "labels"), label_key)
+                                  : FieldPath(FieldPath(view.path, "annotations"), annotation_key);
+    if (!filler.Fill(property.name, (use_label ? label : annotation)->get<std::string>(), place)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool MapAlert(const Json& payload, const AlertView& view, bool firing, const std::string& profile,
+              const AlertmanagerConfig& config, const AlertTargets& targets, AlertEvent* out,
+              InputError* error) {
+  EventFiller filler(firing ? targets.firing : targets.resolved, out, error);
+  if (!PutFixed(view, profile, config, filler, error)) return false;
   for (const auto& [name, source] : config.properties) {
     std::string text, place;
     if (!SourceText(source, view, payload, &text, &place)) continue;
-    if (!fill(name, text, place)) return false;
+    if (!filler.Fill(name, text, place)) return false;
   }
-  if (config.fill_by_name) {
-    // A property with an explicit source keeps to it, even when it is absent.
-    for (const auto& [name, source] : config.properties) set.insert(base::AsciiLowered(name));
-    for (const PropertyType& property : shape) {
-      if (IsFixed(property.name) || set.count(base::AsciiLowered(property.name)) != 0 ||
-          !FillableFromText(property.type)) {
-        continue;
-      }
-      std::string label_key, annotation_key;
-      const Json* label = FindText(view.labels, property.name, &label_key);
-      const Json* annotation = FindText(view.annotations, property.name, &annotation_key);
-      if (label == nullptr && annotation == nullptr) continue;
-      const bool use_label = label != nullptr && (annotation == nullptr || config.labels_win);
-      const std::string place =
-          use_label ? FieldPath(FieldPath(view.path, "labels"), label_key)
-                    : FieldPath(FieldPath(view.path, "annotations"), annotation_key);
-      if (!fill(property.name, (use_label ? label : annotation)->get<std::string>(), place)) {
-        return false;
-      }
-    }
-  }
-  out->event = Json{{"class", class_name}, {"properties", std::move(properties)}};
+  if (config.fill_by_name && !FillByName(view, config, filler)) return false;
+  out->event = Json{{"class", firing ? config.firing_class : config.resolved_class},
+                    {"properties", filler.TakeProperties()}};
   out->path = view.path;
   out->firing = firing;
   return true;

@@ -106,6 +106,54 @@ std::vector<std::string> ClassKeys(const std::vector<scenario::ScenarioClass>& c
   return keys;
 }
 
+namespace {
+
+// Two values that would share a variable would hide one another.
+bool CheckVariables(const CommandPlan& plan, const std::string& command_path, InputError* error) {
+  std::vector<std::pair<std::string, std::string>> variables;
+  for (const std::string& key : plan.keys)
+    variables.emplace_back(CommandVariable(kKeyPrefix, key), key);
+  for (const auto& [in, type] : plan.in) variables.emplace_back(CommandVariable(kInPrefix, in), in);
+  for (std::size_t i = 0; i < variables.size(); ++i) {
+    for (std::size_t j = 0; j < i; ++j) {
+      if (variables[i].first == variables[j].first) {
+        *error = {command_path, "\"" + variables[j].second + "\" and \"" + variables[i].second +
+                                    "\" would both be the variable " + variables[i].first +
+                                    "; rename one"};
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// The placeholder {`name`} at `place` names exactly one key or in-parameter,
+// and one with a text form.
+bool CheckPlaceholder(const std::string& name, const scenario::ScenarioClass& cls,
+                      const scenario::ScenarioMethod& method, const std::vector<std::string>& keys,
+                      const std::string& place, InputError* error) {
+  const auto is = [&](const std::string& other) { return SameName(other, name); };
+  const bool key = std::any_of(keys.begin(), keys.end(), is);
+  const auto in = std::find_if(method.in.begin(), method.in.end(),
+                               [&](const auto& param) { return SameName(param.first, name); });
+  if (key && in != method.in.end()) {
+    *error = {place, "{" + name + "} is both a key and an in-parameter; rename one"};
+    return false;
+  }
+  if (!key && in == method.in.end()) {
+    *error = {place, "{" + name + "} names no key of " + cls.name + " and no in-parameter of " +
+                         method.name};
+    return false;
+  }
+  if (in != method.in.end() && ((in->second & CIM_FLAG_ARRAY) || in->second == CIM_OBJECT)) {
+    *error = {place, "{" + name + "} is an in-parameter without a text form"};
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::ScenarioMethod& method,
                     std::vector<std::string> keys, const std::filesystem::path& directory,
                     CommandPlan* out, InputError* error) {
@@ -123,20 +171,7 @@ bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::Scenario
               "must be an integer type to hold the command's exit status"};
     return false;
   }
-  // Two values that would share a variable would hide one another.
-  std::vector<std::pair<std::string, std::string>> variables;
-  for (const std::string& key : plan.keys) variables.emplace_back(CommandVariable(kKeyPrefix, key), key);
-  for (const auto& [in, type] : plan.in) variables.emplace_back(CommandVariable(kInPrefix, in), in);
-  for (std::size_t i = 0; i < variables.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j) {
-      if (variables[i].first == variables[j].first) {
-        *error = {command_path, "\"" + variables[j].second + "\" and \"" + variables[i].second +
-                                    "\" would both be the variable " + variables[i].first +
-                                    "; rename one"};
-        return false;
-      }
-    }
-  }
+  if (!CheckVariables(plan, command_path, error)) return false;
   for (std::size_t i = 0; i < command.argv.size(); ++i) {
     const std::string place = IndexPath(command_path, i);
     CommandArgument argument;
@@ -151,23 +186,7 @@ bool PrepareCommand(const scenario::ScenarioClass& cls, const scenario::Scenario
         *error = {place, "the program takes no placeholder: an event must not choose what runs"};
         return false;
       }
-      const auto is = [&](const std::string& name) { return SameName(name, piece.text); };
-      const bool key = std::any_of(plan.keys.begin(), plan.keys.end(), is);
-      const auto in = std::find_if(method.in.begin(), method.in.end(),
-                                   [&](const auto& param) { return SameName(param.first, piece.text); });
-      if (key && in != method.in.end()) {
-        *error = {place, "{" + piece.text + "} is both a key and an in-parameter; rename one"};
-        return false;
-      }
-      if (!key && in == method.in.end()) {
-        *error = {place, "{" + piece.text + "} names no key of " + cls.name +
-                             " and no in-parameter of " + method.name};
-        return false;
-      }
-      if (in != method.in.end() && ((in->second & CIM_FLAG_ARRAY) || in->second == CIM_OBJECT)) {
-        *error = {place, "{" + piece.text + "} is an in-parameter without a text form"};
-        return false;
-      }
+      if (!CheckPlaceholder(piece.text, cls, method, plan.keys, place, error)) return false;
     }
     plan.argv.push_back(std::move(argument));
   }

@@ -92,6 +92,13 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   EXPECT_EQ(ran("B"), 1u);  // a new component counts afresh
   EXPECT_EQ(ran("C"), 1u);
 
+  // B goes: events for it are refused from then on.
+  config["profiles"].erase(1);
+  daemon_.WriteConfig(config);
+  daemon_.Signal(SIGHUP);
+  ASSERT_TRUE(daemon_.WaitForLog("0 re-created, 0 added, 1 removed")) << daemon_.log();
+  EXPECT_EQ(Post(*client, DiskFull("other", "B").dump(), false).status, 400);
+
   // A change that needs a restart is refused as a whole.
   config["queue_limit"] = 5;
   config["namespace"] = "root\\other";

@@ -1,0 +1,51 @@
+// The Alertmanager input: the configuration's "alertmanager" mapping checked
+// against the classes its events are made of, and the mapping of a
+// notification to checked events (see service_config/alertmanager.h).
+//
+// Immutable once prepared, so any thread may map with it; a reload prepares
+// a new one and the daemon swaps it whole.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "scenario/json_input.h"
+#include "service/profile_set.h"
+#include "service/status.h"
+#include "service_config/alertmanager.h"
+#include "world/world.h"
+
+namespace service {
+
+class AlertInput {
+ public:
+  // The mapping of `config` with the shapes of its classes in `world`. A
+  // kFailed status (naming `file`) when a mapped property is not one the
+  // classes declare or cannot take text, or a class has no instances.
+  [[nodiscard]] static Status Prepare(const AlertmanagerConfig& config, world::World& world,
+                                      const std::filesystem::path& file,
+                                      std::shared_ptr<const AlertInput>* out);
+
+  // Whether the configuration has an "alertmanager" object.
+  bool enabled() const { return config_.enabled; }
+
+  // Checks one event built from an alert, as the event input does.
+  using Check = std::function<bool(const scenario::Json& event, const std::string& path,
+                                   Incoming* out, scenario::InputError* error)>;
+  // The alerts of `payload` as events for `profiles`' targets, each passed
+  // through `check`. A value refused by the check is reported at the label
+  // or annotation it came from.
+  [[nodiscard]] bool Map(const scenario::Json& payload, AlertTargets targets, const Check& check,
+                         AlertBatch* batch, std::vector<Incoming>* events,
+                         scenario::InputError* error) const;
+
+ private:
+  AlertmanagerConfig config_;
+  ClassShape firing_;
+  ClassShape resolved_;
+};
+
+}  // namespace service
