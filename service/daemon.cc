@@ -8,6 +8,7 @@
 #include "host/trace_utils.h"
 #include "scenario/scenario_world.h"
 #include "service/children.h"
+#include "service/event_id.h"
 #include "wbem/holders.h"
 #include "service/log.h"
 
@@ -178,6 +179,10 @@ bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
     *error = {EventPlace(path, input.place), input.message};
     return false;
   }
+  // Refused only once the event is otherwise sound, so that its first
+  // problem is the one named.
+  Json received = json;
+  const bool identified = EnsureEventId(config_.generate_event_id, &out->event, &received);
   std::string profile;
   bool given = false;
   for (const auto& [name, value] : out->event.properties) {
@@ -202,10 +207,14 @@ bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
     *error = {EventPlace(path, input.place), input.message};
     return false;
   }
+  if (!identified) {
+    *error = {EventPlace(path, "properties.EventId"), kMissingEventIdMessage};
+    return false;
+  }
   out->profile = std::move(profile);
   Json payload = Json::object();
   payload["profile"] = out->profile;
-  payload["event"] = json;
+  payload["event"] = std::move(received);
   out->payload = payload.dump(-1, ' ', false, Json::error_handler_t::replace);
   return true;
 }

@@ -336,8 +336,13 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
     reader.Require("profiles");
   }
   read.default_profile = reader.String("default_profile");
+  const std::string missing_id = reader.String("missing_event_id", "refuse");
   const Json* alertmanager = reader.Object("alertmanager");
   reader.Finish();
+  if (problems.ok() && missing_id != "refuse" && missing_id != "generate") {
+    problems.Fail("missing_event_id", "must be \"refuse\" or \"generate\"");
+  }
+  read.generate_event_id = missing_id == "generate";
   if (problems.ok() && alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, &read);
   if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
   if (problems.ok()) ReadDefaultProfile(problems, &read);

@@ -77,6 +77,12 @@ struct Config {
   std::vector<std::pair<std::string, std::string>> environment;
   std::vector<ProfileConfig> profiles;
   std::string default_profile;  // events without ProfileName go here; may be empty
+  // An event without an EventId (absent or null) is refused with 400 unless
+  // this is set ("missing_event_id": "generate"), when it gets a unique id of
+  // its own. Refusing is the default because the execution limits count by
+  // EventId: a shared stand-in ("None") would let unrelated events hold each
+  // other back. Reloadable.
+  bool generate_event_id = false;
   // POST /v1/alertmanager (service_config/alertmanager.h); reloadable.
   AlertmanagerConfig alertmanager;
   // The fields that only a restart can change, as text: a reload that would

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "testing/daemon.h"
@@ -61,6 +62,10 @@ TEST_F(HttpApiTest, RequestsAreAnsweredWithTheirCodeAndThePlaceOfTheProblem) {
        "class"},
       {"an unknown class", Json{{"class", "Nope"}, {"properties", Json::object()}}.dump(), 400,
        "class"},
+      {"no EventId", Json{{"class", "Disk_Full"}, {"properties", {{"Drive", "C:"}}}}.dump(), 400,
+       "properties.EventId"},
+      {"a null EventId", Json{{"class", "Disk_Full"}, {"properties", {{"EventId", nullptr}}}}.dump(),
+       400, "properties.EventId"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -84,6 +89,23 @@ TEST_F(HttpApiTest, RequestsAreAnsweredWithTheirCodeAndThePlaceOfTheProblem) {
   EXPECT_EQ(client_->Get("/nowhere")->status, 404);
   EXPECT_EQ(client_->Get("/healthz")->status, 200);
   EXPECT_EQ(client_->Get("/readyz")->status, 200);
+}
+
+TEST_F(HttpApiTest, EventsWithoutAnIdGetOneOfTheirOwnWhenConfigured) {
+  Json config = Paging(1);
+  config["missing_event_id"] = "generate";
+  StartWith(config);
+  const Json event{{"class", "Disk_Full"}, {"properties", {{"Drive", "C:"}}}};
+  EXPECT_EQ(Post(*client_, Json::array({event, event}).dump()).status, 202);
+  ASSERT_TRUE(WaitFor([&] { return daemon_.Results().size() == 2; })) << daemon_.log();
+  std::set<std::string> ids;
+  for (const Json& line : daemon_.Results()) {
+    ids.insert(line["event"]["properties"]["EventId"].get<std::string>());
+  }
+  // Two ids of the generated form: the limit of 1 held neither back.
+  ASSERT_EQ(ids.size(), 2u);
+  for (const std::string& id : ids) EXPECT_THAT(id, ::testing::MatchesRegex("amd-[0-9a-f]{32}"));
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_actions_held_back_total{profile=\"P\"}").value_or(0), 0);
 }
 
 TEST_F(HttpApiTest, HeadersOverTheLimitAre431) {

@@ -48,6 +48,8 @@ TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
       {"another address without a token", [](Json& c) { c["listen"]["address"] = "0.0.0.0"; },
        "listen.token_file"},
       {"an unknown field", [](Json& c) { c["colour"] = "red"; }, "colour: is not a known field"},
+      {"an unknown rule for events without an id",
+       [](Json& c) { c["missing_event_id"] = "none"; }, "missing_event_id: must be"},
       {"two profiles of one name", [](Json& c) { c["profiles"].push_back(c["profiles"][0]); },
        "profiles[1].name"},
       {"a bad action",
