@@ -113,6 +113,11 @@ std::vector<NamedValue> CallValues(const CommandPlan& plan, repository::MethodCa
 
 // The argument vector with each placeholder replaced by its value; an
 // error (logged) when a value holds a NUL byte or a placeholder has none.
+bool IsKey(const CommandPlan& plan, const std::string& name) {
+  return std::any_of(plan.keys.begin(), plan.keys.end(),
+                     [&](const std::string& key) { return SameName(key, name); });
+}
+
 HRESULT Arguments(const CommandPlan& plan, const std::vector<NamedValue>& values,
                   const std::string& prefix, std::vector<std::string>* out) {
   for (const NamedValue& value : values) {
@@ -121,6 +126,17 @@ HRESULT Arguments(const CommandPlan& plan, const std::vector<NamedValue>& values
                             " holds a NUL byte, which no argument or variable can carry; the "
                             "call fails with " + Hex32(WBEM_E_INVALID_PARAMETER));
       return WBEM_E_INVALID_PARAMETER;
+    }
+  }
+  for (const NamedValue& value : values) {
+    // A class call has no keys at all, which is fine unless a placeholder
+    // needs one (below); a key given as empty text comes from an event
+    // property that was absent or null.
+    if (IsKey(plan, value.name) && value.text && value.text->empty()) {
+      Log(kPriorityErr, prefix + "the key " + value.name +
+                            " has no value in this call; the call fails with " +
+                            Hex32(WBEM_E_ILLEGAL_NULL));
+      return WBEM_E_ILLEGAL_NULL;
     }
   }
   for (const CommandArgument& argument : plan.argv) {
@@ -132,7 +148,10 @@ HRESULT Arguments(const CommandPlan& plan, const std::vector<NamedValue>& values
       }
       const auto value = std::find_if(values.begin(), values.end(),
                                       [&](const NamedValue& v) { return SameName(v.name, piece.text); });
-      if (value == values.end() || !value->text) {
+      // The built-in action passes an event property that is absent or null
+      // as empty text, so empty text is no value here: it must never become
+      // an empty argument ("systemctl restart -- ''").
+      if (value == values.end() || !value->text || value->text->empty()) {
         Log(kPriorityErr, prefix + "{" + piece.text + "} has no value in this call; the call fails with " +
                               Hex32(WBEM_E_ILLEGAL_NULL));
         return WBEM_E_ILLEGAL_NULL;

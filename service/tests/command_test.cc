@@ -109,7 +109,7 @@ TEST_F(CommandTest, HostileValuesArriveAsOneArgumentAndOneVariableEach) {
                                          "line1\nline2", "-rf", " lead and trail "};
   const std::vector<std::string> values = {
       "; rm -rf / | cat && echo $HOME `id` $(id)", "\"double\" 'single' \\back\\slash\\",
-      "*?[a-z]<>&|;(){}", "new\nline\ttab\rreturn", "--option=-x", "", std::string(65536, 'v'),
+      "*?[a-z]<>&|;(){}", "new\nline\ttab\rreturn", "--option=-x", std::string(65536, 'v'),
       "{Name} stays text", "Größe €"};
   Json config = Config(methods, Json::object(),
                        Json::array({Builtin("Unit", "Record",
@@ -211,16 +211,19 @@ TEST_F(CommandTest, ValuesThatNoArgumentCanCarryFailTheCall) {
                                                 Builtin("Job", "NeedsUnset", Json::array(), text)}))))
       << daemon_.log();
   struct Case {
-    std::string v1;
+    Json v1;
     std::int64_t echo, needs_unset;
   };
   const Case cases[] = {
       {"fine", 0, Signed(0x80041028)},  // WBEM_E_ILLEGAL_NULL: {Unset} has no value
       {"a\0b"s, Signed(0x80041008), Signed(0x80041008)},  // a NUL byte: WBEM_E_INVALID_PARAMETER
+      // Empty and null reach the method as empty text: never an empty argument.
+      {"", Signed(0x80041028), Signed(0x80041028)},
+      {nullptr, Signed(0x80041028), Signed(0x80041028)},
   };
   int id = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.v1);
+    SCOPED_TRACE(c.v1.dump());
     const Json outcome = Raise(Json{{"EventId", "e" + std::to_string(++id)}, {"V1", c.v1}});
     EXPECT_EQ(ResultOf(outcome, "Echo")["return_code"], c.echo);
     EXPECT_EQ(ResultOf(outcome, "NeedsUnset")["return_code"], c.needs_unset);
