@@ -104,7 +104,7 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   config["namespace"] = "root\\other";
   daemon_.WriteConfig(config);
   daemon_.Signal(SIGHUP);
-  ASSERT_TRUE(daemon_.WaitForLog("change only with a restart")) << daemon_.log();
+  ASSERT_TRUE(daemon_.WaitForLog(": namespace changes only with a restart")) << daemon_.log();
   EXPECT_EQ(ran("C"), 0u);
   daemon_.Signal(SIGTERM);
   EXPECT_EQ(daemon_.WaitExit(), 0);
