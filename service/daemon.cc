@@ -128,6 +128,7 @@ Status Daemon::Start(Config config) {
   // Replayed events go first, in their order, whatever the queue limit.
   Replay(unfinished);
   profiles_.Start();
+  metrics_.ConfigLoaded(true);
   return Status::Ok();
 }
 
@@ -241,6 +242,19 @@ bool Daemon::WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs) {
 }
 
 Status Daemon::Reload() {
+  Status reloaded = ReloadFile();
+  metrics_.ConfigLoaded(reloaded.ok());
+  std::lock_guard<std::mutex> lock(settings_mu_);
+  reload_refusal_ = reloaded.ok() ? "" : reloaded.text();
+  return reloaded;
+}
+
+std::string Daemon::last_reload_refusal() const {
+  std::lock_guard<std::mutex> lock(settings_mu_);
+  return reload_refusal_;
+}
+
+Status Daemon::ReloadFile() {
   Config fresh;
   InputError input;
   if (!ReadConfig(config_.file, &fresh, &input)) {
