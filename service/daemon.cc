@@ -26,6 +26,16 @@ std::string Describe(const InputError& error) {
   return text + error.message;
 }
 
+// "a changes only with a restart", "a, b and c change only with a restart".
+std::string RestartRefusal(const std::vector<std::string>& fields) {
+  std::string names;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) names += i + 1 == fields.size() ? " and " : ", ";
+    names += fields[i];
+  }
+  return names + (fields.size() == 1 ? " changes" : " change") + " only with a restart";
+}
+
 }  // namespace
 
 Daemon::Daemon(CActionManagerManager* manager) : manager_(manager) {}
@@ -119,6 +129,7 @@ Status Daemon::Start(Config config) {
   // Replayed events go first, in their order, whatever the queue limit.
   Replay(unfinished);
   profiles_.Start();
+  metrics_.ConfigLoaded(true);
   return Status::Ok();
 }
 
@@ -240,16 +251,26 @@ bool Daemon::WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs) {
 }
 
 Status Daemon::Reload() {
+  Status reloaded = ReloadFile();
+  metrics_.ConfigLoaded(reloaded.ok());
+  std::lock_guard<std::mutex> lock(settings_mu_);
+  reload_refusal_ = reloaded.ok() ? "" : reloaded.text();
+  return reloaded;
+}
+
+std::string Daemon::last_reload_refusal() const {
+  std::lock_guard<std::mutex> lock(settings_mu_);
+  return reload_refusal_;
+}
+
+Status Daemon::ReloadFile() {
   Config fresh;
   InputError input;
   if (!ReadConfig(config_.file, &fresh, &input)) {
     return {Reason::kFailed, config_.file.string() + ": " + Describe(input), ""};
   }
-  if (fresh.restart_fingerprint != config_.restart_fingerprint) {
-    return {Reason::kFailed,
-            "listen, socket, state_dir, journal, results_file, namespace, standard_classes, "
-            "classes, instances and environment change only with a restart",
-            ""};
+  if (const auto changed = RestartOnlyChanges(config_, fresh); !changed.empty()) {
+    return {Reason::kFailed, RestartRefusal(changed), ""};
   }
   std::shared_ptr<const AlertInput> alerts;
   if (Status prepared = AlertInput::Prepare(fresh.alertmanager, *world_, config_.file, &alerts);

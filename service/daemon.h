@@ -65,7 +65,8 @@ class Daemon {
 
   // Re-reads the configuration file and puts it in force (logging what
   // changed). Why not, for the caller to log, when it is invalid or changes
-  // what only a restart can change; the running one then stays.
+  // what only a restart can change; the running one then stays. Its outcome
+  // is kept (last_reload_refusal, the reload metrics) until the next one.
   [[nodiscard]] Status Reload();
   void BeginStop();
   // Lets the queues empty until `deadline`; true when they did.
@@ -83,6 +84,8 @@ class Daemon {
   std::string token() const;
   std::chrono::seconds wait_time() const;
   const Config& config() const { return config_; }  // restart-only fields
+  // Why the last reload was refused; empty when it succeeded or none came.
+  std::string last_reload_refusal() const;
 
  private:
   void LogTee(int priority, const std::string& component, const std::string& message);
@@ -92,6 +95,7 @@ class Daemon {
   void Replay(std::vector<Journal::Unfinished>& unfinished);
   Status BuildWorld();
   Status OpenJournal(std::vector<Journal::Unfinished>* unfinished);
+  Status ReloadFile();
 
   CActionManagerManager* manager_;
   Config config_;
@@ -114,6 +118,7 @@ class Daemon {
   std::shared_ptr<const AlertInput> alerts_;  // replaced whole by a reload
   std::string token_;
   int wait_seconds_ = 60;
+  std::string reload_refusal_;
   bool shut_down_ = false;
 };
 

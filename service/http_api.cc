@@ -3,7 +3,9 @@
 #include <httplib.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <algorithm>
 #include <deque>
 #include <functional>
@@ -14,6 +16,11 @@
 
 namespace service {
 namespace {
+
+// ": " and the system's text for `error`, when the failed call set one.
+std::string SystemError(int error) {
+  return error == 0 ? "" : std::string(": ") + std::strerror(error);
+}
 
 using scenario::InputError;
 using scenario::Json;
@@ -269,7 +276,14 @@ void HttpApi::Healthz(const httplib::Request& req, httplib::Response& res) {
 void HttpApi::Readyz(const httplib::Request& req, httplib::Response& res) {
   if (!Admit(req, res)) return;
   if (daemon_.ready()) {
-    SendJson(res, 200, Json{{"status", "ready"}});
+    // A refused reload leaves the running configuration in force: still
+    // ready, but the body says so.
+    Json body{{"status", "ready"}};
+    if (const std::string refusal = daemon_.last_reload_refusal(); !refusal.empty()) {
+      body["last_reload"] =
+          "refused: " + refusal + "; the running configuration stays";
+    }
+    SendJson(res, 200, body);
   } else {
     res.set_header("Retry-After", "5");
     SendJson(res, 503, Json{{"status", daemon_.accepting() ? "starting" : "stopping"}});
@@ -297,15 +311,20 @@ void HttpApi::Configure(const ListenConfig& listen) {
 Status HttpApi::Bind(const ListenConfig& listen, int* port) {
   httplib::Server& server = *server_;
   if (listen.port == 0) {
+    errno = 0;
     *port = server.bind_to_any_port(listen.address);
     if (*port <= 0) {
-      return {Reason::kFailed, "cannot listen on " + listen.address + " (any port)", ""};
+      return {Reason::kFailed,
+              "cannot listen on " + listen.address + " (any port)" + SystemError(errno), ""};
     }
     return Status::Ok();
   }
+  errno = 0;
   if (!server.bind_to_port(listen.address, listen.port)) {
     return {Reason::kFailed,
-            "cannot listen on " + listen.address + ":" + std::to_string(listen.port), ""};
+            "cannot listen on " + listen.address + ":" + std::to_string(listen.port) +
+                SystemError(errno),
+            ""};
   }
   *port = listen.port;
   return Status::Ok();

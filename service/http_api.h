@@ -13,7 +13,8 @@
 //   GET  /metrics              Prometheus text format
 //   GET  /healthz              200 while the process runs
 //   GET  /readyz               200 while every profile runs and events are
-//                              accepted, else 503
+//                              accepted, else 503; after a refused reload
+//                              still 200, its body saying why
 //
 // Limits: at most max_connections connections are served at once (a further
 // one waits, unanswered, until one ends); an idle keep-alive connection is

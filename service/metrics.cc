@@ -2,6 +2,8 @@
 
 #include <prometheus/text_serializer.h>
 
+#include <chrono>
+
 #include "service/process_stats.h"
 
 namespace service {
@@ -71,6 +73,13 @@ Metrics::Metrics()
                               "Alerts accepted as events, by status")),
       alerts_ignored_(Counters(*registry_, "actionmanagerd_alerts_ignored_total",
                                "Alerts not raised by the configuration, by status")),
+      reload_successful_(Gauges(*registry_, "actionmanagerd_config_last_reload_successful",
+                                "Whether the last configuration reload attempt was successful")
+                             .Add({})),
+      reload_success_time_(
+          Gauges(*registry_, "actionmanagerd_config_last_reload_success_timestamp_seconds",
+                 "Timestamp of the last successful configuration reload")
+              .Add({})),
       process_(*registry_) {
   Gauges(*registry_, "actionmanagerd_build_info", "The release that runs; always 1")
       .Add({{"version", AM_VERSION}})
@@ -134,6 +143,17 @@ void Metrics::Alerts(const std::string& status, double received, double raised, 
   alerts_received_.Add({{"status", status}}).Increment(received);
   alerts_raised_.Add({{"status", status}}).Increment(raised);
   alerts_ignored_.Add({{"status", status}}).Increment(ignored);
+}
+
+void Metrics::ConfigLoaded(bool ok) {
+  reload_successful_.Set(ok ? 1 : 0);
+  // To the microsecond (SetToCurrentTime keeps whole seconds): a start and
+  // a reload within one second still tell apart.
+  if (ok) {
+    reload_success_time_.Set(std::chrono::duration<double>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count());
+  }
 }
 
 std::string Metrics::Render() {

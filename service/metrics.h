@@ -17,6 +17,9 @@
 //   actionmanagerd_alerts_raised_total{status}           of them, accepted as events
 //   actionmanagerd_alerts_ignored_total{status}          of them, resolved without a class
 //   actionmanagerd_build_info{version}                   1, naming the release that runs
+//   actionmanagerd_config_last_reload_successful         1 after a start or reload put the file
+//                                                        in force, 0 after a refused reload
+//   actionmanagerd_config_last_reload_success_timestamp_seconds  Unix time of that start or reload
 //   process_cpu_seconds_total, process_resident_memory_bytes,
 //   process_virtual_memory_bytes, process_start_time_seconds, process_open_fds,
 //   process_max_fds                                      the daemon's own process, read from
@@ -59,6 +62,10 @@ class Metrics {
   // `status`: "firing" or "resolved".
   void Alerts(const std::string& status, double received, double raised, double ignored);
 
+  // A start or reload put the configuration in force (`ok`), or a reload
+  // was refused and the running one stays.
+  void ConfigLoaded(bool ok);
+
   // Values read when the metrics are served.
   void SetSampler(std::function<void(Metrics&)> sampler) { sampler_ = std::move(sampler); }
   void SetChildren(double count) { children_.Set(count); }
@@ -88,6 +95,8 @@ class Metrics {
   prometheus::Family<prometheus::Counter>& alerts_received_;
   prometheus::Family<prometheus::Counter>& alerts_raised_;
   prometheus::Family<prometheus::Counter>& alerts_ignored_;
+  prometheus::Gauge& reload_successful_;
+  prometheus::Gauge& reload_success_time_;
   // The process's own figures, by their conventional names.
   struct ProcessGauges {
     explicit ProcessGauges(prometheus::Registry& registry);

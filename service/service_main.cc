@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -74,10 +75,15 @@ void ServeSignals(Daemon& daemon, int signal_fd) {
       (void)sd_notifyf(0, "RELOADING=1\nMONOTONIC_USEC=%llu\nSTATUS=reloading",
                        static_cast<unsigned long long>(MonotonicMicroseconds()));
       Log(kPriorityNotice, "reloading " + daemon.config().file.string());
+      std::string status = "READY=1\nSTATUS=accepting events";
       if (Status reloaded = daemon.Reload(); !reloaded.ok()) {
         Log(kPriorityErr, "reload refused, the running configuration stays: " + reloaded.text());
+        // One line: a STATUS= value ends at the first newline.
+        std::string why = reloaded.text();
+        std::replace(why.begin(), why.end(), '\n', ' ');
+        status += "; last reload refused: " + why;
       }
-      (void)sd_notify(0, "READY=1\nSTATUS=accepting events");
+      (void)sd_notify(0, status.c_str());
       continue;
     }
     if (info.ssi_signo == SIGHUP) continue;

@@ -298,6 +298,23 @@ bool IsEventClass(const Config& config, const std::string& class_name) {
                      [](const std::string& name) { return SameName(name, "ZRV_Event"); });
 }
 
+std::vector<std::string> RestartOnlyChanges(const Config& running, const Config& fresh) {
+  static const char* const kFields[] = {"listen",    "socket",           "state_dir", "journal",
+                                        "results_file", "namespace",    "standard_classes",
+                                        "classes",   "instances",        "environment"};
+  const auto value = [](const Json& fields, const char* name) {
+    const auto it = fields.find(name);
+    return it == fields.end() ? Json() : *it;
+  };
+  std::vector<std::string> changed;
+  for (const char* name : kFields) {
+    if (value(running.restart_fields, name) != value(fresh.restart_fields, name)) {
+      changed.emplace_back(name);
+    }
+  }
+  return changed;
+}
+
 bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* error) {
   std::string text;
   std::string why;
@@ -354,7 +371,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
     *error = problems.first();
     return false;
   }
-  read.restart_fingerprint = fp.dump();
+  read.restart_fields = std::move(fp);
   *config = std::move(read);
   return true;
 }

@@ -85,10 +85,16 @@ struct Config {
   bool generate_event_id = false;
   // POST /v1/alertmanager (service_config/alertmanager.h); reloadable.
   AlertmanagerConfig alertmanager;
-  // The fields that only a restart can change, as text: a reload that would
-  // change them is refused.
-  std::string restart_fingerprint;
+  // The fields that only a restart can change, each by its name (absent when
+  // the file leaves it out): a reload that would change them is refused.
+  scenario::Json restart_fields = scenario::Json::object();
 };
+
+// The restart-only fields whose values differ between `running` and
+// `fresh`, in the order listen, socket, state_dir, journal, results_file,
+// namespace, standard_classes, classes, instances, environment; empty when a
+// reload may put `fresh` in force.
+std::vector<std::string> RestartOnlyChanges(const Config& running, const Config& fresh);
 
 // Reads and checks the file. On failure `*error` names the place (a field
 // path or "line L, column C"; `error->file` when another file is at fault).

@@ -6,6 +6,9 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <set>
 #include <sstream>
 
@@ -76,11 +79,21 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   EXPECT_EQ(ran("A"), 1u);
   EXPECT_EQ(ran("B"), 1u);
 
+  const char* const kLoaded = "actionmanagerd_config_last_reload_successful";
+  const char* const kLoadedAt = "actionmanagerd_config_last_reload_success_timestamp_seconds";
+  const std::optional<double> started = daemon_.Metric(kLoadedAt);
+  EXPECT_EQ(daemon_.Metric(kLoaded), 1);
   // An invalid file: refused, the running configuration goes on.
   dir_.Write("config.json", "{\"profiles\": [");
   daemon_.Signal(SIGHUP);
   ASSERT_TRUE(daemon_.WaitForLog("reload refused")) << daemon_.log();
   EXPECT_EQ(ran("A"), 0u);  // still held back: same component
+  // The refusal shows in the metrics and /readyz, until a reload succeeds.
+  const auto ready = [&] { return Json::parse(client->Get("/readyz")->body); };
+  EXPECT_EQ(daemon_.Metric(kLoaded), 0);
+  EXPECT_EQ(daemon_.Metric(kLoadedAt), started);
+  EXPECT_EQ(ready()["status"], "ready");
+  EXPECT_THAT(ready()["last_reload"].get<std::string>(), HasSubstr("refused: "));
 
   // B changes, C comes; A keeps its component and with it its counters.
   config["profiles"][1]["settings"]["rules"][0]["actions"][0]["descriptive_name"] = "changed";
@@ -88,6 +101,9 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   daemon_.WriteConfig(config);
   daemon_.Signal(SIGHUP);
   ASSERT_TRUE(daemon_.WaitForLog("1 re-created, 1 added, 0 removed")) << daemon_.log();
+  EXPECT_EQ(daemon_.Metric(kLoaded), 1);
+  EXPECT_GT(daemon_.Metric(kLoadedAt), started.value_or(1e18));
+  EXPECT_FALSE(ready().contains("last_reload"));
   EXPECT_EQ(ran("A"), 0u);
   EXPECT_EQ(ran("B"), 1u);  // a new component counts afresh
   EXPECT_EQ(ran("C"), 1u);
@@ -104,7 +120,7 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   config["namespace"] = "root\\other";
   daemon_.WriteConfig(config);
   daemon_.Signal(SIGHUP);
-  ASSERT_TRUE(daemon_.WaitForLog("change only with a restart")) << daemon_.log();
+  ASSERT_TRUE(daemon_.WaitForLog(": namespace changes only with a restart")) << daemon_.log();
   EXPECT_EQ(ran("C"), 0u);
   daemon_.Signal(SIGTERM);
   EXPECT_EQ(daemon_.WaitExit(), 0);
@@ -201,7 +217,9 @@ TEST_F(LifecycleTest, ASecondDaemonOnTheSameStateOrPortIsRefused) {
   Json same_port = config;
   same_port["listen"]["port"] = daemon_.port();
   EXPECT_EQ(second.RunToExit(same_port), 1);
-  EXPECT_THAT(second.log(), HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(daemon_.port())));
+  EXPECT_THAT(second.log(), HasSubstr("cannot listen on 127.0.0.1:" +
+                                      std::to_string(daemon_.port()) + ": " +
+                                      std::strerror(EADDRINUSE)));
   // The first one never noticed.
   auto client = daemon_.Client();
   EXPECT_EQ(Post(*client, DiskFull("still").dump(), true).status, 200);
@@ -218,7 +236,7 @@ TEST_F(LifecycleTest, SystemdIsToldReadyReloadingAndStopping) {
                             {{"NOTIFY_SOCKET", path}}))
       << daemon_.log();
   std::string messages;
-  const auto saw = [&](const std::string& text) {
+  const auto saw = [&](const std::string& text, std::size_t from = 0) {
     return WaitFor([&] {
       pollfd pfd{fd, POLLIN, 0};
       if (::poll(&pfd, 1, 100) > 0) {
@@ -226,13 +244,19 @@ TEST_F(LifecycleTest, SystemdIsToldReadyReloadingAndStopping) {
         const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
         if (n > 0) messages.append(buffer, static_cast<std::size_t>(n)).append("|");
       }
-      return messages.find(text) != std::string::npos;
+      return messages.find(text, from) != std::string::npos;
     });
   };
   EXPECT_TRUE(saw("READY=1")) << messages;
+  const std::string valid = dir_.Read("config.json");
+  dir_.Write("config.json", "{");
   daemon_.Signal(SIGHUP);
   EXPECT_TRUE(saw("RELOADING=1\nMONOTONIC_USEC=")) << messages;
-  EXPECT_TRUE(saw("RELOADING=1\nMONOTONIC_USEC=")) << messages;
+  EXPECT_TRUE(saw("READY=1\nSTATUS=accepting events; last reload refused: ")) << messages;
+  const std::size_t refused = messages.size();
+  dir_.Write("config.json", valid);
+  daemon_.Signal(SIGHUP);
+  EXPECT_TRUE(saw("READY=1\nSTATUS=accepting events|", refused)) << messages;
   daemon_.Signal(SIGTERM);
   EXPECT_TRUE(saw("STOPPING=1")) << messages;
   EXPECT_EQ(daemon_.WaitExit(), 0);

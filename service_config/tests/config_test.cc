@@ -115,5 +115,31 @@ TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
   }
 }
 
+TEST(ConfigTest, AReloadNamesOnlyTheRestartOnlyFieldsThatChanged) {
+  amtest::TempDir dir;
+  Config running;
+  scenario::InputError error;
+  ASSERT_TRUE(ReadConfig(dir.Write("config.json", Base(dir).dump()), &running, &error));
+  struct Case {
+    std::function<void(Json&)> change;
+    std::vector<std::string> fields;
+  };
+  const Case cases[] = {
+      {[](Json& c) { c["queue_limit"] = 5; }, {}},
+      {[&](Json& c) { c["state_dir"] = (dir / "other").string(); }, {"state_dir"}},
+      {[](Json& c) { c["socket"] = Json{{"path", "a.sock"}}; }, {"socket"}},
+      {[](Json& c) { c["environment"]["X"] = "1", c["namespace"] = "root\\x"; },
+       {"namespace", "environment"}},
+  };
+  for (const Case& c : cases) {
+    Json json = Base(dir);
+    c.change(json);
+    SCOPED_TRACE(json.dump());
+    Config fresh;
+    ASSERT_TRUE(ReadConfig(dir.Write("config.json", json.dump()), &fresh, &error)) << error.message;
+    EXPECT_EQ(RestartOnlyChanges(running, fresh), c.fields);
+  }
+}
+
 }  // namespace
 }  // namespace service
