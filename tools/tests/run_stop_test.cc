@@ -69,6 +69,11 @@ class RunStopTest : public ::testing::Test {
 // start its programs: each program action reports that nothing was captured,
 // and the run ends instead of waiting for a watcher that never started.
 TEST_F(RunStopTest, ARunWithoutDescriptorsToSpareFailsItsProgramsAndEnds) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' runtime opens descriptors of its own (its checks read
+  // /proc/self/maps), so the sanitized amctl fails in the runtime first.
+  GTEST_SKIP() << "needs an amctl built without sanitizers";
+#endif
   dir_.Write("scenario.json", ProgramScenario(0, 2));
   amtest::ProcessOptions options;
   options.cwd = dir_.path();
