@@ -96,6 +96,33 @@ TEST(TraceUtilsTest, ThresholdDropsHigherLevelsAndAnEmptySinkRestoresStandardErr
   EXPECT_TRUE(std::regex_match(err, lines)) << err;
 }
 
+TEST(TraceUtilsTest, LinesFromSeveralThreadsArriveWhole) {
+  // Each thread formats into buffers of its own: no line may take text from
+  // another thread's line.
+  constexpr int kThreads = 4;
+  constexpr int kLines = 500;
+  LogCapture log;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      const std::string name(static_cast<std::size_t>(20 + t * 15), static_cast<char>('a' + t));
+      for (int i = 0; i < kLines; ++i) {
+        CTraceUtils::GetInstance()->LogMsg(1, name.c_str(), "%d:%s:%d", t, name, i);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& line : log.Take()) {
+    const int t = line[2] - 'a';
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    const std::string name(static_cast<std::size_t>(20 + t * 15), static_cast<char>('a' + t));
+    EXPECT_EQ(line, "1 " + name + ": " + std::to_string(t) + ":" + name + ":" +
+                        std::to_string(next[t]++));
+  }
+  EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
+}
+
 // Logs from its destructor, as a library's unload entry logs after a thread's
 // own objects are gone.
 struct LogsWhenDestroyed {

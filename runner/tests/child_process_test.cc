@@ -6,16 +6,20 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "runner/command_runner.h"
@@ -98,11 +102,19 @@ TEST(ChildProcessTest, CaptureKeepsWhatFitsAndDrainsTheRest) {
       {kChild + " chatty 1048576 1048576", 3, Pattern(4096), Pattern(2048), 512, 4096, &mebibyte},
       // A child ignoring its input ends normally.
       {"true", 0, "<none>", "<none>", 512, 4096, &ten_mebibytes},
-      // The child closes a stream long before it ends: the run goes on.
+      {"sh -c \"exec 0<&-; sleep 0.1\"", 0, "<none>", "<none>", 512, 4096, &ten_mebibytes},
+      // The child closes a stream long before it ends (the sleeps are the
+      // child's): the run goes on until it exits.
       {"sh -c \"exec >&-; sleep 0.2; echo late >&2; exit 4\"", 4, "<none>", "late\n"},
+      {"sh -c \"exec 2>&-; sleep 0.2; echo late\"", 0, "late\n", "<none>"},
+      {"sh -c \"exec 0<&- 1>&- 2>&-; sleep 0.2; exit 6\"", 6, "<none>", "<none>", 512, 4096,
+       &mebibyte},
   };
   struct sigaction before {};
   sigaction(SIGPIPE, nullptr, &before);
+  // A sanitizer runtime may start a helper thread on the first thread
+  // creation (which a run never makes): have it happen before counting.
+  std::thread([] {}).join();
   const int descriptors = CountOpenDescriptors();
   const int threads = CountThreads();
   for (const Case& c : cases) {
@@ -318,6 +330,49 @@ TEST(ChildProcessTest, AgentWithoutStandardStreams) {
   EXPECT_EQ(Captured(streams.error), "err\n");
   EXPECT_EQ(descriptors_code, 0);
   EXPECT_EQ(Captured(descriptors.output), "0 1 2 ");
+}
+
+TEST(ChildProcessTest, DescriptorLimitFailsTheStartCleanly) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const int descriptors = CountOpenDescriptors();
+  // The lowest limit under which exactly `spare` descriptor numbers are free.
+  auto limit_leaving = [](int spare) {
+    int limit = 0;
+    for (int free = 0; free < spare || fcntl(limit, F_GETFD) != -1; ++limit) {
+      if (fcntl(limit, F_GETFD) == -1) ++free;
+    }
+    return limit;
+  };
+  std::vector<int> results;
+  for (int spare = 0; spare <= 10; ++spare) {
+    SCOPED_TRACE(spare);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(limit_leaving(spare));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    ChildProcess record;
+    EnableCapture(record);
+    FeedInput(record, "x");
+    const int started = StartChildProcess("sh -c \"echo hi\"", record);
+    const int code = started == kStartOk ? WaitChildProcess(record) : -1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    results.push_back(started);
+    if (started == kStartOk) {
+      EXPECT_EQ(code, 0);
+      EXPECT_EQ(Captured(record.output), "hi\n");
+    } else {
+      EXPECT_EQ(started, kStartPipeFailed);
+      EXPECT_FALSE(record.process_information.process.Valid());
+    }
+    EXPECT_EQ(CountOpenDescriptors(), descriptors);
+    errno = 0;
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left behind";
+    EXPECT_EQ(errno, ECHILD);
+  }
+  // Too few descriptors fail, enough succeed, and nothing in between flips.
+  EXPECT_EQ(results.front(), kStartPipeFailed);
+  EXPECT_EQ(results.back(), kStartOk);
+  EXPECT_TRUE(std::is_sorted(results.begin(), results.end(), std::greater<>()));
 }
 
 }  // namespace
