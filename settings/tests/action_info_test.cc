@@ -15,10 +15,13 @@ Bytes Record(const T& action) {
   return StoreOf(const_cast<T&>(action), 11);
 }
 
-// A filled record of each kind is pinned by the golden archives (corruption_test.cc).
 TEST(ActionInfoTest, RecordsAreExact) {
   EXPECT_EQ(Record(CBuiltInActionInfo()),
             Cat({Word(0), Bytes(3, 0), Long(0), Bytes(2, 0), Long(0), Long(0)}));
+  EXPECT_EQ(Record(SampleBuiltIn()),
+            Cat({Word(0x0102), Str("root\\zrv"), Str("Svc"), Str("Restart"), Long(-7),
+                 Str("restart"), Str("aux"), Long(1), Str("Name"), Str("event_key"), Long(2),
+                 Str("Why"), Str("severity"), Str("Id"), Str("EventId")}));
   EXPECT_EQ(Record(CTaskActionInfo()), Cat({Word(0), Word(0), Word(0), Long(0)}));
   CProgramActionInfo program;
   EXPECT_EQ(Record(program), Bytes(6, 0));
