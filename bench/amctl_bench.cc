@@ -4,40 +4,21 @@
 // input's size; the tool keeps this under about 48). Each iteration starts
 // the built amctl once.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 
-#include <fcntl.h>
 #include <string>
 #include <vector>
 
+#include "testing/process.h"
 #include "testing/temp_dir.h"
-
-extern char** environ;
 
 namespace {
 
 // Runs amctl with `args` in `dir` and gives its peak resident memory in KB.
 long PeakKb(const std::vector<std::string>& args, const amtest::TempDir& dir) {
-  std::vector<std::string> text = {AMCTL_PATH};
-  text.insert(text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : text) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addchdir_np(&actions, dir.path().c_str());
-  pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  struct rusage usage {};
-  if (wait4(pid, &status, 0, &usage) != pid) return -1;
-  return usage.ru_maxrss;
+  amtest::ProcessOptions options;
+  options.cwd = dir.path();
+  const amtest::ProcessResult run = amtest::Run(AMCTL_PATH, args, options);
+  return run.status < 0 ? -1 : run.peak_kb;
 }
 
 std::string Fill(const std::string& prefix, const std::string& item, const std::string& suffix,

@@ -28,6 +28,7 @@
 #include "program_actions/impl_program_info.h"
 #include "settings/action_manager_settings.h"
 #include "repository/repository.h"
+#include "testing/temp_dir.h"
 
 namespace {
 
@@ -35,9 +36,7 @@ namespace {
 // run; built once, on first use.
 struct World {
   World() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "am_program_bench_XXXXXX");
-    if (::mkdtemp(pattern.data()) == nullptr) return;
-    directory = std::filesystem::canonical(pattern);
+    directory = std::filesystem::canonical(folder.path());
     std::filesystem::copy_file(AM_SCUSTOM_PL, directory / "scustom.pl");
     ::setenv("ZMO_HALBERD_DIR", directory.c_str(), 1);
     CTraceUtils::GetInstance()->SetLineSink([](int, const std::string&, const std::string&) {});
@@ -70,8 +69,6 @@ struct World {
     if (sink) sink->Stop();
     sink.reset();
     CTraceUtils::GetInstance()->SetLineSink({});
-    std::error_code ignored;
-    if (!directory.empty()) std::filesystem::remove_all(directory, ignored);
   }
 
   // posix_spawnp + waitpid of `perl scustom.pl "true"` in the script's
@@ -95,6 +92,7 @@ struct World {
 
   int Execute() const { return executor->Execute(sink.get(), event.get()); }
 
+  amtest::TempDir folder;  // removed with everything in it when the world goes
   std::filesystem::path directory;
   repository::Repository repo;
   repository::Namespace ns = repo.OpenNamespace("root\\zrv");

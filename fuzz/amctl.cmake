@@ -17,6 +17,7 @@ am_fuzz(NAME fuzz_settings_json
   LIBS settings ZRVUtils wbem nlohmann_json::nlohmann_json)
 am_fuzz(NAME fuzz_scenario_json
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/scenario_json_fuzz.cc ${_amctl_scenario_readers}
+          ${PROJECT_SOURCE_DIR}/testing/temp_dir.cc
   LIBS settings ZRVUtils wbem world nlohmann_json::nlohmann_json)
 am_fuzz(NAME fuzz_event_lines
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/event_lines_fuzz.cc ${_amctl_scenario_readers}
@@ -27,3 +28,6 @@ am_folder_include_root(scenario _scenario_root)
 foreach(t fuzz_settings_json fuzz_scenario_json fuzz_event_lines)
   target_include_directories(${t} PRIVATE ${_scenario_root})
 endforeach()
+# The scenario target's folder is the test library's temporary folder.
+am_folder_include_root(testing _testing_root)
+target_include_directories(fuzz_scenario_json PRIVATE ${_testing_root})

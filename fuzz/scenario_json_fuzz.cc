@@ -1,7 +1,6 @@
 // amctl's scenario reader on arbitrary text, and the repository built from
 // what it accepts: classes with their providers, instances and events.
 // Anything may be refused; nothing may crash, hang or leak.
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include "scenario/scenario_world.h"
 #include "world/world.h"
 #include "repository/repository.h"
+#include "testing/temp_dir.h"
 
 namespace {
 
@@ -38,13 +38,8 @@ bool NamesOnlyTheFolder(const scenario::Json& json) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   CTraceUtils::GetInstance()->SetThreshold(2);
-  char pattern[] = "/tmp/fuzz_scenario_XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) std::abort();
-  g_folder = pattern;
-  std::atexit([] {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_folder, ignored);
-  });
+  static const amtest::TempDir folder;  // removed at exit
+  g_folder = folder.path();
   std::ofstream(g_folder / "s.bin", std::ios::binary) << std::string(
       "\x01\0\0\0\x01"
       "E"

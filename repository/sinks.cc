@@ -13,7 +13,6 @@ HRESULT CollectingSink::Indicate(LONG count, IWbemClassObject** objects) {
   } catch (...) {
     return WBEM_E_OUT_OF_MEMORY;
   }
-  arrived_.notify_all();
   return WBEM_S_NO_ERROR;
 }
 
@@ -29,11 +28,6 @@ std::size_t CollectingSink::Count() const {
 std::vector<ComPtr<IWbemClassObject>> CollectingSink::Objects() const {
   std::lock_guard lock(mu_);
   return objects_;
-}
-
-bool CollectingSink::WaitForCount(std::size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mu_);
-  return arrived_.wait_for(lock, timeout, [&] { return objects_.size() >= count; });
 }
 
 void CollectingSink::Clear() {

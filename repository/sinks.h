@@ -12,8 +12,6 @@
 //   ns.Unsubscribe(sink.get());
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -35,9 +33,6 @@ class CollectingSink final : public wbem::ComObject<CollectingSink, IWbemObjectS
 
   std::size_t Count() const;
   std::vector<ComPtr<IWbemClassObject>> Objects() const;
-  // Waits until at least `count` objects arrived; false on time-out.
-  bool WaitForCount(std::size_t count,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
   // Drops the objects collected so far.
   void Clear();
 
@@ -46,7 +41,6 @@ class CollectingSink final : public wbem::ComObject<CollectingSink, IWbemObjectS
   CollectingSink() = default;
   ~CollectingSink() = default;
   mutable std::mutex mu_;
-  mutable std::condition_variable arrived_;
   std::vector<ComPtr<IWbemClassObject>> objects_;
 };
 

@@ -3,7 +3,6 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -12,8 +11,6 @@
 
 #include "testing/daemon.h"
 #include "testing/wait.h"
-
-extern char** environ;
 
 namespace amtest {
 namespace {
@@ -70,14 +67,9 @@ std::string FindAlertmanager() {
 }
 
 Alertmanager::~Alertmanager() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGTERM);
-  int status = 0;
-  if (!WaitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; },
-               std::chrono::seconds(10))) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, &status, 0);
-  }
+  if (!process_) return;
+  process_->Signal(SIGTERM);
+  process_->Wait(std::chrono::seconds(10));  // killed if it outlasts that
 }
 
 bool Alertmanager::Start(const std::string& url) {
@@ -86,11 +78,15 @@ bool Alertmanager::Start(const std::string& url) {
   const std::string storage = (dir_.path() / "am-data").string();
   std::filesystem::create_directories(storage);
   const std::string log_path = (dir_.path() / "alertmanager.log").string();
-  pid_ = SpawnLogged({binary_, "--config.file=" + config_path, "--storage.path=" + storage,
-                      "--web.listen-address=127.0.0.1:" + std::to_string(port_),
-                      "--cluster.listen-address=", "--log.level=debug"},
-                     environ, log_path);
-  if (pid_ < 0) return false;
+  ProcessOptions options;
+  options.log = log_path;
+  process_ = std::make_unique<Process>(
+      binary_,
+      std::vector<std::string>{"--config.file=" + config_path, "--storage.path=" + storage,
+                               "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                               "--cluster.listen-address=", "--log.level=debug"},
+      options);
+  if (!process_->running()) return false;
   return WaitFor([&] {
     auto res = Client().Get("/-/ready");
     return res && res->status == 200;

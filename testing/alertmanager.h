@@ -11,8 +11,10 @@
 
 #include <httplib.h>
 
+#include <memory>
 #include <string>
 
+#include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace amtest {
@@ -37,7 +39,7 @@ class Alertmanager {
  private:
   const TempDir& dir_;
   std::string binary_;
-  pid_t pid_ = -1;
+  std::unique_ptr<Process> process_;
   int port_ = 0;
 };
 

@@ -1,13 +1,8 @@
 #include "testing/daemon.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <httplib.h>
@@ -15,8 +10,6 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-extern char** environ;
 
 namespace amtest {
 
@@ -68,13 +61,7 @@ Json BaseConfig(const std::map<std::string, Json>& profiles) {
   return config;
 }
 
-DaemonProcess::~DaemonProcess() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
-}
+DaemonProcess::~DaemonProcess() = default;  // the process handle kills what still runs
 
 void DaemonProcess::WriteConfig(const Json& given) {
   Json config = given;
@@ -93,30 +80,25 @@ bool DaemonProcess::Start(const Json& config, const std::map<std::string, std::s
   log_name_ = "daemon-" + std::to_string(++starts_) + ".log";
   const std::string log_path = (dir_.path() / log_name_).string();
   const std::string config_path = (dir_.path() / "config.json").string();
-  std::vector<std::string> environment;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('='));
-    if (env.count(name) == 0 && name != "NOTIFY_SOCKET") environment.push_back(entry);
-  }
-  for (const auto& [name, value] : env) environment.push_back(name + "=" + value);
-  std::vector<char*> envp;
-  for (std::string& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  pid_ = SpawnLogged({AMD_PATH, "-c", config_path}, envp.data(), log_path);
-  if (pid_ < 0) return false;
+  ProcessOptions options;
+  options.log = log_path;
+  options.environment.assign(env.begin(), env.end());
+  options.unset = {"NOTIFY_SOCKET"};
+  process_ = std::make_unique<Process>(AMD_PATH, std::vector<std::string>{"-c", config_path},
+                                       options);
+  if (!running()) return false;
   const bool listening = WaitFor([&] {
-    if (WaitExit(std::chrono::milliseconds(0)) != -1 || pid_ <= 0) return true;
+    if (WaitExit(std::chrono::milliseconds(0)) != -1 || !running()) return true;
     return std::filesystem::exists(dir_.path() / "port");
   });
-  if (!listening || pid_ <= 0) return false;
+  if (!listening || !running()) return false;
   port_ = std::stoi(dir_.Read("port"));
   // The port file is written once HTTP listens; the socket starts after it,
   // so a test that uses the socket waits for the daemon to say it listens.
   const auto socket = config.find("socket");
   if (socket != config.end() && socket->contains("path")) {
     const std::string said = "listening on " + (*socket)["path"].get<std::string>();
-    if (!WaitFor([&] { return pid_ <= 0 || log().find(said) != std::string::npos; })) return false;
+    if (!WaitFor([&] { return !running() || log().find(said) != std::string::npos; })) return false;
   }
   return true;
 }
@@ -128,17 +110,14 @@ int DaemonProcess::RunToExit(const Json& config) {
 }
 
 void DaemonProcess::Signal(int signo) const {
-  if (pid_ > 0) ::kill(pid_, signo);
+  if (running()) process_->Signal(signo);
 }
 
 int DaemonProcess::WaitExit(std::chrono::milliseconds deadline) {
-  if (pid_ <= 0) return last_status_;
-  int status = 0;
-  const bool exited = WaitFor(
-      [&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, deadline);
-  if (!exited) return -1;
-  pid_ = -1;
-  last_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (!running()) return last_status_;
+  const std::optional<ProcessResult> exit = process_->TryWait(deadline);
+  if (!exit) return -1;
+  last_status_ = exit->status;
   return last_status_;
 }
 
@@ -179,21 +158,6 @@ std::optional<double> DaemonProcess::Metric(const std::string& sample) const {
     }
   }
   return std::nullopt;
-}
-
-pid_t SpawnLogged(std::vector<std::string> argv, char** envp, const std::string& log) {
-  std::vector<char*> pointers;
-  for (std::string& arg : argv) pointers.push_back(arg.data());
-  pointers.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), envp);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
 }
 
 std::vector<Json> SocketExchange(const std::filesystem::path& path, const std::string& bytes,

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/process.h"
 #include "testing/temp_dir.h"
 #include "testing/wait.h"
 
@@ -60,8 +61,8 @@ class DaemonProcess {
   // Waits for the exit; the exit status, or -1 (killed, or still running at
   // the deadline).
   int WaitExit(std::chrono::milliseconds deadline = kDeadline);
-  bool running() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
+  bool running() const { return process_ && process_->running(); }
+  pid_t pid() const { return running() ? process_->pid() : -1; }
 
   int port() const { return port_; }
   std::unique_ptr<httplib::Client> Client() const;
@@ -76,7 +77,7 @@ class DaemonProcess {
 
  private:
   const TempDir& dir_;
-  pid_t pid_ = -1;
+  std::unique_ptr<Process> process_;
   int port_ = 0;
   std::filesystem::path socket_;
   std::string log_name_ = "daemon.log";
@@ -99,9 +100,5 @@ struct Reply {
 };
 Reply Post(httplib::Client& client, const std::string& body, bool wait = false,
            const std::string& token = {}, const std::string& route = "/v1/events");
-
-// Starts `argv` with standard input from /dev/null and standard output and
-// error appended to `log`; the child's process id, or -1.
-pid_t SpawnLogged(std::vector<std::string> argv, char** envp, const std::string& log);
 
 }  // namespace amtest

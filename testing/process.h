@@ -1,14 +1,17 @@
-// A built program run by a test: its arguments, standard input and
-// environment given, its exit status and both output streams collected.
+// A built program run by a test or a benchmark: its arguments, standard input
+// and environment given, its exit status, peak memory and output collected.
+// The one way tests start processes; the daemon and Alertmanager harnesses
+// build on it.
 //
-// The streams go through files in a folder of the handle's own, so no pipe
-// can fill up and no thread is needed. Waiting polls with a deadline; a
-// process still running when the deadline passes is killed and reported as
-// status -1 with err "timed out". A handle nobody waited for kills and
-// collects its process when it goes.
+// The streams go through files (a folder of the handle's own, or the `log`
+// file), so no pipe can fill up and no thread is needed. Waiting polls with a
+// deadline. A handle nobody waited for kills and collects its process when
+// it goes.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,19 +22,24 @@
 namespace amtest {
 
 struct ProcessResult {
-  int status = -1;  // exit status, or -1 when the program did not exit normally
-  int signal = 0;   // the signal that ended it, or 0
+  int status = -1;    // exit status, or -1 when the program did not exit normally
+  int signal = 0;     // the signal that ended it, or 0
+  long peak_kb = 0;   // peak resident memory (for benchmarks; tests never assert on it)
   std::string out;
   std::string err;
 };
 
 struct ProcessOptions {
-  std::filesystem::path cwd;  // empty: the test's own
+  std::filesystem::path cwd;  // empty: the caller's own
   std::string input;          // standard input's content, unless input_fd is set
   int input_fd = -1;          // a descriptor to give as standard input
   int output_fd = -1;         // a descriptor to give as standard output (-1: collected)
   bool close_output = false;  // start it with standard output closed
+  // When set, standard output and error are both appended to this file
+  // instead of being collected (long-running programs: the daemon).
+  std::filesystem::path log;
   std::vector<std::pair<std::string, std::string>> environment;  // added or replaced
+  std::vector<std::string> unset;                                // removed
 };
 
 class Process {
@@ -43,8 +51,15 @@ class Process {
   ~Process();
 
   int pid() const { return pid_; }
+  bool running() const { return pid_ > 0; }
+  void Signal(int signo) const;
   // What it has written to standard output so far (when collected).
   std::string OutputSoFar() const { return io_.Read("stdout"); }
+  // Waits for the exit; nullopt (the process left running) when the deadline
+  // passes first, or when it never started.
+  std::optional<ProcessResult> TryWait(std::chrono::milliseconds deadline);
+  // Waits for the exit; a process still running at the deadline is killed
+  // and reported as status -1 with err "timed out".
   ProcessResult Wait(std::chrono::milliseconds deadline = kDeadline);
 
  private:
