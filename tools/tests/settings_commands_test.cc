@@ -67,6 +67,8 @@ class SettingsCommandTest : public ::testing::Test {
   TempDir dir_;
 };
 
+// The layouts themselves are settings/'s; here what amctl adds: the version
+// flag, and a refusal that names the place and the version that would read it.
 TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
   ASSERT_EQ(Encode(kThreeKinds).status, 0);
   const ByteVec whole = Output();
@@ -78,7 +80,7 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
     const char* name;
     ByteVec archive;
     std::string version;
-    std::string expected_error;  // empty: decodes
+    std::string expected_error;
     bool other_version_reads;    // the message names the version that reads it
   } cases[] = {
       {"two extra bytes", Cat({whole, {0xAB, 0xCD}}), "11",
@@ -86,18 +88,11 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
            ": 2 bytes remain after the settings record",
        false},
       {"current layout read as old", whole, "10", "amctl: in.bin: offset ", true},
-      {"old layout read as old", old_layout, "10", "", false},
       {"old layout read as current", old_layout, "11", "amctl: in.bin: offset ", true},
-      {"negative count", Long(-1), "11", "", false},
-      {"cut short", ByteVec(whole.begin(), whole.end() - 1), "11", "amctl: in.bin: offset ", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const RunResult run = Decode(c.archive, {"--version", c.version});
-    if (c.expected_error.empty()) {
-      EXPECT_EQ(run.status, 0) << run.err;
-      continue;
-    }
     EXPECT_EQ(run.status, 3);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find(c.expected_error), std::string::npos) << run.err;
