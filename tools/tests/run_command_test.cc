@@ -26,10 +26,9 @@ constexpr char kClasses[] = R"(
        "Stop": {"in": {"Reason": "string"}, "hresult": "0x80041003"}}}],
   "instances": [{"class": "Service", "properties": {"Drive": "C:"}}])";
 
-std::string Builtin(const std::string& name, const std::string& method, int limit = 0) {
-  return R"({"name": ")" + name + R"(", "kind": "builtin", "exec_limit": )" +
-         std::to_string(limit) + R"(, "namespace": "root\\zrv", "class": "Service", "method": ")" +
-         method + R"(", "descriptive_name": "d-)" + name + R"(",
+std::string Builtin(const std::string& name, const std::string& method) {
+  return R"({"name": ")" + name + R"(", "kind": "builtin", "namespace": "root\\zrv",
+     "class": "Service", "method": ")" + method + R"(", "descriptive_name": "d-)" + name + R"(",
      "key_params": [{"param": "Drive", "event_prop": "Drive"}],
      "in_params": [{"param": "Reason", "event_prop": "event_key"}, {"param": "Free", "event_prop": "Free"},
                    {"param": "Big", "event_prop": "Big"}]})";
