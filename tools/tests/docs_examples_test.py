@@ -5,7 +5,8 @@
 2. `amctl test` passes on every scenario under examples/scenarios/ and on the
    demo's scenario, and `amctl check` finds nothing in any JSON file of
    examples/, examples/scenarios/ and tools/demo/, nor in any complete ```json
-   block of docs/*.md (one that elides nothing with "...").
+   block of docs/*.md (one that elides nothing with "..."); each of those
+   documents also satisfies the JSON Schema of its kind (docs/schema/).
 3. The README's shell examples that use amctl run in a scratch folder that
    mirrors the top of the tree (examples/ and the built amctl), one bash per
    shell (as a reader's), and print what the README shows after each `$ `
@@ -22,6 +23,34 @@ import sys
 import tempfile
 
 MARK = "@@amctl-docs-test-end@@"
+SCHEMAS = {"settings": "settings", "scenario": "scenario", "service": "actionmanagerd"}
+
+
+def kind_of(document):
+    if "profiles" in document:
+        return "service"
+    if "profile" in document or "events" in document or "settings" in document:
+        return "scenario"
+    return "settings"
+
+
+def schema_errors(root, paths):
+    """What the schemas of docs/schema/ say about each document in `paths`."""
+    import jsonschema
+    validators = {}
+    for kind, name in SCHEMAS.items():
+        with open(os.path.join(root, "docs", "schema", f"{name}.schema.json"), encoding="utf-8") as f:
+            validators[kind] = jsonschema.Draft202012Validator(json.load(f))
+    failures, kinds = [], set()
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            document = json.load(f)
+        kinds.add(kind_of(document))
+        for error in validators[kind_of(document)].iter_errors(document):
+            failures.append(f"{path}: the schema refuses it: {error.message}")
+    if kinds != set(SCHEMAS):
+        failures.append(f"the examples and docs show only the kinds {sorted(kinds)}")
+    return failures
 
 
 def doc_scenarios(root):
@@ -108,6 +137,7 @@ def main():
         run = subprocess.run([amctl, "check"] + checked, capture_output=True, text=True)
         if run.returncode != 0 or run.stdout:
             failures.append("amctl check on the examples and docs:\n" + run.stdout + run.stderr)
+        failures += schema_errors(root, checked)
 
     # One shell for all the blocks, as a reader who follows the README has.
     readme = open(os.path.join(root, "README.md"), encoding="utf-8").read()

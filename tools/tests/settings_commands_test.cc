@@ -11,10 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "host/trace_utils.h"
-#include "settings/action_info.h"
-#include "settings/action_manager_settings.h"
-#include "settings/archive_io.h"
 #include "settings/tests/test_util.h"
 #include "tools/tests/amctl.h"
 
@@ -38,10 +34,6 @@ constexpr char kThreeKinds[] = R"({"rules": [{"event": "Disk_Full", "actions": [
 
 class SettingsCommandTest : public ::testing::Test {
  protected:
-  // The library's own store and load in this process log a notice each.
-  void SetUp() override { CTraceUtils::GetInstance()->SetThreshold(2); }
-  void TearDown() override { CTraceUtils::GetInstance()->SetThreshold(3); }
-
   RunResult Encode(const std::string& json, const std::vector<std::string>& extra = {}) {
     dir_.Write("in.json", json);
     std::vector<std::string> args = {"settings", "encode", "in.json", "-o", "out.bin"};
@@ -75,111 +67,8 @@ class SettingsCommandTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(SettingsCommandTest, EncodeWritesTheArchiveExamplesByteForByte) {
-  const ByteVec program_rule = Cat({Long(1), Str("E"), Long(1), Str("a"), Str("CProgramActionInfo"),
-                                    ByteVec{0, 0, 1, 'c', 0, 0, 0}});
-  const ByteVec task_rule =
-      Cat({Long(1), Str("T"), Long(1), Str("t"), Str("CTaskActionInfo"),
-           ByteVec{3, 0, 3, 0, 0x61, 0x62, 0, 1, 0, 0, 3, 0, 0, 0, 1, 0x78, 1, 0x79, 0}});
-  const ByteVec default_builtin =
-      Cat({Long(1), Str("B"), Long(1), Str("b"), Str("CBuiltInActionInfo"), ByteVec(19, 0)});
-  const struct {
-    const char* json;
-    ByteVec bytes;
-  } cases[] = {
-      {R"({"rules": []})", Long(0)},
-      {R"({})", Long(0)},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "program", "command": "c"}]}]})",
-       program_rule},
-      {R"({"rules": [{"event": "T", "actions": [{"name": "t", "kind": "task", "exec_limit": 3,
-          "text1": "ab", "text2": "", "items": ["x", "y", ""]}]}]})",
-       task_rule},
-      {R"({"rules": [{"event": "T", "actions": [{"name": "t", "kind": "task", "exec_limit": 3,
-          "text1_hex": "616200", "text2_hex": "00", "items": ["x", {"hex": "79"}, ""]}]}]})",
-       task_rule},
-      {R"({"rules": [{"event": "B", "actions": [{"name": "b", "kind": "builtin"}]}]})",
-       default_builtin},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.json);
-    const RunResult run = Encode(c.json);
-    ASSERT_EQ(run.status, 0) << run.err;
-    // The library's notices (its load, the store) are shown only when asked
-    // for, and the tool itself has nothing to say.
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(Output(), c.bytes);
-  }
-}
-
-// (event, action) names in the order the library enumerates the loaded
-// settings.
-std::vector<std::string> LibraryOrder(const ByteVec& archive) {
-  CActionManagerSettings settings;
-  EXPECT_EQ(LoadSettingsArchive(archive, 11, settings), 1);
-  std::vector<std::string> order;
-  for (const auto& [event, rule] : settings.m_mapRules) {
-    for (const auto& [name, action] : rule) order.push_back(event + "/" + name);
-  }
-  return order;
-}
-
-std::vector<std::string> JsonOrder(const Json& json) {
-  std::vector<std::string> order;
-  for (const auto& rule : json["rules"]) {
-    for (const auto& action : rule["actions"]) {
-      order.push_back(rule["event"].get<std::string>() + "/" + action["name"].get<std::string>());
-    }
-  }
-  return order;
-}
-
-TEST_F(SettingsCommandTest, DecodeWritesEveryFieldInTheLibrarysEnumerationOrder) {
-  ASSERT_EQ(Encode(kThreeKinds).status, 0);
-  const RunResult run = Decode(Output());
-  ASSERT_EQ(run.status, 0) << run.err;
-  const Json json = Json::parse(run.out);
-  EXPECT_EQ(JsonOrder(json), LibraryOrder(Output()));
-  std::map<std::string, std::string> actions;
-  for (const auto& action : json["rules"][0]["actions"]) actions[action["name"]] = action.dump();
-  EXPECT_EQ(actions["notify"],
-            R"({"name":"notify","kind":"program","exec_limit":0,"command":"echo hi",)"
-            R"("probe":"disk","descriptive_name":"Tell","aux":""})");
-  EXPECT_EQ(actions["ticket"],
-            R"({"name":"ticket","kind":"task","exec_limit":0,"text1_hex":"616200",)"
-            R"("text2_hex":"00","items":["x","y",""]})");
-  EXPECT_EQ(actions["restart"],
-            R"({"name":"restart","kind":"builtin","exec_limit":1,"namespace":"root\\zrv",)"
-            R"("class":"Service","method":"Restart","class_call":0,)"
-            R"("descriptive_name":"Restart it","aux":"",)"
-            R"("key_params":[{"param":"Name","event_prop":"Drive"}],)"
-            R"("in_params":[{"param":"Reason","event_prop":"event_key"}]})");
-}
-
-TEST_F(SettingsCommandTest, TextsThatAreNotUtf8TravelAsHex) {
-  const char* source = R"({"rules": [{"event_hex": "45ff", "actions": [
-      {"name_hex": "ff41", "kind": "builtin", "class_call": true, "method_hex": "c0",
-       "key_params": [{"param_hex": "80", "event_prop": "é"}]},
-      {"name": "t", "kind": "task", "items": [{"hex": "fe"}, "ok"]}]}]})";
-  ASSERT_EQ(Encode(source).status, 0);
-  const ByteVec first = Output();
-  const RunResult decoded = Decode(first);
-  ASSERT_EQ(decoded.status, 0) << decoded.err;
-  const Json rule = Json::parse(decoded.out)["rules"][0];
-  EXPECT_EQ(rule["event_hex"], "45ff");
-  std::map<std::string, Json> actions;
-  for (const auto& action : rule["actions"]) {
-    actions[action.contains("name") ? action["name"] : action["name_hex"]] = action;
-  }
-  const Json& builtin = actions["ff41"];
-  EXPECT_EQ(builtin["method_hex"], "c0");
-  EXPECT_EQ(builtin["class_call"], 1);
-  EXPECT_EQ(builtin["key_params"].dump(), R"([{"param_hex":"80","event_prop":"é"}])");
-  EXPECT_EQ(actions["t"]["items"].dump(), R"([{"hex":"fe"},"ok"])");
-  ASSERT_EQ(Encode(decoded.out).status, 0);
-  ASSERT_EQ(Encode(Decode(Output()).out).status, 0);
-  EXPECT_EQ(Output(), first);
-}
-
+// The layouts themselves are settings/'s; here what amctl adds: the version
+// flag, and a refusal that names the place and the version that would read it.
 TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
   ASSERT_EQ(Encode(kThreeKinds).status, 0);
   const ByteVec whole = Output();
@@ -191,7 +80,7 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
     const char* name;
     ByteVec archive;
     std::string version;
-    std::string expected_error;  // empty: decodes
+    std::string expected_error;
     bool other_version_reads;    // the message names the version that reads it
   } cases[] = {
       {"two extra bytes", Cat({whole, {0xAB, 0xCD}}), "11",
@@ -199,18 +88,11 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
            ": 2 bytes remain after the settings record",
        false},
       {"current layout read as old", whole, "10", "amctl: in.bin: offset ", true},
-      {"old layout read as old", old_layout, "10", "", false},
       {"old layout read as current", old_layout, "11", "amctl: in.bin: offset ", true},
-      {"negative count", Long(-1), "11", "", false},
-      {"cut short", ByteVec(whole.begin(), whole.end() - 1), "11", "amctl: in.bin: offset ", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const RunResult run = Decode(c.archive, {"--version", c.version});
-    if (c.expected_error.empty()) {
-      EXPECT_EQ(run.status, 0) << run.err;
-      continue;
-    }
     EXPECT_EQ(run.status, 3);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err.find(c.expected_error), std::string::npos) << run.err;
@@ -219,109 +101,20 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
               c.other_version_reads)
         << run.err;
   }
-  const RunResult old = Decode(old_layout, {"--version", "10"});
-  const auto json = Json::parse(old.out);
-  EXPECT_EQ(json["rules"][0]["actions"][0]["key_params"].dump(),
-            R"([{"param":"Name","event_prop":"Drive"}])");
 }
 
-TEST_F(SettingsCommandTest, InvalidJsonIsRejectedWithItsPlace) {
-  using namespace std::string_literals;
-  const std::string limit(64, '['), limit_end(64, ']');
-  // The document of one rule "E" whose one action "a" has `fields` besides its name.
-  const auto A = [](const std::string& fields) {
-    return R"({"rules": [{"event": "E", "actions": [{"name": "a", )" + fields + "}]}]}";
-  };
-  const struct {
-    std::string json;
-    const char* error;
-  } cases[] = {
-      // The parser would take a NUL byte for the end of the input.
-      {"{\"rules\": []}\0garbage"s, "line 1, column 14: a NUL byte is not allowed"},
-      {"{\"rules\": [\n\0]}"s, "line 2, column 1: a NUL byte is not allowed"},
-      {limit + limit_end, "the document: must be an object, not an array"},
-      {"[" + limit + limit_end + "]", "line 1, column 65: nested deeper than 64 levels"},
-      // Brackets inside strings do not nest.
-      {R"({"rules": [{"event": ")" + std::string(100, '[') + R"(", "actions": {}}]})",
-       "rules[0].actions: must be an array, not an object"},
-      {A(R"("kind": "task", "exec_limit": 1e400)"),
-       "line 1, column 83: the number 1e400 is out of range"},
-      {A(R"("kind": "task", "exec_limit": 18446744073709551616)"),
-       "exec_limit: must be an integer from 0 to 65535, not a number beyond the 64-bit integers"},
-      {A(R"("kind": "task", "exec_limit": 1.0)"),
-       "exec_limit: must be an integer from 0 to 65535, not a number written with a decimal point "
-       "or an exponent"},
-      {R"({"rules": [{"event": "Disk_Full"}, {"event": "E"}, {"event": "disk_FULL"}]})",
-       "rules[2].event: differs from rules[0].event only in letter case"},
-      {"", "line 1, column 1: syntax error"},
-      {"{\n  \"rules\": [,]\n}", "line 2, column 13: syntax error"},
-      {"{\"rules\": \"\xff\"}", "line 1, column 12: syntax error"},
-      {R"({"rule": []})", "rule: is not a known field"},
-      {R"({"rules": {}})", "rules: must be an array, not an object"},
-      {R"({"rules": [{"actions": []}]})", "rules[0].event: is required"},
-      {R"({"rules": [{"event": "E", "event": "F"}]})", "rules[0].event: is given twice"},
-      {R"({"rules": [{"event": "E", "actions": [{"kind": "task"}]}]})",
-       "rules[0].actions[0].name: is required"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a"}]}]})",
-       "rules[0].actions[0].kind: is required"},
-      {A(R"("kind": "script")"),
-       "rules[0].actions[0].kind: must be \"builtin\", \"program\" or \"task\""},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task"},
-          {"name": "b", "kind": "task", "exec_limit": 65536}]}]})",
-       "rules[0].actions[1].exec_limit: must be an integer from 0 to 65535"},
-      {A(R"("kind": "task", "exec_limit": -1)"),
-       "rules[0].actions[0].exec_limit: must be an integer from 0 to 65535"},
-      {A(R"("kind": "task", "exec_limit": 1.5)"),
-       "rules[0].actions[0].exec_limit: must be an integer from 0 to 65535, not a number with a "
-       "fraction"},
-      {A(R"("kind": "builtin", "class_call": "yes")"),
-       "rules[0].actions[0].class_call: must be an integer from -2147483648 to 2147483647"},
-      {A(R"("kind": "builtin", "class_call": 2147483648)"),
-       "rules[0].actions[0].class_call: must be an integer"},
-      {A(R"("kind": "program", "method": "M")"),
-       "rules[0].actions[0].method: is not a known field"},
-      {A(R"("kind": "program", "command": 5)"),
-       "rules[0].actions[0].command: must be a string, not a number"},
-      {A(R"("kind": "task", "text1": "x", "text1_hex": "78")"),
-       "rules[0].actions[0].text1_hex: give either text1 or text1_hex, not both"},
-      {A(R"("kind": "task", "text2_hex": "7")"),
-       "rules[0].actions[0].text2_hex: must be an even number of hex digits"},
-      {A(R"("kind": "task", "text2_hex": "zz")"),
-       "rules[0].actions[0].text2_hex: must be an even number of hex digits"},
-      {A(R"("kind": "task", "items": ["x", 1])"),
-       "rules[0].actions[0].items[1]: must be a string or {\"hex\": ...}, not a number"},
-      {A(R"("kind": "task", "items": [{"hex": "x"}])"),
-       "rules[0].actions[0].items[0].hex: must be an even number of hex digits"},
-      {R"({"rules": [{"event": "E", "actions": [{"name": "a", "kind": "builtin",
-          "key_params": [{"param": "p", "event": "e"}]}]}]})",
-       "rules[0].actions[0].key_params[0].event: is not a known field"},
-      {A(R"("kind": "builtin", "in_params": {})"),
-       "rules[0].actions[0].in_params: must be an array, not an object"},
-      {A(R"("kind": "task"}, {"name": "a", "kind": "program")"),
-       "rules[0].actions[1].name: repeats the name of rules[0].actions[0]"},
-      {R"({"rules": [{"event": "E"}, {"event": "E"}]})",
-       "rules[1].event: repeats the event of rules[0]"},
-      {R"({"rules": [{"event": "E", "actions": [5]}]})",
-       "rules[0].actions[0]: must be an object, not a number"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.json);
-    const RunResult run = Encode(c.json);
-    EXPECT_EQ(run.status, 3);
-    EXPECT_EQ(run.err.find(std::string("amctl: in.json: ")), 0u) << run.err;
-    EXPECT_NE(run.err.find(c.error), std::string::npos) << run.err;
-    EXPECT_FALSE(std::filesystem::exists(dir_.path() / "out.bin"));
-  }
-}
-
-TEST_F(SettingsCommandTest, ADashReadsStandardInput) {
+// The reader's and writer's own tables are scenario/'s (settings_json_test);
+// here what amctl adds: files and standard input, and how a refusal is told.
+TEST_F(SettingsCommandTest, ADashReadsStandardInputAndWhatDecodeWritesEncodeReads) {
   const RunResult encoded =
       RunAmctl({"settings", "encode", "-", "-o", "out.bin"}, dir_.path(), kThreeKinds);
   ASSERT_EQ(encoded.status, 0) << encoded.err;
+  EXPECT_EQ(encoded.err, "");
   const std::string archive = dir_.Read("out.bin");
   const RunResult decoded = RunAmctl({"settings", "decode", "-"}, dir_.path(), archive);
   ASSERT_EQ(decoded.status, 0) << decoded.err;
-  EXPECT_EQ(JsonOrder(Json::parse(decoded.out)), LibraryOrder(Bytes(archive)));
+  EXPECT_EQ(Json::parse(decoded.out)["rules"][0]["actions"].size(), 3u);
+  EXPECT_EQ(Encode(decoded.out).status, 0);  // what decode writes, encode reads
 
   const RunResult cut =
       RunAmctl({"settings", "decode", "-"}, dir_.path(), archive.substr(0, archive.size() - 1));
@@ -332,6 +125,11 @@ TEST_F(SettingsCommandTest, ADashReadsStandardInput) {
   EXPECT_NE(bad.err.find("amctl: standard input: line 1, column 2: syntax error"),
             std::string::npos)
       << bad.err;
+  std::filesystem::remove(dir_.path() / "out.bin");
+  const RunResult refused = Encode(R"({"rules": [{"event": "E", "actions": [{"name": "a"}]}]})");
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(refused.err, "amctl: in.json: rules[0].actions[0].kind: is required\n");
+  EXPECT_FALSE(std::filesystem::exists(dir_.path() / "out.bin"));
 }
 
 TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
@@ -400,7 +198,8 @@ TEST_F(SettingsCommandTest, DecodeSaysWhichActionsItLeavesOut) {
   EXPECT_EQ(lenient.status, 0);
   EXPECT_EQ(lenient.err, warning + "; the action is left out\n");
   const Json json = Json::parse(lenient.out);
-  EXPECT_EQ(JsonOrder(json), std::vector<std::string>{"Disk_Full/a"});
+  ASSERT_EQ(json["rules"][0]["actions"].size(), 1u);
+  EXPECT_EQ(json["rules"][0]["actions"][0]["name"], "a");
 
   const RunResult strict = Decode(archive, {"--strict"});
   EXPECT_EQ(strict.status, 3);
