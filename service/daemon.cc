@@ -249,8 +249,8 @@ Status Daemon::ImportJournal(std::vector<StateStore::Unfinished>* unfinished) {
   for (Journal::Unfinished& record : old) payloads.push_back(std::move(record.payload));
   std::uint64_t first = 0;
   if (!payloads.empty()) {
-    // The bound does not apply: these were accepted already.
-    if (state_->Submit(payloads, &first) == StateStore::SubmitResult::kClosed ||
+    // More than journal.max_bytes stops the start: raise it for the move.
+    if (state_->Submit(payloads, &first) != StateStore::SubmitResult::kOk ||
         !state_->WaitDurable(first + payloads.size() - 1)) {
       return {Reason::kFailed, "cannot store the events of the journal " + dir.string(), ""};
     }

@@ -263,6 +263,7 @@ void ProfileRunner::Process(const std::shared_ptr<Job>& job) {
   // answered 503 and will send it again.
   if (!engine_.state->WaitDurable(job->seq)) {
     job->dropped = {Reason::kJournalFailed, "", ""};
+    engine_.metrics->Dropped(name_, job->dropped.row().label);
     job->Complete();
     return;
   }
