@@ -303,9 +303,11 @@ TEST_F(StateStoreTest, AFailingWriteRefusesItsEventsReportsAndRecoversByItself) 
 }
 
 TEST_F(StateStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
-  // A real database with a damaged page, from a first store.
+  // A real database with a damaged page of its history, which a start would
+  // not otherwise read.
   ASSERT_TRUE(Open()) << error_;
-  for (int i = 0; i < 50; ++i) Accept(std::string(500, 'x'));
+  const std::vector<HistoryRow> rows(100, Decision("P", std::string(500, 'h'), NowMs()));
+  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows}));
   store_->Close();
   std::string good;
   {
@@ -314,7 +316,7 @@ TEST_F(StateStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
   }
   ASSERT_GT(good.size(), 3 * 4096u);
   std::string damaged = good;
-  std::memset(damaged.data() + 2 * 4096, 0x5a, 200);
+  std::memset(damaged.data() + good.size() - 2 * 4096, 0x5a, 200);
   struct Case {
     const char* name;
     std::string content;
@@ -322,7 +324,7 @@ TEST_F(StateStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
   };
   const Case cases[] = {
       {"not a database", std::string(8192, 'j'), "not a database"},
-      {"a damaged page", damaged, "state.db"},
+      {"a damaged page", damaged, "is damaged"},
       {"another program's newer schema", "", "newer than this program's"},
   };
   for (const Case& c : cases) {
