@@ -18,7 +18,7 @@
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
             libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev \
             libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema \
-            prometheus-alertmanager groff-base
+            prometheus-alertmanager groff-base libsqlite3-dev
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
 # the binaries with, and lintian; systemd for packaging/check_deb.sh's
 # systemd-analyze.

@@ -92,7 +92,7 @@ class Stream {
  public:
   Stream() : client_(Daemon().daemon.Client()) {
     reader_ = std::thread([this] {
-      client_->Get("/v1/results", [this](const char* data, std::size_t size) {
+      client_->Get("/v1/results?follow=1", [this](const char* data, std::size_t size) {
         std::lock_guard<std::mutex> lock(mu_);
         text_.append(data, size);
         for (std::size_t at; (at = text_.find("\n\n")) != std::string::npos; text_.erase(0, at + 2)) {

@@ -165,7 +165,7 @@ int Soak() {
   // A leak of fifty bytes per event would add 4 MiB over the last 80,000.
   Check(end.rss_kib <= warm.rss_kib + 4 * 1024, "RSS within 4 MiB of the warm-up's");
   Check(end.rss_kib <= middle.rss_kib + 2 * 1024, "RSS within 2 MiB of the middle's");
-  Check(daemon.Metric("actionmanagerd_journal_unfinished_events") == 0, "journal drained");
+  Check(daemon.Metric("actionmanagerd_state_unfinished_events") == 0, "store drained");
   daemon.Signal(SIGTERM);
   Check(daemon.WaitExit() == 0, "a clean exit on SIGTERM");
   return failures == 0 ? 0 : 1;

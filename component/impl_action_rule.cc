@@ -7,6 +7,7 @@
 #include "actions/action_report.h"
 #include "component/action_manager_sink.h"
 #include "component/dispatch_observer_internal.h"
+#include "component/execution_counters.h"
 #include "host/trace_utils.h"
 #include "component/action_kinds.h"
 #include "wbem/holders.h"
@@ -74,8 +75,24 @@ std::string CImplActionRule::ReadEventIdKey(IWbemClassObject* event,
 int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& event_name) {
   int result = 1;
   const std::string key = ReadEventIdKey(event, event_name);
+  static const std::string kNoProfile;
+  const std::string& profile = m_pSink != nullptr ? m_pSink->GetProfileName() : kNoProfile;
+  // A host's store replaces the map for this delivery; when it fails, the
+  // map counts instead, so that a delivery is never refused for it.
+  std::shared_ptr<const AmExecutionCounterStore> store = component::ExecutionCounterStore();
+  const AmCounterKey counter_key{profile, event_name, key};
+  std::int32_t count = 0;
+  bool stored = false;
+  if (store) {
+    try {
+      count = store->load(counter_key);
+      stored = true;
+    } catch (...) {
+      store.reset();
+    }
+  }
   auto counter = m_mapCounters.find(key);
-  const std::int32_t count = counter == m_mapCounters.end() ? 0 : counter->second;
+  if (!stored) count = counter == m_mapCounters.end() ? 0 : counter->second;
 
   CTraceUtils::GetInstance()->LogMsg(
       1, kComponent, "Executing actions triggred by the event '%s' already executed %ld times",
@@ -89,9 +106,7 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
   };
   const auto conclude = [&](std::int32_t index, AmActionDecision decision,
                             const actions::ActionReport& run, double seconds) {
-    static const std::string kNoProfile;
     const auto& executor = *m_lstExecutors[static_cast<std::size_t>(index)];
-    const std::string& profile = m_pSink != nullptr ? m_pSink->GetProfileName() : kNoProfile;
     component::ReportActionOutcome({profile, event_name, key, index,
                                     component::ActionKindOf(executor), decision, run.indicated,
                                     run.result_code, run.return_code, seconds});
@@ -136,6 +151,13 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
     // Without a limit the count could otherwise wrap after 2^31 deliveries and
     // let limited actions of the same id run again.
     const std::int32_t next = count == std::numeric_limits<std::int32_t>::max() ? count : count + 1;
+    if (stored) {
+      try {
+        store->save(counter_key, next);
+        return result;
+      } catch (...) {
+      }
+    }
     if (counter == m_mapCounters.end()) {
       m_mapCounters.emplace(key, next);
     } else {

@@ -1,7 +1,9 @@
 // CImplActionRule: one rule of a running profile, ready to run. It holds one
 // executor per action of the rule it was built from, in the rule's
 // enumeration order, and the rule's execution counters: per event id text,
-// how many deliveries ran without holding back any action.
+// how many deliveries ran without holding back any action. While a host has
+// installed a counter store (component/execution_counters.h), the counts are
+// read from and written to it instead, under the same rule.
 //
 // Ownership: owned by its sink's rule map; owns its executors (each with its
 // own copy of its description) and its counters. The sink it was built for is
@@ -54,7 +56,8 @@ class CImplActionRule {
   const std::vector<std::unique_ptr<CImplBaseActionInfo>>& GetExecutors() const {
     return m_lstExecutors;
   }
-  // The counter of an event id text (0 when there is none yet).
+  // The counter of an event id text in the rule's own map (0 when there is
+  // none yet; the map is not used while a counter store is installed).
   std::int32_t GetExecutionCount(const std::string& event_id) const;
 
   // The executor for one description, chosen by its run-time class; null for

@@ -1,12 +1,15 @@
 #include "service/action_metrics.h"
 
 #include <string>
+#include <utility>
 
 namespace service {
 
-ActionMetrics::ActionMetrics(Metrics* metrics) {
-  AmSetActionOutcomeObserver(
-      [metrics](const AmActionOutcome& outcome) { Count(*metrics, outcome); });
+ActionMetrics::ActionMetrics(Metrics* metrics, AmActionOutcomeObserver also) {
+  AmSetActionOutcomeObserver([metrics, also = std::move(also)](const AmActionOutcome& outcome) {
+    Count(*metrics, outcome);
+    if (also) also(outcome);
+  });
 }
 
 ActionMetrics::~ActionMetrics() { AmSetActionOutcomeObserver({}); }

@@ -4,8 +4,9 @@
 // result code, and one per action its execution limit held back.
 //
 // The outcome observer is process-wide, so one ActionMetrics is in force at
-// a time; it counts for every profile (the outcome names it). Installed on
-// construction, removed on destruction; the observer runs on the delivery
+// a time; it counts for every profile (the outcome names it). `also` (when
+// set) sees every outcome after it is counted: the daemon records its
+// history there. Installed on construction, removed on destruction; the observer runs on the delivery
 // threads, and Metrics is thread-safe.
 #pragma once
 
@@ -16,7 +17,7 @@ namespace service {
 
 class ActionMetrics {
  public:
-  explicit ActionMetrics(Metrics* metrics);
+  explicit ActionMetrics(Metrics* metrics, AmActionOutcomeObserver also = {});
   ~ActionMetrics();
   ActionMetrics(const ActionMetrics&) = delete;
   ActionMetrics& operator=(const ActionMetrics&) = delete;

@@ -11,6 +11,9 @@
 #include "service/event_id.h"
 #include "wbem/holders.h"
 #include "service/log.h"
+#include "service/journal.h"
+#include "service/sqlite_state.h"
+#include "component/execution_counters.h"
 
 namespace service {
 namespace {
@@ -43,6 +46,65 @@ Daemon::Daemon(CActionManagerManager* manager) : manager_(manager) {}
 Daemon::~Daemon() {
   Shutdown();
   SetLogTee({});
+}
+
+namespace {
+
+const char* KindName(AmActionKind kind) {
+  switch (kind) {
+    case AmActionKind::kProgram:
+      return "program";
+    case AmActionKind::kTask:
+      return "task";
+    case AmActionKind::kBuiltIn:
+      break;
+  }
+  return "builtin";
+}
+
+const char* DecisionName(AmActionDecision decision) {
+  switch (decision) {
+    case AmActionDecision::kHeldBack:
+      return "held_back";
+    case AmActionDecision::kTaskNotRun:
+      return "task_not_run";
+    case AmActionDecision::kRuns:
+      break;
+  }
+  return "ran";
+}
+
+}  // namespace
+
+void Daemon::Record(const AmActionOutcome& outcome) {
+  HistoryRow row;
+  row.profile = outcome.profile;
+  row.rule = outcome.rule;
+  row.action = outcome.action;
+  row.kind = KindName(outcome.kind);
+  row.event_id = outcome.event_id;
+  row.decision = DecisionName(outcome.decision);
+  row.result_event = outcome.result_event;
+  row.result_code = outcome.result_code;
+  row.return_value = outcome.return_value;
+  row.seconds = outcome.seconds;
+  row.time_ms = NowMs();
+  history_.Add(std::move(row));
+}
+
+bool Daemon::ready(std::string* why) const {
+  if (!profiles_.accepting()) return false;
+  std::string failure;
+  if (state_ != nullptr && !state_->healthy(&failure)) {
+    if (why != nullptr) *why = "the state database cannot be written: " + failure;
+    return false;
+  }
+  return true;
+}
+
+void Daemon::SetHealthListener(std::function<void(const std::string& failure)> listener) {
+  std::lock_guard<std::mutex> lock(settings_mu_);
+  health_listener_ = std::move(listener);
 }
 
 Status Daemon::BuildWorld() {
@@ -110,13 +172,16 @@ Status Daemon::Start(Config config) {
     if (Status opened = results_.Open(config_.results_file); !opened.ok()) return opened;
   }
   engine_.world = world_;
-  engine_.journal = &journal_;
+  engine_.counters = &counters_;
+  engine_.history = &history_;
   engine_.results = config_.results_file.empty() ? nullptr : &results_;
   engine_.stream = &stream_;
   engine_.metrics = &metrics_;
   engine_.manager = manager_;
   metrics_.SetSampler([this](Metrics& metrics) { Sample(metrics); });
-  action_metrics_ = std::make_unique<ActionMetrics>(&metrics_);
+  metrics_.StateHealthy(true);
+  action_metrics_ = std::make_unique<ActionMetrics>(
+      &metrics_, [this](const AmActionOutcome& outcome) { Record(outcome); });
   token_ = config_.listen.token;
   wait_seconds_ = config_.wait_seconds;
   if (Status created =
@@ -124,8 +189,17 @@ Status Daemon::Start(Config config) {
       !created.ok()) {
     return created;
   }
-  std::vector<Journal::Unfinished> unfinished;
-  if (Status opened = OpenJournal(&unfinished); !opened.ok()) return opened;
+  std::vector<StateStore::Unfinished> unfinished;
+  if (Status opened = OpenState(&unfinished); !opened.ok()) return opened;
+  if (Status imported = ImportJournal(&unfinished); !imported.ok()) return imported;
+  engine_.state = state_.get();
+  AmSetExecutionCounterStore(
+      {[this](const AmCounterKey& key) {
+         return counters_.Get(key.profile, key.rule, key.event_id, NowMs());
+       },
+       [this](const AmCounterKey& key, std::int32_t count) {
+         counters_.Set(key.profile, key.rule, key.event_id, count, NowMs());
+       }});
   // Replayed events go first, in their order, whatever the queue limit.
   Replay(unfinished);
   profiles_.Start();
@@ -133,23 +207,71 @@ Status Daemon::Start(Config config) {
   return Status::Ok();
 }
 
-Status Daemon::OpenJournal(std::vector<Journal::Unfinished>* unfinished) {
-  ResultsFile* results = engine_.results;
+Status Daemon::OpenState(std::vector<StateStore::Unfinished>* unfinished) {
+  StateOptions options;
+  options.counter_ttl = config_.state.counter_ttl;
+  options.history_days = config_.state.history_days;
+  options.history_rows = config_.state.history_rows;
+  options.max_queued_bytes = config_.journal_max_bytes;
+  options.on_health = [this](const std::string& failure) {
+    metrics_.StateHealthy(failure.empty());
+    std::function<void(const std::string&)> listener;
+    {
+      std::lock_guard<std::mutex> lock(settings_mu_);
+      listener = health_listener_;
+    }
+    if (listener) listener(failure);
+  };
+  state_ = std::make_unique<SqliteState>(config_.state_dir / "state.db", &counters_);
+  std::vector<CounterRow> counters;
   std::string error;
-  if (!journal_.Open(
-          config_.state_dir / "journal", config_.journal_max_bytes, config_.journal_segment_bytes,
-          [results] {
-            if (results != nullptr) results->Sync();
-          },
-          unfinished, &error)) {
-    return {Reason::kFailed, "journal: " + error, ""};
+  if (!state_->Open(options, unfinished, &counters, &error)) {
+    state_.reset();
+    return {Reason::kFailed, "state database " + error, ""};
   }
+  counters_.Load(std::move(counters));
   return Status::Ok();
 }
 
-void Daemon::Replay(std::vector<Journal::Unfinished>& unfinished) {
+Status Daemon::ImportJournal(std::vector<StateStore::Unfinished>* unfinished) {
+  const std::filesystem::path dir = config_.state_dir / "journal";
+  std::error_code ec;
+  if (!std::filesystem::is_directory(dir, ec)) return Status::Ok();
+  std::vector<Journal::Unfinished> old;
+  {
+    Journal journal;
+    std::string error;
+    if (!journal.Open(dir, std::uint64_t{1} << 40, std::uint64_t{1} << 40, {}, &old, &error)) {
+      return {Reason::kFailed, "journal " + dir.string() + ": " + error, ""};
+    }
+  }
+  std::vector<std::string> payloads;
+  for (Journal::Unfinished& record : old) payloads.push_back(std::move(record.payload));
+  std::uint64_t first = 0;
+  if (!payloads.empty()) {
+    // More than journal.max_bytes stops the start: raise it for the move.
+    if (state_->Submit(payloads, &first) != StateStore::SubmitResult::kOk ||
+        !state_->WaitDurable(first + payloads.size() - 1)) {
+      return {Reason::kFailed, "cannot store the events of the journal " + dir.string(), ""};
+    }
+  }
+  // Stored: from here a crash replays them from the store, not the folder.
+  std::filesystem::remove_all(dir, ec);
+  if (ec) {
+    return {Reason::kFailed, "cannot remove the journal " + dir.string() + ": " + ec.message(), ""};
+  }
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    unfinished->push_back({first + i, std::move(payloads[i])});
+  }
+  Log(kPriorityNotice, "moved " + std::to_string(payloads.size()) +
+                           " unfinished events from the journal " + dir.string() +
+                           " into the state database and removed the journal");
+  return Status::Ok();
+}
+
+void Daemon::Replay(std::vector<StateStore::Unfinished>& unfinished) {
   std::size_t replayed = 0;
-  for (Journal::Unfinished& record : unfinished) {
+  for (StateStore::Unfinished& record : unfinished) {
     auto job = std::make_shared<Job>();
     job->seq = record.seq;
     job->payload = std::move(record.payload);
@@ -166,12 +288,17 @@ void Daemon::Replay(std::vector<Journal::Unfinished>& unfinished) {
     const std::string profile = job->profile;
     if (!readable || !profiles_.Requeue(std::move(job))) {
       // Nothing can process it any more: say so and let it go.
-      const std::string why = event == nullptr ? "its journal record is not readable"
+      const std::string why = event == nullptr ? "its stored record is not readable"
                               : readable ? "its profile \"" + profile + "\" is no longer configured"
                                          : Describe(input);
-      Log(kPriorityErr, "journaled event " + std::to_string(seq) + " dropped: " + why);
+      Log(kPriorityErr, "stored event " + std::to_string(seq) + " dropped: " + why);
       metrics_.Dropped(profile, RowOf(Reason::kNotReplayable).label);
-      journal_.Finish(seq);
+      FinishRecord record;
+      record.seq = seq;
+      record.state = "dropped";
+      record.outcome = Json{{"seq", seq}, {"profile", profile}, {"dropped", why}}.dump(
+          -1, ' ', false, Json::error_handler_t::replace);
+      (void)state_->Finish(std::move(record));
       continue;
     }
     ++replayed;
@@ -233,13 +360,13 @@ bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
 Status Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs) {
   const auto journal = [this](const std::vector<std::string>& payloads,
                               std::uint64_t* first) -> Status {
-    switch (journal_.Submit(payloads, first)) {
-      case Journal::SubmitResult::kOk:
+    switch (state_->Submit(payloads, first)) {
+      case StateStore::SubmitResult::kOk:
         break;
-      case Journal::SubmitResult::kFull:
+      case StateStore::SubmitResult::kFull:
         return {Reason::kJournalFull, "", ""};
-      case Journal::SubmitResult::kFailed:
-        return {Reason::kJournalFailed, "", ""};
+      case StateStore::SubmitResult::kClosed:
+        return {Reason::kStopping, "", ""};
     }
     return Status::Ok();
   };
@@ -247,10 +374,18 @@ Status Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_pt
 }
 
 bool Daemon::WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs) {
-  return jobs.empty() || journal_.WaitDurable(jobs.back()->seq);
+  // One request's events may have gone into more than one commit.
+  bool durable = true;
+  for (const auto& job : jobs) durable = state_->WaitDurable(job->seq) && durable;
+  return durable;
 }
 
 Status Daemon::Reload() {
+  // The results file is let go whether or not the configuration is good:
+  // logrotate reloads to have it reopened.
+  if (Status reopened = results_.Reopen(); !reopened.ok()) {
+    Log(kPriorityErr, "cannot reopen the results file: " + reopened.text());
+  }
   Status reloaded = ReloadFile();
   metrics_.ConfigLoaded(reloaded.ok());
   std::lock_guard<std::mutex> lock(settings_mu_);
@@ -307,10 +442,11 @@ void Daemon::Shutdown() {
   const std::size_t left = profiles_.Shutdown([this] { commands_.StopAll(); });
   if (left > 0) {
     Log(kPriorityNotice, std::to_string(left) +
-                             " accepted events stay in the journal for the next start");
+                             " accepted events stay stored for the next start");
   }
+  AmSetExecutionCounterStore({});
   stream_.Close();
-  journal_.Close();
+  if (state_ != nullptr) state_->Close();
   results_.Sync();
 }
 
@@ -336,8 +472,11 @@ void Daemon::LogTee(int priority, const std::string& component, const std::strin
 
 void Daemon::Sample(Metrics& metrics) {
   metrics.SetChildren(static_cast<double>(ListChildren().size()));
-  metrics.SetJournal(static_cast<double>(journal_.file_bytes()),
-                     static_cast<double>(journal_.live_count()));
+  if (state_ != nullptr) {
+    metrics.SetState(static_cast<double>(state_->file_bytes()),
+                     static_cast<double>(state_->queued()));
+    metrics.StateWriteFailures(static_cast<double>(state_->write_failures()));
+  }
 }
 
 }  // namespace service

@@ -1,20 +1,29 @@
-// The daemon's core: it wires the world, the journal, the outputs, the
+// The daemon's core: it wires the world, the state store, the outputs, the
 // profile set (service/profile_set.h) and the alert input
 // (service/alert_input.h), and is the one way events get in.
 //
 // Acceptance (Submit) is all or nothing for a request: the profile set checks
-// room, the journal numbers the events, and the set queues them under one
-// lock; the caller waits for WaitDurable before acknowledging.
+// room, the state store numbers the events, and the set queues them under
+// one lock; the caller waits for WaitDurable before acknowledging.
 //
-// Life cycle: Start (world, profiles, journal replay, workers), any number of
+// State. The store (service/state_store.h) holds the queue, the execution
+// counters and the history. The daemon installs the library's counter store
+// (component/execution_counters.h) over a CounterTable loaded at start, and
+// records each action outcome as a history row; a worker's finish commits
+// the event's counter changes and history rows together. A folder "journal"
+// left by an older version is read once at start: its unfinished events are
+// stored as new events, then the folder is removed.
+//
+// Life cycle: Start (world, profiles, store, replay, workers), any number of
 // Reloads, then BeginStop (no more acceptance), Drain (until the queues are
-// empty or the deadline) and Shutdown (profiles torn down, journal closed).
+// empty or the deadline) and Shutdown (profiles torn down, store closed).
 // Reload and the life cycle calls come from one thread (the signal loop);
 // Submit, Validate and the accessors from any thread.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,7 +33,7 @@
 #include "service/alert_input.h"
 #include "service/command_method.h"
 #include "service/event_input.h"
-#include "service/journal.h"
+#include "service/state_store.h"
 #include "service/metrics.h"
 #include "service/profile.h"
 #include "service/profile_set.h"
@@ -58,9 +67,10 @@ class Daemon {
   [[nodiscard]] bool MapAlertmanager(const scenario::Json& payload, bool* enabled,
                                      AlertBatch* batch, std::vector<Incoming>* events,
                                      scenario::InputError* error) const;
-  // Journals and queues `events` (all or none); why not when refused.
+  // Stores and queues `events` (all or none); why not when refused.
   Status Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs);
-  // Waits until the journal holds `jobs` on disk; false when it failed.
+  // Waits until the store holds `jobs` on disk; false when it failed (they
+  // are then never processed).
   bool WaitDurable(const std::vector<std::shared_ptr<Job>>& jobs);
 
   // Re-reads the configuration file and puts it in force (logging what
@@ -72,29 +82,38 @@ class Daemon {
   // Lets the queues empty until `deadline`; true when they did.
   bool Drain(std::chrono::steady_clock::time_point deadline);
   // Stops the workers after the events in hand, answers the waiters of what
-  // is left (it stays in the journal), deletes the profiles, closes the
-  // journal.
+  // is left (it stays in the store), deletes the profiles, closes the
+  // store.
   void Shutdown();
 
   bool accepting() const { return profiles_.accepting(); }
-  bool ready() const { return profiles_.accepting(); }
+  // Accepting, with a store that writes; `*why` says why not.
+  bool ready(std::string* why = nullptr) const;
+  StateStore* state() { return state_.get(); }
   Metrics& metrics() { return metrics_; }
   ResultStream& stream() { return stream_; }
   // A copy of what may change on reload.
   std::string token() const;
   std::chrono::seconds wait_time() const;
   const Config& config() const { return config_; }  // restart-only fields
+  // Told when the store's writes start failing (why) and when they work
+  // again (empty), from the store's thread.
+  void SetHealthListener(std::function<void(const std::string& failure)> listener);
   // Why the last reload was refused; empty when it succeeded or none came.
   std::string last_reload_refusal() const;
 
  private:
   void LogTee(int priority, const std::string& component, const std::string& message);
   void Sample(Metrics& metrics);
-  // Queues the journal's unfinished events on their runners; drops (and
+  // Queues the store's unfinished events on their runners; drops (and
   // counts) those nothing can process any more.
-  void Replay(std::vector<Journal::Unfinished>& unfinished);
+  void Replay(std::vector<StateStore::Unfinished>& unfinished);
   Status BuildWorld();
-  Status OpenJournal(std::vector<Journal::Unfinished>* unfinished);
+  Status OpenState(std::vector<StateStore::Unfinished>* unfinished);
+  // Moves the unfinished events of an older version's journal folder into
+  // the store, then removes the folder.
+  Status ImportJournal(std::vector<StateStore::Unfinished>* unfinished);
+  void Record(const AmActionOutcome& outcome);
   Status ReloadFile();
 
   CActionManagerManager* manager_;
@@ -103,7 +122,9 @@ class Daemon {
   CommandMethods commands_;
   world::World* world_ = nullptr;
   std::unique_ptr<world::World> world_owner_;
-  Journal journal_;
+  CounterTable counters_;
+  HistoryBuffer history_;
+  std::unique_ptr<StateStore> state_;
   ResultsFile results_;
   ResultStream stream_;
   Metrics metrics_;
@@ -119,6 +140,7 @@ class Daemon {
   std::string token_;
   int wait_seconds_ = 60;
   std::string reload_refusal_;
+  std::function<void(const std::string&)> health_listener_;
   bool shut_down_ = false;
 };
 

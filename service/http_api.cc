@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "service/log.h"
+#include "service/queries.h"
 
 namespace service {
 namespace {
@@ -168,8 +169,8 @@ bool HttpApi::Admit(const httplib::Request& req, httplib::Response& res) {
 void HttpApi::Answer(Admission&& admission, bool wait, Json body, httplib::Response& res) {
   if (!admission.status.ok()) return SendStatus(res, admission.status);
   const std::vector<std::shared_ptr<Job>>& jobs = admission.jobs;
-  // Queued, but when the journal could not confirm them they run, yet the
-  // client must not take them as safe.
+  // Queued, but when the store could not commit them they never run (the
+  // workers drop them), so the client is told to send them again.
   if (const Status durable = intake_.WaitDurable(jobs); !durable.ok()) {
     return SendStatus(res, durable);
   }
@@ -231,6 +232,16 @@ void HttpApi::Alertmanager(const httplib::Request& req, httplib::Response& res) 
 
 void HttpApi::Results(const httplib::Request& req, httplib::Response& res) {
   if (!Admit(req, res)) return;
+  // The history (service/queries.h) unless the client asks for the stream.
+  const bool stream_wanted = req.has_param("follow") || req.has_param("logs") ||
+                             req.get_header_value("Accept").find("text/event-stream") !=
+                                 std::string::npos;
+  if (!stream_wanted) {
+    std::map<std::string, std::string> params;
+    for (const auto& [name, value] : req.params) params[name] = value;
+    QueryAnswer answer = QueryResults(*daemon_.state(), params);
+    return SendJson(res, answer.status, answer.body);
+  }
   ResultStream& stream = daemon_.stream();
   if (stream.clients() >= static_cast<std::size_t>(listen_.max_streams)) {
     SendError(res, 503, "", "too many result streams", 5);
@@ -263,6 +274,12 @@ void HttpApi::Results(const httplib::Request& req, httplib::Response& res) {
       [&stream, client](bool) { stream.Unsubscribe(client); });
 }
 
+void HttpApi::EventQuery(const httplib::Request& req, httplib::Response& res) {
+  if (!Admit(req, res)) return;
+  QueryAnswer answer = QueryEvent(*daemon_.state(), req.matches[1]);
+  SendJson(res, answer.status, answer.body);
+}
+
 void HttpApi::MetricsText(const httplib::Request& req, httplib::Response& res) {
   if (!Admit(req, res)) return;
   res.set_content(daemon_.metrics().Render(), "text/plain; version=0.0.4; charset=utf-8");
@@ -275,7 +292,8 @@ void HttpApi::Healthz(const httplib::Request& req, httplib::Response& res) {
 
 void HttpApi::Readyz(const httplib::Request& req, httplib::Response& res) {
   if (!Admit(req, res)) return;
-  if (daemon_.ready()) {
+  std::string why;
+  if (daemon_.ready(&why)) {
     // A refused reload leaves the running configuration in force: still
     // ready, but the body says so.
     Json body{{"status", "ready"}};
@@ -286,7 +304,9 @@ void HttpApi::Readyz(const httplib::Request& req, httplib::Response& res) {
     SendJson(res, 200, body);
   } else {
     res.set_header("Retry-After", "5");
-    SendJson(res, 503, Json{{"status", daemon_.accepting() ? "starting" : "stopping"}});
+    Json body{{"status", !why.empty() ? "unavailable" : daemon_.accepting() ? "starting" : "stopping"}};
+    if (!why.empty()) body["reason"] = why;
+    SendJson(res, 503, body);
   }
 }
 
@@ -349,6 +369,7 @@ Status HttpApi::Start(const ListenConfig& listen, int* port) {
   server.Post("/v1/events", route(&HttpApi::Events));
   server.Post("/v1/alertmanager", route(&HttpApi::Alertmanager));
   server.Get("/v1/results", route(&HttpApi::Results));
+  server.Get(R"(/v1/events/([^/]+))", route(&HttpApi::EventQuery));
   server.Get("/metrics", route(&HttpApi::MetricsText));
   server.Get("/healthz", route(&HttpApi::Healthz));
   server.Get("/readyz", route(&HttpApi::Readyz));

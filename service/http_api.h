@@ -1,19 +1,25 @@
 // The HTTP interface (cpp-httplib):
 //
 //   POST /v1/events[?wait=1]  one event, an array of events, or JSON lines
-//        202 {"accepted": N, "seq": [...]}       journaled on disk, queued
+//        202 {"accepted": N, "seq": [...]}       committed to the state database, queued
 //        200 {"accepted": N, "events": [...]}    wait=1: each event's outcome
 //            (202 with "pending" entries when the wait time ran out first)
 //        400 {"error": {"place", "message"}}     nothing of the request queued
 //        401 without the bearer token (when one is configured)
 //        413 over max_body_bytes, 431 over max_header_bytes
-//        503 + Retry-After                       queue or journal full, stopping
-//   GET  /v1/results[?logs=1]  server-sent events: "result" (a result event),
-//        "processed" (an event's outcome), "log" (a log line), "lost"
+//        503 + Retry-After                       queue or store full, store failing,
+//                                                stopping (the events never run)
+//   GET  /v1/results?profile=&event_id=&since=&until=&limit=&cursor=
+//        the history of action decisions, JSON, newest first (service/queries.h)
+//   GET  /v1/results?follow=1[&logs=1] (or Accept: text/event-stream)
+//        server-sent events: "result" (a result event), "processed" (an
+//        event's outcome), "log" (a log line), "lost"
+//   GET  /v1/events/{seq}      an accepted event, its state and its actions
 //   GET  /metrics              Prometheus text format
 //   GET  /healthz              200 while the process runs
-//   GET  /readyz               200 while every profile runs and events are
-//                              accepted, else 503; after a refused reload
+//   GET  /readyz               200 while every profile runs, events are
+//                              accepted and the state database takes writes,
+//                              else 503 (with the reason); after a refused reload
 //                              still 200, its body saying why
 //
 // Limits: at most max_connections connections are served at once (a further
@@ -56,6 +62,7 @@ class HttpApi {
   void Events(const httplib::Request& req, httplib::Response& res);
   void Alertmanager(const httplib::Request& req, httplib::Response& res);
   void Results(const httplib::Request& req, httplib::Response& res);
+  void EventQuery(const httplib::Request& req, httplib::Response& res);
   void MetricsText(const httplib::Request& req, httplib::Response& res);
   void Healthz(const httplib::Request& req, httplib::Response& res);
   void Readyz(const httplib::Request& req, httplib::Response& res);

@@ -41,7 +41,7 @@ Metrics::Metrics()
                          "Events received over HTTP and the socket")
                     .Add({})),
       accepted_(Counters(*registry_, "actionmanagerd_events_accepted_total",
-                         "Events journaled and queued, by profile")),
+                         "Events stored and queued, by profile")),
       rejected_(Counters(*registry_, "actionmanagerd_events_rejected_total",
                          "Events refused, by reason")),
       processed_(Counters(*registry_, "actionmanagerd_events_processed_total",
@@ -49,7 +49,7 @@ Metrics::Metrics()
       dropped_(Counters(*registry_, "actionmanagerd_events_dropped_total",
                         "Accepted events that could not be processed, by profile and reason")),
       replayed_(Counters(*registry_, "actionmanagerd_events_replayed_total",
-                         "Unfinished events taken from the journal at start")
+                         "Unfinished events taken from the state database at start")
                     .Add({})),
       actions_(Counters(*registry_, "actionmanagerd_actions_total",
                         "Actions run, by profile, kind and result code")),
@@ -61,11 +61,17 @@ Metrics::Metrics()
                           "Events waiting for their profile, the one in hand included")),
       children_(
           Gauges(*registry_, "actionmanagerd_child_processes", "Child processes running").Add({})),
-      journal_bytes_(Gauges(*registry_, "actionmanagerd_journal_bytes",
-                            "Size of the journal's current segment")
-                         .Add({})),
-      journal_events_(Gauges(*registry_, "actionmanagerd_journal_unfinished_events",
-                             "Events journaled and not yet finished")
+      state_bytes_(Gauges(*registry_, "actionmanagerd_state_bytes",
+                          "Size of the state database and its write-ahead log")
+                       .Add({})),
+      state_events_(Gauges(*registry_, "actionmanagerd_state_unfinished_events",
+                           "Events stored and not yet finished")
+                        .Add({})),
+      state_writable_(Gauges(*registry_, "actionmanagerd_state_writable",
+                             "0 while writes to the state database fail, 1 otherwise")
+                          .Add({})),
+      state_failures_(Counters(*registry_, "actionmanagerd_state_write_failures_total",
+                               "Commits to the state database that failed")
                           .Add({})),
       alerts_received_(Counters(*registry_, "actionmanagerd_alerts_received_total",
                                 "Alerts in Alertmanager notifications, by status")),

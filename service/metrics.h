@@ -1,18 +1,21 @@
 // The daemon's metrics, served at /metrics in the Prometheus text format.
 //
 //   actionmanagerd_events_received_total                 events in requests and socket lines
-//   actionmanagerd_events_accepted_total{profile}        journaled and queued
+//   actionmanagerd_events_accepted_total{profile}        stored and queued
 //   actionmanagerd_events_rejected_total{reason}         invalid, too_large, queue_full,
 //                                                        journal_full, journal_failed, stopping
 //   actionmanagerd_events_processed_total{profile,result} ProcessEvent answered 1 or 0
 //   actionmanagerd_events_dropped_total{profile,reason}  accepted but never processed
-//   actionmanagerd_events_replayed_total                 taken from the journal at start
+//   actionmanagerd_events_replayed_total                 taken from the state database at start
 //   actionmanagerd_actions_total{profile,kind,code}      one per result event (900 / 901)
 //   actionmanagerd_actions_held_back_total{profile}      held back by the execution limit
 //   actionmanagerd_action_duration_seconds{profile,kind} histogram
 //   actionmanagerd_queue_depth{profile}                  waiting, the event in hand included
 //   actionmanagerd_child_processes                       children running now
-//   actionmanagerd_journal_bytes / _journal_unfinished_events
+//   actionmanagerd_state_bytes                           the state database's size (with its WAL)
+//   actionmanagerd_state_unfinished_events               accepted and not yet finished
+//   actionmanagerd_state_writable                        0 while the state database's writes fail
+//   actionmanagerd_state_write_failures_total            commits of the state database that failed
 //   actionmanagerd_alerts_received_total{status}         alerts in Alertmanager notifications
 //   actionmanagerd_alerts_raised_total{status}           of them, accepted as events
 //   actionmanagerd_alerts_ignored_total{status}          of them, resolved without a class
@@ -69,9 +72,14 @@ class Metrics {
   // Values read when the metrics are served.
   void SetSampler(std::function<void(Metrics&)> sampler) { sampler_ = std::move(sampler); }
   void SetChildren(double count) { children_.Set(count); }
-  void SetJournal(double bytes, double events) {
-    journal_bytes_.Set(bytes);
-    journal_events_.Set(events);
+  void SetState(double bytes, double events) {
+    state_bytes_.Set(bytes);
+    state_events_.Set(events);
+  }
+  void StateHealthy(bool ok) { state_writable_.Set(ok ? 1 : 0); }
+  // Raises the failure count to `total` (the store's own count).
+  void StateWriteFailures(double total) {
+    if (total > state_failures_.Value()) state_failures_.Increment(total - state_failures_.Value());
   }
 
   // The text exposition of every metric.
@@ -90,8 +98,10 @@ class Metrics {
   prometheus::Family<prometheus::Histogram>& durations_;
   prometheus::Family<prometheus::Gauge>& queue_depth_;
   prometheus::Gauge& children_;
-  prometheus::Gauge& journal_bytes_;
-  prometheus::Gauge& journal_events_;
+  prometheus::Gauge& state_bytes_;
+  prometheus::Gauge& state_events_;
+  prometheus::Gauge& state_writable_;
+  prometheus::Counter& state_failures_;
   prometheus::Family<prometheus::Counter>& alerts_received_;
   prometheus::Family<prometheus::Counter>& alerts_raised_;
   prometheus::Family<prometheus::Counter>& alerts_ignored_;

@@ -258,8 +258,15 @@ void ProfileRunner::Run() {
 }
 
 void ProfileRunner::Process(const std::shared_ptr<Job>& job) {
-  // Nothing is done about an event before its 202 could have been sent.
-  (void)engine_.journal->WaitDurable(job->seq);
+  // Nothing is done about an event before its 202 could have been sent, and
+  // nothing at all about one whose row could not be stored: its client was
+  // answered 503 and will send it again.
+  if (!engine_.state->WaitDurable(job->seq)) {
+    job->dropped = {Reason::kJournalFailed, "", ""};
+    engine_.metrics->Dropped(name_, job->dropped.row().label);
+    job->Complete();
+    return;
+  }
   if (!job->instance) {
     scenario::InputError error;
     if (!scenario::MakeInstance(engine_.world->ns(), job->event, &job->profile, &job->instance,
@@ -299,7 +306,15 @@ void ProfileRunner::Conclude(Job& job) {
                           "\" dropped: " + job.dropped.text());
   }
   job.instance.Reset();
-  engine_.journal->Finish(job.seq);
+  if (engine_.results != nullptr) engine_.results->Sync();
+  FinishRecord record;
+  record.seq = job.seq;
+  record.state = job.dropped.ok() ? "processed" : "dropped";
+  record.outcome = job.Outcome().dump(-1, ' ', false, Json::error_handler_t::replace);
+  record.counters = engine_.counters->TakeChanges(name_);
+  record.history = engine_.history->Take(name_);
+  // A failed commit is logged by the store and retried with its next one.
+  (void)engine_.state->Finish(std::move(record));
   job.Complete();
 }
 

@@ -38,7 +38,7 @@
 #include "scenario/observing_services.h"
 #include "scenario/scenario.h"
 #include "service_config/config.h"
-#include "service/journal.h"
+#include "service/state_store.h"
 #include "service/metrics.h"
 #include "service/results.h"
 #include "service/status.h"
@@ -53,7 +53,7 @@ struct Job {
   std::uint64_t seq = 0;
   std::string profile;
   scenario::ScenarioObject event;
-  std::string payload;  // the journal's text: {"profile": ..., "event": {...}}
+  std::string payload;  // the stored text: {"profile": ..., "event": {...}}
   // Built at acceptance; null for a replayed event until it is processed.
   wbem::ComPtr<IWbemClassObject> instance;
 
@@ -79,7 +79,9 @@ struct Job {
 // What every runner uses; owned by the daemon, outliving the runners.
 struct Engine {
   world::World* world = nullptr;
-  Journal* journal = nullptr;
+  StateStore* state = nullptr;
+  CounterTable* counters = nullptr;  // the changes a delivery made, for its finish
+  HistoryBuffer* history = nullptr;
   ResultsFile* results = nullptr;  // null: no results file
   ResultStream* stream = nullptr;
   Metrics* metrics = nullptr;

@@ -66,6 +66,15 @@ Status ProfileSet::Admit(std::vector<Incoming>&& events, const JournalFn& journa
     if (runner == runners_.end()) {
       return {Reason::kInvalid, "\"" + profile + "\" is not a running profile", ""};
     }
+    // Retrying cannot help a request its queue could never hold (Alertmanager
+    // retries a 5xx for ever): it is too large, not early.
+    if (count > queue_limit_) {
+      return {Reason::kTooLarge,
+              std::to_string(count) + " events for profile \"" + profile +
+                  "\" are more than its queue can ever hold (queue_limit " +
+                  std::to_string(queue_limit_) + ")",
+              ""};
+    }
     if (!runner->second->HasRoom(count)) {
       return {Reason::kQueueFull, "the queue of profile \"" + profile + "\" is full", ""};
     }

@@ -3,7 +3,9 @@
 // down at stop, and the gate through which accepted events reach them.
 //
 // Acceptance (Admit) is all or nothing for a request: under the set's lock it
-// checks that the set accepts, that every profile concerned has room, and
+// checks that the set accepts, that every profile concerned has room (a
+// request with more events for one profile than queue_limit is refused as too
+// large, 413, since no retry could succeed), and
 // journals the events (the journal numbers them consecutively), then queues
 // them. Because numbering and queueing happen under the same lock, a
 // profile's events are queued in the order of their numbers, which is the

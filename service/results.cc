@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace service {
 
@@ -20,9 +21,29 @@ Status ResultsFile::Open(const std::filesystem::path& path) {
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
   if (fd < 0) return {Reason::kFailed, path.string() + ": " + std::strerror(errno), ""};
-  std::lock_guard<std::mutex> lock(mu_);
-  fd_ = fd;
+  int old = -1;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    old = std::exchange(fd_, fd);
+    path_ = path;
+    dirty_ = false;
+  }
+  // The lines written to the old file are made durable before it goes.
+  if (old >= 0) {
+    (void)::fdatasync(old);
+    ::close(old);
+  }
   return Status::Ok();
+}
+
+Status ResultsFile::Reopen() {
+  std::filesystem::path path;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (fd_ < 0) return Status::Ok();
+    path = path_;
+  }
+  return Open(path);
 }
 
 bool ResultsFile::Append(const std::string& line) {

@@ -7,7 +7,9 @@
 // syncs) makes the lines written so far durable. So after a crash, even of
 // the machine, every event either has its line or is replayed; a replayed
 // event may have two lines (same "seq"). A line that cannot be written is
-// logged; the event still counts as finished.
+// logged; the event still counts as finished. Reopen (on SIGHUP) opens the
+// path again, so that a rotated file is let go (logrotate renames it, then
+// reloads the service: packaging/actionmanagerd.logrotate).
 //
 // ResultStream: fans messages out to the clients of GET /v1/results. Each
 // client has a bounded queue; a client that falls behind by more than that
@@ -41,6 +43,9 @@ class ResultsFile {
 
   // Opens (creating) `path`; why it cannot.
   [[nodiscard]] Status Open(const std::filesystem::path& path);
+  // Opens the same path again (a new file when it was renamed); nothing
+  // when none is open.
+  [[nodiscard]] Status Reopen();
   // Appends `line` and a line feed; false when the write failed.
   bool Append(const std::string& line);
   // fdatasync when something was written since the last call.
@@ -49,6 +54,7 @@ class ResultsFile {
  private:
   std::mutex mu_;
   int fd_ = -1;
+  std::filesystem::path path_;
   bool dirty_ = false;
 };
 

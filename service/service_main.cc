@@ -134,6 +134,15 @@ int Run(const char* config_path, CActionManagerManager* manager) {
   const unsigned socket_mode = config.socket_mode;
 
   Daemon daemon(manager);
+  // What systemctl status shows follows the state database's health.
+  daemon.SetHealthListener([](const std::string& failure) {
+    std::string why = failure;
+    std::replace(why.begin(), why.end(), '\n', ' ');
+    const std::string status =
+        failure.empty() ? "STATUS=accepting events"
+                        : "STATUS=not ready: the state database cannot be written: " + why;
+    (void)sd_notify(0, status.c_str());
+  });
   if (Status started = daemon.Start(std::move(config)); !started.ok()) {
     Log(kPriorityErr, "cannot start: " + started.text());
     return 1;

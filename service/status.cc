@@ -9,7 +9,7 @@ const ReasonRow kRows[] = {
     {Reason::kTooLarge, 413, "too_large", "the input is larger than its limit", 0},
     {Reason::kQueueFull, 503, "queue_full", "a profile's queue is full", 1},
     {Reason::kJournalFull, 503, "journal_full", "the journal is full", 5},
-    {Reason::kJournalFailed, 503, "journal_failed", "the journal cannot be written (see the log)",
+    {Reason::kJournalFailed, 503, "journal_failed", "the state database cannot be written (see the log)",
      30},
     {Reason::kStopping, 503, "stopping", "the daemon is stopping", 10},
     {Reason::kNoAlertInput, 404, "", "the configuration has no \"alertmanager\" object", 0},

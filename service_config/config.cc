@@ -231,7 +231,9 @@ void ReadSocket(ObjectReader& reader, Problems& problems, const std::filesystem:
   }
 }
 
-// Where the daemon keeps its state: state_dir, "journal", results_file.
+// Where the daemon keeps its state: state_dir, "state", "journal" (its
+// max_bytes bounds the stored queue; segment_bytes is read for older
+// configurations and no longer used), results_file.
 void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
                  Config* read, Json* fp) {
   if (reader.Require("state_dir")) read->state_dir = Resolve(folder, reader.String("state_dir"));
@@ -244,6 +246,17 @@ void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem
     read->journal_segment_bytes = static_cast<std::uint64_t>(j.Integer(
         "segment_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read->journal_segment_bytes)));
     j.Finish();
+  }
+  if (const Json* state = reader.Object("state")) {
+    (*fp)["state"] = *state;
+    ObjectReader st(problems, *state, "state");
+    read->state.counter_ttl = std::chrono::seconds(st.Integer(
+        "counter_ttl", 60, 10ll * 365 * 24 * 3600, read->state.counter_ttl.count()));
+    read->state.history_days =
+        static_cast<int>(st.Integer("history_days", 1, 3650, read->state.history_days));
+    read->state.history_rows =
+        st.Integer("history_rows", 100, 1ll << 40, read->state.history_rows);
+    st.Finish();
   }
   read->results_file = Resolve(folder, reader.String("results_file"));
   (*fp)["results_file"] = read->results_file.string();
@@ -299,7 +312,7 @@ bool IsEventClass(const Config& config, const std::string& class_name) {
 }
 
 std::vector<std::string> RestartOnlyChanges(const Config& running, const Config& fresh) {
-  static const char* const kFields[] = {"listen",    "socket",           "state_dir", "journal",
+  static const char* const kFields[] = {"listen",    "socket",  "state_dir", "state", "journal",
                                         "results_file", "namespace",    "standard_classes",
                                         "classes",   "instances",        "environment"};
   const auto value = [](const Json& fields, const char* name) {

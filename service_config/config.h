@@ -3,7 +3,8 @@
 //
 //   {"listen": {"address": "127.0.0.1", "port": 8080},
 //    "socket": {"path": "run/actionmanagerd.sock"},
-//    "state_dir": "state", "results_file": "results.jsonl",
+//    "state_dir": "state", "state": {"counter_ttl": 604800, "history_days": 30},
+//    "results_file": "results.jsonl",
 //    "namespace": "root\\zrv", "standard_classes": true,
 //    "classes": [...], "instances": [...], "environment": {...},
 //    "profiles": [{"name": "DiskWatch", "settings": {...}}]}
@@ -19,6 +20,7 @@
 // Plain data, not thread-safe.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -56,6 +58,13 @@ struct ListenConfig {
   int idle_seconds = 5;
 };
 
+// The state database's bounds ("state": {...}).
+struct StateConfig {
+  std::chrono::seconds counter_ttl{7 * 24 * 3600};  // "counter_ttl", seconds
+  int history_days = 30;
+  std::int64_t history_rows = 1000000;
+};
+
 struct Config {
   std::filesystem::path file;
   ListenConfig listen;
@@ -64,6 +73,7 @@ struct Config {
   std::filesystem::path state_dir;
   std::uint64_t journal_max_bytes = 64ull << 20;
   std::uint64_t journal_segment_bytes = 4ull << 20;
+  StateConfig state;
   std::filesystem::path results_file;  // empty: no results file
   std::size_t queue_limit = 1000;
   int wait_seconds = 60;

@@ -82,7 +82,9 @@ class AlertmanagerInputTest : public ::testing::Test {
 };
 
 TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfABadOneIsQueued) {
-  StartWith(AlertConfig(Json{{"class", "Alert_Firing"}}));
+  Json config = AlertConfig(Json{{"class", "Alert_Firing"}});
+  config["queue_limit"] = 2;
+  StartWith(config);
   const Json disk = {{"alertname", "DiskFull"}, {"severity", "critical"}};
   struct Case {
     const char* name;
@@ -98,6 +100,10 @@ TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfA
        ""},
       {"a resolved alert only", Notification({AlertOf("a1", disk, "resolved")}).dump(), 200, ""},
       {"not JSON", "{\"version\": ", 400, "line 1, column 13"},
+      // More than the queue can ever hold: not worth a retry.
+      {"three firing alerts for a queue of two",
+       Notification({AlertOf("b1", disk), AlertOf("b2", disk), AlertOf("b3", disk)}).dump(), 413,
+       ""},
       {"a label out of its property's range, after a good alert",
        Notification({AlertOf("c1", {}), AlertOf("c2", {{"FreeMB", "99999999999"}})}).dump(), 400,
        "alerts[1].labels.FreeMB"},
@@ -115,7 +121,7 @@ TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfA
   EXPECT_EQ(EventsPerEventId(daemon_.Results()), (std::map<std::string, int>{{"a1", 1}, {"a2", 1}}));
   EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_raised_total{status=\"firing\"}"), 2);
   EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_ignored_total{status=\"resolved\"}"), 1);
-  EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_received_total{status=\"firing\"}"), 4);
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_received_total{status=\"firing\"}"), 7);
 }
 
 TEST_F(AlertmanagerInputTest, WaitAnswersWithTheOutcomeAndTheLimitHoldsPerFingerprint) {

@@ -1,0 +1,361 @@
+// The SQLite state store on its own: what comes back after a close, the
+// bounds, the queries, and what a failing or damaged file does (through a
+// VFS that wraps the system's and fails writes on demand).
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+#include "service/log.h"
+#include "service/sqlite_state.h"
+#include "testing/temp_dir.h"
+#include "testing/wait.h"
+
+namespace service {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::Field;
+using ::testing::HasSubstr;
+
+// "failing": the default VFS, except that while `g_fail` is nonzero every
+// write, sync and truncate answers it.
+std::atomic<int> g_fail{0};
+
+struct ShimFile {
+  sqlite3_file base;
+  sqlite3_file* real;
+};
+
+sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<ShimFile*>(f)->real; }
+
+int ShimWrite(sqlite3_file* f, const void* p, int n, sqlite3_int64 at) {
+  if (int rc = g_fail.load()) return rc;
+  return Real(f)->pMethods->xWrite(Real(f), p, n, at);
+}
+int ShimSync(sqlite3_file* f, int flags) {
+  if (int rc = g_fail.load()) return rc;
+  return Real(f)->pMethods->xSync(Real(f), flags);
+}
+int ShimTruncate(sqlite3_file* f, sqlite3_int64 size) {
+  if (int rc = g_fail.load()) return rc;
+  return Real(f)->pMethods->xTruncate(Real(f), size);
+}
+
+sqlite3_io_methods methods;
+void FillMethods();
+
+sqlite3_vfs* Failing() {
+  static sqlite3_vfs vfs;
+  static bool made = [] {
+    sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
+    vfs = *real;
+    vfs.zName = "failing";
+    vfs.pAppData = real;
+    vfs.szOsFile = static_cast<int>(sizeof(ShimFile)) + real->szOsFile;
+    vfs.xOpen = [](sqlite3_vfs* self, const char* name, sqlite3_file* f, int flags, int* out) {
+      auto* real_vfs = static_cast<sqlite3_vfs*>(self->pAppData);
+      auto* shim = reinterpret_cast<ShimFile*>(f);
+      shim->real = reinterpret_cast<sqlite3_file*>(shim + 1);
+      const int rc = real_vfs->xOpen(real_vfs, name, shim->real, flags, out);
+      if (rc != SQLITE_OK) {
+        f->pMethods = nullptr;
+        return rc;
+      }
+      // Every method but the three forwards to the real file. The table is
+      // made once: the writer thread uses it while the test opens files.
+      static std::once_flag once;
+      std::call_once(once, [] { FillMethods(); });
+      f->pMethods = &methods;
+      return SQLITE_OK;
+    };
+    return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
+  }();
+  return made ? &vfs : nullptr;
+}
+
+void FillMethods() {
+  methods.xClose = [](sqlite3_file* file) { return Real(file)->pMethods->xClose(Real(file)); };
+  methods.xRead = [](sqlite3_file* file, void* p, int n, sqlite3_int64 at) {
+    return Real(file)->pMethods->xRead(Real(file), p, n, at);
+  };
+  methods.xWrite = ShimWrite;
+  methods.xSync = ShimSync;
+  methods.xTruncate = ShimTruncate;
+  methods.xFileSize = [](sqlite3_file* file, sqlite3_int64* size) {
+    return Real(file)->pMethods->xFileSize(Real(file), size);
+  };
+  methods.xLock = [](sqlite3_file* file, int lock) {
+    return Real(file)->pMethods->xLock(Real(file), lock);
+  };
+  methods.xUnlock = [](sqlite3_file* file, int lock) {
+    return Real(file)->pMethods->xUnlock(Real(file), lock);
+  };
+  methods.xCheckReservedLock = [](sqlite3_file* file, int* out_lock) {
+    return Real(file)->pMethods->xCheckReservedLock(Real(file), out_lock);
+  };
+  methods.xFileControl = [](sqlite3_file* file, int op, void* arg) {
+    return Real(file)->pMethods->xFileControl(Real(file), op, arg);
+  };
+  methods.xSectorSize = [](sqlite3_file* file) {
+    return Real(file)->pMethods->xSectorSize(Real(file));
+  };
+  methods.xDeviceCharacteristics = [](sqlite3_file* file) {
+    return Real(file)->pMethods->xDeviceCharacteristics(Real(file));
+  };
+  methods.xShmMap = [](sqlite3_file* file, int page, int size, int extend,
+                       void volatile** out_map) {
+    return Real(file)->pMethods->xShmMap(Real(file), page, size, extend, out_map);
+  };
+  methods.xShmLock = [](sqlite3_file* file, int offset, int n, int flags) {
+    return Real(file)->pMethods->xShmLock(Real(file), offset, n, flags);
+  };
+  methods.xShmBarrier = [](sqlite3_file* file) { Real(file)->pMethods->xShmBarrier(Real(file)); };
+  methods.xShmUnmap = [](sqlite3_file* file, int del) {
+    return Real(file)->pMethods->xShmUnmap(Real(file), del);
+  };
+  methods.xFetch = nullptr;
+  methods.xUnfetch = nullptr;
+  methods.iVersion = 2;
+}
+
+CounterRow Counter(const std::string& event_id, std::int32_t count, std::int64_t seen) {
+  return {"P", "disk_full", event_id, count, seen};
+}
+
+HistoryRow Decision(const std::string& profile, const std::string& event_id, std::int64_t time) {
+  HistoryRow row;
+  row.profile = profile;
+  row.rule = "disk_full";
+  row.kind = "builtin";
+  row.event_id = event_id;
+  row.decision = "ran";
+  row.time_ms = time;
+  return row;
+}
+
+class StateStoreTest : public ::testing::Test {
+ protected:
+  // Opens the store at dir/state.db (through `vfs` when given).
+  bool Open(const std::string& vfs = {}, StateOptions options = {}) {
+    store_ = std::make_unique<SqliteState>(dir_ / "state.db", &table_, vfs);
+    unfinished_.clear();
+    counters_.clear();
+    return store_->Open(options, &unfinished_, &counters_, &error_);
+  }
+  std::uint64_t Accept(const std::string& payload) {
+    std::uint64_t seq = 0;
+    EXPECT_EQ(store_->Submit({payload}, &seq), StateStore::SubmitResult::kOk);
+    return seq;
+  }
+  std::vector<HistoryRow> Query(HistoryQuery query, std::int64_t* next = nullptr) {
+    std::vector<HistoryRow> rows;
+    std::int64_t cursor = 0;
+    EXPECT_TRUE(store_->History(query, &rows, &cursor, &error_)) << error_;
+    if (next != nullptr) *next = cursor;
+    return rows;
+  }
+
+  amtest::TempDir dir_;
+  CounterTable table_;
+  std::unique_ptr<SqliteState> store_;
+  std::vector<StateStore::Unfinished> unfinished_;
+  std::vector<CounterRow> counters_;
+  std::string error_;
+};
+
+TEST_F(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
+  ASSERT_TRUE(Open()) << error_;
+  std::uint64_t first = 0;
+  ASSERT_EQ(store_->Submit({"a", "b", "c"}, &first), StateStore::SubmitResult::kOk);
+  ASSERT_TRUE(store_->WaitDurable(first + 2));
+  const std::int64_t now = NowMs();
+  FinishRecord finished{first + 1, "processed", R"({"result":1})", {Counter("E1", 1, now)},
+                        {Decision("P", "E1", now), Decision("P", "E1", now)}};
+  ASSERT_TRUE(store_->Finish(finished));
+  store_->Close();
+
+  ASSERT_TRUE(Open()) << error_;
+  EXPECT_THAT(unfinished_, ElementsAre(Field(&StateStore::Unfinished::payload, "a"),
+                                       Field(&StateStore::Unfinished::payload, "c")));
+  ASSERT_EQ(counters_.size(), 1u);
+  EXPECT_EQ(counters_[0].count, 1);
+  // Numbers go on after the highest ever given, finished or not.
+  EXPECT_EQ(Accept("d"), first + 3);
+  StoredEvent event;
+  std::vector<HistoryRow> actions;
+  ASSERT_TRUE(store_->Event(first + 1, &event, &actions, &error_)) << error_;
+  EXPECT_EQ(event.state, "processed");
+  EXPECT_EQ(event.outcome, R"({"result":1})");
+  EXPECT_EQ(actions.size(), 2u);
+  ASSERT_TRUE(store_->Event(first, &event, &actions, &error_));
+  EXPECT_EQ(event.state, "queued");
+  EXPECT_FALSE(store_->Event(999, &event, &actions, &error_));
+  EXPECT_EQ(error_, "");
+}
+
+TEST_F(StateStoreTest, HistoryIsNewestFirstFilteredAndPaged) {
+  ASSERT_TRUE(Open()) << error_;
+  std::vector<HistoryRow> rows;
+  for (int i = 0; i < 5; ++i) rows.push_back(Decision(i % 2 ? "A" : "B", "E" + std::to_string(i), 1000 + i));
+  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows}));
+  const auto ids = [](const std::vector<HistoryRow>& got) {
+    std::vector<std::string> out;
+    for (const HistoryRow& row : got) out.push_back(row.event_id);
+    return out;
+  };
+  HistoryQuery page;
+  page.limit = 2;
+  std::int64_t next = 0;
+  EXPECT_THAT(ids(Query(page, &next)), ElementsAre("E4", "E3"));
+  page.cursor = next;
+  EXPECT_THAT(ids(Query(page, &next)), ElementsAre("E2", "E1"));
+  page.cursor = next;
+  EXPECT_THAT(ids(Query(page, &next)), ElementsAre("E0"));
+  EXPECT_EQ(next, 0);
+  HistoryQuery filtered;
+  filtered.profile = "A";
+  EXPECT_THAT(ids(Query(filtered)), ElementsAre("E3", "E1"));
+  filtered.profile.clear();
+  filtered.event_id = "E2";
+  EXPECT_THAT(ids(Query(filtered)), ElementsAre("E2"));
+  filtered.event_id.clear();
+  filtered.since_ms = 1001;
+  filtered.until_ms = 1003;
+  EXPECT_THAT(ids(Query(filtered)), ElementsAre("E2", "E1"));
+}
+
+TEST_F(StateStoreTest, BoundsForgetOldCountersAndHistoryOnDiskAndInMemory) {
+  StateOptions options;
+  options.counter_ttl = std::chrono::hours(1);
+  options.history_days = 1;
+  options.history_rows = 3;
+  ASSERT_TRUE(Open({}, options)) << error_;
+  const std::int64_t now = NowMs();
+  const std::int64_t old = now - 2 * 24 * 3600 * 1000;
+  table_.Load({Counter("old", 1, old), Counter("new", 1, now)});
+  std::vector<HistoryRow> rows = {Decision("P", "old", old)};
+  for (int i = 0; i < 4; ++i) rows.push_back(Decision("P", "n" + std::to_string(i), now));
+  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}",
+                              {Counter("old", 1, old), Counter("new", 1, now)}, rows}));
+  store_->Close();
+  ASSERT_TRUE(Open({}, options)) << error_;  // the bounds apply at every start
+  ASSERT_EQ(counters_.size(), 1u);
+  EXPECT_EQ(counters_[0].event_id, "new");
+  EXPECT_EQ(table_.size(), 1u);
+  EXPECT_EQ(Query({}).size(), 3u);
+}
+
+TEST_F(StateStoreTest, TheBoundRefusesWholeBatchesUntilEventsFinish) {
+  StateOptions options;
+  options.max_queued_bytes = 1000;
+  ASSERT_TRUE(Open({}, options)) << error_;
+  const std::string payload(300, 'x');
+  std::uint64_t first = 0;
+  ASSERT_EQ(store_->Submit({payload, payload}, &first), StateStore::SubmitResult::kOk);
+  std::uint64_t ignored = 0;
+  EXPECT_EQ(store_->Submit({payload, payload}, &ignored), StateStore::SubmitResult::kFull);
+  ASSERT_TRUE(store_->WaitDurable(first + 1));
+  ASSERT_TRUE(store_->Finish({first, "processed", "{}", {}, {}}));
+  EXPECT_EQ(store_->Submit({payload}, &ignored), StateStore::SubmitResult::kOk);
+}
+
+TEST_F(StateStoreTest, AFailingWriteRefusesItsEventsReportsAndRecoversByItself) {
+  ASSERT_NE(Failing(), nullptr);
+  struct Case {
+    const char* name;
+    int error;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"a full disk", SQLITE_FULL, "full"},
+      {"an I/O error", SQLITE_IOERR_WRITE, "disk I/O error"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Open("failing")) << error_;
+    const std::uint64_t kept = Accept("kept");
+    ASSERT_TRUE(store_->WaitDurable(kept));
+    g_fail = c.error;
+    const std::uint64_t lost = Accept("lost");
+    EXPECT_FALSE(store_->WaitDurable(lost));
+    EXPECT_FALSE(store_->Finish({kept, "processed", "{}", {}, {}}));
+    std::string reason;
+    EXPECT_FALSE(store_->healthy(&reason));
+    EXPECT_THAT(reason, HasSubstr(c.message));
+    EXPECT_GE(store_->write_failures(), 1u);
+    g_fail = 0;
+    // The writer's own retry brings it back, with the finish it kept.
+    EXPECT_TRUE(amtest::WaitFor([&] { return store_->healthy(nullptr); }));
+    EXPECT_TRUE(store_->WaitDurable(Accept("after")));
+    store_->Close();
+    ASSERT_TRUE(Open()) << error_;
+    EXPECT_THAT(unfinished_, ElementsAre(Field(&StateStore::Unfinished::payload, "after")));
+    store_->Close();
+    std::filesystem::remove(dir_ / "state.db");
+    std::filesystem::remove(dir_ / "state.db-wal");
+    std::filesystem::remove(dir_ / "state.db-shm");
+  }
+}
+
+TEST_F(StateStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
+  // A real database with a damaged page of its history, which a start would
+  // not otherwise read.
+  ASSERT_TRUE(Open()) << error_;
+  const std::vector<HistoryRow> rows(100, Decision("P", std::string(500, 'h'), NowMs()));
+  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows}));
+  store_->Close();
+  std::string good;
+  {
+    std::ifstream in(dir_ / "state.db", std::ios::binary);
+    good.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  ASSERT_GT(good.size(), 3 * 4096u);
+  std::string damaged = good;
+  std::memset(damaged.data() + good.size() - 2 * 4096, 0x5a, 200);
+  struct Case {
+    const char* name;
+    std::string content;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"not a database", std::string(8192, 'j'), "not a database"},
+      {"a damaged page", damaged, "is damaged"},
+      {"another program's newer schema", "", "newer than this program's"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_ / "state.db-wal");
+    std::filesystem::remove(dir_ / "state.db-shm");
+    if (c.content.empty()) {
+      dir_.Write("state.db", good);
+      sqlite3* db = nullptr;
+      ASSERT_EQ(sqlite3_open((dir_ / "state.db").c_str(), &db), SQLITE_OK);
+      ASSERT_EQ(sqlite3_exec(db, "PRAGMA user_version = 99", nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(db);
+    } else {
+      dir_.Write("state.db", c.content);
+    }
+    const auto size = std::filesystem::file_size(dir_ / "state.db");
+    EXPECT_FALSE(Open());
+    EXPECT_THAT(error_, HasSubstr(c.message));
+    store_.reset();
+    EXPECT_EQ(std::filesystem::file_size(dir_ / "state.db"), size);
+  }
+}
+
+TEST_F(StateStoreTest, OneProcessAtATime) {
+  ASSERT_TRUE(Open()) << error_;
+  SqliteState second(dir_ / "state.db", nullptr);
+  std::vector<StateStore::Unfinished> unfinished;
+  std::vector<CounterRow> counters;
+  EXPECT_FALSE(second.Open({}, &unfinished, &counters, &error_));
+  EXPECT_THAT(error_, HasSubstr("in use by another process"));
+}
+
+}  // namespace
+}  // namespace service

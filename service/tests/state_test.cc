@@ -1,0 +1,210 @@
+// What the state database adds to the daemon as a process: counters that
+// outlive restarts and crashes, the history and event queries, no event lost
+// or repeated beyond the one in hand by a crash under load, an old journal
+// taken over once, and a full disk met and left without a restart.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/mount.h>
+
+#include <atomic>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "service/journal.h"
+#include "testing/daemon.h"
+
+namespace {
+
+using amtest::BaseConfig;
+using amtest::DaemonProcess;
+using amtest::DiskFull;
+using amtest::Json;
+using amtest::PageAction;
+using amtest::Post;
+using amtest::Reply;
+using amtest::Rules;
+using amtest::TempDir;
+using amtest::WaitFor;
+using ::testing::HasSubstr;
+
+Json Get(httplib::Client& client, const std::string& path, int* status = nullptr) {
+  auto res = client.Get(path);
+  if (status != nullptr) *status = res ? res->status : 0;
+  return res ? Json::parse(res->body, nullptr, false) : Json();
+}
+
+// How many result lines each sequence number has.
+std::map<int, int> Lines(const DaemonProcess& daemon) {
+  std::map<int, int> lines;
+  for (const Json& line : daemon.Results()) ++lines[line["seq"].get<int>()];
+  return lines;
+}
+
+TEST(StateTest, ALimitedActionStaysHeldBackAfterARestartOrACrash) {
+  for (const int signo : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(signo == SIGTERM ? "SIGTERM" : "SIGKILL");
+    TempDir dir;
+    DaemonProcess daemon(dir);
+    const Json config = BaseConfig({{"P", Rules(Json::array({PageAction(1)}))}});
+    ASSERT_TRUE(daemon.Start(config)) << daemon.log();
+    const auto deliver = [&] {
+      auto client = daemon.Client();
+      const Reply reply = Post(*client, DiskFull("incident").dump(), true);
+      EXPECT_EQ(reply.status, 200) << reply.body.dump();
+      return reply.body["events"][0];
+    };
+    const Json first = deliver();
+    EXPECT_EQ(first["result_events"].size(), 1u);
+    daemon.Signal(signo);
+    EXPECT_EQ(daemon.WaitExit(), signo == SIGTERM ? 0 : -1);
+    ASSERT_TRUE(daemon.Start(config)) << daemon.log();
+    EXPECT_EQ(deliver()["result_events"].size(), 0u);
+
+    auto client = daemon.Client();
+    const Json history = Get(*client, "/v1/results?event_id=incident");
+    ASSERT_EQ(history["results"].size(), 2u) << history.dump();
+    EXPECT_EQ(history["results"][0]["decision"], "held_back");
+    EXPECT_EQ(history["results"][1]["decision"], "ran");
+    EXPECT_EQ(history["results"][1]["result_code"], 900);
+    const Json event = Get(*client, "/v1/events/" + first["seq"].dump());
+    EXPECT_EQ(event["state"], "processed");
+    EXPECT_EQ(event["event"]["properties"]["EventId"], "incident");
+    EXPECT_EQ(event["actions"].size(), 1u);
+  }
+}
+
+TEST(StateTest, ACrashUnderLoadLosesNothingAndRepeatsOnlyTheEventsInHand) {
+  TempDir dir;
+  DaemonProcess daemon(dir);
+  const Json config = BaseConfig({{"A", Rules(Json::array({PageAction()}))},
+                                  {"B", Rules(Json::array({PageAction()}))}});
+  ASSERT_TRUE(daemon.Start(config)) << daemon.log();
+  std::mutex mu;
+  std::set<int> acknowledged;
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      auto client = daemon.Client();
+      for (int i = 0; !stop; ++i) {
+        const Reply reply = Post(*client, DiskFull("c" + std::to_string(c) + "-" + std::to_string(i),
+                                                   c % 2 ? "A" : "B")
+                                              .dump());
+        if (reply.status != 202) return;
+        std::lock_guard<std::mutex> lock(mu);
+        acknowledged.insert(reply.body["seq"][0].get<int>());
+      }
+    });
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return acknowledged.size() >= 200;
+  }));
+  daemon.Signal(SIGKILL);
+  EXPECT_EQ(daemon.WaitExit(), -1);
+  stop = true;
+  for (std::thread& t : clients) t.join();
+
+  ASSERT_TRUE(daemon.Start(config)) << daemon.log();
+  ASSERT_TRUE(WaitFor([&] {
+    const auto lines = Lines(daemon);
+    return std::all_of(acknowledged.begin(), acknowledged.end(),
+                       [&](int seq) { return lines.count(seq) > 0; });
+  })) << "acknowledged events were lost";
+  int repeated = 0;
+  for (const auto& [seq, count] : Lines(daemon)) repeated += count - 1;
+  EXPECT_LE(repeated, 2);  // one per profile at most
+}
+
+TEST(StateTest, AnOldJournalIsTakenOverOnceAndRemoved) {
+  TempDir dir;
+  {
+    service::Journal journal;
+    std::vector<service::Journal::Unfinished> none;
+    std::string error;
+    ASSERT_TRUE(journal.Open(dir / "state" / "journal", 1 << 20, 1 << 20, {}, &none, &error))
+        << error;
+    std::uint64_t first = 0;
+    std::vector<std::string> payloads;
+    for (const char* id : {"j1", "j2"}) {
+      payloads.push_back(Json{{"profile", "P"}, {"event", DiskFull(id)}}.dump());
+    }
+    ASSERT_EQ(journal.Submit(payloads, &first), service::Journal::SubmitResult::kOk);
+    ASSERT_TRUE(journal.WaitDurable(first + 1));
+  }
+  DaemonProcess daemon(dir);
+  const Json config = BaseConfig({{"P", Rules(Json::array({PageAction()}))}});
+  ASSERT_TRUE(daemon.Start(config)) << daemon.log();
+  EXPECT_TRUE(WaitFor([&] { return daemon.Results().size() == 2; }));
+  EXPECT_FALSE(std::filesystem::exists(dir / "state" / "journal"));
+  daemon.Signal(SIGTERM);
+  EXPECT_EQ(daemon.WaitExit(), 0);
+  ASSERT_TRUE(daemon.Start(config)) << daemon.log();
+  auto client = daemon.Client();
+  EXPECT_EQ(Post(*client, DiskFull("after").dump(), true).status, 200);
+  EXPECT_EQ(daemon.Results().size(), 3u);
+}
+
+TEST(StateTest, ADamagedDatabaseStopsTheStart) {
+  TempDir dir;
+  const std::string garbage(8192, 'j');
+  dir.Write("state/state.db", garbage);
+  DaemonProcess daemon(dir);
+  EXPECT_EQ(daemon.RunToExit(BaseConfig({{"P", Rules(Json::array({PageAction()}))}})), 1);
+  EXPECT_THAT(daemon.log(), HasSubstr("state.db: cannot be read: file is not a database"));
+  EXPECT_EQ(dir.Read("state/state.db"), garbage);
+}
+
+// The state folder on a small file system of its own, filled up and freed.
+TEST(StateTest, AFullDiskRefusesEventsTurnsNotReadyAndRecoversByItself) {
+  TempDir dir;
+  const auto state = dir / "state";
+  std::filesystem::create_directories(state);
+  if (::mount("tmpfs", state.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::filesystem::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{state};
+  DaemonProcess daemon(dir);
+  ASSERT_TRUE(daemon.Start(BaseConfig({{"P", Rules(Json::array({PageAction()}))}})))
+      << daemon.log();
+  auto client = daemon.Client();
+  ASSERT_EQ(Post(*client, DiskFull("before").dump(), true).status, 200);
+  {
+    std::ofstream filler(state / "filler", std::ios::binary);
+    const std::string block(64 * 1024, 'f');
+    while (filler.write(block.data(), block.size())) {
+    }
+  }
+  std::vector<std::string> refused;
+  for (int i = 0; i < 200 && refused.empty(); ++i) {
+    const std::string id = "full-" + std::to_string(i);
+    const Reply reply = Post(*client, DiskFull(id).dump());
+    if (reply.status == 503) refused.push_back(id);
+  }
+  ASSERT_FALSE(refused.empty()) << "no write failed on a full disk";
+  int status = 0;
+  const Json ready = Get(*client, "/readyz", &status);
+  EXPECT_EQ(status, 503);
+  EXPECT_THAT(ready.value("reason", ""), HasSubstr("full"));
+  EXPECT_GE(daemon.Metric("actionmanagerd_state_write_failures_total").value_or(0), 1);
+  EXPECT_EQ(daemon.Metric("actionmanagerd_state_writable"), 0);
+  EXPECT_THAT(daemon.log(), HasSubstr("database or disk is full"));
+
+  std::filesystem::remove(state / "filler");
+  EXPECT_TRUE(WaitFor([&] {
+    Get(*client, "/readyz", &status);
+    return status == 200;
+  }));
+  EXPECT_EQ(Post(*client, DiskFull("after").dump(), true).status, 200);
+  for (const Json& line : daemon.Results()) {
+    EXPECT_NE(line["event"]["properties"]["EventId"], refused[0]) << "a refused event ran";
+  }
+}
+
+}  // namespace
