@@ -11,9 +11,11 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -314,6 +316,40 @@ TEST_F(TransportTest, ASlowStreamReaderIsCutAndItsPlaceFreed) {
     return Statuses(second.Read("\r\n\r\n")) == std::vector<int>{200};
   };
   EXPECT_TRUE(WaitFor(again));
+}
+
+// The socket's lines get the same bounds: a line over the limit, or one
+// that trickles past its deadline, is refused and ends the connection.
+TEST_F(TransportTest, SocketLinesThatNeverEndAreCut) {
+  Json config = Config();
+  config["socket"] = Json{{"path", (dir_.path() / "amd.sock").string()}};
+  config["listen"]["head_seconds"] = 1;
+  config["listen"]["max_body_bytes"] = 1024;
+  StartWith(config);
+  for (const bool trickle : {false, true}) {
+    SCOPED_TRACE(trickle ? "a trickled line" : "an endless line");
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, daemon_.socket_path().c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    std::string got;
+    EXPECT_TRUE(WaitFor([&] {
+      char buffer[4096];
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+      if (n == 0 || got.find('\n') != std::string::npos) return true;
+      // Closed by the daemon: what it said is still to be read.
+      if (::send(fd, trickle ? "x" : std::string(4096, 'x').c_str(), trickle ? 1 : 4096,
+                 MSG_NOSIGNAL) < 0 && n < 0 && errno != EAGAIN) {
+        return true;
+      }
+      ::poll(nullptr, 0, 50);  // the trickle's pace
+      return false;
+    }));
+    ::close(fd);
+    EXPECT_THAT(got, HasSubstr(trickle ? "\"status\":408" : "\"status\":413"));
+  }
 }
 
 TEST_F(TransportTest, TlsServesWithTheConfiguredIdentityAndReloadsIt) {
