@@ -177,10 +177,17 @@ class HttpServer::Impl {
     asio::post(io_, [this] {
       error_code ignored;
       acceptor_.close(ignored);
-      std::lock_guard<std::mutex> lock(mu_);
-      for (auto& weak : sessions_) {
-        if (auto session = weak.lock()) session->Close();
+      retry_.cancel();
+      // Closed outside the lock: a session may be released here, and its
+      // destructor takes the lock.
+      std::vector<std::shared_ptr<SessionBase>> live;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        for (auto& weak : sessions_) {
+          if (auto session = weak.lock()) live.push_back(std::move(session));
+        }
       }
+      for (auto& session : live) session->Close();
     });
     // The producers see their sink closed; then no handler posts any more.
     // A stream started meanwhile closes itself (stopping_ is set).
@@ -226,8 +233,13 @@ class HttpServer::Impl {
       }
     }
     auto done = std::make_shared<std::atomic<bool>>(false);
-    producers_.push_back({std::thread([run = std::move(run), done] {
-                            run();
+    // `run` (which holds the session) is destroyed before `done` is set:
+    // the session's destructor takes the lock that joins finished threads.
+    producers_.push_back({std::thread([run = std::move(run), done]() mutable {
+                            {
+                              auto produce = std::move(run);
+                              produce();
+                            }
                             *done = true;
                           }),
                           done});
@@ -267,6 +279,7 @@ class HttpServer::Impl {
   std::atomic<bool> stopping_{false};
   asio::io_context io_{1};
   tcp::acceptor acceptor_{io_};
+  asio::steady_timer retry_{io_};
   asio::thread_pool pool_;
   std::thread thread_;
 };
@@ -611,7 +624,13 @@ void HttpServer::Impl::RefuseUnread(tcp::socket socket) {
 void HttpServer::Impl::Accept() {
   acceptor_.async_accept(io_, [this](error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || stopping_) return;
-    if (ec) return Accept();
+    if (ec) {
+      // Out of descriptors, most likely: try again shortly rather than spin.
+      retry_.expires_after(std::chrono::milliseconds(100));
+      return retry_.async_wait([this](error_code waited) {
+        if (!waited && !stopping_) Accept();
+      });
+    }
     error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
     const std::string peer = socket.remote_endpoint(ignored).address().to_string();
