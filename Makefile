@@ -14,11 +14,13 @@
 # What the build and the tests need (pkgconf: the embedding example's second
 # build; locales: the decimal-comma locale a settings test makes for itself;
 # python3-jsonschema: the service configuration's schema test;
-# prometheus-alertmanager: the service's end-to-end Alertmanager test).
+# prometheus-alertmanager: the service's end-to-end Alertmanager test;
+# libboost-dev and libssl-dev: actionmanagerd's HTTP server and its TLS;
+# openssl and curl: the service's TLS test makes a CA and talks HTTPS).
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
             libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev \
             libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema \
-            prometheus-alertmanager groff-base libsqlite3-dev
+            prometheus-alertmanager groff-base libsqlite3-dev libboost-dev libssl-dev openssl curl
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
 # the binaries with, and lintian; systemd for packaging/check_deb.sh's
 # systemd-analyze.

@@ -17,3 +17,12 @@ if(TARGET amtesting_daemon)
   target_link_libraries(soak_service PRIVATE amtesting_daemon Threads::Threads)
   add_dependencies(soak_service actionmanagerd)
 endif()
+
+# The HTTP server under idle and trickling connections: POST rate and p99
+# with 1,000 silent connections against none, /healthz p99 during a trickle.
+if(TARGET amtesting_daemon)
+  am_bench(NAME bench_front_door
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/front_door_bench.cc
+    LIBS amtesting_daemon)
+  add_dependencies(bench_front_door actionmanagerd)
+endif()

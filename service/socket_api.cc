@@ -7,7 +7,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -59,6 +61,7 @@ Status SocketApi::Start(const std::filesystem::path& path, unsigned mode,
   path_ = path;
   max_line_ = limits.max_body_bytes;
   idle_ms_ = limits.idle_seconds * 1000;
+  line_ms_ = limits.head_seconds * 1000;
   max_connections_ = static_cast<std::size_t>(limits.max_connections);
   std::error_code ec;
   if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
@@ -174,14 +177,33 @@ bool SocketApi::TakeLines(Reading& reading, std::vector<Json>* acks,
 }
 
 void SocketApi::Serve(Connection& connection) {
+  using Clock = std::chrono::steady_clock;
   const int fd = connection.fd;
   Reading reading;
   char chunk[65536];
   bool open = true;
+  // When the unfinished line began: it must end within line_ms_, however
+  // it trickles (the idle limit alone would let a byte a second go on).
+  Clock::time_point line_started;
   while (open && !stopping_.load()) {
+    int timeout = idle_ms_;
+    if (!reading.buffer.empty()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          line_started + std::chrono::milliseconds(line_ms_) - Clock::now());
+      timeout = std::max(0, std::min(timeout, static_cast<int>(left.count())));
+    }
     pollfd pfd{fd, POLLIN, 0};
-    const int ready = ::poll(&pfd, 1, idle_ms_);
-    if (ready == 0) break;  // idle
+    const int ready = ::poll(&pfd, 1, timeout);
+    if (ready == 0) {
+      if (!reading.buffer.empty()) {
+        (void)SendAll(fd, Refused(reading.line_number + 1, 408, "",
+                                  "the line did not end within " +
+                                      std::to_string(line_ms_ / 1000) + " seconds")
+                              .dump() +
+                              "\n");
+      }
+      break;  // idle, or a line too slow
+    }
     if (ready < 0) {
       if (errno == EINTR) continue;
       break;
@@ -189,12 +211,15 @@ void SocketApi::Serve(Connection& connection) {
     const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
+    const bool was_empty = reading.buffer.empty();
+    const std::size_t lines_before = reading.line_number;
     reading.buffer.append(chunk, static_cast<std::size_t>(n));
     // Every whole line that arrived: refusals at once, acceptances after
     // one sync for all of them.
     std::vector<Json> acks;
     std::vector<std::shared_ptr<Job>> jobs;
     open = TakeLines(reading, &acks, &jobs);
+    if (was_empty || reading.line_number != lines_before) line_started = Clock::now();
     if (const Status durable = intake_.WaitDurable(jobs); !jobs.empty() && !durable.ok()) {
       for (Json& ack : acks) {
         if (ack["accepted"] == true) ack = Refused(ack["line"].get<std::size_t>(), durable);

@@ -7,7 +7,13 @@
 // what HTTP would have answered. The lines that arrived together are
 // journaled together and acknowledged after one sync. Blank lines are
 // skipped. A line longer than max_body_bytes ends the connection after its
-// acknowledgement; so does idle_seconds without input. At most
+// acknowledgement; so does a line unfinished head_seconds after it began
+// (408, however it trickles), and idle_seconds without input.
+//
+// The socket file's owner and group are the local trust boundary: whoever
+// can connect may submit, with no token. The file is created with `mode`
+// (0660 by default) in a folder of the daemon's, so only the daemon's user
+// and group can; grant the group, not the world. At most
 // max_connections connections are open; a further one gets one refusal line
 // and is closed.
 //
@@ -68,6 +74,7 @@ class SocketApi {
   std::filesystem::path path_;
   std::size_t max_line_ = 0;
   int idle_ms_ = 0;
+  int line_ms_ = 0;
   std::size_t max_connections_ = 0;
   int listen_fd_ = -1;
   int wake_[2] = {-1, -1};

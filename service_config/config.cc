@@ -1,6 +1,7 @@
 #include "service_config/config.h"
 
 #include <arpa/inet.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <limits>
@@ -50,42 +51,78 @@ void ReadListen(ObjectReader& top, const std::filesystem::path& folder, Config* 
   listen.port = static_cast<int>(reader.Integer("port", 0, 65535, listen.port));
   listen.port_file = Resolve(folder, reader.String("port_file"));
   listen.token_file = Resolve(folder, reader.String("token_file"));
+  listen.read_token_file = Resolve(folder, reader.String("read_token_file"));
+  listen.anonymous_submit = reader.Bool("anonymous_submit", false);
+  listen.anonymous_read = reader.Bool("anonymous_read", false);
+  listen.tls_cert_file = Resolve(folder, reader.String("tls_cert_file"));
+  listen.tls_key_file = Resolve(folder, reader.String("tls_key_file"));
   listen.max_body_bytes = static_cast<std::size_t>(
       reader.Integer("max_body_bytes", 64, 1ll << 30, static_cast<std::int64_t>(listen.max_body_bytes)));
   listen.max_header_bytes = static_cast<std::size_t>(reader.Integer(
       "max_header_bytes", 256, 1 << 20, static_cast<std::int64_t>(listen.max_header_bytes)));
   listen.max_connections =
-      static_cast<int>(reader.Integer("max_connections", 2, 1024, listen.max_connections));
+      static_cast<int>(reader.Integer("max_connections", 2, 65536, listen.max_connections));
+  listen.max_connections_per_peer = static_cast<int>(
+      reader.Integer("max_connections_per_peer", 1, 65536, listen.max_connections_per_peer));
   listen.max_streams = static_cast<int>(reader.Integer("max_streams", 0, 1024, listen.max_streams));
+  listen.stream_buffer_bytes = static_cast<std::size_t>(reader.Integer(
+      "stream_buffer_bytes", 4096, 1ll << 30, static_cast<std::int64_t>(listen.stream_buffer_bytes)));
   listen.idle_seconds = static_cast<int>(reader.Integer("idle_seconds", 1, 3600, listen.idle_seconds));
+  listen.head_seconds = static_cast<int>(reader.Integer("head_seconds", 1, 3600, listen.head_seconds));
+  listen.body_seconds = static_cast<int>(reader.Integer("body_seconds", 1, 3600, listen.body_seconds));
   reader.Finish();
   if (!top.problems().ok()) return;
+  if (listen.tls_cert_file.empty() != listen.tls_key_file.empty()) {
+    top.problems().Fail(FieldPath(reader.path(), listen.tls_cert_file.empty() ? "tls_cert_file" : "tls_key_file"),
+                        "must be given with its pair: tls_cert_file and tls_key_file go together");
+    return;
+  }
   if (listen.max_streams >= listen.max_connections) {
     top.problems().Fail(FieldPath(reader.path(), "max_streams"),
                         "must be below max_connections (a stream holds a connection)");
   }
 }
 
-void ReadToken(Problems& problems, Config* config) {
-  ListenConfig& listen = config->listen;
-  if (listen.token_file.empty()) {
-    if (!IsLoopback(listen.address)) {
-      problems.Fail("listen.token_file",
-                    "is required to listen on \"" + listen.address + "\", which is not loopback");
-    }
-    return;
+// One token file into `*token`; false with why.
+bool ReadTokenFile(const std::filesystem::path& file, std::string* token, InputError* error) {
+  struct stat st {};
+  if (::stat(file.c_str(), &st) == 0 && (st.st_mode & 007) != 0) {
+    *error = {"", "others have access to the token file (mode " +
+                      std::to_string((st.st_mode >> 6) & 7) + std::to_string((st.st_mode >> 3) & 7) +
+                      std::to_string(st.st_mode & 7) + "); make it 0600 or 0640",
+              file.string()};
+    return false;
   }
   std::string text;
   std::string why;
-  if (!base::ReadWholeFile(listen.token_file.string(), &text, &why)) {
-    problems.Fail(InputError{"", "cannot read: " + why, listen.token_file.string()});
-    return;
+  if (!base::ReadWholeFile(file.string(), &text, &why)) {
+    *error = {"", "cannot read: " + why, file.string()};
+    return false;
   }
-  const std::size_t end = text.find_first_of("\r\n");
-  listen.token = text.substr(0, end);
-  if (listen.token.size() < 16) {
-    problems.Fail(InputError{"", "the token must be one line of at least 16 characters",
-                             listen.token_file.string()});
+  *token = text.substr(0, text.find_first_of("\r\n"));
+  if (token->size() < 16) {
+    *error = {"", "the token must be one line of at least 16 characters", file.string()};
+    return false;
+  }
+  return true;
+}
+
+void ReadAccess(Problems& problems, Config* config) {
+  ListenConfig& listen = config->listen;
+  InputError error;
+  if (!ReadListenSecrets(&listen, &error)) return problems.Fail(error);
+  if (IsLoopback(listen.address)) return;
+  const std::string where = "listen on \"" + listen.address + "\", which is not loopback";
+  if (listen.token_file.empty() && listen.read_token_file.empty()) {
+    return problems.Fail("listen.token_file", "is required to " + where);
+  }
+  if (listen.anonymous_submit || listen.anonymous_read) {
+    return problems.Fail(listen.anonymous_submit ? "listen.anonymous_submit" : "listen.anonymous_read",
+                         "applies to loopback addresses only; it cannot be true to " + where);
+  }
+  if (listen.tls_cert_file.empty()) {
+    problems.Fail("listen.tls_cert_file",
+                  "is required to " + where + ": a token must not travel in clear");
   }
 }
 
@@ -296,6 +333,16 @@ void ReadWorld(ObjectReader& reader, Problems& problems, const std::filesystem::
 
 }  // namespace
 
+bool ReadListenSecrets(ListenConfig* listen, InputError* error) {
+  listen->token.clear();
+  listen->read_token.clear();
+  if (!listen->token_file.empty() && !ReadTokenFile(listen->token_file, &listen->token, error)) {
+    return false;
+  }
+  return listen->read_token_file.empty() ||
+         ReadTokenFile(listen->read_token_file, &listen->read_token, error);
+}
+
 bool IsLoopback(const std::string& address) {
   if (address == "localhost" || address == "::1") return true;
   in_addr v4{};
@@ -376,7 +423,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   if (problems.ok() && alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, &read);
   if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
   if (problems.ok()) ReadDefaultProfile(problems, &read);
-  if (problems.ok()) ReadToken(problems, &read);
+  if (problems.ok()) ReadAccess(problems, &read);
   if (problems.ok() && read.socket_path.string().size() >= 100) {
     problems.Fail("socket.path", "is too long for a Unix socket address");
   }

@@ -45,17 +45,36 @@ struct ProfileConfig {
   std::string fingerprint;
 };
 
+// Who may do what over HTTP (docs/service.md, "Access"): submitting needs
+// the submit token (token_file), reading (results, history, logs, metrics)
+// the read token (read_token_file); a route whose token is not configured is
+// open to anonymous clients only on a loopback address and only when
+// anonymous_submit or anonymous_read says so. Token files must give others
+// no access (mode & 007 == 0), as ssh demands of its keys. Off loopback,
+// TLS (tls_cert_file, tls_key_file) is required, so a token never travels in
+// clear. The token files and the TLS files are read again on SIGHUP; their
+// paths and every other field only take effect on a restart.
 struct ListenConfig {
   std::string address = "127.0.0.1";
   int port = 8080;  // 0: any free port (logged, and written to port_file)
   std::filesystem::path port_file;
-  std::filesystem::path token_file;
-  std::string token;  // the token file's first line, when one is configured
+  std::filesystem::path token_file;       // the submit token
+  std::string token;                      // its first line, when one is configured
+  std::filesystem::path read_token_file;  // the read token
+  std::string read_token;
+  bool anonymous_submit = false;
+  bool anonymous_read = false;
+  std::filesystem::path tls_cert_file;  // PEM chain; with tls_key_file, or neither
+  std::filesystem::path tls_key_file;
   std::size_t max_body_bytes = 1 << 20;
   std::size_t max_header_bytes = 8192;
-  int max_connections = 16;
+  int max_connections = 256;
+  int max_connections_per_peer = 32;
   int max_streams = 4;
+  std::size_t stream_buffer_bytes = 1 << 20;
   int idle_seconds = 5;
+  int head_seconds = 10;
+  int body_seconds = 30;
 };
 
 // The state database's bounds ("state": {...}).
@@ -113,6 +132,12 @@ std::vector<std::string> RestartOnlyChanges(const Config& running, const Config&
 
 // True for the loopback addresses (127.0.0.0/8, ::1, "localhost").
 bool IsLoopback(const std::string& address);
+
+// Reads the token files of `listen` (their paths already set) into its
+// token fields, checking that each is one line of at least 16 characters
+// and that others have no access to the file; false with the file and why.
+// Used at start and again on SIGHUP.
+[[nodiscard]] bool ReadListenSecrets(ListenConfig* listen, scenario::InputError* error);
 
 // Whether `class_name` is ZRV_Event or derives from it in `config`'s world;
 // only such events can reach a profile.

@@ -42,7 +42,9 @@ Json DiskFull(const std::string& event_id, const std::string& profile) {
 
 Json BaseConfig(const std::map<std::string, Json>& profiles) {
   Json config = Json::object();
-  config["listen"] = Json{{"address", "127.0.0.1"}, {"port", 0}};
+  // Loopback, open to anonymous senders and readers, as the examples are.
+  config["listen"] = Json{{"address", "127.0.0.1"}, {"port", 0}, {"anonymous_submit", true},
+                          {"anonymous_read", true}};
   config["log_level"] = 3;
   config["stop_seconds"] = 60;
   config["classes"] = Json::parse(R"([

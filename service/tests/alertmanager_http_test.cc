@@ -151,22 +151,9 @@ TEST_F(AlertmanagerInputTest, WaitAnswersWithTheOutcomeAndTheLimitHoldsPerFinger
   EXPECT_EQ(other.body["events"][0]["result_events"][0]["event_key"], "UnitDown");
 }
 
-TEST_F(AlertmanagerInputTest, WithoutTheObjectTheRouteIsAbsentAndATokenIsRequiredWhenSet) {
-  {
-    StartWith(AlertConfig(Json()));
-    EXPECT_EQ(PostAlerts(*client_, Notification({}).dump()).status, 404);
-    client_.reset();  // its keep-alive connection would hold the stop
-    daemon_.Signal(SIGTERM);
-    ASSERT_EQ(daemon_.WaitExit(), 0);
-  }
-  const std::string token = "0123456789abcdef-token";
-  dir_.Write("token", token + "\n");
-  Json config = AlertConfig(Json{{"class", "Alert_Firing"}});
-  config["listen"]["token_file"] = (dir_.path() / "token").string();
-  StartWith(config);
-  EXPECT_EQ(PostAlerts(*client_, Notification({}).dump()).status, 401);
-  EXPECT_EQ(PostAlerts(*client_, Notification({}).dump(), false, "wrong-token-wrong").status, 401);
-  EXPECT_EQ(PostAlerts(*client_, Notification({}).dump(), false, token).status, 200);
+TEST_F(AlertmanagerInputTest, WithoutTheObjectTheRouteIsAbsent) {
+  StartWith(AlertConfig(Json()));
+  EXPECT_EQ(PostAlerts(*client_, Notification({}).dump()).status, 404);
 }
 
 TEST_F(AlertmanagerInputTest, AReloadChangesTheMappingAndABadOneKeepsTheRunningOne) {

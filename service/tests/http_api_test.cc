@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <signal.h>
 
 #include <atomic>
 #include <mutex>
@@ -108,18 +107,6 @@ TEST_F(HttpApiTest, EventsWithoutAnIdGetOneOfTheirOwnWhenConfigured) {
   EXPECT_EQ(daemon_.Metric("actionmanagerd_actions_held_back_total{profile=\"P\"}").value_or(0), 0);
 }
 
-TEST_F(HttpApiTest, HeadersOverTheLimitAre431) {
-  Json config = Paging();
-  config["listen"]["max_header_bytes"] = 1024;
-  StartWith(config);
-  httplib::Headers big{{"X-Filler", std::string(2000, 'x')}};
-  auto res = client_->Post("/v1/events", big, DiskFull("h").dump(), "application/json");
-  ASSERT_TRUE(res);
-  EXPECT_EQ(res->status, 431);
-  // The connection stays usable.
-  EXPECT_EQ(Post(*client_, DiskFull("h").dump()).status, 202);
-}
-
 TEST_F(HttpApiTest, ABodyOverTheLimitIs413AndCountedAsRejected) {
   Json config = Paging();
   config["listen"]["max_body_bytes"] = 1024;
@@ -193,27 +180,6 @@ TEST_F(HttpApiTest, AFullJournalAnswers503) {
   // Finished events give their room back.
   ASSERT_TRUE(WaitFor([&] { return daemon_.Results().size() == 2; }));
   EXPECT_TRUE(WaitFor([&] { return Post(*client_, event.dump()).status == 202; }));
-}
-
-TEST_F(HttpApiTest, ATokenIsRequiredWhenConfigured) {
-  const std::string token = "0123456789abcdef-token";
-  Json config = Paging();
-  config["listen"]["token_file"] = dir_.Write("token", token + "\n").string();
-  StartWith(config);
-  EXPECT_EQ(Post(*client_, DiskFull("t").dump()).status, 401);
-  EXPECT_EQ(Post(*client_, DiskFull("t").dump(), false, "wrong-token-wrong-token").status, 401);
-  EXPECT_EQ(Post(*client_, DiskFull("t").dump(), false, token).status, 202);
-  EXPECT_EQ(client_->Get("/metrics")->status, 401);
-  EXPECT_EQ(client_->Get("/readyz")->status, 200);
-}
-
-// The reader's refusals are service_config's table; the daemon adds only
-// that one stops it, with the place in its log.
-TEST_F(HttpApiTest, AConfigurationThatCannotRunStopsTheStart) {
-  Json config = Paging();
-  config["colour"] = "red";
-  EXPECT_EQ(daemon_.RunToExit(config), 3);
-  EXPECT_THAT(daemon_.log(), HasSubstr("colour: is not a known field"));
 }
 
 TEST_F(HttpApiTest, TheResultsStreamCarriesResultEventsAndOutcomes) {

@@ -44,9 +44,27 @@ TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
     std::function<void(Json&)> change;
     std::string text;  // in "place: message"
   };
+  amtest::TempDir dir;
   const Case cases[] = {
       {"another address without a token", [](Json& c) { c["listen"]["address"] = "0.0.0.0"; },
        "listen.token_file"},
+      {"a token file others can read",
+       [&](Json& c) {
+         const auto file = dir.Write("open-token", "0123456789abcdef\n");
+         std::filesystem::permissions(file, std::filesystem::perms::others_read,
+                                      std::filesystem::perm_options::add);
+         c["listen"]["token_file"] = file.string();
+       },
+       "others have access to the token file"},
+      {"a token off loopback without TLS",
+       [&](Json& c) {
+         const auto file = dir.Write("token", "0123456789abcdef\n");
+         std::filesystem::permissions(file, std::filesystem::perms::owner_read);
+         c["listen"] = Json{{"address", "0.0.0.0"}, {"token_file", file.string()}};
+       },
+       "listen.tls_cert_file: is required"},
+      {"a certificate without its key", [](Json& c) { c["listen"]["tls_cert_file"] = "c.pem"; },
+       "listen.tls_key_file"},
       {"an unknown field", [](Json& c) { c["colour"] = "red"; }, "colour: is not a known field"},
       {"an unknown rule for events without an id",
        [](Json& c) { c["missing_event_id"] = "none"; }, "missing_event_id: must be"},
@@ -96,7 +114,6 @@ TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
        [](Json& c) { Alerts(c, Json{{"class", "Alert_Firing"}, {"prefer", "both"}}); },
        "alertmanager.prefer"},
   };
-  amtest::TempDir dir;
   {
     SCOPED_TRACE("the unchanged base");
     Config config;
