@@ -2,11 +2,17 @@
 
 #include <string>
 
+#include "service/action_log.h"
+
 namespace service {
 
 ActionMetrics::ActionMetrics(Metrics* metrics) {
   AmSetActionOutcomeObserver(
-      [metrics](const AmActionOutcome& outcome) { Count(*metrics, outcome); });
+      [metrics](const AmActionOutcome& outcome) {
+        Count(*metrics, outcome);
+        // The one outcome observer also feeds the per-action log line.
+        LogActionOutcome(outcome);
+      });
 }
 
 ActionMetrics::~ActionMetrics() { AmSetActionOutcomeObserver({}); }

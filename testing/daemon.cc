@@ -43,7 +43,7 @@ Json DiskFull(const std::string& event_id, const std::string& profile) {
 Json BaseConfig(const std::map<std::string, Json>& profiles) {
   Json config = Json::object();
   config["listen"] = Json{{"address", "127.0.0.1"}, {"port", 0}};
-  config["log_level"] = 3;
+  config["log_level"] = 7;
   config["stop_seconds"] = 60;
   config["classes"] = Json::parse(R"([
     {"name": "Disk_Full", "superclass": "ZRV_Event",
