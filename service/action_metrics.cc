@@ -3,11 +3,15 @@
 #include <string>
 #include <utility>
 
+#include "service/action_log.h"
+
 namespace service {
 
 ActionMetrics::ActionMetrics(Metrics* metrics, AmActionOutcomeObserver also) {
   AmSetActionOutcomeObserver([metrics, also = std::move(also)](const AmActionOutcome& outcome) {
     Count(*metrics, outcome);
+    // The one outcome observer also feeds the per-action log line.
+    LogActionOutcome(outcome);
     if (also) also(outcome);
   });
 }

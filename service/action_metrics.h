@@ -4,9 +4,10 @@
 // result code, and one per action its execution limit held back.
 //
 // The outcome observer is process-wide, so one ActionMetrics is in force at
-// a time; it counts for every profile (the outcome names it). `also` (when
-// set) sees every outcome after it is counted: the daemon records its
-// history there. Installed on construction, removed on destruction; the observer runs on the delivery
+// a time (it also logs each outcome, service/action_log.h); it counts for
+// every profile (the outcome names it). `also` (when set) sees every outcome
+// after it is counted and logged: the daemon records its history there.
+// Installed on construction, removed on destruction; the observer runs on the delivery
 // threads, and Metrics is thread-safe.
 #pragma once
 

@@ -156,7 +156,7 @@ Status Daemon::Start(Config config) {
   // The environment is the process's and the programs' own: set once, before
   // any thread of ours could read it.
   for (const auto& [name, value] : config_.environment) ::setenv(name.c_str(), value.c_str(), 1);
-  CTraceUtils::GetInstance()->SetThreshold(config_.log_level);
+  SetLogThreshold(config_.log_level);
   // This module's own copy of the log, so that its tee sees the library's
   // lines (the program puts its copy back when the module is done).
   InstallJournalLog();
@@ -424,7 +424,7 @@ Status Daemon::ReloadFile() {
     config_.profiles = fresh.profiles;
     config_.stop_seconds = fresh.stop_seconds;
   }
-  CTraceUtils::GetInstance()->SetThreshold(fresh.log_level);
+  SetLogThreshold(fresh.log_level);
   Log(kPriorityNotice, "configuration reloaded: " + counts + ", the other profiles keep running");
   return Status::Ok();
 }

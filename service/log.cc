@@ -1,8 +1,14 @@
 #include "service/log.h"
 
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <memory>
 #include <mutex>
 
@@ -13,6 +19,8 @@ namespace {
 
 std::mutex g_tee_mu;
 std::shared_ptr<const LogTee> g_tee;
+std::atomic<int> g_threshold{kPriorityDebug};
+std::atomic<bool> g_journal{false};
 
 void WriteAll(const std::string& line) {
   const char* data = line.data();
@@ -26,8 +34,25 @@ void WriteAll(const std::string& line) {
   }
 }
 
-void Emit(int priority, const std::string& component, const std::string& message) {
-  WriteAll(JournalLine(priority, component, message));
+// True when journald took the entry.
+bool SendToJournal(int priority, std::string_view component, std::string_view message,
+                   std::span<const LogField> fields) {
+  const std::vector<std::string> items = JournalFields(priority, component, message, fields);
+  std::vector<iovec> iov(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    iov[i].iov_base = const_cast<char*>(items[i].data());
+    iov[i].iov_len = items[i].size();
+  }
+  return sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0;
+}
+
+void Emit(int priority, const std::string& component, const std::string& message,
+          std::span<const LogField> fields) {
+  if (!LogWants(priority)) return;
+  if (!g_journal.load(std::memory_order_relaxed) ||
+      !SendToJournal(priority, component, message, fields)) {
+    WriteAll(JournalLine(priority, component, message));
+  }
   std::shared_ptr<const LogTee> tee;
   {
     std::lock_guard<std::mutex> lock(g_tee_mu);
@@ -36,19 +61,18 @@ void Emit(int priority, const std::string& component, const std::string& message
   if (tee && *tee) (*tee)(priority, component, message);
 }
 
+bool ParseDecimal(std::string_view text, unsigned long long* value) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return ec == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
 }  // namespace
 
-int PriorityOfLevel(int level) {
-  switch (level) {
-    case 0:
-      return kPriorityErr;
-    case 1:
-      return kPriorityDebug;
-    case 2:
-      return kPriorityInfo;
-    default:
-      return kPriorityNotice;
-  }
+int PriorityOfLevel(int level) { return level <= 0 ? kPriorityInfo : kPriorityDebug; }
+
+int LevelThresholdFor(int priority) {
+  if (priority >= kPriorityDebug) return 3;
+  return priority >= kPriorityInfo ? 0 : -1;
 }
 
 std::string JournalLine(int priority, std::string_view component, std::string_view message) {
@@ -70,10 +94,41 @@ std::string JournalLine(int priority, std::string_view component, std::string_vi
   return line;
 }
 
+std::vector<std::string> JournalFields(int priority, std::string_view component,
+                                       std::string_view message, std::span<const LogField> fields) {
+  std::vector<std::string> items;
+  items.reserve(fields.size() + 3);
+  items.push_back("PRIORITY=" + std::to_string(priority & 7));
+  items.push_back("SYSLOG_IDENTIFIER=actionmanagerd");
+  std::string text = "MESSAGE=";
+  text.append(component).append(": ").append(message);
+  items.push_back(std::move(text));
+  for (const LogField& field : fields) items.push_back(field.name + "=" + field.value);
+  return items;
+}
+
+bool IsJournalStream(const char* journal_stream, int fd) {
+  if (journal_stream == nullptr) return false;
+  const std::string_view text(journal_stream);
+  const std::size_t colon = text.find(':');
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  if (colon == std::string_view::npos || !ParseDecimal(text.substr(0, colon), &device) ||
+      !ParseDecimal(text.substr(colon + 1), &inode)) {
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  return static_cast<unsigned long long>(st.st_dev) == device &&
+         static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
 void InstallJournalLog() {
+  g_journal.store(IsJournalStream(::getenv("JOURNAL_STREAM"), STDERR_FILENO),
+                  std::memory_order_relaxed);
   CTraceUtils::GetInstance()->SetLineSink(
       [](int level, const std::string& component, const std::string& message) {
-        Emit(PriorityOfLevel(level), component, message);
+        Emit(PriorityOfLevel(level), component, message, {});
       });
 }
 
@@ -83,8 +138,17 @@ void SetLogTee(LogTee tee) {
   g_tee = std::move(shared);
 }
 
-void Log(int priority, std::string_view message) {
-  Emit(priority, "actionmanagerd", std::string(message));
+void SetLogThreshold(int priority) {
+  g_threshold.store(priority, std::memory_order_relaxed);
+  CTraceUtils::GetInstance()->SetThreshold(LevelThresholdFor(priority));
+}
+
+bool LogWants(int priority) { return priority <= g_threshold.load(std::memory_order_relaxed); }
+
+void Log(int priority, std::string_view message) { Log(priority, message, {}); }
+
+void Log(int priority, std::string_view message, std::span<const LogField> fields) {
+  Emit(priority, "actionmanagerd", std::string(message), fields);
 }
 
 }  // namespace service

@@ -397,7 +397,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
       reader.Integer("queue_limit", 1, 1000000, static_cast<std::int64_t>(read.queue_limit)));
   read.wait_seconds = static_cast<int>(reader.Integer("wait_seconds", 1, 86400, read.wait_seconds));
   read.stop_seconds = static_cast<int>(reader.Integer("stop_seconds", 0, 86400, read.stop_seconds));
-  read.log_level = static_cast<int>(reader.Integer("log_level", 0, 3, read.log_level));
+  read.log_level = static_cast<int>(reader.Integer("log_level", 0, 7, read.log_level));
   read.ns = reader.String("namespace", read.ns);
   read.standard_classes = reader.Bool("standard_classes", true);
   ReadWorld(reader, problems, folder, &read, &fp);

@@ -97,7 +97,7 @@ struct Config {
   std::size_t queue_limit = 1000;
   int wait_seconds = 60;
   int stop_seconds = 30;
-  int log_level = 2;
+  int log_level = 6;  // syslog priority threshold (service/log.h)
   // The world, as a scenario describes it.
   std::string ns = "root\\zrv";
   bool standard_classes = true;

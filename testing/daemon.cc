@@ -45,7 +45,7 @@ Json BaseConfig(const std::map<std::string, Json>& profiles) {
   // Loopback, open to anonymous senders and readers, as the examples are.
   config["listen"] = Json{{"address", "127.0.0.1"}, {"port", 0}, {"anonymous_submit", true},
                           {"anonymous_read", true}};
-  config["log_level"] = 3;
+  config["log_level"] = 7;
   config["stop_seconds"] = 60;
   config["classes"] = Json::parse(R"([
     {"name": "Disk_Full", "superclass": "ZRV_Event",

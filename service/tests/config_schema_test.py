@@ -92,7 +92,7 @@ class ConfigSchemaTest(unittest.TestCase):
             "settings and archive": lambda c: c["profiles"][0].update(settings_archive="a.bin"),
             "version without archive": lambda c: c["profiles"][0].update(version=11),
             "bad type name": lambda c: c["classes"][0]["properties"].update(Drive="text"),
-            "log level": lambda c: c.update(log_level=4),
+            "log level": lambda c: c.update(log_level=8),
             "environment name with =": lambda c: c.update(environment={"A=B": "x"}),
             "alertmanager without class": lambda c: c.update(alertmanager={"profile": "P"}),
             "alertmanager unknown field": lambda c: c.update(
