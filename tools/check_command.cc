@@ -40,6 +40,24 @@ std::string JsonKind(const Json& value) {
   return "null";
 }
 
+// The world of a configuration the daemon's reader refused in a profile,
+// read by the scenario reader from the configuration's world fields (which
+// the daemon's reader read before the profiles, so they passed): the
+// settings' meaning can still be checked against its classes. Null when even
+// that fails.
+std::unique_ptr<LintWorld> WorldOfRefusedConfig(const Json& json, const std::string& path) {
+  Json world = Json::object();
+  world["profile"] = "P";
+  for (const char* field : {"namespace", "standard_classes", "classes", "instances", "environment"}) {
+    if (const auto it = json.find(field); it != json.end()) world[field] = *it;
+  }
+  world["settings"] = Json::object();
+  scenario::Scenario scenario;
+  InputError error;
+  if (!ReadScenario(world, path, &scenario, &error)) return nullptr;
+  return LintWorld::Build(scenario, &error, /*commands_run=*/true);
+}
+
 // The service's configuration, read by the daemon's own reader
 // (service_config/config.h), which reads only files. Its world and its profiles'
 // settings then go through the same meaning checks as a scenario's.
@@ -47,23 +65,45 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
   const std::string name = InputName(path);
   if (path == "-") {
     AddFinding(findings, name, "", "AM100",
-                         "a service configuration is checked from its file: its relative paths "
-                         "start from the file's folder");
+               "a service configuration is checked from its file: its relative paths "
+               "start from the file's folder");
     return;
   }
   const Json* profiles = nullptr;
   if (const auto it = json.find("profiles"); it != json.end() && it->is_array()) profiles = &*it;
-  for (std::size_t i = 0; profiles != nullptr && i < profiles->size(); ++i) {
+  // The profiles' own settings, each refusal reported here, piece by piece.
+  std::vector<ShapeRefusals> skips(profiles != nullptr ? profiles->size() : 0);
+  for (std::size_t i = 0; i < skips.size(); ++i) {
     const Json& profile = (*profiles)[i];
     if (profile.is_object() && profile.contains("settings")) {
-      LintSettingsNames(profile["settings"], name,
-                                  FieldPath(IndexPath("profiles", i), "settings"), findings);
+      const std::string prefix = FieldPath(IndexPath("profiles", i), "settings");
+      LintSettingsNames(profile["settings"], name, prefix, findings);
+      skips[i] = LintSettingsShape(profile["settings"], name, prefix, findings);
     }
   }
   service::Config config;
   InputError error;
   if (!service::ReadConfig(path, &config, &error)) {
     AddReaderErrorUnlessNamed(findings, name, error);
+    // The reader stops at its first refusal. One in a profile leaves the
+    // world readable; any other leaves the settings' own checks only.
+    std::unique_ptr<LintWorld> world;
+    if (error.file.empty() && error.place.starts_with("profiles[")) {
+      world = WorldOfRefusedConfig(json, path);
+    }
+    for (auto it = findings->rbegin(); world == nullptr && it != findings->rend(); ++it) {
+      if (it->place == error.place) {
+        it->message += "; the configuration is not read, so the checks that need classes do not run";
+        break;
+      }
+    }
+    for (std::size_t i = 0; i < skips.size(); ++i) {
+      const Json& profile = (*profiles)[i];
+      if (!profile.is_object() || !profile.contains("settings")) continue;
+      LintSettingsMeaning(profile["settings"], name,
+                          FieldPath(IndexPath("profiles", i), "settings"), world.get(), findings,
+                          &skips[i]);
+    }
     return;
   }
   scenario::Scenario world_only;
@@ -74,15 +114,22 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
   std::unique_ptr<LintWorld> world = LintWorld::Build(world_only, &error, /*commands_run=*/true);
   if (world == nullptr) {
     AddFinding(findings, error.file.empty() ? name : error.file, error.place, "AM300",
-                         error.message);
+               error.message);
   }
+  std::vector<Json> settings;
+  for (const service::ProfileConfig& profile : config.profiles) {
+    settings.push_back(SettingsToJson(*profile.settings));
+  }
+  std::vector<const Json*> each;
+  for (const Json& one : settings) each.push_back(&one);
+  LintProgramFolder(config.environment, each, name, "environment", findings);
   const std::filesystem::path folder = config.file.parent_path();
   for (std::size_t i = 0; i < profiles->size() && i < config.profiles.size(); ++i) {
     const Json& profile = (*profiles)[i];
     if (profile.contains("settings")) {
-      LintSettingsMeaning(profile["settings"], name,
-                                    FieldPath(IndexPath("profiles", i), "settings"), world.get(),
-                                    findings);
+      const std::string prefix = FieldPath(IndexPath("profiles", i), "settings");
+      LintSettingsMeaning(profile["settings"], name, prefix, world.get(), findings, &skips[i]);
+      LintAlertFeeds(config, profile["settings"], name, prefix, findings);
       continue;
     }
     const std::string archive =
@@ -90,7 +137,9 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
     const auto version = profile.contains("version") ? profile["version"].get<std::int32_t>()
                                                      : kDefaultArchiveVersion;
     LintArchiveSettings(archive, version, *config.profiles[i].settings, {}, world.get(),
-                                  findings);
+                        findings);
+    LintAlertFeeds(config, SettingsToJson(*config.profiles[i].settings), InputName(archive), "",
+                   findings);
   }
 }
 
@@ -126,6 +175,9 @@ bool WriteText(std::ostream& out, const std::string& text, std::ostream& err) {
   }
   return false;
 }
+
+// The checks of a JSON document, by what it is.
+void CheckJson(const Json& json, const std::string& path, Findings* findings);
 
 }  // namespace
 
@@ -163,27 +215,36 @@ Findings CheckFile(const std::string& path, std::int32_t version) {
     AddReaderError(&findings, name, error);
     return findings;
   }
-  bytes = std::string();
+  CheckJson(json, path, &findings);
+  PlaceFieldPaths(bytes, name, &findings);
+  return findings;
+}
+
+namespace {
+
+void CheckJson(const Json& json, const std::string& path, Findings* findings) {
+  const std::string name = InputName(path);
   if (!json.is_object()) {
-    AddFinding(&findings, name, "", "AM105",
+    AddFinding(findings, name, "", "AM105",
                          "is " + JsonKind(json) +
                              ", not an object: settings, scenarios and service configurations "
                              "are JSON objects");
-    return findings;
+    return;
   }
   if (json.contains("profiles")) {
-    CheckServiceConfig(json, path, &findings);
-    return findings;
+    CheckServiceConfig(json, path, findings);
+    return;
   }
   for (const char* field : kScenarioFields) {
     if (json.contains(field)) {
-      LintScenario(json, path, &findings);
-      return findings;
+      LintScenario(json, path, findings);
+      return;
     }
   }
-  LintSettingsJson(json, name, "", nullptr, &findings);
-  return findings;
+  LintSettingsJson(json, name, "", nullptr, findings);
 }
+
+}  // namespace
 
 Json FindingsToJson(const Findings& findings) {
   Json array = Json::array();
@@ -232,7 +293,9 @@ Json FindingsToSarif(const Findings& findings) {
     }
     Json location = Json::object();
     location["physicalLocation"] = std::move(physical);
-    if (finding.line == 0 && !finding.place.empty() && !finding.place.starts_with("offset ")) {
+    // A field path also names the member: the region shows where it stands.
+    if (!finding.place.empty() && !finding.place.starts_with("offset ") &&
+        !finding.place.starts_with("line ")) {
       location["logicalLocations"] =
           Json::array({{{"fullyQualifiedName", finding.place}, {"kind", "member"}}});
     }

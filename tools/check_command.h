@@ -16,10 +16,11 @@
 //          message" when the whole file is concerned); a count on `err`
 //          when there are findings;
 //   json   one array of {file, place, line, column, code, severity, message},
-//          line and column null when the place is not a line;
+//          line and column where the place stands in the file's JSON text
+//          (PlaceFieldPaths), null in an archive or without a place;
 //   sarif  one SARIF 2.1.0 log: the code table as the driver's rules, each
-//          finding a result with its line and column, its archive offset, or
-//          its field path as a logical location.
+//          finding a result with its line and column or its archive offset,
+//          and its field path as a logical location.
 //
 // Exit status: 1 when a finding is an error (or, with `strict`, a warning),
 // else 0; 1 also when the output cannot be written.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstring>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <unordered_map>
@@ -14,6 +16,7 @@
 #include "wbem/cim_types.h"
 #include "scenario/scenario_world.h"
 #include "scenario/settings_json.h"
+#include "service_config/command_plan.h"
 #include "settings/archive_io.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
@@ -85,6 +88,11 @@ constexpr LintRule kRules[] = {
     {"AM405", Severity::kError, "command-too-long",
      "The command line the runner builds is longer than it keeps; the command is cut off."},
     {"AM406", Severity::kWarning, "command-empty", "A program command is empty."},
+    {"AM407", Severity::kError, "program-wrapper-unreadable",
+     "The ZMO_HALBERD_DIR folder has no readable scustom.pl; every program action fails."},
+    {"AM501", Severity::kWarning, "alert-value-not-guaranteed",
+     "A command's key or placeholder comes from an alert value the mapping does not always "
+     "fill."},
 };
 
 // The placeholder for the wrapper file, and the longest command line the
@@ -202,11 +210,309 @@ void AddReaderErrorUnlessNamed(Findings* findings, const std::string& file,
                                const InputError& error) {
   const std::string& named = error.file.empty() ? file : error.file;
   for (const Finding& finding : *findings) {
-    const bool names_code =
-        finding.code == "AM201" || finding.code == "AM202" || finding.code == "AM203";
+    const bool names_code = finding.code == "AM201" || finding.code == "AM202" ||
+                            finding.code == "AM203" || finding.code == "AM102";
     if (names_code && finding.file == named && finding.place == error.place) return;
   }
   AddReaderError(findings, file, error);
+}
+
+// ---------------------------------------------------------------------------
+// Positions.
+
+namespace {
+
+// A character iterator that records how far the parser has read: the SAX
+// interface reports values, not where they stand, but the parser reads each
+// token to its end (a number one character past it) before reporting it.
+class ReadingIterator {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  ReadingIterator() = default;
+  ReadingIterator(const char* at, const char** furthest) : at_(at), furthest_(furthest) {}
+  reference operator*() const { return *at_; }
+  ReadingIterator& operator++() {
+    ++at_;
+    if (furthest_ != nullptr && at_ > *furthest_) *furthest_ = at_;
+    return *this;
+  }
+  ReadingIterator operator++(int) {
+    ReadingIterator before = *this;
+    ++*this;
+    return before;
+  }
+  bool operator==(const ReadingIterator& other) const { return at_ == other.at_; }
+
+ private:
+  const char* at_ = nullptr;
+  const char** furthest_ = nullptr;
+};
+
+class OffsetRecorder {
+ public:
+  using string_t = Json::string_t;
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using binary_t = Json::binary_t;
+
+  OffsetRecorder(std::string_view text, const char** furthest,
+                 std::unordered_map<std::string, std::size_t>* offsets)
+      : text_(text), furthest_(furthest), offsets_(offsets) {}
+
+  bool null() { return Value(); }
+  bool boolean(bool) { return Value(); }
+  bool number_integer(number_integer_t) { return Value(); }
+  bool number_unsigned(number_unsigned_t) { return Value(); }
+  bool number_float(number_float_t, const string_t&) { return Value(); }
+  bool string(string_t&) { return Value(); }
+  bool binary(binary_t&) { return Value(); }
+  bool start_object(std::size_t) { return Open(false); }
+  bool start_array(std::size_t) { return Open(true); }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+  bool key(string_t& key) {
+    Frame& top = frames_.back();
+    top.member = FieldPath(top.path, key);
+    offsets_->emplace(top.member, TokenStart());
+    return Read();
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+    return false;
+  }
+
+ private:
+  struct Frame {
+    std::string path;
+    bool array = false;
+    std::size_t next = 0;  // an array's next index
+    std::string member;    // an object's current member
+  };
+
+  // Only blanks and separators stand between the end of what was reported
+  // last and the next token.
+  std::size_t TokenStart() const {
+    std::size_t at = reported_;
+    while (at < text_.size() && std::strchr(" \t\r\n,:", text_[at]) != nullptr) ++at;
+    return at;
+  }
+  bool Read() {
+    reported_ = static_cast<std::size_t>(*furthest_ - text_.data());
+    return true;
+  }
+  // The path of the value being reported, recorded when it is an element.
+  std::string Place() {
+    if (frames_.empty()) {
+      offsets_->emplace("", TokenStart());
+      return "";
+    }
+    Frame& top = frames_.back();
+    if (!top.array) return top.member;
+    std::string path = IndexPath(top.path, top.next++);
+    offsets_->emplace(path, TokenStart());
+    return path;
+  }
+  bool Value() {
+    Place();
+    return Read();
+  }
+  bool Open(bool array) {
+    Frame frame;
+    frame.path = Place();
+    frame.array = array;
+    frames_.push_back(std::move(frame));
+    return Read();
+  }
+  bool Close() {
+    frames_.pop_back();
+    return Read();
+  }
+
+  std::string_view text_;
+  const char** furthest_;
+  std::unordered_map<std::string, std::size_t>* offsets_;
+  std::vector<Frame> frames_;
+  std::size_t reported_ = 0;
+};
+
+// The parent of a field path ("a.b[2]" -> "a.b", "a.b" -> "a"); false at
+// the top.
+bool ParentPath(std::string* path) {
+  if (path->empty()) return false;
+  const std::size_t cut = path->find_last_of(".[");
+  path->resize(cut == std::string::npos ? 0 : cut);
+  return true;
+}
+
+}  // namespace
+
+std::unordered_map<std::string, std::size_t> FieldOffsets(std::string_view text) {
+  std::unordered_map<std::string, std::size_t> offsets;
+  const char* furthest = text.data();
+  OffsetRecorder recorder(text, &furthest, &offsets);
+  const char* end = text.data() + text.size();
+  (void)Json::sax_parse(ReadingIterator(text.data(), &furthest), ReadingIterator(end, nullptr),
+                        &recorder);
+  return offsets;
+}
+
+void PlaceFieldPaths(std::string_view text, const std::string& file, Findings* findings) {
+  std::unordered_map<std::string, std::size_t> offsets;
+  bool read = false;
+  for (Finding& finding : *findings) {
+    if (finding.file != file || finding.line > 0 || finding.place.empty() ||
+        finding.place.starts_with("offset ")) {
+      continue;
+    }
+    if (!read) {
+      offsets = FieldOffsets(text);
+      read = true;
+    }
+    std::string path = finding.place;
+    auto it = offsets.find(path);
+    if (it == offsets.end()) it = offsets.find(path + "_hex");
+    while (it == offsets.end() && ParentPath(&path)) it = offsets.find(path);
+    if (it == offsets.end()) continue;
+    const std::string_view before = text.substr(0, it->second);
+    const std::size_t newline = before.rfind('\n');
+    finding.line = 1 + static_cast<int>(std::count(before.begin(), before.end(), '\n'));
+    finding.column =
+        static_cast<int>(newline == std::string_view::npos ? it->second + 1 : it->second - newline);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Alertmanager.
+
+namespace {
+
+// Why the Alertmanager mapping may leave `property` out of an event; empty
+// when it always fills it.
+std::string AlertGap(const service::AlertmanagerConfig& mapping, const std::string& property) {
+  for (const char* always : {"EventId", "ProfileName", "event_key"}) {
+    if (scenario::SameName(property, always)) return {};
+  }
+  for (const auto& [name, source] : mapping.properties) {
+    if (!scenario::SameName(name, property)) continue;
+    if (source == "labels.alertname") return {};
+    if (source.starts_with("labels.") || source.starts_with("annotations.")) {
+      return "comes from " + Quote(source) + ", which an alert may lack";
+    }
+    return {};  // a field every alert and notification carries
+  }
+  if (scenario::SameName(property, "severity")) {
+    return "comes from the label \"severity\", which an alert may lack";
+  }
+  if (mapping.fill_by_name) return "is filled only by a label or annotation of its name, if any";
+  return "is never filled by the mapping";
+}
+
+// The method `name` of `cls` or of its nearest ancestor that declares it.
+const scenario::ScenarioMethod* FindMethod(const std::vector<ScenarioClass>& classes,
+                                           const std::string& cls, const std::string& name) {
+  for (const std::string& step : scenario::SuperclassChain(classes, cls)) {
+    const ScenarioClass* found = scenario::FindClass(classes, step);
+    if (found == nullptr) continue;
+    for (const ScenarioMethod& method : found->methods) {
+      if (scenario::SameName(method.name, name)) return &method;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void LintAlertFeeds(const service::Config& config, const Json& settings, const std::string& file,
+                    const std::string& prefix, Findings* findings) {
+  const service::AlertmanagerConfig& mapping = config.alertmanager;
+  const Json* rules = ArrayField(settings, "rules");
+  if (!mapping.enabled || rules == nullptr) return;
+  const auto check = [&](const std::string& place, const std::string& what,
+                         const std::string& property) {
+    const std::string gap = AlertGap(mapping, property);
+    if (gap.empty()) return;
+    AddFinding(findings, file, place, "AM501",
+               "the " + what + " is the event property " + Quote(property) + ", which " + gap +
+                   ": an event from such an alert fails the call with 901");
+  };
+  for (std::size_t i = 0; i < rules->size(); ++i) {
+    const std::string event = TextField((*rules)[i], "event");
+    const bool from_alerts =
+        scenario::SameName(event, mapping.firing_class) ||
+        (!mapping.resolved_class.empty() && scenario::SameName(event, mapping.resolved_class));
+    const Json* actions = ArrayField((*rules)[i], "actions");
+    for (std::size_t j = 0; from_alerts && actions != nullptr && j < actions->size(); ++j) {
+      const Json& action = (*actions)[j];
+      if (!HasField(action, "kind") || action["kind"] != "builtin") continue;
+      const ScenarioMethod* method = FindMethod(config.classes, TextField(action, "class"),
+                                                TextField(action, "method"));
+      if (method == nullptr || !method->command) continue;
+      std::vector<std::string> placeholders;
+      for (const std::string& argument : method->command->argv) {
+        service::CommandArgument pieces;
+        std::string ignored;
+        if (!service::ParseCommandArgument(argument, &pieces, &ignored)) continue;
+        for (const service::CommandPiece& piece : pieces) {
+          if (piece.placeholder) placeholders.push_back(piece.text);
+        }
+      }
+      const std::string path =
+          IndexPath(FieldPath(IndexPath(FieldPath(prefix, "rules"), i), "actions"), j);
+      const Json* keys = ArrayField(action, "key_params");
+      for (std::size_t k = 0; keys != nullptr && k < keys->size(); ++k) {
+        check(FieldPath(IndexPath(FieldPath(path, "key_params"), k), "event_prop"), "key",
+              TextField((*keys)[k], "event_prop"));
+      }
+      const Json* ins = ArrayField(action, "in_params");
+      for (std::size_t k = 0; ins != nullptr && k < ins->size(); ++k) {
+        const std::string param = TextField((*ins)[k], "param");
+        const bool named = std::any_of(placeholders.begin(), placeholders.end(),
+                                       [&](const std::string& p) {
+                                         return scenario::SameName(p, param);
+                                       });
+        if (!named) continue;
+        check(FieldPath(IndexPath(FieldPath(path, "in_params"), k), "event_prop"),
+              "placeholder {" + param + "}", TextField((*ins)[k], "event_prop"));
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The program wrapper.
+
+void LintProgramFolder(const std::vector<std::pair<std::string, std::string>>& environment,
+                       const std::vector<const Json*>& settings, const std::string& file,
+                       const std::string& place, Findings* findings) {
+  std::string folder;
+  for (const auto& [name, value] : environment) {
+    if (name == "ZMO_HALBERD_DIR") folder = value;
+  }
+  if (folder.empty()) return;
+  bool runs_programs = false;
+  for (const Json* json : settings) {
+    const Json* rules = json != nullptr ? ArrayField(*json, "rules") : nullptr;
+    for (std::size_t i = 0; rules != nullptr && i < rules->size(); ++i) {
+      const Json* actions = ArrayField((*rules)[i], "actions");
+      for (std::size_t j = 0; actions != nullptr && j < actions->size(); ++j) {
+        const Json& action = (*actions)[j];
+        runs_programs = runs_programs || (HasField(action, "kind") && action["kind"] == "program");
+      }
+    }
+  }
+  if (!runs_programs) return;
+  const std::string wrapper = (std::filesystem::path(folder) / "scustom.pl").string();
+  std::string bytes;
+  std::string why;
+  if (base::ReadWholeFile(wrapper, &bytes, &why)) return;
+  AddFinding(findings, file, FieldPath(place, "ZMO_HALBERD_DIR"), "AM407",
+             Quote(wrapper) + " cannot be read (" + why +
+                 "): every program action starts perl on it there, so each fails with 901");
 }
 
 // ---------------------------------------------------------------------------
@@ -597,13 +903,93 @@ void LintBuiltin(const ActionContext& at, const Json& action, const EventClass& 
 
 }  // namespace
 
+namespace {
+
+// `place` with its leading path `from` (whole segments) replaced by `to`.
+std::string Rebase(const std::string& place, const std::string& from, const std::string& to) {
+  if (place.compare(0, from.size(), from) != 0) return place;
+  if (place.size() > from.size() && place[from.size()] != '.' && place[from.size()] != '[') {
+    return place;
+  }
+  return to + place.substr(from.size());
+}
+
+// Reads one piece of settings under `prefix`: false when the reader refuses
+// it, `*error` then placed with `from` given back as `to`.
+bool ReadPiece(const Json& piece, const std::string& prefix, const std::string& from,
+               const std::string& to, InputError* error) {
+  Problems problems;
+  CActionManagerSettings read;
+  ReadSettings(problems, piece, prefix, &read);
+  if (problems.ok()) return true;
+  *error = problems.first();
+  error->place = Rebase(error->place, from, to);
+  return false;
+}
+
+// A settings document of one rule.
+Json OneRule(Json rule) {
+  Json rules = Json::array();
+  rules.push_back(std::move(rule));
+  Json settings = Json::object();
+  settings["rules"] = std::move(rules);
+  return settings;
+}
+
+}  // namespace
+
+ShapeRefusals LintSettingsShape(const Json& json, const std::string& file,
+                                const std::string& prefix, Findings* findings) {
+  ShapeRefusals skip;
+  const auto refuse = [&](const InputError& error, std::string_view what) {
+    AddReaderError(findings, file, error);
+    if (!what.empty()) findings->back().message += "; " + std::string(what);
+  };
+  const Json* rules = ArrayField(json, "rules");
+  Json top = json;
+  if (rules != nullptr) top["rules"] = Json::array();
+  InputError error;
+  if (!ReadPiece(top, prefix, "", "", &error)) {
+    const bool unread = !json.is_object() || (json.contains("rules") && rules == nullptr);
+    refuse(error, unread ? "no rule is checked further" : "");
+  }
+  if (rules == nullptr) return skip;
+  const std::string rules_path = FieldPath(prefix, "rules");
+  const std::string first_rule = IndexPath(rules_path, 0);
+  const std::string first_action = IndexPath(FieldPath(first_rule, "actions"), 0);
+  for (std::size_t i = 0; i < rules->size(); ++i) {
+    const Json& rule = (*rules)[i];
+    const Json* actions = ArrayField(rule, "actions");
+    Json header = rule;
+    if (actions != nullptr) header["actions"] = Json::array();
+    const std::string rule_path = IndexPath(rules_path, i);
+    if (!ReadPiece(OneRule(std::move(header)), prefix, first_rule, rule_path, &error)) {
+      skip.rules.insert(i);
+      refuse(error, "the meaning checks skip this rule");
+    }
+    for (std::size_t j = 0; actions != nullptr && j < actions->size(); ++j) {
+      Json alone = Json::object();
+      alone["event"] = "E";
+      alone["actions"] = Json::array();
+      alone["actions"].push_back((*actions)[j]);
+      const std::string action_path = IndexPath(FieldPath(rule_path, "actions"), j);
+      if (!ReadPiece(OneRule(std::move(alone)), prefix, first_action, action_path, &error)) {
+        skip.actions.emplace(i, j);
+        refuse(error, "the meaning checks skip this action");
+      }
+    }
+  }
+  return skip;
+}
+
 void LintSettingsMeaning(const Json& json, const std::string& file, const std::string& prefix,
-                         const LintWorld* world, Findings* findings) {
+                         const LintWorld* world, Findings* findings, const ShapeRefusals* skip) {
   const Json* rules = ArrayField(json, "rules");
   if (rules == nullptr) return;
   const LintWorld::Impl* impl = world != nullptr ? &world->impl() : nullptr;
   const std::string rules_path = FieldPath(prefix, "rules");
   for (std::size_t i = 0; i < rules->size(); ++i) {
+    if (skip != nullptr && skip->rules.contains(i)) continue;
     const Json& rule = (*rules)[i];
     const std::string rule_path = IndexPath(rules_path, i);
     EventClass event;
@@ -624,6 +1010,7 @@ void LintSettingsMeaning(const Json& json, const std::string& file, const std::s
     const Json* actions = ArrayField(rule, "actions");
     if (actions == nullptr) continue;
     for (std::size_t j = 0; j < actions->size(); ++j) {
+      if (skip != nullptr && skip->actions.contains({i, j})) continue;
       const Json& action = (*actions)[j];
       const std::string path = IndexPath(FieldPath(rule_path, "actions"), j);
       const ActionContext at{file, path, findings};
@@ -641,17 +1028,8 @@ void LintSettingsMeaning(const Json& json, const std::string& file, const std::s
 void LintSettingsJson(const Json& settings, const std::string& file, const std::string& prefix,
                       const LintWorld* world, Findings* findings) {
   LintSettingsNames(settings, file, prefix, findings);
-  Problems problems;
-  CActionManagerSettings read;
-  ReadSettings(problems, settings, prefix, &read);
-  if (!problems.ok()) {
-    const std::size_t before = findings->size();
-    AddReaderErrorUnlessNamed(findings, file, problems.first());
-    // A shape the reader refuses stops here; a name collision the name
-    // checks already reported does not, so that one run names every problem.
-    if (findings->size() != before) return;
-  }
-  LintSettingsMeaning(settings, file, prefix, world, findings);
+  const ShapeRefusals skip = LintSettingsShape(settings, file, prefix, findings);
+  LintSettingsMeaning(settings, file, prefix, world, findings, &skip);
 }
 
 namespace {
@@ -703,38 +1081,65 @@ void LintSettingsArchive(const std::string& path, std::int32_t version, const Li
   LintArchiveSettings(path, version, settings, left_out, world, findings);
 }
 
-void LintScenario(const Json& json, const std::string& path, Findings* findings) {
-  const std::string name = base::InputName(path);
-  const auto inline_settings = json.is_object() ? json.find("settings") : json.end();
-  const bool has_inline = json.is_object() && inline_settings != json.end();
-  if (has_inline) LintSettingsNames(*inline_settings, name, "settings", findings);
-  Scenario scenario;
+namespace {
+
+// The world of a scenario read, and its events checked against it; null
+// (with an AM300) when it cannot be built.
+std::unique_ptr<LintWorld> ScenarioWorld(const Scenario& scenario, const std::string& name,
+                                         Findings* findings) {
   InputError error;
-  const std::filesystem::path file(path);
-  if (!ReadScenario(json, file, &scenario, &error)) {
-    AddReaderErrorUnlessNamed(findings, name, error);
-    return;
-  }
   std::unique_ptr<LintWorld> world = LintWorld::Build(scenario, &error);
   if (world == nullptr) {
     AddFinding(findings, error.file.empty() ? name : error.file, error.place, "AM300",
                error.message);
-  } else {
-    for (const ScenarioObject& event : scenario.events) {
-      wbem::ComPtr<IWbemClassObject> instance;
-      if (!MakeInstance(world->impl().world.ns(), event, &scenario.profile, &instance, &error)) {
-        AddFinding(findings, name, error.place, "AM300", error.message);
-      }
+    return world;
+  }
+  for (const ScenarioObject& event : scenario.events) {
+    wbem::ComPtr<IWbemClassObject> instance;
+    if (!MakeInstance(world->impl().world.ns(), event, &scenario.profile, &instance, &error)) {
+      AddFinding(findings, name, error.place, "AM300", error.message);
     }
   }
-  if (has_inline) {
-    LintSettingsMeaning(*inline_settings, name, "settings", world.get(), findings);
+  return world;
+}
+
+}  // namespace
+
+void LintScenario(const Json& json, const std::string& path, Findings* findings) {
+  const std::string name = base::InputName(path);
+  const auto inline_settings = json.is_object() ? json.find("settings") : json.end();
+  Scenario scenario;
+  InputError error;
+  const std::filesystem::path file(path);
+  if (json.is_object() && inline_settings != json.end()) {
+    LintSettingsNames(*inline_settings, name, "settings", findings);
+    const ShapeRefusals skip = LintSettingsShape(*inline_settings, name, "settings", findings);
+    // The rest of the scenario is read without the settings, which are
+    // judged above, so that their refusals do not keep its world unbuilt.
+    Json rest = json;
+    rest["settings"] = Json::object();
+    std::unique_ptr<LintWorld> world;
+    if (!ReadScenario(rest, file, &scenario, &error)) {
+      AddReaderError(findings, name, error);
+      findings->back().message += "; without its world, the checks that need classes do not run";
+    } else {
+      world = ScenarioWorld(scenario, name, findings);
+      LintProgramFolder(scenario.environment, {&*inline_settings}, name, "environment", findings);
+    }
+    LintSettingsMeaning(*inline_settings, name, "settings", world.get(), findings, &skip);
     return;
   }
+  if (!ReadScenario(json, file, &scenario, &error)) {
+    AddReaderErrorUnlessNamed(findings, name, error);
+    return;
+  }
+  std::unique_ptr<LintWorld> world = ScenarioWorld(scenario, name, findings);
   // The settings come from an archive: its findings name the archive.
   const auto archive = json.find("settings_archive");
   const auto version = json.find("version");
   const std::string archive_path = (file.parent_path() / archive->get<std::string>()).string();
+  const Json archived = SettingsToJson(*scenario.settings);
+  LintProgramFolder(scenario.environment, {&archived}, name, "environment", findings);
   std::vector<InputError> left_out;
   for (const InputError& warning : scenario.warnings) left_out.push_back(warning);
   LintArchiveSettings(archive_path,

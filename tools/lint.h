@@ -28,11 +28,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "service_config/config.h"
 #include "settings/action_manager_settings.h"
 #include "tools/shared_readers.h"
 
@@ -115,12 +119,28 @@ void LintSettingsArchive(const std::string& path, std::int32_t version, const Li
 // against that world.
 void LintScenario(const Json& json, const std::string& path, Findings* findings);
 
+// What the settings reader refused, by piece: the meaning checks skip these
+// rules and actions, whose fields may not mean what the checks assume.
+struct ShapeRefusals {
+  std::set<std::size_t> rules;                            // by index
+  std::set<std::pair<std::size_t, std::size_t>> actions;  // (rule, action)
+};
+
+// Reads settings JSON with the settings reader piece by piece (the document
+// without its rules, each rule without its actions, each action in a rule of
+// its own), so that a refusal does not hide the next one: reports the first
+// refusal of every piece, each saying what the meaning checks then skip.
+// Names that collide are LintSettingsNames' to report, not this.
+ShapeRefusals LintSettingsShape(const Json& json, const std::string& file,
+                                const std::string& prefix, Findings* findings);
+
 // The meaning checks alone, for settings already read: `json` is the
-// settings' JSON form (as written, or SettingsToJson of an archive). Used by
-// the functions above and by hosts that read their own documents (the
-// service's configuration).
+// settings' JSON form (as written, or SettingsToJson of an archive), less
+// what `skip` names. Used by the functions above and by hosts that read their
+// own documents (the service's configuration).
 void LintSettingsMeaning(const Json& json, const std::string& file, const std::string& prefix,
-                         const LintWorld* world, Findings* findings);
+                         const LintWorld* world, Findings* findings,
+                         const ShapeRefusals* skip = nullptr);
 
 // The checks of an archive's settings once loaded (`left_out` as
 // LoadSettingsFile gives it), for hosts that load archives themselves.
@@ -134,9 +154,47 @@ void LintArchiveSettings(const std::string& path, std::int32_t version,
 void LintSettingsNames(const Json& json, const std::string& file, const std::string& prefix,
                        Findings* findings);
 
-// Reports a reader's refusal unless a finding of LintSettingsNames already
-// stands at its place (the reader stops at the first of them).
+// Reports a reader's refusal unless a finding of LintSettingsNames or
+// LintSettingsShape already stands at its place (the reader stops at the
+// first of them).
 void AddReaderErrorUnlessNamed(Findings* findings, const std::string& file,
                                const InputError& error);
+
+// Where each field path of the JSON document `text` begins, as a byte
+// offset: an object member at its key's opening quote, an array element (and
+// the document, at "") at its first character. `text` must be JSON that
+// ParseJson accepts; for anything else the map holds what was read before the
+// parser stopped.
+std::unordered_map<std::string, std::size_t> FieldOffsets(std::string_view text);
+
+// Gives every finding of `file` that is placed by a field path the line and
+// column (1-based, in bytes) where that path begins in `text`, the file's
+// JSON. A path the text lacks (a required field left out) is placed at the
+// nearest enclosing path that the text has.
+void PlaceFieldPaths(std::string_view text, const std::string& file, Findings* findings);
+
+// For a configuration whose Alertmanager mapping raises events: each
+// built-in action of a rule for the mapping's firing or resolved class that
+// calls a command-backed method, checked for values the mapping may leave
+// out. A key, and an in-parameter the command names as a placeholder, must
+// come from an event property the mapping always fills: EventId,
+// ProfileName, event_key (the label alertname, which every alert has), or a
+// property mapped from labels.alertname or from a field of the alert or the
+// notification. A property filled from another label or an annotation
+// (mapped, by name, or severity) or not filled at all is warned about: an
+// alert without it fails the call with 901. `settings` is the profile's
+// settings JSON, placed under `prefix`.
+void LintAlertFeeds(const service::Config& config, const Json& settings, const std::string& file,
+                    const std::string& prefix, Findings* findings);
+
+// The program wrapper in the folder that `environment` gives as
+// ZMO_HALBERD_DIR, checked when `settings` (settings JSON) hold a program
+// action: every such action fails with 901 when scustom.pl cannot be read
+// there. Nothing is checked when the variable is absent or empty (the
+// process's own environment then decides). `place` is the environment
+// field's path.
+void LintProgramFolder(const std::vector<std::pair<std::string, std::string>>& environment,
+                       const std::vector<const Json*>& settings, const std::string& file,
+                       const std::string& place, Findings* findings);
 
 }  // namespace tools

@@ -73,6 +73,11 @@ std::string Describe(const Findings& findings) {
   return text;
 }
 
+// A scenario whose program runs in a folder "nowhere" beside it.
+const char kNoWrapper[] = R"({"profile": "P", "environment": {"ZMO_HALBERD_DIR": "nowhere"},
+    "settings": {"rules": [{"event": "ZRV_Event", "actions": [{"name": "x", "kind": "program",
+                                                               "command": "true"}]}]}})";
+
 TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
   constexpr Severity E = Severity::kError, W = Severity::kWarning;
   // The places of the scenario's one rule and of its first action.
@@ -170,6 +175,14 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
              "kind": "builtin", "namespace": "root\\zrv", "class": "Pager", "method": "Send",
              "class_call": true}]}]}}]})",
        "AM304", "profiles[0].settings.rules[0].actions[0].method", E},
+      // A program wrapper folder without scustom.pl, in a scenario and in a configuration.
+      {"scenario: no scustom.pl where programs run", kNoWrapper, "AM407",
+       "environment.ZMO_HALBERD_DIR", E},
+      {"configuration: no scustom.pl where programs run",
+       R"({"state_dir": "s", "environment": {"ZMO_HALBERD_DIR": "nowhere"},
+           "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
+             "actions": [{"name": "x", "kind": "program", "command": "true"}]}]}}]})",
+       "AM407", "environment.ZMO_HALBERD_DIR", E},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -183,29 +196,150 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
     EXPECT_EQ(found->file, path);
     EXPECT_FALSE(found->message.empty());
   }
+  // The wrapper in place: programs can start.
+  dir.Write("nowhere/scustom.pl", "exit 0;\n");
+  EXPECT_EQ(FindCode(tools::CheckFile(dir.Write("case.json", kNoWrapper), 11), "AM407"), nullptr);
   // One character less is within the runner's limit.
   const std::string longest = dir.Write("case.json", run("echo " + std::string(487, 'x')));
   EXPECT_EQ(FindCode(tools::CheckFile(longest, 11), "AM405"), nullptr);
 }
 
-// A name collision, which the reader also refuses, does not hide the checks
-// of meaning: one run names every problem of the file.
-TEST(CheckCommandTest, ANameCollisionDoesNotHideOtherProblems) {
+// Field paths become the line and column where they stand in the text.
+TEST(CheckCommandTest, FieldPathsArePlacedInTheText) {
+  const std::string text =
+      "{\"a\": [10, 2],\n"
+      "  \"rules\": [ {\"event\": \"A\", \"q\\\"k\": true},\n"
+      "    {\"event_hex\": \"41\"}]}";
+  struct Case {
+    const char* place;
+    int line, column;
+  };
+  const Case cases[] = {
+      {"a", 1, 2},
+      {"a[1]", 1, 12},  // after a number, which the parser reads one past
+      {"rules", 2, 3},
+      {"rules[0]", 2, 14},
+      {"rules[0].q\"k", 2, 29},  // the key as the reader names it, unescaped
+      {"rules[1].event", 3, 6},  // given in its hex form
+      {"rules[0].missing", 2, 14},  // a field left out: its object
+      {"other", 1, 1},  // not in the text at all: the document
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.place);
+    Findings findings;
+    tools::AddFinding(&findings, "f.json", c.place, "AM102", "m");
+    tools::PlaceFieldPaths(text, "f.json", &findings);
+    EXPECT_EQ(findings[0].line, c.line);
+    EXPECT_EQ(findings[0].column, c.column);
+  }
+  // Another file's findings (an archive a scenario names) are left alone.
+  Findings other;
+  tools::AddFinding(&other, "s.bin", "rules", "AM102", "m");
+  tools::PlaceFieldPaths(text, "f.json", &other);
+  EXPECT_EQ(other[0].line, 0);
+}
+
+// Every refusal of the readers is reported, a name collision among them,
+// and the meaning checks still run for what was read: only the refused
+// pieces are skipped, and a refusal that leaves no world says so.
+TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
+  // An action whose shape is refused (the checks skip it: it has no class
+  // either) and one without a class.
+  const std::string actions = R"({"name": "bad", "kind": "builtin", "method": "M",
+                                   "class_call": "yes"},
+      {"name": "x", "kind": "builtin", "method": "M", "class_call": true})";
+  const std::string pager = R"({"name": "p", "kind": "builtin", "namespace": "root\\zrv",
+      "class": "Volume", "method": "Gone", "class_call": true})";
+  struct Case {
+    const char* what;
+    std::string file;
+    std::vector<std::string> found;  // "CODE place", in order
+  };
+  const Case cases[] = {
+      {"settings",
+       R"({"rule": 1, "rules": [{"event": "A", "actions": [)" + actions + R"(]},
+           {"event": "a", "when": 1}, {"event": "B", "actions": [{"name": "t", "kind": "job"}]}]})",
+       {"AM201 rules[1].event", "AM102 rule", "AM102 rules[0].actions[0].class_call",
+        "AM102 rules[1].when", "AM102 rules[2].actions[0].kind", "AM204 rules[0].actions[1].class"}},
+      {"scenario: a refused action beside a method the class lacks",
+       ScenarioWith("Disk_Full", actions + "," + pager),
+       {"AM102 settings.rules[0].actions[0].class_call",
+        "AM204 settings.rules[0].actions[1].class", "AM304 settings.rules[0].actions[2].method"}},
+      {"scenario without a world",
+       R"({"profile": "P", "classes": [{"name": 5}], "settings": {"rules": [{"event": "A",
+           "actions": [)" + actions + "]}]}}",
+       {"AM102 settings.rules[0].actions[0].class_call", "AM102 classes[0].name",
+        "AM204 settings.rules[0].actions[1].class"}},
+      {"configuration refused in a profile",
+       R"({"state_dir": "s", "classes": [{"name": "Volume"}],
+           "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
+             "actions": [)" + actions + "," + pager + "]}]}}]}",
+       {"AM102 profiles[0].settings.rules[0].actions[0].class_call",
+        "AM204 profiles[0].settings.rules[0].actions[1].class",
+        "AM304 profiles[0].settings.rules[0].actions[2].method"}},
+  };
   TempDir dir;
-  const std::string path = dir.Write("both.json", R"({"rules": [
-      {"event": "Disk_Full", "actions": [{"name": "x", "kind": "builtin", "method": "M",
-                                          "class_call": true}]},
-      {"event": "disk_full"}]})");
-  const Findings findings = tools::CheckFile(path, 11);
-  EXPECT_NE(FindCode(findings, "AM201"), nullptr) << Describe(findings);
-  EXPECT_NE(FindCode(findings, "AM204"), nullptr) << Describe(findings);
-  // A shape error still stops the file: its meaning cannot be judged.
-  const Findings shape = tools::CheckFile(dir.Write("shape.json", R"({"rules": [
-      {"event": "A", "actions": [{"name": "x", "kind": "builtin", "method": "M",
-                                  "class_call": "yes"}]}]})"),
-                                          11);
-  ASSERT_EQ(shape.size(), 1u) << Describe(shape);
-  EXPECT_EQ(shape[0].code, "AM102");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Findings findings = tools::CheckFile(dir.Write("f.json", c.file), 11);
+    std::vector<std::string> found;
+    for (const Finding& f : findings) found.push_back(f.code + " " + f.place);
+    EXPECT_EQ(found, c.found) << Describe(findings);
+  }
+  // The refusal that leaves no world says what it costs.
+  const Findings worldless = tools::CheckFile(dir.Write("f.json", cases[2].file), 11);
+  ASSERT_GE(worldless.size(), 2u);
+  EXPECT_NE(worldless[1].message.find("checks that need classes do not run"), std::string::npos)
+      << Describe(worldless);
+}
+
+// Which event properties the Alertmanager mapping always fills, for the keys
+// and placeholders of a command-backed method.
+TEST(CheckCommandTest, CommandValuesFromAlertsMustBeGuaranteed) {
+  // Restart's command names {Name} (the key) and {Why}; Note is an
+  // in-parameter it never names.
+  const auto config = [](const std::string& key, const std::string& why,
+                         const std::string& note) {
+    return R"({"state_dir": "s",
+      "classes": [{"name": "Unit_Down", "superclass": "ZRV_Event",
+                   "properties": {"Unit": "string", "Host": "string", "Url": "string",
+                                  "Sure": "string", "Gone": "string"}},
+                  {"name": "Service", "properties": {"Name": {"type": "string", "key": true}},
+                   "methods": {"Restart": {"in": {"Why": "string", "Note": "string"},
+                                           "command": ["/bin/true", "{Name}", "x{Why}"]}}}],
+      "alertmanager": {"class": "Unit_Down", "properties": {"Unit": "labels.unit",
+          "Host": "annotations.host", "Url": "generatorURL", "Sure": "labels.alertname"}},
+      "profiles": [{"name": "P", "settings": {"rules": [{"event": "Unit_Down", "actions": [
+        {"name": "r", "kind": "builtin", "namespace": "root\\zrv", "class": "Service",
+         "method": "Restart", "key_params": [{"param": "Name", "event_prop": ")" +
+           key + R"("}], "in_params": [{"param": "Why", "event_prop": ")" + why +
+           R"("}, {"param": "Note", "event_prop": ")" + note + R"("}]}]}]}}]})";
+  };
+  const std::string key = "profiles[0].settings.rules[0].actions[0].key_params[0].event_prop";
+  const std::string why = "profiles[0].settings.rules[0].actions[0].in_params[0].event_prop";
+  struct Case {
+    const char* what;
+    std::string file;
+    std::vector<std::string> places;  // of AM501, in order
+  };
+  const Case cases[] = {
+      {"always filled: mapped fields, alertname, the fixed properties",
+       config("Sure", "Url", "Unit"), {}},
+      {"fixed ones", config("EventId", "event_key", "Gone"), {}},
+      {"a mapped label and a mapped annotation", config("Unit", "Host", "EventId"), {key, why}},
+      {"severity, and a property filled by name only", config("severity", "Gone", "Sure"),
+       {key, why}},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Findings findings = tools::CheckFile(dir.Write("f.json", c.file), 11);
+    std::vector<std::string> places;
+    for (const Finding& f : findings) {
+      if (f.code == "AM501") places.push_back(f.place);
+    }
+    EXPECT_EQ(places, c.places) << Describe(findings);
+  }
 }
 
 TEST(CheckCommandTest, ArchivesAreReadAtTheirVersion) {
@@ -252,9 +386,9 @@ TEST(CheckCommandTest, ExitStatusFollowsSeverityAndStrict) {
         {"name": "x", "kind": "program", "command": ""}]}]})");
   const std::string error =
       dir.Write("error.json", R"({"rules": [{"event": "A"}, {"event": "a"}]})");
-  std::ifstream demo(fs::path(AM_SOURCE_DIR) / "tools" / "demo" / "demo_scenario.json");
+  // In place: its programs run in the examples' folder, which holds scustom.pl.
   const std::string scenario =
-      dir.Write("demo.json", std::string(std::istreambuf_iterator<char>(demo), {}));
+      (fs::path(AM_SOURCE_DIR) / "tools" / "demo" / "demo_scenario.json").string();
   const std::string config =
       dir.Write("config.json", R"({"state_dir": "state", "socket": {"path": "run/s.sock"},
                          "results_file": "results.jsonl", "environment": {"ZMO_HALBERD_DIR": "."},
@@ -303,7 +437,8 @@ TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
     EXPECT_EQ(array[i]["place"], expected[i].place);
     EXPECT_EQ(array[i]["severity"], "warning");
     EXPECT_EQ(array[i]["message"], expected[i].message);
-    EXPECT_TRUE(array[i]["line"].is_null());
+    EXPECT_EQ(array[i]["line"], expected[i].line);
+    EXPECT_EQ(array[i]["column"], expected[i].column);
   }
 
   const tools_test::RunResult sarif = RunAmctl({"check", "--format", "sarif", file}, dir.path());
@@ -320,7 +455,13 @@ TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
     EXPECT_EQ(result["level"], "warning");
     EXPECT_EQ(result["locations"][0]["logicalLocations"][0]["fullyQualifiedName"],
               expected[i].place);
+    const auto& at = result["locations"][0]["physicalLocation"]["region"];
+    EXPECT_EQ(at["startLine"], expected[i].line);
+    EXPECT_EQ(at["startColumn"], expected[i].column);
   }
+  // AM206 stands at the key_params of the action.
+  EXPECT_EQ(expected[0].line, 12);
+  EXPECT_EQ(expected[0].column, 33);
 
   // A syntax error's line and column reach SARIF's region.
   const std::string broken = dir.Write("b.json", "{\n  \"rules\": [,]\n}");
