@@ -95,8 +95,8 @@ echo "== the embedder's view: examples/embed against /usr"
 
 echo "== the files"
 dpkg -L "$name" | grep -E '^/usr/(bin|include/actionmanager|share/actionmanager)/' | head -n 5
-if dpkg -L "$name" | grep -vE '^/usr(/|$)|^/\.$|^/etc(/actionmanagerd(/actionmanagerd\.json)?)?$'; then
-  echo "check_deb: files outside /usr and the example configuration" >&2
+if dpkg -L "$name" | grep -vE '^/usr(/|$)|^/\.$|^/etc(/actionmanagerd(/actionmanagerd\.json)?)?$|^/etc/logrotate\.d(/actionmanagerd)?$'; then
+  echo "check_deb: files outside /usr, the example configuration and the logrotate snippet" >&2
   exit 1
 fi
 if [ "$was_installed" = 0 ]; then
