@@ -16,7 +16,9 @@
 # python3-jsonschema: the service configuration's schema test;
 # prometheus-alertmanager: the service's end-to-end Alertmanager test;
 # libboost-dev and libssl-dev: actionmanagerd's HTTP server and its TLS;
-# openssl and curl: the service's TLS test makes a CA and talks HTTPS).
+# openssl and curl: the service's TLS test makes a CA and talks HTTPS;
+# libsqlite3-dev: actionmanagerd's state database; libcpp-httplib-dev: the
+# tests' HTTP client).
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
             libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev \
             libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema \
