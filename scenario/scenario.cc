@@ -5,9 +5,9 @@
 #include <unordered_set>
 
 #include "base/ascii.h"
-#include "wbem/cim_types.h"
 #include "base/hex.h"
 #include "scenario/settings_json.h"
+#include "wbem/cim_types.h"
 
 namespace scenario {
 namespace {
@@ -44,6 +44,7 @@ ScenarioProperty ReadProperty(Problems& problems, const std::string& name, const
     property.type = ReadTypeName(problems, *type, reader.PathOf("type"));
   }
   property.key = reader.Bool("key", false);
+  property.required = reader.Bool("required", false);
   if (const Json* fallback = reader.Find("default")) property.default_value = *fallback;
   reader.Finish();
   return property;
@@ -142,8 +143,7 @@ ScenarioMethod ReadMethod(Problems& problems, const std::string& name, const Jso
     }
     run.timeout_seconds =
         static_cast<int>(reader.Integer("timeout_seconds", 1, 86400, run.timeout_seconds));
-    run.max_output_bytes =
-        reader.Integer("max_output_bytes", 0, 16 << 20, run.max_output_bytes);
+    run.max_output_bytes = reader.Integer("max_output_bytes", 0, 16 << 20, run.max_output_bytes);
   } else {
     for (const char* field : {"timeout_seconds", "max_output_bytes"}) {
       if (reader.Has(field)) {
@@ -276,10 +276,7 @@ void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
   }
 }
 
-
-bool SameName(std::string_view a, std::string_view b) {
-  return base::EqualsIgnoreCase(a, b);
-}
+bool SameName(std::string_view a, std::string_view b) { return base::EqualsIgnoreCase(a, b); }
 
 const ScenarioClass* FindClass(const std::vector<ScenarioClass>& classes, std::string_view name) {
   const ScenarioClass* found = nullptr;
@@ -298,6 +295,33 @@ std::vector<std::string> SuperclassChain(const std::vector<ScenarioClass>& class
     chain.push_back(found->superclass);
   }
   return chain;
+}
+
+std::vector<std::pair<std::string, std::string>> RequiredProperties(
+    const std::vector<ScenarioClass>& classes, std::string_view name) {
+  std::vector<std::pair<std::string, std::string>> required;
+  for (const std::string& link : SuperclassChain(classes, name)) {
+    const ScenarioClass* cls = FindClass(classes, link);
+    if (cls == nullptr) continue;
+    for (const ScenarioProperty& property : cls->properties) {
+      if (property.required) required.emplace_back(property.name, cls->name);
+    }
+  }
+  return required;
+}
+
+const std::pair<std::string, std::string>* MissingRequired(
+    const std::vector<std::pair<std::string, std::string>>& required, const Json* properties) {
+  for (const auto& entry : required) {
+    bool given = false;
+    if (properties != nullptr && properties->is_object()) {
+      for (const auto& [name, value] : properties->items()) {
+        if (SameName(name, entry.first) && !value.is_null()) given = true;
+      }
+    }
+    if (!given) return &entry;
+  }
+  return nullptr;
 }
 
 std::optional<CIMTYPE> ParseCimTypeName(std::string_view name) {
@@ -322,7 +346,8 @@ bool ReadScenario(const Json& json, const std::filesystem::path& file, Scenario*
   scenario->standard_classes = reader.Bool("standard_classes", true);
   ReadList(reader, "classes", &scenario->classes, ReadClass);
   ReadList(reader, "instances", &scenario->instances, ReadObject);
-  if (problems.ok()) ReadSettingsSource(reader, folder, scenario->settings.get(), &scenario->warnings);
+  if (problems.ok())
+    ReadSettingsSource(reader, folder, scenario->settings.get(), &scenario->warnings);
   ReadEnvironment(reader, folder, &scenario->environment);
   ReadList(reader, "events", &scenario->events, ReadObject);
   if (const Json* expect = reader.Find("expect"); expect != nullptr && problems.ok()) {

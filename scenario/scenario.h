@@ -36,9 +36,9 @@
 #include <utility>
 #include <vector>
 
-#include "settings/action_manager_settings.h"
 #include "scenario/expect.h"
 #include "scenario/json_input.h"
+#include "settings/action_manager_settings.h"
 #include "wbem/types.h"
 
 namespace scenario {
@@ -56,6 +56,9 @@ struct ScenarioProperty {
   bool key = false;
   std::optional<Json> default_value;
   std::string path;  // field path, for messages
+  // An event of the class (or of a subclass) must give it a value other
+  // than null; actionmanagerd refuses the event otherwise.
+  bool required = false;
 };
 
 // A method backed by a command (actionmanagerd): the program and its
@@ -102,6 +105,18 @@ const ScenarioClass* FindClass(const std::vector<ScenarioClass>& classes, std::s
 // the repository refuses.
 std::vector<std::string> SuperclassChain(const std::vector<ScenarioClass>& classes,
                                          std::string_view name);
+
+// The properties marked `required` in `name`'s class and in each class of its
+// SuperclassChain, each with the class that marks it.
+std::vector<std::pair<std::string, std::string>> RequiredProperties(
+    const std::vector<ScenarioClass>& classes, std::string_view name);
+
+// The first of `required` (as RequiredProperties gives it) that the event's
+// `properties` object (null: none given) leaves out or gives as null, names
+// compared as SameName does; null when there is none. An empty string is a
+// value.
+const std::pair<std::string, std::string>* MissingRequired(
+    const std::vector<std::pair<std::string, std::string>>& required, const Json* properties);
 
 // An instance to file or an event to raise: a class and property values.
 struct ScenarioObject {

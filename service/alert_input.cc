@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "scenario/scenario_world.h"
+#include "service/log.h"
 #include "wbem/holders.h"
 
 namespace service {
@@ -45,12 +46,17 @@ std::string Unmappable(const std::string& name, const std::string& class_name,
 
 }  // namespace
 
-Status AlertInput::Prepare(const AlertmanagerConfig& config, world::World& world,
+Status AlertInput::Prepare(const AlertmanagerConfig& config,
+                           const std::vector<scenario::ScenarioClass>& classes, world::World& world,
                            const std::filesystem::path& file,
                            std::shared_ptr<const AlertInput>* out) {
   auto input = std::make_shared<AlertInput>();
   input->config_ = config;
   if (config.enabled) {
+    input->firing_required_ = scenario::RequiredProperties(classes, config.firing_class);
+    if (!config.resolved_class.empty()) {
+      input->resolved_required_ = scenario::RequiredProperties(classes, config.resolved_class);
+    }
     if (Status shaped = Shape(world, config.firing_class, &input->firing_); !shaped.ok()) {
       return shaped;
     }
@@ -82,6 +88,20 @@ bool AlertInput::Map(const scenario::Json& payload, AlertTargets targets, const 
   targets.firing = firing_;
   targets.resolved = resolved_;
   if (!MapAlerts(payload, config_, targets, batch, error)) return false;
+  std::erase_if(batch->events, [&](const AlertEvent& event) {
+    const auto properties = event.event.find("properties");
+    const auto* missing =
+        scenario::MissingRequired(event.firing ? firing_required_ : resolved_required_,
+                                  properties == event.event.end() ? nullptr : &*properties);
+    if (missing == nullptr) return false;
+    const std::string place = AlertPlace(
+        event, scenario::FieldPath(scenario::FieldPath(event.path, "properties"), missing->first));
+    Log(kPriorityWarning, "receiver \"" + batch->receiver + "\": " + event.path +
+                              " ignored: " + missing->first + " is required by class " +
+                              missing->second + " and " + place + " gives no value");
+    ++batch->ignored_missing;
+    return true;
+  });
   events->resize(batch->events.size());
   for (std::size_t i = 0; i < batch->events.size(); ++i) {
     const AlertEvent& event = batch->events[i];

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "scenario/json_input.h"
+#include "scenario/scenario.h"
 #include "service/profile_set.h"
 #include "service/status.h"
 #include "service_config/alertmanager.h"
@@ -22,11 +23,13 @@ namespace service {
 
 class AlertInput {
  public:
-  // The mapping of `config` with the shapes of its classes in `world`. A
+  // The mapping of `config` with the shapes of its classes in `world` and the
+  // properties `classes` require of them. A
   // kFailed status (naming `file`) when a mapped property is not one the
   // classes declare or cannot take text, or a class has no instances.
-  [[nodiscard]] static Status Prepare(const AlertmanagerConfig& config, world::World& world,
-                                      const std::filesystem::path& file,
+  [[nodiscard]] static Status Prepare(const AlertmanagerConfig& config,
+                                      const std::vector<scenario::ScenarioClass>& classes,
+                                      world::World& world, const std::filesystem::path& file,
                                       std::shared_ptr<const AlertInput>* out);
 
   // Whether the configuration has an "alertmanager" object.
@@ -37,7 +40,9 @@ class AlertInput {
                                    Incoming* out, scenario::InputError* error)>;
   // The alerts of `payload` as events for `profiles`' targets, each passed
   // through `check`. A value refused by the check is reported at the label
-  // or annotation it came from.
+  // or annotation it came from. An alert whose event lacks a property its
+  // class requires is left out, logged and counted in
+  // batch->ignored_missing, so that the others still run.
   [[nodiscard]] bool Map(const scenario::Json& payload, AlertTargets targets, const Check& check,
                          AlertBatch* batch, std::vector<Incoming>* events,
                          scenario::InputError* error) const;
@@ -46,6 +51,9 @@ class AlertInput {
   AlertmanagerConfig config_;
   ClassShape firing_;
   ClassShape resolved_;
+  // Property -> the class that requires it, for each event class.
+  std::vector<std::pair<std::string, std::string>> firing_required_;
+  std::vector<std::pair<std::string, std::string>> resolved_required_;
 };
 
 }  // namespace service

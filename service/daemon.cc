@@ -5,15 +5,15 @@
 #include <thread>
 #include <utility>
 
+#include "component/execution_counters.h"
 #include "host/trace_utils.h"
 #include "scenario/scenario_world.h"
 #include "service/children.h"
 #include "service/event_id.h"
-#include "wbem/holders.h"
-#include "service/log.h"
 #include "service/journal.h"
+#include "service/log.h"
 #include "service/sqlite_state.h"
-#include "component/execution_counters.h"
+#include "wbem/holders.h"
 
 namespace service {
 namespace {
@@ -164,7 +164,8 @@ Status Daemon::Start(Config config) {
     LogTee(priority, component, message);
   });
   if (Status built = BuildWorld(); !built.ok()) return built;
-  if (Status prepared = AlertInput::Prepare(config_.alertmanager, *world_, config_.file, &alerts_);
+  if (Status prepared = AlertInput::Prepare(config_.alertmanager, config_.classes, *world_,
+                                            config_.file, &alerts_);
       !prepared.ok()) {
     return prepared;
   }
@@ -193,13 +194,12 @@ Status Daemon::Start(Config config) {
   if (Status opened = OpenState(&unfinished); !opened.ok()) return opened;
   if (Status imported = ImportJournal(&unfinished); !imported.ok()) return imported;
   engine_.state = state_.get();
-  AmSetExecutionCounterStore(
-      {[this](const AmCounterKey& key) {
-         return counters_.Get(key.profile, key.rule, key.event_id, NowMs());
-       },
-       [this](const AmCounterKey& key, std::int32_t count) {
-         counters_.Set(key.profile, key.rule, key.event_id, count, NowMs());
-       }});
+  AmSetExecutionCounterStore({[this](const AmCounterKey& key) {
+                                return counters_.Get(key.profile, key.rule, key.event_id, NowMs());
+                              },
+                              [this](const AmCounterKey& key, std::int32_t count) {
+                                counters_.Set(key.profile, key.rule, key.event_id, count, NowMs());
+                              }});
   // Replayed events go first, in their order, whatever the queue limit.
   Replay(unfinished);
   profiles_.Start();
@@ -345,6 +345,14 @@ bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
     *error = {EventPlace(path, input.place), input.message};
     return false;
   }
+  const auto properties = json.find("properties");
+  const auto required = scenario::RequiredProperties(config_.classes, out->event.class_name);
+  if (const auto* missing =
+          scenario::MissingRequired(required, properties == json.end() ? nullptr : &*properties)) {
+    *error = {EventPlace(path, "properties." + missing->first),
+              "is required by class " + missing->second};
+    return false;
+  }
   if (!identified) {
     *error = {EventPlace(path, "properties.EventId"), kMissingEventIdMessage};
     return false;
@@ -408,7 +416,8 @@ Status Daemon::ReloadFile() {
     return {Reason::kFailed, RestartRefusal(changed), ""};
   }
   std::shared_ptr<const AlertInput> alerts;
-  if (Status prepared = AlertInput::Prepare(fresh.alertmanager, *world_, config_.file, &alerts);
+  if (Status prepared =
+          AlertInput::Prepare(fresh.alertmanager, config_.classes, *world_, config_.file, &alerts);
       !prepared.ok()) {
     return prepared;
   }
@@ -441,8 +450,7 @@ void Daemon::Shutdown() {
   // A command in hand would hold its profile's worker up to its time-out.
   const std::size_t left = profiles_.Shutdown([this] { commands_.StopAll(); });
   if (left > 0) {
-    Log(kPriorityNotice, std::to_string(left) +
-                             " accepted events stay stored for the next start");
+    Log(kPriorityNotice, std::to_string(left) + " accepted events stay stored for the next start");
   }
   AmSetExecutionCounterStore({});
   stream_.Close();

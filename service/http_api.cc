@@ -131,7 +131,7 @@ HttpResponse HttpApi::Alertmanager(const HttpRequest& req) {
   const AlertBatch& batch = alerts.batch;
   Json body = Json::object();
   body["alerts"] = batch.firing + batch.resolved;
-  body["ignored"] = batch.ignored_resolved;
+  body["ignored"] = batch.ignored_resolved + batch.ignored_missing;
   if (batch.truncated > 0) body["truncated"] = batch.truncated;
   if (alerts.admission.jobs.empty()) {
     body["accepted"] = 0;

@@ -96,6 +96,7 @@ AlertAdmission Intake::Alerts(std::string_view body) {
                               " alerts of a notification (its max_alerts)");
   }
   metrics.Alerts("resolved", 0, 0, static_cast<double>(batch.ignored_resolved));
+  metrics.AlertsIgnored("missing_property", static_cast<double>(batch.ignored_missing));
   if (incoming.empty()) return out;
   std::size_t firing = 0;
   for (const AlertEvent& event : batch.events) firing += event.firing ? 1 : 0;

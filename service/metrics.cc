@@ -151,6 +151,10 @@ void Metrics::Alerts(const std::string& status, double received, double raised, 
   alerts_ignored_.Add({{"status", status}}).Increment(ignored);
 }
 
+void Metrics::AlertsIgnored(const std::string& reason, double ignored) {
+  alerts_ignored_.Add({{"reason", reason}}).Increment(ignored);
+}
+
 void Metrics::ConfigLoaded(bool ok) {
   reload_successful_.Set(ok ? 1 : 0);
   // To the microsecond (SetToCurrentTime keeps whole seconds): a start and

@@ -19,6 +19,8 @@
 //   actionmanagerd_alerts_received_total{status}         alerts in Alertmanager notifications
 //   actionmanagerd_alerts_raised_total{status}           of them, accepted as events
 //   actionmanagerd_alerts_ignored_total{status}          of them, resolved without a class
+//   actionmanagerd_alerts_ignored_total{reason}          of them, without a property their
+//                                                        class requires ("missing_property")
 //   actionmanagerd_build_info{version}                   1, naming the release that runs
 //   actionmanagerd_config_last_reload_successful         1 after a start or reload put the file
 //                                                        in force, 0 after a refused reload
@@ -64,6 +66,7 @@ class Metrics {
   void SetQueueDepth(const std::string& profile, double depth);
   // `status`: "firing" or "resolved".
   void Alerts(const std::string& status, double received, double raised, double ignored);
+  void AlertsIgnored(const std::string& reason, double ignored);
 
   // A start or reload put the configuration in force (`ok`), or a reload
   // was refused and the running one stays.

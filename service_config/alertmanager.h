@@ -86,6 +86,7 @@ struct AlertBatch {
   std::size_t firing = 0;            // alerts in the payload, by status
   std::size_t resolved = 0;
   std::size_t ignored_resolved = 0;  // resolved alerts without a class to raise
+  std::size_t ignored_missing = 0;   // alerts without a property their class requires
   std::int64_t truncated = 0;        // alerts Alertmanager left out (max_alerts)
   std::string receiver;
 };

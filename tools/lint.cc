@@ -13,11 +13,11 @@
 #include "base/ascii.h"
 #include "base/file_io.h"
 #include "repository/cim.h"
-#include "wbem/cim_types.h"
 #include "scenario/scenario_world.h"
 #include "scenario/settings_json.h"
 #include "service_config/command_plan.h"
 #include "settings/archive_io.h"
+#include "wbem/cim_types.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
 #include "world/world.h"
@@ -101,7 +101,6 @@ constexpr std::string_view kPlaceholder = "_-COMMAND-_";
 constexpr std::size_t kLongestCommandLine = 511;
 // The wrapper call a program action's command line starts with.
 constexpr std::string_view kWrapperCall = "perl scustom.pl ";
-
 
 // A namespace as the repository compares it: slashes as backslashes, folded.
 std::string NamespaceKey(std::string_view ns) {
@@ -432,8 +431,13 @@ void LintAlertFeeds(const service::Config& config, const Json& settings, const s
   const service::AlertmanagerConfig& mapping = config.alertmanager;
   const Json* rules = ArrayField(settings, "rules");
   if (!mapping.enabled || rules == nullptr) return;
+  // Of the rule in hand's event class: an alert without one of these is
+  // ignored before it becomes an event, so such a property is always filled.
+  std::vector<std::pair<std::string, std::string>> required;
   const auto check = [&](const std::string& place, const std::string& what,
                          const std::string& property) {
+    const auto names = [&](const auto& entry) { return scenario::SameName(entry.first, property); };
+    if (std::any_of(required.begin(), required.end(), names)) return;
     const std::string gap = AlertGap(mapping, property);
     if (gap.empty()) return;
     AddFinding(findings, file, place, "AM501",
@@ -445,12 +449,13 @@ void LintAlertFeeds(const service::Config& config, const Json& settings, const s
     const bool from_alerts =
         scenario::SameName(event, mapping.firing_class) ||
         (!mapping.resolved_class.empty() && scenario::SameName(event, mapping.resolved_class));
+    required = scenario::RequiredProperties(config.classes, event);
     const Json* actions = ArrayField((*rules)[i], "actions");
     for (std::size_t j = 0; from_alerts && actions != nullptr && j < actions->size(); ++j) {
       const Json& action = (*actions)[j];
       if (!HasField(action, "kind") || action["kind"] != "builtin") continue;
-      const ScenarioMethod* method = FindMethod(config.classes, TextField(action, "class"),
-                                                TextField(action, "method"));
+      const ScenarioMethod* method =
+          FindMethod(config.classes, TextField(action, "class"), TextField(action, "method"));
       if (method == nullptr || !method->command) continue;
       std::vector<std::string> placeholders;
       for (const std::string& argument : method->command->argv) {
@@ -471,10 +476,9 @@ void LintAlertFeeds(const service::Config& config, const Json& settings, const s
       const Json* ins = ArrayField(action, "in_params");
       for (std::size_t k = 0; ins != nullptr && k < ins->size(); ++k) {
         const std::string param = TextField((*ins)[k], "param");
-        const bool named = std::any_of(placeholders.begin(), placeholders.end(),
-                                       [&](const std::string& p) {
-                                         return scenario::SameName(p, param);
-                                       });
+        const bool named =
+            std::any_of(placeholders.begin(), placeholders.end(),
+                        [&](const std::string& p) { return scenario::SameName(p, param); });
         if (!named) continue;
         check(FieldPath(IndexPath(FieldPath(path, "in_params"), k), "event_prop"),
               "placeholder {" + param + "}", TextField((*ins)[k], "event_prop"));

@@ -46,6 +46,8 @@ TEST(ScenarioReaderTest, ProblemsAreRefusedWithTheirPlace) {
        "classes[0].methods.M.hresult: give either return_value or hresult, not both"},
       {with(R"("classes": [{"name": "A", "properties": {"x": "string", "X": "string"}}])"),
        "classes[0].properties.X: repeats a name (names ignore case)"},
+      {with(R"("classes": [{"name": "A", "properties": {"x": {"type": "uint8", "required": 1}}}])"),
+       "classes[0].properties.x.required: must be"},
       {with(R"("environment": {"A": 1})"), "environment.A: must be a string"},
       {R"({"profile": "P", "settings": {"rules": [{"event": "E", "actions": [{"name": "a"}]}]}})",
        "settings.rules[0].actions[0].kind: is required"},
@@ -55,6 +57,29 @@ TEST(ScenarioReaderTest, ProblemsAreRefusedWithTheirPlace) {
     SCOPED_TRACE(c.scenario);
     const std::string refusal = Refusal(c.scenario, dir / "scenario.json");
     EXPECT_NE(refusal.find(c.error), std::string::npos) << refusal;
+  }
+}
+
+// Required of subclasses too; only absent or null leaves it out.
+TEST(ScenarioReaderTest, RequiredPropertiesAreInheritedAndOnlyAbsentOrNullIsMissing) {
+  Json json;
+  InputError error;
+  ASSERT_TRUE(ParseJson(R"({"profile": "P", "settings": {"rules": []}, "classes": [
+    {"name": "Base", "properties": {"Host": {"type": "string", "required": true}}},
+    {"name": "Unit_Down", "superclass": "Base",
+     "properties": {"Unit": {"type": "string", "required": true}, "Note": "string"}}]})",
+                        &json, &error));
+  Scenario read;
+  ASSERT_TRUE(ReadScenario(json, "s.json", &read, &error)) << error.message;
+  const auto required = RequiredProperties(read.classes, "unit_down");
+  const std::pair<const char*, const char*> cases[] = {  // properties, the one missing
+      {R"({"Host": "h", "unit": "", "Note": null})", ""}, {R"({"Host": "h"})", "Unit"},
+      {R"({"Host": "h", "Unit": null})", "Unit"}, {R"({"Unit": "u"})", "Host"}};
+  for (const auto& [text, name] : cases) {
+    SCOPED_TRACE(text);
+    const Json properties = Json::parse(text);
+    const auto* missing = MissingRequired(required, &properties);
+    EXPECT_EQ(missing == nullptr ? "" : missing->first, name);
   }
 }
 

@@ -124,6 +124,20 @@ TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfA
   EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_received_total{status=\"firing\"}"), 7);
 }
 
+// An alert without a required property is left out; the others still run.
+TEST_F(AlertmanagerInputTest, AnAlertWithoutARequiredPropertyIsIgnoredAndCounted) {
+  Json config = AlertConfig(Json{{"class", "Alert_Firing"}});
+  config["classes"].back()["properties"]["Unit"] = Json{{"type", "string"}, {"required", true}};
+  StartWith(config);
+  const Json alerts = Notification({AlertOf("u1", {{"Unit", "a"}}), AlertOf("u2", {})});
+  const Reply answer = PostAlerts(*client_, alerts.dump());
+  EXPECT_EQ(answer.body.value("ignored", -1), 1) << answer.body.dump();
+  ASSERT_TRUE(WaitFor([&] { return daemon_.Results().size() == 1; })) << daemon_.log();
+  EXPECT_EQ(EventsPerEventId(daemon_.Results()), (std::map<std::string, int>{{"u1", 1}}));
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_ignored_total{reason=\"missing_property\"}"), 1);
+  EXPECT_NE(daemon_.log().find("alerts[1] ignored: Unit"), std::string::npos) << daemon_.log();
+}
+
 TEST_F(AlertmanagerInputTest, WaitAnswersWithTheOutcomeAndTheLimitHoldsPerFingerprint) {
   Json resolved_class = Json::parse(R"({"name": "Alert_Resolved", "superclass": "ZRV_Event"})");
   Json config = AlertConfig(Json{{"class", "Alert_Firing"}, {"resolved_class", "Alert_Resolved"},

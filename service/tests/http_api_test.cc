@@ -34,7 +34,9 @@ class HttpApiTest : public ::testing::Test {
 };
 
 TEST_F(HttpApiTest, RequestsAreAnsweredWithTheirCodeAndThePlaceOfTheProblem) {
-  StartWith(Paging());
+  Json config = Paging();
+  config["classes"][0]["properties"]["Drive"] = Json{{"type", "string"}, {"required", true}};
+  StartWith(config);
   struct Case {
     const char* name;
     std::string body;
@@ -61,9 +63,12 @@ TEST_F(HttpApiTest, RequestsAreAnsweredWithTheirCodeAndThePlaceOfTheProblem) {
        "class"},
       {"an unknown class", Json{{"class", "Nope"}, {"properties", Json::object()}}.dump(), 400,
        "class"},
+      {"a required property null",
+       Json{{"class", "Disk_Full"}, {"properties", {{"Drive", nullptr}}}}.dump(), 400,
+       "properties.Drive"},
       {"no EventId", Json{{"class", "Disk_Full"}, {"properties", {{"Drive", "C:"}}}}.dump(), 400,
        "properties.EventId"},
-      {"a null EventId", Json{{"class", "Disk_Full"}, {"properties", {{"EventId", nullptr}}}}.dump(),
+      {"a null EventId", Json{{"class", "Disk_Full"}, {"properties", {{"EventId", nullptr}, {"Drive", ""}}}}.dump(),
        400, "properties.EventId"},
   };
   for (const Case& c : cases) {

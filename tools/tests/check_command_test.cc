@@ -303,7 +303,8 @@ TEST(CheckCommandTest, CommandValuesFromAlertsMustBeGuaranteed) {
     return R"({"state_dir": "s",
       "classes": [{"name": "Unit_Down", "superclass": "ZRV_Event",
                    "properties": {"Unit": "string", "Host": "string", "Url": "string",
-                                  "Sure": "string", "Gone": "string"}},
+                                  "Sure": "string", "Gone": "string",
+                                  "Must": {"type": "string", "required": true}}},
                   {"name": "Service", "properties": {"Name": {"type": "string", "key": true}},
                    "methods": {"Restart": {"in": {"Why": "string", "Note": "string"},
                                            "command": ["/bin/true", "{Name}", "x{Why}"]}}}],
@@ -329,6 +330,7 @@ TEST(CheckCommandTest, CommandValuesFromAlertsMustBeGuaranteed) {
       {"a mapped label and a mapped annotation", config("Unit", "Host", "EventId"), {key, why}},
       {"severity, and a property filled by name only", config("severity", "Gone", "Sure"),
        {key, why}},
+      {"a required property counts as filled", config("Must", "Gone", "Sure"), {why}},
   };
   TempDir dir;
   for (const Case& c : cases) {
