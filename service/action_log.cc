@@ -23,18 +23,6 @@ bool IsConfigurationFault(std::int32_t hresult) {
   }
 }
 
-const char* KindName(AmActionKind kind) {
-  switch (kind) {
-    case AmActionKind::kProgram:
-      return "program";
-    case AmActionKind::kTask:
-      return "task";
-    case AmActionKind::kBuiltIn:
-      break;
-  }
-  return "builtin";
-}
-
 // A built-in action's failure carries the failing call's HRESULT, which
 // reads best in hexadecimal; every other return value is a number.
 std::string ReturnText(const AmActionOutcome& outcome) {
@@ -53,6 +41,18 @@ std::string Seconds(double seconds) {
 }
 
 }  // namespace
+
+const char* ActionKindName(AmActionKind kind) {
+  switch (kind) {
+    case AmActionKind::kProgram:
+      return "program";
+    case AmActionKind::kTask:
+      return "task";
+    case AmActionKind::kBuiltIn:
+      break;
+  }
+  return "builtin";
+}
 
 int OutcomePriority(const AmActionOutcome& outcome) {
   switch (outcome.decision) {
@@ -90,7 +90,7 @@ ActionLogEntry DescribeOutcome(const AmActionOutcome& outcome) {
               ", return code " + ReturnText(outcome) + " (" + Seconds(outcome.seconds) + ")";
     if (entry.priority == kPriorityErr) verdict += ": what it names does not exist";
   }
-  const char* kind = KindName(outcome.kind);
+  const char* kind = ActionKindName(outcome.kind);
   entry.message = "action " + std::to_string(outcome.action) + " (" + kind + ") of rule \"" +
                   outcome.rule + "\" for event \"" + outcome.event_id + "\" in profile \"" +
                   outcome.profile + "\": " + verdict;

@@ -28,6 +28,8 @@ struct ActionLogEntry {
   std::vector<LogField> fields;
 };
 
+// "builtin", "program" or "task": the kind's name in log fields and history rows.
+const char* ActionKindName(AmActionKind kind);
 // The priority of an outcome's entry (cheap: nothing is formatted).
 int OutcomePriority(const AmActionOutcome& outcome);
 // The entry for one outcome.

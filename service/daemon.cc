@@ -8,6 +8,7 @@
 #include "component/execution_counters.h"
 #include "host/trace_utils.h"
 #include "scenario/scenario_world.h"
+#include "service/action_log.h"
 #include "service/children.h"
 #include "service/event_id.h"
 #include "service/journal.h"
@@ -50,18 +51,6 @@ Daemon::~Daemon() {
 
 namespace {
 
-const char* KindName(AmActionKind kind) {
-  switch (kind) {
-    case AmActionKind::kProgram:
-      return "program";
-    case AmActionKind::kTask:
-      return "task";
-    case AmActionKind::kBuiltIn:
-      break;
-  }
-  return "builtin";
-}
-
 const char* DecisionName(AmActionDecision decision) {
   switch (decision) {
     case AmActionDecision::kHeldBack:
@@ -81,7 +70,7 @@ void Daemon::Record(const AmActionOutcome& outcome) {
   row.profile = outcome.profile;
   row.rule = outcome.rule;
   row.action = outcome.action;
-  row.kind = KindName(outcome.kind);
+  row.kind = ActionKindName(outcome.kind);
   row.event_id = outcome.event_id;
   row.decision = DecisionName(outcome.decision);
   row.result_event = outcome.result_event;
