@@ -364,6 +364,8 @@ Status Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_pt
         return {Reason::kJournalFull, "", ""};
       case StateStore::SubmitResult::kClosed:
         return {Reason::kStopping, "", ""};
+      case StateStore::SubmitResult::kUnavailable:
+        return {Reason::kJournalFailed, "", ""};
     }
     return Status::Ok();
   };

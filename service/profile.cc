@@ -309,6 +309,7 @@ void ProfileRunner::Conclude(Job& job) {
   if (engine_.results != nullptr) engine_.results->Sync();
   FinishRecord record;
   record.seq = job.seq;
+  record.profile = name_;
   record.state = job.dropped.ok() ? "processed" : "dropped";
   record.outcome = job.Outcome().dump(-1, ' ', false, Json::error_handler_t::replace);
   record.counters = engine_.counters->TakeChanges(name_);

@@ -37,8 +37,6 @@ constexpr const char* kMigrations[] = {
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
-constexpr std::chrono::seconds kRetry{1};
-constexpr std::chrono::seconds kPruneEvery{60};
 
 // A prepared statement for the life of a scope.
 class Stmt {
@@ -125,13 +123,16 @@ HistoryRow ReadHistory(const Stmt& s) {
 }  // namespace
 
 SqliteState::SqliteState(std::filesystem::path path, CounterTable* counters, std::string vfs)
-    : path_(std::move(path)), counters_(counters), vfs_(std::move(vfs)) {}
+    : GroupCommitStore(path.string()),
+      path_(std::move(path)),
+      counters_(counters),
+      vfs_(std::move(vfs)) {}
 
 SqliteState::~SqliteState() { Close(); }
 
 bool SqliteState::Open(const StateOptions& options, std::vector<Unfinished>* unfinished,
                        std::vector<CounterRow>* counters, std::string* error) {
-  options_ = options;
+  options_ = options;  // Prune reads the bounds before the writer starts
   const std::string name = path_.string();
   std::error_code ec;
   std::filesystem::create_directories(path_.parent_path(), ec);
@@ -164,20 +165,14 @@ bool SqliteState::Open(const StateOptions& options, std::vector<Unfinished>* unf
   if (!Migrate(&message)) return fail(message);
   {
     Stmt s(db_, "SELECT seq, payload FROM events WHERE state = 'queued' ORDER BY seq");
-    while (s.Step()) {
-      unfinished->push_back({static_cast<std::uint64_t>(s.Int(0)), s.Text(1)});
-      // Replayed events count against the bound like any other.
-      sizes_[unfinished->back().seq] = unfinished->back().payload.size();
-      queued_bytes_ += unfinished->back().payload.size();
-    }
+    while (s.Step()) unfinished->push_back({static_cast<std::uint64_t>(s.Int(0)), s.Text(1)});
     if (!s.ok()) return fail(s.error());
-    queued_ = unfinished->size();
   }
+  std::uint64_t next_seq = 1;
   {
     Stmt s(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'events'");
-    if (s.Step()) next_seq_ = static_cast<std::uint64_t>(s.Int(0)) + 1;
+    if (s.Step()) next_seq = static_cast<std::uint64_t>(s.Int(0)) + 1;
     if (!s.ok()) return fail(s.error());
-    durable_seq_ = next_seq_ - 1;
   }
   if (!Prune(&message)) return fail(message);
   {
@@ -192,8 +187,8 @@ bool SqliteState::Open(const StateOptions& options, std::vector<Unfinished>* unf
       !Exec(reader_, "PRAGMA busy_timeout=5000", &message)) {
     return fail(reader_ != nullptr ? sqlite3_errmsg(reader_) : "cannot allocate a connection");
   }
-  open_ = true;
-  writer_ = std::thread([this] { Run(); });
+  // Replayed events count against the bound like any other.
+  StartWriter(options, next_seq, *unfinished);
   return true;
 }
 
@@ -225,117 +220,8 @@ bool SqliteState::Migrate(std::string* error) {
   return true;
 }
 
-StateStore::SubmitResult SqliteState::Submit(const std::vector<std::string>& payloads,
-                                             std::uint64_t* first_seq) {
-  const std::int64_t now = NowMs();
-  std::uint64_t bytes = 0;
-  for (const std::string& payload : payloads) bytes += payload.size();
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!open_ || stopping_) return SubmitResult::kClosed;
-    if (queued_bytes_ + bytes > options_.max_queued_bytes) return SubmitResult::kFull;
-    queued_bytes_ += bytes;
-    *first_seq = next_seq_;
-    for (const std::string& payload : payloads) {
-      sizes_[next_seq_] = payload.size();
-      accepted_.push_back({next_seq_++, payload, now});
-    }
-  }
-  work_.notify_one();
-  return SubmitResult::kOk;
-}
-
-bool SqliteState::WaitDurable(std::uint64_t seq) {
-  std::unique_lock<std::mutex> lock(mu_);
-  const auto failed = [&] {
-    auto it = failed_.upper_bound(seq);
-    return it != failed_.begin() && std::prev(it)->second >= seq;
-  };
-  done_.wait(lock, [&] { return durable_seq_ >= seq || failed() || !open_; });
-  return !failed() && durable_seq_ >= seq;
-}
-
-bool SqliteState::Finish(FinishRecord record) {
-  auto ticket = std::make_shared<Ticket>();
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!open_) return false;
-    finishing_.push_back({std::move(record), ticket});
-  }
-  work_.notify_one();
-  std::unique_lock<std::mutex> lock(mu_);
-  done_.wait(lock, [&] { return ticket->attempted || !open_; });
-  return ticket->committed;
-}
-
-void SqliteState::Run() {
-  auto last_prune = std::chrono::steady_clock::now();
-  std::unique_lock<std::mutex> lock(mu_);
-  for (;;) {
-    const bool failing = !failure_.empty();
-    const auto has_work = [&] { return stopping_ || !accepted_.empty() || !finishing_.empty(); };
-    if (failing) {
-      // Retried once a second, or at once for new events, whose clients
-      // wait for an answer; the kept finish records alone never spin it.
-      work_.wait_for(lock, kRetry, [&] { return stopping_ || !accepted_.empty(); });
-    } else {
-      work_.wait(lock, has_work);
-    }
-    if (stopping_ && accepted_.empty() && finishing_.empty() && !failing) break;
-    std::vector<Accepted> accepted = std::exchange(accepted_, {});
-    std::vector<Finishing> finishing(std::make_move_iterator(finishing_.begin()),
-                                     std::make_move_iterator(finishing_.end()));
-    finishing_.clear();
-    lock.unlock();
-    const auto now = std::chrono::steady_clock::now();
-    const bool prune = now - last_prune >= kPruneEvery;
-    std::string error;
-    const bool committed = Commit(accepted, finishing, prune, &error);
-    if (committed && prune) last_prune = now;
-    lock.lock();
-    if (committed) {
-      if (!accepted.empty()) durable_seq_ = accepted.back().seq;
-      queued_ += accepted.size();
-      queued_ -= std::min(queued_, finishing.size());
-      for (const Finishing& f : finishing) Release(f.record.seq);
-      if (!failure_.empty()) {
-        Log(kPriorityNotice, "state database: writes succeed again");
-        failure_.clear();
-        if (options_.on_health) options_.on_health("");
-      }
-    } else {
-      ++write_failures_;
-      if (!accepted.empty()) failed_[accepted.front().seq] = accepted.back().seq;
-      for (const Accepted& a : accepted) Release(a.seq);
-      if (failure_ != error) {
-        Log(kPriorityErr, "state database " + path_.string() + ": a write failed: " + error);
-      }
-      const bool changed = failure_ != error;
-      failure_ = error.empty() ? "unknown error" : error;
-      if (changed && options_.on_health) options_.on_health(failure_);
-      // Finish records stay, first in line, for the next try.
-      for (auto it = finishing.rbegin(); it != finishing.rend(); ++it) finishing_.push_front(*it);
-    }
-    for (Finishing& f : finishing) {
-      f.ticket->attempted = true;
-      f.ticket->committed = committed;
-    }
-    done_.notify_all();
-    // A failing store stops at the close with what it could not write: the
-    // events stay queued in the file and run again at the next start.
-    if (stopping_ && !committed) break;
-  }
-}
-
-void SqliteState::Release(std::uint64_t seq) {
-  const auto it = sizes_.find(seq);
-  if (it == sizes_.end()) return;
-  queued_bytes_ -= it->second;
-  sizes_.erase(it);
-}
-
 bool SqliteState::Commit(const std::vector<Accepted>& accepted,
-                         const std::vector<Finishing>& finishing, bool prune, std::string* error) {
+                         const std::vector<Finishing>& finishing, std::string* error) {
   if (!Exec(db_, "BEGIN IMMEDIATE", error)) return false;
   const auto failed = [&](const Stmt& s) {
     *error = s.error();
@@ -391,17 +277,23 @@ bool SqliteState::Commit(const std::vector<Accepted>& accepted,
       }
     }
   }
-  if (prune && !Prune(error)) {
-    std::string ignored;
-    (void)Exec(db_, "ROLLBACK", &ignored);
-    return false;
-  }
   if (!Exec(db_, "COMMIT", error)) {
     std::string ignored;
     (void)Exec(db_, "ROLLBACK", &ignored);
     return false;
   }
   return true;
+}
+
+void SqliteState::Idle() {
+  std::string error;
+  if (!Exec(db_, "BEGIN IMMEDIATE", &error)) return Failed(error);
+  if (!Prune(&error) || !Exec(db_, "COMMIT", &error)) {
+    std::string ignored;
+    (void)Exec(db_, "ROLLBACK", &ignored);
+    return Failed(error);
+  }
+  Succeeded();
 }
 
 bool SqliteState::Prune(std::string* error) {
@@ -435,17 +327,7 @@ bool SqliteState::Prune(std::string* error) {
 }
 
 void SqliteState::Close() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-  }
-  work_.notify_one();
-  if (writer_.joinable()) writer_.join();
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    open_ = false;
-  }
-  done_.notify_all();
+  StopWriter();
   {
     std::lock_guard<std::mutex> lock(read_mu_);
     sqlite3_close_v2(reader_);
@@ -514,12 +396,6 @@ bool SqliteState::Event(std::uint64_t seq, StoredEvent* event, std::vector<Histo
   return true;
 }
 
-bool SqliteState::healthy(std::string* reason) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (reason != nullptr) *reason = failure_;
-  return failure_.empty();
-}
-
 std::uint64_t SqliteState::file_bytes() const {
   std::error_code ec;
   std::uint64_t bytes = 0;
@@ -528,11 +404,6 @@ std::uint64_t SqliteState::file_bytes() const {
     if (!ec) bytes += size;
   }
   return bytes;
-}
-
-std::size_t SqliteState::queued() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return queued_ + accepted_.size();
 }
 
 }  // namespace service

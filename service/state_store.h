@@ -33,10 +33,17 @@
 #include <mutex>
 #include <optional>
 #include <tuple>
+#include <utility>
 #include <string>
 #include <vector>
 
 namespace service {
+
+// An accepted event not finished yet.
+struct UnfinishedEvent {
+  std::uint64_t seq;
+  std::string payload;
+};
 
 struct StateOptions {
   std::chrono::seconds counter_ttl{7 * 24 * 3600};  // an EventId not seen for this long is forgotten
@@ -49,6 +56,10 @@ struct StateOptions {
   // succeed again (empty), on the store's own thread; it must not call the
   // store.
   std::function<void(const std::string& failure)> on_health;
+  // Stores shared by several daemons: told, on the store's own thread, of
+  // the unfinished events this daemon took over from one that stopped
+  // renewing its lease; each must be processed and finished like any other.
+  std::function<void(std::vector<UnfinishedEvent> events)> on_claimed;
 };
 
 // One counter: deliveries of `event_id` that ran the rule unhindered.
@@ -83,6 +94,7 @@ struct FinishRecord {
   std::string outcome;  // the outcome as JSON text
   std::vector<CounterRow> counters;
   std::vector<HistoryRow> history;
+  std::string profile;  // whose worker finishes it; empty for one no profile took
 };
 
 struct StoredEvent {
@@ -104,12 +116,10 @@ struct HistoryQuery {
 
 class StateStore {
  public:
-  struct Unfinished {
-    std::uint64_t seq;
-    std::string payload;
-  };
+  using Unfinished = UnfinishedEvent;
 
-  enum class SubmitResult { kOk, kFull, kClosed };
+  // kUnavailable: the database cannot be reached to number the events.
+  enum class SubmitResult { kOk, kFull, kClosed, kUnavailable };
 
   virtual ~StateStore() = default;
 
@@ -131,6 +141,26 @@ class StateStore {
   // False with an empty `*error` when there is no such event.
   [[nodiscard]] virtual bool Event(std::uint64_t seq, StoredEvent* event,
                                    std::vector<HistoryRow>* actions, std::string* error) = 0;
+
+  // The counters of one daemon live in its CounterTable, loaded at Open;
+  // such stores answer nullopt. A store shared by several daemons reads the
+  // count from the database instead, inside a transaction of the profile's
+  // worker that first takes the lock of (profile, event id): two daemons
+  // never run one event id's actions at the same time, and the next one
+  // reads what the first committed. The worker's Finish commits that
+  // transaction and releases the lock. Called on the profile's worker only.
+  virtual std::optional<std::int32_t> SharedCount(const std::string& profile,
+                                                  const std::string& rule,
+                                                  const std::string& event_id) {
+    (void)profile, (void)rule, (void)event_id;
+    return std::nullopt;
+  }
+  // The running profiles and the fingerprints of their settings, at start
+  // and after each reload. A shared store takes over a stopped daemon's
+  // events of a profile only when that daemon ran it with the same settings.
+  virtual void SetProfiles(const std::map<std::string, std::string>& fingerprints) {
+    (void)fingerprints;
+  }
 
   // Ok, or why the last write failed.
   virtual bool healthy(std::string* reason) const = 0;

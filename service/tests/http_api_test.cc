@@ -185,6 +185,8 @@ TEST_F(HttpApiTest, AFullJournalAnswers503) {
   // Finished events give their room back.
   ASSERT_TRUE(WaitFor([&] { return daemon_.Results().size() == 2; }));
   EXPECT_TRUE(WaitFor([&] { return Post(*client_, event.dump()).status == 202; }));
+  // Its program must see the gate before the test's folder goes.
+  EXPECT_TRUE(WaitFor([&] { return daemon_.Results().size() == 3; }));
 }
 
 TEST_F(HttpApiTest, TheResultsStreamCarriesResultEventsAndOutcomes) {

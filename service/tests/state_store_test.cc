@@ -175,7 +175,7 @@ TEST_F(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   ASSERT_TRUE(store_->WaitDurable(first + 2));
   const std::int64_t now = NowMs();
   FinishRecord finished{first + 1, "processed", R"({"result":1})", {Counter("E1", 1, now)},
-                        {Decision("P", "E1", now), Decision("P", "E1", now)}};
+                        {Decision("P", "E1", now), Decision("P", "E1", now)}, "P"};
   ASSERT_TRUE(store_->Finish(finished));
   store_->Close();
 
@@ -202,7 +202,7 @@ TEST_F(StateStoreTest, HistoryIsNewestFirstFilteredAndPaged) {
   ASSERT_TRUE(Open()) << error_;
   std::vector<HistoryRow> rows;
   for (int i = 0; i < 5; ++i) rows.push_back(Decision(i % 2 ? "A" : "B", "E" + std::to_string(i), 1000 + i));
-  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows}));
+  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows, "P"}));
   const auto ids = [](const std::vector<HistoryRow>& got) {
     std::vector<std::string> out;
     for (const HistoryRow& row : got) out.push_back(row.event_id);
@@ -241,7 +241,7 @@ TEST_F(StateStoreTest, BoundsForgetOldCountersAndHistoryOnDiskAndInMemory) {
   std::vector<HistoryRow> rows = {Decision("P", "old", old)};
   for (int i = 0; i < 4; ++i) rows.push_back(Decision("P", "n" + std::to_string(i), now));
   ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}",
-                              {Counter("old", 1, old), Counter("new", 1, now)}, rows}));
+                              {Counter("old", 1, old), Counter("new", 1, now)}, rows, "P"}));
   store_->Close();
   ASSERT_TRUE(Open({}, options)) << error_;  // the bounds apply at every start
   ASSERT_EQ(counters_.size(), 1u);
@@ -260,7 +260,7 @@ TEST_F(StateStoreTest, TheBoundRefusesWholeBatchesUntilEventsFinish) {
   std::uint64_t ignored = 0;
   EXPECT_EQ(store_->Submit({payload, payload}, &ignored), StateStore::SubmitResult::kFull);
   ASSERT_TRUE(store_->WaitDurable(first + 1));
-  ASSERT_TRUE(store_->Finish({first, "processed", "{}", {}, {}}));
+  ASSERT_TRUE(store_->Finish({first, "processed", "{}", {}, {}, "P"}));
   EXPECT_EQ(store_->Submit({payload}, &ignored), StateStore::SubmitResult::kOk);
 }
 
@@ -283,7 +283,7 @@ TEST_F(StateStoreTest, AFailingWriteRefusesItsEventsReportsAndRecoversByItself) 
     g_fail = c.error;
     const std::uint64_t lost = Accept("lost");
     EXPECT_FALSE(store_->WaitDurable(lost));
-    EXPECT_FALSE(store_->Finish({kept, "processed", "{}", {}, {}}));
+    EXPECT_FALSE(store_->Finish({kept, "processed", "{}", {}, {}, "P"}));
     std::string reason;
     EXPECT_FALSE(store_->healthy(&reason));
     EXPECT_THAT(reason, HasSubstr(c.message));
@@ -307,7 +307,7 @@ TEST_F(StateStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
   // not otherwise read.
   ASSERT_TRUE(Open()) << error_;
   const std::vector<HistoryRow> rows(100, Decision("P", std::string(500, 'h'), NowMs()));
-  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows}));
+  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows, "P"}));
   store_->Close();
   std::string good;
   {
