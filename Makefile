@@ -17,12 +17,15 @@
 # prometheus-alertmanager: the service's end-to-end Alertmanager test;
 # libboost-dev and libssl-dev: actionmanagerd's HTTP server and its TLS;
 # openssl and curl: the service's TLS test makes a CA and talks HTTPS;
-# libsqlite3-dev: actionmanagerd's state database; libcpp-httplib-dev: the
-# tests' HTTP client).
+# libsqlite3-dev: actionmanagerd's state database; libpq-dev: the client
+# library of its PostgreSQL state backend; postgresql: the server the tests of
+# that backend start for themselves; libcpp-httplib-dev: the tests' HTTP
+# client).
 PACKAGES := cmake ninja-build g++ make perl procps python3 binutils pkgconf locales \
             libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev \
             libcpp-httplib-dev prometheus-cpp-dev libsystemd-dev python3-jsonschema \
-            prometheus-alertmanager groff-base libsqlite3-dev libboost-dev libssl-dev openssl curl
+            prometheus-alertmanager groff-base libsqlite3-dev libboost-dev libssl-dev openssl curl \
+            libpq-dev postgresql
 # What `make package` needs on top: dpkg-shlibdeps, the file tool CPack finds
 # the binaries with, and lintian; systemd for packaging/check_deb.sh's
 # systemd-analyze.

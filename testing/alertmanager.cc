@@ -31,18 +31,22 @@ int FreePort() {
   return port;
 }
 
-std::string Configuration(const std::string& url) {
-  return "route:\n"
-         "  receiver: P\n"
-         "  group_by: ['alertname']\n"
-         "  group_wait: 1s\n"
-         "  group_interval: 1s\n"
-         "  repeat_interval: 2s\n"
-         "receivers:\n"
-         "  - name: P\n"
-         "    webhook_configs:\n"
-         "      - url: '" + url + "'\n"
-         "        send_resolved: false\n";
+std::string Configuration(const std::vector<std::string>& urls) {
+  std::string config =
+      "route:\n"
+      "  receiver: P\n"
+      "  group_by: ['alertname']\n"
+      "  group_wait: 1s\n"
+      "  group_interval: 1s\n"
+      "  repeat_interval: 2s\n"
+      "receivers:\n"
+      "  - name: P\n"
+      "    webhook_configs:\n";
+  for (const std::string& url : urls) {
+    config += "      - url: '" + url + "'\n";
+    config += "        send_resolved: false\n";
+  }
+  return config;
 }
 
 }  // namespace
@@ -72,25 +76,31 @@ Alertmanager::~Alertmanager() {
   process_->Wait(std::chrono::seconds(10));  // killed if it outlasts that
 }
 
-bool Alertmanager::Start(const std::string& url) {
+bool Alertmanager::Launch(const std::vector<std::string>& urls, bool clustered,
+                          const std::string& peer) {
   port_ = FreePort();
-  const std::string config_path = dir_.Write("alertmanager.yml", Configuration(url)).string();
+  cluster_port_ = clustered ? FreePort() : 0;
+  const std::string config_path = dir_.Write("alertmanager.yml", Configuration(urls)).string();
   const std::string storage = (dir_.path() / "am-data").string();
   std::filesystem::create_directories(storage);
   const std::string log_path = (dir_.path() / "alertmanager.log").string();
   ProcessOptions options;
   options.log = log_path;
-  process_ = std::make_unique<Process>(
-      binary_,
-      std::vector<std::string>{"--config.file=" + config_path, "--storage.path=" + storage,
-                               "--web.listen-address=127.0.0.1:" + std::to_string(port_),
-                               "--cluster.listen-address=", "--log.level=debug"},
-      options);
+  std::vector<std::string> args = {"--config.file=" + config_path, "--storage.path=" + storage,
+                                   "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                                   "--cluster.listen-address=" + cluster_address(),
+                                   "--log.level=debug"};
+  if (!peer.empty()) args.push_back("--cluster.peer=" + peer);
+  process_ = std::make_unique<Process>(binary_, args, options);
   if (!process_->running()) return false;
   return WaitFor([&] {
     auto res = Client().Get("/-/ready");
     return res && res->status == 200;
   });
+}
+
+std::string Alertmanager::cluster_address() const {
+  return cluster_port_ == 0 ? "" : "127.0.0.1:" + std::to_string(cluster_port_);
 }
 
 httplib::Client Alertmanager::Client() const {

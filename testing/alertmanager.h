@@ -3,8 +3,12 @@
 //
 // Start writes a configuration with one webhook receiver "P" and short
 // intervals (group_wait and group_interval 1 s, repeat_interval 2 s), starts
-// Alertmanager on a free port and waits until it is ready. The object stops
-// it (SIGTERM, then SIGKILL after 10 s) and reaps it when it goes.
+// Alertmanager on a free port and waits until it is ready. The receiver has
+// one webhook per URL given (each notification goes to every one of them).
+// Alone by default; StartClustered makes it a member of a cluster of such
+// instances, which share their notification log over gossip so that one
+// member notifies and the others hold back. The object stops it (SIGTERM,
+// then SIGKILL after 10 s) and reaps it when it goes.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +17,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -25,22 +30,35 @@ std::string FindAlertmanager();
 
 class Alertmanager {
  public:
-  // Its files (configuration, storage, log) go into `dir`.
+  // Its files (configuration, storage, log) go into `dir`, one per instance.
   Alertmanager(const TempDir& dir, std::string binary) : dir_(dir), binary_(std::move(binary)) {}
   ~Alertmanager();
   Alertmanager(const Alertmanager&) = delete;
   Alertmanager& operator=(const Alertmanager&) = delete;
 
-  // Starts it with the receiver's webhook at `url`; true once it is ready.
-  bool Start(const std::string& url);
+  // Starts it alone with the receiver's webhook at `url` (or one webhook per
+  // URL of `urls`); true once it is ready.
+  bool Start(const std::string& url) { return Start(std::vector<std::string>{url}); }
+  bool Start(const std::vector<std::string>& urls) { return Launch(urls, false, ""); }
+  // Starts it as a cluster member listening on a free loopback port
+  // (cluster_address()) and, unless `peer` is "" (the first member), joining
+  // the member at `peer` (another one's cluster_address()).
+  bool StartClustered(const std::vector<std::string>& urls, const std::string& peer) {
+    return Launch(urls, true, peer);
+  }
+  // "127.0.0.1:<port>" of a clustered instance; "" for one alone.
+  std::string cluster_address() const;
   httplib::Client Client() const;
   std::string log() const { return dir_.Read("alertmanager.log"); }
 
  private:
+  bool Launch(const std::vector<std::string>& urls, bool clustered, const std::string& peer);
+
   const TempDir& dir_;
   std::string binary_;
   std::unique_ptr<Process> process_;
   int port_ = 0;
+  int cluster_port_ = 0;  // 0: clustering off
 };
 
 }  // namespace amtest

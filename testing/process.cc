@@ -1,6 +1,7 @@
 #include "testing/process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,7 +32,8 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     const std::string name = entry.substr(0, entry.find('='));
     const bool given = std::any_of(options.environment.begin(), options.environment.end(),
                                    [&](const auto& pair) { return pair.first == name; });
-    if (!given && std::find(options.unset.begin(), options.unset.end(), name) == options.unset.end())
+    if (!given &&
+        std::find(options.unset.begin(), options.unset.end(), name) == options.unset.end())
       env_text.push_back(entry);
   }
   for (const auto& [name, value] : options.environment) env_text.push_back(name + "=" + value);
@@ -39,28 +41,72 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   for (std::string& entry : env_text) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
+  // The child's standard streams, in order: described once, then applied by
+  // posix_spawn, or by a forked child that changes user before it execs.
+  struct Stream {
+    int fd;
+    std::string path;  // opened with flags and mode, unless empty
+    int flags = 0;
+    mode_t mode = 0;
+    int from = -1;  // duplicated, when path is empty and this is set
+  };
+  std::vector<Stream> streams;
   if (options.input_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, options.input_fd, 0);
+    streams.push_back({0, "", 0, 0, options.input_fd});
   } else {
-    posix_spawn_file_actions_addopen(&actions, 0, in_path.c_str(), O_RDONLY, 0);
+    streams.push_back({0, in_path, O_RDONLY, 0, -1});
   }
   const int create = O_WRONLY | O_CREAT | O_TRUNC;
   if (!options.log.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 1, options.log.c_str(),
-                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
-  } else if (options.close_output) {
-    posix_spawn_file_actions_addclose(&actions, 1);
-  } else if (options.output_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, options.output_fd, 1);
+    streams.push_back({1, options.log.string(), O_WRONLY | O_CREAT | O_APPEND, 0644, -1});
+    streams.push_back({2, "", 0, 0, 1});
   } else {
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), create, 0600);
+    if (options.close_output) {
+      streams.push_back({1, "", 0, 0, -1});
+    } else if (options.output_fd >= 0) {
+      streams.push_back({1, "", 0, 0, options.output_fd});
+    } else {
+      streams.push_back({1, out_path, create, 0600, -1});
+    }
+    streams.push_back({2, err_path, create, 0600, -1});
   }
-  if (!options.log.empty()) {
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), create, 0600);
+
+  if (options.user) {
+    const Credentials as = *options.user;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      // Only async-signal-safe calls from here to the exec.
+      for (const Stream& s : streams) {
+        if (!s.path.empty()) {
+          const int fd = ::open(s.path.c_str(), s.flags, s.mode);
+          if (fd < 0 || (fd != s.fd && (::dup2(fd, s.fd) < 0 || ::close(fd) < 0))) ::_exit(127);
+        } else if (s.from >= 0) {
+          if (::dup2(s.from, s.fd) < 0) ::_exit(127);
+        } else {
+          ::close(s.fd);
+        }
+      }
+      if ((!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ||
+          ::setgroups(0, nullptr) != 0 || ::setgid(as.gid) != 0 || ::setuid(as.uid) != 0) {
+        ::_exit(127);
+      }
+      ::execve(argv[0], argv.data(), envp.data());
+      ::_exit(127);
+    }
+    if (pid > 0) pid_ = pid;
+    return;
+  }
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  for (const Stream& s : streams) {
+    if (!s.path.empty()) {
+      posix_spawn_file_actions_addopen(&actions, s.fd, s.path.c_str(), s.flags, s.mode);
+    } else if (s.from >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, s.from, s.fd);
+    } else {
+      posix_spawn_file_actions_addclose(&actions, s.fd);
+    }
   }
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   pid_t pid = -1;

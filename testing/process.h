@@ -9,6 +9,8 @@
 // it goes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -22,11 +24,17 @@
 namespace amtest {
 
 struct ProcessResult {
-  int status = -1;    // exit status, or -1 when the program did not exit normally
-  int signal = 0;     // the signal that ended it, or 0
-  long peak_kb = 0;   // peak resident memory (for benchmarks; tests never assert on it)
+  int status = -1;   // exit status, or -1 when the program did not exit normally
+  int signal = 0;    // the signal that ended it, or 0
+  long peak_kb = 0;  // peak resident memory (for benchmarks; tests never assert on it)
   std::string out;
   std::string err;
+};
+
+// A user and group to run a program as.
+struct Credentials {
+  uid_t uid = 0;
+  gid_t gid = 0;
 };
 
 struct ProcessOptions {
@@ -40,6 +48,11 @@ struct ProcessOptions {
   std::filesystem::path log;
   std::vector<std::pair<std::string, std::string>> environment;  // added or replaced
   std::vector<std::string> unset;                                // removed
+  // When set, the program runs as this user and group with no supplementary
+  // groups (the caller must be root): for servers that refuse to run as
+  // root. The streams are opened before it changes user. A program that
+  // cannot be started then exits 127 instead of never running.
+  std::optional<Credentials> user;
 };
 
 class Process {
