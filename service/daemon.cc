@@ -1,5 +1,6 @@
 #include "service/daemon.h"
 
+#include <openssl/evp.h>
 #include <stdlib.h>
 
 #include <thread>
@@ -13,8 +14,11 @@
 #include "service/event_id.h"
 #include "service/journal.h"
 #include "service/log.h"
+#include "service/pg_state.h"
 #include "service/sqlite_state.h"
 #include "wbem/holders.h"
+
+#include "base/hex.h"
 
 namespace service {
 namespace {
@@ -38,6 +42,23 @@ std::string RestartRefusal(const std::vector<std::string>& fields) {
     names += fields[i];
   }
   return names + (fields.size() == 1 ? " changes" : " change") + " only with a restart";
+}
+
+// Each profile's settings as a SHA-256 digest: daemons sharing a database
+// compare them before one takes over another's events.
+std::map<std::string, std::string> Fingerprints(const std::vector<ProfileConfig>& profiles) {
+  std::map<std::string, std::string> digests;
+  for (const ProfileConfig& profile : profiles) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(profile.fingerprint.data(), profile.fingerprint.size(), digest, &size,
+                   EVP_sha256(), nullptr) != 1) {
+      size = 0;  // an empty digest matches no peer's: nothing is taken over
+    }
+    digests[profile.name] =
+        base::ToHex(std::string_view(reinterpret_cast<const char*>(digest), size));
+  }
+  return digests;
 }
 
 }  // namespace
@@ -183,14 +204,19 @@ Status Daemon::Start(Config config) {
   if (Status opened = OpenState(&unfinished); !opened.ok()) return opened;
   if (Status imported = ImportJournal(&unfinished); !imported.ok()) return imported;
   engine_.state = state_.get();
+  state_->SetProfiles(Fingerprints(config_.profiles));
   AmSetExecutionCounterStore({[this](const AmCounterKey& key) {
+                                if (const auto shared =
+                                        state_->SharedCount(key.profile, key.rule, key.event_id)) {
+                                  return *shared;
+                                }
                                 return counters_.Get(key.profile, key.rule, key.event_id, NowMs());
                               },
                               [this](const AmCounterKey& key, std::int32_t count) {
                                 counters_.Set(key.profile, key.rule, key.event_id, count, NowMs());
                               }});
   // Replayed events go first, in their order, whatever the queue limit.
-  Replay(unfinished);
+  Replay(unfinished, false);
   profiles_.Start();
   metrics_.ConfigLoaded(true);
   return Status::Ok();
@@ -211,7 +237,17 @@ Status Daemon::OpenState(std::vector<StateStore::Unfinished>* unfinished) {
     }
     if (listener) listener(failure);
   };
-  state_ = std::make_unique<SqliteState>(config_.state_dir / "state.db", &counters_);
+  options.on_claimed = [this](std::vector<UnfinishedEvent> events) {
+    Replay(events, true);
+  };
+  if (config_.state.kind == StateKind::kPostgresql) {
+    state_ = std::make_unique<PgState>(
+        PgConfig{config_.state.connection, config_.state.node,
+                 std::chrono::seconds(config_.state.lease_seconds)},
+        &counters_);
+  } else {
+    state_ = std::make_unique<SqliteState>(config_.state_dir / "state.db", &counters_);
+  }
   std::vector<CounterRow> counters;
   std::string error;
   if (!state_->Open(options, unfinished, &counters, &error)) {
@@ -258,7 +294,7 @@ Status Daemon::ImportJournal(std::vector<StateStore::Unfinished>* unfinished) {
   return Status::Ok();
 }
 
-void Daemon::Replay(std::vector<StateStore::Unfinished>& unfinished) {
+void Daemon::Replay(std::vector<StateStore::Unfinished>& unfinished, bool claimed) {
   std::size_t replayed = 0;
   for (StateStore::Unfinished& record : unfinished) {
     auto job = std::make_shared<Job>();
@@ -294,8 +330,9 @@ void Daemon::Replay(std::vector<StateStore::Unfinished>& unfinished) {
   }
   metrics_.Replayed(static_cast<double>(replayed));
   if (replayed > 0) {
-    Log(kPriorityNotice, "replaying " + std::to_string(replayed) +
-                             " accepted events that were not finished before the last stop");
+    Log(kPriorityNotice, (claimed ? "taking over " : "replaying ") + std::to_string(replayed) +
+                             (claimed ? " accepted events of a daemon that stopped"
+                                      : " accepted events that were not finished before the last stop"));
   }
 }
 
@@ -424,6 +461,7 @@ Status Daemon::ReloadFile() {
     config_.profiles = fresh.profiles;
     config_.stop_seconds = fresh.stop_seconds;
   }
+  state_->SetProfiles(Fingerprints(fresh.profiles));
   SetLogThreshold(fresh.log_level);
   Log(kPriorityNotice, "configuration reloaded: " + counts + ", the other profiles keep running");
   return Status::Ok();
@@ -438,6 +476,7 @@ bool Daemon::Drain(std::chrono::steady_clock::time_point deadline) {
 void Daemon::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  if (state_ != nullptr) state_->StopRetrying();
   // A command in hand would hold its profile's worker up to its time-out.
   const std::size_t left = profiles_.Shutdown([this] { commands_.StopAll(); });
   if (left > 0) {

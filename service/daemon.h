@@ -107,7 +107,9 @@ class Daemon {
   void Sample(Metrics& metrics);
   // Queues the store's unfinished events on their runners; drops (and
   // counts) those nothing can process any more.
-  void Replay(std::vector<StateStore::Unfinished>& unfinished);
+  // Queues stored events for their profiles: this daemon's own at start, or
+  // those `claimed` from a daemon that stopped.
+  void Replay(std::vector<StateStore::Unfinished>& unfinished, bool claimed);
   Status BuildWorld();
   Status OpenState(std::vector<StateStore::Unfinished>* unfinished);
   // Moves the unfinished events of an older version's journal folder into

@@ -162,6 +162,11 @@ class StateStore {
     (void)fingerprints;
   }
 
+  // Workers waiting for an unreachable database give up from now on (their
+  // events stay unfinished for the next start); called before the daemon
+  // joins its workers at a stop.
+  virtual void StopRetrying() {}
+
   // Ok, or why the last write failed.
   virtual bool healthy(std::string* reason) const = 0;
   virtual std::uint64_t write_failures() const = 0;

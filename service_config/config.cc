@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <limits>
@@ -84,10 +85,13 @@ void ReadListen(ObjectReader& top, const std::filesystem::path& folder, Config* 
 }
 
 // One token file into `*token`; false with why.
-bool ReadTokenFile(const std::filesystem::path& file, std::string* token, InputError* error) {
+// The first line of a file that holds a secret (a token, a connection
+// string with its password), which others must not be able to read.
+bool ReadSecretFile(const std::filesystem::path& file, const char* what, std::string* line,
+                    InputError* error) {
   struct stat st {};
   if (::stat(file.c_str(), &st) == 0 && (st.st_mode & 007) != 0) {
-    *error = {"", "others have access to the token file (mode " +
+    *error = {"", std::string("others have access to the ") + what + " (mode " +
                       std::to_string((st.st_mode >> 6) & 7) + std::to_string((st.st_mode >> 3) & 7) +
                       std::to_string(st.st_mode & 7) + "); make it 0600 or 0640",
               file.string()};
@@ -99,7 +103,12 @@ bool ReadTokenFile(const std::filesystem::path& file, std::string* token, InputE
     *error = {"", "cannot read: " + why, file.string()};
     return false;
   }
-  *token = text.substr(0, text.find_first_of("\r\n"));
+  *line = text.substr(0, text.find_first_of("\r\n"));
+  return true;
+}
+
+bool ReadTokenFile(const std::filesystem::path& file, std::string* token, InputError* error) {
+  if (!ReadSecretFile(file, "token file", token, error)) return false;
   if (token->size() < 16) {
     *error = {"", "the token must be one line of at least 16 characters", file.string()};
     return false;
@@ -293,7 +302,32 @@ void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem
         static_cast<int>(st.Integer("history_days", 1, 3650, read->state.history_days));
     read->state.history_rows =
         st.Integer("history_rows", 100, 1ll << 40, read->state.history_rows);
+    const std::string kind = st.String("kind", "sqlite");
+    if (kind == "postgresql") {
+      read->state.kind = StateKind::kPostgresql;
+    } else if (kind != "sqlite") {
+      problems.Fail("state.kind", "must be \"sqlite\" or \"postgresql\", not \"" + kind + "\"");
+    }
+    read->state.connection = st.String("connection");
+    read->state.connection_file = Resolve(folder, st.String("connection_file"));
+    read->state.node = st.String("node", read->state.node);
+    read->state.lease_seconds =
+        static_cast<int>(st.Integer("lease_seconds", 3, 3600, read->state.lease_seconds));
     st.Finish();
+  }
+  if (read->state.kind == StateKind::kPostgresql && problems.ok()) {
+    if (read->state.connection.empty() == read->state.connection_file.empty()) {
+      problems.Fail("state.connection",
+                    "a PostgreSQL state needs a connection string here or in connection_file,"
+                    " one of the two");
+    } else if (!read->state.connection_file.empty()) {
+      InputError error;
+      if (!ReadSecretFile(read->state.connection_file, "connection file",
+                          &read->state.connection, &error)) {
+        problems.Fail(error);
+      }
+    }
+    if (read->state.node.empty()) problems.Fail("state.node", "must not be empty");
   }
   read->results_file = Resolve(folder, reader.String("results_file"));
   (*fp)["results_file"] = read->results_file.string();
@@ -341,6 +375,12 @@ bool ReadListenSecrets(ListenConfig* listen, InputError* error) {
   }
   return listen->read_token_file.empty() ||
          ReadTokenFile(listen->read_token_file, &listen->read_token, error);
+}
+
+std::string DefaultNodeName() {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "actionmanagerd";
+  return name;
 }
 
 bool IsLoopback(const std::string& address) {

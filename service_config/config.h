@@ -77,11 +77,29 @@ struct ListenConfig {
   int body_seconds = 30;
 };
 
-// The state database's bounds ("state": {...}).
+// The host's name, the default name of a daemon sharing a database.
+std::string DefaultNodeName();
+
+// The state database ("state": {...}).
+enum class StateKind { kSqlite, kPostgresql };
+
 struct StateConfig {
   std::chrono::seconds counter_ttl{7 * 24 * 3600};  // "counter_ttl", seconds
   int history_days = 30;
   std::int64_t history_rows = 1000000;
+  // "kind": "sqlite" (state_dir/state.db, one daemon) or "postgresql" (one
+  // database shared by several daemons, docs/ha.md).
+  StateKind kind = StateKind::kSqlite;
+  // The libpq connection string, given inline ("connection") or as the first
+  // line of "connection_file" (which others must not be able to read, as it
+  // may hold a password); one of the two with "postgresql".
+  std::string connection;
+  std::filesystem::path connection_file;
+  // This daemon's name among those sharing the database ("node"; the host's
+  // name by default) and how long it stays the owner of its unfinished
+  // events without renewing its lease ("lease_seconds").
+  std::string node = DefaultNodeName();
+  int lease_seconds = 30;
 };
 
 struct Config {

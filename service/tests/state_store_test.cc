@@ -1,6 +1,8 @@
-// The SQLite state store on its own: what comes back after a close, the
-// bounds, the queries, and what a failing or damaged file does (through a
-// VFS that wraps the system's and fails writes on demand).
+// The state stores on their own. What every backend keeps (what comes back
+// after a close, the bounds, the queries) runs against SQLite and against a
+// real PostgreSQL server; then what is SQLite's own (a failing or damaged
+// file, through a VFS that wraps the system's and fails writes on demand)
+// and PostgreSQL's own (several daemons on one database, outages).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -9,9 +11,12 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <thread>
 
 #include "service/log.h"
+#include "service/pg_state.h"
 #include "service/sqlite_state.h"
+#include "testing/postgres.h"
 #include "testing/temp_dir.h"
 #include "testing/wait.h"
 
@@ -138,11 +143,60 @@ HistoryRow Decision(const std::string& profile, const std::string& event_id, std
   return row;
 }
 
-class StateStoreTest : public ::testing::Test {
+enum class Backend { kSqlite, kPostgres };
+
+// One server for every PostgreSQL test of the program, started by the first
+// and emptied before each; it stops when the tests end.
+class ServerEnvironment : public ::testing::Environment {
+ public:
+  amtest::Postgres* Get(std::string* error) {
+    if (!server_) {
+      server_ = std::make_unique<amtest::Postgres>();
+      started_ = server_->Start(&error_);
+    }
+    *error = error_;
+    return started_ ? server_.get() : nullptr;
+  }
+  void TearDown() override { server_.reset(); }
+
+ private:
+  std::unique_ptr<amtest::Postgres> server_;
+  bool started_ = false;
+  std::string error_;
+};
+ServerEnvironment* const g_server = static_cast<ServerEnvironment*>(
+    ::testing::AddGlobalTestEnvironment(new ServerEnvironment));
+
+amtest::Postgres* Server(std::string* error) { return g_server->Get(error); }
+
+class StoreFixture : public ::testing::Test {
  protected:
-  // Opens the store at dir/state.db (through `vfs` when given).
+  explicit StoreFixture(Backend backend) : backend_(backend) {}
+  void SetUp() override {
+    if (backend_ != Backend::kPostgres) return;
+    if (amtest::FindPostgresBin().empty()) GTEST_SKIP() << "PostgreSQL's server is not installed";
+    std::string error;
+    pg_ = Server(&error);
+    ASSERT_NE(pg_, nullptr) << error;
+    std::string out;
+    ASSERT_TRUE(pg_->Sql("DROP SCHEMA public CASCADE; CREATE SCHEMA public", &out, &error))
+        << error;
+  }
+
+  std::unique_ptr<StateStore> Make(const std::string& node = "n1",
+                                   std::chrono::seconds lease = std::chrono::seconds(30),
+                                   CounterTable* table = nullptr) {
+    if (table == nullptr) table = &table_;
+    if (backend_ == Backend::kPostgres) {
+      return std::make_unique<PgState>(PgConfig{pg_->conninfo(), node, lease}, table);
+    }
+    return std::make_unique<SqliteState>(dir_ / "state.db", table, vfs_);
+  }
+  // Opens the store (SQLite's at dir/state.db, through `vfs` when given).
   bool Open(const std::string& vfs = {}, StateOptions options = {}) {
-    store_ = std::make_unique<SqliteState>(dir_ / "state.db", &table_, vfs);
+    store_.reset();
+    vfs_ = vfs;
+    store_ = Make();
     unfinished_.clear();
     counters_.clear();
     return store_->Open(options, &unfinished_, &counters_, &error_);
@@ -159,16 +213,49 @@ class StateStoreTest : public ::testing::Test {
     if (next != nullptr) *next = cursor;
     return rows;
   }
+  // The count of profile P's rule for `event_id` as the next delivery would
+  // read it: loaded at Open, or read from the shared database.
+  std::int32_t Count(const std::string& event_id) {
+    if (const auto shared = store_->SharedCount("P", "disk_full", event_id)) return *shared;
+    for (const CounterRow& row : counters_) {
+      if (row.event_id == event_id) return row.count;
+    }
+    return 0;
+  }
 
+  const Backend backend_;
+  amtest::Postgres* pg_ = nullptr;
   amtest::TempDir dir_;
+  std::string vfs_;
   CounterTable table_;
-  std::unique_ptr<SqliteState> store_;
+  std::unique_ptr<StateStore> store_;
   std::vector<StateStore::Unfinished> unfinished_;
   std::vector<CounterRow> counters_;
   std::string error_;
 };
 
-TEST_F(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
+class StateStoreTest : public StoreFixture, public ::testing::WithParamInterface<Backend> {
+ protected:
+  StateStoreTest() : StoreFixture(GetParam()) {}
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, StateStoreTest,
+                         ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         [](const auto& info) {
+                           return info.param == Backend::kSqlite ? "SQLite" : "PostgreSQL";
+                         });
+
+class SqliteStoreTest : public StoreFixture {
+ protected:
+  SqliteStoreTest() : StoreFixture(Backend::kSqlite) {}
+};
+
+class PgStoreTest : public StoreFixture {
+ protected:
+  PgStoreTest() : StoreFixture(Backend::kPostgres) {}
+};
+
+TEST_P(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   ASSERT_TRUE(Open()) << error_;
   std::uint64_t first = 0;
   ASSERT_EQ(store_->Submit({"a", "b", "c"}, &first), StateStore::SubmitResult::kOk);
@@ -182,10 +269,9 @@ TEST_F(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   ASSERT_TRUE(Open()) << error_;
   EXPECT_THAT(unfinished_, ElementsAre(Field(&StateStore::Unfinished::payload, "a"),
                                        Field(&StateStore::Unfinished::payload, "c")));
-  ASSERT_EQ(counters_.size(), 1u);
-  EXPECT_EQ(counters_[0].count, 1);
+  EXPECT_EQ(Count("E1"), 1);
   // Numbers go on after the highest ever given, finished or not.
-  EXPECT_EQ(Accept("d"), first + 3);
+  EXPECT_GT(Accept("d"), first + 2);
   StoredEvent event;
   std::vector<HistoryRow> actions;
   ASSERT_TRUE(store_->Event(first + 1, &event, &actions, &error_)) << error_;
@@ -198,7 +284,7 @@ TEST_F(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   EXPECT_EQ(error_, "");
 }
 
-TEST_F(StateStoreTest, HistoryIsNewestFirstFilteredAndPaged) {
+TEST_P(StateStoreTest, HistoryIsNewestFirstFilteredAndPaged) {
   ASSERT_TRUE(Open()) << error_;
   std::vector<HistoryRow> rows;
   for (int i = 0; i < 5; ++i) rows.push_back(Decision(i % 2 ? "A" : "B", "E" + std::to_string(i), 1000 + i));
@@ -229,7 +315,7 @@ TEST_F(StateStoreTest, HistoryIsNewestFirstFilteredAndPaged) {
   EXPECT_THAT(ids(Query(filtered)), ElementsAre("E2", "E1"));
 }
 
-TEST_F(StateStoreTest, BoundsForgetOldCountersAndHistoryOnDiskAndInMemory) {
+TEST_P(StateStoreTest, BoundsForgetOldCountersAndHistoryOnDiskAndInMemory) {
   StateOptions options;
   options.counter_ttl = std::chrono::hours(1);
   options.history_days = 1;
@@ -244,13 +330,13 @@ TEST_F(StateStoreTest, BoundsForgetOldCountersAndHistoryOnDiskAndInMemory) {
                               {Counter("old", 1, old), Counter("new", 1, now)}, rows, "P"}));
   store_->Close();
   ASSERT_TRUE(Open({}, options)) << error_;  // the bounds apply at every start
-  ASSERT_EQ(counters_.size(), 1u);
-  EXPECT_EQ(counters_[0].event_id, "new");
+  EXPECT_EQ(Count("old"), 0);
+  EXPECT_EQ(Count("new"), 1);
   EXPECT_EQ(table_.size(), 1u);
   EXPECT_EQ(Query({}).size(), 3u);
 }
 
-TEST_F(StateStoreTest, TheBoundRefusesWholeBatchesUntilEventsFinish) {
+TEST_P(StateStoreTest, TheBoundRefusesWholeBatchesUntilEventsFinish) {
   StateOptions options;
   options.max_queued_bytes = 1000;
   ASSERT_TRUE(Open({}, options)) << error_;
@@ -264,7 +350,7 @@ TEST_F(StateStoreTest, TheBoundRefusesWholeBatchesUntilEventsFinish) {
   EXPECT_EQ(store_->Submit({payload}, &ignored), StateStore::SubmitResult::kOk);
 }
 
-TEST_F(StateStoreTest, AFailingWriteRefusesItsEventsReportsAndRecoversByItself) {
+TEST_F(SqliteStoreTest, AFailingWriteRefusesItsEventsReportsAndRecoversByItself) {
   ASSERT_NE(Failing(), nullptr);
   struct Case {
     const char* name;
@@ -302,7 +388,7 @@ TEST_F(StateStoreTest, AFailingWriteRefusesItsEventsReportsAndRecoversByItself) 
   }
 }
 
-TEST_F(StateStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
+TEST_F(SqliteStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
   // A real database with a damaged page of its history, which a start would
   // not otherwise read.
   ASSERT_TRUE(Open()) << error_;
@@ -348,13 +434,119 @@ TEST_F(StateStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
   }
 }
 
-TEST_F(StateStoreTest, OneProcessAtATime) {
+TEST_F(SqliteStoreTest, OneProcessAtATime) {
   ASSERT_TRUE(Open()) << error_;
-  SqliteState second(dir_ / "state.db", nullptr);
+  std::unique_ptr<StateStore> second = Make();
   std::vector<StateStore::Unfinished> unfinished;
   std::vector<CounterRow> counters;
-  EXPECT_FALSE(second.Open({}, &unfinished, &counters, &error_));
+  EXPECT_FALSE(second->Open({}, &unfinished, &counters, &error_));
   EXPECT_THAT(error_, HasSubstr("in use by another process"));
+}
+
+TEST_F(PgStoreTest, TwoDaemonsTakeTurnsOnAnEventIdAndTheSecondReadsTheFirstsCount) {
+  ASSERT_TRUE(Open()) << error_;
+  CounterTable other_table;
+  std::unique_ptr<StateStore> other = Make("n2", std::chrono::seconds(30), &other_table);
+  std::vector<StateStore::Unfinished> unfinished;
+  std::vector<CounterRow> counters;
+  ASSERT_TRUE(other->Open({}, &unfinished, &counters, &error_)) << error_;
+  // One name, one daemon.
+  std::unique_ptr<StateStore> twin = Make("n2");
+  EXPECT_FALSE(twin->Open({}, &unfinished, &counters, &error_));
+  EXPECT_THAT(error_, HasSubstr("in use by another daemon"));
+
+  ASSERT_EQ(store_->SharedCount("P", "disk_full", "E"), 0);
+  std::atomic<int> seen{-1};
+  std::thread second([&] { seen = other->SharedCount("P", "disk_full", "E").value_or(-2); });
+  std::string waiting;
+  EXPECT_TRUE(amtest::WaitFor([&] {
+    std::string ignored;
+    return pg_->Sql("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted",
+                    &waiting, &ignored) &&
+           waiting == "1";
+  }));
+  EXPECT_EQ(seen, -1);
+  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {Counter("E", 1, NowMs())}, {}, "P"}));
+  second.join();
+  EXPECT_EQ(seen, 1);
+  // Another event id and another profile wait for nobody.
+  EXPECT_EQ(store_->SharedCount("P", "disk_full", "F"), 0);
+  EXPECT_EQ(store_->SharedCount("Q", "disk_full", "E"), 0);
+}
+
+TEST_F(PgStoreTest, AStoppedDaemonsEventsGoToAPeerWithTheSameSettingsOnceItsLeaseRunsOut) {
+  const auto lease = std::chrono::seconds(3);
+  const auto event = [](const char* profile, int i) {
+    return std::string(R"({"event":{},"profile":")") + profile + "\",\"i\":" + std::to_string(i) + "}";
+  };
+  {
+    std::unique_ptr<StateStore> first = Make("n1", lease);
+    std::vector<StateStore::Unfinished> unfinished;
+    std::vector<CounterRow> counters;
+    ASSERT_TRUE(first->Open({}, &unfinished, &counters, &error_)) << error_;
+    first->SetProfiles({{"P", "same"}, {"Q", "old"}});
+    std::uint64_t seq = 0;
+    ASSERT_EQ(first->Submit({event("P", 1), event("Q", 2), event("P", 3)}, &seq),
+              StateStore::SubmitResult::kOk);
+    ASSERT_TRUE(first->WaitDurable(seq + 2));
+    std::string rows;
+    ASSERT_TRUE(amtest::WaitFor([&] {
+      return pg_->Sql("SELECT count(*) FROM node_profiles WHERE node = 'n1'", &rows, &error_) &&
+             rows == "2";
+    }));
+    first->Close();  // it stops renewing its lease, as a killed daemon would
+  }
+  std::mutex mu;
+  std::vector<StateStore::Unfinished> claimed;
+  StateOptions options;
+  options.on_claimed = [&](std::vector<UnfinishedEvent> events) {
+    std::lock_guard<std::mutex> lock(mu);
+    claimed.insert(claimed.end(), events.begin(), events.end());
+  };
+  std::unique_ptr<StateStore> peer = Make("n2", lease);
+  std::vector<StateStore::Unfinished> unfinished;
+  std::vector<CounterRow> counters;
+  ASSERT_TRUE(peer->Open(options, &unfinished, &counters, &error_)) << error_;
+  EXPECT_TRUE(unfinished.empty());
+  peer->SetProfiles({{"P", "same"}, {"Q", "new"}});
+  ASSERT_TRUE(amtest::WaitFor([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return claimed.size() == 2;
+  }));
+  EXPECT_EQ(claimed[0].payload, event("P", 1));
+  EXPECT_EQ(claimed[1].payload, event("P", 3));
+  EXPECT_TRUE(peer->WaitDurable(claimed[0].seq));
+  ASSERT_TRUE(peer->Finish({claimed[0].seq, "processed", "{}", {}, {}, "P"}));
+  peer->Close();
+  // Back under its name, the first daemon finds what nobody took.
+  ASSERT_TRUE(Open()) << error_;
+  EXPECT_THAT(unfinished_, ElementsAre(Field(&StateStore::Unfinished::payload, event("Q", 2))));
+}
+
+TEST_F(PgStoreTest, AnOutageRefusesNewEventsLosesNothingAndEndsByItself) {
+  ASSERT_TRUE(Open()) << error_;
+  const std::uint64_t kept = Accept("kept");
+  ASSERT_TRUE(store_->WaitDurable(kept));
+  ASSERT_TRUE(pg_->Stop());
+  const std::uint64_t lost = Accept("lost");
+  EXPECT_FALSE(store_->WaitDurable(lost));
+  std::string reason;
+  EXPECT_FALSE(store_->healthy(&reason));
+  EXPECT_FALSE(reason.empty());
+  // A worker's finish waits for the database instead of failing.
+  std::atomic<bool> finished{false};
+  std::thread worker([&] {
+    finished = store_->Finish({kept, "processed", "{}", {Counter("E", 1, NowMs())}, {}, "P"});
+  });
+  ASSERT_TRUE(pg_->Start(&error_)) << error_;
+  worker.join();
+  EXPECT_TRUE(finished);
+  EXPECT_TRUE(amtest::WaitFor([&] { return store_->healthy(nullptr); }));
+  EXPECT_TRUE(store_->WaitDurable(Accept("after")));
+  store_->Close();
+  ASSERT_TRUE(Open()) << error_;
+  EXPECT_THAT(unfinished_, ElementsAre(Field(&StateStore::Unfinished::payload, "after")));
+  EXPECT_EQ(Count("E"), 1);
 }
 
 }  // namespace
