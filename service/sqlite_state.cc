@@ -514,6 +514,27 @@ bool SqliteState::Event(std::uint64_t seq, StoredEvent* event, std::vector<Histo
   return true;
 }
 
+bool SqliteState::Counters(const std::string& event_id, std::vector<CounterRow>* rows,
+                           std::string* error) {
+  std::lock_guard<std::mutex> lock(read_mu_);
+  if (reader_ == nullptr) {
+    *error = "the state database is closed";
+    return false;
+  }
+  Stmt s(reader_,
+         "SELECT profile, rule, event_id, count, last_seen_ms FROM counters WHERE event_id = ?"
+         " ORDER BY profile, rule");
+  s.Bind(1, event_id);
+  while (s.Step()) {
+    rows->push_back({s.Text(0), s.Text(1), s.Text(2), static_cast<std::int32_t>(s.Int(3)), s.Int(4)});
+  }
+  if (!s.ok()) {
+    *error = s.error();
+    return false;
+  }
+  return true;
+}
+
 bool SqliteState::healthy(std::string* reason) const {
   std::lock_guard<std::mutex> lock(mu_);
   if (reason != nullptr) *reason = failure_;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <tuple>
 
 #include "service/log.h"
 #include "service/sqlite_state.h"
@@ -184,6 +185,15 @@ TEST_F(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
                                        Field(&StateStore::Unfinished::payload, "c")));
   ASSERT_EQ(counters_.size(), 1u);
   EXPECT_EQ(counters_[0].count, 1);
+  // Read back by EventId: only that id's rows.
+  std::vector<CounterRow> of_id;
+  ASSERT_TRUE(store_->Counters("E1", &of_id, &error_)) << error_;
+  ASSERT_EQ(of_id.size(), 1u);
+  EXPECT_EQ(std::tie(of_id[0].profile, of_id[0].rule, of_id[0].count, of_id[0].last_seen_ms),
+            std::make_tuple(std::string("P"), std::string("disk_full"), 1, now));
+  of_id.clear();
+  ASSERT_TRUE(store_->Counters("E2", &of_id, &error_)) << error_;
+  EXPECT_TRUE(of_id.empty());
   // Numbers go on after the highest ever given, finished or not.
   EXPECT_EQ(Accept("d"), first + 3);
   StoredEvent event;
