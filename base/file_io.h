@@ -21,11 +21,34 @@
 // creates files.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace base {
+
+// Sole owner of one descriptor (-1: none), closed when the owner goes.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+  // Closes now, so that a failing close (a late write error) is seen.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
 
 // Replaces or writes the file at `path` by `bytes` as described above. On
 // failure `*why` holds the reason; a file that would have been replaced is

@@ -90,6 +90,7 @@ class Daemon {
   // Accepting, with a store that writes; `*why` says why not.
   bool ready(std::string* why = nullptr) const;
   StateStore* state() { return state_.get(); }
+  std::vector<ProfileState> profile_states() const { return profiles_.States(); }
   Metrics& metrics() { return metrics_; }
   ResultStream& stream() { return stream_; }
   // A copy of what may change on reload.

@@ -188,6 +188,12 @@ HttpResponse HttpApi::EventQuery(const HttpRequest& req) {
   return JsonResponse(answer.status, answer.body);
 }
 
+HttpResponse HttpApi::StatusQuery(const HttpRequest& req) {
+  QueryAnswer answer = QueryStatus(*daemon_.state(), daemon_.accepting(), daemon_.profile_states(),
+                                   req.query);
+  return JsonResponse(answer.status, answer.body);
+}
+
 HttpResponse HttpApi::MetricsText(const HttpRequest&) {
   HttpResponse res;
   res.headers.emplace_back("Content-Type", "text/plain; version=0.0.4; charset=utf-8");
@@ -250,6 +256,7 @@ Status HttpApi::Start(const ListenConfig& listen, int* port) {
       route("POST", "/v1/alertmanager", Access::kSubmit, &HttpApi::Alertmanager, true),
       route("GET", "/v1/results", Access::kRead, &HttpApi::Results),
       prefixed("GET", "/v1/events/", Access::kRead, &HttpApi::EventQuery),
+      route("GET", "/v1/status", Access::kRead, &HttpApi::StatusQuery),
       route("GET", "/metrics", Access::kRead, &HttpApi::MetricsText),
       route("GET", "/healthz", Access::kProbe, &HttpApi::Healthz),
       route("GET", "/readyz", Access::kProbe, &HttpApi::Readyz),

@@ -63,6 +63,7 @@ class HttpApi {
   HttpResponse Alertmanager(const HttpRequest& req);
   HttpResponse Results(const HttpRequest& req);
   HttpResponse EventQuery(const HttpRequest& req);
+  HttpResponse StatusQuery(const HttpRequest& req);
   HttpResponse MetricsText(const HttpRequest& req);
   HttpResponse Healthz(const HttpRequest& req);
   HttpResponse Readyz(const HttpRequest& req);

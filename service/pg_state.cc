@@ -632,4 +632,20 @@ bool PgState::Event(std::uint64_t seq, StoredEvent* event, std::vector<HistoryRo
   return true;
 }
 
+bool PgState::Counters(const std::string& event_id, std::vector<CounterRow>* rows,
+                       std::string* error) {
+  std::lock_guard<std::mutex> lock(read_mu_);
+  Result r;
+  if (!reader_->Exec("SELECT profile, rule, event_id, count, last_seen_ms FROM counters"
+                     " WHERE event_id = $1 ORDER BY profile, rule",
+                     {event_id}, &r, error)) {
+    return false;
+  }
+  for (int i = 0; i < r.rows(); ++i) {
+    rows->push_back({r.Text(i, 0), r.Text(i, 1), r.Text(i, 2),
+                     static_cast<std::int32_t>(r.Int(i, 3)), r.Int(i, 4)});
+  }
+  return true;
+}
+
 }  // namespace service

@@ -72,6 +72,8 @@ class PgState : public GroupCommitStore {
                std::string* error) override;
   bool Event(std::uint64_t seq, StoredEvent* event, std::vector<HistoryRow>* actions,
              std::string* error) override;
+  bool Counters(const std::string& event_id, std::vector<CounterRow>* rows,
+                std::string* error) override;
   std::uint64_t file_bytes() const override { return database_bytes_.load(); }
   std::optional<std::int32_t> SharedCount(const std::string& profile, const std::string& rule,
                                           const std::string& event_id) override;

@@ -55,6 +55,19 @@ void ProfileSet::Targets(AlertTargets* targets) const {
   for (const auto& [name, runner] : runners_) targets->profiles.insert(name);
 }
 
+std::vector<ProfileState> ProfileSet::States() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<ProfileState> states;
+  for (const auto& [name, runner] : runners_) {
+    states.push_back({name, runner->Finished() ? "stopped" : "running", runner->depth(),
+                      name == default_profile_});
+  }
+  for (const auto& runner : retired_) {
+    if (!runner->Finished()) states.push_back({runner->name(), "draining", runner->depth(), false});
+  }
+  return states;
+}
+
 Status ProfileSet::Admit(std::vector<Incoming>&& events, const JournalFn& journal,
                          std::vector<std::shared_ptr<Job>>* jobs) {
   std::lock_guard<std::mutex> lock(mu_);

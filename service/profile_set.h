@@ -12,8 +12,8 @@
 // order of acceptance.
 //
 // Create, Requeue, Start, Build, Swap, BeginStop, Drain and Shutdown come
-// from one thread (the daemon's life cycle); Admit, Resolve, Targets and
-// accepting from any thread.
+// from one thread (the daemon's life cycle); Admit, Resolve, Targets, States
+// and accepting from any thread.
 #pragma once
 
 #include <atomic>
@@ -41,6 +41,16 @@ struct Incoming {
   std::string payload;
 };
 
+// A profile as GET /v1/status shows it. `state`: "running" (its worker takes
+// events), "draining" (a reload removed it; it finishes its queue) or
+// "stopped".
+struct ProfileState {
+  std::string name;
+  std::string state;
+  std::size_t queue_depth = 0;  // waiting, the event in hand included
+  bool is_default = false;
+};
+
 class ProfileSet {
  public:
   // Components it makes come from `engine`, which outlives the set.
@@ -66,6 +76,8 @@ class ProfileSet {
   [[nodiscard]] Status Resolve(bool given, std::string* profile) const;
   // The running profiles and the default, for mapping alerts.
   void Targets(AlertTargets* targets) const;
+  // The configured profiles by name, then those draining after a reload.
+  std::vector<ProfileState> States() const;
 
   // Numbers `payloads` durably from `*first` on, or says why not; called
   // with the set's lock held.

@@ -137,4 +137,42 @@ QueryAnswer QueryEvent(StateStore& store, const std::string& seq) {
   return {200, std::move(body)};
 }
 
+QueryAnswer QueryStatus(StateStore& store, bool accepting, const std::vector<ProfileState>& profiles,
+                        const std::map<std::string, std::string>& params) {
+  const auto event_id = params.find("event_id");
+  for (const auto& [name, value] : params) {
+    if (name != "event_id") return Refuse(400, name, "is not a parameter of /v1/status");
+    if (value.empty()) return Refuse(400, name, "must name an EventId");
+  }
+  Json body{{"accepting", accepting}, {"profiles", Json::array()}};
+  for (const ProfileState& profile : profiles) {
+    body["profiles"].push_back(Json{{"name", profile.name},
+                                    {"state", profile.state},
+                                    {"queue_depth", profile.queue_depth},
+                                    {"default", profile.is_default}});
+  }
+  std::string reason;
+  Json health{{"healthy", store.healthy(&reason)}};
+  if (!reason.empty()) health["reason"] = reason;
+  health["queued"] = store.queued();
+  health["write_failures"] = store.write_failures();
+  health["bytes"] = store.file_bytes();
+  body["store"] = std::move(health);
+  if (event_id == params.end()) return {200, std::move(body)};
+  std::vector<CounterRow> rows;
+  std::string error;
+  if (!store.Counters(event_id->second, &rows, &error)) {
+    return Refuse(500, "", "cannot read the counters: " + error);
+  }
+  body["counters"] = Json::array();
+  for (const CounterRow& row : rows) {
+    body["counters"].push_back(Json{{"profile", row.profile},
+                                    {"rule", row.rule},
+                                    {"event_id", row.event_id},
+                                    {"count", row.count},
+                                    {"last_seen", FormatUtc(row.last_seen_ms)}});
+  }
+  return {200, std::move(body)};
+}
+
 }  // namespace service

@@ -8,12 +8,20 @@
 // or UTC as 2026-12-07T06:00:00Z; since inclusive, until exclusive), limit
 // (1..1000, default 100) and cursor (the "next_cursor" of the page before).
 // Body: {"results": [row...], "next_cursor": "N" or null}.
+//
+// /v1/status: the profiles, the store's health and, with the parameter
+// event_id, that EventId's execution counters as committed:
+//   {"accepting": true,
+//    "profiles": [{"name", "state", "queue_depth", "default"}],
+//    "store": {"healthy", "reason" (when not), "queued", "write_failures", "bytes"},
+//    "counters": [{"profile", "rule", "event_id", "count", "last_seen"}]}
 #pragma once
 
 #include <map>
 #include <string>
 
 #include "scenario/json_input.h"
+#include "service/profile_set.h"
 #include "service/state_store.h"
 
 namespace service {
@@ -25,6 +33,8 @@ struct QueryAnswer {
 
 QueryAnswer QueryResults(StateStore& store, const std::map<std::string, std::string>& params);
 QueryAnswer QueryEvent(StateStore& store, const std::string& seq);
+QueryAnswer QueryStatus(StateStore& store, bool accepting, const std::vector<ProfileState>& profiles,
+                        const std::map<std::string, std::string>& params);
 
 // Unix milliseconds as UTC with milliseconds: 2026-12-07T06:00:00.123Z.
 std::string FormatUtc(std::int64_t ms);

@@ -34,6 +34,8 @@ constexpr const char* kMigrations[] = {
     "CREATE INDEX history_seq ON history(seq);"
     "CREATE INDEX history_time ON history(time_ms);"
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);",
+    // 2: the counters of one EventId (amctl status) without a scan.
+    "CREATE INDEX counters_event ON counters(event_id);",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -396,6 +398,36 @@ bool SqliteState::Event(std::uint64_t seq, StoredEvent* event, std::vector<Histo
   return true;
 }
 
+<<<<<<< HEAD
+=======
+bool SqliteState::Counters(const std::string& event_id, std::vector<CounterRow>* rows,
+                           std::string* error) {
+  std::lock_guard<std::mutex> lock(read_mu_);
+  if (reader_ == nullptr) {
+    *error = "the state database is closed";
+    return false;
+  }
+  Stmt s(reader_,
+         "SELECT profile, rule, event_id, count, last_seen_ms FROM counters WHERE event_id = ?"
+         " ORDER BY profile, rule");
+  s.Bind(1, event_id);
+  while (s.Step()) {
+    rows->push_back({s.Text(0), s.Text(1), s.Text(2), static_cast<std::int32_t>(s.Int(3)), s.Int(4)});
+  }
+  if (!s.ok()) {
+    *error = s.error();
+    return false;
+  }
+  return true;
+}
+
+bool SqliteState::healthy(std::string* reason) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (reason != nullptr) *reason = failure_;
+  return failure_.empty();
+}
+
+>>>>>>> client
 std::uint64_t SqliteState::file_bytes() const {
   std::error_code ec;
   std::uint64_t bytes = 0;

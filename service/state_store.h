@@ -141,6 +141,11 @@ class StateStore {
   // False with an empty `*error` when there is no such event.
   [[nodiscard]] virtual bool Event(std::uint64_t seq, StoredEvent* event,
                                    std::vector<HistoryRow>* actions, std::string* error) = 0;
+  // The committed execution counters of `event_id`, of every profile and
+  // rule, ordered by profile and rule; none is no error. What a delivery in
+  // hand changed shows once its event is finished.
+  [[nodiscard]] virtual bool Counters(const std::string& event_id, std::vector<CounterRow>* rows,
+                                      std::string* error) = 0;
 
   // The counters of one daemon live in its CounterTable, loaded at Open;
   // such stores answer nullopt. A store shared by several daemons reads the

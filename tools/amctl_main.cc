@@ -13,9 +13,11 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "tools/check_command.h"
+#include "tools/daemon_commands.h"
 #include "tools/embedded.h"
 #include "tools/exit_status.h"
 #include "tools/log_control.h"
@@ -47,11 +49,12 @@ std::string_view FirstWord(int argc, char** argv, int from) {
 bool CommandsAreKnown(int argc, char** argv) {
   const std::string_view command = FirstWord(argc, argv, 1);
   if (command.empty() || command == "run" || command == "demo" || command == "explain" ||
-      command == "test" || command == "check" || command == "schema") {
+      command == "test" || command == "check" || command == "schema" || command == "send" ||
+      command == "results" || command == "status") {
     return true;
   }
   std::string_view unknown = command;
-  const char* known = "settings, run, explain, test, demo, check, schema";
+  const char* known = "settings, run, explain, test, demo, check, schema, send, results, status";
   if (command == "settings") {
     int at = 1;
     while (at < argc && argv[at] != command) ++at;
@@ -216,6 +219,58 @@ int main(int argc, char** argv) {
       app.add_subcommand("schema", "Print the JSON Schema of settings, scenarios or the service");
   schema->add_option("NAME", schema_name, "settings, scenario or service")->required();
 
+  // The commands that talk to a running daemon share how they reach it.
+  tools::DaemonTarget target;
+  const auto add_target = [&target](CLI::App* command, bool socket) {
+    CLI::Option* url = command->add_option(
+        "--url", target.url, "The daemon's HTTP listener (default " + tools::DefaultDaemonUrl() + ")");
+    if (socket) {
+      command->add_option("--socket", target.socket, "The daemon's Unix socket instead of --url")
+          ->excludes(url);
+    }
+    command->add_option("--token-file", target.token_file,
+                        "The bearer token's file (the daemon's token_file or read_token_file)");
+    command->add_option("--ca-file", target.ca_file,
+                        "https: the certificates to trust instead of the system's");
+  };
+  std::vector<std::string> send_files;
+  bool wait = false;
+  CLI::App* send = app.add_subcommand("send", "Send events to a running actionmanagerd");
+  send->add_option("FILE", send_files,
+                   "Events as POST /v1/events takes them; - or none for standard input");
+  send->add_flag("--wait", wait, "Wait until the events are processed and show their outcomes");
+  add_target(send, true);
+
+  tools::ResultsOptions results_options;
+  CLI::App* results =
+      app.add_subcommand("results", "Show the history of a running actionmanagerd, newest first");
+  CLI::Option* follow = results->add_flag(
+      "--follow", results_options.follow, "Show results as they happen, until SIGINT or SIGTERM");
+  for (const auto& [name, field, help] :
+       {std::tuple{"--profile", &results_options.profile, "Only this profile's rows"},
+        std::tuple{"--event-id", &results_options.event_id, "Only this EventId's rows"},
+        std::tuple{"--since", &results_options.since,
+                   "From this time on (Unix seconds or 2026-12-07T06:00:00Z)"},
+        std::tuple{"--until", &results_options.until, "Before this time"}}) {
+    results->add_option(name, *field, help)->excludes(follow);
+  }
+  results->add_option("--limit", results_options.limit, "Rows per page (1 to 1000; default 100)")
+      ->check(CLI::Range(1, 1000))
+      ->excludes(follow);
+  results->add_flag("--all", results_options.all, "Every page, not only the first")
+      ->excludes(follow);
+  results->add_flag("--json", results_options.json, "Write one JSON object a line");
+  add_target(results, false);
+
+  std::string status_event_id;
+  bool status_json = false;
+  CLI::App* status_command = app.add_subcommand(
+      "status", "Show a running actionmanagerd's profiles, queues and state store");
+  status_command->add_option("--event-id", status_event_id,
+                             "Also show this EventId's execution counters");
+  status_command->add_flag("--json", status_json, "Write the answer as one JSON object");
+  add_target(status_command, false);
+
   if (!CommandsAreKnown(argc, argv)) {
     tools::ShowLogLinesUpTo(kQuietLogLevel);
     return tools::kUsage;
@@ -232,7 +287,8 @@ int main(int argc, char** argv) {
 
   const bool writes_output = decode->parsed() || run->parsed() || explain->parsed() ||
                              test->parsed() || demo->parsed() || check->parsed() ||
-                             schema->parsed() || (encode->parsed() && out_path == "-");
+                             schema->parsed() || send->parsed() || results->parsed() ||
+                             status_command->parsed() || (encode->parsed() && out_path == "-");
   if (closed.output && writes_output) {
     std::cerr << "amctl: cannot write to standard output: it is closed\n";
     return tools::kFailed;
@@ -243,7 +299,9 @@ int main(int argc, char** argv) {
   const bool reads_input =
       (encode->parsed() && json_path == "-") || (decode->parsed() && archive_path == "-") ||
       ((run->parsed() || explain->parsed()) && (scenario_path == "-" || events == "-")) ||
-      check_reads_input;
+      check_reads_input ||
+      (send->parsed() && (send_files.empty() ||
+                          std::find(send_files.begin(), send_files.end(), "-") != send_files.end()));
   if (closed.input && reads_input) {
     std::cerr << "amctl: standard input: cannot read: it is closed\n";
     return tools::kInvalidInput;
@@ -272,6 +330,12 @@ int main(int argc, char** argv) {
     status = tools::CheckCommand(check_files, options, std::cout, std::cerr);
   } else if (schema->parsed()) {
     status = PrintSchema(schema_name);
+  } else if (send->parsed()) {
+    status = tools::SendCommand(target, send_files, wait, std::cout, std::cerr);
+  } else if (results->parsed()) {
+    status = tools::ResultsCommand(target, results_options, std::cout, std::cerr);
+  } else if (status_command->parsed()) {
+    status = tools::StatusCommand(target, status_event_id, status_json, std::cout, std::cerr);
   }
   return status;
 }

@@ -18,7 +18,13 @@ enum ExitStatus : int {
   kFailed = 1,        // the command could not do its work: an output could not be
                       // written, the library refused a component call
   kUsage = 2,         // the command line is wrong
-  kInvalidInput = 3,  // an input file is missing, unreadable or invalid
+  kInvalidInput = 3,  // an input file is missing, unreadable or invalid; for the
+                      // commands that talk to the daemon, also what the daemon
+                      // refused as invalid (400, 413: its place is printed)
+  // send, results, status: the daemon could not be reached, or answered 503
+  // (a queue or the store full, the store failing, the daemon stopping, too
+  // many connections). What it was sent was not taken; later it may be.
+  kUnavailable = 4,
   // run and demo, stopped by SIGINT, SIGTERM or SIGHUP: this plus the
   // signal's number (130, 143, 129), as a shell reports a process that the
   // signal ended; the running program's group was killed and the component

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 #include "service/log.h"
 #include "service/pg_state.h"
@@ -269,6 +270,15 @@ TEST_P(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   ASSERT_TRUE(Open()) << error_;
   EXPECT_THAT(unfinished_, ElementsAre(Field(&StateStore::Unfinished::payload, "a"),
                                        Field(&StateStore::Unfinished::payload, "c")));
+  // Read back by EventId: only that id's rows.
+  std::vector<CounterRow> of_id;
+  ASSERT_TRUE(store_->Counters("E1", &of_id, &error_)) << error_;
+  ASSERT_EQ(of_id.size(), 1u);
+  EXPECT_EQ(std::tie(of_id[0].profile, of_id[0].rule, of_id[0].count, of_id[0].last_seen_ms),
+            std::make_tuple(std::string("P"), std::string("disk_full"), 1, now));
+  of_id.clear();
+  ASSERT_TRUE(store_->Counters("E2", &of_id, &error_)) << error_;
+  EXPECT_TRUE(of_id.empty());
   EXPECT_EQ(Count("E1"), 1);
   // Numbers go on after the highest ever given, finished or not.
   EXPECT_GT(Accept("d"), first + 2);

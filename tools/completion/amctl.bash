@@ -23,7 +23,7 @@ _amctl() {
     local options="" values="" files=1
     case $command in
         "")
-            COMPREPLY=($(compgen -W "settings run explain test demo check schema --help --version" -- "$cur"))
+            COMPREPLY=($(compgen -W "settings run explain test demo check schema send results status --help --version" -- "$cur"))
             return 0
             ;;
         settings)
@@ -38,6 +38,9 @@ _amctl() {
         demo) options="--jsonl -v --verbose --help" files=0 ;;
         check) options="--version --strict --format --help" ;;
         schema) options="--help" values="settings scenario service" files=0 ;;
+        send) options="--wait --url --socket --token-file --ca-file --help" ;;
+        results) options="--profile --event-id --since --until --limit --all --json --follow --url --token-file --ca-file --help" files=0 ;;
+        status) options="--event-id --json --url --token-file --ca-file --help" files=0 ;;
         *) return 0 ;;
     esac
 
@@ -50,7 +53,14 @@ _amctl() {
             COMPREPLY=($(compgen -W "1 2 3 4 5 6 7 8 9 10 11" -- "$cur"))
             return 0
             ;;
-        -o | --output | --events | --junit)
+        --url)
+            COMPREPLY=($(compgen -W "http:// https://" -- "$cur"))
+            return 0
+            ;;
+        --profile | --event-id | --since | --until | --limit)
+            return 0
+            ;;
+        -o | --output | --events | --junit | --socket | --token-file | --ca-file)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return 0

@@ -42,9 +42,15 @@ class BashCompletionTest(unittest.TestCase):
                 open(os.path.join(folder, name), "w").close()
             cases = [
                 ("amctl ch", ["check"]),
-                ("amctl s", ["schema", "settings"]),
-                ("amctl ", ["--help", "--version", "check", "demo", "explain", "run", "schema",
-                             "settings", "test"]),
+                ("amctl s", ["schema", "send", "settings", "status"]),
+                ("amctl ", ["--help", "--version", "check", "demo", "explain", "results", "run",
+                             "schema", "send", "settings", "status", "test"]),
+                ("amctl send --w", ["--wait"]),
+                ("amctl send --socket d", ["disk.bin", "disk.json"]),
+                ("amctl results --f", ["--follow"]),
+                ("amctl results ", []),
+                ("amctl status --event-id ", []),
+                ("amctl status --url h", ["http://", "https://"]),
                 ("amctl run --d", ["--dry-run"]),
                 ("amctl test --junit d", ["disk.bin", "disk.json"]),
                 ("amctl explain --e", ["--events"]),

@@ -1,0 +1,175 @@
+// amctl send, results and status against a real actionmanagerd: one profile
+// whose action has an execution limit of 1, reached over HTTP and the socket.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "testing/daemon.h"
+#include "tools/tests/amctl.h"
+
+namespace tools_test {
+namespace {
+
+constexpr int kUnavailable = 4;
+
+class DaemonCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    amtest::Json config =
+        amtest::BaseConfig({{"default", amtest::Rules(amtest::Json::array({amtest::PageAction(1)}))}});
+    config["socket"] = amtest::Json{{"path", (dir_.path() / "amd.sock").string()}};
+    ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+    url_ = "http://127.0.0.1:" + std::to_string(daemon_.port());
+  }
+
+  // amctl COMMAND --url URL ARGS...
+  RunResult Amctl(const std::string& command, const std::string& args,
+                  const std::string& input = {}) {
+    std::vector<std::string> words = {command, "--url", url_};
+    for (const std::string& word : Words(args)) words.push_back(word);
+    return RunAmctl(words, dir_.path(), input);
+  }
+  // Sends the event of `event_id` and waits for its outcome.
+  void Deliver(const std::string& event_id) {
+    const RunResult sent = Amctl("send", "--wait", amtest::DiskFull(event_id).dump());
+    ASSERT_EQ(sent.status, 0) << sent.err;
+  }
+
+  TempDir dir_;
+  amtest::DaemonProcess daemon_{dir_};
+  std::string url_;
+};
+
+TEST_F(DaemonCommandsTest, SendPrintsSeqsOrTheRefusalsPlaceOrThatTheDaemonIsAway) {
+  const std::string event = amtest::DiskFull("s1").dump();
+  amtest::Json bad = amtest::DiskFull("s2");
+  bad["properties"]["FreeMB"] = "lots";
+  dir_.Write("event.json", event);
+  dir_.Write("bad.json", bad.dump());
+  dir_.Write("open.token", "0123456789abcdefXYZ\n");
+  ::chmod((dir_.path() / "open.token").c_str(), 0644);
+  const std::string socket = "--socket " + (dir_.path() / "amd.sock").string();
+  struct Case {
+    const char* name;
+    std::string args;  // after "amctl send"
+    std::string input;
+    int status;
+    std::string out;  // a line of standard output, or of standard error
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"a file over HTTP", "--url " + url_ + " event.json", "", 0, "seq ", ""},
+      {"standard input, waiting for the outcome", "--url " + url_ + " --wait",
+       amtest::DiskFull("s3").dump(), 0,
+       "profile default, Disk_Full, result 1, 1 result event", ""},
+      {"JSON lines over the socket", socket, event + "\n" + event + "\n", 0, "seq ", ""},
+      {"refused over HTTP", "--url " + url_ + " event.json bad.json", "", 3, "seq ",
+       "bad.json: properties.FreeMB: "},
+      {"refused over the socket: the line's place", socket + " -", event + "\n" + bad.dump(), 3,
+       "seq ", "standard input: line 2: properties.FreeMB: "},
+      {"nobody listens", "--url http://127.0.0.1:1 event.json", "", kUnavailable, "",
+       "the daemon is unavailable: cannot connect"},
+      {"nobody listens on the socket", "--socket " + (dir_.path() / "none.sock").string() +
+       " event.json", "", kUnavailable, "", "cannot connect"},
+      {"a token file others may read", "--url " + url_ + " --token-file open.token event.json", "",
+       3, "", "others have access to the token file"},
+      {"no token file", "--url " + url_ + " --token-file none.token event.json", "", 3, "",
+       "none.token: cannot read"},
+      {"--wait over the socket", socket + " --wait event.json", "", 2, "", "--wait needs --url"},
+      {"a URL with a path", "--url " + url_ + "/v1 event.json", "", 2, "", "without a path"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> words = {"send"};
+    for (const std::string& word : Words(c.args)) words.push_back(word);
+    const RunResult run = RunAmctl(words, dir_.path(), c.input);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+  }
+  // Every event that was accepted ran, the refused ones never did.
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_events_accepted_total{profile=\"default\"}"), 6);
+}
+
+TEST_F(DaemonCommandsTest, ResultsShowTheHistoryAsATableOrJsonPageByPage) {
+  Deliver("r1");
+  Deliver("r1");  // held back by the limit of 1
+  struct Case {
+    const char* args;
+    std::size_t rows;
+    std::string first;  // the first row's decision (JSON), or a text of the table
+  };
+  const Case cases[] = {
+      {"", 3, "held_back"},  // the header and two rows
+      {"--json", 2, "held_back"},
+      {"--json --limit 1", 1, "held_back"},
+      {"--json --limit 1 --all", 2, "held_back"},
+      {"--json --event-id r2", 0, ""},
+      {"--json --profile default --since 2020-01-01T00:00:00Z", 2, "held_back"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const RunResult run = Amctl("results", c.args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(static_cast<std::size_t>(std::count(run.out.begin(), run.out.end(), '\n')), c.rows)
+        << run.out;
+    if (c.rows == 0) continue;
+    if (std::string(c.args).find("--json") != std::string::npos) {
+      EXPECT_EQ(Lines(run.out)[0]["decision"], c.first);
+      EXPECT_EQ(Lines(run.out)[0]["event_id"], "r1");
+    } else {
+      EXPECT_NE(run.out.find(c.first), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("ran"), std::string::npos) << run.out;
+    }
+  }
+  const RunResult refused = Amctl("results", "--since yesterday");
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_NE(refused.err.find("the query: since: "), std::string::npos) << refused.err;
+}
+
+TEST_F(DaemonCommandsTest, ResultsFollowSeesANewEventAndEndsCleanlyOnSigterm) {
+  amtest::ProcessOptions options;
+  options.cwd = dir_.path();
+  amtest::Process follow(AMCTL_PATH, {"results", "--url", url_, "--follow", "--json"}, options);
+  const auto client = daemon_.Client();
+  // The stream shows only what happens once it is subscribed: send until
+  // an event shows.
+  EXPECT_TRUE(amtest::WaitFor([&] {
+    amtest::Post(*client, amtest::DiskFull("f1").dump());
+    return follow.OutputSoFar().find(R"("event":"processed")") != std::string::npos;
+  }));
+  follow.Signal(SIGTERM);
+  const RunResult ended = follow.Wait();
+  EXPECT_EQ(ended.status, 0) << ended.err;
+  const amtest::Json first = Lines(ended.out).at(0);
+  EXPECT_EQ(first["data"]["profile"], "default");
+}
+
+TEST_F(DaemonCommandsTest, StatusShowsProfilesQueuesTheStoreAndAnEventIdsCounters) {
+  Deliver("c1");
+  const RunResult table = Amctl("status", "--event-id c1");
+  ASSERT_EQ(table.status, 0) << table.err;
+  EXPECT_NE(table.out.find("default         running   0      yes"), std::string::npos)
+      << table.out;
+  EXPECT_NE(table.out.find("disk_full           1"), std::string::npos) << table.out;
+
+  const RunResult json = Amctl("status", "--json --event-id c1");
+  ASSERT_EQ(json.status, 0) << json.err;
+  const amtest::Json body = amtest::Json::parse(json.out);
+  EXPECT_EQ(body["profiles"][0]["queue_depth"], 0);
+  EXPECT_EQ(body["store"]["healthy"], true);
+  ASSERT_EQ(body["counters"].size(), 1u);
+  EXPECT_EQ(body["counters"][0]["count"], 1);
+  EXPECT_EQ(body["counters"][0]["profile"], "default");
+  // Without --event-id, no counters; an id never delivered has none.
+  EXPECT_FALSE(amtest::Json::parse(Amctl("status", "--json").out).contains("counters"));
+  EXPECT_TRUE(amtest::Json::parse(Amctl("status", "--json --event-id c9").out)["counters"].empty());
+}
+
+}  // namespace
+}  // namespace tools_test
