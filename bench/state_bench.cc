@@ -102,7 +102,7 @@ void BM_MillionEventIds(benchmark::State& state) {
         for (int i = first; i < first + kPerCommit; ++i) {
           table.Set("P", "disk_full", "event-" + std::to_string(i), 1, now);
         }
-        if (!store.Finish({seq, "processed", "{}", table.TakeChanges("P"), {}})) {
+        if (!store.Finish({seq, "processed", "{}", table.TakeChanges("P"), {}, "P"})) {
           state.SkipWithError("finish failed");
           break;
         }

@@ -398,8 +398,6 @@ bool SqliteState::Event(std::uint64_t seq, StoredEvent* event, std::vector<Histo
   return true;
 }
 
-<<<<<<< HEAD
-=======
 bool SqliteState::Counters(const std::string& event_id, std::vector<CounterRow>* rows,
                            std::string* error) {
   std::lock_guard<std::mutex> lock(read_mu_);
@@ -421,13 +419,6 @@ bool SqliteState::Counters(const std::string& event_id, std::vector<CounterRow>*
   return true;
 }
 
-bool SqliteState::healthy(std::string* reason) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (reason != nullptr) *reason = failure_;
-  return failure_.empty();
-}
-
->>>>>>> client
 std::uint64_t SqliteState::file_bytes() const {
   std::error_code ec;
   std::uint64_t bytes = 0;

@@ -52,13 +52,8 @@ class SqliteState : public GroupCommitStore {
                std::string* error) override;
   bool Event(std::uint64_t seq, StoredEvent* event, std::vector<HistoryRow>* actions,
              std::string* error) override;
-<<<<<<< HEAD
-=======
   bool Counters(const std::string& event_id, std::vector<CounterRow>* rows,
                 std::string* error) override;
-  bool healthy(std::string* reason) const override;
-  std::uint64_t write_failures() const override { return write_failures_.load(); }
->>>>>>> client
   std::uint64_t file_bytes() const override;
 
  private:
