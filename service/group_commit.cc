@@ -38,7 +38,7 @@ void GroupCommitStore::StopWriter() {
   done_.notify_all();
 }
 
-bool GroupCommitStore::Reserve(std::size_t count, std::uint64_t* first) {
+bool GroupCommitStore::Reserve(std::size_t count, std::uint64_t* first, std::string*) {
   *first = next_seq_;
   next_seq_ += count;
   return true;
@@ -54,7 +54,11 @@ StateStore::SubmitResult GroupCommitStore::Submit(const std::vector<std::string>
     if (!open_ || stopping_) return SubmitResult::kClosed;
     if (queued_bytes_ + bytes > options_.max_queued_bytes) return SubmitResult::kFull;
     std::uint64_t seq = 0;
-    if (!Reserve(payloads.size(), &seq)) return SubmitResult::kUnavailable;
+    std::string error;
+    if (!Reserve(payloads.size(), &seq, &error)) {
+      FailedLocked(error);
+      return SubmitResult::kUnavailable;
+    }
     queued_bytes_ += bytes;
     *first_seq = seq;
     for (const std::string& payload : payloads) {

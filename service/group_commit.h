@@ -74,10 +74,11 @@ class GroupCommitStore : public StateStore {
   // that must touch the database like any write.
   virtual bool Commit(const std::vector<Accepted>& accepted,
                       const std::vector<Finishing>& finishing, std::string* error) = 0;
-  // Numbers for `count` new events, consecutive; false when none can be had
-  // (the events are then refused as if the store were full of failures).
-  // Runs under the store's lock, so numbers reach the writer in order.
-  virtual bool Reserve(std::size_t count, std::uint64_t* first);
+  // Numbers for `count` new events, consecutive; false with why when none
+  // can be had (the events are refused and the store is unhealthy). Runs
+  // under the store's lock, so numbers reach the writer in order: it must
+  // not call back into the store.
+  virtual bool Reserve(std::size_t count, std::uint64_t* first, std::string* error);
   // Periodic work on the writer thread, outside the store's lock.
   virtual void Idle() {}
 

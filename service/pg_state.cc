@@ -287,15 +287,14 @@ bool PgState::Heartbeat(std::string* error) {
       {config_.node, Num(config_.lease.count())}, nullptr, error);
 }
 
-bool PgState::Reserve(std::size_t count, std::uint64_t* first) {
+bool PgState::Reserve(std::size_t count, std::uint64_t* first, std::string* error) {
   if (block_end_ - block_next_ < count) {
     const std::uint64_t want = std::max<std::uint64_t>(count, kBlock);
     Result block;
-    std::string error;
     if (!numbers_->Exec("UPDATE numbers SET next = next + $1 WHERE id = 1 RETURNING next - $1",
-                        {Num(static_cast<std::int64_t>(want))}, &block, &error) ||
+                        {Num(static_cast<std::int64_t>(want))}, &block, error) ||
         block.rows() != 1) {
-      Failed("cannot number new events: " + error);
+      *error = "cannot number new events: " + *error;
       return false;
     }
     block_next_ = static_cast<std::uint64_t>(block.Int(0, 0));
@@ -392,7 +391,10 @@ bool PgState::Claim(std::string* error) {
   }
   for (int i = 0; i < refused.rows(); ++i) {
     const std::string owner = refused.Text(i, 0), profile = refused.Text(i, 1);
-    if (!said_.insert(owner + '\n' + profile).second) continue;
+    {
+      std::lock_guard<std::mutex> lock(profiles_mu_);
+      if (!said_.insert(owner + '\n' + profile).second) continue;
+    }
     Log(kPriorityWarning,
         "not taking over " + refused.Text(i, 2) + " unfinished events of profile \"" + profile +
             "\" from the stopped daemon \"" + owner + "\": " +

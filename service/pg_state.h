@@ -86,7 +86,7 @@ class PgState : public GroupCommitStore {
 
   bool Commit(const std::vector<Accepted>& accepted, const std::vector<Finishing>& finishing,
               std::string* error) override;
-  bool Reserve(std::size_t count, std::uint64_t* first) override;
+  bool Reserve(std::size_t count, std::uint64_t* first, std::string* error) override;
   // The lease, the claims, the fingerprints, and once a minute the bounds.
   void Idle() override;
   bool Heartbeat(std::string* error);
@@ -110,7 +110,7 @@ class PgState : public GroupCommitStore {
   std::mutex profiles_mu_;
   std::map<std::string, std::string> fingerprints_;
   bool fingerprints_stored_ = true;
-  std::set<std::string> said_;  // (owner, profile) pairs whose refusal was logged
+  std::set<std::string> said_;  // (owner, profile) pairs whose refusal was logged (profiles_mu_)
 
   std::mutex closing_mu_;
   std::condition_variable closing_cv_;

@@ -113,6 +113,18 @@ TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
       {"prefer neither",
        [](Json& c) { Alerts(c, Json{{"class", "Alert_Firing"}, {"prefer", "both"}}); },
        "alertmanager.prefer"},
+      {"a state of no known kind", [](Json& c) { c["state"] = Json{{"kind", "mysql"}}; },
+       "state.kind: must be \"sqlite\" or \"postgresql\""},
+      {"a PostgreSQL state without its connection",
+       [](Json& c) { c["state"] = Json{{"kind", "postgresql"}}; }, "state.connection"},
+      {"a connection file others can read",
+       [&](Json& c) {
+         const auto file = dir.Write("database", "host=/run/postgresql\n");
+         std::filesystem::permissions(file, std::filesystem::perms::others_read,
+                                      std::filesystem::perm_options::add);
+         c["state"] = Json{{"kind", "postgresql"}, {"connection_file", file.string()}};
+       },
+       "others have access to the connection file"},
   };
   {
     SCOPED_TRACE("the unchanged base");
