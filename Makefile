@@ -9,7 +9,9 @@
 # every source), bench (the benchmarks), bench-peers (the process runner
 # against a bare spawn, Python and a bare perl spawn, interleaved in one run),
 # bench-webhook (actionmanagerd against the webhook server, side by side),
-# package (the Debian package, checked by lintian), format, clean.
+# bench-ha (actionmanagerd on SQLite against one and two daemons on
+# PostgreSQL, interleaved in one run), package (the Debian package, checked
+# by lintian), format, clean.
 
 # What the build and the tests need (pkgconf: the embedding example's second
 # build; locales: the decimal-comma locale a settings test makes for itself;
@@ -40,7 +42,7 @@ SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps fuzz-deps configure build test demo serve soak asan clang tsan fuzz tidy bench \
-        bench-peers bench-webhook package format clean
+        bench-peers bench-webhook bench-ha package format clean
 
 all: build
 
@@ -147,6 +149,11 @@ bench-peers: build
 bench-webhook: build
 	@$(call apt_install,webhook)
 	python3 bench/webhook_peer.py --build build/default
+
+# actionmanagerd on SQLite, on PostgreSQL, and two daemons sharing one
+# PostgreSQL database (the test server with fsync off and on), interleaved.
+bench-ha: build
+	build/default/bin/bench_ha
 
 # build/package/actionmanager_<version>_<arch>.deb, built with all of Debian's
 # hardening flags; lintian must find no error or warning that

@@ -49,7 +49,7 @@ std::string FindPostgresBin() {
   return found;
 }
 
-Postgres::Postgres(std::string bin) : bin_(std::move(bin)) {
+Postgres::Postgres(std::string bin, Sync sync) : bin_(std::move(bin)), sync_(sync) {
   if (::geteuid() == 0) {
     if (const passwd* pw = ::getpwnam("nobody"); pw != nullptr) {
       user_ = pw->pw_name;
@@ -101,7 +101,8 @@ bool Postgres::Start(std::string* error) {
         }
       }
     }
-    // No fsync: a test's cluster never outlives a crash of the machine.
+    // initdb's own flush is skipped either way: the cluster is new and a
+    // crash now only loses the run.
     const ProcessResult init = Run(
         bin_ + "/initdb",
         {"-D", data.string(), "-U", user_, "-A", "trust", "-E", "UTF8", "--no-locale", "--no-sync"},
@@ -116,7 +117,8 @@ bool Postgres::Start(std::string* error) {
   server_ = std::make_unique<Process>(
       bin_ + "/postgres",
       std::vector<std::string>{"-D", data.string(), "-k", socket.string(), "-p",
-                               std::to_string(kPort), "-c", "listen_addresses=", "-c", "fsync=off"},
+                               std::to_string(kPort), "-c", "listen_addresses=", "-c",
+                               sync_ == Sync::kOn ? "fsync=on" : "fsync=off"},
       options);
   const std::string probe = Target("postgres") + " connect_timeout=5";
   std::optional<ProcessResult> exited;

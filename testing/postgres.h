@@ -13,6 +13,11 @@
 // shutdown) and waits, and Start again brings the same data back: how tests
 // stage an outage. The object stops the server when it goes and removes the
 // folder; nothing is left running.
+//
+// By default the server runs with fsync=off: a test's cluster never outlives
+// a crash of the machine, and the tests need no disk flushes. Benchmarks that
+// compare it with a store that syncs ask for Sync::kOn: fsync on and synchronous_commit
+// at its default (on), so every commit waits for its WAL flush.
 #pragma once
 
 #include <memory>
@@ -30,7 +35,9 @@ std::string FindPostgresBin();
 
 class Postgres {
  public:
-  explicit Postgres(std::string bin = FindPostgresBin());
+  enum class Sync { kOff, kOn };
+
+  explicit Postgres(std::string bin = FindPostgresBin(), Sync sync = Sync::kOff);
   ~Postgres();
   Postgres(const Postgres&) = delete;
   Postgres& operator=(const Postgres&) = delete;
@@ -59,6 +66,7 @@ class Postgres {
 
   TempDir dir_;
   std::string bin_;
+  Sync sync_;
   std::string user_;               // the server's user and the database superuser
   std::optional<Credentials> as_;  // set when the server must run as someone else
   std::unique_ptr<Process> server_;

@@ -1,6 +1,7 @@
 // The PostgreSQL harness the database-backed state's tests stand on: a
 // server of the test's own that libpq reaches through conninfo(), whose data
-// outlives a stop and a start (the outage those tests stage).
+// outlives a stop and a start (the outage those tests stage), with fsync off
+// unless the benchmark that compares it with SQLite asks for it.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
@@ -48,6 +49,27 @@ TEST(PostgresHarnessTest, ServesSqlAndKeepsItsDataAcrossAStopAndAStart) {
   ASSERT_TRUE(pg.Start(&error)) << error;
   ASSERT_TRUE(pg.Sql("SELECT k, v FROM t", &out, &error)) << error;
   EXPECT_EQ(out, "a|7");
+}
+
+TEST(PostgresHarnessTest, FsyncIsOffUnlessAskedFor) {
+  const std::string bin = FindPostgresBin();
+  if (bin.empty()) GTEST_SKIP() << "PostgreSQL's server is not installed";
+  const struct {
+    const char* name;
+    Postgres::Sync sync;
+    const char* fsync;
+  } cases[] = {{"default", Postgres::Sync::kOff, "off"}, {"asked for", Postgres::Sync::kOn, "on"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Postgres pg(bin, c.sync);
+    std::string out;
+    std::string error;
+    ASSERT_TRUE(pg.Start(&error)) << error;
+    ASSERT_TRUE(pg.Sql("SELECT current_setting('fsync'), current_setting('synchronous_commit')",
+                       &out, &error))
+        << error;
+    EXPECT_EQ(out, std::string(c.fsync) + "|on");
+  }
 }
 
 }  // namespace
