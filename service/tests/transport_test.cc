@@ -22,6 +22,7 @@
 
 #include "testing/daemon.h"
 #include "testing/process.h"
+#include "testing/tls.h"
 
 namespace amtest {
 namespace {
@@ -101,10 +102,7 @@ class TransportTest : public ::testing::Test {
   Json Config() { return BaseConfig({{"P", Rules(Json::array({PageAction()}))}}); }
   void StartWith(const Json& config) { ASSERT_TRUE(daemon_.Start(config)) << daemon_.log(); }
   std::string Token(const std::string& name, const std::string& token) {
-    const auto path = dir_.Write(name, token + "\n");
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
-                                           std::filesystem::perms::owner_write);
-    return path.string();
+    return WriteToken(dir_, name, token);
   }
 
   TempDir dir_;
@@ -351,18 +349,19 @@ TEST_F(TransportTest, SocketLinesThatNeverEndAreCut) {
 
 TEST_F(TransportTest, TlsServesWithTheConfiguredIdentityAndReloadsIt) {
   const auto shell = [](const std::string& command) { return amtest::Run("/bin/sh", {"-c", command}); };
+  // Serves `name`'s certificate: the files the configuration names are
+  // replaced whole, as an operator's deployment would.
   const auto make = [&](const std::string& name) {
-    const std::string d = dir_.path().string();
-    const std::string cmd =
-        "cd " + d + " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=" + name +
-        "-ca -keyout " + name + "-ca.key -out " + name + "-ca.pem 2>/dev/null && "
-        "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + name + ".key -out " +
-        name + ".csr 2>/dev/null && printf 'subjectAltName=IP:127.0.0.1\\n' > san && "
-        "openssl x509 -req -in " + name + ".csr -CA " + name + "-ca.pem -CAkey " + name +
-        "-ca.key -CAcreateserial -days 1 -extfile san -out " + name + ".pem 2>/dev/null && "
-        "cp " + name + ".pem server.pem.new && cp " + name + ".key server.key.new && "
-        "mv server.pem.new server.pem && mv server.key.new server.key";
-    return shell(cmd).status == 0;
+    const auto made = MakeCertificates(dir_, name);
+    if (!made) return false;
+    const auto replace = [&](const std::filesystem::path& from, const std::string& to) {
+      std::filesystem::copy_file(from, dir_ / (to + ".new"),
+                                 std::filesystem::copy_options::overwrite_existing);
+      std::filesystem::rename(dir_ / (to + ".new"), dir_ / to);
+    };
+    replace(made->cert, "server.pem");
+    replace(made->key, "server.key");
+    return true;
   };
   ASSERT_TRUE(make("first"));
   Json config = Config();
