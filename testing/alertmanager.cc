@@ -31,7 +31,7 @@ int FreePort() {
   return port;
 }
 
-std::string Configuration(const std::vector<std::string>& urls) {
+std::string Configuration(const std::vector<std::string>& urls, const WebhookHttp& http) {
   std::string config =
       "route:\n"
       "  receiver: P\n"
@@ -45,6 +45,17 @@ std::string Configuration(const std::vector<std::string>& urls) {
   for (const std::string& url : urls) {
     config += "      - url: '" + url + "'\n";
     config += "        send_resolved: false\n";
+    if (http.ca_file.empty() && http.credentials_file.empty()) continue;
+    config += "        http_config:\n";
+    if (!http.ca_file.empty()) {
+      config += "          tls_config:\n";
+      config += "            ca_file: '" + http.ca_file + "'\n";
+    }
+    if (!http.credentials_file.empty()) {
+      config += "          authorization:\n";
+      config += "            type: Bearer\n";
+      config += "            credentials_file: '" + http.credentials_file + "'\n";
+    }
   }
   return config;
 }
@@ -77,10 +88,11 @@ Alertmanager::~Alertmanager() {
 }
 
 bool Alertmanager::Launch(const std::vector<std::string>& urls, bool clustered,
-                          const std::string& peer) {
+                          const std::string& peer, const WebhookHttp& http) {
   port_ = FreePort();
   cluster_port_ = clustered ? FreePort() : 0;
-  const std::string config_path = dir_.Write("alertmanager.yml", Configuration(urls)).string();
+  const std::string config_path =
+      dir_.Write("alertmanager.yml", Configuration(urls, http)).string();
   const std::string storage = (dir_.path() / "am-data").string();
   std::filesystem::create_directories(storage);
   const std::string log_path = (dir_.path() / "alertmanager.log").string();

@@ -8,6 +8,7 @@
 
 #include "testing/alertmanager.h"
 #include "testing/daemon.h"
+#include "testing/tls.h"
 
 namespace amtest {
 namespace {
@@ -66,6 +67,28 @@ std::map<std::string, int> EventsPerEventId(const std::vector<Json>& results) {
   std::map<std::string, int> counts;
   for (const Json& line : results) ++counts[line["event"]["properties"].value("EventId", "")];
   return counts;
+}
+
+// Posts one alert with `labels` to Alertmanager's API; its status, 0 when
+// the request failed.
+int PostTo(const Alertmanager& alertmanager, const Json& labels) {
+  const Json alerts =
+      Json::array({Json{{"labels", labels}, {"annotations", {{"summary", "test alert"}}}}});
+  auto res = alertmanager.Client().Post("/api/v2/alerts", alerts.dump(), "application/json");
+  return res ? res->status : 0;
+}
+
+// The fingerprint Alertmanager gave the alert whose label `instance` is
+// `instance`; "" while it has none.
+std::string FingerprintOf(const Alertmanager& alertmanager, const std::string& instance) {
+  auto res = alertmanager.Client().Get("/api/v2/alerts");
+  if (!res || res->status != 200) return {};
+  const Json alerts = Json::parse(res->body, nullptr, false);
+  if (!alerts.is_array()) return {};
+  for (const Json& alert : alerts) {
+    if (alert["labels"].value("instance", "") == instance) return alert.value("fingerprint", "");
+  }
+  return {};
 }
 
 class AlertmanagerInputTest : public ::testing::Test {
@@ -207,31 +230,11 @@ TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOnce
   ASSERT_TRUE(alertmanager.Start("http://127.0.0.1:" + std::to_string(daemon_.port()) +
                                  "/v1/alertmanager"))
       << alertmanager.log();
-  httplib::Client am = alertmanager.Client();
-  auto post = [&](const Json& labels) {
-    const Json alerts = Json::array({Json{{"labels", labels},
-                                          {"annotations", {{"summary", "test alert"}}}}});
-    auto res = am.Post("/api/v2/alerts", alerts.dump(), "application/json");
-    return res ? res->status : 0;
-  };
-  // The fingerprint Alertmanager gave the alert with these labels.
-  auto fingerprint_of = [&](const std::string& instance) {
-    auto res = am.Get("/api/v2/alerts");
-    if (!res || res->status != 200) return std::string();
-    const Json alerts = Json::parse(res->body, nullptr, false);
-    if (!alerts.is_array()) return std::string();
-    for (const Json& alert : alerts) {
-      if (alert["labels"].value("instance", "") == instance) {
-        return alert.value("fingerprint", "");
-      }
-    }
-    return std::string();
-  };
   const Json first = {{"alertname", "UnitDown"}, {"severity", "critical"}, {"instance", "a"},
                       {"Unit", "nginx.service"}};
-  ASSERT_EQ(post(first), 200) << alertmanager.log();
+  ASSERT_EQ(PostTo(alertmanager, first), 200) << alertmanager.log();
   std::string fp1;
-  ASSERT_TRUE(WaitFor([&] { return !(fp1 = fingerprint_of("a")).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !(fp1 = FingerprintOf(alertmanager, "a")).empty(); }));
 
   // Repeated notifications: the alert's event arrives at least twice, its
   // page runs once.
@@ -241,9 +244,9 @@ TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOnce
 
   Json second = first;
   second["instance"] = "b";
-  ASSERT_EQ(post(second), 200);
+  ASSERT_EQ(PostTo(alertmanager, second), 200);
   std::string fp2;
-  ASSERT_TRUE(WaitFor([&] { return !(fp2 = fingerprint_of("b")).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !(fp2 = FingerprintOf(alertmanager, "b")).empty(); }));
   ASSERT_NE(fp1, fp2);
   ASSERT_TRUE(WaitFor([&] { return EventsPerEventId(daemon_.Results())[fp2] >= 2; }))
       << daemon_.log() << alertmanager.log();
@@ -262,6 +265,56 @@ TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOnce
     }
   }
   EXPECT_GE(daemon_.Metric("actionmanagerd_actions_held_back_total{profile=\"P\"}").value_or(0), 2);
+}
+
+// Over TLS, trusting a CA of the test's own, with the submit token from the
+// webhook's http_config: the daemon's token lets the alert's action run; a
+// wrong one is refused (401) before anything is queued.
+TEST_F(AlertmanagerInputTest, EndToEndOverTlsTheTokenOfHttpConfigDecidesWhetherTheActionRuns) {
+  const std::string binary = FindAlertmanager();
+  if (binary.empty()) {
+    GTEST_SKIP() << "Alertmanager is not installed (Debian: prometheus-alertmanager)";
+  }
+  const auto certificates = MakeCertificates(dir_, "server");
+  ASSERT_TRUE(certificates.has_value());
+  const std::string token = "submit-token-0123456789";
+  Json config = AlertConfig(Json{{"class", "Alert_Firing"}});
+  config["listen"]["tls_cert_file"] = certificates->cert.string();
+  config["listen"]["tls_key_file"] = certificates->key.string();
+  config["listen"]["token_file"] = WriteToken(dir_, "token", token);
+  StartWith(config);
+  const std::string url =
+      "https://127.0.0.1:" + std::to_string(daemon_.port()) + "/v1/alertmanager";
+  struct Case {
+    const char* name;
+    std::string token;
+    bool runs;
+  };
+  // The refused one first, while nothing else has reached the daemon.
+  const Case cases[] = {{"a wrong token", "wrong-token-0123456789", false},
+                        {"the submit token", token, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir am_dir;
+    Alertmanager alertmanager(am_dir, binary);
+    ASSERT_TRUE(alertmanager.Start(
+        url, WebhookHttp{certificates->ca.string(), WriteToken(am_dir, "credentials", c.token)}))
+        << alertmanager.log();
+    ASSERT_EQ(PostTo(alertmanager, {{"alertname", "UnitDown"}, {"instance", c.name}}), 200);
+    if (!c.runs) {
+      EXPECT_TRUE(WaitFor([&] {
+        return alertmanager.log().find("unexpected status code 401") != std::string::npos;
+      })) << alertmanager.log();
+      EXPECT_EQ(daemon_.Results().size(), 0u) << daemon_.log();
+      continue;
+    }
+    std::string fingerprint;
+    ASSERT_TRUE(
+        WaitFor([&] { return !(fingerprint = FingerprintOf(alertmanager, c.name)).empty(); }));
+    ASSERT_TRUE(WaitFor([&] { return ActionsPerEventId(daemon_.Results())[fingerprint] == 1; }))
+        << daemon_.log() << alertmanager.log();
+    EXPECT_EQ(ActionsPerEventId(daemon_.Results()), (std::map<std::string, int>{{fingerprint, 1}}));
+  }
 }
 
 // The harness: one instance alone keeps clustering off; clustered ones that
