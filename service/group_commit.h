@@ -89,6 +89,8 @@ class GroupCommitStore : public StateStore {
   // The health transitions, with their log lines and the on_health call.
   void Failed(const std::string& error);
   void Succeeded();
+  // Failed for a caller that holds the store's lock (Reserve).
+  void FailedLocked(const std::string& error);
 
   const std::string name_;
   StateOptions options_;
@@ -96,7 +98,6 @@ class GroupCommitStore : public StateStore {
  private:
   void Run(std::chrono::milliseconds idle_every);
   void Release(std::uint64_t seq);  // under mu_
-  void FailedLocked(const std::string& error);
   void SucceededLocked();
 
   mutable std::mutex mu_;

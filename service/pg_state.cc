@@ -295,7 +295,8 @@ bool PgState::Reserve(std::size_t count, std::uint64_t* first) {
     if (!numbers_->Exec("UPDATE numbers SET next = next + $1 WHERE id = 1 RETURNING next - $1",
                         {Num(static_cast<std::int64_t>(want))}, &block, &error) ||
         block.rows() != 1) {
-      Failed("cannot number new events: " + error);
+      // Under the store's lock already (see Reserve).
+      FailedLocked("cannot number new events: " + error);
       return false;
     }
     block_next_ = static_cast<std::uint64_t>(block.Int(0, 0));
