@@ -313,7 +313,13 @@ bool PgState::Commit(const std::vector<Accepted>& accepted, const std::vector<Fi
     writer_->Rollback();
     return false;
   };
+  // A peer takes over only the events whose owner's fingerprints it can
+  // compare: they are committed with the first events, not an idle period
+  // later, so a daemon that dies early leaves nothing stranded.
+  std::map<std::string, std::string> fingerprints;
+  const bool due = FingerprintsDue(&fingerprints);
   if (!writer_->Exec("BEGIN", error)) return failed();
+  if (due && !WriteFingerprints(fingerprints, error)) return failed();
   for (const Accepted& a : accepted) {
     // The payload names its profile; the claims need it as a column.
     const nlohmann::json parsed = nlohmann::json::parse(a.payload, nullptr, false);
@@ -330,32 +336,43 @@ bool PgState::Commit(const std::vector<Accepted>& accepted, const std::vector<Fi
     }
   }
   if (!writer_->Exec("COMMIT", error)) return failed();
+  if (due) FingerprintsStored(fingerprints);
   return true;
+}
+
+bool PgState::FingerprintsDue(std::map<std::string, std::string>* fingerprints) {
+  std::lock_guard<std::mutex> lock(profiles_mu_);
+  *fingerprints = fingerprints_;
+  return !fingerprints_stored_;
+}
+
+bool PgState::WriteFingerprints(const std::map<std::string, std::string>& fingerprints,
+                                std::string* error) {
+  bool ok = writer_->Exec("DELETE FROM node_profiles WHERE node = $1", {config_.node}, nullptr,
+                          error);
+  for (auto it = fingerprints.begin(); ok && it != fingerprints.end(); ++it) {
+    ok = writer_->Exec("INSERT INTO node_profiles VALUES ($1, $2, $3)",
+                       {config_.node, it->first, it->second}, nullptr, error);
+  }
+  return ok;
+}
+
+void PgState::FingerprintsStored(const std::map<std::string, std::string>& fingerprints) {
+  std::lock_guard<std::mutex> lock(profiles_mu_);
+  if (fingerprints == fingerprints_) fingerprints_stored_ = true;
 }
 
 void PgState::Idle() {
   std::string error;
   bool ok = Heartbeat(&error);
-  if (ok) {
-    std::map<std::string, std::string> fingerprints;
-    bool store = false;
-    {
-      std::lock_guard<std::mutex> lock(profiles_mu_);
-      store = !fingerprints_stored_;
-      fingerprints = fingerprints_;
-    }
-    if (store) {
-      ok = writer_->Exec("BEGIN", &error) &&
-           writer_->Exec("DELETE FROM node_profiles WHERE node = $1", {config_.node}, nullptr,
-                         &error);
-      for (auto it = fingerprints.begin(); ok && it != fingerprints.end(); ++it) {
-        ok = writer_->Exec("INSERT INTO node_profiles VALUES ($1, $2, $3)",
-                           {config_.node, it->first, it->second}, nullptr, &error);
-      }
-      ok = ok && writer_->Exec("COMMIT", &error);
-      if (!ok) writer_->Rollback();
-      std::lock_guard<std::mutex> lock(profiles_mu_);
-      if (ok && fingerprints == fingerprints_) fingerprints_stored_ = true;
+  std::map<std::string, std::string> fingerprints;
+  if (ok && FingerprintsDue(&fingerprints)) {
+    ok = writer_->Exec("BEGIN", &error) && WriteFingerprints(fingerprints, &error) &&
+         writer_->Exec("COMMIT", &error);
+    if (ok) {
+      FingerprintsStored(fingerprints);
+    } else {
+      writer_->Rollback();
     }
   }
   ok = ok && Claim(&error);

@@ -91,6 +91,13 @@ class PgState : public GroupCommitStore {
   void Idle() override;
   bool Heartbeat(std::string* error);
   bool Claim(std::string* error);
+  // This daemon's profile fingerprints: whether they still have to be
+  // written (and which), the writing inside the writer's open transaction,
+  // and the note once it committed.
+  bool FingerprintsDue(std::map<std::string, std::string>* fingerprints);
+  bool WriteFingerprints(const std::map<std::string, std::string>& fingerprints,
+                         std::string* error);
+  void FingerprintsStored(const std::map<std::string, std::string>& fingerprints);
   bool Prune(std::string* error);
   Session& SessionOf(const std::string& profile);
   // Waits before a worker tries again; false when the store is closing.
