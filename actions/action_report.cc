@@ -21,4 +21,10 @@ void RecordActionResult(ResultVariant variant, int result_code, std::int32_t ret
   t_report->return_code = return_code;
 }
 
+void RecordActionOutput(std::string_view output, std::string_view error) {
+  if (t_report == nullptr) return;
+  t_report->output += output;
+  t_report->error += error;
+}
+
 }  // namespace actions

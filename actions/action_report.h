@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "actions/result_event.h"
 
@@ -20,6 +22,10 @@ struct ActionReport {
   ResultVariant variant = ResultVariant::kBuiltIn;
   int result_code = 0;
   std::int32_t return_code = 0;
+  // What the program or the method's command printed, as captured (bounded
+  // by the capture, not here).
+  std::string output;
+  std::string error;
 };
 
 class ScopedActionReport {
@@ -35,5 +41,9 @@ class ScopedActionReport {
 
 // Writes into the report open on this thread; does nothing when none is.
 void RecordActionResult(ResultVariant variant, int result_code, std::int32_t return_code);
+
+// Adds to the output and error text of the report open on this thread;
+// does nothing when none is.
+void RecordActionOutput(std::string_view output, std::string_view error);
 
 }  // namespace actions

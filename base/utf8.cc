@@ -55,4 +55,19 @@ bool IsUtf8(std::string_view bytes) {
   return true;
 }
 
+std::string ToValidUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    const Utf8Sequence sequence = DecodeUtf8(bytes);
+    if (sequence.valid && sequence.code_point != 0) {
+      out.append(bytes.substr(0, sequence.length));
+    } else {
+      AppendUtf8(&out, kReplacementCharacter);
+    }
+    bytes.remove_prefix(sequence.length);
+  }
+  return out;
+}
+
 }  // namespace base

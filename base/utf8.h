@@ -36,4 +36,8 @@ void AppendUtf8(std::string* out, char32_t code_point);
 // True when every sequence of `bytes` is valid.
 bool IsUtf8(std::string_view bytes);
 
+// `bytes` as text any store or JSON takes: each invalid sequence, and each
+// NUL, becomes U+FFFD.
+std::string ToValidUtf8(std::string_view bytes);
+
 }  // namespace base

@@ -3,6 +3,7 @@
 #include <mutex>
 #include <utility>
 
+#include "actions/action_report.h"
 #include "component/dispatch_observer_internal.h"
 
 namespace component {
@@ -74,4 +75,8 @@ void AmSetDispatchObserver(AmDispatchObserver observer) {
 
 void AmSetActionOutcomeObserver(AmActionOutcomeObserver observer) {
   component::Outcomes().Set(std::move(observer));
+}
+
+void AmReportActionOutput(std::string_view output, std::string_view error) {
+  actions::RecordActionOutput(output, error);
 }

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "settings/export.h"
 
@@ -71,6 +72,12 @@ struct AmActionOutcome {
   std::int32_t result_code;
   std::int32_t return_value;
   double seconds;  // Execute's run time; 0 for an action that did not run
+  // What the action's program, or the command behind its method, printed
+  // on standard output and standard error, as captured (bounded by the
+  // capture); empty for an action that printed nothing or did not run.
+  // Valid during the observer's call only.
+  std::string_view output;
+  std::string_view error;
 };
 
 using AmActionOutcomeObserver = std::function<void(const AmActionOutcome& outcome)>;
@@ -78,3 +85,9 @@ using AmActionOutcomeObserver = std::function<void(const AmActionOutcome& outcom
 // Installs `observer` for every action from now on; an empty function
 // removes it. Independent of the dispatch observer.
 AM_EXPORT void AmSetActionOutcomeObserver(AmActionOutcomeObserver observer);
+
+// For a method provider that runs something on behalf of a method call (a
+// command, say): adds what it printed to the outcome of the action whose
+// Execute made the call. Call it on the thread that called the method,
+// before the method returns; elsewhere it does nothing.
+AM_EXPORT void AmReportActionOutput(std::string_view output, std::string_view error);

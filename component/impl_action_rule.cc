@@ -109,7 +109,8 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
     const auto& executor = *m_lstExecutors[static_cast<std::size_t>(index)];
     component::ReportActionOutcome({profile, event_name, key, index,
                                     component::ActionKindOf(executor), decision, run.indicated,
-                                    run.result_code, run.return_code, seconds});
+                                    run.result_code, run.return_code, seconds, run.output,
+                                    run.error});
   };
   if (observed) report(-1, 0, AmActionDecision::kRuns);
 

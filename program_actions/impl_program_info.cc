@@ -7,6 +7,7 @@
 
 #include "host/temporary_sink.h"
 #include "host/trace_utils.h"
+#include "actions/action_report.h"
 #include "actions/event_text.h"
 #include "actions/result_event.h"
 #include "program_actions/working_directory.h"
@@ -107,6 +108,8 @@ int CImplProgramInfo::Run(CTemporarySink& sink, IWbemClassObject* event) {
       "Run Program : command [%s] executed with RETCODE: %d --STDOUT: %s --STDERR: %s - "
       "Profile=%s, Model=%s",
       command, code, output, error, profile, model);
+
+  actions::RecordActionOutput(output, error);
 
   // 1001 means nothing was captured: a program that prints nothing, or one
   // that could not be started, is not counted as a failed action.

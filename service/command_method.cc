@@ -11,6 +11,7 @@
 #include <optional>
 #include <utility>
 
+#include "component/dispatch_observer.h"
 #include "runner/child_process.h"
 #include "runner/env_block.h"
 #include "service/log.h"
@@ -57,12 +58,20 @@ struct NamedValue {
 };
 
 // Logs one captured stream line by line, within the bounds.
+// What a stream captured, up to `bound` bytes (the capture keeps one more,
+// to tell whether there was more).
+std::string_view Kept(const runner::StreamChannel& channel, std::int64_t bound) {
+  if (!channel.data || channel.length <= 0) return {};
+  const auto captured = static_cast<std::size_t>(channel.length);
+  return {channel.data.get(), std::min(captured, static_cast<std::size_t>(bound))};
+}
+
 void LogStream(const std::string& prefix, const char* stream, const runner::StreamChannel& channel,
                std::int64_t bound, int priority) {
   if (!channel.data || channel.length == 0) return;
   const auto captured = static_cast<std::size_t>(channel.length);
   const bool cut = static_cast<std::int64_t>(captured) > bound;
-  std::string_view text(channel.data.get(), cut ? static_cast<std::size_t>(bound) : captured);
+  std::string_view text = Kept(channel, bound);
   int lines = 0;
   int unlogged = 0;
   while (!text.empty()) {
@@ -285,6 +294,10 @@ HRESULT CommandMethods::Run(const CommandPlan& plan, repository::MethodCall& cal
   const std::string lines = prefix + "pid " + std::to_string(pid) + " ";
   LogStream(lines, "stdout", record.output, plan.max_output_bytes, kPriorityInfo);
   LogStream(lines, "stderr", record.error, plan.max_output_bytes, kPriorityWarning);
+  // The action that called the method keeps what the command printed (its
+  // history row), within the same bound as the log.
+  AmReportActionOutput(Kept(record.output, plan.max_output_bytes),
+                       Kept(record.error, plan.max_output_bytes));
 
   return Outcome(plan, record, run, took, call);
 }

@@ -19,6 +19,7 @@
 #include "wbem/holders.h"
 
 #include "base/hex.h"
+#include "base/utf8.h"
 
 namespace service {
 namespace {
@@ -99,6 +100,9 @@ void Daemon::Record(const AmActionOutcome& outcome) {
   row.return_value = outcome.return_value;
   row.seconds = outcome.seconds;
   row.time_ms = NowMs();
+  // Any bytes a program printed, as text every store and JSON takes.
+  row.output = base::ToValidUtf8(outcome.output.substr(0, kHistoryOutputBytes));
+  row.error = base::ToValidUtf8(outcome.error.substr(0, kHistoryOutputBytes));
   history_.Add(std::move(row));
 }
 

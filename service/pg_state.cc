@@ -42,6 +42,9 @@ constexpr const char* kMigrations[] = {
     "CREATE INDEX history_event ON history (event_id, id);"
     "CREATE INDEX history_seq ON history (seq);"
     "CREATE INDEX history_time ON history (time_ms);",
+    // 2: what the program or the command printed.
+    "ALTER TABLE history ADD COLUMN stdout TEXT NOT NULL DEFAULT '',"
+    " ADD COLUMN stderr TEXT NOT NULL DEFAULT '';",
 };
 constexpr int kPgSchemaVersion = static_cast<int>(std::size(kMigrations));
 
@@ -53,7 +56,7 @@ constexpr std::chrono::seconds kPruneEvery{60};
 
 constexpr const char* kHistoryColumns =
     "id, seq, profile, rule, action, kind, event_id, decision, result_event, result_code,"
-    " return_value, seconds, time_ms";
+    " return_value, seconds, time_ms, stdout, stderr";
 
 // One statement's result for the life of a scope.
 class Result {
@@ -94,6 +97,8 @@ HistoryRow ReadHistory(const Result& r, int i) {
   row.return_value = static_cast<std::int32_t>(r.Int(i, 10));
   row.seconds = r.Real(i, 11);
   row.time_ms = r.Int(i, 12);
+  row.output = r.Text(i, 13);
+  row.error = r.Text(i, 14);
   return row;
 }
 
@@ -559,12 +564,12 @@ bool PgState::Finish(FinishRecord record) {
     for (std::size_t i = 0; ok && i < record.history.size(); ++i) {
       const HistoryRow& h = record.history[i];
       ok = c.Exec("INSERT INTO history (seq, profile, rule, action, kind, event_id, decision,"
-                  " result_event, result_code, return_value, seconds, time_ms)"
-                  " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+                  " result_event, result_code, return_value, seconds, time_ms, stdout, stderr)"
+                  " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14)",
                   {Num(static_cast<std::int64_t>(record.seq)), h.profile, h.rule, Num(h.action),
                    h.kind, h.event_id, h.decision, h.result_event ? "true" : "false",
                    Num(h.result_code), Num(h.return_value), std::to_string(h.seconds),
-                   Num(h.time_ms)},
+                   Num(h.time_ms), h.output, h.error},
                   nullptr, &error);
     }
     ok = ok && c.Exec("COMMIT", &error);

@@ -61,7 +61,9 @@ Json RowJson(const HistoryRow& row) {
               {"result_event", row.result_event},
               {"result_code", row.result_code},
               {"return_value", row.return_value},
-              {"seconds", row.seconds}};
+              {"seconds", row.seconds},
+              {"stdout", row.output},
+              {"stderr", row.error}};
 }
 
 }  // namespace

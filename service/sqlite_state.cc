@@ -36,6 +36,9 @@ constexpr const char* kMigrations[] = {
     "CREATE TABLE meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL);",
     // 2: the counters of one EventId (amctl status) without a scan.
     "CREATE INDEX counters_event ON counters(event_id);",
+    // 3: what the program or the command printed.
+    "ALTER TABLE history ADD COLUMN stdout TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE history ADD COLUMN stderr TEXT NOT NULL DEFAULT '';",
 };
 static_assert(std::size(kMigrations) == kSchemaVersion);
 
@@ -102,7 +105,7 @@ bool Exec(sqlite3* db, const char* sql, std::string* error) {
 
 constexpr const char* kHistoryColumns =
     "id, seq, profile, rule, action, kind, event_id, decision, result_event, result_code,"
-    " return_value, seconds, time_ms";
+    " return_value, seconds, time_ms, stdout, stderr";
 
 HistoryRow ReadHistory(const Stmt& s) {
   HistoryRow row;
@@ -119,6 +122,8 @@ HistoryRow ReadHistory(const Stmt& s) {
   row.return_value = static_cast<std::int32_t>(s.Int(10));
   row.seconds = s.Real(11);
   row.time_ms = s.Int(12);
+  row.output = s.Text(13);
+  row.error = s.Text(14);
   return row;
 }
 
@@ -253,8 +258,8 @@ bool SqliteState::Commit(const std::vector<Accepted>& accepted,
                  " last_seen_ms = excluded.last_seen_ms");
     Stmt history(db_,
                  "INSERT INTO history (seq, profile, rule, action, kind, event_id, decision,"
-                 " result_event, result_code, return_value, seconds, time_ms)"
-                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                 " result_event, result_code, return_value, seconds, time_ms, stdout, stderr)"
+                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     const std::int64_t now = NowMs();
     for (const Finishing& f : finishing) {
       const FinishRecord& r = f.record;
@@ -273,7 +278,8 @@ bool SqliteState::Commit(const std::vector<Accepted>& accepted,
                  .Bind(4, std::int64_t{h.action}).Bind(5, h.kind).Bind(6, h.event_id)
                  .Bind(7, h.decision).Bind(8, std::int64_t{h.result_event})
                  .Bind(9, std::int64_t{h.result_code}).Bind(10, std::int64_t{h.return_value})
-                 .Bind(11, h.seconds).Bind(12, h.time_ms).Run()) {
+                 .Bind(11, h.seconds).Bind(12, h.time_ms).Bind(13, h.output)
+                 .Bind(14, h.error).Run()) {
           return failed(history);
         }
       }

@@ -33,7 +33,7 @@ struct sqlite3;
 
 namespace service {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 class SqliteState : public GroupCommitStore {
  public:

@@ -86,7 +86,13 @@ struct HistoryRow {
   std::int32_t return_value = 0;
   double seconds = 0;
   std::int64_t time_ms = 0;
+  // What the program or the method's command printed, each at most
+  // kHistoryOutputBytes.
+  std::string output;
+  std::string error;
 };
+
+inline constexpr std::size_t kHistoryOutputBytes = 64 * 1024;
 
 struct FinishRecord {
   std::uint64_t seq = 0;

@@ -15,6 +15,7 @@ TEST(Utf8Test, DecodesOneSequenceAndSaysHowManyBytesItTakes) {
   };
   const Case cases[] = {
       {"ascii", "az", U'a', 1, true},
+      {"nul", std::string("\0z", 2), 0, 1, true},
       {"two bytes", "\xC3\xA9z", 0xE9, 2, true},
       {"three bytes", "\xE2\x82\xAC", 0x20AC, 3, true},
       {"four bytes", "\xF0\x9F\x98\x80", 0x1F600, 4, true},
@@ -33,6 +34,10 @@ TEST(Utf8Test, DecodesOneSequenceAndSaysHowManyBytesItTakes) {
     EXPECT_EQ(sequence.length, c.length);
     EXPECT_EQ(sequence.valid, c.valid);
     EXPECT_EQ(IsUtf8(c.bytes.substr(0, c.length)), c.valid);
+    // As storable text: a valid sequence stays, anything else (and NUL,
+    // which no database text column takes) is one U+FFFD.
+    EXPECT_EQ(ToValidUtf8(c.bytes.substr(0, c.length)),
+              c.valid && c.code_point != 0 ? c.bytes.substr(0, c.length) : "\xEF\xBF\xBD");
     if (c.valid) {
       std::string encoded;
       AppendUtf8(&encoded, c.code_point);

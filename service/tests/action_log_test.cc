@@ -22,7 +22,7 @@ using K = AmActionKind;
 const std::string kProfile = "P", kRule = "disk_full", kEventId = "E-17";
 
 AmActionOutcome Outcome(D decision, K kind, bool indicated = false, int code = 0, int value = 0) {
-  return {kProfile, kRule, kEventId, 2, kind, decision, indicated, code, value, 0.25};
+  return {kProfile, kRule, kEventId, 2, kind, decision, indicated, code, value, 0.25, {}, {}};
 }
 
 TEST(ActionLog, PriorityAndResultFollowTheOutcome) {
@@ -99,8 +99,9 @@ namespace {
 using ::testing::HasSubstr;
 
 // The daemon's concern: outcomes reach its log at their priority, and the
-// library's lines no longer speak as errors.
-TEST(ActionLogDaemon, OutcomesAreLoggedAtTheirPriority) {
+// library's lines no longer speak as errors; a program's output reaches the
+// history with its outcome.
+TEST(ActionLogDaemon, OutcomesAreLoggedAtTheirPriorityAndKeepTheProgramsOutput) {
   TempDir dir;
   DaemonProcess daemon(dir);
   ASSERT_TRUE(daemon.Start(BaseConfig(
@@ -111,6 +112,16 @@ TEST(ActionLogDaemon, OutcomesAreLoggedAtTheirPriority) {
   EXPECT_THAT(daemon.log(), HasSubstr("<4>actionmanagerd: action 1 (program)" + event +
                                       "failed, result 901, return code 3"));
   EXPECT_THAT(daemon.log(), ::testing::Not(HasSubstr("<3>ActionManager:")));
+  auto res = daemon.Client()->Get("/v1/results?event_id=a&profile=P");
+  ASSERT_TRUE(res);
+  const Json history = Json::parse(res->body, nullptr, false);
+  int programs = 0;
+  for (const Json& row : history["results"]) {
+    if (row["kind"] != "program") continue;
+    ++programs;
+    EXPECT_THAT(row["stdout"].get<std::string>(), HasSubstr("failing")) << row.dump();
+  }
+  EXPECT_EQ(programs, 2);
 }
 
 }  // namespace

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <fstream>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/daemon.h"
@@ -257,6 +259,20 @@ TEST_F(CommandTest, OutputIsLoggedEscapedWithinItsBounds) {
   EXPECT_THAT(log, HasSubstr("stderr: bad\\x01\\xFF end\n"));
   EXPECT_THAT(log, ::testing::Not(HasSubstr("stdout: hidden")));
   EXPECT_THAT(log, HasSubstr("stderr: output beyond max_output_bytes (0)"));
+  // The history keeps what each command printed within the same bound, as
+  // text (a byte that is no UTF-8 becomes U+FFFD).
+  auto res = daemon_.Client()->Get("/v1/results?event_id=e1");
+  ASSERT_TRUE(res);
+  const Json history = Json::parse(res->body, nullptr, false);
+  std::map<std::string, std::pair<std::string, std::string>> printed;
+  for (const Json& row : history["results"]) {
+    printed[row["action"].get<int>() == 0 ? "Chatty" : "Quiet"] = {row["stdout"].get<std::string>(),
+                                                        row["stderr"].get<std::string>()};
+  }
+  EXPECT_EQ(printed["Chatty"].first.size(), 1000u);
+  EXPECT_EQ(printed["Chatty"].first.substr(0, 12), "line0\nline1\n");
+  EXPECT_EQ(printed["Chatty"].second, "bad\x01\xEF\xBF\xBD end\n");
+  EXPECT_EQ(printed["Quiet"], std::make_pair(std::string(), std::string()));
 }
 
 TEST_F(CommandTest, AStopEndsARunningCommandAndLeavesNoProcess) {

@@ -262,8 +262,11 @@ TEST_P(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   ASSERT_EQ(store_->Submit({"a", "b", "c"}, &first), StateStore::SubmitResult::kOk);
   ASSERT_TRUE(store_->WaitDurable(first + 2));
   const std::int64_t now = NowMs();
+  HistoryRow printed = Decision("P", "E1", now);
+  printed.output = "C: 91% full\n";
+  printed.error = "d\xC3\xA9j\xC3\xA0";
   FinishRecord finished{first + 1, "processed", R"({"result":1})", {Counter("E1", 1, now)},
-                        {Decision("P", "E1", now), Decision("P", "E1", now)}, "P"};
+                        {printed, Decision("P", "E1", now)}, "P"};
   ASSERT_TRUE(store_->Finish(finished));
   store_->Close();
 
@@ -287,7 +290,9 @@ TEST_P(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   ASSERT_TRUE(store_->Event(first + 1, &event, &actions, &error_)) << error_;
   EXPECT_EQ(event.state, "processed");
   EXPECT_EQ(event.outcome, R"({"result":1})");
-  EXPECT_EQ(actions.size(), 2u);
+  ASSERT_EQ(actions.size(), 2u);
+  EXPECT_EQ(std::tie(actions[0].output, actions[0].error), std::tie(printed.output, printed.error));
+  EXPECT_EQ(actions[1].output, "");
   ASSERT_TRUE(store_->Event(first, &event, &actions, &error_));
   EXPECT_EQ(event.state, "queued");
   EXPECT_FALSE(store_->Event(999, &event, &actions, &error_));
