@@ -50,6 +50,7 @@ Json Job::Outcome() const {
   outcome["class"] = event.class_name;
   outcome["result"] = result ? Json(*result) : Json(nullptr);
   outcome["result_events"] = result_events;
+  if (!output.empty()) outcome["output"] = output;
   if (!dropped.ok()) outcome["dropped"] = dropped.text();
   return outcome;
 }
@@ -286,6 +287,15 @@ void ProfileRunner::Process(const std::shared_ptr<Job>& job) {
 }
 
 void ProfileRunner::Conclude(Job& job) {
+  std::vector<HistoryRow> history = engine_.history->Take(name_);
+  for (const HistoryRow& row : history) {
+    if (row.output.empty() && row.error.empty()) continue;
+    job.output.push_back(Json{{"rule", row.rule},
+                              {"action", row.action},
+                              {"kind", row.kind},
+                              {"stdout", row.output},
+                              {"stderr", row.error}});
+  }
   Json line = job.Outcome();
   line["time"] = Utc();
   line["event"] = Json::object();
@@ -313,7 +323,7 @@ void ProfileRunner::Conclude(Job& job) {
   record.state = job.dropped.ok() ? "processed" : "dropped";
   record.outcome = job.Outcome().dump(-1, ' ', false, Json::error_handler_t::replace);
   record.counters = engine_.counters->TakeChanges(name_);
-  record.history = engine_.history->Take(name_);
+  record.history = std::move(history);
   // A failed commit is logged by the store and retried with its next one.
   (void)engine_.state->Finish(std::move(record));
   job.Complete();

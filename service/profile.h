@@ -61,13 +61,16 @@ struct Job {
   std::optional<int> result;
   Status dropped;  // why it was not processed (ok: it was)
   Json result_events = Json::array();
+  // What its actions' programs and commands printed: {"rule", "action",
+  // "kind", "stdout", "stderr"} for each action that printed anything.
+  Json output = Json::array();
   bool processed_before_stop = true;
 
   // Until the outcome is known or `deadline`; true when known.
   bool WaitDone(std::chrono::steady_clock::time_point deadline);
   bool done() const;
   void Complete();
-  // {"seq", "profile", "class", "result", "result_events"[, "dropped"]}
+  // {"seq", "profile", "class", "result", "result_events"[, "output"][, "dropped"]}
   Json Outcome() const;
 
  private:

@@ -273,6 +273,14 @@ TEST_F(CommandTest, OutputIsLoggedEscapedWithinItsBounds) {
   EXPECT_EQ(printed["Chatty"].first.substr(0, 12), "line0\nline1\n");
   EXPECT_EQ(printed["Chatty"].second, "bad\x01\xEF\xBF\xBD end\n");
   EXPECT_EQ(printed["Quiet"], std::make_pair(std::string(), std::string()));
+  // The same in the ?wait=1 answer and the results line: only the action
+  // that printed.
+  for (const Json& answer : {outcome, daemon_.Results().at(0)}) {
+    ASSERT_EQ(answer["output"].size(), 1u) << answer.dump();
+    EXPECT_EQ(answer["output"][0]["action"], 0);
+    EXPECT_EQ(answer["output"][0]["stdout"], printed["Chatty"].first);
+    EXPECT_EQ(answer["output"][0]["stderr"], printed["Chatty"].second);
+  }
 }
 
 TEST_F(CommandTest, AStopEndsARunningCommandAndLeavesNoProcess) {
