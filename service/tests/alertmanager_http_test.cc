@@ -317,36 +317,5 @@ TEST_F(AlertmanagerInputTest, EndToEndOverTlsTheTokenOfHttpConfigDecidesWhetherT
   }
 }
 
-// The harness: one instance alone keeps clustering off; clustered ones that
-// join a member find each other.
-TEST(AlertmanagerHarnessTest, ClusteredInstancesJoinAndALoneOneStaysOutOfAnyCluster) {
-  const std::string binary = FindAlertmanager();
-  if (binary.empty())
-    GTEST_SKIP() << "Alertmanager is not installed (Debian: prometheus-alertmanager)";
-  // What /api/v2/status says of the cluster: its status and peer count.
-  auto cluster_of = [](const Alertmanager& am) {
-    auto res = am.Client().Get("/api/v2/status");
-    const Json status = Json::parse(res ? res->body : "", nullptr, false);
-    if (status.is_discarded()) return std::make_pair(std::string(), std::size_t{0});
-    const Json cluster = status.value("cluster", Json::object());
-    return std::make_pair(cluster.value("status", ""),
-                          cluster.value("peers", Json::array()).size());
-  };
-  const std::vector<std::string> urls = {"http://127.0.0.1:9/a", "http://127.0.0.1:9/b"};
-  TempDir alone_dir, first_dir, second_dir;
-  Alertmanager alone(alone_dir, binary), first(first_dir, binary), second(second_dir, binary);
-  ASSERT_TRUE(alone.Start(urls)) << alone.log();
-  EXPECT_EQ(alone.cluster_address(), "");
-  EXPECT_EQ(cluster_of(alone).first, "disabled");
-
-  ASSERT_TRUE(first.StartClustered(urls, "")) << first.log();
-  ASSERT_TRUE(second.StartClustered(urls, first.cluster_address())) << second.log();
-  for (const Alertmanager* am : {&first, &second}) {
-    EXPECT_TRUE(WaitFor([&] { return cluster_of(*am).second == 2; }))
-        << cluster_of(*am).first << " with " << cluster_of(*am).second << " peers\n"
-        << am->log();
-  }
-}
-
 }  // namespace
 }  // namespace amtest
