@@ -100,7 +100,9 @@ def event(number):
 def start_daemon(build, folder, state_dir):
     """actionmanagerd with one profile whose rule runs `true`; its port."""
     config = {
-        "listen": {"address": "127.0.0.1", "port": 0,
+        # The peer takes anonymous requests on loopback; so does the daemon
+        # here (its packaged configuration does not).
+        "listen": {"address": "127.0.0.1", "port": 0, "anonymous_submit": True,
                    "port_file": os.path.join(folder, "amd.port")},
         "state_dir": state_dir or os.path.join(folder, "state"),
         "log_level": 0,
