@@ -54,9 +54,6 @@ constexpr std::chrono::milliseconds kFirstBackoff{250};
 constexpr std::chrono::milliseconds kLastBackoff{5000};
 constexpr std::chrono::seconds kPruneEvery{60};
 
-constexpr const char* kHistoryColumns =
-    "id, seq, profile, rule, action, kind, event_id, decision, result_event, result_code,"
-    " return_value, seconds, time_ms, stdout, stderr";
 
 // One statement's result for the life of a scope.
 class Result {
@@ -452,9 +449,7 @@ bool PgState::Claim(std::string* error) {
 
 bool PgState::Prune(std::string* error) {
   const std::int64_t now = NowMs();
-  const std::int64_t counter_cutoff =
-      now - std::chrono::duration_cast<std::chrono::milliseconds>(options_.counter_ttl).count();
-  const std::int64_t history_cutoff = now - std::int64_t{options_.history_days} * 24 * 3600 * 1000;
+  const auto [counter_cutoff, history_cutoff] = CutoffsAt(options_, now);
   const std::string rows = Num(options_.history_rows);
   const bool ok =
       writer_->Exec("DELETE FROM counters WHERE last_seen_ms < $1", {Num(counter_cutoff)}, nullptr,
@@ -622,11 +617,7 @@ bool PgState::History(const HistoryQuery& query, std::vector<HistoryRow>* rows,
     return false;
   }
   for (int i = 0; i < r.rows(); ++i) rows->push_back(ReadHistory(r, i));
-  *next_cursor = 0;
-  if (rows->size() > static_cast<std::size_t>(query.limit)) {
-    rows->pop_back();
-    *next_cursor = rows->back().id;
-  }
+  *next_cursor = CutPage(rows, query.limit);
   return true;
 }
 

@@ -103,9 +103,6 @@ bool Exec(sqlite3* db, const char* sql, std::string* error) {
   return false;
 }
 
-constexpr const char* kHistoryColumns =
-    "id, seq, profile, rule, action, kind, event_id, decision, result_event, result_code,"
-    " return_value, seconds, time_ms, stdout, stderr";
 
 HistoryRow ReadHistory(const Stmt& s) {
   HistoryRow row;
@@ -306,10 +303,7 @@ void SqliteState::Idle() {
 
 bool SqliteState::Prune(std::string* error) {
   const std::int64_t now = NowMs();
-  const std::int64_t counter_cutoff =
-      now - std::chrono::duration_cast<std::chrono::milliseconds>(options_.counter_ttl).count();
-  const std::int64_t history_cutoff =
-      now - std::int64_t{options_.history_days} * 24 * 3600 * 1000;
+  const auto [counter_cutoff, history_cutoff] = CutoffsAt(options_, now);
   Stmt counters(db_, "DELETE FROM counters WHERE last_seen_ms < ?");
   Stmt old_history(db_, "DELETE FROM history WHERE time_ms < ?");
   Stmt old_events(db_, "DELETE FROM events WHERE state != 'queued' AND finished_ms < ?");
@@ -369,11 +363,7 @@ bool SqliteState::History(const HistoryQuery& query, std::vector<HistoryRow>* ro
     *error = s.error();
     return false;
   }
-  *next_cursor = 0;
-  if (rows->size() > static_cast<std::size_t>(query.limit)) {
-    rows->pop_back();
-    *next_cursor = rows->back().id;
-  }
+  *next_cursor = CutPage(rows, query.limit);
   return true;
 }
 

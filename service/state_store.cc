@@ -10,6 +10,17 @@ std::int64_t NowMs() {
       .count();
 }
 
+std::int64_t CutPage(std::vector<HistoryRow>* rows, int limit) {
+  if (rows->size() <= static_cast<std::size_t>(limit)) return 0;
+  rows->pop_back();
+  return rows->back().id;
+}
+
+Cutoffs CutoffsAt(const StateOptions& options, std::int64_t now_ms) {
+  return {now_ms - std::chrono::duration_cast<std::chrono::milliseconds>(options.counter_ttl).count(),
+          now_ms - std::int64_t{options.history_days} * 24 * 3600 * 1000};
+}
+
 void CounterTable::Load(std::vector<CounterRow> rows) {
   std::lock_guard<std::mutex> lock(mu_);
   for (CounterRow& row : rows) {

@@ -227,4 +227,21 @@ class HistoryBuffer {
 
 std::int64_t NowMs();
 
+// The history's columns in the order both stores select them.
+inline constexpr const char* kHistoryColumns =
+    "id, seq, profile, rule, action, kind, event_id, decision, result_event, result_code,"
+    " return_value, seconds, time_ms, stdout, stderr";
+
+// Stores read one row more than a page holds: this drops it and answers the
+// next page's cursor (0 when there is no more).
+std::int64_t CutPage(std::vector<HistoryRow>* rows, int limit);
+
+// What the bounds forget at `now_ms`: counters last seen before
+// `counters_ms`; history rows and finished events before `history_ms`.
+struct Cutoffs {
+  std::int64_t counters_ms;
+  std::int64_t history_ms;
+};
+Cutoffs CutoffsAt(const StateOptions& options, std::int64_t now_ms);
+
 }  // namespace service
