@@ -1,5 +1,6 @@
 #include "service/group_commit.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "service/log.h"
@@ -7,6 +8,7 @@
 namespace service {
 namespace {
 constexpr std::chrono::seconds kRetry{1};
+constexpr std::chrono::milliseconds kMaxGather{2};
 }  // namespace
 
 void GroupCommitStore::StartWriter(const StateOptions& options, std::uint64_t next_seq,
@@ -60,6 +62,7 @@ StateStore::SubmitResult GroupCommitStore::Submit(const std::vector<std::string>
       return SubmitResult::kUnavailable;
     }
     queued_bytes_ += bytes;
+    ++requests_;
     *first_seq = seq;
     for (const std::string& payload : payloads) {
       sizes_[seq] = payload.size();
@@ -117,14 +120,22 @@ void GroupCommitStore::Run(std::chrono::milliseconds idle_every) {
       lock.lock();
       if (accepted_.empty() && finishing_.empty() && failure_.empty() && !stopping_) continue;
     }
+    if (!failing) Gather(lock);
     std::vector<Accepted> accepted = std::exchange(accepted_, {});
+    const std::size_t requests = std::exchange(requests_, 0);
     std::vector<Finishing> finishing(std::make_move_iterator(finishing_.begin()),
                                      std::make_move_iterator(finishing_.end()));
     finishing_.clear();
     lock.unlock();
     std::string error;
+    const auto started = std::chrono::steady_clock::now();
     const bool committed = Commit(accepted, finishing, &error);
+    const auto took = std::chrono::steady_clock::now() - started;
     lock.lock();
+    if (!accepted.empty()) {
+      last_requests_ = requests;
+      last_commit_ = took;
+    }
     if (committed) {
       if (!accepted.empty()) durable_seq_ = accepted.back().seq;
       queued_ += accepted.size();
@@ -147,6 +158,13 @@ void GroupCommitStore::Run(std::chrono::milliseconds idle_every) {
     // events stay queued in the database and run again at the next start.
     if (stopping_ && !committed) break;
   }
+}
+
+void GroupCommitStore::Gather(std::unique_lock<std::mutex>& lock) {
+  if (stopping_ || requests_ == 0 || requests_ >= last_requests_) return;
+  const auto until = std::chrono::steady_clock::now() +
+                     std::min<std::chrono::steady_clock::duration>(last_commit_, kMaxGather);
+  work_.wait_until(lock, until, [&] { return stopping_ || requests_ >= last_requests_; });
 }
 
 void GroupCommitStore::Adopt(const std::vector<Unfinished>& events) {

@@ -96,6 +96,9 @@ class GroupCommitStore : public StateStore {
 
  private:
   void Run(std::chrono::milliseconds idle_every);
+  // Waits (mu_ held through `lock`) while fewer requests wait than the last
+  // commit carried; see Gathering above.
+  void Gather(std::unique_lock<std::mutex>& lock);
   void Release(std::uint64_t seq);  // under mu_
   void FailedLocked(const std::string& error);
   void SucceededLocked();
@@ -104,6 +107,9 @@ class GroupCommitStore : public StateStore {
   std::condition_variable work_;
   std::condition_variable done_;
   std::vector<Accepted> accepted_;
+  std::size_t requests_ = 0;       // Submit calls in accepted_
+  std::size_t last_requests_ = 0;  // Submit calls the last commit carried
+  std::chrono::steady_clock::duration last_commit_{};
   std::deque<Finishing> finishing_;
   std::uint64_t next_seq_ = 1;
   std::uint64_t durable_seq_ = 0;
