@@ -10,7 +10,9 @@
 # against a bare spawn, Python and a bare perl spawn, interleaved in one run),
 # bench-webhook (actionmanagerd against the webhook server, side by side),
 # bench-ha (actionmanagerd on SQLite against one and two daemons on
-# PostgreSQL, interleaved in one run), package (the Debian package, checked
+# PostgreSQL, interleaved in one run), bench-front-door (actionmanagerd's
+# HTTP server against the thread-per-connection server it replaced, built
+# from this repository's history, interleaved), package (the Debian package, checked
 # by lintian), format, clean.
 
 # What the build and the tests need (pkgconf: the embedding example's second
@@ -42,7 +44,7 @@ SHELL := /bin/bash
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
 .PHONY: all deps fuzz-deps configure build test demo serve soak asan clang tsan fuzz tidy bench \
-        bench-peers bench-webhook bench-ha package format clean
+        bench-peers bench-webhook bench-ha bench-front-door package format clean
 
 all: build
 
@@ -154,6 +156,9 @@ bench-webhook: build
 # PostgreSQL database (the test server with fsync off and on), interleaved.
 bench-ha: build
 	build/default/bin/bench_ha
+
+bench-front-door: build
+	bench/front_door_peer.sh build/default
 
 # build/package/actionmanager_<version>_<arch>.deb, built with all of Debian's
 # hardening flags; lintian must find no error or warning that

@@ -8,6 +8,10 @@
 //                                read /1000 against /0 of the same run
 //   BM_HealthzWhileTrickling     GET /healthz p99 while 16 connections
 //                                trickle a head, a byte every 100 ms
+//   BM_PeerPostsOverKeepAlive    the first row against the daemon that
+//                                AM_PEER_DAEMON names (the server this one
+//                                replaced: bench/front_door_peer.sh builds it
+//                                and runs both interleaved); skipped without it
 //
 // The machine is shared and noisy: read ratios within one run.
 #include <arpa/inet.h>
@@ -21,6 +25,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -35,7 +40,9 @@ using amtest::Json;
 using Clock = std::chrono::steady_clock;
 
 struct Fixture {
-  Fixture() : daemon(dir) {
+  // `peer`: another actionmanagerd, given only the fields every version
+  // reads (the listen limits below came with the event-driven server).
+  explicit Fixture(const char* peer = nullptr) : daemon(dir, peer != nullptr ? peer : "") {
     // The daemon inherits the limit: 1,000 silent connections need it.
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0) {
@@ -45,11 +52,15 @@ struct Fixture {
     Json config = amtest::BaseConfig({{"Task", amtest::Rules(Json::array({amtest::TaskAction()}))}});
     config["log_level"] = 0;
     config["queue_limit"] = 100000;
-    // Silent connections stay for the whole run.
-    config["listen"]["max_connections"] = 4096;
-    config["listen"]["max_connections_per_peer"] = 4096;
-    config["listen"]["head_seconds"] = 3600;
-    config["listen"]["idle_seconds"] = 3600;
+    if (peer != nullptr) {
+      config["listen"] = Json{{"address", "127.0.0.1"}, {"port", 0}};
+    } else {
+      // Silent connections stay for the whole run.
+      config["listen"]["max_connections"] = 4096;
+      config["listen"]["max_connections_per_peer"] = 4096;
+      config["listen"]["head_seconds"] = 3600;
+      config["listen"]["idle_seconds"] = 3600;
+    }
     started = daemon.Start(config);
   }
   ~Fixture() {
@@ -63,6 +74,11 @@ struct Fixture {
 
 Fixture& Daemon() {
   static Fixture fixture;
+  return fixture;
+}
+
+Fixture& Peer() {
+  static Fixture fixture(std::getenv("AM_PEER_DAEMON"));
   return fixture;
 }
 
@@ -85,11 +101,13 @@ double P99(std::vector<double>& micros) {
   return micros[micros.size() * 99 / 100];
 }
 
-void BM_PostsOverKeepAlive(benchmark::State& state) {
-  if (!Daemon().started) return state.SkipWithError("the daemon did not start");
-  const int port = Daemon().daemon.port();
+// 8 clients, 50 single-event POSTs each per iteration, with `idle` silent
+// connections open beside them.
+void PostOverKeepAlive(benchmark::State& state, Fixture& fixture, int idle_connections) {
+  if (!fixture.started) return state.SkipWithError("the daemon did not start");
+  const int port = fixture.daemon.port();
   std::vector<int> idle;
-  for (int i = 0; i < state.range(0); ++i) idle.push_back(Connect(port));
+  for (int i = 0; i < idle_connections; ++i) idle.push_back(Connect(port));
   constexpr int kClients = 8;
   constexpr int kPerClient = 50;
   const std::string body = amtest::DiskFull("b", "Task").dump();
@@ -100,7 +118,7 @@ void BM_PostsOverKeepAlive(benchmark::State& state) {
     std::vector<std::thread> clients;
     for (int c = 0; c < kClients; ++c) {
       clients.emplace_back([&] {
-        auto client = Daemon().daemon.Client();
+        auto client = fixture.daemon.Client();
         std::vector<double> mine;
         for (int i = 0; i < kPerClient; ++i) {
           const auto start = Clock::now();
@@ -121,7 +139,17 @@ void BM_PostsOverKeepAlive(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kClients * kPerClient);
   state.counters["p99_us"] = P99(micros);
 }
+
+void BM_PostsOverKeepAlive(benchmark::State& state) {
+  PostOverKeepAlive(state, Daemon(), static_cast<int>(state.range(0)));
+}
 BENCHMARK(BM_PostsOverKeepAlive)->Arg(0)->Arg(1000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_PeerPostsOverKeepAlive(benchmark::State& state) {
+  if (std::getenv("AM_PEER_DAEMON") == nullptr) return state.SkipWithError("AM_PEER_DAEMON is not set");
+  PostOverKeepAlive(state, Peer(), 0);
+}
+BENCHMARK(BM_PeerPostsOverKeepAlive)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_HealthzWhileTrickling(benchmark::State& state) {
   if (!Daemon().started) return state.SkipWithError("the daemon did not start");

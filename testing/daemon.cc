@@ -86,8 +86,8 @@ bool DaemonProcess::Start(const Json& config, const std::map<std::string, std::s
   options.log = log_path;
   options.environment.assign(env.begin(), env.end());
   options.unset = {"NOTIFY_SOCKET"};
-  process_ = std::make_unique<Process>(AMD_PATH, std::vector<std::string>{"-c", config_path},
-                                       options);
+  process_ = std::make_unique<Process>(program_.empty() ? std::string(AMD_PATH) : program_.string(),
+                                       std::vector<std::string>{"-c", config_path}, options);
   if (!running()) return false;
   const bool listening = WaitFor([&] {
     if (WaitExit(std::chrono::milliseconds(0)) != -1 || !running()) return true;

@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "testing/process.h"
@@ -45,7 +46,10 @@ Json DiskFull(const std::string& event_id, const std::string& profile = {});
 
 class DaemonProcess {
  public:
-  explicit DaemonProcess(const TempDir& dir) : dir_(dir) {}
+  // `program`: another actionmanagerd than the one built here (a benchmark's
+  // peer); its configuration must then only hold fields that one reads.
+  explicit DaemonProcess(const TempDir& dir, std::filesystem::path program = {})
+      : dir_(dir), program_(std::move(program)) {}
   ~DaemonProcess();  // SIGKILL if still running
 
   // Writes `config` as config.json (filling the folder's paths where the
@@ -77,6 +81,7 @@ class DaemonProcess {
 
  private:
   const TempDir& dir_;
+  const std::filesystem::path program_;
   std::unique_ptr<Process> process_;
   int port_ = 0;
   std::filesystem::path socket_;
