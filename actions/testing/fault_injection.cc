@@ -156,15 +156,6 @@ class WrappedServices final : public wbem::ServicesWrapper {
     if (hr == WBEM_S_NO_ERROR) *sink = new WrappedSink(std::move(inner), journal_);
     return hr;
   }
-  HRESULT PutClass(IWbemClassObject* object, LONG flags, IWbemContext* context,
-                   IWbemCallResult** call_result) override {
-    return ServicesWrapper::PutClass(WrappedObject::Unwrap(object), flags, context, call_result);
-  }
-  HRESULT PutInstance(IWbemClassObject* instance, LONG flags, IWbemContext* context,
-                      IWbemCallResult** call_result) override {
-    return ServicesWrapper::PutInstance(WrappedObject::Unwrap(instance), flags, context,
-                                        call_result);
-  }
 
  private:
   std::shared_ptr<Journal> journal_;

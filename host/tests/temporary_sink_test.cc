@@ -11,7 +11,7 @@
 #include <iterator>
 #include <thread>
 
-#include "host/tests/log_capture.h"
+#include "host/testing/log_capture.h"
 #include "testing/wait.h"
 #include "repository/repository.h"
 #include "wbem/testing/leak_check.h"
