@@ -54,8 +54,6 @@ class ActionWorld : public wbem::testing::LeakCheckedTest {
   // The result events collected so far, and a fresh start.
   std::vector<Properties> TakeResults();
 
-  // Cleared before SetUp by tests of a world without ZRV_ActionResult.
-  bool define_result_class_ = true;
   world::World world_;
   repository::Repository& repo_ = world_.repository();
   const repository::Namespace& ns_ = world_.ns();

@@ -133,6 +133,10 @@ class WrappedServices final : public wbem::ServicesWrapper {
 
   HRESULT GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
                     IWbemCallResult** call_result) override {
+    if (journal_->faults.get_result_class != WBEM_S_NO_ERROR && path != nullptr &&
+        std::u16string_view(path) == u"ZRV_ActionResult") {
+      return journal_->faults.get_result_class;
+    }
     IWbemClassObject* found = nullptr;
     const HRESULT hr = ServicesWrapper::GetObject(path, flags, context, &found, call_result);
     if (object != nullptr)
