@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "component/action_manager_sink.h"
 #include "actions/testing/fault_injection.h"
 #include "actions/testing/journal.h"
+#include "component/action_manager_sink.h"
 #include "settings/action_info.h"
 #include "settings/action_manager_settings.h"
 #include "wbem/testing/leak_check.h"

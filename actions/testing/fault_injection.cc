@@ -5,8 +5,8 @@
 
 #include "wbem/com_object.h"
 #include "wbem/services_wrapper.h"
-#include "wbem/variant_text.h"
 #include "wbem/unicode.h"
+#include "wbem/variant_text.h"
 
 namespace actions::testing {
 

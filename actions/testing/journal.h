@@ -33,7 +33,7 @@ struct Faults {
   HRESULT spawn_result = WBEM_S_NO_ERROR;     // SpawnInstance of ZRV_ActionResult
   HRESULT query_object_sink = WBEM_S_NO_ERROR;
   HRESULT indicate = WBEM_S_NO_ERROR;
-  HRESULT enumerate_class = WBEM_S_NO_ERROR;  // BeginEnumeration of a class from GetObject
+  HRESULT enumerate_class = WBEM_S_NO_ERROR;   // BeginEnumeration of a class from GetObject
   HRESULT get_result_class = WBEM_S_NO_ERROR;  // GetObject of ZRV_ActionResult
 };
 

@@ -52,12 +52,14 @@ TEST_F(ActionManagerSinkTest, ReceivesOnlyItsOwnProfilesEvents) {
 // The classes are defined as "Disk_Full", "CPU_HIGH" and "mem_low". Of two
 // rule names that differ only in case, the later enumerated wins.
 TEST_F(ActionManagerSinkTest, MatchesClassNamesWithoutRegardToCase) {
+  // clang-format off
   const std::vector<std::string> cases[] = {
       {"disk_full", "Disk_Full"}, {"DISK_FULL", "Disk_Full"}, {"Disk_Full", "Disk_Full"},
       {"cpu_high", "CPU_HIGH"},   {"Cpu_High", "CPU_HIGH"},   {"MEM_LOW", "mem_low"},
       {"Disk_Full", "DISK_FULL", "Disk_Full"}, {"disk_full", "Disk_Full", "Disk_Full"},
       {"DISK_FULL", "disk_FULL", "Disk_Full"},
   };
+  // clang-format on
   for (const std::vector<std::string>& rules : cases) {
     const std::string event_class = rules.back();
     SCOPED_TRACE(rules[0] + " / " + rules[1]);
@@ -108,8 +110,10 @@ TEST_F(ActionManagerSinkTest, ClassNamesThatCannotBeReadOrHaveNoRule) {
       {"a number", WBEM_S_NO_ERROR, 0, 1, {}},
       {"no rule", WBEM_S_NO_ERROR, "CPU_HIGH", 1, {}},
       {"the base class", WBEM_S_NO_ERROR, "ZRV_Event", 1, {}},
+      // clang-format off
       {"a positive non-error result still reads", 1, "DISK_FULL", 1,
        {ExecutingLine("disk_full", 0)}},
+      // clang-format on
   };
   journal_->Take();
   for (const Case& c : cases) {

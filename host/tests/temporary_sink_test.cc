@@ -12,8 +12,8 @@
 #include <thread>
 
 #include "host/testing/log_capture.h"
-#include "testing/wait.h"
 #include "repository/repository.h"
+#include "testing/wait.h"
 #include "wbem/testing/leak_check.h"
 
 namespace {

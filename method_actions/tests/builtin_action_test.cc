@@ -8,9 +8,9 @@
 
 #include <algorithm>
 
+#include "actions/result_event.h"
 #include "actions/testing/action_world.h"
 #include "method_actions/impl_builtin_action_info.h"
-#include "actions/result_event.h"
 #include "settings/action_rule.h"
 #include "wbem/holders.h"
 
@@ -51,12 +51,15 @@ class BuiltInActionTest : public ActionWorld {
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(ActionWorld::SetUp());
     repository::Class event("Test_Event", "ZRV_Event");
+    // clang-format off
     for (const auto& [name, type] : {std::pair{"Id", CIM_STRING}, {"K2", CIM_SINT32},
                                      {"On", CIM_BOOLEAN}, {"Label", CIM_STRING},
                                      {"Stamp", CIM_DATETIME}, {"Thing", CIM_OBJECT}}) {
       event.Property(name, type);
     }
+    // clang-format on
     ASSERT_EQ(ns_.Define(event), WBEM_S_NO_ERROR);
+    // clang-format off
     ASSERT_EQ(ns_.Define(repository::Class("Disk")
                              .Key("Id", CIM_STRING)
                              .Method(repository::MethodDef("Reset").In("Force", CIM_BOOLEAN)
@@ -65,6 +68,7 @@ class BuiltInActionTest : public ActionWorld {
                              .Method(repository::MethodDef("Text").Returns(CIM_STRING)
                                          .Provider(Recording()))),
               WBEM_S_NO_ERROR);
+    // clang-format on
     ASSERT_EQ(ns_.AddInstance("Disk", {{"Id", "C:"}}), WBEM_S_NO_ERROR);
   }
   void TearDown() override {
@@ -119,10 +123,12 @@ class BuiltInActionTest : public ActionWorld {
     return ResultPuts();
   }
 
+  // clang-format off
   static repository::PropertyValues Event() {
     return {{"ProfileName", "P"}, {"EventId", "E-17"}, {"event_key", "disk/C:"},
             {"ModelName", "DiskModel"}, {"severity", "CRITICAL"}, {"Id", "C:"}};
   }
+  // clang-format on
 
   std::unique_ptr<CActionManagerSink> sink_;
   std::vector<Call> calls_;  // by deliveries too: read after the repository is idle
@@ -143,6 +149,7 @@ TEST_F(BuiltInActionTest, BuildsClassAndInstancePathsAndCallsWithoutInParameters
     std::vector<std::pair<std::string, std::string>> keys;
   };
   // Ping takes no in-parameters: the list would log mismatches if it were walked.
+  // clang-format off
   const Case cases[] = {
       {"class call ignores the keys and the in-parameters",
        BuiltIn("Disk", "Ping", true, {{"x", "Id"}}, {{"Force", "Label"}, {"Nope", "K2"}}),
@@ -151,6 +158,7 @@ TEST_F(BuiltInActionTest, BuildsClassAndInstancePathsAndCallsWithoutInParameters
       {"key named by the event property", BuiltIn("Disk", "Ping", false, {{"x", "Id"}}),
        R"(\\.\root\zrv:Disk.Id="C:")", {{"Id", "C:"}}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     StartSink({c.action});
@@ -162,19 +170,22 @@ TEST_F(BuiltInActionTest, BuildsClassAndInstancePathsAndCallsWithoutInParameters
     calls_.clear();
     const std::string path = c.path;
     EXPECT_THAT(Log(), ElementsAre("0 ActionManager: Executing method Ping on the object with "
-                                   "following path '" + path + "'",
+                                   "following path '" +
+                                       path + "'",
                                    "3 ActionManager: Executed Method 'Ping' belonging to the "
-                                   "class '" + path + "' (hres=0)"));
+                                   "class '" +
+                                       path + "' (hres=0)"));
   }
 }
 
 TEST_F(BuiltInActionTest, KeyStringQuotesTextsAndLeavesUnreadableAndObjectKeysWithoutValue) {
-  CImplBuiltInActionInfo executor(BuiltIn(
-      "Disk", "Ping", false,
-      {{"", "Id"}, {"", "K2"}, {"", "On"}, {"", "Missing"}, {"", "Thing"}, {"", "Stamp"}}));
+  CImplBuiltInActionInfo executor(
+      BuiltIn("Disk", "Ping", false,
+              {{"", "Id"}, {"", "K2"}, {"", "On"}, {"", "Missing"}, {"", "Thing"}, {"", "Stamp"}}));
   StartSink({});
-  auto event = NewEvent("Test_Event", {{"Id", "say \"hi\""}, {"K2", 5}, {"On", true},
-                                       {"Stamp", "20240102030405.000000+000"}});
+  auto event = NewEvent(
+      "Test_Event",
+      {{"Id", "say \"hi\""}, {"K2", 5}, {"On", true}, {"Stamp", "20240102030405.000000+000"}});
   EXPECT_EQ(executor.BuildKeyString(sink_.get(), event.get()),
             R"(.Id="say "hi"",K2=5,On=TRUE,Missing=,Thing=,Stamp="20240102030405.000000+000")");
   EXPECT_THAT(Log(), ElementsAre("0 ActionManager: The event is malformed. The property Missing "
@@ -234,11 +245,11 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersAndLogsEachRefusedRec
     in.emplace_back(p, e);
     for (const char* code = rows[i].log; *code != '\0'; ++code) {
       const std::string error = "' (hres=2147749890)", am = "0 ActionManager: ";
-      messages.push_back(
-          *code == 'M' ? am + "Type Mismathching between event prop name '" + e +
-                             "' and method param name '" + p + "'"
-          : *code == 'P' ? am + "Error getting info for the method param name '" + p + error
-                         : am + "Error getting info for the event prop name '" + e + error);
+      messages.push_back(*code == 'M' ? am + "Type Mismathching between event prop name '" + e +
+                                            "' and method param name '" + p + "'"
+                         : *code == 'P'
+                             ? am + "Error getting info for the method param name '" + p + error
+                             : am + "Error getting info for the event prop name '" + e + error);
     }
   }
   ASSERT_EQ(ns_.Define(event_class), WBEM_S_NO_ERROR);

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "wbem/holders.h"
-#include "wbem/variant_text.h"
 #include "wbem/testing/leak_check.h"
+#include "wbem/variant_text.h"
 
 namespace method_actions {
 namespace {

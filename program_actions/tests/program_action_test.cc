@@ -8,16 +8,16 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
 #include <optional>
 
 #include "actions/testing/action_world.h"
 #include "program_actions/impl_program_info.h"
 #include "runner/current_directory.h"
-#include "testing/temp_dir.h"
 #include "settings/action_rule.h"
+#include "testing/temp_dir.h"
 
 namespace program_actions::testing {
 namespace {
@@ -111,11 +111,13 @@ class ProgramActionTest : public ActionWorld {
     return result;
   }
 
+  // clang-format off
   static repository::PropertyValues DiskFullValues() {
     return {{"ProfileName", kProfile}, {"ModelName", kModel}, {"EventId", "ev-17"},
             {"event_key", "C:|disk"},  {"severity", "Critical"}, {"Drive", "C:"},
             {"Free", 10}};
   }
+  // clang-format on
 
   // The lines of one run; `inserted` goes after the first, `directory` holds
   // the directory lines (by default those of the agent in its own directory
@@ -205,6 +207,7 @@ TEST_F(ProgramActionTest, WorkingDirectoryFollowsZmoHalberdDirAndIsRestored) {
     std::string agent_dir;
     std::vector<std::string> directory_lines;
   };
+  // clang-format off
   const Case cases[] = {
       {nullptr, script, {}},
       {script.c_str(), script,
@@ -217,6 +220,7 @@ TEST_F(ProgramActionTest, WorkingDirectoryFollowsZmoHalberdDirAndIsRestored) {
        {changing + script + "' to '" + missing + "'",
         "CurrentDirectory restored to '" + script + "'"}},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.zmo == nullptr ? "unset" : c.zmo);
     SCOPED_TRACE(c.agent_dir);
@@ -236,8 +240,9 @@ TEST_F(ProgramActionTest, WorkingDirectoryFollowsZmoHalberdDirAndIsRestored) {
 // text form is skipped with its message. Without a class definition in the
 // sink's namespace nothing of the event is exported, the severity included.
 TEST_F(ProgramActionTest, ExportsTheEventClasssOwnPropertiesToTheChild) {
-  ASSERT_EQ(ns_.Define(repository::Class("Disk_Full_C", "Disk_Full").Property("Letter", CIM_STRING)),
-            WBEM_S_NO_ERROR);
+  ASSERT_EQ(
+      ns_.Define(repository::Class("Disk_Full_C", "Disk_Full").Property("Letter", CIM_STRING)),
+      WBEM_S_NO_ERROR);
   ASSERT_EQ(ns_.Define(repository::Class("Disk_Slow", "ZRV_Event")
                            .Property("ModelName", CIM_STRING, "SlowModel")
                            .Property("Latency", CIM_SINT32)
@@ -270,10 +275,12 @@ TEST_F(ProgramActionTest, ExportsTheEventClasssOwnPropertiesToTheChild) {
   const std::string model = "$(touch made_by_model)\"`touch made_by_model_tick`\n";
   const std::string key = "k\"ey\n`touch made_by_key`";
   const std::string severity = "'; touch made_by_severity; '";
+  // clang-format off
   repository::PropertyValues hostile = {{"ProfileName", kProfile}, {"ModelName", model},
                                         {"EventId", "ev-17"},      {"event_key", key},
                                         {"severity", severity},    {"Drive", drive},
                                         {"Free", 10}};
+  // clang-format on
   repository::PropertyValues full_c = DiskFullValues();
   full_c.push_back({"Letter", "C"});
   repository::PropertyValues slow = DiskFullValues();

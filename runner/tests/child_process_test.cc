@@ -6,9 +6,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,9 +33,9 @@ namespace {
 
 using namespace std::string_literals;
 using namespace std::chrono_literals;
+using amtest::Pattern;
 using testing::CountOpenDescriptors;
 using testing::CountThreads;
-using amtest::Pattern;
 
 const std::string kChild = AMTEST_CHILD;
 
@@ -200,8 +200,10 @@ TEST(ChildProcessTest, ArgumentListAndHowTheRunEnded) {
     std::string output;
   };
   const Case cases[] = {
+      // clang-format off
       {{"/bin/sh", "-c", "printf '[%s]' \"$@\"; exit 3", "sh", "a  b", "\"q\" \\", "", "-x;$(y)"},
        0, kStartOk, 0, RunEnd::kExited, 3, "[a  b][\"q\" \\][][-x;$(y)]"},
+      // clang-format on
       {{"/bin/sh", "-c", "echo oops >&2; exit 0"}, 0, kStartOk, 0, RunEnd::kExited, 0, "<none>"},
       {{"/bin/sh", "-c", "kill -TERM $$"}, 0, kStartOk, 0, RunEnd::kSignalled, SIGTERM, "<none>"},
       {{"/bin/sleep", "30"}, 200, kStartOk, 0, RunEnd::kTimedOut, 0, "<none>"},

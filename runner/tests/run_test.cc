@@ -76,12 +76,14 @@ TEST_F(RunTest, ResultCodesAndTexts) {
       // One line of each, longer than the runner keeps: the first line is
       // what was captured of it (of the error, less its last byte, which the
       // runner always drops as the line's end).
+      // clang-format off
       {"perl -e \"print 'o' x 10000, qq(\\n); print STDERR 'e' x 10000, qq(\\n)\"", {},
        {1, std::string(4096, 'o'), std::string(2047, 'e')}},
       {"od -An -c", {}, {0, "   h   i  \\0", ""}, "UseStdin", "hi"},
       // The script's own text comes back on the error stream.
       {"sh _-COMMAND-_", {}, {1, "from-file", "echo from-file"}, "UseFile",
        "echo from-file\ncat qxscript.cmd >&2\n"},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
