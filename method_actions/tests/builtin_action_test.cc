@@ -44,8 +44,8 @@ CBuiltInActionInfo BuiltIn(std::string class_name, std::string method, bool clas
   return info;
 }
 
-// Test_Event carries keys and values of every kind; Disk, Pair and Switch
-// have string, string-and-integer and boolean keys, and one instance each.
+// Test_Event carries key values of every form; Disk has one string key, one
+// instance, and methods with and without in-parameters and a return value.
 class BuiltInActionTest : public ActionWorld {
  protected:
   void SetUp() override {
