@@ -19,11 +19,9 @@ void AddRule(CActionManagerSettings& settings, const std::string& event_class,
 }
 
 void ActionWorld::SetUp() {
-  ASSERT_EQ(world_.DefineStandardClasses(define_result_class_), WBEM_S_NO_ERROR);
+  ASSERT_EQ(world_.DefineStandardClasses(true), WBEM_S_NO_ERROR);
   services_ = WrapServices(ns_.Services(), journal_);
-  if (define_result_class_) {
-    ASSERT_EQ(world_.CollectResults(), WBEM_S_NO_ERROR);
-  }
+  ASSERT_EQ(world_.CollectResults(), WBEM_S_NO_ERROR);
 }
 
 void ActionWorld::TearDown() {

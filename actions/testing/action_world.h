@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "component/action_manager_sink.h"
 #include "actions/testing/fault_injection.h"
 #include "actions/testing/journal.h"
+#include "component/action_manager_sink.h"
 #include "settings/action_info.h"
 #include "settings/action_manager_settings.h"
 #include "wbem/testing/leak_check.h"
@@ -54,8 +54,6 @@ class ActionWorld : public wbem::testing::LeakCheckedTest {
   // The result events collected so far, and a fresh start.
   std::vector<Properties> TakeResults();
 
-  // Cleared before SetUp by tests of a world without ZRV_ActionResult.
-  bool define_result_class_ = true;
   world::World world_;
   repository::Repository& repo_ = world_.repository();
   const repository::Namespace& ns_ = world_.ns();

@@ -5,8 +5,8 @@
 
 #include "wbem/com_object.h"
 #include "wbem/services_wrapper.h"
-#include "wbem/variant_text.h"
 #include "wbem/unicode.h"
+#include "wbem/variant_text.h"
 
 namespace actions::testing {
 
@@ -133,6 +133,10 @@ class WrappedServices final : public wbem::ServicesWrapper {
 
   HRESULT GetObject(const BSTR path, LONG flags, IWbemContext* context, IWbemClassObject** object,
                     IWbemCallResult** call_result) override {
+    if (journal_->faults.get_result_class != WBEM_S_NO_ERROR && path != nullptr &&
+        std::u16string_view(path) == u"ZRV_ActionResult") {
+      return journal_->faults.get_result_class;
+    }
     IWbemClassObject* found = nullptr;
     const HRESULT hr = ServicesWrapper::GetObject(path, flags, context, &found, call_result);
     if (object != nullptr)
@@ -155,15 +159,6 @@ class WrappedServices final : public wbem::ServicesWrapper {
     const HRESULT hr = ServicesWrapper::QueryObjectSink(flags, inner.Out());
     if (hr == WBEM_S_NO_ERROR) *sink = new WrappedSink(std::move(inner), journal_);
     return hr;
-  }
-  HRESULT PutClass(IWbemClassObject* object, LONG flags, IWbemContext* context,
-                   IWbemCallResult** call_result) override {
-    return ServicesWrapper::PutClass(WrappedObject::Unwrap(object), flags, context, call_result);
-  }
-  HRESULT PutInstance(IWbemClassObject* instance, LONG flags, IWbemContext* context,
-                      IWbemCallResult** call_result) override {
-    return ServicesWrapper::PutInstance(WrappedObject::Unwrap(instance), flags, context,
-                                        call_result);
   }
 
  private:

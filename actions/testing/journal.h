@@ -3,9 +3,9 @@
 // fault-injecting wrappers add ("indicate" for each indication they pass on),
 // the Puts made on wrapped objects, and the faults those wrappers inject.
 //
-// A Journal installs itself as the logger's line sink for its lifetime; at
-// most one may exist at a time. Header-only, so that a test that must not link
-// the component's layers can use it. Thread-safe: lines arrive from delivery
+// A Journal is the log capture of the host's test support, so at most one
+// may exist at a time. Header-only, so that a test that must not link the
+// component's layers can use it. Thread-safe: lines arrive from delivery
 // threads. Faults are set before events flow.
 #pragma once
 
@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/trace_utils.h"
+#include "host/testing/log_capture.h"
 #include "wbem/types.h"
 
 namespace actions::testing {
@@ -33,27 +33,14 @@ struct Faults {
   HRESULT spawn_result = WBEM_S_NO_ERROR;     // SpawnInstance of ZRV_ActionResult
   HRESULT query_object_sink = WBEM_S_NO_ERROR;
   HRESULT indicate = WBEM_S_NO_ERROR;
-  HRESULT enumerate_class = WBEM_S_NO_ERROR;  // BeginEnumeration of a class from GetObject
+  HRESULT enumerate_class = WBEM_S_NO_ERROR;   // BeginEnumeration of a class from GetObject
+  HRESULT get_result_class = WBEM_S_NO_ERROR;  // GetObject of ZRV_ActionResult
 };
 
-class Journal {
+class Journal : public LogCapture {
  public:
   static constexpr char kIndicate[] = "indicate";
 
-  Journal() {
-    CTraceUtils::GetInstance()->SetLineSink(
-        [this](int level, const std::string& component, const std::string& message) {
-          Add(std::to_string(level) + " " + component + ": " + message);
-        });
-  }
-  ~Journal() { CTraceUtils::GetInstance()->SetLineSink({}); }
-  Journal(const Journal&) = delete;
-  Journal& operator=(const Journal&) = delete;
-
-  void Add(std::string entry) {
-    std::lock_guard lock(mu_);
-    entries_.push_back(std::move(entry));
-  }
   void AddPut(PutRecord put) {
     std::lock_guard lock(mu_);
     puts_.push_back(std::move(put));
@@ -71,10 +58,7 @@ class Journal {
     return lines;
   }
   // Lines and markers so far, and a fresh start.
-  std::vector<std::string> TakeAll() {
-    std::lock_guard lock(mu_);
-    return std::exchange(entries_, {});
-  }
+  std::vector<std::string> TakeAll() { return LogCapture::Take(); }
   std::vector<PutRecord> TakePuts() {
     std::lock_guard lock(mu_);
     return std::exchange(puts_, {});
@@ -84,7 +68,6 @@ class Journal {
 
  private:
   std::mutex mu_;
-  std::vector<std::string> entries_;
   std::vector<PutRecord> puts_;
 };
 

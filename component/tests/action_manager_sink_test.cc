@@ -49,72 +49,51 @@ TEST_F(ActionManagerSinkTest, ReceivesOnlyItsOwnProfilesEvents) {
   EXPECT_EQ(plain->FindRule("disk_full")->GetExecutionCount("2"), 1);
 }
 
+// The classes are defined as "Disk_Full", "CPU_HIGH" and "mem_low". Of two
+// rule names that differ only in case, the later enumerated wins.
 TEST_F(ActionManagerSinkTest, MatchesClassNamesWithoutRegardToCase) {
-  // The classes are defined as "Disk_Full", "CPU_HIGH" and "mem_low".
-  const std::pair<const char*, const char*> cases[] = {
+  // clang-format off
+  const std::vector<std::string> cases[] = {
       {"disk_full", "Disk_Full"}, {"DISK_FULL", "Disk_Full"}, {"Disk_Full", "Disk_Full"},
       {"cpu_high", "CPU_HIGH"},   {"Cpu_High", "CPU_HIGH"},   {"MEM_LOW", "mem_low"},
+      {"Disk_Full", "DISK_FULL", "Disk_Full"}, {"disk_full", "Disk_Full", "Disk_Full"},
+      {"DISK_FULL", "disk_FULL", "Disk_Full"},
   };
-  for (const auto& [rule, event_class] : cases) {
-    SCOPED_TRACE(std::string(rule) + " / " + event_class);
+  // clang-format on
+  for (const std::vector<std::string>& rules : cases) {
+    const std::string event_class = rules.back();
+    SCOPED_TRACE(rules[0] + " / " + rules[1]);
     CActionManagerSettings settings;
-    AddRule(settings, rule, ActionList(Recording(rule)));
+    for (std::size_t i = 0; i + 1 < rules.size(); ++i) {
+      AddRule(settings, rules[i], ActionList(Recording(rules[i])));
+    }
+    std::string last;
+    for (const auto& [name, rule] : settings.m_mapRules) last = name;
     CActionManagerSink* sink = Component(settings);
     ASSERT_NE(sink, nullptr);
     ASSERT_EQ(sink->GetRuleCount(), 1u);
     std::string lower = event_class;
     for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     journal_->Take();
-    Raise(event_class, {{"EventId", "9"}});
-    EXPECT_THAT(Recorder::Get().Take(), ElementsAre(std::string(rule) + "@9"));
+    Raise(event_class.c_str(), {{"EventId", "9"}});
+    EXPECT_THAT(Recorder::Get().Take(), ElementsAre(last + "@9"));
     EXPECT_THAT(journal_->Take(), ElementsAre(ExecutingLine(lower, 0)));
     manager_->CompStop(sink);
   }
 }
 
-TEST_F(ActionManagerSinkTest, OfTwoNamesDifferingInCaseTheLaterEnumeratedWins) {
-  for (const auto& [first, second] :
-       {std::pair{"Disk_Full", "DISK_FULL"}, std::pair{"disk_full", "Disk_Full"},
-        std::pair{"DISK_FULL", "disk_FULL"}}) {
-    SCOPED_TRACE(std::string(first) + " / " + second);
-    CActionManagerSettings settings;
-    AddRule(settings, first, ActionList(Recording(first)));
-    AddRule(settings, second, ActionList(Recording(second)));
-    std::string last;
-    for (const auto& [name, rule] : settings.m_mapRules) last = name;
-    CActionManagerSink* sink = Component(settings, /*start=*/false);
-    ASSERT_NE(sink, nullptr);
-    EXPECT_EQ(sink->GetRuleCount(), 1u);
-    EXPECT_EQ(sink->ProcessEvent(Event("Disk_Full", {{"EventId", "1"}}).get()), 1);
-    EXPECT_THAT(Recorder::Get().Take(), ElementsAre(last + "@1"));
-  }
-}
-
-TEST_F(ActionManagerSinkTest, EventsWithoutARuleAreIgnoredSilently) {
-  CActionManagerSettings empty;
-  CActionManagerSink* no_rules = Component(empty);
-  CActionManagerSettings settings;
-  AddRule(settings, "Disk_Full", ActionList(Recording("A")));
-  AddRule(settings, "", ActionList(Recording("unnamed")));
-  CActionManagerSink* some_rules = Component(settings, /*start=*/false);
-  ASSERT_NE(no_rules, nullptr);
-  ASSERT_NE(some_rules, nullptr);
-  journal_->Take();
-  Raise("Disk_Full", {{"EventId", "1"}});
-  EXPECT_EQ(no_rules->ProcessEvent(Event("Disk_Full", {{"EventId", "1"}}).get()), 1);
-  EXPECT_EQ(some_rules->ProcessEvent(Event("CPU_HIGH", {{"EventId", "1"}}).get()), 1);
-  EXPECT_EQ(some_rules->ProcessEvent(Event("ZRV_Event").get()), 1);
-  EXPECT_THAT(Recorder::Get().Take(), IsEmpty());
-  EXPECT_THAT(journal_->Take(), IsEmpty());
-}
-
-TEST_F(ActionManagerSinkTest, ClassNamesThatCannotBeReadOrAreNoText) {
+// Events of no rule's class, or whose class name cannot be read or is no
+// text, run nothing; only an unreadable name is reported and fails.
+TEST_F(ActionManagerSinkTest, ClassNamesThatCannotBeReadOrHaveNoRule) {
   CActionManagerSettings settings;
   AddRule(settings, "Disk_Full", ActionList(Recording("A")));
   AddRule(settings, "", ActionList(Recording("unnamed")));
   AddRule(settings, "0", ActionList(Recording("zero")));
   CActionManagerSink* sink = Component(settings, /*start=*/false);
+  CActionManagerSettings empty;
+  CActionManagerSink* no_rules = Component(empty);
   ASSERT_NE(sink, nullptr);
+  ASSERT_NE(no_rules, nullptr);
   auto real = Event("Disk_Full", {{"EventId", "1"}});
   const std::string failed = "0 ActionManager: Failed getting event Name";
   struct Case {
@@ -129,11 +108,12 @@ TEST_F(ActionManagerSinkTest, ClassNamesThatCannotBeReadOrAreNoText) {
       {"read fails otherwise", WBEM_E_FAILED, "Disk_Full", 0, {failed}},
       {"null", WBEM_S_NO_ERROR, nullptr, 1, {}},
       {"a number", WBEM_S_NO_ERROR, 0, 1, {}},
-      {"a positive non-error result still reads",
-       1,
-       "DISK_FULL",
-       1,
+      {"no rule", WBEM_S_NO_ERROR, "CPU_HIGH", 1, {}},
+      {"the base class", WBEM_S_NO_ERROR, "ZRV_Event", 1, {}},
+      // clang-format off
+      {"a positive non-error result still reads", 1, "DISK_FULL", 1,
        {ExecutingLine("disk_full", 0)}},
+      // clang-format on
   };
   journal_->Take();
   for (const Case& c : cases) {
@@ -142,6 +122,9 @@ TEST_F(ActionManagerSinkTest, ClassNamesThatCannotBeReadOrAreNoText) {
     EXPECT_EQ(sink->ProcessEvent(event.get()), c.result);
     EXPECT_EQ(journal_->Take(), c.lines);
   }
+  EXPECT_EQ(no_rules->ProcessEvent(real.get()), 1);
+  Raise("Disk_Full", {{"EventId", "1"}});
+  EXPECT_THAT(journal_->Take(), IsEmpty());
   EXPECT_THAT(Recorder::Get().Take(), ElementsAre("A@1"));
   EXPECT_EQ(sink->ProcessEvent(nullptr), 0);
   EXPECT_THAT(journal_->Take(), ElementsAre(failed));

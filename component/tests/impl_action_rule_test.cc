@@ -152,24 +152,20 @@ TEST_F(ImplActionRuleTest, ExecutorsFollowTheActionKindAndKeepTheirOwnCopy) {
   std::vector<std::string> seen;
   for (const auto& e : executor.GetExecutors()) {
     EXPECT_TRUE(e->IsKindOf(&CImplBaseActionInfo::classCImplBaseActionInfo));
-    const std::string limit = " " + std::to_string(e->GetExecutionLimit());
+    std::string text = e->GetRuntimeClass()->m_lpszClassName;
+    text += " " + std::to_string(e->GetExecutionLimit()) + " ";
     if (const auto* b = dynamic_cast<const CImplBuiltInActionInfo*>(e.get())) {
-      EXPECT_EQ(e->GetRuntimeClass(), &CImplBuiltInActionInfo::classCImplBuiltInActionInfo);
-      seen.push_back(b->GetInfo().m_strMethodName + limit);
+      text += b->GetInfo().m_strMethodName;
     } else if (const auto* p = dynamic_cast<const CImplProgramInfo*>(e.get())) {
-      EXPECT_EQ(e->GetRuntimeClass(), &CImplProgramInfo::classCImplProgramInfo);
-      seen.push_back(p->GetInfo().m_strCommand + limit);
+      text += p->GetInfo().m_strCommand;
     } else if (const auto* t = dynamic_cast<const CImplTaskActionInfo*>(e.get())) {
-      EXPECT_EQ(e->GetRuntimeClass(), &CImplTaskActionInfo::classCImplTaskActionInfo);
-      std::string items;
-      for (const std::string& item : t->GetInfo().m_lstItems) items += item + ";";
-      seen.push_back(items + limit);
+      for (const std::string& item : t->GetInfo().m_lstItems) text += item + ";";
     }
+    seen.push_back(text);
   }
   std::sort(seen.begin(), seen.end());
-  EXPECT_THAT(seen, ElementsAre("Reset 3", "a;b; 5", "echo hi 4"));
-  EXPECT_EQ(CImplTaskActionInfo::classCImplTaskActionInfo.m_pfnGetBaseClass(),
-            &CImplBaseActionInfo::classCImplBaseActionInfo);
+  EXPECT_THAT(seen, ElementsAre("CImplBuiltInActionInfo 3 Reset", "CImplProgramInfo 4 echo hi",
+                                "CImplTaskActionInfo 5 a;b;"));
   EXPECT_EQ(CImplBaseActionInfo::classCImplBaseActionInfo.m_pfnGetBaseClass(),
             &CObject::classCObject);
   EXPECT_EQ(CImplBaseActionInfo::classCImplBaseActionInfo.m_pfnCreateObject, nullptr);

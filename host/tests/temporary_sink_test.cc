@@ -11,9 +11,9 @@
 #include <iterator>
 #include <thread>
 
-#include "host/tests/log_capture.h"
-#include "testing/wait.h"
+#include "host/testing/log_capture.h"
 #include "repository/repository.h"
+#include "testing/wait.h"
 #include "wbem/testing/leak_check.h"
 
 namespace {

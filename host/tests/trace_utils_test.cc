@@ -7,22 +7,12 @@
 #include <thread>
 #include <vector>
 
-#include "host/tests/log_capture.h"
+#include "host/testing/log_capture.h"
 
 namespace host {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-TEST(TraceUtilsTest, FormatsTheSystemsConversions) {
-  LogCapture log;
-  const std::u16string wide = u"EventId";
-  std::int32_t count = 7;
-  std::int32_t hres = static_cast<std::int32_t>(0x80041002);
-  CTraceUtils::GetInstance()->LogMsg(0, "ActionManager", "The property %S of %s: %d %ld (hres=%lu)",
-                                     wide.c_str(), "x", 3, count, hres);
-  EXPECT_EQ(log.Take(), Lines{"0 ActionManager: The property EventId of x: 3 7 (hres=2147749890)"});
-}
 
 // What printf makes of the same format and arguments.
 template <typename... Args>

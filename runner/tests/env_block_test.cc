@@ -31,7 +31,7 @@ CEnvBlock BlockOf(std::initializer_list<const char*> entries) {
   return block;
 }
 
-TEST(EnvBlockTest, ReserveClearAndTheFirstEntry) {
+TEST(EnvBlockTest, ReserveClearAndTheEntryForms) {
   CEnvBlock block;
   EXPECT_EQ(block.SetEntry(nullptr), 0);
   EXPECT_EQ(block.SetEntry(""), 0);
@@ -50,6 +50,12 @@ TEST(EnvBlockTest, ReserveClearAndTheFirstEntry) {
   block.Clear();
   EXPECT_EQ(Bytes(block), "\0\0"s);
   EXPECT_EQ(block.Capacity(), 1024);
+  // The text and number forms, after a Clear.
+  EXPECT_EQ(block.SetText("NAME", nullptr), 9);
+  EXPECT_EQ(block.SetText("EMPTY", ""), 7);
+  EXPECT_EQ(block.SetNumber("N", -2147483647 - 1), 14);
+  EXPECT_EQ(block.SetNumber("Z", 0), 4);
+  EXPECT_EQ(Bytes(block), "EMPTY=\0N=-2147483648\0NAME=---\0Z=0\0\0\0"s);
 }
 
 TEST(EnvBlockTest, SameNameIsReplacedAtItsPlace) {
@@ -73,15 +79,6 @@ TEST(EnvBlockTest, EntriesStaySortedWhateverTheInsertionOrder) {
     // Bytes are signed: the UTF-8 lead byte 0xC3 sorts before every ASCII letter.
     EXPECT_EQ(Bytes(block), "\xC3\xA9=4\0A=1\0AB=2\0B=3\0\0\0"s);
   } while (std::next_permutation(entries.begin(), entries.end()));
-}
-
-TEST(EnvBlockTest, SetTextAndSetNumberFormats) {
-  CEnvBlock block;
-  EXPECT_EQ(block.SetText("NAME", nullptr), 9);
-  EXPECT_EQ(block.SetText("EMPTY", ""), 7);
-  EXPECT_EQ(block.SetNumber("N", -2147483647 - 1), 14);
-  EXPECT_EQ(block.SetNumber("Z", 0), 4);
-  EXPECT_EQ(Bytes(block), "EMPTY=\0N=-2147483648\0NAME=---\0Z=0\0\0\0"s);
 }
 
 TEST(EnvBlockTest, RemoveNameMatchesTheBeginningIgnoringCase) {

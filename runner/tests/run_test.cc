@@ -28,10 +28,9 @@ struct Outcome {
   std::string error;
 };
 
-Outcome RunOnce(CCommandRunner& runner, const std::vector<std::string>& extra = {},
-                const EnvironmentMap& environment = {}) {
+Outcome RunOnce(CCommandRunner& runner, const std::vector<std::string>& extra = {}) {
   Outcome outcome{-12345, "unset", "unset"};
-  outcome.code = runner.Run(extra, outcome.output, outcome.error, environment);
+  outcome.code = runner.Run(extra, outcome.output, outcome.error, {});
   return outcome;
 }
 
@@ -61,6 +60,8 @@ TEST_F(RunTest, ResultCodesAndTexts) {
     std::string command;
     std::vector<std::string> extra;
     Outcome want;
+    const char* mode = "UseArg";
+    const char* input = "";
   };
   const Case cases[] = {
       {"printf", {"#note\nAB=1\n42\n43\n"}, {0, "42", ""}},
@@ -72,54 +73,25 @@ TEST_F(RunTest, ResultCodesAndTexts) {
       {"sh -c \"printf 'first\\nsecond\\n' >&2; exit 3\"", {}, {3, "", "first"}},
       {"sh -c \"echo out; echo err >&2\"", {}, {1, "out", "err"}},
       {"sh -c \"echo $0:$1:$2\"", {"a b", "c\"d"}, {0, "a b:cd:", ""}},
+      // One line of each, longer than the runner keeps: the first line is
+      // what was captured of it (of the error, less its last byte, which the
+      // runner always drops as the line's end).
+      // clang-format off
+      {"perl -e \"print 'o' x 10000, qq(\\n); print STDERR 'e' x 10000, qq(\\n)\"", {},
+       {1, std::string(4096, 'o'), std::string(2047, 'e')}},
+      {"od -An -c", {}, {0, "   h   i  \\0", ""}, "UseStdin", "hi"},
+      // The script's own text comes back on the error stream.
+      {"sh _-COMMAND-_", {}, {1, "from-file", "echo from-file"}, "UseFile",
+       "echo from-file\ncat qxscript.cmd >&2\n"},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
-    ExpectOutcome(RunCommand(c.command, c.extra), c.want);
+    CCommandRunner runner("probe", c.command, c.input, "FALSE", c.mode);
+    ExpectOutcome(RunOnce(runner, c.extra), c.want);
+    EXPECT_FALSE(fs::exists(directory_ / "qxscript.cmd"));
   }
-  EXPECT_FALSE(fs::exists(directory_ / "qxscript.cmd"));
-}
-
-TEST_F(RunTest, CaptureKeeps4096BytesOfOutputAnd2048OfTheErrorStream) {
-  // One line of each, longer than the runner keeps: the first line is what
-  // was captured of it (of the error, less its last byte, which the runner
-  // always drops as the line's end).
-  const Outcome got =
-      RunCommand("perl -e \"print 'o' x 10000, qq(\\n); print STDERR 'e' x 10000, qq(\\n)\"");
-  EXPECT_EQ(got.code, 1);  // exit 0 with error output
-  EXPECT_EQ(got.output, std::string(4096, 'o'));
-  EXPECT_EQ(got.error, std::string(2047, 'e'));
-}
-
-TEST_F(RunTest, SecondRunSeesTheVariablesAndClockOfTheFirst) {
-  CCommandRunner runner("probe",
-                        "sh -c \"echo AB=1; echo "
-                        "${AB:-none}:$ZRV_PROFILE:$MONITOR_ID:$INSTALLDIR:$LASTSTAMP:$TIME\"",
-                        "", "FALSE", "UseArg");
-  const EnvironmentMap map{{"ZRV_PROFILE", "servers"}};
-  const std::string fixed = ":servers:d75e6f2a:c:\\Winnt\\system32:";
-  const Outcome first = RunOnce(runner, {}, map);
-  const std::string first_time = std::to_string(runner.State().current_time);
-  ExpectOutcome(first, {0, "none" + fixed + "0:" + first_time, ""});
-  const Outcome second = RunOnce(runner, {}, map);
-  const std::string second_time = std::to_string(runner.State().current_time);
-  ExpectOutcome(second, {0, "1" + fixed + first_time + ":" + second_time, ""});
-}
-
-TEST_F(RunTest, InputThroughStandardInput) {
-  CCommandRunner runner("probe", "od -An -c", "hi", "FALSE", "UseStdin");
-  ExpectOutcome(RunOnce(runner), {0, "   h   i  \\0", ""});
-}
-
-TEST_F(RunTest, InputThroughTheWrapperFileWhichIsGoneAfterwards) {
-  CCommandRunner runner("probe", "sh _-COMMAND-_", "echo from-file\ncat qxscript.cmd >&2\n",
-                        "FALSE", "UseFile");
-  // The script's own text comes back on the error stream: exit 0 with error output gives 1.
-  ExpectOutcome(RunOnce(runner), {1, "from-file", "echo from-file"});
-  EXPECT_FALSE(fs::exists(directory_ / "qxscript.cmd"));
-}
-
-TEST_F(RunTest, WrapperFileThatCannotBeWritten) {
+  // A wrapper file that cannot be written.
   fs::create_directory(directory_ / "qxscript.cmd");
   CCommandRunner runner("probe", "sh _-COMMAND-_", "echo never", "FALSE", "UseFile");
   ExpectOutcome(RunOnce(runner), {1003, "", "FILE?"});
@@ -154,13 +126,11 @@ TEST_F(RunTest, FormBModulesAndTheirEntryPoints) {
   ExpectOutcome(run(kFormB + " NoSuchEntry"), {1001, "", "<STDOUT EMPTY>"});
   ExpectOutcome(run(kFormB), {1001, "", "<STDOUT EMPTY>"});
   EXPECT_EQ(LoadedLibraryCount(), libraries);
-}
-
-TEST_F(RunTest, MissingLibraryIsRememberedAsMissing) {
+  // A library missing at its first use is remembered as missing.
   const fs::path late = directory_ / "late_module.so";
-  ExpectOutcome(RunCommand(late.string() + " Hello", {}, "TRUE"), {1001, "", "<STDOUT EMPTY>"});
+  ExpectOutcome(run(late.string() + " Hello"), {1001, "", "<STDOUT EMPTY>"});
   fs::copy_file(kFormB, late);
-  ExpectOutcome(RunCommand(late.string() + " Hello", {}, "TRUE"), {1001, "", "<STDOUT EMPTY>"});
+  ExpectOutcome(run(late.string() + " Hello"), {1001, "", "<STDOUT EMPTY>"});
 }
 
 TEST_F(RunTest, EntryPointReceivesTheEnvironmentBlockIntact) {

@@ -1,6 +1,8 @@
-// Test support: collects the logger's lines as "level component: message"
-// for the life of the object, then restores the default destination.
-// Thread-safe, since lines may come from delivery threads.
+// Test support: collects the logger's lines as "LEVEL COMPONENT: MESSAGE" for
+// the life of the object, then restores the default destination. At most one
+// may exist at a time. Header-only, so that any suite can use it without
+// linking more than the host framework. Thread-safe: lines arrive from
+// delivery threads.
 #pragma once
 
 #include <mutex>
@@ -15,14 +17,19 @@ class LogCapture {
   LogCapture() {
     CTraceUtils::GetInstance()->SetLineSink(
         [this](int level, const std::string& component, const std::string& message) {
-          std::lock_guard lock(mu_);
-          lines_.push_back(std::to_string(level) + " " + component + ": " + message);
+          Add(std::to_string(level) + " " + component + ": " + message);
         });
   }
   ~LogCapture() { CTraceUtils::GetInstance()->SetLineSink({}); }
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
 
+  // Adds an entry of the test's own among the lines.
+  void Add(std::string entry) {
+    std::lock_guard lock(mu_);
+    lines_.push_back(std::move(entry));
+  }
+  // The entries so far, and a fresh start.
   std::vector<std::string> Take() {
     std::lock_guard lock(mu_);
     return std::exchange(lines_, {});
