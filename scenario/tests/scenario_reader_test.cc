@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "scenario/scenario.h"
 #include "testing/temp_dir.h"
@@ -57,6 +58,30 @@ TEST(ScenarioReaderTest, ProblemsAreRefusedWithTheirPlace) {
     SCOPED_TRACE(c.scenario);
     const std::string refusal = Refusal(c.scenario, dir / "scenario.json");
     EXPECT_NE(refusal.find(c.error), std::string::npos) << refusal;
+  }
+}
+
+// A checker's reader reads on past each refusal, in the document's order; a
+// program's reader stops at the first.
+TEST(ScenarioReaderTest, EveryProblemIsKeptWhenAsked) {
+  Json json;
+  InputError error;
+  ASSERT_TRUE(ParseJson(R"({"profile": 1, "classes": [{"name": "A", "x": 1}, {"name": 2}],
+      "settings": {"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task",
+        "exec_limit": -1, "y": 0}, {"kind": "builtin", "class": 3}]}]},
+      "environment": {"A": 1, "B": 2}, "z": 0})",
+                        &json, &error));
+  const std::string a = "settings.rules[0].actions[";
+  const std::vector<std::string> every = {
+      "profile",        "classes[0].x",  "classes[1].name", a + "0].exec_limit", a + "0].y",
+      a + "1].name",    a + "1].class",  "environment.A",   "environment.B",     "z"};
+  for (const auto keep : {Problems::Keep::kFirst, Problems::Keep::kEvery}) {
+    Problems problems(keep);
+    Scenario read;
+    ReadScenario(problems, json, "s.json", &read);
+    std::vector<std::string> places;
+    for (const InputError& problem : problems.all()) places.push_back(problem.place);
+    EXPECT_EQ(places, keep == Problems::Keep::kEvery ? every : std::vector{every[0]});
   }
 }
 

@@ -265,11 +265,16 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
        ScenarioWith("Disk_Full", actions + "," + pager),
        {"AM102 settings.rules[0].actions[0].class_call",
         "AM204 settings.rules[0].actions[1].class", "AM304 settings.rules[0].actions[2].method"}},
+      {"scenario: refusals of fields the checks do not read beside a method the class lacks",
+       ScenarioWith("Disk_Full", pager.substr(0, pager.size() - 1) +
+                                     R"(, "exec_limit": 65536, "colour": 1, "aux": 2})"),
+       {"AM102 settings.rules[0].actions[0].exec_limit", "AM102 settings.rules[0].actions[0].aux",
+        "AM102 settings.rules[0].actions[0].colour", "AM304 settings.rules[0].actions[0].method"}},
       {"scenario without a world",
-       R"({"profile": "P", "classes": [{"name": 5}], "settings": {"rules": [{"event": "A",
-           "actions": [)" + actions + "]}]}}",
+       R"({"profile": "P", "classes": [{"name": 5, "shape": 1}], "settings": {"rules": [
+           {"event": "A", "actions": [)" + actions + "]}]}}",
        {"AM102 settings.rules[0].actions[0].class_call", "AM102 classes[0].name",
-        "AM204 settings.rules[0].actions[1].class"}},
+        "AM102 classes[0].shape", "AM204 settings.rules[0].actions[1].class"}},
       {"configuration refused in a profile",
        R"({"state_dir": "s", "classes": [{"name": "Volume"}],
            "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
@@ -287,9 +292,9 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
     EXPECT_EQ(found, c.found) << Describe(findings);
   }
   // The refusal that leaves no world says what it costs.
-  const Findings worldless = tools::CheckFile(dir.Write("f.json", cases[2].file), 11);
-  ASSERT_GE(worldless.size(), 2u);
-  EXPECT_NE(worldless[1].message.find("checks that need classes do not run"), std::string::npos)
+  const Findings worldless = tools::CheckFile(dir.Write("f.json", cases[3].file), 11);
+  ASSERT_GE(worldless.size(), 3u);
+  EXPECT_NE(worldless[2].message.find("checks that need classes do not run"), std::string::npos)
       << Describe(worldless);
 }
 
