@@ -52,6 +52,18 @@ TEST(ScenarioReaderTest, ProblemsAreRefusedWithTheirPlace) {
       {with(R"("environment": {"A": 1})"), "environment.A: must be a string"},
       {R"({"profile": "P", "settings": {"rules": [{"event": "E", "actions": [{"name": "a"}]}]}})",
        "settings.rules[0].actions[0].kind: is required"},
+      // The expect block, which amctl test reads.
+      {with(R"("expect": {"logs": [{"text": "a", "regex": "b"}]})"), "expect.logs[0]: needs either"},
+      {with(R"("expect": {"logs": [{"regex": "("}]})"), "expect.logs[0].regex: is not a regular"},
+      {with(R"("expect": {"logs": [{"text": "a", "level": 4}]})"), "expect.logs[0].level: must be"},
+      {with(R"("expect": {"logs": [{"regex": ")" + std::string(1001, 'a') + R"("}]})"),
+       "expect.logs[0].regex: is longer than 1000 characters"},
+      {with(R"("expect": {"process_event": [1.5]})"), "expect.process_event[0]: must be an integer"},
+      {with(R"("expect": {"method_calls": [{"path": 1}]})"), "method_calls[0].path: must be a string"},
+      {with(R"("expect": {"method_calls": [{"in": []}]})"), "expect.method_calls[0].in: must be"},
+      {with(R"("expect": {"result_events": [1]})"), "expect.result_events[0]: must be an object"},
+      {with(R"("expect": {"program_runs": -1})"), "expect.program_runs: must be an integer"},
+      {with(R"("expect": {"bogus": 1})"), "expect.bogus: is not a known field"},
   };
   const amtest::TempDir dir;
   for (const auto& c : cases) {
