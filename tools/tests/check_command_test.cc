@@ -424,56 +424,55 @@ TEST(CheckCommandTest, ExitStatusFollowsSeverityAndStrict) {
 
 TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
   TempDir dir;
-  const std::string file = dir.Write("s.json", ScenarioWith("Disk_Full", Clean("[]", R"(
+  // A name with a space, which a URI must escape.
+  const std::string file = dir.Write("a b.json", ScenarioWith("Disk_Full", Clean("[]", R"(
       [{"param": "Count", "event_prop": "Drive"}])")));
   const Findings expected = tools::CheckFile(file, 11);
   ASSERT_EQ(expected.size(), 2u) << Describe(expected);  // AM206 and AM311
+  // AM206 stands at the key_params of the action.
+  EXPECT_EQ(expected[0].line, 12);
+  EXPECT_EQ(expected[0].column, 33);
 
   const tools_test::RunResult text = RunAmctl({"check", file}, dir.path());
   EXPECT_EQ(text.status, 0) << text.err;  // warnings only
   EXPECT_EQ(text.out, Describe(expected));
 
-  const tools_test::RunResult json = RunAmctl({"check", "--format", "json", file}, dir.path());
-  const auto array = nlohmann::json::parse(json.out);
+  const auto array =
+      nlohmann::json::parse(RunAmctl({"check", "--format", "json", file}, dir.path()).out);
   ASSERT_EQ(array.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(array[i]["code"], expected[i].code);
-    EXPECT_EQ(array[i]["place"], expected[i].place);
-    EXPECT_EQ(array[i]["severity"], "warning");
-    EXPECT_EQ(array[i]["message"], expected[i].message);
-    EXPECT_EQ(array[i]["line"], expected[i].line);
-    EXPECT_EQ(array[i]["column"], expected[i].column);
+    const Finding& e = expected[i];
+    EXPECT_EQ(array[i], nlohmann::json({{"file", file}, {"place", e.place}, {"line", e.line},
+                                        {"column", e.column}, {"code", e.code},
+                                        {"severity", "warning"}, {"message", e.message}}));
   }
 
-  const tools_test::RunResult sarif = RunAmctl({"check", "--format", "sarif", file}, dir.path());
-  const auto log = nlohmann::json::parse(sarif.out);
+  const auto log =
+      nlohmann::json::parse(RunAmctl({"check", "--format", "sarif", file}, dir.path()).out);
   EXPECT_EQ(log["version"], "2.1.0");
   const auto& run = log["runs"][0];
   EXPECT_EQ(run["tool"]["driver"]["rules"].size(), tools::LintRules().size());
   ASSERT_EQ(run["results"].size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const auto& result = run["results"][i];
+    const auto& at = result["locations"][0];
     EXPECT_EQ(result["ruleId"], expected[i].code);
     EXPECT_EQ(run["tool"]["driver"]["rules"][result["ruleIndex"].get<std::size_t>()]["id"],
               expected[i].code);
     EXPECT_EQ(result["level"], "warning");
-    EXPECT_EQ(result["locations"][0]["logicalLocations"][0]["fullyQualifiedName"],
-              expected[i].place);
-    const auto& at = result["locations"][0]["physicalLocation"]["region"];
-    EXPECT_EQ(at["startLine"], expected[i].line);
-    EXPECT_EQ(at["startColumn"], expected[i].column);
+    EXPECT_EQ(at["logicalLocations"][0]["fullyQualifiedName"], expected[i].place);
+    EXPECT_EQ(at["physicalLocation"]["artifactLocation"]["uri"],
+              (dir.path() / "a%20b.json").string());
+    EXPECT_EQ(at["physicalLocation"]["region"],
+              nlohmann::json({{"startLine", expected[i].line},
+                              {"startColumn", expected[i].column}}));
   }
-  // AM206 stands at the key_params of the action.
-  EXPECT_EQ(expected[0].line, 12);
-  EXPECT_EQ(expected[0].column, 33);
-
   // A syntax error's line and column reach SARIF's region.
   const std::string broken = dir.Write("b.json", "{\n  \"rules\": [,]\n}");
   const auto region = nlohmann::json::parse(
       RunAmctl({"check", "--format", "sarif", broken}, dir.path())
           .out)["runs"][0]["results"][0]["locations"][0]["physicalLocation"]["region"];
-  EXPECT_EQ(region["startLine"], 2);
-  EXPECT_EQ(region["startColumn"], 13);
+  EXPECT_EQ(region, nlohmann::json({{"startLine", 2}, {"startColumn", 13}}));
 }
 
 }  // namespace
