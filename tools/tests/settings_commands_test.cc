@@ -161,19 +161,12 @@ TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
   }
   // Help and the version print nothing but themselves: the library's load
   // notice shows only with -v.
-  const struct {
-    std::vector<std::string> args;
-    const char* out;
-  } quiet[] = {
-      {{"settings", "encode", "--help"}, "--output"},
-      {{"--help"}, "demo"},
-      {{"--version"}, "amctl 1."},
-  };
-  for (const auto& c : quiet) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    const RunResult run = RunAmctl(c.args, dir_.path());
+  for (const auto& [args, shown] : {std::pair{"settings encode --help", "--output"},
+                                    std::pair{"--help", "demo"}, std::pair{"--version", "amctl 1."}}) {
+    SCOPED_TRACE(args);
+    const RunResult run = RunAmctl(Words(args), dir_.path());
     EXPECT_EQ(run.status, 0);
-    EXPECT_NE(run.out.find(c.out), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find(shown), std::string::npos) << run.out;
     EXPECT_EQ(run.err, "");
   }
   const RunResult verbose = Encode(R"({"rules": []})", {"-v"});
