@@ -161,8 +161,9 @@ TEST_F(SettingsCommandTest, FileProblemsAndUsageErrorsHaveTheirStatus) {
   }
   // Help and the version print nothing but themselves: the library's load
   // notice shows only with -v.
-  for (const auto& [args, shown] : {std::pair{"settings encode --help", "--output"},
-                                    std::pair{"--help", "demo"}, std::pair{"--version", "amctl 1."}}) {
+  for (const auto& [args, shown] :
+       {std::pair{"settings encode --help", "--output"}, std::pair{"--help", "demo"},
+        std::pair{"--version", "amctl 1."}}) {
     SCOPED_TRACE(args);
     const RunResult run = RunAmctl(Words(args), dir_.path());
     EXPECT_EQ(run.status, 0);
