@@ -358,11 +358,11 @@ void PutText(Json& object, const std::string& name, std::string_view bytes) {
 }
 
 void Problems::Fail(std::string place, std::string message) {
-  if (!first_) first_ = InputError{std::move(place), std::move(message), {}};
+  Fail(InputError{std::move(place), std::move(message), {}});
 }
 
 void Problems::Fail(InputError error) {
-  if (!first_) first_ = std::move(error);
+  if (reading()) found_.push_back(std::move(error));
 }
 
 std::string ReadTextValue(Problems& problems, const Json& value, const std::string& path) {
@@ -394,7 +394,7 @@ ObjectReader::ObjectReader(Problems& problems, const Json& value, std::string pa
 
 const Json* ObjectReader::Find(std::string_view field) {
   asked_.emplace_back(field);
-  if (!problems_.ok() || object_ == nullptr) return nullptr;
+  if (!problems_.reading() || object_ == nullptr) return nullptr;
   const auto it = object_->find(field);
   return it == object_->end() ? nullptr : &*it;
 }
@@ -430,7 +430,7 @@ std::string ObjectReader::Text(std::string_view field, std::string fallback) {
 }
 
 std::string ObjectReader::RequiredText(std::string_view field) {
-  if (problems_.ok() && object_ != nullptr && !Has(field)) {
+  if (problems_.reading() && object_ != nullptr && !Has(field)) {
     problems_.Fail(PathOf(field), "is required");
   }
   return Text(field);
@@ -447,8 +447,10 @@ std::int64_t ObjectReader::Integer(std::string_view field, std::int64_t min, std
                                    std::int64_t fallback) {
   const Json* value = Find(field);
   std::int64_t number = fallback;
-  if (value != nullptr) ReadInteger(problems_, *value, PathOf(field), min, max, &number);
-  return problems_.ok() ? number : fallback;
+  if (value != nullptr && !ReadInteger(problems_, *value, PathOf(field), min, max, &number)) {
+    return fallback;
+  }
+  return number;
 }
 
 bool ObjectReader::Bool(std::string_view field, bool fallback) {
@@ -480,11 +482,11 @@ const Json* ObjectReader::Object(std::string_view field) {
 }
 
 void ObjectReader::Finish() {
-  if (!problems_.ok() || object_ == nullptr) return;
+  if (!problems_.reading() || object_ == nullptr) return;
   for (const auto& [name, value] : object_->items()) {
     if (std::find(asked_.begin(), asked_.end(), name) == asked_.end()) {
       problems_.Fail(PathOf(name), "is not a known field");
-      return;
+      if (!problems_.reading()) return;
     }
   }
 }

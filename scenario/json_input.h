@@ -14,9 +14,12 @@
 // object {"hex": "..."}. Output writes the plain form when the bytes are valid
 // UTF-8 and the hex form otherwise, so nothing is ever lost on the way out.
 //
-// Problems are sticky: the first one is kept, and once one is recorded every
-// further read returns its default, so a caller can read a whole object and
-// check once at the end. Nothing here throws. Not thread-safe.
+// Problems are sticky: by default the first one is kept, and once one is
+// recorded every further read returns its default, so a caller can read a
+// whole object and check once at the end. A reader that keeps every problem
+// reads on instead (a refused field reads as its default, the others as
+// given), so that one refusal does not hide the next. Nothing here throws.
+// Not thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -75,18 +78,32 @@ Json TextValue(std::string_view bytes);
 // Files a text field: `name` when the bytes are UTF-8, else `name`_hex.
 void PutText(Json& object, const std::string& name, std::string_view bytes);
 
-// The first problem found while reading a document.
+// The problems found while reading a document: the first only (what a
+// program that refuses the document reports), or every one (what a checker
+// reports).
 class Problems {
  public:
-  bool ok() const { return !first_.has_value(); }
-  // Records a problem unless one is already recorded.
+  enum class Keep { kFirst, kEvery };
+  explicit Problems(Keep keep = Keep::kFirst) : keep_(keep) {}
+
+  bool ok() const { return found_.empty(); }
+  // Whether reading goes on: always when every problem is kept, else until
+  // the first. Readers test this, not ok(), before reading further.
+  bool reading() const { return keep_ == Keep::kEvery || found_.empty(); }
+  // How many problems are recorded, so that a reader can tell whether a
+  // part of the document it just read was refused.
+  std::size_t count() const { return found_.size(); }
+  // Records a problem (with kFirst, unless one is already recorded).
   void Fail(std::string place, std::string message);
   void Fail(InputError error);
   // The first problem; only meaningful when !ok().
-  const InputError& first() const { return *first_; }
+  const InputError& first() const { return found_.front(); }
+  // Every problem recorded, in the order found.
+  const std::vector<InputError>& all() const { return found_; }
 
  private:
-  std::optional<InputError> first_;
+  Keep keep_;
+  std::vector<InputError> found_;
 };
 
 // Reads a text element of a list (a string or {"hex": "..."}) at `path`.

@@ -130,7 +130,7 @@ ScenarioMethod ReadMethod(Problems& problems, const std::string& name, const Jso
     } else if (command->empty()) {
       problems.Fail(reader.PathOf("command"), "must name the program to run");
     }
-    for (std::size_t i = 0; problems.ok() && i < command->size(); ++i) {
+    for (std::size_t i = 0; problems.reading() && i < command->size(); ++i) {
       const Json& element = (*command)[i];
       const std::string element_path = IndexPath(reader.PathOf("command"), i);
       if (!element.is_string()) {
@@ -165,7 +165,8 @@ ScenarioMethod ReadMethod(Problems& problems, const std::string& name, const Jso
 template <typename T, typename Read>
 void ReadList(ObjectReader& reader, std::string_view field, std::vector<T>* out, Read read) {
   const Json* list = reader.Array(field);
-  for (std::size_t i = 0; list != nullptr && i < list->size() && reader.problems().ok(); ++i) {
+  for (std::size_t i = 0; list != nullptr && i < list->size() && reader.problems().reading();
+       ++i) {
     out->push_back(read(reader.problems(), (*list)[i], IndexPath(reader.PathOf(field), i)));
   }
 }
@@ -237,10 +238,11 @@ void ReadSettingsSource(ObjectReader& reader, const std::filesystem::path& folde
     problems.Fail(reader.PathOf("settings"), "is required (or settings_archive)");
     return;
   }
+  const std::size_t before = problems.count();
   const std::string name = reader.String("settings_archive");
   const auto number =
       reader.Integer("version", kMinArchiveVersion, kMaxArchiveVersion, kDefaultArchiveVersion);
-  if (!problems.ok()) return;
+  if (!problems.reading() || problems.count() != before) return;
   const std::filesystem::path path = folder / name;
   InputError error;
   if (!LoadSettingsFile(path.string(), static_cast<std::int32_t>(number), settings, &error,
@@ -257,16 +259,16 @@ void ReadEnvironment(ObjectReader& reader, const std::filesystem::path& folder,
     const std::string path = FieldPath(reader.PathOf("environment"), name);
     if (name.empty() || name.find('=') != std::string::npos) {
       reader.problems().Fail(path, "is not a variable name");
-      return;
+      continue;
     }
     if (!value.is_string()) {
       reader.problems().Fail(path, "must be a string");
-      return;
+      continue;
     }
     std::string text = value.get<std::string>();
     if (text.find('\0') != std::string::npos) {
       reader.problems().Fail(path, "must not hold a NUL character");
-      return;
+      continue;
     }
     // The component reads this variable as the programs' working folder.
     if (name == "ZMO_HALBERD_DIR" && !text.empty()) {
@@ -339,6 +341,16 @@ std::optional<CIMTYPE> ParseCimTypeName(std::string_view name) {
 bool ReadScenario(const Json& json, const std::filesystem::path& file, Scenario* scenario,
                   InputError* error) {
   Problems problems;
+  ReadScenario(problems, json, file, scenario);
+  if (!problems.ok()) {
+    *error = problems.first();
+    return false;
+  }
+  return true;
+}
+
+void ReadScenario(Problems& problems, const Json& json, const std::filesystem::path& file,
+                  Scenario* scenario) {
   const std::filesystem::path folder = file.parent_path();
   ObjectReader reader(problems, json, "");
   if (reader.Require("profile")) scenario->profile = reader.String("profile");
@@ -346,19 +358,15 @@ bool ReadScenario(const Json& json, const std::filesystem::path& file, Scenario*
   scenario->standard_classes = reader.Bool("standard_classes", true);
   ReadList(reader, "classes", &scenario->classes, ReadClass);
   ReadList(reader, "instances", &scenario->instances, ReadObject);
-  if (problems.ok())
+  if (problems.reading()) {
     ReadSettingsSource(reader, folder, scenario->settings.get(), &scenario->warnings);
+  }
   ReadEnvironment(reader, folder, &scenario->environment);
   ReadList(reader, "events", &scenario->events, ReadObject);
   if (const Json* expect = reader.Find("expect"); expect != nullptr && problems.ok()) {
     scenario->expect = ReadExpectations(problems, *expect, reader.PathOf("expect"));
   }
   reader.Finish();
-  if (!problems.ok()) {
-    *error = problems.first();
-    return false;
-  }
-  return true;
 }
 
 bool ReadEvent(const Json& json, const std::string& path, ScenarioObject* event,

@@ -147,10 +147,15 @@ struct Scenario {
 // in the settings archive, `error->file` names that file.
 [[nodiscard]] bool ReadScenario(const Json& json, const std::filesystem::path& file,
                                 Scenario* scenario, InputError* error);
+// The same, recording into `problems` (with Problems::Keep::kEvery, every
+// refusal of the document); `*scenario` holds what was read, meaningful
+// only when no problem was recorded.
+void ReadScenario(Problems& problems, const Json& json, const std::filesystem::path& file,
+                  Scenario* scenario);
 
 // The pieces of a scenario, for documents that embed them (the service's
-// configuration): each records its first problem in `problems` and returns
-// what it read so far. Paths name the value in messages; relative paths are
+// configuration): each records its problems in `problems` and returns what
+// it read. Paths name the value in messages; relative paths are
 // taken from `folder`.
 ScenarioClass ReadClass(Problems& problems, const Json& value, const std::string& path);
 ScenarioObject ReadObject(Problems& problems, const Json& value, const std::string& path);

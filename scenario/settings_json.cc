@@ -26,7 +26,7 @@ void ReadParams(ObjectReader& action, std::string_view field, CParamsList* list)
   const Json* array = action.Array(field);
   if (array == nullptr) return;
   const std::string path = action.PathOf(field);
-  for (std::size_t i = 0; i < array->size() && action.problems().ok(); ++i) {
+  for (std::size_t i = 0; i < array->size() && action.problems().reading(); ++i) {
     ObjectReader pair(action.problems(), (*array)[i], IndexPath(path, i));
     CParams params;
     params.m_strParamName = pair.Text("param");
@@ -101,17 +101,23 @@ void ReadActions(ObjectReader& rule, CActionRule* out) {
   const Json* actions = rule.Array("actions");
   const std::string path = rule.PathOf("actions");
   std::unordered_map<std::string, std::size_t> seen;
-  for (std::size_t i = 0; actions != nullptr && i < actions->size() && problems.ok(); ++i) {
+  for (std::size_t i = 0; actions != nullptr && i < actions->size() && problems.reading(); ++i) {
+    const std::size_t before = problems.count();
     ObjectReader action(problems, (*actions)[i], IndexPath(path, i));
     const std::string name = action.RequiredText("name");
+    const std::size_t before_kind = problems.count();
     const std::string kind = action.Require("kind") ? action.String("kind") : std::string();
+    const bool kind_read = problems.count() == before_kind;
     const auto limit = action.Integer("exec_limit", 0, 65535, 0);
-    std::unique_ptr<CBaseActionInfo> info = problems.ok() ? ReadAction(action, kind) : nullptr;
-    action.Finish();
-    if (!problems.ok()) return;
+    // The kind names the action's fields: without one that reads, the
+    // other fields are neither read nor called unknown.
+    std::unique_ptr<CBaseActionInfo> info =
+        problems.reading() && kind_read ? ReadAction(action, kind) : nullptr;
+    if (info != nullptr) action.Finish();
+    if (problems.count() != before) continue;
     if (const auto [it, fresh] = seen.emplace(name, i); !fresh) {
       problems.Fail(action.PathOf("name"), "repeats the name of " + IndexPath(path, it->second));
-      return;
+      continue;
     }
     info->m_wExecLimit = static_cast<std::uint16_t>(limit);
     out->SetAt(name, std::move(info));
@@ -177,14 +183,15 @@ void ReadSettings(Problems& problems, const Json& json, const std::string& path,
     std::string event;
   };
   std::unordered_map<std::string, Seen> seen;  // by the lower-cased event
-  for (std::size_t i = 0; rules != nullptr && i < rules->size() && problems.ok(); ++i) {
+  for (std::size_t i = 0; rules != nullptr && i < rules->size() && problems.reading(); ++i) {
     const std::string rule_path = IndexPath(reader.PathOf("rules"), i);
+    const std::size_t before = problems.count();
     ObjectReader rule(problems, (*rules)[i], rule_path);
     const std::string event = rule.RequiredText("event");
     CActionRule loaded;
     ReadActions(rule, &loaded);
     rule.Finish();
-    if (!problems.ok()) return;
+    if (problems.count() != before) continue;
     // The component files its rules under the lower-cased event name, so
     // names that differ only in case would collide there.
     if (const auto [it, fresh] = seen.emplace(base::AsciiLowered(event), Seen{i, event}); !fresh) {
@@ -197,7 +204,7 @@ void ReadSettings(Problems& problems, const Json& json, const std::string& path,
                           " only in letter case; events match without regard to case, so one "
                           "of the two rules could never run");
       }
-      return;
+      continue;
     }
     settings->m_mapRules[event] = loaded;
   }

@@ -918,17 +918,38 @@ std::string Rebase(const std::string& place, const std::string& from, const std:
   return to + place.substr(from.size());
 }
 
-// Reads one piece of settings under `prefix`: false when the reader refuses
-// it, `*error` then placed with `from` given back as `to`.
-bool ReadPiece(const Json& piece, const std::string& prefix, const std::string& from,
-               const std::string& to, InputError* error) {
-  Problems problems;
+// Reads one piece of settings under `prefix`: every refusal of the reader,
+// each placed with `from` given back as `to`.
+std::vector<InputError> ReadPiece(const Json& piece, const std::string& prefix,
+                                  const std::string& from, const std::string& to) {
+  Problems problems(Problems::Keep::kEvery);
   CActionManagerSettings read;
   ReadSettings(problems, piece, prefix, &read);
-  if (problems.ok()) return true;
-  *error = problems.first();
-  error->place = Rebase(error->place, from, to);
-  return false;
+  std::vector<InputError> refused = problems.all();
+  for (InputError& error : refused) error.place = Rebase(error.place, from, to);
+  return refused;
+}
+
+// The fields of a rule or an action that the meaning checks read; a refusal
+// of any other field (one the reader does not know, a limit, a description)
+// leaves these as written.
+constexpr std::string_view kMeaningFields[] = {"event",      "kind",       "namespace",
+                                               "class",      "method",     "class_call",
+                                               "key_params", "in_params",  "command"};
+
+// Whether the refusal at `place`, inside the rule or action at `piece`,
+// concerns what the meaning checks read: one of their fields, or the piece
+// as a whole.
+bool RefusesMeaning(const std::string& place, const std::string& piece) {
+  if (!place.starts_with(piece) || place.size() <= piece.size() + 1 ||
+      place[piece.size()] != '.') {
+    return true;
+  }
+  std::string_view field = std::string_view(place).substr(piece.size() + 1);
+  field = field.substr(0, field.find_first_of(".["));
+  if (field.ends_with("_hex")) field.remove_suffix(4);
+  return std::find(std::begin(kMeaningFields), std::end(kMeaningFields), field) !=
+         std::end(kMeaningFields);
 }
 
 // A settings document of one rule.
@@ -952,9 +973,8 @@ ShapeRefusals LintSettingsShape(const Json& json, const std::string& file,
   const Json* rules = ArrayField(json, "rules");
   Json top = json;
   if (rules != nullptr) top["rules"] = Json::array();
-  InputError error;
-  if (!ReadPiece(top, prefix, "", "", &error)) {
-    const bool unread = !json.is_object() || (json.contains("rules") && rules == nullptr);
+  const bool unread = !json.is_object() || (json.contains("rules") && rules == nullptr);
+  for (const InputError& error : ReadPiece(top, prefix, "", "")) {
     refuse(error, unread ? "no rule is checked further" : "");
   }
   if (rules == nullptr) return skip;
@@ -967,9 +987,11 @@ ShapeRefusals LintSettingsShape(const Json& json, const std::string& file,
     Json header = rule;
     if (actions != nullptr) header["actions"] = Json::array();
     const std::string rule_path = IndexPath(rules_path, i);
-    if (!ReadPiece(OneRule(std::move(header)), prefix, first_rule, rule_path, &error)) {
-      skip.rules.insert(i);
-      refuse(error, "the meaning checks skip this rule");
+    for (const InputError& error :
+         ReadPiece(OneRule(std::move(header)), prefix, first_rule, rule_path)) {
+      const bool skips = RefusesMeaning(error.place, rule_path);
+      if (skips) skip.rules.insert(i);
+      refuse(error, skips ? "the meaning checks skip this rule" : "");
     }
     for (std::size_t j = 0; actions != nullptr && j < actions->size(); ++j) {
       Json alone = Json::object();
@@ -977,9 +999,11 @@ ShapeRefusals LintSettingsShape(const Json& json, const std::string& file,
       alone["actions"] = Json::array();
       alone["actions"].push_back((*actions)[j]);
       const std::string action_path = IndexPath(FieldPath(rule_path, "actions"), j);
-      if (!ReadPiece(OneRule(std::move(alone)), prefix, first_action, action_path, &error)) {
-        skip.actions.emplace(i, j);
-        refuse(error, "the meaning checks skip this action");
+      for (const InputError& error :
+           ReadPiece(OneRule(std::move(alone)), prefix, first_action, action_path)) {
+        const bool skips = RefusesMeaning(error.place, action_path);
+        if (skips) skip.actions.emplace(i, j);
+        refuse(error, skips ? "the meaning checks skip this action" : "");
       }
     }
   }
@@ -1113,7 +1137,6 @@ void LintScenario(const Json& json, const std::string& path, Findings* findings)
   const std::string name = base::InputName(path);
   const auto inline_settings = json.is_object() ? json.find("settings") : json.end();
   Scenario scenario;
-  InputError error;
   const std::filesystem::path file(path);
   if (json.is_object() && inline_settings != json.end()) {
     LintSettingsNames(*inline_settings, name, "settings", findings);
@@ -1123,8 +1146,10 @@ void LintScenario(const Json& json, const std::string& path, Findings* findings)
     Json rest = json;
     rest["settings"] = Json::object();
     std::unique_ptr<LintWorld> world;
-    if (!ReadScenario(rest, file, &scenario, &error)) {
-      AddReaderError(findings, name, error);
+    Problems problems(Problems::Keep::kEvery);
+    scenario::ReadScenario(problems, rest, file, &scenario);
+    for (const InputError& refused : problems.all()) AddReaderError(findings, name, refused);
+    if (!problems.ok()) {
       findings->back().message += "; without its world, the checks that need classes do not run";
     } else {
       world = ScenarioWorld(scenario, name, findings);
@@ -1133,10 +1158,12 @@ void LintScenario(const Json& json, const std::string& path, Findings* findings)
     LintSettingsMeaning(*inline_settings, name, "settings", world.get(), findings, &skip);
     return;
   }
-  if (!ReadScenario(json, file, &scenario, &error)) {
-    AddReaderErrorUnlessNamed(findings, name, error);
-    return;
+  Problems problems(Problems::Keep::kEvery);
+  scenario::ReadScenario(problems, json, file, &scenario);
+  for (const InputError& refused : problems.all()) {
+    AddReaderErrorUnlessNamed(findings, name, refused);
   }
+  if (!problems.ok()) return;
   std::unique_ptr<LintWorld> world = ScenarioWorld(scenario, name, findings);
   // The settings come from an archive: its findings name the archive.
   const auto archive = json.find("settings_archive");

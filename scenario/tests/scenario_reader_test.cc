@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "scenario/scenario.h"
 #include "testing/temp_dir.h"
@@ -51,12 +52,49 @@ TEST(ScenarioReaderTest, ProblemsAreRefusedWithTheirPlace) {
       {with(R"("environment": {"A": 1})"), "environment.A: must be a string"},
       {R"({"profile": "P", "settings": {"rules": [{"event": "E", "actions": [{"name": "a"}]}]}})",
        "settings.rules[0].actions[0].kind: is required"},
+      // The expect block, which amctl test reads.
+      {with(R"("expect": {"logs": [{"text": "a", "regex": "b"}]})"), "expect.logs[0]: needs"},
+      {with(R"("expect": {"logs": [{"regex": "("}]})"), "expect.logs[0].regex: is not a regular"},
+      {with(R"("expect": {"logs": [{"text": "a", "level": 4}]})"), "expect.logs[0].level: must be"},
+      {with(R"("expect": {"logs": [{"regex": ")" + std::string(1001, 'a') + R"("}]})"),
+       "expect.logs[0].regex: is longer than 1000 characters"},
+      {with(R"("expect": {"process_event": [1.5]})"),
+       "expect.process_event[0]: must be an integer"},
+      {with(R"("expect": {"method_calls": [{"path": 1}]})"), "calls[0].path: must be a string"},
+      {with(R"("expect": {"method_calls": [{"in": []}]})"), "expect.method_calls[0].in: must be"},
+      {with(R"("expect": {"result_events": [1]})"), "expect.result_events[0]: must be an object"},
+      {with(R"("expect": {"program_runs": -1})"), "expect.program_runs: must be an integer"},
+      {with(R"("expect": {"bogus": 1})"), "expect.bogus: is not a known field"},
   };
   const amtest::TempDir dir;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.scenario);
     const std::string refusal = Refusal(c.scenario, dir / "scenario.json");
     EXPECT_NE(refusal.find(c.error), std::string::npos) << refusal;
+  }
+}
+
+// A checker's reader reads on past each refusal, in the document's order; a
+// program's reader stops at the first.
+TEST(ScenarioReaderTest, EveryProblemIsKeptWhenAsked) {
+  Json json;
+  InputError error;
+  ASSERT_TRUE(ParseJson(R"({"profile": 1, "classes": [{"name": "A", "x": 1}, {"name": 2}],
+      "settings": {"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task",
+        "exec_limit": -1, "y": 0}, {"kind": "builtin", "class": 3}]}]},
+      "environment": {"A": 1, "B": 2}, "z": 0})",
+                        &json, &error));
+  const std::string a = "settings.rules[0].actions[";
+  const std::vector<std::string> every = {
+      "profile",        "classes[0].x",  "classes[1].name", a + "0].exec_limit", a + "0].y",
+      a + "1].name",    a + "1].class",  "environment.A",   "environment.B",     "z"};
+  for (const auto keep : {Problems::Keep::kFirst, Problems::Keep::kEvery}) {
+    Problems problems(keep);
+    Scenario read;
+    ReadScenario(problems, json, "s.json", &read);
+    std::vector<std::string> places;
+    for (const InputError& problem : problems.all()) places.push_back(problem.place);
+    EXPECT_EQ(places, keep == Problems::Keep::kEvery ? every : std::vector{every[0]});
   }
 }
 

@@ -88,11 +88,25 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
   const auto in = [](const std::string& ins) {
     return ScenarioWith("Disk_Full", Clean(kBothKeys, ins));
   };
+  const auto keys = [](const std::string& event, const std::string& keys) {
+    return ScenarioWith(event, Clean(keys, "[]"));
+  };
   const auto call = [](const std::string& ns, const std::string& cls, const std::string& method) {
     return ScenarioWith("Disk_Full", R"({"name": "x", "kind": "builtin", "namespace": ")" + ns +
                                          R"(", "class": ")" + cls + R"(", "method": ")" + method +
                                          R"(", "class_call": 1})");
   };
+  // Settings of rules for "A" and "a" (or `second`), the first with `action`.
+  const auto rules = [](const std::string& action, const std::string& second = "a") {
+    return R"({"rules": [{"event": "A", "actions": [)" + action + R"(]}, {"event": ")" + second +
+           R"("}]})";
+  };
+  // A service configuration of one profile with `settings`, and `more` fields.
+  const auto config = [](const std::string& settings, const std::string& more = "") {
+    return R"({"state_dir": "s", )" + more + R"("profiles": [{"name": "P", "settings": )" +
+           settings + "}]}";
+  };
+  const std::string program = R"({"name": "x", "kind": "program", "command": "true"})";
   struct Case {
     const char* what;
     std::string file;  // the document
@@ -104,23 +118,15 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
       {"not JSON", "{\"rules\": [}", "AM101", "line 1, column 12", E},
       {"unknown field", R"({"rules": [], "rule": 1})", "AM102", "rule", E},
       {"a JSON array", "[1]", "AM105", "", E},
-      {"events equal after lower-casing",
-       R"({"rules": [{"event": "Disk_Full"}, {"event": "disk_full"}]})", "AM201", "rules[1].event",
-       E},
-      {"an event twice", R"({"rules": [{"event": "A"}, {"event": "A"}]})", "AM202",
-       "rules[1].event", E},
-      {"an action name twice in a rule",
-       R"({"rules": [{"event": "A", "actions": [{"name": "x", "kind": "task"},
-                                                {"name": "x", "kind": "task"}]}]})",
-       "AM203", "rules[0].actions[1].name", E},
-      {"built-in without class", R"({"rules": [{"event": "A", "actions": [{"name": "x",
-           "kind": "builtin", "method": "M", "class_call": 1}]}]})",
-       "AM204", "rules[0].actions[0].class", E},
-      {"built-in without method", R"({"rules": [{"event": "A", "actions": [{"name": "x",
-           "kind": "builtin", "class": "C", "class_call": true}]}]})",
-       "AM205", "rules[0].actions[0].method", E},
-      {"instance call without keys", ScenarioWith("Disk_Full", Clean("[]", "[]")), "AM206",
-       a0 + "key_params", W},
+      {"events equal after lower-casing", rules(""), "AM201", "rules[1].event", E},
+      {"an event twice", rules("", "A"), "AM202", "rules[1].event", E},
+      {"an action name twice in a rule", rules(R"({"name": "x", "kind": "task"},
+          {"name": "x", "kind": "task"})", "B"), "AM203", "rules[0].actions[1].name", E},
+      {"built-in without class", rules(R"({"name": "x", "kind": "builtin", "method": "M",
+          "class_call": 1})", "B"), "AM204", "rules[0].actions[0].class", E},
+      {"built-in without method", rules(R"({"name": "x", "kind": "builtin", "class": "C",
+          "class_call": true})", "B"), "AM205", "rules[0].actions[0].method", E},
+      {"instance call without keys", keys("Disk_Full", "[]"), "AM206", a0 + "key_params", W},
       {"instances that do not convert",
        R"({"profile": "P", "classes": [{"name": "V", "properties": {"N": "uint8"}}],
            "instances": [{"class": "V", "properties": {"N": 300}}], "settings": {}})",
@@ -131,19 +137,15 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
       {"method the class lacks", call(R"(root\\zrv)", "Volume", "Gone"), "AM304", a0 + "method", E},
       {"another namespace", call(R"(root\\other)", "Volume", "Clean"), "AM305", a0 + "namespace",
        E},
-      {"key parameter that is not a key",
-       ScenarioWith("Disk_Full", Clean(R"([{"param": "Drive", "event_prop": "Drive"},
-           {"param": "Id", "event_prop": "Id"}, {"param": "X", "event_prop": "When"}])",
-                                       "[]")),
-       "AM306", a0 + "key_params[2].event_prop", E},
-      {"a key left out",
-       ScenarioWith("Disk_Full", Clean(R"([{"param": "Drive", "event_prop": "Drive"}])", "[]")),
+      {"key parameter that is not a key", keys("Disk_Full", R"([{"param": "Drive",
+          "event_prop": "Drive"}, {"param": "Id", "event_prop": "Id"},
+          {"param": "X", "event_prop": "When"}])"), "AM306", a0 + "key_params[2].event_prop", E},
+      {"a key left out", keys("Disk_Full", R"([{"param": "Drive", "event_prop": "Drive"}])"),
        "AM307", a0 + "key_params", E},
       {"in-parameter the method does not declare",
        in(R"([{"param": "Why", "event_prop": "Drive"}])"), "AM308", a0 + "in_params[0].param", W},
-      {"key from an event property the event lacks",
-       ScenarioWith("Disk_Low", Clean(kBothKeys, "[]")), "AM309", a0 + "key_params[1].event_prop",
-       E},
+      {"key from an event property the event lacks", keys("Disk_Low", kBothKeys), "AM309",
+       a0 + "key_params[1].event_prop", E},
       {"in-parameter from an event property the event lacks",
        in(R"([{"param": "Reason", "event_prop": "Nope"}])"), "AM310",
        a0 + "in_params[0].event_prop", W},
@@ -162,26 +164,21 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
       {"too long", run("echo " + std::string(488, 'x')), "AM405", a0 + "command", E},
       {"empty command", run(" "), "AM406", a0 + "command", W},
       // The service's configuration: its reader, then its world.
-      {"configuration: events equal after lower-casing",
-       R"({"state_dir": "s", "profiles": [{"name": "P", "settings": {"rules": [
-           {"event": "Disk_Full"}, {"event": "DISK_FULL"}]}}]})",
-       "AM201", "profiles[0].settings.rules[1].event", E},
-      {"configuration: a default profile it lacks",
-       R"({"state_dir": "s", "default_profile": "Q", "profiles": [{"name": "P", "settings": {}}]})",
+      {"configuration: events equal after lower-casing", config(rules("")), "AM201",
+       "profiles[0].settings.rules[1].event", E},
+      {"configuration: a default profile it lacks", config("{}", R"("default_profile": "Q", )"),
        "AM102", "default_profile", E},
       {"configuration: a method its world lacks",
-       R"({"state_dir": "s", "classes": [{"name": "Pager"}], "profiles": [{"name": "P",
-           "settings": {"rules": [{"event": "ZRV_Event", "actions": [{"name": "x",
-             "kind": "builtin", "namespace": "root\\zrv", "class": "Pager", "method": "Send",
-             "class_call": true}]}]}}]})",
+       config(R"({"rules": [{"event": "ZRV_Event", "actions": [{"name": "x", "kind": "builtin",
+           "namespace": "root\\zrv", "class": "Pager", "method": "Send", "class_call": true}]}]})",
+              R"("classes": [{"name": "Pager"}], )"),
        "AM304", "profiles[0].settings.rules[0].actions[0].method", E},
       // A program wrapper folder without scustom.pl, in a scenario and in a configuration.
       {"scenario: no scustom.pl where programs run", kNoWrapper, "AM407",
        "environment.ZMO_HALBERD_DIR", E},
       {"configuration: no scustom.pl where programs run",
-       R"({"state_dir": "s", "environment": {"ZMO_HALBERD_DIR": "nowhere"},
-           "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
-             "actions": [{"name": "x", "kind": "program", "command": "true"}]}]}}]})",
+       config(R"({"rules": [{"event": "ZRV_Event", "actions": [)" + program + "]}]}",
+              R"("environment": {"ZMO_HALBERD_DIR": "nowhere"}, )"),
        "AM407", "environment.ZMO_HALBERD_DIR", E},
   };
   TempDir dir;
@@ -265,11 +262,16 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
        ScenarioWith("Disk_Full", actions + "," + pager),
        {"AM102 settings.rules[0].actions[0].class_call",
         "AM204 settings.rules[0].actions[1].class", "AM304 settings.rules[0].actions[2].method"}},
+      {"scenario: refusals of fields the checks do not read beside a method the class lacks",
+       ScenarioWith("Disk_Full", pager.substr(0, pager.size() - 1) +
+                                     R"(, "exec_limit": 65536, "colour": 1, "aux": 2})"),
+       {"AM102 settings.rules[0].actions[0].exec_limit", "AM102 settings.rules[0].actions[0].aux",
+        "AM102 settings.rules[0].actions[0].colour", "AM304 settings.rules[0].actions[0].method"}},
       {"scenario without a world",
-       R"({"profile": "P", "classes": [{"name": 5}], "settings": {"rules": [{"event": "A",
-           "actions": [)" + actions + "]}]}}",
+       R"({"profile": "P", "classes": [{"name": 5, "shape": 1}], "settings": {"rules": [
+           {"event": "A", "actions": [)" + actions + "]}]}}",
        {"AM102 settings.rules[0].actions[0].class_call", "AM102 classes[0].name",
-        "AM204 settings.rules[0].actions[1].class"}},
+        "AM102 classes[0].shape", "AM204 settings.rules[0].actions[1].class"}},
       {"configuration refused in a profile",
        R"({"state_dir": "s", "classes": [{"name": "Volume"}],
            "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
@@ -287,9 +289,9 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
     EXPECT_EQ(found, c.found) << Describe(findings);
   }
   // The refusal that leaves no world says what it costs.
-  const Findings worldless = tools::CheckFile(dir.Write("f.json", cases[2].file), 11);
-  ASSERT_GE(worldless.size(), 2u);
-  EXPECT_NE(worldless[1].message.find("checks that need classes do not run"), std::string::npos)
+  const Findings worldless = tools::CheckFile(dir.Write("f.json", cases[3].file), 11);
+  ASSERT_GE(worldless.size(), 3u);
+  EXPECT_NE(worldless[2].message.find("checks that need classes do not run"), std::string::npos)
       << Describe(worldless);
 }
 
@@ -422,56 +424,55 @@ TEST(CheckCommandTest, ExitStatusFollowsSeverityAndStrict) {
 
 TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
   TempDir dir;
-  const std::string file = dir.Write("s.json", ScenarioWith("Disk_Full", Clean("[]", R"(
+  // A name with a space, which a URI must escape.
+  const std::string file = dir.Write("a b.json", ScenarioWith("Disk_Full", Clean("[]", R"(
       [{"param": "Count", "event_prop": "Drive"}])")));
   const Findings expected = tools::CheckFile(file, 11);
   ASSERT_EQ(expected.size(), 2u) << Describe(expected);  // AM206 and AM311
+  // AM206 stands at the key_params of the action.
+  EXPECT_EQ(expected[0].line, 12);
+  EXPECT_EQ(expected[0].column, 33);
 
   const tools_test::RunResult text = RunAmctl({"check", file}, dir.path());
   EXPECT_EQ(text.status, 0) << text.err;  // warnings only
   EXPECT_EQ(text.out, Describe(expected));
 
-  const tools_test::RunResult json = RunAmctl({"check", "--format", "json", file}, dir.path());
-  const auto array = nlohmann::json::parse(json.out);
+  const auto array =
+      nlohmann::json::parse(RunAmctl({"check", "--format", "json", file}, dir.path()).out);
   ASSERT_EQ(array.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(array[i]["code"], expected[i].code);
-    EXPECT_EQ(array[i]["place"], expected[i].place);
-    EXPECT_EQ(array[i]["severity"], "warning");
-    EXPECT_EQ(array[i]["message"], expected[i].message);
-    EXPECT_EQ(array[i]["line"], expected[i].line);
-    EXPECT_EQ(array[i]["column"], expected[i].column);
+    const Finding& e = expected[i];
+    EXPECT_EQ(array[i], nlohmann::json({{"file", file}, {"place", e.place}, {"line", e.line},
+                                        {"column", e.column}, {"code", e.code},
+                                        {"severity", "warning"}, {"message", e.message}}));
   }
 
-  const tools_test::RunResult sarif = RunAmctl({"check", "--format", "sarif", file}, dir.path());
-  const auto log = nlohmann::json::parse(sarif.out);
+  const auto log =
+      nlohmann::json::parse(RunAmctl({"check", "--format", "sarif", file}, dir.path()).out);
   EXPECT_EQ(log["version"], "2.1.0");
   const auto& run = log["runs"][0];
   EXPECT_EQ(run["tool"]["driver"]["rules"].size(), tools::LintRules().size());
   ASSERT_EQ(run["results"].size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const auto& result = run["results"][i];
+    const auto& at = result["locations"][0];
     EXPECT_EQ(result["ruleId"], expected[i].code);
     EXPECT_EQ(run["tool"]["driver"]["rules"][result["ruleIndex"].get<std::size_t>()]["id"],
               expected[i].code);
     EXPECT_EQ(result["level"], "warning");
-    EXPECT_EQ(result["locations"][0]["logicalLocations"][0]["fullyQualifiedName"],
-              expected[i].place);
-    const auto& at = result["locations"][0]["physicalLocation"]["region"];
-    EXPECT_EQ(at["startLine"], expected[i].line);
-    EXPECT_EQ(at["startColumn"], expected[i].column);
+    EXPECT_EQ(at["logicalLocations"][0]["fullyQualifiedName"], expected[i].place);
+    EXPECT_EQ(at["physicalLocation"]["artifactLocation"]["uri"],
+              (dir.path() / "a%20b.json").string());
+    EXPECT_EQ(at["physicalLocation"]["region"],
+              nlohmann::json({{"startLine", expected[i].line},
+                              {"startColumn", expected[i].column}}));
   }
-  // AM206 stands at the key_params of the action.
-  EXPECT_EQ(expected[0].line, 12);
-  EXPECT_EQ(expected[0].column, 33);
-
   // A syntax error's line and column reach SARIF's region.
   const std::string broken = dir.Write("b.json", "{\n  \"rules\": [,]\n}");
   const auto region = nlohmann::json::parse(
       RunAmctl({"check", "--format", "sarif", broken}, dir.path())
           .out)["runs"][0]["results"][0]["locations"][0]["physicalLocation"]["region"];
-  EXPECT_EQ(region["startLine"], 2);
-  EXPECT_EQ(region["startColumn"], 13);
+  EXPECT_EQ(region, nlohmann::json({{"startLine", 2}, {"startColumn", 13}}));
 }
 
 }  // namespace
