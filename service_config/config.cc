@@ -47,6 +47,7 @@ void ReadListen(ObjectReader& top, const std::filesystem::path& folder, Config* 
   if (value == nullptr) return;
   (*fp)["listen"] = *value;
   ListenConfig& listen = config->listen;
+  const std::size_t before = top.problems().count();
   ObjectReader reader(top.problems(), *value, top.PathOf("listen"));
   listen.address = reader.String("address", listen.address);
   listen.port = static_cast<int>(reader.Integer("port", 0, 65535, listen.port));
@@ -72,7 +73,7 @@ void ReadListen(ObjectReader& top, const std::filesystem::path& folder, Config* 
   listen.head_seconds = static_cast<int>(reader.Integer("head_seconds", 1, 3600, listen.head_seconds));
   listen.body_seconds = static_cast<int>(reader.Integer("body_seconds", 1, 3600, listen.body_seconds));
   reader.Finish();
-  if (!top.problems().ok()) return;
+  if (top.problems().count() != before) return;
   if (listen.tls_cert_file.empty() != listen.tls_key_file.empty()) {
     top.problems().Fail(FieldPath(reader.path(), listen.tls_cert_file.empty() ? "tls_cert_file" : "tls_key_file"),
                         "must be given with its pair: tls_cert_file and tls_key_file go together");
@@ -138,12 +139,13 @@ void ReadAccess(Problems& problems, Config* config) {
 void ReadProfile(Problems& problems, const Json& value, const std::string& path,
                  const std::filesystem::path& folder, Config* config) {
   ProfileConfig profile;
+  const std::size_t before = problems.count();
   ObjectReader reader(problems, value, path);
   if (reader.Require("name")) profile.name = reader.String("name");
   auto settings = std::make_shared<CActionManagerSettings>();
   scenario::ReadSettingsSource(reader, folder, settings.get());
   reader.Finish();
-  if (!problems.ok()) return;
+  if (problems.count() != before) return;
   if (profile.name.empty()) {
     problems.Fail(FieldPath(path, "name"), "must not be empty");
     return;
@@ -293,6 +295,7 @@ void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem
         "segment_bytes", 4096, 1ll << 40, static_cast<std::int64_t>(read->journal_segment_bytes)));
     j.Finish();
   }
+  const std::size_t before = problems.count();
   if (const Json* state = reader.Object("state")) {
     (*fp)["state"] = *state;
     ObjectReader st(problems, *state, "state");
@@ -315,7 +318,8 @@ void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem
         static_cast<int>(st.Integer("lease_seconds", 3, 3600, read->state.lease_seconds));
     st.Finish();
   }
-  if (read->state.kind == StateKind::kPostgresql && problems.ok()) {
+  if (read->state.kind == StateKind::kPostgresql && problems.reading() &&
+      problems.count() == before) {
     if (read->state.connection.empty() == read->state.connection_file.empty()) {
       problems.Fail("state.connection",
                     "a PostgreSQL state needs a connection string here or in connection_file,"
@@ -338,13 +342,16 @@ void ReadStorage(ObjectReader& reader, Problems& problems, const std::filesystem
 // and the instances.
 void ReadWorld(ObjectReader& reader, Problems& problems, const std::filesystem::path& folder,
                Config* read, Json* fp) {
+  // Commands are checked only against classes that were read whole.
+  const std::size_t before = problems.count();
   if (const Json* classes = reader.Array("classes")) {
     (*fp)["classes"] = *classes;
-    for (std::size_t i = 0; i < classes->size() && problems.ok(); ++i) {
+    for (std::size_t i = 0; i < classes->size() && problems.reading(); ++i) {
       read->classes.push_back(scenario::ReadClass(problems, (*classes)[i], IndexPath("classes", i)));
     }
   }
-  for (std::size_t c = 0; problems.ok() && c < read->classes.size(); ++c) {
+  const bool classes_read = problems.reading() && problems.count() == before;
+  for (std::size_t c = 0; classes_read && c < read->classes.size(); ++c) {
     const scenario::ScenarioClass& cls = read->classes[c];
     for (const scenario::ScenarioMethod& method : cls.methods) {
       if (!method.command) continue;
@@ -358,7 +365,7 @@ void ReadWorld(ObjectReader& reader, Problems& problems, const std::filesystem::
   }
   if (const Json* instances = reader.Array("instances")) {
     (*fp)["instances"] = *instances;
-    for (std::size_t i = 0; i < instances->size() && problems.ok(); ++i) {
+    for (std::size_t i = 0; i < instances->size() && problems.reading(); ++i) {
       read->instances.push_back(
           scenario::ReadObject(problems, (*instances)[i], IndexPath("instances", i)));
     }
@@ -416,18 +423,28 @@ std::vector<std::string> RestartOnlyChanges(const Config& running, const Config&
 }
 
 bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* error) {
+  Problems problems;
+  if (ReadConfig(file, config, problems)) return true;
+  *error = problems.first();
+  return false;
+}
+
+bool ReadConfig(const std::filesystem::path& file, Config* config, Problems& problems) {
   std::string text;
   std::string why;
   if (!base::ReadWholeFile(file.string(), &text, &why)) {
-    *error = {"", "cannot read: " + why};
+    problems.Fail({"", "cannot read: " + why});
     return false;
   }
   Json json;
-  if (!scenario::ParseJson(text, &json, error)) return false;
+  InputError syntax;
+  if (!scenario::ParseJson(text, &json, &syntax)) {
+    problems.Fail(std::move(syntax));
+    return false;
+  }
   Config read;
   read.file = std::filesystem::absolute(file);
   const std::filesystem::path folder = read.file.parent_path();
-  Problems problems;
   Json fp = Json::object();  // the restart-only fields
   ObjectReader reader(problems, json, "");
   ReadListen(reader, folder, &read, &fp);
@@ -446,7 +463,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   fp["standard_classes"] = read.standard_classes;
   for (const auto& [name, value] : read.environment) fp["environment"][name] = value;
   if (const Json* profiles = reader.Array("profiles")) {
-    for (std::size_t i = 0; i < profiles->size() && problems.ok(); ++i) {
+    for (std::size_t i = 0; i < profiles->size() && problems.reading(); ++i) {
       ReadProfile(problems, (*profiles)[i], IndexPath("profiles", i), folder, &read);
     }
   } else {
@@ -456,10 +473,12 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   const std::string missing_id = reader.String("missing_event_id", "refuse");
   const Json* alertmanager = reader.Object("alertmanager");
   reader.Finish();
-  if (problems.ok() && missing_id != "refuse" && missing_id != "generate") {
+  if (problems.reading() && missing_id != "refuse" && missing_id != "generate") {
     problems.Fail("missing_event_id", "must be \"refuse\" or \"generate\"");
   }
   read.generate_event_id = missing_id == "generate";
+  // What relates fields to each other is checked once every field was read
+  // without a refusal.
   if (problems.ok() && alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, &read);
   if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
   if (problems.ok()) ReadDefaultProfile(problems, &read);
@@ -467,10 +486,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, InputError* e
   if (problems.ok() && read.socket_path.string().size() >= 100) {
     problems.Fail("socket.path", "is too long for a Unix socket address");
   }
-  if (!problems.ok()) {
-    *error = problems.first();
-    return false;
-  }
+  if (!problems.ok()) return false;
   read.restart_fields = std::move(fp);
   *config = std::move(read);
   return true;

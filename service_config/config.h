@@ -147,6 +147,13 @@ std::vector<std::string> RestartOnlyChanges(const Config& running, const Config&
 // path or "line L, column C"; `error->file` when another file is at fault).
 [[nodiscard]] bool ReadConfig(const std::filesystem::path& file, Config* config,
                               scenario::InputError* error);
+// The same, with the refusals recorded in `problems`: one that keeps every
+// problem (amctl check) reads on past each refusal and gets them all; what
+// relates fields to each other (the profiles that alertmanager and
+// default_profile name, access, the socket path's length) is checked only
+// when every field was read without one.
+[[nodiscard]] bool ReadConfig(const std::filesystem::path& file, Config* config,
+                              scenario::Problems& problems);
 
 // True for the loopback addresses (127.0.0.0/8, ::1, "localhost").
 bool IsLoopback(const std::string& address);

@@ -1,5 +1,6 @@
 #include "tools/check_command.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -82,15 +83,18 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
     }
   }
   service::Config config;
-  InputError error;
-  if (!service::ReadConfig(path, &config, &error)) {
-    AddReaderErrorUnlessNamed(findings, name, error);
-    // The reader stops at its first refusal. One in a profile leaves the
-    // world readable; any other leaves the settings' own checks only.
+  scenario::Problems problems(scenario::Problems::Keep::kEvery);
+  if (!service::ReadConfig(path, &config, problems)) {
+    for (const InputError& refusal : problems.all()) AddReaderErrorUnlessNamed(findings, name, refusal);
+    // Refusals in profiles alone leave the world readable; any other leaves
+    // the settings' own checks only.
+    const InputError& error = problems.first();
     std::unique_ptr<LintWorld> world;
-    if (error.file.empty() && error.place.starts_with("profiles[")) {
-      world = WorldOfRefusedConfig(json, path);
-    }
+    const bool in_profiles_only =
+        std::all_of(problems.all().begin(), problems.all().end(), [](const InputError& e) {
+          return e.file.empty() && e.place.starts_with("profiles[");
+        });
+    if (in_profiles_only) world = WorldOfRefusedConfig(json, path);
     for (auto it = findings->rbegin(); world == nullptr && it != findings->rend(); ++it) {
       if (it->place == error.place) {
         it->message += "; the configuration is not read, so the checks that need classes do not run";
@@ -111,6 +115,7 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
   world_only.standard_classes = config.standard_classes;
   world_only.classes = config.classes;
   world_only.instances = config.instances;
+  InputError error;
   std::unique_ptr<LintWorld> world = LintWorld::Build(world_only, &error, /*commands_run=*/true);
   if (world == nullptr) {
     AddFinding(findings, error.file.empty() ? name : error.file, error.place, "AM300",

@@ -279,6 +279,12 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
        {"AM102 profiles[0].settings.rules[0].actions[0].class_call",
         "AM204 profiles[0].settings.rules[0].actions[1].class",
         "AM304 profiles[0].settings.rules[0].actions[2].method"}},
+      {"configuration refused in several fields",
+       R"({"state_dir": "s", "listen": {"port": 70000}, "queue_limit": 0, "colour": 1,
+           "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
+             "actions": [)" + actions + "]}]}}]}",
+       {"AM102 profiles[0].settings.rules[0].actions[0].class_call", "AM102 listen.port",
+        "AM102 queue_limit", "AM102 colour", "AM204 profiles[0].settings.rules[0].actions[1].class"}},
   };
   TempDir dir;
   for (const Case& c : cases) {
