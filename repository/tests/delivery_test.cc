@@ -95,13 +95,13 @@ TEST_F(DeliveryTest, MatchesTheClassItsSubclassesAndEveryCondition) {
 }
 
 TEST_F(DeliveryTest, SubscriptionRefusesBadQueries) {
+  // Which texts parse is the query parser's (parse_test.cc); here one row per
+  // code the subscription adds.
   auto sink = CollectingSink::Create();
   auto services = ns_.Services();
   const std::tuple<const char*, const char*, IWbemObjectSink*, HRESULT> cases[] = {
       {"SQL", "SELECT * FROM ZRV_Event", sink.get(), WBEM_E_INVALID_QUERY_TYPE},
       {"WQL", "SELECT * FROM ZRV_Event WHERE", sink.get(), WBEM_E_INVALID_QUERY},
-      {"WQL", R"(SELECT * FROM ZRV_Event WHERE ProfileName="a"b")", sink.get(),
-       WBEM_E_INVALID_QUERY},
       {"WQL", "SELECT * FROM Nope", sink.get(), WBEM_E_INVALID_CLASS},
       {"WQL", R"(SELECT * FROM ZRV_Event WHERE Free="1")", sink.get(), WBEM_E_INVALID_PROPERTY},
       {"wql", "SELECT * FROM ZRV_Event", nullptr, WBEM_E_INVALID_PARAMETER},
