@@ -40,6 +40,19 @@ std::vector<std::string> Props(const CollectingSink& sink, const char* name) {
   return out;
 }
 
+// Holds the delivery that calls Hold() until Open(); Held() returns once one
+// is held.
+struct Gate {
+  void Hold() {
+    started.set_value();
+    released.wait();
+  }
+  void Held() { started.get_future().wait(); }
+  void Open() { release.set_value(); }
+  std::promise<void> started, release;
+  std::shared_future<void> released = release.get_future().share();
+};
+
 class DeliveryTest : public wbem::testing::LeakCheckedTest {
  protected:
   void SetUp() override {
@@ -82,13 +95,13 @@ TEST_F(DeliveryTest, MatchesTheClassItsSubclassesAndEveryCondition) {
 }
 
 TEST_F(DeliveryTest, SubscriptionRefusesBadQueries) {
+  // Which texts parse is the query parser's (parse_test.cc); here one row per
+  // code the subscription adds.
   auto sink = CollectingSink::Create();
   auto services = ns_.Services();
   const std::tuple<const char*, const char*, IWbemObjectSink*, HRESULT> cases[] = {
       {"SQL", "SELECT * FROM ZRV_Event", sink.get(), WBEM_E_INVALID_QUERY_TYPE},
       {"WQL", "SELECT * FROM ZRV_Event WHERE", sink.get(), WBEM_E_INVALID_QUERY},
-      {"WQL", R"(SELECT * FROM ZRV_Event WHERE ProfileName="a"b")", sink.get(),
-       WBEM_E_INVALID_QUERY},
       {"WQL", "SELECT * FROM Nope", sink.get(), WBEM_E_INVALID_CLASS},
       {"WQL", R"(SELECT * FROM ZRV_Event WHERE Free="1")", sink.get(), WBEM_E_INVALID_PROPERTY},
       {"wql", "SELECT * FROM ZRV_Event", nullptr, WBEM_E_INVALID_PARAMETER},
@@ -167,21 +180,16 @@ TEST_F(DeliveryTest, DeliveryIsSerialAndInOrderUnderConcurrentRaisers) {
 }
 
 TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
-  std::promise<void> started;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
+  Gate gate;
   std::atomic<int> delivered{0};
   auto sink = FunctionSink::Create([&](IWbemClassObject*) {
-    if (delivered.fetch_add(1) == 0) {
-      started.set_value();
-      released.wait();
-    }
+    if (delivered.fetch_add(1) == 0) gate.Hold();
     return WBEM_S_NO_ERROR;
   });
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
   for (int i = 0; i < 5; ++i) ASSERT_EQ(ns_.Raise("ZRV_Event", {{"Seq", i}}), WBEM_S_NO_ERROR);
-  started.get_future().wait();
-  EXPECT_FALSE(repo_.WaitIdle(20ms)) << "a delivery is still running";
+  gate.Held();
+  EXPECT_FALSE(repo_.WaitIdle(0ms)) << "a delivery is still running";
 
   std::atomic<int> canceller_tid{0};
   std::atomic<bool> cancel_returned{false};
@@ -194,7 +202,7 @@ TEST_F(DeliveryTest, CancelWaitsForTheRunningDeliveryAndDropsTheRest) {
   // cancel: a mere pause could end before the canceller even started.
   amtest::WaitUntilAsleepOrDone(canceller_tid, cancel_returned);
   EXPECT_FALSE(cancel_returned) << "CancelAsyncCall returned during a delivery";
-  release.set_value();
+  gate.Open();
   canceller.join();
   EXPECT_TRUE(cancel_returned);
   ASSERT_TRUE(repo_.WaitIdle());  // the four queued events were dropped, not left pending
@@ -211,7 +219,7 @@ TEST_F(DeliveryTest, CancelFromInsideItsOwnDeliveryReturnsAtOnce) {
   IWbemObjectSink* self = nullptr;
   auto sink = FunctionSink::Create([&](IWbemClassObject*) {
     if (delivered.fetch_add(1) == 0) {
-      wait_result = repo_.WaitIdle(10ms);  // can never be idle from in here
+      wait_result = repo_.WaitIdle(0ms);  // can never be idle from in here
       cancel_result = ns_.Unsubscribe(self);
     }
     return WBEM_S_NO_ERROR;
@@ -228,17 +236,12 @@ TEST_F(DeliveryTest, CancelFromInsideItsOwnDeliveryReturnsAtOnce) {
 TEST_F(DeliveryTest, CancellingASubscriptionSkipsItsQueuedEventsButNotTheOthers) {
   Namespace other = repo_.OpenNamespace("root\\other");
   ASSERT_EQ(other.Define(Class("ZRV_Event").Property("EventId", CIM_STRING)), WBEM_S_NO_ERROR);
-  std::promise<void> started;
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
+  Gate gate;
   std::mutex mu;
   std::vector<std::string> seen;
   auto sink = FunctionSink::Create([&](IWbemClassObject* event) {
     const std::string id = Prop(event, "EventId");
-    if (id == "first") {
-      started.set_value();
-      released.wait();
-    }
+    if (id == "first") gate.Hold();
     std::lock_guard lock(mu);
     seen.push_back(id);
     return WBEM_S_NO_ERROR;
@@ -246,7 +249,7 @@ TEST_F(DeliveryTest, CancellingASubscriptionSkipsItsQueuedEventsButNotTheOthers)
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
   ASSERT_EQ(other.Subscribe("SELECT * FROM ZRV_Event", sink.get()), WBEM_S_NO_ERROR);
   ASSERT_EQ(other.Raise("ZRV_Event", {{"EventId", "first"}}), WBEM_S_NO_ERROR);
-  started.get_future().wait();
+  gate.Held();
   // Queued behind the running delivery, interleaved across both subscriptions.
   for (const char* id : {"here1", "there1", "here2", "there2"}) {
     const Namespace& target = id[0] == 'h' ? ns_ : other;
@@ -254,7 +257,7 @@ TEST_F(DeliveryTest, CancellingASubscriptionSkipsItsQueuedEventsButNotTheOthers)
   }
   // The running delivery is the other subscription's: no wait.
   ASSERT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
-  release.set_value();
+  gate.Open();
   ASSERT_TRUE(repo_.WaitIdle());
   // The worker lives on, and its retired subscription is gone without harm.
   ASSERT_EQ(ns_.Raise("ZRV_Event", {{"EventId", "here3"}}), WBEM_S_NO_ERROR);

@@ -57,6 +57,15 @@ class RepositoryTest : public wbem::testing::LeakCheckedTest {
     return object;
   }
 
+  // A new instance of `cls`; null when NewInstance fails.
+  ComPtr<IWbemClassObject> New(const char* cls, const PropertyValues& values = {}) {
+    ComPtr<IWbemClassObject> object;
+    EXPECT_EQ(ns_.NewInstance(cls, values, &object), WBEM_S_NO_ERROR) << cls;
+    return object;
+  }
+
+  std::string Text(const char* path, const char* name) { return Text(GetObject(path).get(), name); }
+
   static std::string Text(IWbemClassObject* object, const char* name) {
     Variant v;
     EXPECT_EQ(object->Get(Bstr(name).get(), 0, v.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
@@ -88,8 +97,7 @@ TEST_F(RepositoryTest, LocalOnlyListsDeclaredAndOverriddenProperties) {
 }
 
 TEST_F(RepositoryTest, InstancesEnumerateAndReportFlavorAsTheirClass) {
-  ComPtr<IWbemClassObject> event;
-  ASSERT_EQ(ns_.NewInstance("Disk_Full", {{"Drive", "C:"}}, &event), WBEM_S_NO_ERROR);
+  auto event = New("Disk_Full", {{"Drive", "C:"}});
   EXPECT_THAT(Names(event.get(), WBEM_FLAG_LOCAL_ONLY), ElementsAre("severity", "Drive", "Free"));
   for (const auto& [name, flavor] : {std::pair{u"ProfileName", WBEM_FLAVOR_ORIGIN_PROPAGATED},
                                      {u"severity", WBEM_FLAVOR_ORIGIN_LOCAL},
@@ -102,9 +110,7 @@ TEST_F(RepositoryTest, InstancesEnumerateAndReportFlavorAsTheirClass) {
   }
   // The override's default replaces the inherited one.
   EXPECT_EQ(Text(event.get(), "severity"), "Critical");
-  ComPtr<IWbemClassObject> base;
-  ASSERT_EQ(ns_.NewInstance("ZRV_Event", {}, &base), WBEM_S_NO_ERROR);
-  EXPECT_EQ(Text(base.get(), "severity"), "Normal");
+  EXPECT_EQ(Text(New("ZRV_Event").get(), "severity"), "Normal");
 }
 
 TEST_F(RepositoryTest, EnumerationContract) {
@@ -139,7 +145,7 @@ TEST_F(RepositoryTest, SystemPropertiesDescribeTheObject) {
   auto cls = GetObject("Disk_Full");
   EXPECT_EQ(Text(cls.get(), "__GENUS"), "1");
   EXPECT_EQ(Text(cls.get(), "__SUPERCLASS"), "ZRV_Event");
-  EXPECT_EQ(Text(GetObject("Disk").get(), "__SUPERCLASS"), "");
+  EXPECT_EQ(Text("Disk", "__SUPERCLASS"), "");
   EXPECT_EQ(Text(cls.get(), "__PATH"), R"(\\.\root\zrv:Disk_Full)");
   Variant v("x");
   EXPECT_EQ(cls->Put(u"__CLASS", 0, v.ptr(), 0), WBEM_E_READ_ONLY);
@@ -153,13 +159,13 @@ TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
   ASSERT_EQ(ns_.AddInstance("DISK", {{"id", "A"}, {"Size", 1}}), WBEM_S_NO_ERROR);
   ASSERT_EQ(ns_.AddInstance("LocalDisk", {{"Id", "B"}, {"Letter", "B:"}}), WBEM_S_NO_ERROR);
   ASSERT_EQ(ns_.AddInstance("Slot", {{"Rack", "r1"}, {"Num", 7}}), WBEM_S_NO_ERROR);
-  EXPECT_EQ(Text(GetObject(R"(Disk.Id="A")").get(), "Size"), "1");
-  EXPECT_EQ(Text(GetObject(R"(Disk.Id="B")").get(), "__CLASS"), "LocalDisk");
-  EXPECT_EQ(Text(GetObject(R"(LocalDisk.Id="B")").get(), "Letter"), "B:");
+  EXPECT_EQ(Text(R"(Disk.Id="A")", "Size"), "1");
+  EXPECT_EQ(Text(R"(Disk.Id="B")", "__CLASS"), "LocalDisk");
+  EXPECT_EQ(Text(R"(LocalDisk.Id="B")", "Letter"), "B:");
   GetObject(R"(LocalDisk.Id="A")", WBEM_E_NOT_FOUND);  // a Disk, not a LocalDisk
   GetObject(R"(Disk.Id="Z")", WBEM_E_NOT_FOUND);
   // Names ignore ASCII case, key values do not.
-  EXPECT_EQ(Text(GetObject(R"(disk.ID="A")").get(), "__class"), "Disk");
+  EXPECT_EQ(Text(R"(disk.ID="A")", "__class"), "Disk");
   GetObject(R"(Disk.Id="a")", WBEM_E_NOT_FOUND);
   // Key order in the path does not matter; numbers may be quoted.
   GetObject(R"(Slot.Num=7,Rack="r1")");
@@ -174,7 +180,7 @@ TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
       {R"(Slot.Rack="r1",Num=7,X=1)", WBEM_E_INVALID_OBJECT_PATH},  // too many
       {R"(Slot.Rack="r1",Size=7)", WBEM_E_INVALID_OBJECT_PATH},     // not a key
       {R"(Slot.Rack="r1",Num=-7)", WBEM_E_INVALID_OBJECT_PATH},     // out of range
-      {R"(Disk_Full.Drive="C:")", WBEM_E_INVALID_OBJECT_PATH},  // keyless class
+      {R"(Disk_Full.Drive="C:")", WBEM_E_INVALID_OBJECT_PATH},      // keyless class
       {R"(Nope.Id="A")", WBEM_E_NOT_FOUND},
       {R"(\\.\other:Disk)", WBEM_E_INVALID_NAMESPACE},
   };
@@ -185,11 +191,9 @@ TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
 }
 
 TEST_F(RepositoryTest, PutInstanceHonoursFlagsAndRefusesNullKeys) {
-  ComPtr<IWbemClassObject> disk;
-  ASSERT_EQ(ns_.NewInstance("Disk", {{"Size", 1}}, &disk), WBEM_S_NO_ERROR);
+  auto disk = New("Disk", {{"Size", 1}});
   EXPECT_EQ(services_->PutInstance(disk.get(), 0, nullptr, nullptr), WBEM_E_ILLEGAL_NULL);
-  Variant id("A");
-  ASSERT_EQ(disk->Put(u"Id", 0, id.ptr(), 0), WBEM_S_NO_ERROR);
+  ASSERT_EQ(disk->Put(u"Id", 0, Variant("A").ptr(), 0), WBEM_S_NO_ERROR);
   EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr),
             WBEM_E_NOT_FOUND);
   EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_CREATE_ONLY, nullptr, nullptr),
@@ -197,23 +201,20 @@ TEST_F(RepositoryTest, PutInstanceHonoursFlagsAndRefusesNullKeys) {
   EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_CREATE_ONLY, nullptr, nullptr),
             WBEM_E_ALREADY_EXISTS);
   // The repository keeps a copy: changing the caller's object changes nothing.
-  Variant size(2);
-  ASSERT_EQ(disk->Put(u"Size", 0, size.ptr(), 0), WBEM_S_NO_ERROR);
-  EXPECT_EQ(Text(GetObject(R"(Disk.Id="A")").get(), "Size"), "1");
+  ASSERT_EQ(disk->Put(u"Size", 0, Variant(2).ptr(), 0), WBEM_S_NO_ERROR);
+  EXPECT_EQ(Text(R"(Disk.Id="A")", "Size"), "1");
   EXPECT_EQ(services_->PutInstance(disk.get(), WBEM_FLAG_UPDATE_ONLY, nullptr, nullptr),
             WBEM_S_NO_ERROR);
-  EXPECT_EQ(Text(GetObject(R"(Disk.Id="A")").get(), "Size"), "2");
-  ComPtr<IWbemClassObject> event;
-  ASSERT_EQ(ns_.NewInstance("ZRV_Event", {}, &event), WBEM_S_NO_ERROR);
-  EXPECT_EQ(services_->PutInstance(event.get(), 0, nullptr, nullptr), WBEM_E_INVALID_OPERATION);
+  EXPECT_EQ(Text(R"(Disk.Id="A")", "Size"), "2");
+  EXPECT_EQ(services_->PutInstance(New("ZRV_Event").get(), 0, nullptr, nullptr),
+            WBEM_E_INVALID_OPERATION);
   EXPECT_EQ(services_->PutInstance(GetObject("Disk").get(), 0, nullptr, nullptr),
             WBEM_E_INVALID_PARAMETER);
 }
 
 TEST_F(RepositoryTest, ObjectsAreIndependentCopies) {
   auto cls = GetObject("Disk_Full");
-  Variant changed("Low");
-  ASSERT_EQ(cls->Put(u"severity", 0, changed.ptr(), 0), WBEM_S_NO_ERROR);
+  ASSERT_EQ(cls->Put(u"severity", 0, Variant("Low").ptr(), 0), WBEM_S_NO_ERROR);
   EXPECT_EQ(Text(GetObject("Disk_Full").get(), "severity"), "Critical");
   ComPtr<IWbemClassObject> spawned;
   ASSERT_EQ(cls->SpawnInstance(0, spawned.Out()), WBEM_S_NO_ERROR);
@@ -308,9 +309,7 @@ TEST_F(RepositoryTest, NewInstanceReportsTheFirstValueThatDoesNotFit) {
 }
 
 TEST_F(RepositoryTest, TextFormShowsClassAndValues) {
-  ComPtr<IWbemClassObject> event;
-  ASSERT_EQ(ns_.NewInstance("Disk_Full", {{"Drive", "C:\\"}, {"Free", 4000000000u}}, &event),
-            WBEM_S_NO_ERROR);
+  auto event = New("Disk_Full", {{"Drive", "C:\\"}, {"Free", 4000000000u}});
   EXPECT_EQ(ObjectToText(event.get()),
             "instance of Disk_Full\n{\n"
             "    ProfileName = NULL;\n"
@@ -337,29 +336,38 @@ class MethodTest : public RepositoryTest {
  protected:
   void SetUp() override {
     RepositoryTest::SetUp();
-    ASSERT_EQ(ns_.Define(
-                  Class("Service")
-                      .Key("Name", CIM_STRING)
-                      .Method(MethodDef("Restart")
-                                  .In("Delay", CIM_UINT32)
-                                  .In("Reason", CIM_STRING)
-                                  .Out("Took", CIM_UINT32)
-                                  .Provider([this](MethodCall& call) {
-                                    calls_.push_back(call.path + "|" + call.class_name + "|" +
-                                                     call.method);
-                                    keys_ = call.keys;
-                                    const Variant delay = call.Arg("Delay");
-                                    call.SetOut("Took", delay);
-                                    call.Return(return_value_);
-                                    return result_;
-                                  }))
-                      .Method(MethodDef("Ping").Returns(CIM_STRING).Provider([](MethodCall& call) {
-                        return call.Return("pong");
-                      }))
-                      .Method(MethodDef("Unimplemented"))),
-              WBEM_S_NO_ERROR);
+    ASSERT_EQ(
+        ns_.Define(Class("Service")
+                       .Key("Name", CIM_STRING)
+                       .Method(MethodDef("Restart")
+                                   .In("Delay", CIM_UINT32)
+                                   .In("Reason", CIM_STRING)
+                                   .Out("Took", CIM_UINT32)
+                                   .Provider([this](MethodCall& call) {
+                                     calls_.push_back(call.path + "|" + call.class_name + "|" +
+                                                      call.method);
+                                     keys_ = call.keys;
+                                     const Variant delay = call.Arg("Delay");
+                                     call.SetOut("Took", delay);
+                                     call.Return(return_value_);
+                                     return result_;
+                                   }))
+                       .Method(MethodDef("Ping").Returns(CIM_STRING).Provider([](MethodCall& call) {
+                         return call.Return("pong");
+                       }))
+                       .Method(MethodDef("Unimplemented"))),
+        WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.Define(Class("WebService", "Service")), WBEM_S_NO_ERROR);
     ASSERT_EQ(ns_.AddInstance("WebService", {{"Name", "web"}}), WBEM_S_NO_ERROR);
+  }
+
+  // Restart's in-parameters with Delay set.
+  ComPtr<IWbemClassObject> RestartIn(int delay) {
+    ComPtr<IWbemClassObject> signature, in;
+    EXPECT_EQ(GetObject("Service")->GetMethod(u"Restart", 0, signature.Out(), nullptr), S_OK);
+    EXPECT_EQ(signature->SpawnInstance(0, in.Out()), WBEM_S_NO_ERROR);
+    EXPECT_EQ(in->Put(u"Delay", 0, Variant(delay).ptr(), 0), WBEM_S_NO_ERROR);
+    return in;
   }
 
   HRESULT Exec(const char* path, const char* method, IWbemClassObject* in,
@@ -400,10 +408,7 @@ TEST_F(MethodTest, SignaturesDeclareParametersAndReturnValue) {
 }
 
 TEST_F(MethodTest, RunsTheProviderWithInParametersOnClassAndInstancePaths) {
-  ComPtr<IWbemClassObject> in_sig, in, out;
-  ASSERT_EQ(GetObject("Service")->GetMethod(u"Restart", 0, in_sig.Out(), nullptr), WBEM_S_NO_ERROR);
-  ASSERT_EQ(in_sig->SpawnInstance(0, in.Out()), WBEM_S_NO_ERROR);
-  ASSERT_EQ(in->Put(u"Delay", 0, Variant(30).ptr(), 0), WBEM_S_NO_ERROR);
+  ComPtr<IWbemClassObject> in = RestartIn(30), out;
   return_value_ = 2;
   ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", in.get(), &out), WBEM_S_NO_ERROR);
   ASSERT_TRUE(out);
@@ -439,10 +444,7 @@ TEST_F(MethodTest, RecordedCallsNeverReachTheProviderAndAnswerSuccessWithZero) {
     if (call.in != nullptr) FormatVariant(call.Arg("Delay").get(), &text);
     recorded.push_back(call.path + "|" + call.class_name + "|" + call.method + "|" + text);
   });
-  ComPtr<IWbemClassObject> in_sig, in, out;
-  ASSERT_EQ(GetObject("Service")->GetMethod(u"Restart", 0, in_sig.Out(), nullptr), WBEM_S_NO_ERROR);
-  ASSERT_EQ(in_sig->SpawnInstance(0, in.Out()), WBEM_S_NO_ERROR);
-  ASSERT_EQ(in->Put(u"Delay", 0, Variant(30).ptr(), 0), WBEM_S_NO_ERROR);
+  ComPtr<IWbemClassObject> in = RestartIn(30), out;
   // The provider would fail the call and return 2: neither happens.
   result_ = WBEM_E_ACCESS_DENIED;
   return_value_ = 2;

@@ -55,6 +55,8 @@ TEST(CommandVariableTest, NamesAreUpperCasedAndOtherBytesBecomeUnderscores) {
   EXPECT_EQ(CommandVariable("AM_IN_", "Größe"), "AM_IN_GR____E") << "each byte of ö and ß";
 }
 
+// Which sequences are invalid UTF-8 is base's (base/tests/utf8_test.cc); here
+// that each byte of one is written as hex.
 TEST(EscapeOutputLineTest, ControlBytesAndInvalidUtf8AreWrittenAsHex) {
   struct Case {
     std::string raw, logged;
@@ -66,10 +68,7 @@ TEST(EscapeOutputLineTest, ControlBytesAndInvalidUtf8AreWrittenAsHex) {
       {"nul\0byte"s, "nul\\x00byte"},
       {"\x1b[31mred\x7f", "\\x1B[31mred\\x7F"},
       {"Größe €", "Größe €"},
-      {"cut \xC3", "cut \\xC3"},
-      {"lone \x80 cont", "lone \\x80 cont"},
       {"overlong \xC0\xAF", "overlong \\xC0\\xAF"},
-      {"surrogate \xED\xA0\x80", "surrogate \\xED\\xA0\\x80"},
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
   };
   for (const Case& c : cases) {

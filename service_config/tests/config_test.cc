@@ -1,13 +1,14 @@
 // The configuration reader's refusals, in process: every configuration a
 // daemon could not run is refused with the place of the problem, before any
 // daemon starts. The daemon's tests only check that such a refusal stops it.
+#include "service_config/config.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
-#include "service_config/config.h"
 #include "testing/daemon.h"
 
 namespace service {
@@ -16,114 +17,76 @@ namespace {
 using amtest::Json;
 
 // The daemon tests' world with one profile "P" that pages, a class Job for
-// command-backed methods (classes[4]) and its files in `dir`.
+// command-backed methods (classes[4]), an event class Alert_Firing and its
+// files in `dir`.
 Json Base(const amtest::TempDir& dir) {
   Json config = amtest::BaseConfig(
       {{"P", amtest::Rules(Json::array({amtest::PageAction(), amtest::TaskAction()}))}});
   config["classes"].push_back(Json{{"name", "Job"}, {"methods", Json::object()}});
+  config["classes"].push_back(Json::parse(R"(
+    {"name": "Alert_Firing", "superclass": "ZRV_Event", "properties": {"Unit": "string"}})"));
   config["state_dir"] = (dir / "state").string();
   config["results_file"] = (dir / "results.jsonl").string();
   return config;
 }
 
 // A method Job.Go in reason form, run by `argv`.
-void Command(Json& config, Json argv) {
-  config["classes"][4]["methods"]["Go"] = Json{{"in", Json{{"Reason", "string"}}},
-                                               {"command", std::move(argv)}};
-}
-
-void Alerts(Json& config, Json alertmanager) {
-  config["classes"].push_back(Json::parse(R"(
-    {"name": "Alert_Firing", "superclass": "ZRV_Event", "properties": {"Unit": "string"}})"));
-  config["alertmanager"] = std::move(alertmanager);
+Json Go(Json argv) {
+  return Json{{"in", Json{{"Reason", "string"}}}, {"command", std::move(argv)}};
 }
 
 TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
+  amtest::TempDir dir;
+  // Files with the given permissions added to the owner's.
+  const auto file = [&](const char* name, const char* content, std::filesystem::perms more) {
+    const auto path = dir.Write(name, content);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read | more);
+    return path.string();
+  };
+  const std::string open_token =
+      file("open-token", "0123456789abcdef\n", std::filesystem::perms::others_read);
+  const std::string token = file("token", "0123456789abcdef\n", std::filesystem::perms::none);
+  const std::string open_db =
+      file("database", "host=/run/postgresql\n", std::filesystem::perms::others_read);
+  const auto J = [](const char* text) { return Json::parse(text); };
   struct Case {
-    const char* name;
-    std::function<void(Json&)> change;
+    const char* pointer;  // set to `value` in the base
+    Json value;
     std::string text;  // in "place: message"
   };
-  amtest::TempDir dir;
+  const std::string go = "classes[4].methods.Go.command";
   const Case cases[] = {
-      {"another address without a token", [](Json& c) { c["listen"]["address"] = "0.0.0.0"; },
-       "listen.token_file"},
-      {"a token file others can read",
-       [&](Json& c) {
-         const auto file = dir.Write("open-token", "0123456789abcdef\n");
-         std::filesystem::permissions(file, std::filesystem::perms::others_read,
-                                      std::filesystem::perm_options::add);
-         c["listen"]["token_file"] = file.string();
-       },
-       "others have access to the token file"},
-      {"a token off loopback without TLS",
-       [&](Json& c) {
-         const auto file = dir.Write("token", "0123456789abcdef\n");
-         std::filesystem::permissions(file, std::filesystem::perms::owner_read);
-         c["listen"] = Json{{"address", "0.0.0.0"}, {"token_file", file.string()}};
-       },
+      {"/listen/address", "0.0.0.0", "listen.token_file"},  // another address without a token
+      {"/listen/token_file", open_token, "others have access to the token file"},
+      {"/listen", Json{{"address", "0.0.0.0"}, {"token_file", token}},
        "listen.tls_cert_file: is required"},
-      {"a certificate without its key", [](Json& c) { c["listen"]["tls_cert_file"] = "c.pem"; },
-       "listen.tls_key_file"},
-      {"an unknown field", [](Json& c) { c["colour"] = "red"; }, "colour: is not a known field"},
-      {"an unknown rule for events without an id",
-       [](Json& c) { c["missing_event_id"] = "none"; }, "missing_event_id: must be"},
-      {"two profiles of one name", [](Json& c) { c["profiles"].push_back(c["profiles"][0]); },
-       "profiles[1].name"},
-      {"a bad action",
-       [](Json& c) { c["profiles"][0]["settings"]["rules"][0]["actions"][0]["kind"] = "x"; },
+      {"/listen/tls_cert_file", "c.pem", "listen.tls_key_file"},
+      {"/colour", "red", "colour: is not a known field"},
+      {"/missing_event_id", "none", "missing_event_id: must be"},
+      {"/profiles/1", Base(dir)["profiles"][0], "profiles[1].name"},
+      {"/profiles/0/settings/rules/0/actions/0/kind", "x",
        "profiles[0].settings.rules[0].actions[0].kind"},
-      {"a placeholder of no key",
-       [](Json& c) { Command(c, Json::array({"/bin/echo", "{Missing}"})); },
-       "classes[4].methods.Go.command[1]: {Missing} names no key of Job"},
-      {"a placeholder as the program", [](Json& c) { Command(c, Json::array({"{Reason}"})); },
-       "classes[4].methods.Go.command[0]: the program takes no placeholder"},
-      {"an unclosed brace", [](Json& c) { Command(c, Json::array({"/bin/echo", "{Reason"})); },
-       "classes[4].methods.Go.command[1]: a \"{\" without"},
-      {"no program", [](Json& c) { Command(c, Json::array()); },
-       "classes[4].methods.Go.command: must name the program to run"},
-      {"an argument of no text", [](Json& c) { Command(c, Json::array({"/bin/echo", 5})); },
-       "classes[4].methods.Go.command[1]: must be a string"},
-      {"a command with a fixed return value",
-       [](Json& c) {
-         c["classes"][4]["methods"]["Go"] =
-             Json{{"command", Json::array({"/bin/true"})}, {"return_value", 0}};
-       },
+      {"/classes/4/methods/Go", Go({"/bin/echo", "{Missing}"}),
+       go + "[1]: {Missing} names no key of Job"},
+      {"/classes/4/methods/Go", Go({"{Reason}"}), go + "[0]: the program takes no placeholder"},
+      {"/classes/4/methods/Go", Go({"/bin/echo", "{Reason"}), go + "[1]: a \"{\" without"},
+      {"/classes/4/methods/Go", Go(Json::array()), go + ": must name the program to run"},
+      {"/classes/4/methods/Go", Go({"/bin/echo", 5}), go + "[1]: must be a string"},
+      {"/classes/4/methods/Go", J(R"({"command": ["/bin/true"], "return_value": 0})"),
        "answers with the command's exit status"},
-      {"alerts of a class that is no event class",
-       [](Json& c) { Alerts(c, Json{{"class", "Plain"}}); }, "alertmanager.class"},
-      {"alerts for an unknown profile",
-       [](Json& c) { Alerts(c, Json{{"class", "Alert_Firing"}, {"profile", "Nobody"}}); },
+      {"/alertmanager", J(R"({"class": "Plain"})"), "alertmanager.class"},  // no event class
+      {"/alertmanager", J(R"({"class": "Alert_Firing", "profile": "Nobody"})"),
        "alertmanager.profile"},
-      {"a receiver mapped to an unknown profile",
-       [](Json& c) {
-         Alerts(c, Json{{"class", "Alert_Firing"}, {"receivers", {{"r", "Nobody"}}}});
-       },
+      {"/alertmanager", J(R"({"class": "Alert_Firing", "receivers": {"r": "Nobody"}})"),
        "alertmanager.receivers.r"},
-      {"EventId mapped",
-       [](Json& c) {
-         Alerts(c, Json{{"class", "Alert_Firing"}, {"properties", {{"EventId", "labels.x"}}}});
-       },
+      {"/alertmanager", J(R"({"class": "Alert_Firing", "properties": {"EventId": "labels.x"}})"),
        "alertmanager.properties.EventId"},
-      {"a source that is none",
-       [](Json& c) {
-         Alerts(c, Json{{"class", "Alert_Firing"}, {"properties", {{"Unit", "labels"}}}});
-       },
+      {"/alertmanager", J(R"({"class": "Alert_Firing", "properties": {"Unit": "labels"}})"),
        "alertmanager.properties.Unit"},
-      {"prefer neither",
-       [](Json& c) { Alerts(c, Json{{"class", "Alert_Firing"}, {"prefer", "both"}}); },
-       "alertmanager.prefer"},
-      {"a state of no known kind", [](Json& c) { c["state"] = Json{{"kind", "mysql"}}; },
-       "state.kind: must be \"sqlite\" or \"postgresql\""},
-      {"a PostgreSQL state without its connection",
-       [](Json& c) { c["state"] = Json{{"kind", "postgresql"}}; }, "state.connection"},
-      {"a connection file others can read",
-       [&](Json& c) {
-         const auto file = dir.Write("database", "host=/run/postgresql\n");
-         std::filesystem::permissions(file, std::filesystem::perms::others_read,
-                                      std::filesystem::perm_options::add);
-         c["state"] = Json{{"kind", "postgresql"}, {"connection_file", file.string()}};
-       },
+      {"/alertmanager", J(R"({"class": "Alert_Firing", "prefer": "both"})"), "alertmanager.prefer"},
+      {"/state", J(R"({"kind": "mysql"})"), "state.kind: must be \"sqlite\" or \"postgresql\""},
+      {"/state", J(R"({"kind": "postgresql"})"), "state.connection"},
+      {"/state", Json{{"kind", "postgresql"}, {"connection_file", open_db}},
        "others have access to the connection file"},
   };
   {
@@ -134,9 +97,9 @@ TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
         << error.place << ": " << error.message;
   }
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(std::string(c.pointer) + " = " + c.value.dump());
     Json json = Base(dir);
-    c.change(json);
+    json[Json::json_pointer(c.pointer)] = c.value;
     Config config;
     scenario::InputError error;
     EXPECT_FALSE(ReadConfig(dir.Write("config.json", json.dump()), &config, &error));
@@ -156,7 +119,10 @@ TEST(ConfigTest, AReloadNamesOnlyTheRestartOnlyFieldsThatChanged) {
   const Case cases[] = {
       {[](Json& c) { c["queue_limit"] = 5; }, {}},
       {[&](Json& c) { c["state_dir"] = (dir / "other").string(); }, {"state_dir"}},
-      {[](Json& c) { c["socket"] = Json{{"path", "a.sock"}}; }, {"socket"}},
+      {[](Json& c) {
+         c["socket"] = Json{{"path", "a.sock"}};
+       },
+       {"socket"}},
       {[](Json& c) { c["environment"]["X"] = "1", c["namespace"] = "root\\x"; },
        {"namespace", "environment"}},
   };
