@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <vector>
 
-#include "testing/daemon.h"
 #include "testing/wait.h"
 
 namespace amtest {
@@ -31,51 +30,16 @@ int FreePort() {
   return port;
 }
 
-std::string Configuration(const std::vector<std::string>& urls, const WebhookHttp& http) {
-  std::string config =
-      "route:\n"
-      "  receiver: P\n"
-      "  group_by: ['alertname']\n"
-      "  group_wait: 1s\n"
-      "  group_interval: 1s\n"
-      "  repeat_interval: 2s\n"
-      "receivers:\n"
-      "  - name: P\n"
-      "    webhook_configs:\n";
-  for (const std::string& url : urls) {
-    config += "      - url: '" + url + "'\n";
-    config += "        send_resolved: false\n";
-    if (http.ca_file.empty() && http.credentials_file.empty()) continue;
-    config += "        http_config:\n";
-    if (!http.ca_file.empty()) {
-      config += "          tls_config:\n";
-      config += "            ca_file: '" + http.ca_file + "'\n";
-    }
-    if (!http.credentials_file.empty()) {
-      config += "          authorization:\n";
-      config += "            type: Bearer\n";
-      config += "            credentials_file: '" + http.credentials_file + "'\n";
-    }
-  }
-  return config;
-}
-
 }  // namespace
 
 std::string FindAlertmanager() {
   if (const char* given = std::getenv("AM_ALERTMANAGER"); given != nullptr && *given != '\0') {
     return given;
   }
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  dirs += ":/usr/bin";
-  for (const char* name : {"prometheus-alertmanager", "alertmanager"}) {
-    std::size_t at = 0;
-    while (at <= dirs.size()) {
-      const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-      const std::filesystem::path candidate = std::filesystem::path(dirs.substr(at, end - at)) / name;
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-      at = end + 1;
+  for (const char* dir : {"/usr/local/bin", "/usr/bin"}) {
+    for (const char* name : {"prometheus-alertmanager", "alertmanager"}) {
+      const std::string candidate = std::string(dir) + "/" + name;
+      if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
   }
   return {};
@@ -87,32 +51,30 @@ Alertmanager::~Alertmanager() {
   process_->Wait(std::chrono::seconds(10));  // killed if it outlasts that
 }
 
-bool Alertmanager::Launch(const std::vector<std::string>& urls, bool clustered,
-                          const std::string& peer, const WebhookHttp& http) {
+bool Alertmanager::Start(const std::string& url) {
   port_ = FreePort();
-  cluster_port_ = clustered ? FreePort() : 0;
   const std::string config_path =
-      dir_.Write("alertmanager.yml", Configuration(urls, http)).string();
+      dir_.Write("alertmanager.yml",
+                 "route: {receiver: P, group_by: [alertname], group_wait: 1s, "
+                 "group_interval: 1s, repeat_interval: 2s}\n"
+                 "receivers: [{name: P, webhook_configs: [{url: '" + url +
+                     "', send_resolved: false}]}]\n")
+          .string();
   const std::string storage = (dir_.path() / "am-data").string();
   std::filesystem::create_directories(storage);
-  const std::string log_path = (dir_.path() / "alertmanager.log").string();
   ProcessOptions options;
-  options.log = log_path;
-  std::vector<std::string> args = {"--config.file=" + config_path, "--storage.path=" + storage,
-                                   "--web.listen-address=127.0.0.1:" + std::to_string(port_),
-                                   "--cluster.listen-address=" + cluster_address(),
-                                   "--log.level=debug"};
-  if (!peer.empty()) args.push_back("--cluster.peer=" + peer);
-  process_ = std::make_unique<Process>(binary_, args, options);
+  options.log = dir_.path() / "alertmanager.log";
+  process_ = std::make_unique<Process>(
+      binary_,
+      std::vector<std::string>{"--config.file=" + config_path, "--storage.path=" + storage,
+                               "--web.listen-address=127.0.0.1:" + std::to_string(port_),
+                               "--cluster.listen-address=", "--log.level=debug"},
+      options);
   if (!process_->running()) return false;
   return WaitFor([&] {
     auto res = Client().Get("/-/ready");
     return res && res->status == 200;
   });
-}
-
-std::string Alertmanager::cluster_address() const {
-  return cluster_port_ == 0 ? "" : "127.0.0.1:" + std::to_string(cluster_port_);
 }
 
 httplib::Client Alertmanager::Client() const {
