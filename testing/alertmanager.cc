@@ -57,8 +57,8 @@ bool Alertmanager::Start(const std::string& url) {
       dir_.Write("alertmanager.yml",
                  "route: {receiver: P, group_by: [alertname], group_wait: 1s, "
                  "group_interval: 1s, repeat_interval: 2s}\n"
-                 "receivers: [{name: P, webhook_configs: [{url: '" + url +
-                     "', send_resolved: false}]}]\n")
+                 "receivers: [{name: P, webhook_configs: [{url: '" +
+                     url + "', send_resolved: false}]}]\n")
           .string();
   const std::string storage = (dir_.path() / "am-data").string();
   std::filesystem::create_directories(storage);

@@ -15,10 +15,10 @@ namespace {
 // Alerts of class Alert_Firing page once per EventId (exec limit 1).
 Json AlertConfig(const Json& alertmanager) {
   Json page = PageAction(1);
-  Json config = BaseConfig(
-      {{"P", Json{{"rules", Json::array({Json{{"event", "Alert_Firing"},
-                                               {"actions", Json::array({page})}}})}}},
-       {"Q", Rules(Json::array({TaskAction()}))}});
+  Json config =
+      BaseConfig({{"P", Json{{"rules", Json::array({Json{{"event", "Alert_Firing"},
+                                                         {"actions", Json::array({page})}}})}}},
+                  {"Q", Rules(Json::array({TaskAction()}))}});
   config["classes"].push_back(Json::parse(R"(
     {"name": "Alert_Firing", "superclass": "ZRV_Event",
      "properties": {"Unit": "string", "FreeMB": "uint32"}})"));
@@ -28,15 +28,22 @@ Json AlertConfig(const Json& alertmanager) {
 }
 
 Json Notification(const std::vector<Json>& alerts, const std::string& receiver = "P") {
-  return Json{{"version", "4"}, {"groupKey", "{}:{}"}, {"status", "firing"}, {"receiver", receiver},
-              {"externalURL", "http://127.0.0.1:9093"}, {"alerts", Json(alerts)}};
+  return Json{{"version", "4"},
+              {"groupKey", "{}:{}"},
+              {"status", "firing"},
+              {"receiver", receiver},
+              {"externalURL", "http://127.0.0.1:9093"},
+              {"alerts", Json(alerts)}};
 }
 
 Json AlertOf(const std::string& fingerprint, const Json& labels,
              const std::string& status = "firing") {
-  return Json{{"status", status}, {"labels", labels.is_null() ? Json::object() : labels},
-              {"startsAt", "2026-12-06T03:00:00Z"}, {"endsAt", "0001-01-01T00:00:00Z"},
-              {"generatorURL", ""}, {"fingerprint", fingerprint}};
+  return Json{{"status", status},
+              {"labels", labels.is_null() ? Json::object() : labels},
+              {"startsAt", "2026-12-06T03:00:00Z"},
+              {"endsAt", "0001-01-01T00:00:00Z"},
+              {"generatorURL", ""},
+              {"fingerprint", fingerprint}};
 }
 
 Reply PostAlerts(httplib::Client& client, const std::string& body, bool wait = false,
@@ -134,7 +141,8 @@ TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfA
   }
   // Only the two firing alerts of the first request became events.
   ASSERT_TRUE(WaitFor([&] { return daemon_.Results().size() == 2; })) << daemon_.log();
-  EXPECT_EQ(EventsPerEventId(daemon_.Results()), (std::map<std::string, int>{{"a1", 1}, {"a2", 1}}));
+  EXPECT_EQ(EventsPerEventId(daemon_.Results()),
+            (std::map<std::string, int>{{"a1", 1}, {"a2", 1}}));
   EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_raised_total{status=\"firing\"}"), 2);
   EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_ignored_total{status=\"resolved\"}"), 1);
   EXPECT_EQ(daemon_.Metric("actionmanagerd_alerts_received_total{status=\"firing\"}"), 7);
@@ -156,7 +164,8 @@ TEST_F(AlertmanagerInputTest, AnAlertWithoutARequiredPropertyIsIgnoredAndCounted
 
 TEST_F(AlertmanagerInputTest, WaitAnswersWithTheOutcomeAndTheLimitHoldsPerFingerprint) {
   Json resolved_class = Json::parse(R"({"name": "Alert_Resolved", "superclass": "ZRV_Event"})");
-  Json config = AlertConfig(Json{{"class", "Alert_Firing"}, {"resolved_class", "Alert_Resolved"},
+  Json config = AlertConfig(Json{{"class", "Alert_Firing"},
+                                 {"resolved_class", "Alert_Resolved"},
                                  {"receivers", {{"team", "P"}}}});
   config["classes"].push_back(resolved_class);
   StartWith(config);
@@ -174,7 +183,8 @@ TEST_F(AlertmanagerInputTest, WaitAnswersWithTheOutcomeAndTheLimitHoldsPerFinger
     // The page runs for the first notification only.
     EXPECT_EQ(answer.body["events"][0]["result_events"].size(), round == 0 ? 1u : 0u);
   }
-  const Reply other = PostAlerts(*client_, Notification({AlertOf("f2", labels)}, "team").dump(), true);
+  const Reply other =
+      PostAlerts(*client_, Notification({AlertOf("f2", labels)}, "team").dump(), true);
   ASSERT_EQ(other.status, 200);
   ASSERT_EQ(other.body["events"][0]["result_events"].size(), 1u);
   EXPECT_EQ(other.body["events"][0]["result_events"][0]["EventId"], "f2");
@@ -215,10 +225,12 @@ TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOnce
   }
   StartWith(AlertConfig(Json{{"class", "Alert_Firing"}}));
   Alertmanager alertmanager(dir_, binary);
-  ASSERT_TRUE(alertmanager.Start("http://127.0.0.1:" + std::to_string(daemon_.port()) +
-                                 "/v1/alertmanager"))
+  ASSERT_TRUE(
+      alertmanager.Start("http://127.0.0.1:" + std::to_string(daemon_.port()) + "/v1/alertmanager"))
       << alertmanager.log();
-  const Json first = {{"alertname", "UnitDown"}, {"severity", "critical"}, {"instance", "a"},
+  const Json first = {{"alertname", "UnitDown"},
+                      {"severity", "critical"},
+                      {"instance", "a"},
                       {"Unit", "nginx.service"}};
   ASSERT_EQ(PostTo(alertmanager, first), 200) << alertmanager.log();
   std::string fp1;

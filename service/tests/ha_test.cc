@@ -33,8 +33,10 @@ class HaTest : public ::testing::Test {
 
   // `config` with its state in the shared database under the name `node`.
   Json OnDatabase(Json config, const std::string& node, int lease_seconds = 30) const {
-    config["state"] = Json{{"kind", "postgresql"}, {"connection", pg_->conninfo()},
-                           {"node", node},         {"lease_seconds", lease_seconds}};
+    config["state"] = Json{{"kind", "postgresql"},
+                           {"connection", pg_->conninfo()},
+                           {"node", node},
+                           {"lease_seconds", lease_seconds}};
     return config;
   }
 
