@@ -131,6 +131,7 @@ TEST_F(TransportTest, ProtocolEdgesAreAnsweredAsHttpSays) {
        {431}, ""},
       {"a wrong method", "GET /v1/events HTTP/1.1\r\nHost: t\r\n\r\n", false, {405}, "Allow: POST"},
       {"a compressed body", PostOf(std::string(64, '\x1f'), "Content-Encoding: gzip\r\n"), false, {415}, ""},
+      {"a body over the limit", PostOf(std::string(4097, ' ')), false, {413}, ""},
       {"a chunked body over the limit once decoded",
        "POST /v1/events HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n" +
            std::string("1000\r\n") + std::string(4096, ' ') + "\r\n1\r\n \r\n0\r\n\r\n",
@@ -145,6 +146,8 @@ TEST_F(TransportTest, ProtocolEdgesAreAnsweredAsHttpSays) {
     EXPECT_EQ(Statuses(answers), c.statuses) << answers;
     EXPECT_THAT(answers, HasSubstr(c.says));
   }
+  // Both bodies over the limit count as events refused for their size.
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_events_rejected_total{reason=\"too_large\"}"), 2);
 }
 
 // Reading stops at the limit: a 256 MiB chunked body is answered with 413
