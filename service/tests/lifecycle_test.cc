@@ -43,7 +43,12 @@ TEST_F(LifecycleTest, TheSocketAcknowledgesEachLine) {
   ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
   const std::string input = DiskFull("u1").dump() + "\n" + "{oops\n" + "\n" +
                             DiskFull("u2", "Nobody").dump() + "\n" + DiskFull("u3").dump() + "\n";
-  const std::vector<Json> acks = SocketExchange(daemon_.socket_path(), input, 4);
+  Connection conn(daemon_.socket_path());
+  ASSERT_TRUE(conn.Send(input));
+  ::shutdown(conn.fd(), SHUT_WR);  // the daemon answers what it got, then closes
+  std::vector<Json> acks;
+  std::istringstream lines(conn.Read());
+  for (std::string line; std::getline(lines, line);) acks.push_back(Json::parse(line));
   ASSERT_EQ(acks.size(), 4u);
   struct Expected {
     int line;

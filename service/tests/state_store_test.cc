@@ -151,6 +151,13 @@ class StoreFixture : public ::testing::Test {
     counters_.clear();
     return store_->Open(options, &unfinished_, &counters_, &error_);
   }
+  // Opens another store beside the fixture's; its unfinished events go into
+  // other_unfinished_.
+  bool OpenOther(StateStore& store, const StateOptions& options = {}) {
+    other_unfinished_.clear();
+    std::vector<CounterRow> counters;
+    return store.Open(options, &other_unfinished_, &counters, &error_);
+  }
   std::uint64_t Accept(const std::string& payload) {
     std::uint64_t seq = 0;
     EXPECT_EQ(store_->Submit({payload}, &seq), StateStore::SubmitResult::kOk);
@@ -179,7 +186,7 @@ class StoreFixture : public ::testing::Test {
   std::string vfs_;
   CounterTable table_;
   std::unique_ptr<StateStore> store_;
-  std::vector<StateStore::Unfinished> unfinished_;
+  std::vector<StateStore::Unfinished> unfinished_, other_unfinished_;
   std::vector<CounterRow> counters_;
   std::string error_;
 };
@@ -410,9 +417,7 @@ TEST_F(SqliteStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
 TEST_F(SqliteStoreTest, OneProcessAtATime) {
   ASSERT_TRUE(Open()) << error_;
   std::unique_ptr<StateStore> second = Make();
-  std::vector<StateStore::Unfinished> unfinished;
-  std::vector<CounterRow> counters;
-  EXPECT_FALSE(second->Open({}, &unfinished, &counters, &error_));
+  EXPECT_FALSE(OpenOther(*second));
   EXPECT_THAT(error_, HasSubstr("in use by another process"));
 }
 
@@ -420,12 +425,10 @@ TEST_F(PgStoreTest, TwoDaemonsTakeTurnsOnAnEventIdAndTheSecondReadsTheFirstsCoun
   ASSERT_TRUE(Open()) << error_;
   CounterTable other_table;
   std::unique_ptr<StateStore> other = Make("n2", std::chrono::seconds(30), &other_table);
-  std::vector<StateStore::Unfinished> unfinished;
-  std::vector<CounterRow> counters;
-  ASSERT_TRUE(other->Open({}, &unfinished, &counters, &error_)) << error_;
+  ASSERT_TRUE(OpenOther(*other)) << error_;
   // One name, one daemon.
   std::unique_ptr<StateStore> twin = Make("n2");
-  EXPECT_FALSE(twin->Open({}, &unfinished, &counters, &error_));
+  EXPECT_FALSE(OpenOther(*twin));
   EXPECT_THAT(error_, HasSubstr("in use by another daemon"));
 
   ASSERT_EQ(store_->SharedCount("P", "disk_full", "E"), 0);
@@ -456,9 +459,7 @@ TEST_F(PgStoreTest, AStoppedDaemonsEventsGoToAPeerWithTheSameSettingsOnceItsLeas
   };
   {
     std::unique_ptr<StateStore> first = Make("n1", lease);
-    std::vector<StateStore::Unfinished> unfinished;
-    std::vector<CounterRow> counters;
-    ASSERT_TRUE(first->Open({}, &unfinished, &counters, &error_)) << error_;
+    ASSERT_TRUE(OpenOther(*first)) << error_;
     first->SetProfiles({{"P", "same"}, {"Q", "old"}});
     std::uint64_t seq = 0;
     ASSERT_EQ(first->Submit({event("P", 1), event("Q", 2), event("P", 3)}, &seq),
@@ -479,10 +480,8 @@ TEST_F(PgStoreTest, AStoppedDaemonsEventsGoToAPeerWithTheSameSettingsOnceItsLeas
     claimed.insert(claimed.end(), events.begin(), events.end());
   };
   std::unique_ptr<StateStore> peer = Make("n2", lease);
-  std::vector<StateStore::Unfinished> unfinished;
-  std::vector<CounterRow> counters;
-  ASSERT_TRUE(peer->Open(options, &unfinished, &counters, &error_)) << error_;
-  EXPECT_TRUE(unfinished.empty());
+  ASSERT_TRUE(OpenOther(*peer, options)) << error_;
+  EXPECT_TRUE(other_unfinished_.empty());
   peer->SetProfiles({{"P", "same"}, {"Q", "new"}});
   ASSERT_TRUE(amtest::WaitFor([&] {
     std::lock_guard<std::mutex> lock(mu);
