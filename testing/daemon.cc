@@ -1,12 +1,13 @@
 #include "testing/daemon.h"
 
+#include <httplib.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <httplib.h>
-
+#include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -43,8 +44,8 @@ Json DiskFull(const std::string& event_id, const std::string& profile) {
 Json BaseConfig(const std::map<std::string, Json>& profiles) {
   Json config = Json::object();
   // Loopback, open to anonymous senders and readers, as the examples are.
-  config["listen"] = Json{{"address", "127.0.0.1"}, {"port", 0}, {"anonymous_submit", true},
-                          {"anonymous_read", true}};
+  config["listen"] = Json{
+      {"address", "127.0.0.1"}, {"port", 0}, {"anonymous_submit", true}, {"anonymous_read", true}};
   config["log_level"] = 7;
   config["stop_seconds"] = 60;
   config["classes"] = Json::parse(R"([
@@ -70,7 +71,8 @@ void DaemonProcess::WriteConfig(const Json& given) {
   const std::filesystem::path dir = dir_.path();
   if (!config.contains("state_dir")) config["state_dir"] = (dir / "state").string();
   if (!config.contains("results_file")) config["results_file"] = (dir / "results.jsonl").string();
-  if (!config["listen"].contains("port_file")) config["listen"]["port_file"] = (dir / "port").string();
+  if (!config["listen"].contains("port_file"))
+    config["listen"]["port_file"] = (dir / "port").string();
   if (config.contains("socket")) socket_ = config["socket"]["path"].get<std::string>();
   dir_.Write("config.json", config.dump(2));
 }
@@ -162,33 +164,60 @@ std::optional<double> DaemonProcess::Metric(const std::string& sample) const {
   return std::nullopt;
 }
 
-std::vector<Json> SocketExchange(const std::filesystem::path& path, const std::string& bytes,
-                                 std::size_t lines) {
-  std::vector<Json> acks;
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+Connection::Connection(int port, int receive_buffer) {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (receive_buffer > 0) {
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  Connect(&address, sizeof address);
+}
+
+Connection::Connection(const std::filesystem::path& socket) {
+  fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(bytes.size())) {
-    if (fd >= 0) ::close(fd);
-    return acks;
+  std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+  Connect(&address, sizeof address);
+}
+
+void Connection::Connect(const void* address, std::size_t size) {
+  timeval timeout{std::chrono::duration_cast<std::chrono::seconds>(kDeadline).count(), 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  if (::connect(fd_, static_cast<const sockaddr*>(address), static_cast<socklen_t>(size)) != 0) {
+    Close();
   }
-  std::string buffer;
-  const auto end = std::chrono::steady_clock::now() + kDeadline;
-  while (acks.size() < lines && std::chrono::steady_clock::now() < end) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, 1000) <= 0) continue;
-    char chunk[4096];
-    const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
-    if (n <= 0) break;
-    buffer.append(chunk, static_cast<std::size_t>(n));
-    for (std::size_t at; (at = buffer.find('\n')) != std::string::npos; buffer.erase(0, at + 1)) {
-      acks.push_back(Json::parse(buffer.substr(0, at), nullptr, false));
-    }
+}
+
+bool Connection::Send(const std::string& bytes) {
+  return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                         static_cast<ssize_t>(bytes.size());
+}
+
+std::string Connection::Read(const std::string& until) {
+  std::string got;
+  char buffer[65536];
+  for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, 0)) > 0;) {
+    got.append(buffer, static_cast<std::size_t>(n));
+    if (!until.empty() && got.find(until) != std::string::npos) break;
   }
-  ::close(fd);
-  return acks;
+  return got;
+}
+
+bool Connection::Closed() {
+  pollfd pfd{fd_, POLLIN, 0};
+  if (fd_ < 0 || ::poll(&pfd, 1, 0) <= 0) return fd_ < 0;
+  char buffer[4096];
+  const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN);
+}
+
+void Connection::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
 }
 
 Reply Post(httplib::Client& client, const std::string& body, bool wait, const std::string& token,

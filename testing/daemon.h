@@ -38,7 +38,7 @@ using Json = nlohmann::ordered_json;
 Json BaseConfig(const std::map<std::string, Json>& profiles);
 // A rule for Disk_Full with the given actions.
 Json Rules(const Json& actions);
-Json PageAction(int exec_limit = 0);         // built-in, class call, returns 7
+Json PageAction(int exec_limit = 0);  // built-in, class call, returns 7
 Json ProgramAction(const std::string& command);
 Json TaskAction();
 // {"class": "Disk_Full", "properties": {...}} with EventId and Drive set.
@@ -90,11 +90,30 @@ class DaemonProcess {
   int last_status_ = -1;
 };
 
-// Connects to the Unix socket at `path`, sends `bytes` and reads until
-// `lines` acknowledgement lines came (or the deadline passed, or the daemon
-// closed the connection); the lines as JSON.
-std::vector<Json> SocketExchange(const std::filesystem::path& path, const std::string& bytes,
-                                 std::size_t lines);
+// A connection to the daemon over TCP on loopback (`port`, with a receive
+// buffer of that size when given) or to its Unix socket (`socket`), for tests
+// that must see the bytes a client library would tidy up. Reads wait at most
+// kDeadline.
+class Connection {
+ public:
+  explicit Connection(int port, int receive_buffer = 0);
+  explicit Connection(const std::filesystem::path& socket);
+  ~Connection() { Close(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  bool Send(const std::string& bytes);
+  // Reads until the daemon closes, `until` appears, or the deadline.
+  std::string Read(const std::string& until = {});
+  // True once the daemon closed the connection (without blocking).
+  bool Closed();
+  void Close();
+  int fd() const { return fd_; }
+
+ private:
+  void Connect(const void* address, std::size_t size);
+  int fd_ = -1;
+};
 
 // POST `route` (/v1/events, /v1/alertmanager); the status (0 when the
 // request failed), the body and Retry-After.

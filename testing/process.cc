@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,14 +40,13 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   for (std::string& entry : env_text) envp.push_back(entry.data());
   envp.push_back(nullptr);
 
-  // The child's standard streams, in order: described once, then applied by
-  // posix_spawn, or by a forked child that changes user before it execs.
+  // The child's standard streams, in order.
   struct Stream {
     int fd;
     std::string path;  // opened with flags and mode, unless empty
     int flags = 0;
     mode_t mode = 0;
-    int from = -1;  // duplicated, when path is empty and this is set
+    int from = -1;  // duplicated, when path is empty and this is set; else closed
   };
   std::vector<Stream> streams;
   if (options.input_fd >= 0) {
@@ -71,47 +69,28 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     streams.push_back({2, err_path, create, 0600, -1});
   }
 
-  if (options.user) {
-    const Credentials as = *options.user;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      // Only async-signal-safe calls from here to the exec.
-      for (const Stream& s : streams) {
-        if (!s.path.empty()) {
-          const int fd = ::open(s.path.c_str(), s.flags, s.mode);
-          if (fd < 0 || (fd != s.fd && (::dup2(fd, s.fd) < 0 || ::close(fd) < 0))) ::_exit(127);
-        } else if (s.from >= 0) {
-          if (::dup2(s.from, s.fd) < 0) ::_exit(127);
-        } else {
-          ::close(s.fd);
-        }
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // Only async-signal-safe calls from here to the exec; any failure is 127.
+    for (const Stream& s : streams) {
+      if (!s.path.empty()) {
+        const int fd = ::open(s.path.c_str(), s.flags, s.mode);
+        if (fd < 0 || (fd != s.fd && (::dup2(fd, s.fd) < 0 || ::close(fd) < 0))) ::_exit(127);
+      } else if (s.from >= 0) {
+        if (::dup2(s.from, s.fd) < 0) ::_exit(127);
+      } else {
+        ::close(s.fd);
       }
-      if ((!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ||
-          ::setgroups(0, nullptr) != 0 || ::setgid(as.gid) != 0 || ::setuid(as.uid) != 0) {
-        ::_exit(127);
-      }
-      ::execve(argv[0], argv.data(), envp.data());
+    }
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
+    if (options.user && (::setgroups(0, nullptr) != 0 || ::setgid(options.user->gid) != 0 ||
+                         ::setuid(options.user->uid) != 0)) {
       ::_exit(127);
     }
-    if (pid > 0) pid_ = pid;
-    return;
+    ::execve(argv[0], argv.data(), envp.data());
+    ::_exit(127);
   }
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  for (const Stream& s : streams) {
-    if (!s.path.empty()) {
-      posix_spawn_file_actions_addopen(&actions, s.fd, s.path.c_str(), s.flags, s.mode);
-    } else if (s.from >= 0) {
-      posix_spawn_file_actions_adddup2(&actions, s.from, s.fd);
-    } else {
-      posix_spawn_file_actions_addclose(&actions, s.fd);
-    }
-  }
-  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) == 0) pid_ = pid;
-  posix_spawn_file_actions_destroy(&actions);
+  if (pid > 0) pid_ = pid;
 }
 
 Process::~Process() {

@@ -5,8 +5,9 @@
 //
 // The streams go through files (a folder of the handle's own, or the `log`
 // file), so no pipe can fill up and no thread is needed. Waiting polls with a
-// deadline. A handle nobody waited for kills and collects its process when
-// it goes.
+// deadline. A program that cannot be started (a stream, the folder, the user
+// or the exec fails) exits 127. A handle nobody waited for kills and collects
+// its process when it goes.
 #pragma once
 
 #include <sys/types.h>
@@ -50,8 +51,7 @@ struct ProcessOptions {
   std::vector<std::string> unset;                                // removed
   // When set, the program runs as this user and group with no supplementary
   // groups (the caller must be root): for servers that refuse to run as
-  // root. The streams are opened before it changes user. A program that
-  // cannot be started then exits 127 instead of never running.
+  // root. The streams are opened before it changes user.
   std::optional<Credentials> user;
 };
 

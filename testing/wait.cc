@@ -19,6 +19,8 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds d
   return true;
 }
 
+namespace {
+
 bool ThreadAsleep(int tid) {
   std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
   const std::string stat{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -26,6 +28,8 @@ bool ThreadAsleep(int tid) {
   return close != std::string::npos && close + 2 < stat.size() &&
          (stat[close + 2] == 'S' || stat[close + 2] == 'D');
 }
+
+}  // namespace
 
 bool WaitUntilAsleepOrDone(const std::atomic<int>& thread_tid, const std::atomic<bool>& done) {
   return WaitFor([&] { return done || (thread_tid != 0 && ThreadAsleep(thread_tid)); });

@@ -19,13 +19,9 @@ inline constexpr std::chrono::seconds kDeadline{60};
 bool WaitFor(const std::function<bool()>& condition,
              std::chrono::milliseconds deadline = kDeadline);
 
-// Whether thread `tid` of this process is asleep in the kernel: how a test
-// knows that a thread it started has reached a blocking wait (a lock, a
-// join) rather than merely not got there yet.
-bool ThreadAsleep(int tid);
-
 // Waits until `thread_tid` (0 until the thread has stored its id) is asleep
-// or `done` holds; true when it held.
+// in the kernel (it has reached a blocking wait: a lock, a join, rather than
+// merely not got there yet) or `done` holds; true when it held.
 bool WaitUntilAsleepOrDone(const std::atomic<int>& thread_tid, const std::atomic<bool>& done);
 
 }  // namespace amtest

@@ -27,12 +27,6 @@ const std::string kRecorder = AMD_RECORD_CALL;
 // The signed 32 bits of an HRESULT, as a result event carries it.
 std::int64_t Signed(std::uint32_t hresult) { return static_cast<std::int32_t>(hresult); }
 
-Json Builtin(const std::string& cls, const std::string& method, Json keys, Json in) {
-  return Json{{"name", cls + "." + method}, {"kind", "builtin"},  {"namespace", "root\\zrv"},
-              {"class", cls},               {"method", method},   {"class_call", keys.empty()},
-              {"key_params", keys},         {"in_params", in}};
-}
-
 // The result event of `method` among an event's outcome.
 Json ResultOf(const Json& outcome, const std::string& method) {
   for (const Json& result : outcome["result_events"]) {
@@ -46,20 +40,34 @@ bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; 
 
 class CommandTest : public ::testing::Test {
  protected:
-  // The world: Alarm events whose rule calls the methods in `actions`, on
-  // classes Unit (keyed by Name, with `unit_names` as instances) and Job.
-  Json Config(Json unit_methods, Json job_methods, Json actions,
-              const std::vector<std::string>& unit_names = {}) {
+  // The world: Alarm events (Name, Text, Other, Count) whose rule calls each
+  // of `methods` in turn, every in-parameter that an Alarm property names fed
+  // from it. The methods are class Job's (class calls) or, given `units`,
+  // those of class Unit keyed by Name, with one instance per name and the key
+  // taken from the Alarm's Name.
+  Json Config(const Json& methods, const std::vector<std::string>& units = {}) {
+    const std::string cls = units.empty() ? "Job" : "Unit";
+    const Json keys = units.empty() ? Json::array()
+                                    : Json::array({Json{{"param", "Name"}, {"event_prop", "Name"}}});
+    Json actions = Json::array();
+    for (const auto& [method, plan] : methods.items()) {
+      Json in = Json::array();
+      const Json params = plan.value("in", Json::object());
+      for (const auto& [param, type] : params.items()) {
+        if (param != "Unset") in.push_back(Json{{"param", param}, {"event_prop", param}});
+      }
+      actions.push_back(Json{{"name", method}, {"kind", "builtin"}, {"namespace", "root\\zrv"},
+                             {"class", cls}, {"method", method}, {"class_call", units.empty()},
+                             {"key_params", keys}, {"in_params", in}});
+    }
     Json config = BaseConfig({{"P", Json{{"rules", Json::array({Json{{"event", "Alarm"},
                                                                       {"actions", actions}}})}}}});
     config["classes"].push_back(Json::parse(R"({"name": "Alarm", "superclass": "ZRV_Event",
-        "properties": {"Name": "string", "V1": "string", "V2": "string", "Count": "uint32"}})"));
-    config["classes"].push_back(Json{{"name", "Unit"},
-                                     {"properties", Json{{"Name", Json{{"type", "string"},
-                                                                       {"key", true}}}}},
-                                     {"methods", unit_methods}});
-    config["classes"].push_back(Json{{"name", "Job"}, {"methods", job_methods}});
-    for (const std::string& name : unit_names) {
+        "properties": {"Name": "string", "Text": "string", "Other": "string", "Count": "uint32"}})"));
+    config["classes"].push_back(Json{{"name", cls}, {"methods", methods}});
+    if (units.empty()) return config;
+    config["classes"].back()["properties"] = Json{{"Name", Json{{"type", "string"}, {"key", true}}}};
+    for (const std::string& name : units) {
       config["instances"].push_back(Json{{"class", "Unit"}, {"properties", Json{{"Name", name}}}});
     }
     return config;
@@ -113,16 +121,7 @@ TEST_F(CommandTest, HostileValuesArriveAsOneArgumentAndOneVariableEach) {
       "; rm -rf / | cat && echo $HOME `id` $(id)", "\"double\" 'single' \\back\\slash\\",
       "*?[a-z]<>&|;(){}", "new\nline\ttab\rreturn", "--option=-x", std::string(65536, 'v'),
       "{Name} stays text", "Größe €"};
-  Json config = Config(methods, Json::object(),
-                       Json::array({Builtin("Unit", "Record",
-                                            Json::array({Json{{"param", "Name"},
-                                                              {"event_prop", "Name"}}}),
-                                            Json::array({Json{{"param", "Text"}, {"event_prop", "V1"}},
-                                                         Json{{"param", "Other"}, {"event_prop", "V2"}},
-                                                         Json{{"param", "Count"},
-                                                              {"event_prop", "Count"}}}))}),
-                       keys);
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  ASSERT_TRUE(daemon_.Start(Config(methods, keys))) << daemon_.log();
   for (std::size_t i = 0; i < std::max(keys.size(), values.size()); ++i) {
     const std::string& key = keys[i % keys.size()];
     const std::string& text = values[i % values.size()];
@@ -130,7 +129,7 @@ TEST_F(CommandTest, HostileValuesArriveAsOneArgumentAndOneVariableEach) {
     SCOPED_TRACE("key " + key + ", text " + text.substr(0, 40) + ", other " + other.substr(0, 40));
     std::filesystem::remove(out);
     const Json outcome = Raise(Json{{"EventId", "e" + std::to_string(i)}, {"Name", key},
-                                    {"V1", text}, {"V2", other}, {"Count", 4000000000u}});
+                                    {"Text", text}, {"Other", other}, {"Count", 4000000000u}});
     const Json result = ResultOf(outcome, "Record");
     EXPECT_EQ(result["MsgInfo"], "ZRV_CorrelatedEvents|900") << result.dump().substr(0, 400);
     EXPECT_EQ(result["return_code"], 0);
@@ -177,12 +176,8 @@ TEST_F(CommandTest, ExitStatusFailuresToStartAndTimeOutBecomeTheResultEvent) {
        "901", Signed(0x800705B4)},
   };
   Json methods = Json::object();
-  Json actions = Json::array();
-  for (const Case& c : cases) {
-    methods[c.method] = c.plan;
-    actions.push_back(Builtin("Job", c.method, Json::array(), Json::array()));
-  }
-  ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods, actions))) << daemon_.log();
+  for (const Case& c : cases) methods[c.method] = c.plan;
+  ASSERT_TRUE(daemon_.Start(Config(methods))) << daemon_.log();
   const Json outcome = Raise(Json{{"EventId", "e1"}});
   ASSERT_EQ(outcome["result_events"].size(), cases.size()) << outcome.dump();
   for (const Case& c : cases) {
@@ -207,13 +202,9 @@ TEST_F(CommandTest, ValuesThatNoArgumentCanCarryFailTheCall) {
                          {"command", Json::array({kRecorder, out, "{Text}"})}};
   methods["NeedsUnset"] = Json{{"in", Json{{"Text", "string"}, {"Unset", "string"}}},
                                {"command", Json::array({kRecorder, out, "{Unset}"})}};
-  const Json text = Json::array({Json{{"param", "Text"}, {"event_prop", "V1"}}});
-  ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods,
-                                   Json::array({Builtin("Job", "Echo", Json::array(), text),
-                                                Builtin("Job", "NeedsUnset", Json::array(), text)}))))
-      << daemon_.log();
+  ASSERT_TRUE(daemon_.Start(Config(methods))) << daemon_.log();
   struct Case {
-    Json v1;
+    Json text;
     std::int64_t echo, needs_unset;
   };
   const Case cases[] = {
@@ -225,8 +216,8 @@ TEST_F(CommandTest, ValuesThatNoArgumentCanCarryFailTheCall) {
   };
   int id = 0;
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.v1.dump());
-    const Json outcome = Raise(Json{{"EventId", "e" + std::to_string(++id)}, {"V1", c.v1}});
+    SCOPED_TRACE(c.text.dump());
+    const Json outcome = Raise(Json{{"EventId", "e" + std::to_string(++id)}, {"Text", c.text}});
     EXPECT_EQ(ResultOf(outcome, "Echo")["return_code"], c.echo);
     EXPECT_EQ(ResultOf(outcome, "NeedsUnset")["return_code"], c.needs_unset);
   }
@@ -243,11 +234,7 @@ TEST_F(CommandTest, OutputIsLoggedEscapedWithinItsBounds) {
       {"max_output_bytes", 1000}};
   methods["Quiet"] = Json{{"command", Json::array({"/bin/sh", "-c", "echo hidden; echo hid >&2"})},
                           {"max_output_bytes", 0}};
-  ASSERT_TRUE(daemon_.Start(Config(Json::object(), methods,
-                                   Json::array({Builtin("Job", "Chatty", Json::array(), Json::array()),
-                                                Builtin("Job", "Quiet", Json::array(),
-                                                        Json::array())}))))
-      << daemon_.log();
+  ASSERT_TRUE(daemon_.Start(Config(methods))) << daemon_.log();
   const Json outcome = Raise(Json{{"EventId", "e1"}});
   EXPECT_EQ(ResultOf(outcome, "Chatty")["return_code"], 0);
   const std::string log = daemon_.log();
@@ -289,8 +276,7 @@ TEST_F(CommandTest, AStopEndsARunningCommandAndLeavesNoProcess) {
   methods["Long"] = Json{
       {"command", Json::array({"/bin/sh", "-c", "echo $$ > " + pid_file + "; sleep 300 & sleep 300"})},
       {"timeout_seconds", 600}};
-  Json config = Config(Json::object(), methods,
-                       Json::array({Builtin("Job", "Long", Json::array(), Json::array())}));
+  Json config = Config(methods);
   config["stop_seconds"] = 1;
   ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
   auto client = daemon_.Client();

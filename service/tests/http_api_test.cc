@@ -112,18 +112,6 @@ TEST_F(HttpApiTest, EventsWithoutAnIdGetOneOfTheirOwnWhenConfigured) {
   EXPECT_EQ(daemon_.Metric("actionmanagerd_actions_held_back_total{profile=\"P\"}").value_or(0), 0);
 }
 
-TEST_F(HttpApiTest, ABodyOverTheLimitIs413AndCountedAsRejected) {
-  Json config = Paging();
-  config["listen"]["max_body_bytes"] = 1024;
-  StartWith(config);
-  Json event = DiskFull("big");
-  event["properties"]["Drive"] = std::string(2000, 'x');
-  const Reply reply = Post(*client_, event.dump());
-  EXPECT_EQ(reply.status, 413);
-  EXPECT_EQ(daemon_.Metric("actionmanagerd_events_rejected_total{reason=\"too_large\"}"), 1);
-  EXPECT_EQ(Post(*client_, DiskFull("small").dump()).status, 202);
-}
-
 TEST_F(HttpApiTest, WaitModeAnswersWithEachEventsResultAndResultEvents) {
   StartWith(Paging(/*exec_limit=*/1));
   const Reply first = Post(*client_, Json::array({DiskFull("x"), DiskFull("x")}).dump(), true);

@@ -39,21 +39,23 @@ struct ShimFile {
 
 sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<ShimFile*>(f)->real; }
 
-int ShimWrite(sqlite3_file* f, const void* p, int n, sqlite3_int64 at) {
-  if (int rc = g_fail.load()) return rc;
-  return Real(f)->pMethods->xWrite(Real(f), p, n, at);
-}
-int ShimSync(sqlite3_file* f, int flags) {
-  if (int rc = g_fail.load()) return rc;
-  return Real(f)->pMethods->xSync(Real(f), flags);
-}
-int ShimTruncate(sqlite3_file* f, sqlite3_int64 size) {
-  if (int rc = g_fail.load()) return rc;
-  return Real(f)->pMethods->xTruncate(Real(f), size);
-}
-
-sqlite3_io_methods methods;
-void FillMethods();
+// Every method forwards to the real file; writes, syncs and truncates fail
+// first while `g_fail` is set.
+#define AM_FORWARD(method) \
+  [](sqlite3_file* f, auto... args) { return Real(f)->pMethods->method(Real(f), args...); }
+#define AM_FAILING(method)                              \
+  [](sqlite3_file* f, auto... args) {                   \
+    if (int rc = g_fail.load()) return rc;              \
+    return Real(f)->pMethods->method(Real(f), args...); \
+  }
+// clang-format off
+const sqlite3_io_methods kMethods = {
+    2, AM_FORWARD(xClose), AM_FORWARD(xRead), AM_FAILING(xWrite), AM_FAILING(xTruncate),
+    AM_FAILING(xSync), AM_FORWARD(xFileSize), AM_FORWARD(xLock), AM_FORWARD(xUnlock),
+    AM_FORWARD(xCheckReservedLock), AM_FORWARD(xFileControl), AM_FORWARD(xSectorSize),
+    AM_FORWARD(xDeviceCharacteristics), AM_FORWARD(xShmMap), AM_FORWARD(xShmLock),
+    AM_FORWARD(xShmBarrier), AM_FORWARD(xShmUnmap), nullptr, nullptr};
+// clang-format on
 
 sqlite3_vfs* Failing() {
   static sqlite3_vfs vfs;
@@ -68,65 +70,12 @@ sqlite3_vfs* Failing() {
       auto* shim = reinterpret_cast<ShimFile*>(f);
       shim->real = reinterpret_cast<sqlite3_file*>(shim + 1);
       const int rc = real_vfs->xOpen(real_vfs, name, shim->real, flags, out);
-      if (rc != SQLITE_OK) {
-        f->pMethods = nullptr;
-        return rc;
-      }
-      // Every method but the three forwards to the real file. The table is
-      // made once: the writer thread uses it while the test opens files.
-      static std::once_flag once;
-      std::call_once(once, [] { FillMethods(); });
-      f->pMethods = &methods;
-      return SQLITE_OK;
+      f->pMethods = rc == SQLITE_OK ? &kMethods : nullptr;
+      return rc;
     };
     return sqlite3_vfs_register(&vfs, 0) == SQLITE_OK;
   }();
   return made ? &vfs : nullptr;
-}
-
-void FillMethods() {
-  methods.xClose = [](sqlite3_file* file) { return Real(file)->pMethods->xClose(Real(file)); };
-  methods.xRead = [](sqlite3_file* file, void* p, int n, sqlite3_int64 at) {
-    return Real(file)->pMethods->xRead(Real(file), p, n, at);
-  };
-  methods.xWrite = ShimWrite;
-  methods.xSync = ShimSync;
-  methods.xTruncate = ShimTruncate;
-  methods.xFileSize = [](sqlite3_file* file, sqlite3_int64* size) {
-    return Real(file)->pMethods->xFileSize(Real(file), size);
-  };
-  methods.xLock = [](sqlite3_file* file, int lock) {
-    return Real(file)->pMethods->xLock(Real(file), lock);
-  };
-  methods.xUnlock = [](sqlite3_file* file, int lock) {
-    return Real(file)->pMethods->xUnlock(Real(file), lock);
-  };
-  methods.xCheckReservedLock = [](sqlite3_file* file, int* out_lock) {
-    return Real(file)->pMethods->xCheckReservedLock(Real(file), out_lock);
-  };
-  methods.xFileControl = [](sqlite3_file* file, int op, void* arg) {
-    return Real(file)->pMethods->xFileControl(Real(file), op, arg);
-  };
-  methods.xSectorSize = [](sqlite3_file* file) {
-    return Real(file)->pMethods->xSectorSize(Real(file));
-  };
-  methods.xDeviceCharacteristics = [](sqlite3_file* file) {
-    return Real(file)->pMethods->xDeviceCharacteristics(Real(file));
-  };
-  methods.xShmMap = [](sqlite3_file* file, int page, int size, int extend,
-                       void volatile** out_map) {
-    return Real(file)->pMethods->xShmMap(Real(file), page, size, extend, out_map);
-  };
-  methods.xShmLock = [](sqlite3_file* file, int offset, int n, int flags) {
-    return Real(file)->pMethods->xShmLock(Real(file), offset, n, flags);
-  };
-  methods.xShmBarrier = [](sqlite3_file* file) { Real(file)->pMethods->xShmBarrier(Real(file)); };
-  methods.xShmUnmap = [](sqlite3_file* file, int del) {
-    return Real(file)->pMethods->xShmUnmap(Real(file), del);
-  };
-  methods.xFetch = nullptr;
-  methods.xUnfetch = nullptr;
-  methods.iVersion = 2;
 }
 
 CounterRow Counter(const std::string& event_id, std::int32_t count, std::int64_t seen) {
@@ -165,8 +114,8 @@ class ServerEnvironment : public ::testing::Environment {
   bool started_ = false;
   std::string error_;
 };
-ServerEnvironment* const g_server = static_cast<ServerEnvironment*>(
-    ::testing::AddGlobalTestEnvironment(new ServerEnvironment));
+ServerEnvironment* const g_server =
+    static_cast<ServerEnvironment*>(::testing::AddGlobalTestEnvironment(new ServerEnvironment));
 
 amtest::Postgres* Server(std::string* error) { return g_server->Get(error); }
 
@@ -202,6 +151,13 @@ class StoreFixture : public ::testing::Test {
     counters_.clear();
     return store_->Open(options, &unfinished_, &counters_, &error_);
   }
+  // Opens another store beside the fixture's; its unfinished events go into
+  // other_unfinished_.
+  bool OpenOther(StateStore& store, const StateOptions& options = {}) {
+    other_unfinished_.clear();
+    std::vector<CounterRow> counters;
+    return store.Open(options, &other_unfinished_, &counters, &error_);
+  }
   std::uint64_t Accept(const std::string& payload) {
     std::uint64_t seq = 0;
     EXPECT_EQ(store_->Submit({payload}, &seq), StateStore::SubmitResult::kOk);
@@ -230,7 +186,7 @@ class StoreFixture : public ::testing::Test {
   std::string vfs_;
   CounterTable table_;
   std::unique_ptr<StateStore> store_;
-  std::vector<StateStore::Unfinished> unfinished_;
+  std::vector<StateStore::Unfinished> unfinished_, other_unfinished_;
   std::vector<CounterRow> counters_;
   std::string error_;
 };
@@ -265,8 +221,12 @@ TEST_P(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   HistoryRow printed = Decision("P", "E1", now);
   printed.output = "C: 91% full\n";
   printed.error = "d\xC3\xA9j\xC3\xA0";
-  FinishRecord finished{first + 1, "processed", R"({"result":1})", {Counter("E1", 1, now)},
-                        {printed, Decision("P", "E1", now)}, "P"};
+  FinishRecord finished{first + 1,
+                        "processed",
+                        R"({"result":1})",
+                        {Counter("E1", 1, now)},
+                        {printed, Decision("P", "E1", now)},
+                        "P"};
   ASSERT_TRUE(store_->Finish(finished));
   store_->Close();
 
@@ -302,7 +262,8 @@ TEST_P(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
 TEST_P(StateStoreTest, HistoryIsNewestFirstFilteredAndPaged) {
   ASSERT_TRUE(Open()) << error_;
   std::vector<HistoryRow> rows;
-  for (int i = 0; i < 5; ++i) rows.push_back(Decision(i % 2 ? "A" : "B", "E" + std::to_string(i), 1000 + i));
+  for (int i = 0; i < 5; ++i)
+    rows.push_back(Decision(i % 2 ? "A" : "B", "E" + std::to_string(i), 1000 + i));
   ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {}, rows, "P"}));
   const auto ids = [](const std::vector<HistoryRow>& got) {
     std::vector<std::string> out;
@@ -341,8 +302,12 @@ TEST_P(StateStoreTest, BoundsForgetOldCountersAndHistoryOnDiskAndInMemory) {
   table_.Load({Counter("old", 1, old), Counter("new", 1, now)});
   std::vector<HistoryRow> rows = {Decision("P", "old", old)};
   for (int i = 0; i < 4; ++i) rows.push_back(Decision("P", "n" + std::to_string(i), now));
-  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}",
-                              {Counter("old", 1, old), Counter("new", 1, now)}, rows, "P"}));
+  ASSERT_TRUE(store_->Finish({Accept("x"),
+                              "processed",
+                              "{}",
+                              {Counter("old", 1, old), Counter("new", 1, now)},
+                              rows,
+                              "P"}));
   store_->Close();
   ASSERT_TRUE(Open({}, options)) << error_;  // the bounds apply at every start
   EXPECT_EQ(Count("old"), 0);
@@ -452,9 +417,7 @@ TEST_F(SqliteStoreTest, AnUnusableFileIsRefusedAndLeftAsItWas) {
 TEST_F(SqliteStoreTest, OneProcessAtATime) {
   ASSERT_TRUE(Open()) << error_;
   std::unique_ptr<StateStore> second = Make();
-  std::vector<StateStore::Unfinished> unfinished;
-  std::vector<CounterRow> counters;
-  EXPECT_FALSE(second->Open({}, &unfinished, &counters, &error_));
+  EXPECT_FALSE(OpenOther(*second));
   EXPECT_THAT(error_, HasSubstr("in use by another process"));
 }
 
@@ -462,12 +425,10 @@ TEST_F(PgStoreTest, TwoDaemonsTakeTurnsOnAnEventIdAndTheSecondReadsTheFirstsCoun
   ASSERT_TRUE(Open()) << error_;
   CounterTable other_table;
   std::unique_ptr<StateStore> other = Make("n2", std::chrono::seconds(30), &other_table);
-  std::vector<StateStore::Unfinished> unfinished;
-  std::vector<CounterRow> counters;
-  ASSERT_TRUE(other->Open({}, &unfinished, &counters, &error_)) << error_;
+  ASSERT_TRUE(OpenOther(*other)) << error_;
   // One name, one daemon.
   std::unique_ptr<StateStore> twin = Make("n2");
-  EXPECT_FALSE(twin->Open({}, &unfinished, &counters, &error_));
+  EXPECT_FALSE(OpenOther(*twin));
   EXPECT_THAT(error_, HasSubstr("in use by another daemon"));
 
   ASSERT_EQ(store_->SharedCount("P", "disk_full", "E"), 0);
@@ -481,7 +442,8 @@ TEST_F(PgStoreTest, TwoDaemonsTakeTurnsOnAnEventIdAndTheSecondReadsTheFirstsCoun
            waiting == "1";
   }));
   EXPECT_EQ(seen, -1);
-  ASSERT_TRUE(store_->Finish({Accept("x"), "processed", "{}", {Counter("E", 1, NowMs())}, {}, "P"}));
+  ASSERT_TRUE(
+      store_->Finish({Accept("x"), "processed", "{}", {Counter("E", 1, NowMs())}, {}, "P"}));
   second.join();
   EXPECT_EQ(seen, 1);
   // Another event id and another profile wait for nobody.
@@ -492,13 +454,12 @@ TEST_F(PgStoreTest, TwoDaemonsTakeTurnsOnAnEventIdAndTheSecondReadsTheFirstsCoun
 TEST_F(PgStoreTest, AStoppedDaemonsEventsGoToAPeerWithTheSameSettingsOnceItsLeaseRunsOut) {
   const auto lease = std::chrono::seconds(3);
   const auto event = [](const char* profile, int i) {
-    return std::string(R"({"event":{},"profile":")") + profile + "\",\"i\":" + std::to_string(i) + "}";
+    return std::string(R"({"event":{},"profile":")") + profile + "\",\"i\":" + std::to_string(i) +
+           "}";
   };
   {
     std::unique_ptr<StateStore> first = Make("n1", lease);
-    std::vector<StateStore::Unfinished> unfinished;
-    std::vector<CounterRow> counters;
-    ASSERT_TRUE(first->Open({}, &unfinished, &counters, &error_)) << error_;
+    ASSERT_TRUE(OpenOther(*first)) << error_;
     first->SetProfiles({{"P", "same"}, {"Q", "old"}});
     std::uint64_t seq = 0;
     ASSERT_EQ(first->Submit({event("P", 1), event("Q", 2), event("P", 3)}, &seq),
@@ -519,10 +480,8 @@ TEST_F(PgStoreTest, AStoppedDaemonsEventsGoToAPeerWithTheSameSettingsOnceItsLeas
     claimed.insert(claimed.end(), events.begin(), events.end());
   };
   std::unique_ptr<StateStore> peer = Make("n2", lease);
-  std::vector<StateStore::Unfinished> unfinished;
-  std::vector<CounterRow> counters;
-  ASSERT_TRUE(peer->Open(options, &unfinished, &counters, &error_)) << error_;
-  EXPECT_TRUE(unfinished.empty());
+  ASSERT_TRUE(OpenOther(*peer, options)) << error_;
+  EXPECT_TRUE(other_unfinished_.empty());
   peer->SetProfiles({{"P", "same"}, {"Q", "new"}});
   ASSERT_TRUE(amtest::WaitFor([&] {
     std::lock_guard<std::mutex> lock(mu);

@@ -148,16 +148,6 @@ TEST(StateTest, AnOldJournalIsTakenOverOnceAndRemoved) {
   EXPECT_EQ(daemon.Results().size(), 3u);
 }
 
-TEST(StateTest, ADamagedDatabaseStopsTheStart) {
-  TempDir dir;
-  const std::string garbage(8192, 'j');
-  dir.Write("state/state.db", garbage);
-  DaemonProcess daemon(dir);
-  EXPECT_EQ(daemon.RunToExit(BaseConfig({{"P", Rules(Json::array({PageAction()}))}})), 1);
-  EXPECT_THAT(daemon.log(), HasSubstr("state.db: cannot be read: file is not a database"));
-  EXPECT_EQ(dir.Read("state/state.db"), garbage);
-}
-
 // The state folder on a small file system of its own, filled up and freed.
 TEST(StateTest, AFullDiskRefusesEventsTurnsNotReadyAndRecoversByItself) {
   TempDir dir;

@@ -2,16 +2,13 @@
 // (deadlines, connection limits, head and body bounds), the protocol's
 // edges, who may do what, TLS. Driven over raw sockets where a client
 // library would tidy up what is under test.
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,57 +25,6 @@ namespace amtest {
 namespace {
 
 using ::testing::HasSubstr;
-
-// A connected socket to the daemon; reads time out after the deadline.
-class Conn {
- public:
-  explicit Conn(int port, int receive_buffer = 0) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receive_buffer > 0) ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    timeval timeout{std::chrono::duration_cast<std::chrono::seconds>(kDeadline).count(), 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) Close();
-  }
-  ~Conn() { Close(); }
-  Conn(const Conn&) = delete;
-  Conn& operator=(const Conn&) = delete;
-
-  bool Send(const std::string& bytes) {
-    return fd_ >= 0 && ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-                           static_cast<ssize_t>(bytes.size());
-  }
-  // Reads until the daemon closes, `until` appears, or the deadline.
-  std::string Read(const std::string& until = {}) {
-    std::string got;
-    char buffer[65536];
-    for (;;) {
-      const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-      if (n <= 0) return got;
-      got.append(buffer, static_cast<std::size_t>(n));
-      if (!until.empty() && got.find(until) != std::string::npos) return got;
-    }
-  }
-  // True once the daemon closed the connection (without blocking).
-  bool Closed() {
-    pollfd pfd{fd_, POLLIN, 0};
-    if (fd_ < 0 || ::poll(&pfd, 1, 0) <= 0) return fd_ < 0;
-    char buffer[4096];
-    const ssize_t n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
-    return n == 0 || (n < 0 && errno != EAGAIN);
-  }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 // The status codes of the responses in `text`, in order.
 std::vector<int> Statuses(const std::string& text) {
@@ -131,6 +77,7 @@ TEST_F(TransportTest, ProtocolEdgesAreAnsweredAsHttpSays) {
        {431}, ""},
       {"a wrong method", "GET /v1/events HTTP/1.1\r\nHost: t\r\n\r\n", false, {405}, "Allow: POST"},
       {"a compressed body", PostOf(std::string(64, '\x1f'), "Content-Encoding: gzip\r\n"), false, {415}, ""},
+      {"a body over the limit", PostOf(std::string(4097, ' ')), false, {413}, ""},
       {"a chunked body over the limit once decoded",
        "POST /v1/events HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n" +
            std::string("1000\r\n") + std::string(4096, ' ') + "\r\n1\r\n \r\n0\r\n\r\n",
@@ -138,20 +85,22 @@ TEST_F(TransportTest, ProtocolEdgesAreAnsweredAsHttpSays) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Conn conn(daemon_.port());
+    Connection conn(daemon_.port());
     ASSERT_TRUE(conn.Send(c.request));
     if (c.half_close) ::shutdown(conn.fd(), SHUT_WR);
     const std::string answers = conn.Read();
     EXPECT_EQ(Statuses(answers), c.statuses) << answers;
     EXPECT_THAT(answers, HasSubstr(c.says));
   }
+  // Both bodies over the limit count as events refused for their size.
+  EXPECT_EQ(daemon_.Metric("actionmanagerd_events_rejected_total{reason=\"too_large\"}"), 2);
 }
 
 // Reading stops at the limit: a 256 MiB chunked body is answered with 413
 // after a bounded part of it, whatever the sender goes on sending.
 TEST_F(TransportTest, AnEndlessChunkedBodyIsCutAtTheLimit) {
   StartWith(Config());
-  Conn conn(daemon_.port());
+  Connection conn(daemon_.port());
   ASSERT_TRUE(conn.Send("POST /v1/events HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"));
   constexpr std::size_t kTotal = 256u << 20;
   const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
@@ -174,9 +123,9 @@ TEST_F(TransportTest, TrickledHeadsAreCutAtTheirDeadlineWhileOthersAreServed) {
     config["listen"]["max_connections"] = 512;
     config["listen"]["max_connections_per_peer"] = 512;
     StartWith(config);
-    std::vector<std::unique_ptr<Conn>> slow;
+    std::vector<std::unique_ptr<Connection>> slow;
     for (int i = 0; i < count; ++i) {
-      slow.push_back(std::make_unique<Conn>(daemon_.port()));
+      slow.push_back(std::make_unique<Connection>(daemon_.port()));
       ASSERT_TRUE(slow.back()->Send("POST /v1/events HTTP/1.1\r\nHost: t\r\n"));
     }
     std::atomic<bool> stop{false};
@@ -222,14 +171,14 @@ TEST_F(TransportTest, OverALimitRequestsGet503AndProbesStillAnswer) {
     config["listen"]["max_connections_per_peer"] = c.per_peer;
     config["listen"]["max_streams"] = 1;
     StartWith(config);
-    std::vector<std::unique_ptr<Conn>> idle;
-    for (int i = 0; i < 4; ++i) idle.push_back(std::make_unique<Conn>(daemon_.port()));
-    Conn refused(daemon_.port());
+    std::vector<std::unique_ptr<Connection>> idle;
+    for (int i = 0; i < 4; ++i) idle.push_back(std::make_unique<Connection>(daemon_.port()));
+    Connection refused(daemon_.port());
     ASSERT_TRUE(refused.Send(PostOf(DiskFull("over").dump())));
     const std::string answer = refused.Read();
     EXPECT_EQ(Statuses(answer), std::vector<int>{503}) << answer;
     EXPECT_THAT(answer, HasSubstr("Retry-After: 1"));
-    Conn probe(daemon_.port());
+    Connection probe(daemon_.port());
     ASSERT_TRUE(probe.Send("GET /healthz HTTP/1.1\r\nHost: t\r\n\r\n"));
     EXPECT_EQ(Statuses(probe.Read()), std::vector<int>{200});
     idle.clear();
@@ -270,7 +219,7 @@ TEST_F(TransportTest, SendersAndReadersNeedTheirOwnTokens) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Conn conn(daemon_.port());
+    Connection conn(daemon_.port());
     ASSERT_TRUE(conn.Send(c.request));
     const std::string answer = conn.Read("\r\n\r\n");
     EXPECT_EQ(Statuses(answer), std::vector<int>{c.status}) << answer;
@@ -281,7 +230,7 @@ TEST_F(TransportTest, WithoutATokenAnonymousAccessIsOnlyWhatTheConfigurationOpen
   Json config = Config();
   config["listen"]["anonymous_submit"] = false;
   StartWith(config);
-  Conn conn(daemon_.port());
+  Connection conn(daemon_.port());
   ASSERT_TRUE(conn.Send(PostOf(DiskFull("a").dump()) + "GET /metrics HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n"));
   const std::string answer = conn.Read();
   // The refusal closes the connection: the second request is never read.
@@ -296,7 +245,7 @@ TEST_F(TransportTest, ASlowStreamReaderIsCutAndItsPlaceFreed) {
   config["listen"]["max_streams"] = 1;
   config["listen"]["stream_buffer_bytes"] = 4096;
   StartWith(config);
-  Conn reader(daemon_.port(), 4096);
+  Connection reader(daemon_.port(), 4096);
   ASSERT_TRUE(reader.Send("GET /v1/results?logs=1 HTTP/1.1\r\nHost: t\r\n\r\n"));
   auto client = daemon_.Client();
   Json event = DiskFull("big");
@@ -306,7 +255,7 @@ TEST_F(TransportTest, ASlowStreamReaderIsCutAndItsPlaceFreed) {
     return reader.Closed();
   }));
   const auto again = [&] {
-    Conn second(daemon_.port());
+    Connection second(daemon_.port());
     second.Send("GET /v1/results HTTP/1.1\r\nHost: t\r\n\r\n");
     return Statuses(second.Read("\r\n\r\n")) == std::vector<int>{200};
   };
@@ -323,11 +272,9 @@ TEST_F(TransportTest, SocketLinesThatNeverEndAreCut) {
   StartWith(config);
   for (const bool trickle : {false, true}) {
     SCOPED_TRACE(trickle ? "a trickled line" : "an endless line");
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, daemon_.socket_path().c_str(), sizeof address.sun_path - 1);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Connection conn(daemon_.socket_path());
+    const int fd = conn.fd();
+    ASSERT_GE(fd, 0);
     std::string got;
     EXPECT_TRUE(WaitFor([&] {
       char buffer[4096];
@@ -342,7 +289,6 @@ TEST_F(TransportTest, SocketLinesThatNeverEndAreCut) {
       ::poll(nullptr, 0, 50);  // the trickle's pace
       return false;
     }));
-    ::close(fd);
     EXPECT_THAT(got, HasSubstr(trickle ? "\"status\":408" : "\"status\":413"));
   }
 }
