@@ -266,16 +266,13 @@ Status Daemon::ImportJournal(std::vector<StateStore::Unfinished>* unfinished) {
   const std::filesystem::path dir = config_.state_dir / "journal";
   std::error_code ec;
   if (!std::filesystem::is_directory(dir, ec)) return Status::Ok();
-  std::vector<Journal::Unfinished> old;
-  {
-    Journal journal;
-    std::string error;
-    if (!journal.Open(dir, std::uint64_t{1} << 40, std::uint64_t{1} << 40, {}, &old, &error)) {
-      return {Reason::kFailed, "journal " + dir.string() + ": " + error, ""};
-    }
+  std::vector<JournalEvent> old;
+  std::string error;
+  if (!ReadJournal(dir, &old, &error)) {
+    return {Reason::kFailed, "journal " + dir.string() + ": " + error, ""};
   }
   std::vector<std::string> payloads;
-  for (Journal::Unfinished& record : old) payloads.push_back(std::move(record.payload));
+  for (JournalEvent& record : old) payloads.push_back(std::move(record.payload));
   std::uint64_t first = 0;
   if (!payloads.empty()) {
     // More than journal.max_bytes stops the start: raise it for the move.

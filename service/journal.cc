@@ -4,29 +4,20 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <map>
 
+#include "base/file_io.h"
 #include "service/journal_record.h"
-#include "service/log.h"
 
 namespace service {
 namespace {
 
-// The failure of an operation on `path`, for the log and the caller: the
-// system's message and the errno value.
+// The system's message and the errno value of a failed operation on `path`.
 std::string Failure(const char* what, const std::filesystem::path& path, int error) {
   return std::string(what) + " " + path.string() + ": " + std::strerror(error) + " (errno " +
          std::to_string(error) + ")";
-}
-
-std::string SegmentName(std::uint64_t number) {
-  char name[48];
-  std::snprintf(name, sizeof name, "journal-%012llu.log", static_cast<unsigned long long>(number));
-  return name;
 }
 
 // The segments of `dir` by number.
@@ -43,251 +34,49 @@ std::map<std::uint64_t, std::filesystem::path> Segments(const std::filesystem::p
   return found;
 }
 
+// Closes the lock's descriptor, which releases the lock, on every path.
+struct LockFile {
+  int fd = -1;
+  ~LockFile() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
 }  // namespace
 
-Journal::Journal(JournalIo* io) : io_(io != nullptr ? io : &posix_) {}
-
-Journal::~Journal() {
-  Close();
-  if (fd_ >= 0) io_->Close(fd_);
-  if (lock_fd_ >= 0) ::close(lock_fd_);  // releases the lock
-}
-
-bool Journal::Open(const std::filesystem::path& dir, std::uint64_t max_bytes,
-                   std::uint64_t segment_bytes, std::function<void()> before_sync,
-                   std::vector<Unfinished>* unfinished, std::string* error) {
-  dir_ = dir;
-  max_bytes_ = max_bytes;
-  segment_bytes_ = segment_bytes;
-  before_sync_ = std::move(before_sync);
-  std::error_code ec;
-  std::filesystem::create_directories(dir_, ec);
-  if (ec) {
-    *error = dir_.string() + ": " + ec.message();
+bool ReadJournal(const std::filesystem::path& dir, std::vector<JournalEvent>* unfinished,
+                 std::string* error) {
+  LockFile lock;
+  const std::filesystem::path lock_path = dir / "lock";
+  lock.fd = ::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A folder without its lock file was never opened by a daemon: nothing holds it.
+  if (lock.fd < 0 && errno != ENOENT) {
+    *error = Failure("cannot open", lock_path, errno);
     return false;
   }
-  lock_fd_ = ::open((dir_ / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock_fd_ < 0 || ::flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
-    *error = dir_.string() + (errno == EWOULDBLOCK ? ": in use by another process"
-                                                   : ": " + std::string(std::strerror(errno)));
+  if (lock.fd >= 0 && ::flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
+    *error = errno == EWOULDBLOCK ? dir.string() + ": in use by another process"
+                                  : Failure("cannot lock", lock_path, errno);
     return false;
   }
-  std::uint64_t max_seen = 0;
-  for (const auto& [number, path] : Segments(dir_)) {
-    segment_number_ = std::max(segment_number_, number);
-    if (!Replay(path, &max_seen, error)) return false;
+  std::map<std::uint64_t, std::string> live;  // seq -> payload, unfinished
+  for (const auto& [number, path] : Segments(dir)) {
+    std::string bytes;
+    std::string why;
+    if (!base::ReadWholeFile(path.string(), &bytes, &why)) {
+      *error = "cannot read " + path.string() + ": " + why;
+      return false;
+    }
+    DecodeRecords(bytes, [&](RecordType type, std::uint64_t seq, std::string_view record) {
+      if (type == RecordType::kAccepted) {
+        live[seq] = std::string(record.substr(kRecordHead));
+      } else if (type == RecordType::kFinished) {
+        live.erase(seq);
+      }
+    });
   }
-  next_seq_ = max_seen + 1;
-  submitted_seq_ = durable_seq_ = max_seen;
-  live_bytes_ = 0;
-  for (const auto& [seq, record] : live_) {
-    live_bytes_ += record.size();
-    unfinished->push_back({seq, record.substr(kRecordHead)});
-  }
-  if (!Compact(error)) return false;
-  open_ = true;
-  writer_ = std::thread([this] { Run(); });
+  for (auto& [seq, payload] : live) unfinished->push_back({seq, std::move(payload)});
   return true;
 }
-
-bool Journal::Replay(const std::filesystem::path& path, std::uint64_t* max_seen,
-                     std::string* error) {
-  std::string bytes;
-  if (!io_->ReadFile(path, &bytes)) {
-    *error = Failure("cannot read", path, errno);
-    Log(kPriorityErr, "journal: " + *error);
-    return false;
-  }
-  DecodeRecords(bytes, [&](RecordType type, std::uint64_t seq, std::string_view record) {
-    if (type == RecordType::kAccepted) {
-      live_[seq] = std::string(record);
-      *max_seen = std::max(*max_seen, seq);
-    } else if (type == RecordType::kFinished) {
-      live_.erase(seq);
-    } else if (type == RecordType::kBase && seq > 0) {
-      *max_seen = std::max(*max_seen, seq - 1);
-    }
-  });
-  return true;
-}
-
-// Called with no writer running or from the writer, after the buffer was
-// written: the live records are complete on disk in the old segments.
-bool Journal::Compact(std::string* error) {
-  // Events finished since the last sync lose their accepted records here, so
-  // their result lines must be on disk first.
-  if (before_sync_) before_sync_();
-  std::string snapshot;
-  std::uint64_t next;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    next = next_seq_;
-    snapshot.reserve(live_bytes_);
-    for (const auto& [seq, record] : live_) snapshot += record;
-  }
-  const std::uint64_t number = segment_number_ + 1;
-  const std::filesystem::path path = dir_ / SegmentName(number);
-  const int fd = io_->Open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
-  if (fd < 0) {
-    *error = Failure("cannot create", path, errno);
-    Log(kPriorityErr, "journal: " + *error);
-    return false;
-  }
-  const std::string base = EncodeRecord(RecordType::kBase, next);
-  const char* step = "cannot write";
-  bool ok = io_->WriteAll(fd, base) && io_->WriteAll(fd, snapshot);
-  if (ok) ok = (step = "cannot sync", io_->Fdatasync(fd) == 0);
-  if (ok) ok = (step = "cannot sync the folder of", io_->SyncFolder(dir_) == 0);
-  if (!ok) {
-    *error = Failure(step, path, errno);
-    Log(kPriorityErr, "journal: " + *error);
-    io_->Close(fd);
-    return false;
-  }
-  // The new segment holds everything that counts: the older ones can go.
-  for (const auto& [old, old_path] : Segments(dir_)) {
-    if (old < number) {
-      std::error_code ec;
-      std::filesystem::remove(old_path, ec);
-    }
-  }
-  if (io_->SyncFolder(dir_) != 0) {
-    // The removals may not persist: a later open replays the older segments
-    // too, which holds nothing the new one lacks.
-    Log(kPriorityWarning, "journal: " + Failure("cannot sync the removals in", dir_, errno));
-  }
-  if (fd_ >= 0) io_->Close(fd_);
-  fd_ = fd;
-  segment_number_ = number;
-  file_bytes_ = base.size() + snapshot.size();
-  return true;
-}
-
-Journal::SubmitResult Journal::Submit(const std::vector<std::string>& payloads,
-                                      std::uint64_t* first_seq) {
-  std::vector<std::string> records;
-  records.reserve(payloads.size());
-  std::uint64_t bytes = 0;
-  std::lock_guard<std::mutex> lock(mu_);
-  if (failed_ || !open_ || stopping_) return SubmitResult::kFailed;
-  for (std::size_t i = 0; i < payloads.size(); ++i) {
-    records.push_back(EncodeRecord(RecordType::kAccepted, next_seq_ + i, payloads[i]));
-    bytes += records.back().size();
-  }
-  if (live_bytes_ + bytes > max_bytes_) return SubmitResult::kFull;
-  *first_seq = next_seq_;
-  for (std::string& record : records) {
-    buffer_ += record;
-    live_.emplace(next_seq_, std::move(record));
-    submitted_seq_ = next_seq_++;
-  }
-  live_bytes_ += bytes;
-  work_.notify_one();
-  return SubmitResult::kOk;
-}
-
-bool Journal::WaitDurable(std::uint64_t seq) {
-  std::unique_lock<std::mutex> lock(mu_);
-  synced_.wait(lock, [&] { return durable_seq_ >= seq || failed_; });
-  return durable_seq_ >= seq;
-}
-
-bool Journal::IsDurable(std::uint64_t seq) const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return durable_seq_ >= seq;
-}
-
-void Journal::Finish(std::uint64_t seq) {
-  std::lock_guard<std::mutex> lock(mu_);
-  const auto it = live_.find(seq);
-  if (it == live_.end()) return;
-  live_bytes_ -= it->second.size();
-  live_.erase(it);
-  finished_ += EncodeRecord(RecordType::kFinished, seq);
-}
-
-void Journal::Run() {
-  // Finished records are not waited for: they are gathered and written every
-  // kFinishInterval (or at the close), so that an acknowledgement costs one
-  // sync, not two.
-  constexpr auto kFinishInterval = std::chrono::milliseconds(200);
-  auto last_finish = std::chrono::steady_clock::now();
-  std::unique_lock<std::mutex> lock(mu_);
-  for (;;) {
-    work_.wait_for(lock, kFinishInterval, [&] { return !buffer_.empty() || stopping_; });
-    const bool finish_due = !finished_.empty() &&
-                            (stopping_ || std::chrono::steady_clock::now() - last_finish >= kFinishInterval);
-    if (buffer_.empty() && !finish_due) {
-      if (stopping_) break;
-      continue;
-    }
-    std::string batch;
-    batch.swap(buffer_);
-    if (finish_due) {
-      batch += finished_;
-      finished_.clear();
-      last_finish = std::chrono::steady_clock::now();
-    }
-    const std::uint64_t upto = submitted_seq_;
-    lock.unlock();
-    // A finished record may reach the disk only after its result line did.
-    if (finish_due && before_sync_) before_sync_();
-    bool ok = WriteBatch(batch);
-    std::string error;
-    if (ok && (file_bytes_ > segment_bytes_ || file_bytes_ > max_bytes_)) ok = Compact(&error);
-    lock.lock();
-    if (ok) {
-      durable_seq_ = std::max(durable_seq_, upto);
-    } else {
-      failed_ = true;
-    }
-    synced_.notify_all();
-    if (failed_) break;
-  }
-}
-
-bool Journal::WriteBatch(std::string_view batch) {
-  const std::filesystem::path path = dir_ / SegmentName(segment_number_);
-  if (!io_->WriteAll(fd_, batch)) {
-    Log(kPriorityErr, "journal: " + Failure("cannot write", path, errno) +
-                          "; no event is accepted any more");
-    return false;
-  }
-  file_bytes_ += batch.size();
-  if (io_->Fdatasync(fd_) != 0) {
-    Log(kPriorityErr, "journal: " + Failure("cannot sync", path, errno) +
-                          "; no event is accepted any more");
-    return false;
-  }
-  return true;
-}
-
-void Journal::Close() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (!open_) return;
-    stopping_ = true;
-    open_ = false;
-  }
-  work_.notify_all();
-  if (writer_.joinable()) writer_.join();
-  if (fd_ >= 0) io_->Close(fd_);
-  fd_ = -1;
-  if (lock_fd_ >= 0) ::close(lock_fd_);  // another process may take the folder now
-  lock_fd_ = -1;
-  std::lock_guard<std::mutex> lock(mu_);
-  failed_ = true;  // wakes any waiter for good
-  synced_.notify_all();
-}
-
-std::uint64_t Journal::live_bytes() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return live_bytes_;
-}
-std::size_t Journal::live_count() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return live_.size();
-}
-std::uint64_t Journal::file_bytes() const { return file_bytes_.load(); }
 
 }  // namespace service

@@ -1,6 +1,6 @@
 #include "service/journal_record.h"
 
-#include <zlib.h>
+#include "base/crc32.h"
 
 namespace service {
 namespace {
@@ -21,10 +21,6 @@ std::uint64_t GetU(const char* p, int bytes) {
   return v;
 }
 
-std::uint32_t Crc(std::string_view body) {
-  return static_cast<std::uint32_t>(
-      ::crc32(0L, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
-}
 
 }  // namespace
 
@@ -37,7 +33,7 @@ std::string EncodeRecord(RecordType type, std::uint64_t seq, std::string_view pa
   std::string record;
   record.reserve(8 + body.size());
   PutU32(record, static_cast<std::uint32_t>(body.size()));
-  PutU32(record, Crc(body));
+  PutU32(record, base::Crc32(body));
   record += body;
   return record;
 }
@@ -51,7 +47,7 @@ std::size_t DecodeRecords(
     const auto crc = static_cast<std::uint32_t>(GetU(bytes.data() + at + 4, 4));
     if (length < 9 || length > kMaxBody || at + 8 + length > bytes.size()) break;
     const std::string_view body = bytes.substr(at + 8, length);
-    if (Crc(body) != crc) break;
+    if (base::Crc32(body) != crc) break;
     each(static_cast<RecordType>(body[0]), GetU(body.data() + 1, 8), bytes.substr(at, 8 + length));
     at += 8 + length;
   }

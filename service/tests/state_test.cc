@@ -13,7 +13,7 @@
 #include <map>
 #include <thread>
 
-#include "service/journal.h"
+#include "service/journal_record.h"
 #include "testing/daemon.h"
 
 namespace {
@@ -121,20 +121,19 @@ TEST(StateTest, ACrashUnderLoadLosesNothingAndRepeatsOnlyTheEventsInHand) {
 
 TEST(StateTest, AnOldJournalIsTakenOverOnceAndRemoved) {
   TempDir dir;
-  {
-    service::Journal journal;
-    std::vector<service::Journal::Unfinished> none;
-    std::string error;
-    ASSERT_TRUE(journal.Open(dir / "state" / "journal", 1 << 20, 1 << 20, {}, &none, &error))
-        << error;
-    std::uint64_t first = 0;
-    std::vector<std::string> payloads;
-    for (const char* id : {"j1", "j2"}) {
-      payloads.push_back(Json{{"profile", "P"}, {"event", DiskFull(id)}}.dump());
-    }
-    ASSERT_EQ(journal.Submit(payloads, &first), service::Journal::SubmitResult::kOk);
-    ASSERT_TRUE(journal.WaitDurable(first + 1));
-  }
+  // As 1.0 left it: a segment with three events, the second finished, and
+  // a cut-off record at its end (a crash during a write).
+  using service::EncodeRecord;
+  using service::RecordType;
+  const auto event = [](const char* id) {
+    return Json{{"profile", "P"}, {"event", DiskFull(id)}}.dump();
+  };
+  const std::string cut = EncodeRecord(RecordType::kAccepted, 9, event("j9"));
+  dir.Write("state/journal/journal-000000000001.log",
+            EncodeRecord(RecordType::kBase, 5) + EncodeRecord(RecordType::kAccepted, 5, event("j1")) +
+                EncodeRecord(RecordType::kAccepted, 6, event("done")) +
+                EncodeRecord(RecordType::kFinished, 6) +
+                EncodeRecord(RecordType::kAccepted, 7, event("j2")) + cut.substr(0, cut.size() - 1));
   DaemonProcess daemon(dir);
   const Json config = BaseConfig({{"P", Rules(Json::array({PageAction()}))}});
   ASSERT_TRUE(daemon.Start(config)) << daemon.log();
