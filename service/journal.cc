@@ -6,9 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <map>
 
-#include "base/file_io.h"
 #include "service/journal_record.h"
 
 namespace service {
@@ -32,6 +33,19 @@ std::map<std::uint64_t, std::filesystem::path> Segments(const std::filesystem::p
     found[std::stoull(digits)] = entry.path();
   }
   return found;
+}
+
+// A whole segment. Not base::ReadWholeFile: its bound is for inputs a user
+// names, and a 1.0 segment is as large as that daemon's segment_bytes let it
+// grow.
+bool ReadSegment(const std::filesystem::path& path, std::string* bytes, std::string* error) {
+  std::ifstream in(path, std::ios::binary);
+  if (in) bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (!in.is_open() || in.bad()) {
+    *error = Failure("cannot read", path, errno);
+    return false;
+  }
+  return true;
 }
 
 // Closes the lock's descriptor, which releases the lock, on every path.
@@ -62,11 +76,7 @@ bool ReadJournal(const std::filesystem::path& dir, std::vector<JournalEvent>* un
   std::map<std::uint64_t, std::string> live;  // seq -> payload, unfinished
   for (const auto& [number, path] : Segments(dir)) {
     std::string bytes;
-    std::string why;
-    if (!base::ReadWholeFile(path.string(), &bytes, &why)) {
-      *error = "cannot read " + path.string() + ": " + why;
-      return false;
-    }
+    if (!ReadSegment(path, &bytes, error)) return false;
     DecodeRecords(bytes, [&](RecordType type, std::uint64_t seq, std::string_view record) {
       if (type == RecordType::kAccepted) {
         live[seq] = std::string(record.substr(kRecordHead));
