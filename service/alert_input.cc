@@ -82,12 +82,13 @@ Status AlertInput::Prepare(const AlertmanagerConfig& config,
   return Status::Ok();
 }
 
-bool AlertInput::Map(const scenario::Json& payload, AlertTargets targets, const Check& check,
-                     AlertBatch* batch, std::vector<Incoming>* events,
-                     scenario::InputError* error) const {
+Status AlertInput::Map(const scenario::Json& payload, AlertTargets targets, const Check& check,
+                       AlertBatch* batch, std::vector<Incoming>* events) const {
   targets.firing = firing_;
   targets.resolved = resolved_;
-  if (!MapAlerts(payload, config_, targets, batch, error)) return false;
+  if (scenario::InputError error; !MapAlerts(payload, config_, targets, batch, &error)) {
+    return {Reason::kInvalid, error.message, error.place};
+  }
   std::erase_if(batch->events, [&](const AlertEvent& event) {
     const auto properties = event.event.find("properties");
     const auto* missing =
@@ -105,12 +106,12 @@ bool AlertInput::Map(const scenario::Json& payload, AlertTargets targets, const 
   events->resize(batch->events.size());
   for (std::size_t i = 0; i < batch->events.size(); ++i) {
     const AlertEvent& event = batch->events[i];
-    if (!check(event.event, event.path, &(*events)[i], error)) {
-      error->place = AlertPlace(event, error->place);
-      return false;
+    if (Status checked = check(event.event, event.path, &(*events)[i]); !checked.ok()) {
+      checked.place = AlertPlace(event, checked.place);
+      return checked;
     }
   }
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace service

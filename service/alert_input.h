@@ -36,16 +36,16 @@ class AlertInput {
   bool enabled() const { return config_.enabled; }
 
   // Checks one event built from an alert, as the event input does.
-  using Check = std::function<bool(const scenario::Json& event, const std::string& path,
-                                   Incoming* out, scenario::InputError* error)>;
+  using Check = std::function<Status(const scenario::Json& event, const std::string& path,
+                                     Incoming* out)>;
   // The alerts of `payload` as events for `profiles`' targets, each passed
-  // through `check`. A value refused by the check is reported at the label
-  // or annotation it came from. An alert whose event lacks a property its
-  // class requires is left out, logged and counted in
-  // batch->ignored_missing, so that the others still run.
-  [[nodiscard]] bool Map(const scenario::Json& payload, AlertTargets targets, const Check& check,
-                         AlertBatch* batch, std::vector<Incoming>* events,
-                         scenario::InputError* error) const;
+  // through `check`; a kInvalid status when the payload or one of its events
+  // is refused. A value refused by the check is reported at the label or
+  // annotation it came from. An alert whose event lacks a property its class
+  // requires is left out, logged and counted in batch->ignored_missing, so
+  // that the others still run.
+  [[nodiscard]] Status Map(const scenario::Json& payload, AlertTargets targets, const Check& check,
+                           AlertBatch* batch, std::vector<Incoming>* events) const;
 
  private:
   AlertmanagerConfig config_;

@@ -45,6 +45,36 @@ std::string RestartRefusal(const std::vector<std::string>& fields) {
   return names + (fields.size() == 1 ? " changes" : " change") + " only with a restart";
 }
 
+// The record stored for an accepted event: its profile and the event as it
+// was received (with the EventId the daemon may have added). ReadStored is
+// its one reader; a replayed event comes back in the form intake made.
+std::string StoredRecord(const std::string& profile, Json received) {
+  Json record = Json::object();
+  record["profile"] = profile;
+  record["event"] = std::move(received);
+  return record.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// `payload` back into `out` (its instance is made when it is processed);
+// why not, when the record is not one StoredRecord wrote or its event no
+// longer reads. `out->profile` is set whenever the record names one.
+bool ReadStored(std::string payload, Incoming* out, std::string* why) {
+  Json json;
+  InputError input;
+  if (!scenario::ParseJson(payload, &json, &input) || !json.is_object() ||
+      !json.contains("profile") || !json["profile"].is_string() || !json.contains("event")) {
+    *why = "its stored record is not readable";
+    return false;
+  }
+  out->profile = json["profile"].get<std::string>();
+  if (!scenario::ReadEvent(json["event"], "", &out->event, &input)) {
+    *why = Describe(input);
+    return false;
+  }
+  out->payload = std::move(payload);
+  return true;
+}
+
 // Each profile's settings as a SHA-256 digest: daemons sharing a database
 // compare them before one takes over another's events.
 std::map<std::string, std::string> Fingerprints(const std::vector<ProfileConfig>& profiles) {
@@ -149,20 +179,20 @@ Status Daemon::BuildWorld() {
   return Status::Ok();
 }
 
-bool Daemon::MapAlertmanager(const Json& payload, bool* enabled, AlertBatch* batch,
-                             std::vector<Incoming>* events, InputError* error) const {
+Status Daemon::MapAlertmanager(const Json& payload, AlertBatch* batch,
+                               std::vector<Incoming>* events) const {
   std::shared_ptr<const AlertInput> input;
   {
     std::lock_guard<std::mutex> lock(settings_mu_);
     input = alerts_;
   }
-  *enabled = input != nullptr && input->enabled();
-  if (!*enabled) return false;
+  if (input == nullptr || !input->enabled()) return {Reason::kNoAlertInput, "", ""};
   AlertTargets targets;
   profiles_.Targets(&targets);
-  const auto check = [this](const Json& event, const std::string& path, Incoming* out,
-                            InputError* wrong) { return Validate(event, path, out, wrong); };
-  return input->Map(payload, std::move(targets), check, batch, events, error);
+  const auto check = [this](const Json& event, const std::string& path, Incoming* out) {
+    return Validate(event, path, out);
+  };
+  return input->Map(payload, std::move(targets), check, batch, events);
 }
 
 Status Daemon::Start(Config config) {
@@ -300,23 +330,13 @@ void Daemon::Replay(std::vector<StateStore::Unfinished>& unfinished, bool claime
   for (StateStore::Unfinished& record : unfinished) {
     auto job = std::make_shared<Job>();
     job->seq = record.seq;
-    job->payload = std::move(record.payload);
-    Json json;
-    InputError input;
-    const Json* event = nullptr;
-    if (scenario::ParseJson(job->payload, &json, &input) && json.is_object() &&
-        json.contains("profile") && json["profile"].is_string() && json.contains("event")) {
-      job->profile = json["profile"].get<std::string>();
-      event = &json["event"];
-    }
-    const bool readable = event != nullptr && scenario::ReadEvent(*event, "", &job->event, &input);
+    std::string why;
+    const bool readable = ReadStored(std::move(record.payload), job.get(), &why);
     const std::uint64_t seq = job->seq;
     const std::string profile = job->profile;
     if (!readable || !profiles_.Requeue(std::move(job))) {
       // Nothing can process it any more: say so and let it go.
-      const std::string why = event == nullptr ? "its stored record is not readable"
-                              : readable ? "its profile \"" + profile + "\" is no longer configured"
-                                         : Describe(input);
+      if (readable) why = "its profile \"" + profile + "\" is no longer configured";
       Log(kPriorityErr, "stored event " + std::to_string(seq) + " dropped: " + why);
       metrics_.Dropped(profile, RowOf(Reason::kNotReplayable).label);
       FinishRecord record;
@@ -337,12 +357,13 @@ void Daemon::Replay(std::vector<StateStore::Unfinished>& unfinished, bool claime
   }
 }
 
-bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
-                      InputError* error) const {
+Status Daemon::Validate(const Json& json, const std::string& path, Incoming* out) const {
+  const auto invalid = [&path](const std::string& place, std::string message) -> Status {
+    return {Reason::kInvalid, std::move(message), EventPlace(path, place)};
+  };
   InputError input;
   if (!scenario::ReadEvent(json, "", &out->event, &input)) {
-    *error = {EventPlace(path, input.place), input.message};
-    return false;
+    return invalid(input.place, input.message);
   }
   // Refused only once the event is otherwise sound, so that its first
   // problem is the one named.
@@ -353,43 +374,30 @@ bool Daemon::Validate(const Json& json, const std::string& path, Incoming* out,
   for (const auto& [name, value] : out->event.properties) {
     if (!SameName(name, "ProfileName")) continue;
     if (!value.is_string()) {
-      *error = {EventPlace(path, "properties." + name), "must be a string naming a profile"};
-      return false;
+      return invalid("properties." + name, "must be a string naming a profile");
     }
     profile = value.get<std::string>();
     given = true;
   }
   if (Status resolved = profiles_.Resolve(given, &profile); !resolved.ok()) {
-    *error = {EventPlace(path, resolved.place), resolved.message};
-    return false;
+    return invalid(resolved.place, resolved.message);
   }
   if (!IsEventClass(config_, out->event.class_name)) {
-    *error = {EventPlace(path, "class"),
-              "\"" + out->event.class_name + "\" is not ZRV_Event nor derived from it"};
-    return false;
+    return invalid("class", "\"" + out->event.class_name + "\" is not ZRV_Event nor derived from it");
   }
   if (!scenario::MakeInstance(world_->ns(), out->event, &profile, &out->instance, &input)) {
-    *error = {EventPlace(path, input.place), input.message};
-    return false;
+    return invalid(input.place, input.message);
   }
   const auto properties = json.find("properties");
   const auto required = scenario::RequiredProperties(config_.classes, out->event.class_name);
   if (const auto* missing =
           scenario::MissingRequired(required, properties == json.end() ? nullptr : &*properties)) {
-    *error = {EventPlace(path, "properties." + missing->first),
-              "is required by class " + missing->second};
-    return false;
+    return invalid("properties." + missing->first, "is required by class " + missing->second);
   }
-  if (!identified) {
-    *error = {EventPlace(path, "properties.EventId"), kMissingEventIdMessage};
-    return false;
-  }
+  if (!identified) return invalid("properties.EventId", kMissingEventIdMessage);
   out->profile = std::move(profile);
-  Json payload = Json::object();
-  payload["profile"] = out->profile;
-  payload["event"] = std::move(received);
-  out->payload = payload.dump(-1, ' ', false, Json::error_handler_t::replace);
-  return true;
+  out->payload = StoredRecord(out->profile, std::move(received));
+  return Status::Ok();
 }
 
 Status Daemon::Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs) {

@@ -56,17 +56,16 @@ class Daemon {
   [[nodiscard]] Status Start(Config config);
 
   // Checks one event: its form, its profile (ProfileName or the default),
-  // that its class is an event class and its values fit; builds the instance.
-  // `path` names it in messages.
-  [[nodiscard]] bool Validate(const scenario::Json& json, const std::string& path, Incoming* out,
-                              scenario::InputError* error) const;
+  // that its class is an event class and its values fit; builds the instance
+  // and the record to store. `path` names it in the status's place.
+  [[nodiscard]] Status Validate(const scenario::Json& json, const std::string& path,
+                                Incoming* out) const;
   // The alerts of an Alertmanager notification as checked events (see
-  // service_config/alertmanager.h); `*enabled` false (and nothing done) when the
+  // service_config/alertmanager.h); kNoAlertInput (and nothing done) when the
   // configuration has no "alertmanager" object. A value refused by the
   // event's checks is reported at the label or annotation it came from.
-  [[nodiscard]] bool MapAlertmanager(const scenario::Json& payload, bool* enabled,
-                                     AlertBatch* batch, std::vector<Incoming>* events,
-                                     scenario::InputError* error) const;
+  [[nodiscard]] Status MapAlertmanager(const scenario::Json& payload, AlertBatch* batch,
+                                       std::vector<Incoming>* events) const;
   // Stores and queues `events` (all or none); why not when refused.
   Status Submit(std::vector<Incoming>&& events, std::vector<std::shared_ptr<Job>>* jobs);
   // Waits until the store holds `jobs` on disk; false when it failed (they

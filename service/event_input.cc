@@ -19,7 +19,7 @@ std::string EventPlace(const std::string& path, const std::string& field) {
   return field.starts_with("[") ? path + field : path + "." + field;
 }
 
-bool SplitEvents(std::string_view body, std::vector<EventText>* events, InputError* error) {
+Status SplitEvents(std::string_view body, std::vector<EventText>* events) {
   std::vector<std::pair<std::size_t, std::string_view>> lines;  // line number, text
   std::size_t number = 0;
   for (std::size_t at = 0; at <= body.size();) {
@@ -29,41 +29,39 @@ bool SplitEvents(std::string_view body, std::vector<EventText>* events, InputErr
     if (!Blank(line)) lines.emplace_back(number, line);
     at = end + 1;
   }
-  if (lines.empty()) {
-    *error = {"", "the body holds no event"};
-    return false;
-  }
+  if (lines.empty()) return {Reason::kInvalid, "the body holds no event", ""};
+  InputError error;
   Json first;
-  InputError ignored;
-  const bool json_lines = lines.size() > 1 && scenario::ParseJson(lines[0].second, &first, &ignored) &&
+  const bool json_lines = lines.size() > 1 && scenario::ParseJson(lines[0].second, &first, &error) &&
                           first.is_object();
   if (json_lines) {
     for (const auto& [line_number, text] : lines) {
       Json json;
       const std::string where = "line " + std::to_string(line_number);
-      if (!scenario::ParseJson(text, &json, error)) {
-        const std::size_t column = error->place.find(", column");
-        error->place = where + (column == std::string::npos ? "" : error->place.substr(column));
-        return false;
+      if (line_number == lines[0].first) {
+        json = std::move(first);
+      } else if (!scenario::ParseJson(text, &json, &error)) {
+        const std::size_t column = error.place.find(", column");
+        return {Reason::kInvalid, error.message,
+                where + (column == std::string::npos ? "" : error.place.substr(column))};
       }
       events->push_back({std::move(json), where});
     }
-    return true;
+    return Status::Ok();
   }
   Json document;
-  if (!scenario::ParseJson(body, &document, error)) return false;
+  if (!scenario::ParseJson(body, &document, &error)) {
+    return {Reason::kInvalid, error.message, error.place};
+  }
   if (document.is_array()) {
-    if (document.empty()) {
-      *error = {"", "the array holds no event"};
-      return false;
-    }
+    if (document.empty()) return {Reason::kInvalid, "the array holds no event", ""};
     for (std::size_t i = 0; i < document.size(); ++i) {
       events->push_back({std::move(document[i]), "[" + std::to_string(i) + "]"});
     }
-    return true;
+    return Status::Ok();
   }
   events->push_back({std::move(document), ""});
-  return true;
+  return Status::Ok();
 }
 
 }  // namespace service

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "scenario/json_input.h"
+#include "service/status.h"
 
 namespace service {
 
@@ -22,11 +23,10 @@ struct EventText {
   std::string path;
 };
 
-// False with `*error` (line and column, counted in the whole body, or the
-// path of an array element that is not an object) when the body is not one
-// of the three forms; an empty body is an error too.
-[[nodiscard]] bool SplitEvents(std::string_view body, std::vector<EventText>* events,
-                               scenario::InputError* error);
+// A kInvalid status placed at the line and column (counted in the whole
+// body) when the body is not one of the three forms; an empty body or array
+// is refused too. Each line or document is parsed once.
+[[nodiscard]] Status SplitEvents(std::string_view body, std::vector<EventText>* events);
 
 // `path` and `field` joined for a message: "[2].properties.Free",
 // "line 3: properties.Free", "properties.Free".

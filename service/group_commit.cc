@@ -51,6 +51,7 @@ StateStore::SubmitResult GroupCommitStore::Submit(const std::vector<std::string>
   const std::int64_t now = NowMs();
   std::uint64_t bytes = 0;
   for (const std::string& payload : payloads) bytes += payload.size();
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (!open_ || stopping_) return SubmitResult::kClosed;
@@ -68,8 +69,12 @@ StateStore::SubmitResult GroupCommitStore::Submit(const std::vector<std::string>
       sizes_[seq] = payload.size();
       accepted_.push_back({seq++, payload, now});
     }
+    // The writer waits for the first request, or gathers until as many as
+    // the last commit carried: waking it for any other would only put it
+    // back to sleep, a context switch per request that the clients pay for.
+    wake = requests_ == 1 || requests_ >= last_requests_;
   }
-  work_.notify_one();
+  if (wake) work_.notify_one();
   return SubmitResult::kOk;
 }
 
@@ -95,6 +100,34 @@ bool GroupCommitStore::Finish(FinishRecord record) {
   std::unique_lock<std::mutex> lock(mu_);
   done_.wait(lock, [&] { return ticket->attempted || !open_; });
   return ticket->committed;
+}
+
+void GroupCommitStore::Settle(const std::vector<Accepted>& accepted,
+                              std::vector<Finishing>& finishing, std::size_t requests,
+                              std::chrono::steady_clock::duration took, bool committed,
+                              const std::string& error) {
+  if (!accepted.empty()) {
+    last_requests_ = requests;
+    last_commit_ = took;
+  }
+  if (committed) {
+    if (!accepted.empty()) durable_seq_ = accepted.back().seq;
+    queued_ += accepted.size();
+    queued_ -= std::min(queued_, finishing.size());
+    for (const Finishing& f : finishing) Release(f.record.seq);
+    SucceededLocked();
+  } else {
+    if (!accepted.empty()) failed_[accepted.front().seq] = accepted.back().seq;
+    for (const Accepted& a : accepted) Release(a.seq);
+    FailedLocked(error);
+    // Finish records stay, first in line, for the next try.
+    for (auto it = finishing.rbegin(); it != finishing.rend(); ++it) finishing_.push_front(*it);
+  }
+  for (Finishing& f : finishing) {
+    f.ticket->attempted = true;
+    f.ticket->committed = committed;
+  }
+  done_.notify_all();
 }
 
 void GroupCommitStore::Run(std::chrono::milliseconds idle_every) {
@@ -132,28 +165,7 @@ void GroupCommitStore::Run(std::chrono::milliseconds idle_every) {
     const bool committed = Commit(accepted, finishing, &error);
     const auto took = std::chrono::steady_clock::now() - started;
     lock.lock();
-    if (!accepted.empty()) {
-      last_requests_ = requests;
-      last_commit_ = took;
-    }
-    if (committed) {
-      if (!accepted.empty()) durable_seq_ = accepted.back().seq;
-      queued_ += accepted.size();
-      queued_ -= std::min(queued_, finishing.size());
-      for (const Finishing& f : finishing) Release(f.record.seq);
-      SucceededLocked();
-    } else {
-      if (!accepted.empty()) failed_[accepted.front().seq] = accepted.back().seq;
-      for (const Accepted& a : accepted) Release(a.seq);
-      FailedLocked(error);
-      // Finish records stay, first in line, for the next try.
-      for (auto it = finishing.rbegin(); it != finishing.rend(); ++it) finishing_.push_front(*it);
-    }
-    for (Finishing& f : finishing) {
-      f.ticket->attempted = true;
-      f.ticket->committed = committed;
-    }
-    done_.notify_all();
+    Settle(accepted, finishing, requests, took, committed, error);
     // A failing store stops at the close with what it could not write: the
     // events stay queued in the database and run again at the next start.
     if (stopping_ && !committed) break;

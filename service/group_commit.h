@@ -13,6 +13,13 @@
 // message, logged when it starts and when it ends; the writer then retries
 // at least every second, at once for new events. The first commit that
 // succeeds makes it healthy again.
+//
+// Gathering: clients acknowledged by one commit send their next requests
+// together, a little after it. When fewer requests wait than the last
+// commit carried, the writer waits for the rest, at most as long as that
+// commit took and never over 2 ms, so that they share one commit instead of
+// splitting into two. A lone client (a last commit of one request) is never
+// held.
 #pragma once
 
 #include <atomic>
@@ -99,6 +106,12 @@ class GroupCommitStore : public StateStore {
   // Waits (mu_ held through `lock`) while fewer requests wait than the last
   // commit carried; see Gathering above.
   void Gather(std::unique_lock<std::mutex>& lock);
+  // Under mu_, after a commit of `accepted` and `finishing` (carrying
+  // `requests` Submit calls, taking `took`): durability, the bound, health,
+  // the finishers' tickets, and the waiters woken.
+  void Settle(const std::vector<Accepted>& accepted, std::vector<Finishing>& finishing,
+              std::size_t requests, std::chrono::steady_clock::duration took, bool committed,
+              const std::string& error);
   void Release(std::uint64_t seq);  // under mu_
   void FailedLocked(const std::string& error);
   void SucceededLocked();

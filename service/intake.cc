@@ -30,17 +30,16 @@ Status Intake::TooLarge(std::string message) {
 
 Admission Intake::Events(std::string_view body) {
   std::vector<EventText> texts;
-  InputError error;
-  if (!SplitEvents(body, &texts, &error)) {
+  if (Status split = SplitEvents(body, &texts); !split.ok()) {
     daemon_.metrics().Received(1);
-    return {Reject({Reason::kInvalid, error.message, error.place}, 1), {}};
+    return {Reject(std::move(split), 1), {}};
   }
   const auto count = static_cast<double>(texts.size());
   daemon_.metrics().Received(count);
   std::vector<Incoming> incoming(texts.size());
   for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (!daemon_.Validate(texts[i].json, texts[i].path, &incoming[i], &error)) {
-      return {Reject({Reason::kInvalid, error.message, error.place}, count), {}};
+    if (Status valid = daemon_.Validate(texts[i].json, texts[i].path, &incoming[i]); !valid.ok()) {
+      return {Reject(std::move(valid), count), {}};
     }
   }
   return Submit(std::move(incoming), count);
@@ -56,10 +55,12 @@ Admission Intake::Line(std::string_view line, std::size_t max_line) {
   }
   Json json;
   InputError error;
-  std::vector<Incoming> incoming(1);
-  if (!scenario::ParseJson(line, &json, &error) ||
-      !daemon_.Validate(json, "", &incoming[0], &error)) {
+  if (!scenario::ParseJson(line, &json, &error)) {
     return {Reject({Reason::kInvalid, error.message, error.place}, 1), {}};
+  }
+  std::vector<Incoming> incoming(1);
+  if (Status valid = daemon_.Validate(json, "", &incoming[0]); !valid.ok()) {
+    return {Reject(std::move(valid), 1), {}};
   }
   return Submit(std::move(incoming), 1);
 }
@@ -74,20 +75,19 @@ AlertAdmission Intake::Alerts(std::string_view body) {
     out.admission.status = Reject({Reason::kInvalid, error.message, error.place}, 1);
     return out;
   }
-  bool enabled = false;
   std::vector<Incoming> incoming;
-  const bool mapped = daemon_.MapAlertmanager(payload, &enabled, &out.batch, &incoming, &error);
-  if (!enabled) {
-    out.admission.status = {Reason::kNoAlertInput, "", ""};
+  Status mapped = daemon_.MapAlertmanager(payload, &out.batch, &incoming);
+  if (mapped.reason == Reason::kNoAlertInput) {
+    out.admission.status = std::move(mapped);
     return out;
   }
   const AlertBatch& batch = out.batch;
   const auto count = static_cast<double>(std::max<std::size_t>(incoming.size(), 1));
   metrics.Alerts("firing", static_cast<double>(batch.firing), 0, 0);
   metrics.Alerts("resolved", static_cast<double>(batch.resolved), 0, 0);
-  if (!mapped) {
+  if (!mapped.ok()) {
     metrics.Received(count);
-    out.admission.status = Reject({Reason::kInvalid, error.message, error.place}, count);
+    out.admission.status = Reject(std::move(mapped), count);
     return out;
   }
   if (batch.truncated > 0) {

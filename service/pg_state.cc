@@ -16,7 +16,7 @@ namespace {
 
 // The schema's changes, oldest first; never edit one that shipped, append.
 // schema_version holds how many are applied.
-constexpr const char* kMigrations[] = {
+constexpr const char* kPgMigrations[] = {
     // 1: the daemons and their profiles, the numbers, the queue, the
     // counters, the history.
     "CREATE TABLE nodes (node TEXT PRIMARY KEY, lease_until TIMESTAMPTZ NOT NULL);"
@@ -46,7 +46,7 @@ constexpr const char* kMigrations[] = {
     "ALTER TABLE history ADD COLUMN stdout TEXT NOT NULL DEFAULT '',"
     " ADD COLUMN stderr TEXT NOT NULL DEFAULT '';",
 };
-constexpr int kPgSchemaVersion = static_cast<int>(std::size(kMigrations));
+constexpr int kPgSchemaVersion = static_cast<int>(std::size(kPgMigrations));
 
 // Numbers are taken this many at a time (more when a request needs more).
 constexpr std::uint64_t kBlock = 1024;
@@ -206,6 +206,41 @@ PgState::PgState(PgConfig config, CounterTable* counters)
 
 PgState::~PgState() { Close(); }
 
+bool PgState::Migrate(std::string* error) {
+  // One daemon at a time, all in one transaction (the caller rolls back
+  // what a failure left open).
+  if (!writer_->Exec("BEGIN", error) ||
+      !writer_->Exec("SELECT pg_advisory_xact_lock(hashtextextended('actionmanagerd schema', 0))",
+                     error) ||
+      !writer_->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)",
+                     error)) {
+    return false;
+  }
+  Result version;
+  if (!writer_->Exec("SELECT version FROM schema_version", {}, &version, error)) return false;
+  int applied = 0;
+  if (version.rows() == 0) {
+    if (!writer_->Exec("INSERT INTO schema_version VALUES (0)", error)) return false;
+  } else {
+    applied = static_cast<int>(version.Int(0, 0));
+  }
+  if (applied > kPgSchemaVersion) {
+    *error = "its schema version " + std::to_string(applied) + " is newer than this program's (" +
+             std::to_string(kPgSchemaVersion) + ")";
+    return false;
+  }
+  for (; applied < kPgSchemaVersion; ++applied) {
+    std::string message;
+    if (!writer_->Exec(kPgMigrations[applied], &message) ||
+        !writer_->Exec("UPDATE schema_version SET version = " + std::to_string(applied + 1),
+                       &message)) {
+      *error = "schema migration " + std::to_string(applied + 1) + ": " + message;
+      return false;
+    }
+  }
+  return writer_->Exec("COMMIT", error);
+}
+
 bool PgState::Open(const StateOptions& options, std::vector<Unfinished>* unfinished,
                    std::vector<CounterRow>*, std::string* error) {
   options_ = options;
@@ -226,36 +261,7 @@ bool PgState::Open(const StateOptions& options, std::vector<Unfinished>* unfinis
   if (locked.Text(0, 0) != "t") {
     return fail("the node name \"" + config_.node + "\" is in use by another daemon");
   }
-  // Migrations, one daemon at a time, all in one transaction.
-  if (!writer_->Exec("BEGIN", &message) ||
-      !writer_->Exec("SELECT pg_advisory_xact_lock(hashtextextended('actionmanagerd schema', 0))",
-                     &message) ||
-      !writer_->Exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)",
-                     &message)) {
-    return fail(message);
-  }
-  Result version;
-  if (!writer_->Exec("SELECT version FROM schema_version", {}, &version, &message)) {
-    return fail(message);
-  }
-  int applied = 0;
-  if (version.rows() == 0) {
-    if (!writer_->Exec("INSERT INTO schema_version VALUES (0)", &message)) return fail(message);
-  } else {
-    applied = static_cast<int>(version.Int(0, 0));
-  }
-  if (applied > kPgSchemaVersion) {
-    return fail("its schema version " + std::to_string(applied) +
-                " is newer than this program's (" + std::to_string(kPgSchemaVersion) + ")");
-  }
-  for (; applied < kPgSchemaVersion; ++applied) {
-    if (!writer_->Exec(kMigrations[applied], &message) ||
-        !writer_->Exec("UPDATE schema_version SET version = " + std::to_string(applied + 1),
-                       &message)) {
-      return fail("schema migration " + std::to_string(applied + 1) + ": " + message);
-    }
-  }
-  if (!writer_->Exec("COMMIT", &message)) return fail(message);
+  if (!Migrate(&message)) return fail(message);
   if (!Heartbeat(&message)) return fail(message);
   // What this name left unfinished, unless a peer is taking it over right
   // now: its claim holds the rows, and once it commits they are no longer

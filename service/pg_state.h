@@ -89,6 +89,9 @@ class PgState : public GroupCommitStore {
   bool Reserve(std::size_t count, std::uint64_t* first, std::string* error) override;
   // The lease, the claims, the fingerprints, and once a minute the bounds.
   void Idle() override;
+  // The schema brought to this program's version, under a lock that lets
+  // one daemon migrate at a time.
+  bool Migrate(std::string* error);
   bool Heartbeat(std::string* error);
   bool Claim(std::string* error);
   // This daemon's profile fingerprints: whether they still have to be

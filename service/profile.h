@@ -49,13 +49,19 @@ namespace service {
 
 using scenario::Json;
 
-struct Job {
-  std::uint64_t seq = 0;
+// One event in the one form it has from intake to the worker: checked
+// (Daemon::Validate) or read back from the store at replay.
+struct Incoming {
   std::string profile;
   scenario::ScenarioObject event;
   std::string payload;  // the stored text: {"profile": ..., "event": {...}}
   // Built at acceptance; null for a replayed event until it is processed.
   wbem::ComPtr<IWbemClassObject> instance;
+};
+
+// An accepted event: its number in the store, and its outcome.
+struct Job : Incoming {
+  std::uint64_t seq = 0;
 
   // The outcome; filled by the worker, read after WaitDone.
   std::optional<int> result;

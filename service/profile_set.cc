@@ -100,10 +100,7 @@ Status ProfileSet::Admit(std::vector<Incoming>&& events, const JournalFn& journa
   for (std::size_t i = 0; i < events.size(); ++i) {
     auto job = std::make_shared<Job>();
     job->seq = first + i;
-    job->profile = std::move(events[i].profile);
-    job->event = std::move(events[i].event);
-    job->payload = std::move(events[i].payload);
-    job->instance = std::move(events[i].instance);
+    static_cast<Incoming&>(*job) = std::move(events[i]);
     jobs->push_back(job);
     engine_.metrics->Accepted(job->profile);
     runners_.at(job->profile)->Push(std::move(job));

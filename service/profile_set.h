@@ -33,14 +33,6 @@
 
 namespace service {
 
-// One event, checked and ready to be journaled.
-struct Incoming {
-  std::string profile;
-  scenario::ScenarioObject event;
-  wbem::ComPtr<IWbemClassObject> instance;
-  std::string payload;
-};
-
 // A profile as GET /v1/status shows it. `state`: "running" (its worker takes
 // events), "draining" (a reload removed it; it finishes its queue) or
 // "stopped".

@@ -116,6 +116,28 @@ void ServeSignals(Daemon& daemon, HttpApi& http, int signal_fd) {
   stopper.join();
 }
 
+// The configuration at `config_path`, or false once its first problem is
+// logged.
+bool ReadConfigOrSay(const char* config_path, Config* config) {
+  scenario::InputError input;
+  if (ReadConfig(config_path, config, &input)) return true;
+  std::string where = input.file.empty() ? std::string(config_path) : input.file;
+  if (!input.place.empty()) where += ": " + input.place;
+  Log(kPriorityErr, "invalid configuration: " + where + ": " + input.message);
+  return false;
+}
+
+// What systemctl status shows follows the state database's health: `failure`
+// is why it cannot be written, empty once it can again.
+void NotifyHealth(const std::string& failure) {
+  std::string why = failure;
+  std::replace(why.begin(), why.end(), '\n', ' ');
+  const std::string status =
+      failure.empty() ? "STATUS=accepting events"
+                      : "STATUS=not ready: the state database cannot be written: " + why;
+  (void)sd_notify(0, status.c_str());
+}
+
 int Run(const char* config_path, CActionManagerManager* manager) {
   Fd signal_fd = SignalFd();
   if (signal_fd.get() < 0) {
@@ -127,27 +149,13 @@ int Run(const char* config_path, CActionManagerManager* manager) {
     return 1;
   }
   Config config;
-  scenario::InputError input;
-  if (!ReadConfig(config_path, &config, &input)) {
-    std::string where = input.file.empty() ? std::string(config_path) : input.file;
-    if (!input.place.empty()) where += ": " + input.place;
-    Log(kPriorityErr, "invalid configuration: " + where + ": " + input.message);
-    return 3;
-  }
+  if (!ReadConfigOrSay(config_path, &config)) return 3;
   const ListenConfig listen = config.listen;
   const std::filesystem::path socket_path = config.socket_path;
   const unsigned socket_mode = config.socket_mode;
 
   Daemon daemon(manager);
-  // What systemctl status shows follows the state database's health.
-  daemon.SetHealthListener([](const std::string& failure) {
-    std::string why = failure;
-    std::replace(why.begin(), why.end(), '\n', ' ');
-    const std::string status =
-        failure.empty() ? "STATUS=accepting events"
-                        : "STATUS=not ready: the state database cannot be written: " + why;
-    (void)sd_notify(0, status.c_str());
-  });
+  daemon.SetHealthListener(NotifyHealth);
   if (Status started = daemon.Start(std::move(config)); !started.ok()) {
     Log(kPriorityErr, "cannot start: " + started.text());
     return 1;

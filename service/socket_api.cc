@@ -18,7 +18,6 @@
 namespace service {
 namespace {
 
-using scenario::InputError;
 using scenario::Json;
 
 bool SendAll(int fd, const std::string& bytes) {

@@ -15,7 +15,7 @@ namespace service {
 namespace {
 
 // The schema's changes, oldest first; never edit one that shipped, append.
-constexpr const char* kMigrations[] = {
+constexpr const char* kSqliteMigrations[] = {
     // 1: the queue, the counters, the history.
     "CREATE TABLE events (seq INTEGER PRIMARY KEY AUTOINCREMENT, payload TEXT NOT NULL,"
     " accepted_ms INTEGER NOT NULL, state TEXT NOT NULL, finished_ms INTEGER NOT NULL DEFAULT 0,"
@@ -40,7 +40,7 @@ constexpr const char* kMigrations[] = {
     "ALTER TABLE history ADD COLUMN stdout TEXT NOT NULL DEFAULT '';"
     "ALTER TABLE history ADD COLUMN stderr TEXT NOT NULL DEFAULT '';",
 };
-static_assert(std::size(kMigrations) == kSchemaVersion);
+static_assert(std::size(kSqliteMigrations) == kSchemaVersion);
 
 
 // A prepared statement for the life of a scope.
@@ -167,26 +167,8 @@ bool SqliteState::Open(const StateOptions& options, std::vector<Unfinished>* unf
     return fail(message);
   }
   if (!Migrate(&message)) return fail(message);
-  {
-    Stmt s(db_, "SELECT seq, payload FROM events WHERE state = 'queued' ORDER BY seq");
-    while (s.Step()) unfinished->push_back({static_cast<std::uint64_t>(s.Int(0)), s.Text(1)});
-    if (!s.ok()) return fail(s.error());
-  }
   std::uint64_t next_seq = 1;
-  {
-    Stmt s(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'events'");
-    if (s.Step()) next_seq = static_cast<std::uint64_t>(s.Int(0)) + 1;
-    if (!s.ok()) return fail(s.error());
-  }
-  if (!Prune(&message)) return fail(message);
-  {
-    Stmt s(db_, "SELECT profile, rule, event_id, count, last_seen_ms FROM counters");
-    while (s.Step()) {
-      counters->push_back({s.Text(0), s.Text(1), s.Text(2), static_cast<std::int32_t>(s.Int(3)),
-                           s.Int(4)});
-    }
-    if (!s.ok()) return fail(s.error());
-  }
+  if (!Load(unfinished, counters, &next_seq, &message)) return fail(message);
   if (sqlite3_open_v2(name.c_str(), &reader_, SQLITE_OPEN_READONLY, vfs) != SQLITE_OK ||
       !Exec(reader_, "PRAGMA busy_timeout=5000", &message)) {
     return fail(reader_ != nullptr ? sqlite3_errmsg(reader_) : "cannot allocate a connection");
@@ -194,6 +176,33 @@ bool SqliteState::Open(const StateOptions& options, std::vector<Unfinished>* unf
   // Replayed events count against the bound like any other.
   StartWriter(options, next_seq, *unfinished);
   return true;
+}
+
+bool SqliteState::Load(std::vector<Unfinished>* unfinished, std::vector<CounterRow>* counters,
+                       std::uint64_t* next_seq, std::string* error) {
+  const auto failed = [error](const Stmt& s) {
+    *error = s.error();
+    return false;
+  };
+  {
+    Stmt s(db_, "SELECT seq, payload FROM events WHERE state = 'queued' ORDER BY seq");
+    while (s.Step()) unfinished->push_back({static_cast<std::uint64_t>(s.Int(0)), s.Text(1)});
+    if (!s.ok()) return failed(s);
+  }
+  {
+    Stmt s(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'events'");
+    if (s.Step()) *next_seq = static_cast<std::uint64_t>(s.Int(0)) + 1;
+    if (!s.ok()) return failed(s);
+  }
+  // Pruned before the counters are read, so that forgotten EventIds never
+  // reach memory.
+  if (!Prune(error)) return false;
+  Stmt s(db_, "SELECT profile, rule, event_id, count, last_seen_ms FROM counters");
+  while (s.Step()) {
+    counters->push_back({s.Text(0), s.Text(1), s.Text(2), static_cast<std::int32_t>(s.Int(3)),
+                         s.Int(4)});
+  }
+  return s.ok() || failed(s);
 }
 
 bool SqliteState::Migrate(std::string* error) {
@@ -212,7 +221,7 @@ bool SqliteState::Migrate(std::string* error) {
     return false;
   }
   for (; version < kSchemaVersion; ++version) {
-    const std::string sql = std::string("BEGIN IMMEDIATE;") + kMigrations[version] +
+    const std::string sql = std::string("BEGIN IMMEDIATE;") + kSqliteMigrations[version] +
                             "PRAGMA user_version = " + std::to_string(version + 1) + "; COMMIT;";
     if (!Exec(db_, sql.c_str(), error)) {
       std::string ignored;
@@ -247,45 +256,56 @@ bool SqliteState::Commit(const std::vector<Accepted>& accepted,
       }
     }
   }
-  if (!finishing.empty()) {
-    Stmt event(db_, "UPDATE events SET state = ?, finished_ms = ?, outcome = ? WHERE seq = ?");
-    Stmt counter(db_,
-                 "INSERT INTO counters (profile, rule, event_id, count, last_seen_ms)"
-                 " VALUES (?, ?, ?, ?, ?) ON CONFLICT DO UPDATE SET count = excluded.count,"
-                 " last_seen_ms = excluded.last_seen_ms");
-    Stmt history(db_,
-                 "INSERT INTO history (seq, profile, rule, action, kind, event_id, decision,"
-                 " result_event, result_code, return_value, seconds, time_ms, stdout, stderr)"
-                 " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    const std::int64_t now = NowMs();
-    for (const Finishing& f : finishing) {
-      const FinishRecord& r = f.record;
-      if (!event.Bind(1, r.state).Bind(2, now).Bind(3, r.outcome)
-               .Bind(4, static_cast<std::int64_t>(r.seq)).Run()) {
-        return failed(event);
-      }
-      for (const CounterRow& c : r.counters) {
-        if (!counter.Bind(1, c.profile).Bind(2, c.rule).Bind(3, c.event_id)
-                 .Bind(4, std::int64_t{c.count}).Bind(5, c.last_seen_ms).Run()) {
-          return failed(counter);
-        }
-      }
-      for (const HistoryRow& h : r.history) {
-        if (!history.Bind(1, static_cast<std::int64_t>(r.seq)).Bind(2, h.profile).Bind(3, h.rule)
-                 .Bind(4, std::int64_t{h.action}).Bind(5, h.kind).Bind(6, h.event_id)
-                 .Bind(7, h.decision).Bind(8, std::int64_t{h.result_event})
-                 .Bind(9, std::int64_t{h.result_code}).Bind(10, std::int64_t{h.return_value})
-                 .Bind(11, h.seconds).Bind(12, h.time_ms).Bind(13, h.output)
-                 .Bind(14, h.error).Run()) {
-          return failed(history);
-        }
-      }
-    }
+  if (!finishing.empty() && !WriteFinishing(finishing, error)) {
+    std::string ignored;
+    (void)Exec(db_, "ROLLBACK", &ignored);
+    return false;
   }
   if (!Exec(db_, "COMMIT", error)) {
     std::string ignored;
     (void)Exec(db_, "ROLLBACK", &ignored);
     return false;
+  }
+  return true;
+}
+
+bool SqliteState::WriteFinishing(const std::vector<Finishing>& finishing, std::string* error) {
+  const auto failed = [error](const Stmt& s) {
+    *error = s.error();
+    return false;
+  };
+  Stmt event(db_, "UPDATE events SET state = ?, finished_ms = ?, outcome = ? WHERE seq = ?");
+  Stmt counter(db_,
+               "INSERT INTO counters (profile, rule, event_id, count, last_seen_ms)"
+               " VALUES (?, ?, ?, ?, ?) ON CONFLICT DO UPDATE SET count = excluded.count,"
+               " last_seen_ms = excluded.last_seen_ms");
+  Stmt history(db_,
+               "INSERT INTO history (seq, profile, rule, action, kind, event_id, decision,"
+               " result_event, result_code, return_value, seconds, time_ms, stdout, stderr)"
+               " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  const std::int64_t now = NowMs();
+  for (const Finishing& f : finishing) {
+    const FinishRecord& r = f.record;
+    if (!event.Bind(1, r.state).Bind(2, now).Bind(3, r.outcome)
+             .Bind(4, static_cast<std::int64_t>(r.seq)).Run()) {
+      return failed(event);
+    }
+    for (const CounterRow& c : r.counters) {
+      if (!counter.Bind(1, c.profile).Bind(2, c.rule).Bind(3, c.event_id)
+               .Bind(4, std::int64_t{c.count}).Bind(5, c.last_seen_ms).Run()) {
+        return failed(counter);
+      }
+    }
+    for (const HistoryRow& h : r.history) {
+      if (!history.Bind(1, static_cast<std::int64_t>(r.seq)).Bind(2, h.profile).Bind(3, h.rule)
+               .Bind(4, std::int64_t{h.action}).Bind(5, h.kind).Bind(6, h.event_id)
+               .Bind(7, h.decision).Bind(8, std::int64_t{h.result_event})
+               .Bind(9, std::int64_t{h.result_code}).Bind(10, std::int64_t{h.return_value})
+               .Bind(11, h.seconds).Bind(12, h.time_ms).Bind(13, h.output)
+               .Bind(14, h.error).Run()) {
+        return failed(history);
+      }
+    }
   }
   return true;
 }

@@ -63,6 +63,12 @@ class SqliteState : public GroupCommitStore {
   void Idle() override;
   bool Prune(std::string* error);
   bool Migrate(std::string* error);
+  // What Open hands back: the queued events, the next number, and the
+  // counters (after the bounds are applied).
+  bool Load(std::vector<Unfinished>* unfinished, std::vector<CounterRow>* counters,
+            std::uint64_t* next_seq, std::string* error);
+  // The finish records' rows, inside the caller's transaction.
+  bool WriteFinishing(const std::vector<Finishing>& finishing, std::string* error);
 
   const std::filesystem::path path_;
   CounterTable* const counters_;

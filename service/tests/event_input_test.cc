@@ -25,16 +25,19 @@ TEST(EventInputTest, BodiesSplitIntoEventsWithTheirPaths) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.body);
     std::vector<EventText> events;
-    scenario::InputError error;
-    const bool ok = SplitEvents(c.body, &events, &error);
-    ASSERT_EQ(ok, !c.paths.empty()) << error.place << ": " << error.message;
+    const Status status = SplitEvents(c.body, &events);
+    const bool ok = status.ok();
+    ASSERT_EQ(ok, !c.paths.empty()) << status.place << ": " << status.text();
     std::vector<std::string> paths;
     for (const EventText& event : events) paths.push_back(event.path);
     if (ok) {
       EXPECT_EQ(paths, c.paths);
     }
-    if (!ok && !c.error_place.empty()) {
-      EXPECT_EQ(error.place, c.error_place);
+    if (!ok) {
+      EXPECT_EQ(status.reason, Reason::kInvalid);
+      if (!c.error_place.empty()) {
+        EXPECT_EQ(status.place, c.error_place);
+      }
     }
   }
 }
