@@ -9,11 +9,11 @@
 #include "actions/wide_text.h"
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
+#include "actions/log_component.h"
 
 namespace actions {
 namespace {
 
-constexpr char kComponent[] = "ActionManager";
 constexpr char kProviderComponent[] = "ZRVMethodProv";
 constexpr char16_t kResultClass[] = u"ZRV_ActionResult";
 
@@ -83,7 +83,7 @@ void NotifyActionResult(ResultVariant variant, CTemporarySink* sink, const std::
                              nullptr);
   }
   if (hr != WBEM_S_NO_ERROR || !result_class) {
-    log->LogMsg(0, kComponent,
+    log->LogMsg(0, actions::kLogComponent,
                 program
                     ? "The definition of the event NotifyResult( was not found in CIM Repository "
                     : "The definition of the event ZRV_ActionResult was not found in CIM "
@@ -94,7 +94,7 @@ void NotifyActionResult(ResultVariant variant, CTemporarySink* sink, const std::
   wbem::ComPtr<IWbemClassObject> instance;
   hr = result_class->SpawnInstance(0, instance.Out());
   if (hr != WBEM_S_NO_ERROR || !instance) {
-    log->LogMsg(0, kComponent, "Failed Spawning instances of the Event ZRV_ActionResult ");
+    log->LogMsg(0, actions::kLogComponent, "Failed Spawning instances of the Event ZRV_ActionResult ");
     return;
   }
 
@@ -126,7 +126,7 @@ void NotifyActionResult(ResultVariant variant, CTemporarySink* sink, const std::
   wbem::ComPtr<IWbemObjectSink> provider_sink;
   hr = services->QueryObjectSink(0, provider_sink.Out());
   if (hr != WBEM_S_NO_ERROR || !provider_sink) {
-    log->LogMsg(0, kComponent, "Unable to get the sink for the event provider");
+    log->LogMsg(0, actions::kLogComponent, "Unable to get the sink for the event provider");
     return;
   }
   IWbemClassObject* objects[] = {event};

@@ -8,10 +8,10 @@
 #include "host/trace_utils.h"
 #include "settings/action_manager_settings.h"
 #include "settings/object.h"
+#include "actions/log_component.h"
 
 namespace {
 
-constexpr const char* kComponent = "ActionManager";
 
 // Guards the singleton pointer. The host is expected to make its first call
 // alone, but a lock costs nothing here and turns a racing first call into a
@@ -62,12 +62,12 @@ int CActionManagerManager::CompCreate(const char* profile, void** handle, CObjec
   if (settings == nullptr ||
       !settings->IsKindOf(&CActionManagerSettings::classCActionManagerSettings)) {
     CTraceUtils::GetInstance()->LogMsg(
-        0, kComponent, "Cannot create action manager %s: bad type of settings", profile);
+        0, actions::kLogComponent, "Cannot create action manager %s: bad type of settings", profile);
     return 0;
   }
   if (profile == nullptr || handle == nullptr) {
     CTraceUtils::GetInstance()->LogMsg(
-        0, kComponent, "Cannot create action manager %s: no profile name or no handle", profile);
+        0, actions::kLogComponent, "Cannot create action manager %s: no profile name or no handle", profile);
     return 0;
   }
   try {
@@ -75,7 +75,7 @@ int CActionManagerManager::CompCreate(const char* profile, void** handle, CObjec
     return 1;
   } catch (const std::bad_alloc&) {
     // Whatever was built of the sink has been destroyed by the unwinding.
-    CTraceUtils::GetInstance()->LogMsg(0, kComponent,
+    CTraceUtils::GetInstance()->LogMsg(0, actions::kLogComponent,
                                        "Cannot create action manager %s: out of memory", profile);
     return 0;
   }

@@ -9,10 +9,10 @@
 #include "host/trace_utils.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
+#include "actions/log_component.h"
 
 namespace {
 
-constexpr const char* kComponent = "ActionManager";
 constexpr std::size_t kInitialBuckets = 17;
 
 // The query with every backslash doubled, as the query language reads a
@@ -79,7 +79,7 @@ int CActionManagerSink::ProcessEvent(IWbemClassObject* event) {
                          ? WBEM_E_INVALID_PARAMETER
                          : event->Get(u"__CLASS", 0, class_name.Out(), nullptr, nullptr);
   if (FAILED(hr)) {
-    CTraceUtils::GetInstance()->LogMsg(0, kComponent, "Failed getting event Name");
+    CTraceUtils::GetInstance()->LogMsg(0, actions::kLogComponent, "Failed getting event Name");
     return 0;
   }
   // A class name that is not a string names no class: the event matches no
@@ -96,7 +96,7 @@ int CActionManagerSink::ProcessEvent(IWbemClassObject* event) {
   } catch (const std::bad_alloc&) {
     // Nothing may leave the delivery; the event is lost, and said so.
     CTraceUtils::GetInstance()->LogMsg(
-        0, kComponent, "Cannot process an event of profile %s: out of memory", m_strProfileName);
+        0, actions::kLogComponent, "Cannot process an event of profile %s: out of memory", m_strProfileName);
     return 0;
   }
 }

@@ -12,10 +12,10 @@
 #include "component/action_kinds.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
+#include "actions/log_component.h"
 
 namespace {
 
-constexpr const char* kComponent = "ActionManager";
 
 CImplActionRule::ExecutorFactory g_test_factory = nullptr;
 
@@ -55,7 +55,7 @@ std::string CImplActionRule::ReadEventIdKey(IWbemClassObject* event,
                                       : event->Get(u"EventId", 0, id.Out(), nullptr, nullptr);
   if (FAILED(hr)) {
     CTraceUtils::GetInstance()->LogMsg(
-        0, kComponent, "The event '%s'is malformed. The property %S of  was not found", event_name,
+        0, actions::kLogComponent, "The event '%s'is malformed. The property %S of  was not found", event_name,
         u"EventId");
     return kNoEventId;
   }
@@ -95,7 +95,7 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
   if (!stored) count = counter == m_mapCounters.end() ? 0 : counter->second;
 
   CTraceUtils::GetInstance()->LogMsg(
-      1, kComponent, "Executing actions triggred by the event '%s' already executed %ld times",
+      1, actions::kLogComponent, "Executing actions triggred by the event '%s' already executed %ld times",
       event_name, count);
 
   const bool observed = component::DispatchObserved();
@@ -121,7 +121,7 @@ int CImplActionRule::ExecuteActions(IWbemClassObject* event, const std::string& 
     if (limit != 0 && static_cast<std::int32_t>(limit) <= count) {
       if (observed) report(index, limit, AmActionDecision::kHeldBack);
       if (outcomes) conclude(index, AmActionDecision::kHeldBack, {}, 0);
-      CTraceUtils::GetInstance()->LogMsg(0, kComponent,
+      CTraceUtils::GetInstance()->LogMsg(0, actions::kLogComponent,
                                          "The action triggred by the event '%s' won't be executed "
                                          "becuse it has been already executed %ld times",
                                          event_name, count);

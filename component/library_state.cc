@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "actions/log_component.h"
 #include "host/trace_utils.h"
 #include "settings/action_manager_settings.h"
 
@@ -13,7 +14,7 @@ std::atomic<bool> g_registered{false};
 
 void LogSettingsArchived(const SettingsArchived& archived) {
   CTraceUtils::GetInstance()->LogMsg(
-      3, "ActionManager",
+      3, actions::kLogComponent,
       archived.storing ? "Serialized %d action rules" : "De-serialized %d action rules",
       archived.rule_count);
 }
@@ -21,7 +22,7 @@ void LogSettingsArchived(const SettingsArchived& archived) {
 }  // namespace
 
 bool AttachLibrary(bool (*register_classes)()) {
-  CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Initializing ActionManager.dll");
+  CTraceUtils::GetInstance()->LogMsg(3, actions::kLogComponent, "Initializing ActionManager.dll");
   SetSettingsArchiveObserver(&LogSettingsArchived);
   const bool ok = register_classes != nullptr && register_classes();
   g_registered.store(ok);
@@ -30,7 +31,7 @@ bool AttachLibrary(bool (*register_classes)()) {
 }
 
 void DetachLibrary(void (*unregister_classes)()) {
-  CTraceUtils::GetInstance()->LogMsg(3, "ActionManager", "Terminating ActionManager.dll");
+  CTraceUtils::GetInstance()->LogMsg(3, actions::kLogComponent, "Terminating ActionManager.dll");
   if (g_registered.exchange(false) && unregister_classes != nullptr) unregister_classes();
   SetSettingsArchiveObserver(nullptr);
 }

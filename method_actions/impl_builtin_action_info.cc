@@ -12,12 +12,12 @@
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
 #include "wbem/unicode.h"
+#include "actions/log_component.h"
 
 AM_IMPLEMENT_DYNAMIC(CImplBuiltInActionInfo, CImplBaseActionInfo)
 
 namespace {
 
-constexpr char kComponent[] = "ActionManager";
 constexpr char kMalformedEvent[] = "The event is malformed. The property %S of  was not found";
 
 // The event's properties are read the same way everywhere: by a UTF-16 name,
@@ -93,7 +93,7 @@ std::string CImplBuiltInActionInfo::BuildKeyString(CTemporarySink* sink,
     if (FAILED(ReadProperty(event, name, &value, &type))) {
       // Nothing is written for a key the event lacks: the malformed path
       // makes the call fail visibly instead of addressing another object.
-      CTraceUtils::GetInstance()->LogMsg(0, kComponent, kMalformedEvent, name);
+      CTraceUtils::GetInstance()->LogMsg(0, actions::kLogComponent, kMalformedEvent, name);
       continue;
     }
     std::string text;
@@ -129,28 +129,28 @@ void CImplBuiltInActionInfo::FillInParameters(IWbemClassObject* event,
     method_actions::SourceValue source;
     if (SUCCEEDED(rp) &&
         !method_actions::ReadSourceValue(property_type, event_value.get(), &source)) {
-      log->LogMsg(0, kComponent,
+      log->LogMsg(0, actions::kLogComponent,
                   "Type Mismathching between event prop name '%s' and method param name '%s'",
                   property, param);
       if (FAILED(rn)) {
-        log->LogMsg(0, kComponent, "Error getting info for the method param name '%s' (hres=%lu)",
+        log->LogMsg(0, actions::kLogComponent, "Error getting info for the method param name '%s' (hres=%lu)",
                     param, static_cast<ULONG>(rn));
       }
       continue;
     }
     if (FAILED(rn)) {
-      log->LogMsg(0, kComponent, "Error getting info for the method param name '%s' (hres=%lu)",
+      log->LogMsg(0, actions::kLogComponent, "Error getting info for the method param name '%s' (hres=%lu)",
                   param, static_cast<ULONG>(rn));
     }
     if (FAILED(rp)) {
-      log->LogMsg(0, kComponent, "Error getting info for the event prop name '%s' (hres=%lu)",
+      log->LogMsg(0, actions::kLogComponent, "Error getting info for the event prop name '%s' (hres=%lu)",
                   property, static_cast<ULONG>(rp));
     }
     if (FAILED(rn) || FAILED(rp)) continue;
 
     wbem::Variant target;
     if (!method_actions::BuildTargetValue(param_type, source, target.ptr())) {
-      log->LogMsg(0, kComponent,
+      log->LogMsg(0, actions::kLogComponent,
                   "Type Mismathching between event prop name '%s' and method param name '%s'",
                   property, param);
       continue;
@@ -178,7 +178,7 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
 
   std::string path = "\\\\.\\" + m_Info.m_strNamespace + ":" + class_name;
   if (m_Info.m_bClassCall == 0) path += BuildKeyString(sink, event);
-  log->LogMsg(0, kComponent, "Executing method %s on the object with following path '%s'",
+  log->LogMsg(0, actions::kLogComponent, "Executing method %s on the object with following path '%s'",
               method_name, path);
 
   const wbem::Bstr path_text = wbem::Bstr::Adopt(actions::NewBstr(path));
@@ -188,10 +188,10 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
   std::string model, event_id, event_key, severity;
   actions::ReadEventText(event, u"ModelName", &model);
   if (!actions::ReadEventText(event, u"EventId", &event_id)) {
-    log->LogMsg(0, kComponent, kMalformedEvent, u"EventId");
+    log->LogMsg(0, actions::kLogComponent, kMalformedEvent, u"EventId");
   }
   if (!actions::ReadEventText(event, u"event_key", &event_key)) {
-    log->LogMsg(0, kComponent, kMalformedEvent, u"event_key");
+    log->LogMsg(0, actions::kLogComponent, kMalformedEvent, u"event_key");
   }
   actions::ReadEventText(event, u"severity", &severity);
 
@@ -199,7 +199,7 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
   auto fail = [&](HRESULT hr, auto&&... message) {
     NotifyResult(sink, event_id, event_key, actions::kResultFailed, model.c_str(),
                  method_name.c_str(), m_Info.m_strDescriptiveName.c_str(), hr, severity.c_str());
-    log->LogMsg(0, kComponent, message..., static_cast<ULONG>(hr));
+    log->LogMsg(0, actions::kLogComponent, message..., static_cast<ULONG>(hr));
     return 0;
   };
 
@@ -253,7 +253,7 @@ int CImplBuiltInActionInfo::Execute(CTemporarySink* sink, IWbemClassObject* even
   NotifyResult(sink, event_id, event_key, actions::kResultSucceeded, model.c_str(),
                method_name.c_str(), m_Info.m_strDescriptiveName.c_str(), return_code,
                severity.c_str());
-  log->LogMsg(3, kComponent, "Executed Method '%s' belonging to the class '%s' (hres=%lu)",
+  log->LogMsg(3, actions::kLogComponent, "Executed Method '%s' belonging to the class '%s' (hres=%lu)",
               method_name, path, 0u);
   return 1;
 }

@@ -23,8 +23,6 @@ bool IsValidName(std::u16string_view name) {
 
 namespace {
 
-std::u16string_view View(LPCWSTR s) { return {s, Utf16Length(s)}; }
-
 constexpr std::array<std::u16string_view, 6> kSystemNames = {
     u"__GENUS", u"__CLASS", u"__SUPERCLASS", u"__NAMESPACE", u"__RELPATH", u"__PATH"};
 constexpr int kSystemCount = static_cast<int>(kSystemNames.size());

@@ -27,10 +27,13 @@
 #include "wbem/com_object.h"
 #include "wbem/com_ptr.h"
 #include "wbem/holders.h"
+#include "wbem/unicode.h"
 #include "repository/provider.h"
 
 namespace repository::detail {
 
+// A null-terminated UTF-16 text as a view (null is empty).
+inline std::u16string_view View(LPCWSTR s) { return {s, Utf16Length(s)}; }
 // The look-up form of a name: names are compared without regard to ASCII case.
 inline std::u16string Fold(std::u16string_view name) { return base::AsciiLowered(name); }
 // Exact equality by bytes, which the standard char16_t traits compare one

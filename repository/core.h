@@ -214,8 +214,6 @@ class Core : public std::enable_shared_from_this<Core> {
 // Services for the namespace `ns_key` (one reference).
 IWbemServices* NewServices(std::shared_ptr<Core> core, std::u16string ns_key);
 
-// A null-terminated UTF-16 text as a view (null is empty).
-inline std::u16string_view View(LPCWSTR s) { return {s, Utf16Length(s)}; }
 // Names starting "__" belong to the system.
 inline bool IsSystemName(std::u16string_view name) { return name.starts_with(u"__"); }
 

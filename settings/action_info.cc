@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "settings/archive_fields.h"
+
 AM_IMPLEMENT_SERIAL(CBaseActionInfo, CObject)
 AM_IMPLEMENT_SERIAL(CBuiltInActionInfo, CBaseActionInfo)
 AM_IMPLEMENT_SERIAL(CTaskActionInfo, CBaseActionInfo)
@@ -15,22 +17,6 @@ std::unique_ptr<CBaseActionInfo> CloneOf(const T& source) {
   auto copy = std::make_unique<T>();
   *copy = source;
   return copy;
-}
-
-void SerializeString(CArchive& ar, std::string& text) {
-  if (ar.IsStoring()) {
-    ar.WriteString(text);
-  } else {
-    text = ar.ReadString();
-  }
-}
-
-void SerializeLong(CArchive& ar, std::int32_t& value) {
-  if (ar.IsStoring()) {
-    ar.WriteLong(value);
-  } else {
-    value = ar.ReadLong();
-  }
 }
 
 std::vector<std::uint8_t> WithTerminator(const char* text) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "settings/archive_fields.h"
 #include "settings/text_util.h"
 
 using settings::Join;
@@ -18,22 +19,6 @@ void SerializeNames(CArchive& ar, CStringList& names) {
   const std::int32_t count = ar.ReadCount(1);
   names.RemoveAll();
   for (std::int32_t i = 0; i < count; ++i) names.AddTail(ar.ReadString());
-}
-
-void SerializeLong(CArchive& ar, std::int32_t& value) {
-  if (ar.IsStoring()) {
-    ar.WriteLong(value);
-  } else {
-    value = ar.ReadLong();
-  }
-}
-
-void SerializeString(CArchive& ar, std::string& text) {
-  if (ar.IsStoring()) {
-    ar.WriteString(text);
-  } else {
-    text = ar.ReadString();
-  }
 }
 
 bool Contains(const CStringList& list, const std::string& name) {

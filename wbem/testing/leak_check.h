@@ -1,5 +1,5 @@
 // GoogleTest helpers that prove a test released every BSTR and every
-// repository object it obtained.
+// repository object it obtained, and raw variants to feed the kit.
 //
 //   class MyTest : public wbem::testing::LeakCheckedTest { ... };
 //
@@ -34,6 +34,16 @@ class LeakCheckedTest : public ::testing::Test {
   }
   const LiveCounts start_;
 };
+
+// A variant of type `vt` whose integer member holds `bits`, with nothing
+// owned in it: what a wrong or foreign type looks like to the kit.
+inline VARIANT RawVariant(VARTYPE vt, int bits = 0) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = vt;
+  v.intVal = bits;
+  return v;
+}
 
 }  // namespace testing
 }  // namespace wbem

@@ -65,16 +65,10 @@ ULONG Refs(IUnknown& object) {
 
 class VariantTest : public testing::LeakCheckedTest {};
 
-// A variant of type `vt` with nothing in it.
-VARIANT Raw(VARTYPE vt) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = vt;
-  return v;
-}
+using testing::RawVariant;
 
 TEST_F(VariantTest, CopyDuplicatesStringsAndAddsReferences) {
-  VARIANT a = Raw(VT_BSTR), b = Raw(VT_EMPTY);
+  VARIANT a = RawVariant(VT_BSTR), b = RawVariant(VT_EMPTY);
   a.bstrVal = SysAllocString(u"text");
   ASSERT_EQ(VariantCopy(&b, &a), S_OK);
   EXPECT_NE(b.bstrVal, a.bstrVal);
@@ -94,7 +88,7 @@ TEST_F(VariantTest, CopyDuplicatesStringsAndAddsReferences) {
 }
 
 TEST_F(VariantTest, RefusesUnknownTypes) {
-  VARIANT v = Raw(VT_ARRAY | VT_I4), d = Raw(VT_EMPTY);
+  VARIANT v = RawVariant(VT_ARRAY | VT_I4), d = RawVariant(VT_EMPTY);
   EXPECT_EQ(VariantClear(&v), DISP_E_BADVARTYPE);
   EXPECT_EQ(VariantCopy(&d, &v), DISP_E_BADVARTYPE);
   EXPECT_EQ(VariantClear(nullptr), E_INVALIDARG);
@@ -140,7 +134,7 @@ TEST_F(VariantTest, HolderCopiesMovesAndAdopts) {
   a = c;
   a = Variant(3);
   EXPECT_EQ(a.get().lVal, 3);
-  VARIANT raw = Raw(VT_BSTR);
+  VARIANT raw = RawVariant(VT_BSTR);
   raw.bstrVal = SysAllocString(u"owned");
   Variant adopted = Variant::Adopt(raw);
   EXPECT_EQ(raw.vt, VT_EMPTY);

@@ -10,18 +10,12 @@
 #include <string>
 
 #include "wbem/holders.h"
+#include "wbem/testing/leak_check.h"
 
 namespace wbem {
 namespace {
 
-// A variant of type `vt` whose integer member holds `bits`.
-VARIANT Raw(VARTYPE vt, int bits = 0) {
-  VARIANT v;
-  VariantInit(&v);
-  v.vt = vt;
-  v.intVal = bits;
-  return v;
-}
+using testing::RawVariant;
 
 TEST(FormatVariantTest, GivesTheDocumentedTextPerTypeOrRefusesLeavingTextAlone) {
   struct Case {
@@ -51,8 +45,8 @@ TEST(FormatVariantTest, GivesTheDocumentedTextPerTypeOrRefusesLeavingTextAlone) 
       {"bool true", Variant(true), "TRUE"},
       {"bool false", Variant(false), "FALSE"},
       {"bstr", Variant("Zürich"), "Zürich"},
-      {"int", Variant(Raw(VT_INT, -2)), "-2"},
-      {"uint", Variant(Raw(VT_UINT, 2)), "2"},
+      {"int", Variant(RawVariant(VT_INT, -2)), "-2"},
+      {"uint", Variant(RawVariant(VT_UINT, 2)), "2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -64,7 +58,7 @@ TEST(FormatVariantTest, GivesTheDocumentedTextPerTypeOrRefusesLeavingTextAlone) 
                                                    VT_DATE, VT_CY, VT_ERROR}) {
     SCOPED_TRACE(vt);
     std::string text = "unchanged";
-    EXPECT_FALSE(FormatVariant(Raw(vt), &text));
+    EXPECT_FALSE(FormatVariant(RawVariant(vt), &text));
     EXPECT_EQ(text, "unchanged");
   }
 }
