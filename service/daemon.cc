@@ -154,11 +154,7 @@ void Daemon::SetHealthListener(std::function<void(const std::string& failure)> l
 Status Daemon::BuildWorld() {
   world_owner_ = std::make_unique<world::World>(config_.ns);
   world_ = world_owner_.get();
-  scenario::Scenario described;
-  described.ns = config_.ns;
-  described.standard_classes = config_.standard_classes;
-  described.classes = config_.classes;
-  described.instances = config_.instances;
+  const scenario::Scenario described = DescribedWorld(config_);
   InputError input;
   const std::filesystem::path folder = config_.file.parent_path();
   // Each command runs in the configuration's folder, where its relative

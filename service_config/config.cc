@@ -390,6 +390,15 @@ std::string DefaultNodeName() {
   return name;
 }
 
+scenario::Scenario DescribedWorld(const Config& config) {
+  scenario::Scenario described;
+  described.ns = config.ns;
+  described.standard_classes = config.standard_classes;
+  described.classes = config.classes;
+  described.instances = config.instances;
+  return described;
+}
+
 bool IsLoopback(const std::string& address) {
   if (address == "localhost" || address == "::1") return true;
   in_addr v4{};

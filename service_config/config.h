@@ -155,6 +155,11 @@ std::vector<std::string> RestartOnlyChanges(const Config& running, const Config&
 [[nodiscard]] bool ReadConfig(const std::filesystem::path& file, Config* config,
                               scenario::Problems& problems);
 
+// The world the configuration describes (namespace, standard classes,
+// classes, instances) as a scenario without events: what the daemon builds
+// and what amctl check builds to check the rest against.
+scenario::Scenario DescribedWorld(const Config& config);
+
 // True for the loopback addresses (127.0.0.0/8, ::1, "localhost").
 bool IsLoopback(const std::string& address);
 

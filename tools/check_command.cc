@@ -110,11 +110,7 @@ void CheckServiceConfig(const Json& json, const std::string& path, Findings* fin
     }
     return;
   }
-  scenario::Scenario world_only;
-  world_only.ns = config.ns;
-  world_only.standard_classes = config.standard_classes;
-  world_only.classes = config.classes;
-  world_only.instances = config.instances;
+  const scenario::Scenario world_only = service::DescribedWorld(config);
   InputError error;
   std::unique_ptr<LintWorld> world = LintWorld::Build(world_only, &error, /*commands_run=*/true);
   if (world == nullptr) {

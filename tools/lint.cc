@@ -252,6 +252,8 @@ class ReadingIterator {
   const char** furthest_ = nullptr;
 };
 
+// The type names below are what nlohmann's SAX parser requires of every
+// handler; scenario's DomBuilder declares the same ones.
 class OffsetRecorder {
  public:
   using string_t = Json::string_t;
