@@ -127,7 +127,6 @@ void GroupCommitStore::Settle(const std::vector<Accepted>& accepted,
     f.ticket->attempted = true;
     f.ticket->committed = committed;
   }
-  done_.notify_all();
 }
 
 void GroupCommitStore::Run(std::chrono::milliseconds idle_every) {
@@ -166,6 +165,11 @@ void GroupCommitStore::Run(std::chrono::milliseconds idle_every) {
     const auto took = std::chrono::steady_clock::now() - started;
     lock.lock();
     Settle(accepted, finishing, requests, took, committed, error);
+    // The waiters are woken with the lock released: woken under it, each
+    // would run only to block on it again, two switches instead of one.
+    lock.unlock();
+    done_.notify_all();
+    lock.lock();
     // A failing store stops at the close with what it could not write: the
     // events stay queued in the database and run again at the next start.
     if (stopping_ && !committed) break;

@@ -108,7 +108,7 @@ class GroupCommitStore : public StateStore {
   void Gather(std::unique_lock<std::mutex>& lock);
   // Under mu_, after a commit of `accepted` and `finishing` (carrying
   // `requests` Submit calls, taking `took`): durability, the bound, health,
-  // the finishers' tickets, and the waiters woken.
+  // and the finishers' tickets; the caller wakes the waiters.
   void Settle(const std::vector<Accepted>& accepted, std::vector<Finishing>& finishing,
               std::size_t requests, std::chrono::steady_clock::duration took, bool committed,
               const std::string& error);
