@@ -381,13 +381,9 @@ class HttpServer::Impl::Session final : public SessionBase,
                             });
   }
 
-  void OnHead(error_code ec) {
-    if (ec == http::error::header_limit) {
-      return Refuse(431, "the request's head is larger than " +
-                             std::to_string(impl_.limits().max_header_bytes) + " bytes");
-    }
-    if (Malformed(ec)) return Refuse(400, "malformed request: " + ec.message());
-    if (ec) return Close();  // closed, cut at the deadline, or stopped
+  // The parsed head into request_ (method, target, path and query, headers
+  // by lower-case name, peer) and keep_alive_.
+  void TakeHead() {
     const auto& head = parser_->get();
     request_ = HttpRequest{};
     request_.method = std::string(head.method_string());
@@ -399,7 +395,11 @@ class HttpServer::Impl::Session final : public SessionBase,
       request_.headers[Lower(std::string_view(name.data(), name.size()))] = std::string(field.value());
     }
     keep_alive_ = head.keep_alive() && !overflow_;
+  }
 
+  // route_: the route of the request's method and path, or null; then the
+  // methods its path has ("GET, POST", for 405's Allow), empty for none.
+  std::string FindRoute() {
     route_ = nullptr;
     std::string allow;
     for (const HttpRoute& route : impl_.routes()) {
@@ -410,6 +410,18 @@ class HttpServer::Impl::Session final : public SessionBase,
       }
       if (allow.find(route.method) == std::string::npos) allow += (allow.empty() ? "" : ", ") + route.method;
     }
+    return allow;
+  }
+
+  void OnHead(error_code ec) {
+    if (ec == http::error::header_limit) {
+      return Refuse(431, "the request's head is larger than " +
+                             std::to_string(impl_.limits().max_header_bytes) + " bytes");
+    }
+    if (Malformed(ec)) return Refuse(400, "malformed request: " + ec.message());
+    if (ec) return Close();  // closed, cut at the deadline, or stopped
+    TakeHead();
+    const std::string allow = FindRoute();
     if (route_ == nullptr && allow.empty()) return Refuse(404, "no such resource");
     if (route_ == nullptr) return Refuse(405, "method not allowed", {{"Allow", allow}});
     if (overflow_ && route_->access != Access::kProbe) {

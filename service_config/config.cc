@@ -372,6 +372,19 @@ void ReadWorld(ObjectReader& reader, Problems& problems, const std::filesystem::
   }
 }
 
+// What relates fields to each other, checked once every field was read
+// without a refusal: a refused profile would otherwise turn into false
+// "names no profile" findings.
+void CheckRelations(Problems& problems, const Json* alertmanager, Config* read) {
+  if (alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, read);
+  if (problems.ok() && read->profiles.empty()) problems.Fail("profiles", "must name a profile");
+  if (problems.ok()) ReadDefaultProfile(problems, read);
+  if (problems.ok()) ReadAccess(problems, read);
+  if (problems.ok() && read->socket_path.string().size() >= 100) {
+    problems.Fail("socket.path", "is too long for a Unix socket address");
+  }
+}
+
 }  // namespace
 
 bool ReadListenSecrets(ListenConfig* listen, InputError* error) {
@@ -486,15 +499,7 @@ bool ReadConfig(const std::filesystem::path& file, Config* config, Problems& pro
     problems.Fail("missing_event_id", "must be \"refuse\" or \"generate\"");
   }
   read.generate_event_id = missing_id == "generate";
-  // What relates fields to each other is checked once every field was read
-  // without a refusal.
-  if (problems.ok() && alertmanager != nullptr) ReadAlertmanager(problems, *alertmanager, &read);
-  if (problems.ok() && read.profiles.empty()) problems.Fail("profiles", "must name a profile");
-  if (problems.ok()) ReadDefaultProfile(problems, &read);
-  if (problems.ok()) ReadAccess(problems, &read);
-  if (problems.ok() && read.socket_path.string().size() >= 100) {
-    problems.Fail("socket.path", "is too long for a Unix socket address");
-  }
+  if (problems.ok()) CheckRelations(problems, alertmanager, &read);
   if (!problems.ok()) return false;
   read.restart_fields = std::move(fp);
   *config = std::move(read);
