@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +17,7 @@
 #include "component/impl_action_rule.h"
 #include "actions/impl_base_action_info.h"
 #include "actions/testing/action_world.h"
+#include "host/testing/log_capture.h"
 #include "wbem/holders.h"
 
 namespace component_test {
@@ -28,24 +28,11 @@ using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 
 // What the recording executors saw, across threads.
-class Recorder {
- public:
-  static Recorder& Get() {
-    static Recorder recorder;
+struct Recorder {
+  static LineList& Get() {
+    static LineList recorder;
     return recorder;
   }
-  void Add(std::string entry) {
-    std::lock_guard lock(mu_);
-    runs_.push_back(std::move(entry));
-  }
-  std::vector<std::string> Take() {
-    std::lock_guard lock(mu_);
-    return std::exchange(runs_, {});
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> runs_;
 };
 
 class RecordingActionInfo : public CBaseActionInfo {
