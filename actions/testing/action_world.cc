@@ -52,4 +52,23 @@ std::vector<Properties> ActionWorld::TakeResults() {
   return std::exchange(taken_, {});
 }
 
+std::string ActionWorld::TakeResultText(std::initializer_list<std::string_view> names) {
+  std::string text;
+  for (const Properties& result : TakeResults()) {
+    std::string line;
+    auto add = [&line](std::string_view name, const std::string& value) {
+      ((line += line.empty() ? "" : " ") += name) += "=" + value;
+    };
+    for (std::string_view name : names) {
+      const auto it = result.find(std::string(name));
+      add(name, it != result.end() ? it->second : "<absent>");
+    }
+    if (names.size() == 0) {
+      for (const auto& [name, value] : result) add(name, value);
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
 }  // namespace actions::testing

@@ -8,6 +8,7 @@
 // live counts are process-wide.
 #pragma once
 
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -53,6 +54,10 @@ class ActionWorld : public wbem::testing::LeakCheckedTest {
   int Process(CActionManagerSink& sink, IWbemClassObject* event);
   // The result events collected so far, and a fresh start.
   std::vector<Properties> TakeResults();
+  // The same, one line per event of "name=value" pairs, in the order of
+  // `names` (every property, by name, when empty): one comparison shows a
+  // whole event.
+  std::string TakeResultText(std::initializer_list<std::string_view> names = {});
 
   world::World world_;
   repository::Repository& repo_ = world_.repository();

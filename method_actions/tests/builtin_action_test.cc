@@ -20,16 +20,8 @@ namespace {
 using namespace actions::testing;  // NOLINT(build/namespaces)
 using actions::NotifyActionResult;
 using actions::ResultVariant;
+using ::testing::_;
 using ::testing::ElementsAre;
-
-// One method call as its provider saw it.
-struct Call {
-  std::string path;
-  std::string method;
-  std::vector<std::pair<std::string, std::string>> keys;
-  bool has_in = false;
-  Properties in;
-};
 
 CBuiltInActionInfo BuiltIn(std::string class_name, std::string method, bool class_call,
                            std::vector<CParams> keys = {}, std::vector<CParams> in = {}) {
@@ -50,23 +42,15 @@ class BuiltInActionTest : public ActionWorld {
  protected:
   void SetUp() override {
     ASSERT_NO_FATAL_FAILURE(ActionWorld::SetUp());
-    repository::Class event("Test_Event", "ZRV_Event");
     // clang-format off
-    for (const auto& [name, type] : {std::pair{"Id", CIM_STRING}, {"K2", CIM_SINT32},
-                                     {"On", CIM_BOOLEAN}, {"Label", CIM_STRING},
-                                     {"Stamp", CIM_DATETIME}, {"Thing", CIM_OBJECT}}) {
-      event.Property(name, type);
-    }
-    // clang-format on
-    ASSERT_EQ(ns_.Define(event), WBEM_S_NO_ERROR);
-    // clang-format off
-    ASSERT_EQ(ns_.Define(repository::Class("Disk")
-                             .Key("Id", CIM_STRING)
-                             .Method(repository::MethodDef("Reset").In("Force", CIM_BOOLEAN)
-                                         .Provider(Recording()))
-                             .Method(repository::MethodDef("Ping").Provider(Recording()))
-                             .Method(repository::MethodDef("Text").Returns(CIM_STRING)
-                                         .Provider(Recording()))),
+    ASSERT_EQ(ns_.Define(repository::Class("Test_Event", "ZRV_Event").Property("Id", CIM_STRING)
+                  .Property("K2", CIM_SINT32).Property("On", CIM_BOOLEAN)
+                  .Property("Label", CIM_STRING).Property("Stamp", CIM_DATETIME)
+                  .Property("Thing", CIM_OBJECT)), WBEM_S_NO_ERROR);
+    ASSERT_EQ(ns_.Define(repository::Class("Disk").Key("Id", CIM_STRING)
+                  .Method(repository::MethodDef("Reset").In("Force", CIM_BOOLEAN).Provider(Recording()))
+                  .Method(repository::MethodDef("Ping").Provider(Recording()))
+                  .Method(repository::MethodDef("Text").Returns(CIM_STRING).Provider(Recording()))),
               WBEM_S_NO_ERROR);
     // clang-format on
     ASSERT_EQ(ns_.AddInstance("Disk", {{"Id", "C:"}}), WBEM_S_NO_ERROR);
@@ -76,12 +60,14 @@ class BuiltInActionTest : public ActionWorld {
     ActionWorld::TearDown();
   }
 
-  // A provider that records the call and answers with exec_result_ and
-  // return_value_.
+  // A provider that records the call ("PATH KEY=VALUE... [+in]", the
+  // in-parameters apart) and answers with exec_result_ and return_value_.
   repository::MethodProvider Recording() {
     return [this](repository::MethodCall& call) {
-      calls_.push_back(
-          {call.path, call.method, call.keys, call.in != nullptr, ReadProperties(call.in)});
+      std::string text = call.path;
+      for (const auto& [name, value] : call.keys) text += " " + name + "=" + value;
+      calls_.push_back(text + (call.in != nullptr ? " +in" : ""));
+      in_ = ReadProperties(call.in);
       if (!return_value_.IsNull()) call.Return(return_value_);
       return exec_result_;
     };
@@ -103,22 +89,27 @@ class BuiltInActionTest : public ActionWorld {
   }
   // The log without the rule executor's level-1 lines.
   std::vector<std::string> Log() { return journal_->Take(1); }
-  // The Puts made on result events so far, as "Name VT".
-  std::vector<std::string> ResultPuts() {
-    std::vector<std::string> puts;
+  // The calls so far; read after the repository is idle (providers run on deliveries).
+  std::vector<std::string> TakeCalls() { return std::exchange(calls_, {}); }
+  // The Puts made on result events so far, as "Name VT, ...".
+  std::string ResultPuts() {
+    std::string puts;
     for (const PutRecord& put : journal_->TakePuts()) {
-      if (put.object == "ZRV_ActionResult") puts.push_back(put.name + " " + std::to_string(put.vt));
+      if (put.object != "ZRV_ActionResult") continue;
+      puts += (puts.empty() ? "" : ", ") + put.name + " " + std::to_string(put.vt);
     }
     return puts;
   }
 
-  // Sends one result event directly; returns the Puts made on it.
-  std::vector<std::string> Notify(ResultVariant variant, const char* model, const char* what,
-                                  const char* descriptive, const char* severity) {
+  // Sends one result event directly; returns the Puts made on it and leaves
+  // the event in results_seen_.
+  std::string Notify(ResultVariant variant, const char* model, const char* what,
+                     const char* descriptive, const char* severity,
+                     std::initializer_list<std::string_view> names = {}) {
     const wbem::LiveCounts before = wbem::GetLiveCounts();
     NotifyActionResult(variant, sink_.get(), "E-1", "key-1", 901, model, what, descriptive, -5,
                        severity);
-    results_seen_ = TakeResults();
+    results_seen_ = TakeResultText(names);
     EXPECT_EQ(wbem::GetLiveCounts(), before);
     return ResultPuts();
   }
@@ -131,8 +122,9 @@ class BuiltInActionTest : public ActionWorld {
   // clang-format on
 
   std::unique_ptr<CActionManagerSink> sink_;
-  std::vector<Call> calls_;  // by deliveries too: read after the repository is idle
-  std::vector<Properties> results_seen_;
+  std::vector<std::string> calls_;
+  Properties in_;  // of the last call
+  std::string results_seen_;
   HRESULT exec_result_ = WBEM_S_NO_ERROR;
   wbem::Variant return_value_ = 0;
 };
@@ -142,39 +134,31 @@ const std::string kMissingClass =
     "Repository ";
 
 TEST_F(BuiltInActionTest, BuildsClassAndInstancePathsAndCallsWithoutInParameters) {
-  struct Case {
-    const char* what;
-    CBuiltInActionInfo action;
-    const char* path;
-    std::vector<std::pair<std::string, std::string>> keys;
-  };
   // Ping takes no in-parameters: the list would log mismatches if it were walked.
+  struct Case {
+    CBuiltInActionInfo action;
+    std::string path, keys;
+  };
   // clang-format off
   const Case cases[] = {
-      {"class call ignores the keys and the in-parameters",
-       BuiltIn("Disk", "Ping", true, {{"x", "Id"}}, {{"Force", "Label"}, {"Nope", "K2"}}),
-       R"(\\.\root\zrv:Disk)", {}},
-      {"instance call without keys", BuiltIn("Disk", "Ping", false), R"(\\.\root\zrv:Disk)", {}},
-      {"key named by the event property", BuiltIn("Disk", "Ping", false, {{"x", "Id"}}),
-       R"(\\.\root\zrv:Disk.Id="C:")", {{"Id", "C:"}}},
+      // A class call ignores the keys and the in-parameters.
+      {BuiltIn("Disk", "Ping", true, {{"x", "Id"}}, {{"Force", "Label"}, {"Nope", "K2"}}),
+       R"(\\.\root\zrv:Disk)", ""},
+      {BuiltIn("Disk", "Ping", false), R"(\\.\root\zrv:Disk)", ""},
+      {BuiltIn("Disk", "Ping", false, {{"x", "Id"}}), R"(\\.\root\zrv:Disk.Id="C:")", " Id=C:"},
   };
   // clang-format on
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.path);
     StartSink({c.action});
     EXPECT_EQ(Run("Test_Event", Event()), 1);
-    ASSERT_EQ(calls_.size(), 1u);
-    EXPECT_EQ(calls_[0].path, c.path);
-    EXPECT_EQ(calls_[0].keys, c.keys);
-    EXPECT_FALSE(calls_[0].has_in);
-    calls_.clear();
-    const std::string path = c.path;
+    EXPECT_THAT(TakeCalls(), ElementsAre(c.path + c.keys));
     EXPECT_THAT(Log(), ElementsAre("0 ActionManager: Executing method Ping on the object with "
                                    "following path '" +
-                                       path + "'",
+                                       c.path + "'",
                                    "3 ActionManager: Executed Method 'Ping' belonging to the "
                                    "class '" +
-                                       path + "' (hres=0)"));
+                                       c.path + "' (hres=0)"));
   }
 }
 
@@ -193,10 +177,8 @@ TEST_F(BuiltInActionTest, KeyStringQuotesTextsAndLeavesUnreadableAndObjectKeysWi
   // A key the event lacks makes the path malformed: the call fails visibly.
   StartSink({BuiltIn("Disk", "Ping", false, {{"", "Missing"}})});
   EXPECT_EQ(Run("Test_Event", Event()), 0);
-  EXPECT_TRUE(calls_.empty());
-  const auto results = TakeResults();
-  ASSERT_EQ(results.size(), 1u);
-  EXPECT_EQ(results[0].at("MsgInfo"), Mof("ZRV_CorrelatedEvents|901"));
+  EXPECT_THAT(TakeCalls(), ElementsAre());
+  EXPECT_EQ(TakeResultText({"MsgInfo"}), "MsgInfo=\"ZRV_CorrelatedEvents|901\"\n");
 }
 
 // One event property e<i> and one method parameter p<i> per row (a type of 0
@@ -237,6 +219,7 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersAndLogsEachRefusedRec
   std::vector<CParams> in;
   repository::PropertyValues values;
   std::vector<std::string> messages;
+  const std::string am = "0 ActionManager: ", error = "' (hres=2147749890)";
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const std::string e = "e" + std::to_string(i), p = "p" + std::to_string(i);
     if (rows[i].event_type != 0) event_class.Property(e, rows[i].event_type);
@@ -244,7 +227,6 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersAndLogsEachRefusedRec
     if (rows[i].param_type != 0) method.In(p, rows[i].param_type);
     in.emplace_back(p, e);
     for (const char* code = rows[i].log; *code != '\0'; ++code) {
-      const std::string error = "' (hres=2147749890)", am = "0 ActionManager: ";
       messages.push_back(*code == 'M' ? am + "Type Mismathching between event prop name '" + e +
                                             "' and method param name '" + p + "'"
                          : *code == 'P'
@@ -258,7 +240,7 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersAndLogsEachRefusedRec
   StartSink({BuiltIn("Mapper", "Take", true, {}, in)}, "Mapping_Event");
 
   EXPECT_EQ(Run("Mapping_Event", values), 1);
-  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_THAT(TakeCalls(), ElementsAre(R"(\\.\root\zrv:Mapper +in)"));
   std::map<std::string, std::string> sent;
   for (const PutRecord& put : journal_->TakePuts()) {
     if (put.object != "ZRV_ActionResult") sent[put.name] = std::to_string(put.vt) + " " + put.text;
@@ -266,9 +248,9 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersAndLogsEachRefusedRec
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const std::string p = "p" + std::to_string(i);
     SCOPED_TRACE(p);
-    EXPECT_EQ(sent[p], rows[i].sent);
-    const auto received = calls_[0].in.find(p);
-    EXPECT_EQ(received == calls_[0].in.end() ? "-" : received->second, rows[i].received);
+    const auto received = in_.find(p);
+    EXPECT_EQ(sent[p] + " | " + (received == in_.end() ? "-" : received->second),
+              std::string(rows[i].sent) + " | " + rows[i].received);
   }
   std::vector<std::string> log = Log();
   ASSERT_GE(log.size(), 2u);
@@ -278,12 +260,12 @@ TEST_F(BuiltInActionTest, MapsEventPropertiesIntoParametersAndLogsEachRefusedRec
 TEST_F(BuiltInActionTest, EachFailingCallSendsItsResultEventBeforeItsMessage) {
   struct Case {
     CBuiltInActionInfo action;
-    HRESULT spawn_fault;
-    HRESULT exec_result;
+    HRESULT spawn_fault, exec_result;
     std::int32_t return_code;
     const char* message;
     std::size_t provider_calls;
   };
+  // clang-format off
   const Case cases[] = {
       {BuiltIn("Nope", "Reset", true), WBEM_S_NO_ERROR, WBEM_S_NO_ERROR, -2147217406,
        "Get Object Failed for the class 'Nope' (hres=2147749890)", 0},
@@ -291,31 +273,26 @@ TEST_F(BuiltInActionTest, EachFailingCallSendsItsResultEventBeforeItsMessage) {
        "Get Method Failed for the method 'Nope' of the class 'Disk' (hres=2147749890)", 0},
       {BuiltIn("Disk", "Reset", true), WBEM_E_OUT_OF_MEMORY, WBEM_S_NO_ERROR, -2147217402,
        "Failed Spawning the instance of the Input Params for the method 'Reset' of the class "
-       "'Disk'  (hres=2147749894)",
-       0},
+       "'Disk'  (hres=2147749894)", 0},
       {BuiltIn("Disk", "Reset", true), WBEM_S_NO_ERROR, WBEM_E_ACCESS_DENIED, -2147217405,
        "Failed the execution of the method 'Reset' of the class 'Disk' (hres=2147749891) ", 1},
       // A positive status is a failure too.
       {BuiltIn("Disk", "Reset", true), WBEM_S_NO_ERROR, WBEM_S_FALSE, 1,
        "Failed the execution of the method 'Reset' of the class 'Disk' (hres=1) ", 1},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     journal_->faults.spawn_in_params = c.spawn_fault;
     exec_result_ = c.exec_result;
     StartSink({c.action});
     EXPECT_EQ(Run("Test_Event", Event()), 0);
-    EXPECT_EQ(calls_.size(), c.provider_calls);
-    calls_.clear();
-    const std::vector<std::string> entries = journal_->Take(1, /*markers=*/true);
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_EQ(entries[1], Journal::kIndicate);
-    EXPECT_EQ(entries[2], std::string("0 ActionManager: ") + c.message);
-    const auto results = TakeResults();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].at("MsgInfo"), Mof("ZRV_CorrelatedEvents|901"));
-    EXPECT_EQ(results[0].at("return_code"), std::to_string(c.return_code));
-    EXPECT_EQ(results[0].at("Method"), Mof(c.action.m_strMethodName));
+    EXPECT_EQ(TakeCalls().size(), c.provider_calls);
+    EXPECT_THAT(journal_->Take(1, /*markers=*/true),
+                ElementsAre(_, Journal::kIndicate, std::string("0 ActionManager: ") + c.message));
+    EXPECT_EQ(TakeResultText({"MsgInfo", "return_code", "Method"}),
+              "MsgInfo=\"ZRV_CorrelatedEvents|901\" return_code=" + std::to_string(c.return_code) +
+                  " Method=" + Mof(c.action.m_strMethodName) + "\n");
   }
 }
 
@@ -338,10 +315,9 @@ TEST_F(BuiltInActionTest, ReadsReturnValueAsAtolDoes) {
     return_value_ = c.value;
     StartSink({BuiltIn("Disk", c.method, true)});
     EXPECT_EQ(Run("Test_Event", Event()), 1);
-    const auto results = TakeResults();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].at("MsgInfo"), Mof("ZRV_CorrelatedEvents|900"));
-    EXPECT_EQ(results[0].at("return_code"), c.return_code);
+    EXPECT_EQ(
+        TakeResultText({"MsgInfo", "return_code"}),
+        std::string("MsgInfo=\"ZRV_CorrelatedEvents|900\" return_code=") + c.return_code + "\n");
   }
 }
 
@@ -349,39 +325,28 @@ TEST_F(BuiltInActionTest, ResultEventCarriesEveryPropertyInOrderInBothVariants) 
   return_value_ = 2;
   StartSink({BuiltIn("Disk", "Reset", false, {{"", "Id"}})});
   EXPECT_EQ(Run("Test_Event", Event()), 1);
-  // clang-format off
-  Properties expected = {
-      {"ModelName", Mof("DiskModel")}, {"ProfileName", Mof("P")}, {"EventId", Mof("E-17")},
-      {"event_key", Mof("disk/C:")}, {"ProgressiveNumber", "0"},
-      {"MsgInfo", Mof("ZRV_CorrelatedEvents|900")}, {"Duration", "0"}, {"Send2Vox", "TRUE"},
-      {"send_to_kvrn", "TRUE"}, {"severity", Mof("CRITICAL")}, {"AlreadySent", "FALSE"},
-      {"Method", Mof("Reset")}, {"descriptive_name", Mof("restart it")}, {"program", Mof("")},
-      {"return_code", "2"}};
-  // clang-format on
-  EXPECT_THAT(TakeResults(), ElementsAre(expected));
-  EXPECT_THAT(ResultPuts(),
-              ElementsAre("ModelName 8", "ProfileName 8", "EventId 8", "event_key 8",
-                          "ProgressiveNumber 3", "MsgInfo 8", "Duration 3", "Send2Vox 11",
-                          "send_to_kvrn 11", "severity 8", "AlreadySent 11", "Method 8",
-                          "descriptive_name 8", "program 8", "return_code 3"));
+  EXPECT_EQ(TakeResultText(),
+            "AlreadySent=FALSE Duration=0 EventId=\"E-17\" Method=\"Reset\" "
+            "ModelName=\"DiskModel\" MsgInfo=\"ZRV_CorrelatedEvents|900\" ProfileName=\"P\" "
+            "ProgressiveNumber=0 Send2Vox=TRUE descriptive_name=\"restart it\" "
+            "event_key=\"disk/C:\" program=\"\" return_code=2 send_to_kvrn=TRUE "
+            "severity=\"CRITICAL\"\n");
+  EXPECT_EQ(ResultPuts(),
+            "ModelName 8, ProfileName 8, EventId 8, event_key 8, ProgressiveNumber 3, MsgInfo 8, "
+            "Duration 3, Send2Vox 11, send_to_kvrn 11, severity 8, AlreadySent 11, Method 8, "
+            "descriptive_name 8, program 8, return_code 3");
   Log();
 
   // The program variant: the program text instead of the method, set earlier.
-  EXPECT_THAT(Notify(ResultVariant::kProgram, "Model", "run.pl \"a b\"", "restart", "HIGH"),
-              ElementsAre("ModelName 8", "ProfileName 8", "EventId 8", "event_key 8",
-                          "ProgressiveNumber 3", "MsgInfo 8", "Duration 3", "Send2Vox 11",
-                          "send_to_kvrn 11", "severity 8", "AlreadySent 11", "program 8",
-                          "return_code 3", "Method 1", "descriptive_name 8"));
-  expected["ModelName"] = Mof("Model");
-  expected["EventId"] = Mof("E-1");
-  expected["event_key"] = Mof("key-1");
-  expected["MsgInfo"] = Mof("ZRV_CorrelatedEvents|901");
-  expected["severity"] = Mof("HIGH");
-  expected["Method"] = "NULL";
-  expected["descriptive_name"] = Mof("restart");
-  expected["program"] = Mof("run.pl \"a b\"");
-  expected["return_code"] = "-5";
-  EXPECT_THAT(results_seen_, ElementsAre(expected));
+  EXPECT_EQ(Notify(ResultVariant::kProgram, "Model", "run.pl \"a b\"", "restart", "HIGH"),
+            "ModelName 8, ProfileName 8, EventId 8, event_key 8, ProgressiveNumber 3, MsgInfo 8, "
+            "Duration 3, Send2Vox 11, send_to_kvrn 11, severity 8, AlreadySent 11, program 8, "
+            "return_code 3, Method 1, descriptive_name 8");
+  EXPECT_EQ(results_seen_,
+            "AlreadySent=FALSE Duration=0 EventId=\"E-1\" Method=NULL ModelName=\"Model\" "
+            "MsgInfo=\"ZRV_CorrelatedEvents|901\" ProfileName=\"P\" ProgressiveNumber=0 "
+            "Send2Vox=TRUE descriptive_name=\"restart\" event_key=\"key-1\" program=" +
+                Mof("run.pl \"a b\"") + " return_code=-5 send_to_kvrn=TRUE severity=\"HIGH\"\n");
   EXPECT_THAT(Log(), ElementsAre("3 ZRVMethodProv: Send indication of the event ZRV_ActionResult"));
 }
 
@@ -389,16 +354,16 @@ TEST_F(BuiltInActionTest, AbsentTextsAreSentAsNull) {
   StartSink({});
   for (ResultVariant variant : {ResultVariant::kBuiltIn, ResultVariant::kProgram}) {
     SCOPED_TRACE(static_cast<int>(variant));
-    const std::vector<std::string> puts = Notify(variant, nullptr, nullptr, nullptr, nullptr);
-    ASSERT_EQ(puts.size(), 15u);
-    EXPECT_EQ(puts[0], "ModelName 1");
-    EXPECT_EQ(puts[9], "severity 1");
-    ASSERT_EQ(results_seen_.size(), 1u);
-    for (const char* name : {"ModelName", "severity", "Method", "descriptive_name"}) {
-      EXPECT_EQ(results_seen_[0].at(name), "NULL") << name;
-    }
+    const std::string puts =
+        Notify(variant, nullptr, nullptr, nullptr, nullptr,
+               {"ModelName", "severity", "Method", "descriptive_name", "program"});
+    EXPECT_EQ(std::count(puts.begin(), puts.end(), ','), 14);
+    EXPECT_THAT(puts, ::testing::StartsWith("ModelName 1, "));
+    EXPECT_THAT(puts, ::testing::HasSubstr(", severity 1, "));
     // The built-in variant always sends an empty program.
-    EXPECT_EQ(results_seen_[0].at("program"), variant == ResultVariant::kBuiltIn ? "\"\"" : "NULL");
+    EXPECT_EQ(results_seen_,
+              "ModelName=NULL severity=NULL Method=NULL descriptive_name=NULL program=" +
+                  std::string(variant == ResultVariant::kBuiltIn ? "\"\"" : "NULL") + "\n");
     Log();
   }
 }
@@ -414,25 +379,23 @@ TEST_F(BuiltInActionTest, IdentityTextsFallBackToNone) {
   struct Case {
     const char* event_class;
     repository::PropertyValues values;
-    const char* event_id;
-    const char* model;
+    std::string result;
     std::vector<std::string> malformed;  // the missing properties the log names
   };
+  const std::string nones = " event_key=\"None\" severity=\"None\"\n";
+  // clang-format off
   const Case cases[] = {
-      {"Bare_Event", {{"EventId", 7}, {"ModelName", true}}, "7", "TRUE", {"event_key"}},
-      {"Empty_Event", {}, "None", "None", {"EventId", "event_key"}},
-      {"Test_Event", {{"ProfileName", "P"}}, "None", "None", {}},  // declared, but null
+      {"Bare_Event", {{"EventId", 7}, {"ModelName", true}},
+       "EventId=\"7\" ModelName=\"TRUE\"" + nones, {"event_key"}},
+      {"Empty_Event", {}, "EventId=\"None\" ModelName=\"None\"" + nones, {"EventId", "event_key"}},
+      {"Test_Event", {{"ProfileName", "P"}}, "EventId=\"None\" ModelName=\"None\"" + nones, {}},  // declared, but null
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.event_class);
     StartSink({BuiltIn("Disk", "Ping", true)}, c.event_class);
     EXPECT_EQ(Run(c.event_class, c.values), 1);
-    const auto results = TakeResults();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_EQ(results[0].at("EventId"), Mof(c.event_id));
-    EXPECT_EQ(results[0].at("ModelName"), Mof(c.model));
-    EXPECT_EQ(results[0].at("event_key"), Mof("None"));
-    EXPECT_EQ(results[0].at("severity"), Mof("None"));
+    EXPECT_EQ(TakeResultText({"EventId", "ModelName", "event_key", "severity"}), c.result);
     const std::vector<std::string> log = Log();
     for (const char* name : {"EventId", "event_key"}) {
       const bool named =
@@ -451,7 +414,7 @@ TEST_F(BuiltInActionTest, ResultEventFailuresLeaveTheActionsResultAlone) {
   struct Case {
     Faults faults;
     std::string message;  // "" when all goes well
-    std::size_t result_puts;
+    std::ptrdiff_t result_puts;
     bool indicated;  // the program variant says so, even when the indication failed
     const char* program_message = nullptr;  // the program variant's, when it differs
   };
@@ -478,7 +441,8 @@ TEST_F(BuiltInActionTest, ResultEventFailuresLeaveTheActionsResultAlone) {
     if (!c.message.empty()) expected.push_back(c.message);
     expected.push_back(done);
     EXPECT_EQ(log, expected);
-    EXPECT_EQ(ResultPuts().size(), c.result_puts);
+    const std::string puts = ResultPuts();
+    EXPECT_EQ(puts.empty() ? 0 : std::count(puts.begin(), puts.end(), ',') + 1, c.result_puts);
     EXPECT_EQ(TakeResults().size(), c.message.empty() ? 1u : 0u);
 
     Notify(ResultVariant::kProgram, "M", "cmd", "d", "s");
@@ -486,7 +450,7 @@ TEST_F(BuiltInActionTest, ResultEventFailuresLeaveTheActionsResultAlone) {
     if (!c.message.empty()) expected.push_back(c.program_message ? c.program_message : c.message);
     if (c.indicated) expected.push_back(sent);
     EXPECT_EQ(Log(), expected);
-    EXPECT_EQ(results_seen_.size(), c.message.empty() ? 1u : 0u);
+    EXPECT_EQ(results_seen_.empty(), !c.message.empty());
   }
 }
 
