@@ -14,9 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -31,8 +29,6 @@
 namespace runner {
 namespace {
 
-using namespace std::string_literals;
-using namespace std::chrono_literals;
 using amtest::Pattern;
 using testing::CountOpenDescriptors;
 using testing::CountThreads;
@@ -43,22 +39,25 @@ std::string Captured(const StreamChannel& channel) {
   return channel.data ? std::string(channel.data.get(), static_cast<std::size_t>(channel.length))
                       : "<none>";
 }
-
-// The record as the command runner configures it.
-void EnableCapture(ChildProcess& record) {
-  record.output.enabled = 1;
-  record.output.initial_size = kOutputCaptureInitial;
-  record.output.maximum_size = kOutputCaptureMaximum;
-  record.error.enabled = 1;
-  record.error.initial_size = kErrorCaptureInitial;
-  record.error.maximum_size = kErrorCaptureMaximum;
+// A run as "CODE [OUTPUT] [ERROR]", so that one comparison shows all of it.
+std::string Outcome(int code, const std::string& output, const std::string& error) {
+  return std::to_string(code) + " [" + output + "] [" + error + "]";
+}
+std::string Outcome(int code, const ChildProcess& record) {
+  return Outcome(code, Captured(record.output), Captured(record.error));
 }
 
-// `input` must outlive the run.
-void FeedInput(ChildProcess& record, std::string_view input) {
-  record.input.enabled = 1;
-  record.input.input = input.data();
-  record.input.length = static_cast<std::int32_t>(input.size());
+// The record as the command runner configures it, fed `input` (which must
+// outlive the run) when given.
+void EnableCapture(ChildProcess& record, const std::string* input = nullptr) {
+  record.output.enabled = record.error.enabled = 1;
+  record.output.initial_size = kOutputCaptureInitial;
+  record.output.maximum_size = kOutputCaptureMaximum;
+  record.error.initial_size = kErrorCaptureInitial;
+  record.error.maximum_size = kErrorCaptureMaximum;
+  record.input.enabled = input != nullptr ? 1 : 0;
+  record.input.input = input != nullptr ? input->data() : nullptr;
+  record.input.length = input != nullptr ? static_cast<std::int32_t>(input->size()) : 0;
 }
 
 int RunToEnd(const std::string& command_line, ChildProcess& record) {
@@ -120,13 +119,10 @@ TEST(ChildProcessTest, CaptureKeepsWhatFitsAndDrainsTheRest) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command + " " + std::to_string(c.initial) + "/" + std::to_string(c.maximum));
     ChildProcess record;
-    EnableCapture(record);
-    if (c.input != nullptr) FeedInput(record, *c.input);
+    EnableCapture(record, c.input);
     record.output.initial_size = c.initial;
     record.output.maximum_size = c.maximum;
-    EXPECT_EQ(RunToEnd(c.command, record), c.code);
-    EXPECT_EQ(Captured(record.output), c.output);
-    EXPECT_EQ(Captured(record.error), c.error);
+    EXPECT_EQ(Outcome(RunToEnd(c.command, record), record), Outcome(c.code, c.output, c.error));
     EXPECT_TRUE(!record.output.data || record.output.data.get()[record.output.length] == '\0');
     EXPECT_FALSE(record.output.pipe.Valid());
     EXPECT_FALSE(record.process_information.process.Valid());
@@ -193,40 +189,39 @@ TEST(ChildProcessTest, ArgumentListAndHowTheRunEnded) {
   struct Case {
     std::vector<std::string> arguments;
     std::int32_t wait_ms;
-    int start;
-    int start_error;
+    int start, start_error;
     RunEnd end;
     int exit_status;
     std::string output;
   };
+  // clang-format off
   const Case cases[] = {
-      // clang-format off
       {{"/bin/sh", "-c", "printf '[%s]' \"$@\"; exit 3", "sh", "a  b", "\"q\" \\", "", "-x;$(y)"},
        0, kStartOk, 0, RunEnd::kExited, 3, "[a  b][\"q\" \\][][-x;$(y)]"},
-      // clang-format on
       {{"/bin/sh", "-c", "echo oops >&2; exit 0"}, 0, kStartOk, 0, RunEnd::kExited, 0, "<none>"},
       {{"/bin/sh", "-c", "kill -TERM $$"}, 0, kStartOk, 0, RunEnd::kSignalled, SIGTERM, "<none>"},
       {{"/bin/sleep", "30"}, 200, kStartOk, 0, RunEnd::kTimedOut, 0, "<none>"},
       {{"no-such-program-anywhere"}, 0, kStartProcessFailed, ENOENT, RunEnd::kNone, 0, "<none>"},
       {{path}, 0, kStartProcessFailed, EACCES, RunEnd::kNone, 0, "<none>"},
   };
+  // clang-format on
   std::thread([] {}).join();  // see CaptureKeepsWhatFitsAndDrainsTheRest
+  const std::string x = "x";
   const int descriptors = CountOpenDescriptors();
   const int threads = CountThreads();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arguments.front() + " " + (c.arguments.size() > 2 ? c.arguments[2] : ""));
     ChildProcess record;
-    EnableCapture(record);
-    FeedInput(record, "x");
+    EnableCapture(record, &x);
     record.child_wait_ms = c.wait_ms;
-    ASSERT_EQ(StartChildProcess(c.arguments, record), c.start);
-    EXPECT_EQ(record.process_information.start_error, c.start_error);
+    const int start = StartChildProcess(c.arguments, record);
     const int code = WaitChildProcess(record);
-    EXPECT_TRUE(c.start == kStartOk || code == 0) << "no process to wait for";
+    EXPECT_TRUE(start == kStartOk || code == 0) << "no process to wait for";
     EXPECT_FALSE(record.input.pipe.Valid());
-    EXPECT_EQ(record.process_information.end, c.end);
-    EXPECT_EQ(record.process_information.exit_status, c.exit_status);
-    EXPECT_EQ(Captured(record.output), c.output);
+    const ProcessInformation& info = record.process_information;
+    EXPECT_EQ(
+        std::tuple(start, info.start_error, info.end, info.exit_status, Captured(record.output)),
+        std::tuple(c.start, c.start_error, c.end, c.exit_status, c.output));
     EXPECT_EQ(CountOpenDescriptors(), descriptors);
     EXPECT_EQ(CountThreads(), threads);
   }
@@ -243,8 +238,8 @@ TEST(ChildProcessTest, ReadersGiveUpWhenAGrandchildHoldsThePipe) {
   ShortLimits limits(60000, 200);
   ChildProcess record;
   EnableCapture(record);
-  EXPECT_EQ(RunToEnd("sh -c \"echo hi; sleep 30 & exit 0\"", record), 0);
-  EXPECT_EQ(Captured(record.output), "hi\n");
+  EXPECT_EQ(Outcome(RunToEnd("sh -c \"echo hi; sleep 30 & exit 0\"", record), record),
+            "0 [hi\n] [<none>]");
   const pid_t group = record.process_information.process_id;
   EXPECT_EQ(LivingGroupMembers(group), 1) << "the sleep still holds the pipes";
   kill(-group, SIGKILL);
@@ -283,8 +278,7 @@ TEST(ChildProcessTest, ChildStartsWithExactlyWhatItIsGiven) {
     EnableCapture(record);
     record.environment = &block;
     record.current_directory = "/usr";
-    EXPECT_EQ(RunToEnd(command, record), 0);
-    EXPECT_EQ(Captured(record.output), output);
+    EXPECT_EQ(Outcome(RunToEnd(command, record), record), Outcome(0, output, "<none>"));
   }
   sigaction(SIGUSR2, &saved_action, nullptr);
   pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
@@ -308,22 +302,18 @@ TEST(ChildProcessTest, AgentWithoutStandardStreams) {
   int saved[3];
   for (int fd = 0; fd < 3; ++fd) saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 3);
   for (int fd = 0; fd < 3; ++fd) close(fd);
-  ChildProcess streams;
-  EnableCapture(streams);
-  FeedInput(streams, "in");
-  const int streams_code = RunToEnd("sh -c \"cat; echo err >&2\"", streams);
-  ChildProcess descriptors;
+  ChildProcess streams, descriptors;
+  const std::string in = "in";
+  EnableCapture(streams, &in);
   EnableCapture(descriptors);
+  const int streams_code = RunToEnd("sh -c \"cat; echo err >&2\"", streams);
   const int descriptors_code = RunToEnd(kChild + " fds", descriptors);
   for (int fd = 0; fd < 3; ++fd) {
     dup2(saved[fd], fd);
     close(saved[fd]);
   }
-  EXPECT_EQ(streams_code, 1) << "exit 0 with error output";
-  EXPECT_EQ(Captured(streams.output), "in");
-  EXPECT_EQ(Captured(streams.error), "err\n");
-  EXPECT_EQ(descriptors_code, 0);
-  EXPECT_EQ(Captured(descriptors.output), "0 1 2 ");
+  EXPECT_EQ(Outcome(streams_code, streams), "1 [in] [err\n]") << "exit 0 with error output";
+  EXPECT_EQ(Outcome(descriptors_code, descriptors), "0 [0 1 2 ] [<none>]");
 }
 
 TEST(ChildProcessTest, DescriptorLimitFailsTheStartCleanly) {
@@ -339,34 +329,29 @@ TEST(ChildProcessTest, DescriptorLimitFailsTheStartCleanly) {
     return limit;
   };
   std::vector<int> results;
+  const std::string x = "x";
   for (int spare = 0; spare <= 10; ++spare) {
     SCOPED_TRACE(spare);
     rlimit low = saved;
     low.rlim_cur = static_cast<rlim_t>(limit_leaving(spare));
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     ChildProcess record;
-    EnableCapture(record);
-    FeedInput(record, "x");
-    const int started = StartChildProcess("sh -c \"echo hi\"", record);
-    const int code = started == kStartOk ? WaitChildProcess(record) : -1;
+    EnableCapture(record, &x);
+    const int code = RunToEnd("sh -c \"echo hi\"", record);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
-    results.push_back(started);
-    if (started == kStartOk) {
-      EXPECT_EQ(code, 0);
-      EXPECT_EQ(Captured(record.output), "hi\n");
-    } else {
-      EXPECT_EQ(started, kStartPipeFailed);
-      EXPECT_FALSE(record.process_information.process.Valid());
-    }
+    results.push_back(code);
+    // Either it ran, or the start failed for a descriptor and cleaned up.
+    EXPECT_EQ(Outcome(code, record), code == 0 ? "0 [hi\n] [<none>]" : "-1004 [<none>] [<none>]");
+    EXPECT_FALSE(record.process_information.process.Valid());
     EXPECT_EQ(CountOpenDescriptors(), descriptors);
     errno = 0;
     EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "no child left behind";
     EXPECT_EQ(errno, ECHILD);
   }
   // Too few descriptors fail, enough succeed, and nothing in between flips.
-  EXPECT_EQ(results.front(), kStartPipeFailed);
-  EXPECT_EQ(results.back(), kStartOk);
-  EXPECT_TRUE(std::is_sorted(results.begin(), results.end(), std::greater<>()));
+  EXPECT_EQ(results.front(), -1000 - kStartPipeFailed);
+  EXPECT_EQ(results.back(), 0);
+  EXPECT_TRUE(std::is_sorted(results.begin(), results.end()));
 }
 
 }  // namespace
