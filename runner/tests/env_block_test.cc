@@ -33,28 +33,22 @@ CEnvBlock BlockOf(std::initializer_list<const char*> entries) {
 
 TEST(EnvBlockTest, ReserveClearAndTheEntryForms) {
   CEnvBlock block;
-  EXPECT_EQ(block.SetEntry(nullptr), 0);
-  EXPECT_EQ(block.SetEntry(""), 0);
-  EXPECT_EQ(block.SetText(nullptr, "x"), 0);
-  EXPECT_EQ(block.SetText("", "x"), 0);
-  EXPECT_EQ(block.SetNumber(nullptr, 1), 0);
+  EXPECT_EQ((std::vector{block.SetEntry(nullptr), block.SetEntry(""), block.SetText(nullptr, "x"),
+                         block.SetText("", "x"), block.SetNumber(nullptr, 1)}),
+            std::vector(5, 0));
   EXPECT_EQ(block.Data(), nullptr) << "nothing was allocated for nothing";
   ASSERT_TRUE(block.Reserve(5));
   EXPECT_EQ(block.Capacity(), 128);
   EXPECT_EQ(Bytes(block), "\0\0"s);
-  // Its own NUL and the two of the empty block.
-  EXPECT_EQ(block.SetEntry("A=1"), 4);
-  EXPECT_EQ(Bytes(block), "A=1\0\0\0"s);
+  EXPECT_EQ(block.SetEntry("A=1"), 4);  // its own NUL and the two of the empty block
   ASSERT_TRUE(block.Reserve(1024));
   EXPECT_EQ(Bytes(block), "A=1\0\0\0"s) << "growing keeps the contents";
   block.Clear();
-  EXPECT_EQ(Bytes(block), "\0\0"s);
-  EXPECT_EQ(block.Capacity(), 1024);
+  EXPECT_EQ(Bytes(block) + " " + std::to_string(block.Capacity()), "\0\0 1024"s);
   // The text and number forms, after a Clear.
-  EXPECT_EQ(block.SetText("NAME", nullptr), 9);
-  EXPECT_EQ(block.SetText("EMPTY", ""), 7);
-  EXPECT_EQ(block.SetNumber("N", -2147483647 - 1), 14);
-  EXPECT_EQ(block.SetNumber("Z", 0), 4);
+  EXPECT_EQ((std::vector{block.SetText("NAME", nullptr), block.SetText("EMPTY", ""),
+                         block.SetNumber("N", -2147483647 - 1), block.SetNumber("Z", 0)}),
+            (std::vector{9, 7, 14, 4}));
   EXPECT_EQ(Bytes(block), "EMPTY=\0N=-2147483648\0NAME=---\0Z=0\0\0\0"s);
 }
 
