@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <thread>
 
 #include "host/testing/log_capture.h"
@@ -18,9 +16,9 @@
 
 namespace {
 
-using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 constexpr char kAll[] = "SELECT * FROM ZRV_Event";
+IWbemServices* const kNoServices = nullptr;
 
 // Collects the EventId of each event; `on_event` runs inside the delivery.
 class TestSink : public CTemporarySink {
@@ -77,33 +75,28 @@ class TemporarySinkTest : public wbem::testing::LeakCheckedTest {
 
 TEST_F(TemporarySinkTest, DeliversMatchingEventsBetweenStartAndStop) {
   TestSink sink("P", R"(SELECT * FROM ZRV_Event WHERE ProfileName="P")");
-  EXPECT_EQ(sink.Check(), 0);
-  EXPECT_EQ(sink.GetServices(), nullptr);
+  EXPECT_EQ(std::pair(sink.Check(), sink.GetServices()), std::pair(0, kNoServices));
   Raise("P", {"before"});
-  ASSERT_EQ(sink.Start(services_.get()), 1);
-  ASSERT_EQ(sink.Start(services_.get()), 1);  // resubscribes, does not subscribe twice
-  EXPECT_EQ(sink.Check(), 1);
-  EXPECT_EQ(sink.GetServices(), services_.get());
+  // A second Start resubscribes, it does not subscribe twice.
+  EXPECT_EQ((std::tuple{sink.Start(services_.get()), sink.Start(services_.get()), sink.Check(),
+                        sink.GetServices()}),
+            std::tuple(1, 1, 1, services_.get()));
   Raise("P", {"1"});
   Raise("Q", {"other profile"});
   Raise("P", {"2"});
-  EXPECT_EQ(sink.Stop(), 1);
-  EXPECT_EQ(sink.Stop(), 0);
-  EXPECT_EQ(sink.Check(), 0);
-  EXPECT_EQ(sink.GetServices(), services_.get());  // kept for the executors
+  // The services are kept for the executors.
+  EXPECT_EQ((std::tuple{sink.Stop(), sink.Stop(), sink.Check(), sink.GetServices()}),
+            std::tuple(1, 0, 0, services_.get()));
   Raise("P", {"after"});
   EXPECT_THAT(sink.Ids(), ElementsAre("1", "2"));
   EXPECT_TRUE(log_.Take().empty());
 }
 
 TEST_F(TemporarySinkTest, StartFailsCleanlyAndSays) {
-  TestSink bad("P\"", R"(SELECT * FROM ZRV_Event WHERE ProfileName="P"")");
-  EXPECT_EQ(bad.Start(services_.get()), 0);
-  EXPECT_EQ(bad.Check(), 0);
-  EXPECT_EQ(bad.GetServices(), nullptr);
-  TestSink empty("P", "");
-  EXPECT_EQ(empty.Start(services_.get()), 0);
-  EXPECT_EQ(empty.Start(nullptr), 0);
+  TestSink bad("P\"", R"(SELECT * FROM ZRV_Event WHERE ProfileName="P"")"), empty("P", "");
+  EXPECT_EQ((std::tuple{bad.Start(services_.get()), bad.Check(), bad.GetServices()}),
+            std::tuple(0, 0, kNoServices));
+  EXPECT_EQ((std::pair{empty.Start(services_.get()), empty.Start(nullptr)}), std::pair(0, 0));
   EXPECT_THAT(log_.Take(), ElementsAre("0 ZRVUtils: Sink TEST@P\": subscription with query "
                                        "'SELECT * FROM ZRV_Event WHERE ProfileName=\"P\"\"' failed "
                                        "(hres=2147749911)",
@@ -119,9 +112,9 @@ TEST_F(TemporarySinkTest, IndicateDeliversEachObject) {
   ASSERT_EQ(ns_.NewInstance("ZRV_Event", {{"EventId", "a"}}, &a), WBEM_S_NO_ERROR);
   ASSERT_EQ(ns_.NewInstance("ZRV_Event", {{"EventId", "b"}}, &b), WBEM_S_NO_ERROR);
   IWbemClassObject* objects[] = {a.get(), nullptr, b.get()};
-  EXPECT_EQ(sink.Indicate(3, objects), WBEM_S_NO_ERROR);
-  EXPECT_EQ(sink.Indicate(-1, objects), WBEM_E_INVALID_PARAMETER);
-  EXPECT_EQ(sink.Indicate(1, nullptr), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ((std::tuple{sink.Indicate(3, objects), sink.Indicate(-1, objects),
+                        sink.Indicate(1, nullptr)}),
+            std::tuple(WBEM_S_NO_ERROR, WBEM_E_INVALID_PARAMETER, WBEM_E_INVALID_PARAMETER));
   EXPECT_THAT(sink.Ids(), ElementsAre("a", "b"));
 }
 
