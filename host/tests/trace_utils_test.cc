@@ -34,19 +34,16 @@ TEST(TraceUtilsTest, ConversionsWritePrintfsBytesAndNeverReadGarbage) {
     std::vector<LogArg> args;
     std::string expected;
   } cases[] = {
+      // clang-format off
       {"%d %i %d", {0, -7, INT32_MIN}, Printf("%d %i %d", 0, -7, INT32_MIN)},
-      {"%u %x %o %X",
-       {4000000000U, 0xbeefU, 8, 0xbeefU},
+      {"%u %x %o %X", {4000000000U, 0xbeefU, 8, 0xbeefU},
        Printf("%u %x %o %X", 4000000000U, 0xbeefU, 8U, 0xbeefU)},
-      {"%lld %llx",
-       {INT64_MIN, UINT64_MAX},
-       Printf("%lld %llx", static_cast<long long>(INT64_MIN),
-              static_cast<unsigned long long>(UINT64_MAX))},
+      {"%lld %llx", {INT64_MIN, UINT64_MAX}, Printf("%lld %llx", static_cast<long long>(INT64_MIN),
+                                                     static_cast<unsigned long long>(UINT64_MAX))},
       {"%c%c", {'a', 'Z'}, "aZ"},
       {"[%.2f|%g]", {2.5, 0.1}, Printf("[%.2f|%g]", 2.5, 0.1)},
       {"%05d|%-4x|%+d|%#o", {42, 10, 3, 8}, Printf("%05d|%-4x|%+d|%#o", 42, 10U, 3, 8U)},
-      {"[%8s|%-8s|%.2s|%5.1s]",
-       {"abc", "abc", "abc", "abc"},
+      {"[%8s|%-8s|%.2s|%5.1s]", {"abc", "abc", "abc", "abc"},
        Printf("[%8s|%-8s|%.2s|%5.1s]", "abc", "abc", "abc", "abc")},
       {"[%300s]", {"wide"}, Printf("[%300s]", "wide")},
       // A padded text ends at its first NUL, as printf's does; a plain one is kept whole.
@@ -60,6 +57,7 @@ TEST(TraceUtilsTest, ConversionsWritePrintfsBytesAndNeverReadGarbage) {
       {"[%S]", {null_wide}, "[(null)]"},
       {"100%% %", {}, "100% %"},
       {"%ld %lu", {-1, -1}, "-1 4294967295"},  // long is 32 bits
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.format);
