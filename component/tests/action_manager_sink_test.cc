@@ -34,21 +34,6 @@ TEST_F(ActionManagerSinkTest, FillsTheBaseTextsFromTheProfileName) {
   EXPECT_EQ(manager_->CompDelete(handle), 1);
 }
 
-TEST_F(ActionManagerSinkTest, ReceivesOnlyItsOwnProfilesEvents) {
-  CActionManagerSettings settings;
-  AddRule(settings, "Disk_Full", ActionList(Recording("A")));
-  CActionManagerSink* backslash = Component(settings, true, R"(root\p)");
-  CActionManagerSink* plain = Component(settings, true, "P");
-  ASSERT_NE(backslash, nullptr);
-  ASSERT_NE(plain, nullptr);
-  Raise("Disk_Full", {{"EventId", "1"}}, R"(root\p)");
-  Raise("Disk_Full", {{"EventId", "2"}}, "P");
-  Raise("Disk_Full", {{"EventId", "3"}}, "other");
-  EXPECT_THAT(Recorder::Get().Take(), ElementsAre("A@1", "A@2"));
-  EXPECT_EQ(backslash->FindRule("disk_full")->GetExecutionCount("2"), 0);
-  EXPECT_EQ(plain->FindRule("disk_full")->GetExecutionCount("2"), 1);
-}
-
 // The classes are defined as "Disk_Full", "CPU_HIGH" and "mem_low". Of two
 // rule names that differ only in case, the later enumerated wins.
 TEST_F(ActionManagerSinkTest, MatchesClassNamesWithoutRegardToCase) {

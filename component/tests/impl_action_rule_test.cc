@@ -23,14 +23,10 @@ struct Action {
 std::vector<std::unique_ptr<CBaseActionInfo>> Build(const std::vector<Action>& actions) {
   std::vector<std::unique_ptr<CBaseActionInfo>> list;
   for (const Action& a : actions) {
-    if (a.tag == "task") {
-      list.push_back(Task(a.limit));
-    } else if (a.tag == "none") {
-      list.push_back(std::make_unique<CBaseActionInfo>());
-      list.back()->m_wExecLimit = a.limit;
-    } else {
-      list.push_back(Recording(a.tag, a.limit, a.result));
-    }
+    list.push_back(a.tag == "task"   ? Task(a.limit)
+                   : a.tag == "none" ? std::make_unique<CBaseActionInfo>()
+                                     : Recording(a.tag, a.limit, a.result));
+    list.back()->m_wExecLimit = a.limit;
   }
   return list;
 }

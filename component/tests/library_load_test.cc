@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "actions/testing/journal.h"
-#include "testing/temp_dir.h"
 #include "host/dispatcher.h"
 #include "settings/object.h"
+#include "testing/temp_dir.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // One test loads two copies of the library on purpose, which the address

@@ -4,8 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "component/action_manager_manager.h"
 #include "actions/testing/journal.h"
+#include "component/action_manager_manager.h"
 #include "settings/archive_io.h"
 
 namespace {
