@@ -22,20 +22,15 @@ using namespace std::string_literals;
 
 const std::string kFormB = RUNNER_TEST_FORM_B;
 
-struct Outcome {
-  int code;
-  std::string output;
-  std::string error;
-};
-
-Outcome RunOnce(CCommandRunner& runner, const std::vector<std::string>& extra = {}) {
-  Outcome outcome{-12345, "unset", "unset"};
-  outcome.code = runner.Run(extra, outcome.output, outcome.error, {});
-  return outcome;
+// One Run as "CODE [OUTPUT] [ERROR]", so that one comparison shows all of it.
+std::string RunOnce(CCommandRunner& runner, const std::vector<std::string>& extra = {}) {
+  std::string output = "unset", error = "unset";
+  const int code = runner.Run(extra, output, error, {});
+  return std::to_string(code) + " [" + output + "] [" + error + "]";
 }
 
-Outcome RunCommand(const std::string& command, const std::vector<std::string>& extra = {},
-                   const char* library = "FALSE") {
+std::string RunCommand(const std::string& command, const std::vector<std::string>& extra = {},
+                       const char* library = "FALSE") {
   CCommandRunner runner("probe", command, "", library, "UseArg");
   return RunOnce(runner, extra);
 }
@@ -43,12 +38,6 @@ Outcome RunCommand(const std::string& command, const std::vector<std::string>& e
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return text;
-}
-
-void ExpectOutcome(const Outcome& got, const Outcome& want) {
-  EXPECT_EQ(got.code, want.code);
-  EXPECT_EQ(got.output, want.output);
-  EXPECT_EQ(got.error, want.error);
 }
 
 using RunTest = testing::InTempDirectory;
@@ -59,78 +48,79 @@ TEST_F(RunTest, ResultCodesAndTexts) {
   struct Case {
     std::string command;
     std::vector<std::string> extra;
-    Outcome want;
+    std::string want;
     const char* mode = "UseArg";
     const char* input = "";
   };
+  const std::string too_long =
+      "1 [" + std::string(4096, 'o') + "] [" + std::string(2047, 'e') + "]";
+  // clang-format off
   const Case cases[] = {
-      {"printf", {"#note\nAB=1\n42\n43\n"}, {0, "42", ""}},
-      {"printf", {"#only\n#messages\n"}, {1001, "", "<STDOUT EMPTY>"}},
-      {"true", {}, {1001, "", "<STDOUT EMPTY>"}},
-      {"no-such-program-anywhere", {}, {1001, "", "<STDOUT EMPTY>"}},
-      {"sh -c \"echo result; exit 7\"", {}, {7, "result", ""}},
-      {"sh -c \"printf oops >&2\"", {}, {1, "", "oop"}},
-      {"sh -c \"printf 'first\\nsecond\\n' >&2; exit 3\"", {}, {3, "", "first"}},
-      {"sh -c \"echo out; echo err >&2\"", {}, {1, "out", "err"}},
-      {"sh -c \"echo $0:$1:$2\"", {"a b", "c\"d"}, {0, "a b:cd:", ""}},
+      {"printf", {"#note\nAB=1\n42\n43\n"}, "0 [42] []"},
+      {"printf", {"#only\n#messages\n"}, "1001 [] [<STDOUT EMPTY>]"},
+      {"true", {}, "1001 [] [<STDOUT EMPTY>]"},
+      {"no-such-program-anywhere", {}, "1001 [] [<STDOUT EMPTY>]"},
+      {"sh -c \"echo result; exit 7\"", {}, "7 [result] []"},
+      {"sh -c \"printf oops >&2\"", {}, "1 [] [oop]"},
+      {"sh -c \"printf 'first\\nsecond\\n' >&2; exit 3\"", {}, "3 [] [first]"},
+      {"sh -c \"echo out; echo err >&2\"", {}, "1 [out] [err]"},
+      {"sh -c \"echo $0:$1:$2\"", {"a b", "c\"d"}, "0 [a b:cd:] []"},
       // One line of each, longer than the runner keeps: the first line is
       // what was captured of it (of the error, less its last byte, which the
       // runner always drops as the line's end).
-      // clang-format off
-      {"perl -e \"print 'o' x 10000, qq(\\n); print STDERR 'e' x 10000, qq(\\n)\"", {},
-       {1, std::string(4096, 'o'), std::string(2047, 'e')}},
-      {"od -An -c", {}, {0, "   h   i  \\0", ""}, "UseStdin", "hi"},
+      {"perl -e \"print 'o' x 10000, qq(\\n); print STDERR 'e' x 10000, qq(\\n)\"", {}, too_long},
+      {"od -An -c", {}, "0 [   h   i  \\0] []", "UseStdin", "hi"},
       // The script's own text comes back on the error stream.
-      {"sh _-COMMAND-_", {}, {1, "from-file", "echo from-file"}, "UseFile",
+      {"sh _-COMMAND-_", {}, "1 [from-file] [echo from-file]", "UseFile",
        "echo from-file\ncat qxscript.cmd >&2\n"},
-      // clang-format on
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
     CCommandRunner runner("probe", c.command, c.input, "FALSE", c.mode);
-    ExpectOutcome(RunOnce(runner, c.extra), c.want);
+    EXPECT_EQ(RunOnce(runner, c.extra), c.want);
     EXPECT_FALSE(fs::exists(directory_ / "qxscript.cmd"));
   }
   // A wrapper file that cannot be written.
   fs::create_directory(directory_ / "qxscript.cmd");
   CCommandRunner runner("probe", "sh _-COMMAND-_", "echo never", "FALSE", "UseFile");
-  ExpectOutcome(RunOnce(runner), {1003, "", "FILE?"});
+  EXPECT_EQ(RunOnce(runner), "1003 [] [FILE?]");
 }
 
 TEST_F(RunTest, FormAGoesToTheVobrikModuleLoadedOnce) {
-  const Outcome first = RunCommand("vobrik count");
-  ASSERT_EQ(first.code, 0) << first.error;
+  const std::string first = RunCommand("vobrik count");
+  ASSERT_TRUE(first.starts_with("0 [call ")) << first;
   const std::size_t libraries = LoadedLibraryCount();
-  const int call = std::stoi(first.output.substr(5));
-  ExpectOutcome(RunCommand("vobrik count"), {0, "call " + std::to_string(call + 1), ""});
-  ExpectOutcome(RunCommand("vobrikx other words"), {0, "vobrikx other words ", ""});
+  const int call = std::stoi(first.substr(8));
+  EXPECT_EQ(RunCommand("vobrik count"), "0 [call " + std::to_string(call + 1) + "] []");
+  EXPECT_EQ(RunCommand("vobrikx other words"), "0 [vobrikx other words ] []");
   EXPECT_EQ(LoadedLibraryCount(), libraries);
-  ExpectOutcome(RunCommand("vobrik fail"), {1002, "", "bad thing"});
-  ExpectOutcome(RunCommand("vobrik quiet"), {0, "", ""});
+  EXPECT_EQ(RunCommand("vobrik fail"), "1002 [] [bad thing]");
+  EXPECT_EQ(RunCommand("vobrik quiet"), "0 [] []");
 }
 
 TEST_F(RunTest, FormBModulesAndTheirEntryPoints) {
   auto run = [](const std::string& command, const std::vector<std::string>& extra = {}) {
     return RunCommand(command, extra, "TRUE");
   };
-  ExpectOutcome(run(kFormB + " Hello"), {0, "ok", ""});
+  EXPECT_EQ(run(kFormB + " Hello"), "0 [ok] []");
   const std::size_t libraries = LoadedLibraryCount();
   // The file system knows no such path: only the list's case-blind match finds it.
-  ExpectOutcome(run(Upper(kFormB) + " hello"), {0, "ok", ""});
+  EXPECT_EQ(run(Upper(kFormB) + " hello"), "0 [ok] []");
   EXPECT_EQ(LoadedLibraryCount(), libraries);
 
-  ExpectOutcome(run(kFormB + " Args", {"a b", "c\"d"}), {0, "2|a b|c\"d", ""});
-  ExpectOutcome(run(kFormB + " Fail"), {1002, "", "oops"});
-  ExpectOutcome(run(kFormB + " Quiet"), {0, "", ""});
-  ExpectOutcome(run(kFormB + " Overflow"), {0, std::string(1024, 'x'), ""});
-  ExpectOutcome(run(kFormB + " NoSuchEntry"), {1001, "", "<STDOUT EMPTY>"});
-  ExpectOutcome(run(kFormB), {1001, "", "<STDOUT EMPTY>"});
+  EXPECT_EQ(run(kFormB + " Args", {"a b", "c\"d"}), "0 [2|a b|c\"d] []");
+  EXPECT_EQ(run(kFormB + " Fail"), "1002 [] [oops]");
+  EXPECT_EQ(run(kFormB + " Quiet"), "0 [] []");
+  EXPECT_EQ(run(kFormB + " Overflow"), "0 [" + std::string(1024, 'x') + "] []");
+  EXPECT_EQ(run(kFormB + " NoSuchEntry"), "1001 [] [<STDOUT EMPTY>]");
+  EXPECT_EQ(run(kFormB), "1001 [] [<STDOUT EMPTY>]");
   EXPECT_EQ(LoadedLibraryCount(), libraries);
   // A library missing at its first use is remembered as missing.
   const fs::path late = directory_ / "late_module.so";
-  ExpectOutcome(run(late.string() + " Hello"), {1001, "", "<STDOUT EMPTY>"});
+  EXPECT_EQ(run(late.string() + " Hello"), "1001 [] [<STDOUT EMPTY>]");
   fs::copy_file(kFormB, late);
-  ExpectOutcome(run(late.string() + " Hello"), {1001, "", "<STDOUT EMPTY>"});
+  EXPECT_EQ(run(late.string() + " Hello"), "1001 [] [<STDOUT EMPTY>]");
 }
 
 TEST_F(RunTest, EntryPointReceivesTheEnvironmentBlockIntact) {
