@@ -40,19 +40,18 @@ TEST_F(ProcessStartHookTest, AnswersOfTheHookAndWhatTheRunMakesOfThem) {
     const char* name;
     std::optional<std::string> answer;
     bool removed;
-    int code;
-    const char* output;
-    const char* error;
+    std::string outcome;  // "CODE [OUTPUT] [ERROR]"
   };
+  const std::string ok = std::to_string(kRunOk) + " [";
   const Case cases[] = {
       // Watching only: the child really runs and prints its own line.
-      {"watch", std::nullopt, false, kRunOk, "real", ""},
+      {"watch", std::nullopt, false, ok + "real] []"},
       // An empty answer is a child that printed nothing, as the runner
       // reports any such child.
-      {"empty", std::string(), false, kRunNoOutput, "", "<STDOUT EMPTY>"},
+      {"empty", std::string(), false, std::to_string(kRunNoOutput) + " [] [<STDOUT EMPTY>]"},
       // A replaced start runs nothing and answers as a successful child.
-      {"text", std::string("fake\nsecond line"), false, kRunOk, "fake", ""},
-      {"removed hook", std::string("x"), true, kRunOk, "real", ""},
+      {"text", std::string("fake\nsecond line"), false, ok + "fake] []"},
+      {"removed hook", std::string("x"), true, ok + "real] []"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -66,11 +65,9 @@ TEST_F(ProcessStartHookTest, AnswersOfTheHookAndWhatTheRunMakesOfThem) {
     if (c.removed) guard.reset();
     const int descriptors = testing::CountOpenDescriptors();
     CCommandRunner runner("probe", kMakeFileAndPrint, "", "FALSE", "UseArg");
-    std::string output;
-    std::string error;
-    EXPECT_EQ(runner.Run({"extra arg"}, output, error, {{"EVENT_X", "42"}}), c.code);
-    EXPECT_EQ(output, c.output);
-    EXPECT_EQ(error, c.error);
+    std::string output, error;
+    const int code = runner.Run({"extra arg"}, output, error, {{"EVENT_X", "42"}});
+    EXPECT_EQ(std::to_string(code) + " [" + output + "] [" + error + "]", c.outcome);
     EXPECT_EQ(fs::exists(directory_ / "made_by_child"), c.removed || !c.answer);
     EXPECT_EQ(testing::CountOpenDescriptors(), descriptors);
     ASSERT_EQ(seen.size(), c.removed ? 0u : 1u);
@@ -79,9 +76,8 @@ TEST_F(ProcessStartHookTest, AnswersOfTheHookAndWhatTheRunMakesOfThem) {
     // transformation of the command.
     std::string line;
     runner.BuildCommandLine(line, {"extra arg"});
-    EXPECT_EQ(seen[0].command_line, line);
-    EXPECT_FALSE(seen[0].arguments.empty());
-    EXPECT_EQ(seen[0].directory, directory_.path().string());
+    EXPECT_EQ(std::tuple(seen[0].command_line, seen[0].arguments.empty(), seen[0].directory),
+              std::tuple(line, false, directory_.path().string()));
     const auto& env = seen[0].environment;
     EXPECT_NE(std::find(env.begin(), env.end(), "EVENT_X=42"), env.end());
     EXPECT_NE(std::find_if(env.begin(), env.end(),
