@@ -51,22 +51,17 @@ TEST(SplitCommandLineTest, FollowsMicrosoftRuntimeRules) {
 TEST(CommandRunnerTest, ConstructorSplitsWordsAndReadsFlags) {
   CCommandRunner runner("p", "  perl  scustom.pl \"a\tb  c\"\t ", "", "FALSE", "UseArg");
   EXPECT_EQ(runner.Tokens(), (std::vector<std::string>{"perl", "scustom.pl", "\"a\tb", "c\""}));
-  struct Case {
-    const char* library;
-    const char* mode;
-    int library_flag;
-    int input_mode;
-  };
-  const Case cases[] = {{"TRUE", "UseFile", 1, 2},
-                        {"true", "UseStdin", 0, 1},
-                        {"FALSE", "UseArg", 0, 0},
-                        {"TRUE ", "usefile", 0, 0},
-                        {"", "", 0, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.library) + "/" + c.mode);
-    CCommandRunner flags("p", "x", "", c.library, c.mode);
-    EXPECT_EQ(flags.LibraryFlag(), c.library_flag);
-    EXPECT_EQ(flags.InputMode(), c.input_mode);
+  // Library flag and input mode: exact, case-sensitive words only.
+  const std::tuple<const char*, const char*, std::pair<int, int>> cases[] = {
+      {"TRUE", "UseFile", {1, 2}},
+      {"true", "UseStdin", {0, 1}},
+      {"FALSE", "UseArg", {0, 0}},
+      {"TRUE ", "usefile", {0, 0}},
+      {"", "", {0, 0}}};
+  for (const auto& [library, mode, flags] : cases) {
+    SCOPED_TRACE(std::string(library) + "/" + mode);
+    CCommandRunner runner_with("p", "x", "", library, mode);
+    EXPECT_EQ(std::pair(runner_with.LibraryFlag(), runner_with.InputMode()), flags);
   }
   // The placeholder is recognised at any position, also where a shell flag would be.
   EXPECT_EQ(runner.ClassifyToken("_-COMMAND-_", 0), CCommandRunner::TokenKind::kPlaceholder);
@@ -107,9 +102,9 @@ TEST(CommandRunnerTest, BuildCommandLineTranslatesScriptForms) {
     SCOPED_TRACE(c.command + " (" + c.mode + ")");
     CCommandRunner runner("p", c.command, "", "FALSE", c.mode);
     std::string line = "stale";
-    EXPECT_EQ(runner.BuildCommandLine(line, c.extra), static_cast<int>(c.extra.size()));
-    EXPECT_EQ(line, c.line);
-    EXPECT_EQ(runner.ShellFlag(), c.shell);
+    const int extra_count = runner.BuildCommandLine(line, c.extra);
+    EXPECT_EQ(std::tuple(line, runner.ShellFlag(), extra_count),
+              std::tuple(c.line, c.shell, static_cast<int>(c.extra.size())));
   }
 }
 
