@@ -47,10 +47,11 @@ class BuiltInActionTest : public ActionWorld {
                   .Property("K2", CIM_SINT32).Property("On", CIM_BOOLEAN)
                   .Property("Label", CIM_STRING).Property("Stamp", CIM_DATETIME)
                   .Property("Thing", CIM_OBJECT)), WBEM_S_NO_ERROR);
+    using repository::MethodDef;
     ASSERT_EQ(ns_.Define(repository::Class("Disk").Key("Id", CIM_STRING)
-                  .Method(repository::MethodDef("Reset").In("Force", CIM_BOOLEAN).Provider(Recording()))
-                  .Method(repository::MethodDef("Ping").Provider(Recording()))
-                  .Method(repository::MethodDef("Text").Returns(CIM_STRING).Provider(Recording()))),
+                  .Method(MethodDef("Reset").In("Force", CIM_BOOLEAN).Provider(Recording()))
+                  .Method(MethodDef("Ping").Provider(Recording()))
+                  .Method(MethodDef("Text").Returns(CIM_STRING).Provider(Recording()))),
               WBEM_S_NO_ERROR);
     // clang-format on
     ASSERT_EQ(ns_.AddInstance("Disk", {{"Id", "C:"}}), WBEM_S_NO_ERROR);
@@ -388,7 +389,8 @@ TEST_F(BuiltInActionTest, IdentityTextsFallBackToNone) {
       {"Bare_Event", {{"EventId", 7}, {"ModelName", true}},
        "EventId=\"7\" ModelName=\"TRUE\"" + nones, {"event_key"}},
       {"Empty_Event", {}, "EventId=\"None\" ModelName=\"None\"" + nones, {"EventId", "event_key"}},
-      {"Test_Event", {{"ProfileName", "P"}}, "EventId=\"None\" ModelName=\"None\"" + nones, {}},  // declared, but null
+      // Declared, but null.
+      {"Test_Event", {{"ProfileName", "P"}}, "EventId=\"None\" ModelName=\"None\"" + nones, {}},
   };
   // clang-format on
   for (const Case& c : cases) {

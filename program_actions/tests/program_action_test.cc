@@ -250,7 +250,8 @@ TEST_F(ProgramActionTest, ExportsTheEventClasssOwnPropertiesToTheChild) {
   define(ns_, Class("Disk_Slow", "ZRV_Event").Property("ModelName", CIM_STRING, "SlowModel")
                   .Property("Latency", CIM_SINT32).Property("Healthy", CIM_BOOLEAN));
   define(ns_, Class("Bare_Event").Property("Drive", CIM_STRING));
-  define(ns_, Class("Disk_Report", "ZRV_Event").Property("Detail", CIM_OBJECT).Property("Drive", CIM_STRING));
+  define(ns_, Class("Disk_Report", "ZRV_Event").Property("Detail", CIM_OBJECT)
+                  .Property("Drive", CIM_STRING));
   define(ns_, Class("Split_Event").Property("Extra", CIM_STRING).Property("Drive", CIM_STRING));
   define(elsewhere, Class("Split_Event").Property("Drive", CIM_STRING));
   define(elsewhere, Class("Orphan_Event").Property("EventId", CIM_STRING)

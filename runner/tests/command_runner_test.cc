@@ -93,7 +93,8 @@ TEST(CommandRunnerTest, BuildCommandLineTranslatesScriptForms) {
       {"perl scustom.pl \"a  b\"", "UseArg", {}, "perl scustom.pl \"a b\" ", 0},
       {"x", "UseArg", {"a\"b\\"}, "x \"ab\\\\\" ", 0},
       // clang-format off
-      {"x", "UseArg", {"one two", "", "\"\"", "c:\\dir\\"}, "x \"one two\" \"\" \"\" \"c:\\dir\\\\\" ", 0},
+      {"x", "UseArg", {"one two", "", "\"\"", "c:\\dir\\"},
+       "x \"one two\" \"\" \"\" \"c:\\dir\\\\\" ", 0},
       // clang-format on
       // The line is cut at 511 characters: no extra argument fits.
       {a300 + " " + b300, "UseArg", {"never seen"}, a300 + " " + b300.substr(0, 210), 0},
