@@ -46,10 +46,8 @@ class WrappedObject final : public wbem::ComObject<WrappedObject, IWbemClassObje
     return inner_->Put(name, flags, value, type);
   }
   HRESULT BeginEnumeration(LONG flags) override {
-    if (kind_ == Kind::kClass && Fault(&Faults::enumerate_class) != WBEM_S_NO_ERROR) {
-      return Fault(&Faults::enumerate_class);
-    }
-    return inner_->BeginEnumeration(flags);
+    const HRESULT fault = kind_ == Kind::kClass ? Fault(&Faults::enumerate_class) : WBEM_S_NO_ERROR;
+    return fault != WBEM_S_NO_ERROR ? fault : inner_->BeginEnumeration(flags);
   }
   HRESULT Next(LONG flags, BSTR* name, VARIANT* value, CIMTYPE* type, LONG* flavor) override {
     return inner_->Next(flags, name, value, type, flavor);
@@ -59,13 +57,11 @@ class WrappedObject final : public wbem::ComObject<WrappedObject, IWbemClassObje
   HRESULT SpawnInstance(LONG flags, IWbemClassObject** instance) override {
     if (instance == nullptr) return WBEM_E_INVALID_PARAMETER;
     *instance = nullptr;
-    if (kind_ == Kind::kInSignature && Fault(&Faults::spawn_in_params) != WBEM_S_NO_ERROR) {
-      return Fault(&Faults::spawn_in_params);
-    }
-    if (kind_ == Kind::kClass && class_name_ == "ZRV_ActionResult" &&
-        Fault(&Faults::spawn_result) != WBEM_S_NO_ERROR) {
-      return Fault(&Faults::spawn_result);
-    }
+    const HRESULT fault = kind_ == Kind::kInSignature ? Fault(&Faults::spawn_in_params)
+                          : kind_ == Kind::kClass && class_name_ == "ZRV_ActionResult"
+                              ? Fault(&Faults::spawn_result)
+                              : WBEM_S_NO_ERROR;
+    if (fault != WBEM_S_NO_ERROR) return fault;
     IWbemClassObject* spawned = nullptr;
     const HRESULT hr = inner_->SpawnInstance(flags, &spawned);
     if (hr == WBEM_S_NO_ERROR) *instance = Wrap(spawned, Kind::kInstance, journal_);
