@@ -52,6 +52,9 @@ TEST_F(ProcessStartHookTest, AnswersOfTheHookAndWhatTheRunMakesOfThem) {
       // A replaced start runs nothing and answers as a successful child.
       {"text", std::string("fake\nsecond line"), false, ok + "fake] []"},
       {"removed hook", std::string("x"), true, ok + "real] []"},
+      // An answer is cut where a child's output would be.
+      {"long", std::string(kOutputCaptureMaximum + 1, 'a'), false,
+       ok + std::string(kOutputCaptureMaximum, 'a') + "] []"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
