@@ -5,10 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <future>
-#include <iterator>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -17,26 +16,22 @@
 #include "repository/cim.h"
 #include "repository/repository.h"
 #include "repository/sinks.h"
+#include "repository/tests/test_util.h"
 #include "testing/wait.h"
 #include "wbem/testing/leak_check.h"
 
 namespace repository {
 namespace {
 
+using ::testing::Each;
 using ::testing::ElementsAre;
 using namespace std::chrono_literals;
 
-std::string Prop(IWbemClassObject* object, const char* name) {
-  Variant v;
-  object->Get(Bstr(name).get(), 0, v.Out(), nullptr, nullptr);
-  std::string text;
-  FormatVariant(v.get(), &text);
-  return text;
-}
-
-std::vector<std::string> Props(const CollectingSink& sink, const char* name) {
+// `names` of each event the sink collected, as Text gives them.
+std::vector<std::string> Seen(const CollectingSink& sink,
+                              std::initializer_list<const char*> names) {
   std::vector<std::string> out;
-  for (const auto& object : sink.Objects()) out.push_back(Prop(object.get(), name));
+  for (const auto& object : sink.Objects()) out.push_back(Text(object.get(), names));
   return out;
 }
 
@@ -72,26 +67,24 @@ class DeliveryTest : public wbem::testing::LeakCheckedTest {
 
 TEST_F(DeliveryTest, MatchesTheClassItsSubclassesAndEveryCondition) {
   auto sink = CollectingSink::Create();
-  ASSERT_EQ(ns_.Subscribe(R"(SELECT * FROM ZRV_Event WHERE ProfileName="a\\b")", sink.get()),
-            WBEM_S_NO_ERROR);
   auto free = CollectingSink::Create();
+  ASSERT_EQ(ns_.Subscribe(R"(SELECT * FROM ZRV_Event WHERE ProfileName="a\\b")", sink.get()), 0);
   ASSERT_EQ(
       ns_.Subscribe(R"(select * from disk_full where free = "10" and EventId="1")", free.get()),
       WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("ZRV_Event", {{"ProfileName", "a\\b"}, {"EventId", "1"}}), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("Disk_Full", {{"ProfileName", "a\\b"}, {"EventId", "2"}, {"Free", 10}}),
-            WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("Disk_Full", {{"ProfileName", "A\\B"}, {"EventId", "3"}}), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("Disk_Full", {{"EventId", "4"}}), WBEM_S_NO_ERROR);  // NULL never matches
-  ASSERT_EQ(ns_.Raise("Other", {{"ProfileName", "a\\b"}}), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("Disk_Full", {{"EventId", "1"}, {"Free", 10}}), WBEM_S_NO_ERROR);
-  ASSERT_EQ(ns_.Raise("Disk_Full", {{"EventId", "1"}, {"Free", 11}}), WBEM_S_NO_ERROR);
+  const std::pair<const char*, PropertyValues> events[] = {
+      {"ZRV_Event", {{"ProfileName", "a\\b"}, {"EventId", "1"}}},
+      {"Disk_Full", {{"ProfileName", "a\\b"}, {"EventId", "2"}, {"Free", 10}}},
+      {"Disk_Full", {{"ProfileName", "A\\B"}, {"EventId", "3"}}},
+      {"Disk_Full", {{"EventId", "4"}}},  // NULL never matches
+      {"Other", {{"ProfileName", "a\\b"}}},
+      {"Disk_Full", {{"EventId", "1"}, {"Free", 10}}},
+      {"Disk_Full", {{"EventId", "1"}, {"Free", 11}}},
+  };
+  for (const auto& [cls, values] : events) ASSERT_EQ(ns_.Raise(cls, values), WBEM_S_NO_ERROR);
   ASSERT_TRUE(repo_.WaitIdle());
-  EXPECT_THAT(Props(*sink, "EventId"), ElementsAre("1", "2"));
-  EXPECT_THAT(Props(*sink, "__CLASS"), ElementsAre("ZRV_Event", "Disk_Full"));
-  EXPECT_THAT(Props(*free, "Free"), ElementsAre("10"));
-  EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
-  EXPECT_EQ(ns_.Unsubscribe(free.get()), WBEM_S_NO_ERROR);
+  EXPECT_THAT(Seen(*sink, {"EventId", "__CLASS"}), ElementsAre("1|ZRV_Event", "2|Disk_Full"));
+  EXPECT_THAT(Seen(*free, {"Free"}), ElementsAre("10"));
 }
 
 TEST_F(DeliveryTest, SubscriptionRefusesBadQueries) {
@@ -132,14 +125,13 @@ TEST_F(DeliveryTest, QueryObjectSinkDeliversACopyTakenAtIndicate) {
   ASSERT_EQ(provider->Indicate(2, both), WBEM_S_NO_ERROR);
   ASSERT_EQ(a->Put(u"EventId", 0, Variant("changed").ptr(), 0), WBEM_S_NO_ERROR);
   ASSERT_TRUE(repo_.WaitIdle());
-  EXPECT_THAT(Props(*sink, "EventId"), ElementsAre("a", "b"));
+  EXPECT_THAT(Seen(*sink, {"EventId"}), ElementsAre("a", "b"));
   EXPECT_NE(sink->Objects()[0].get(), a.get());
 
   IWbemClassObject* null_object = nullptr;
   EXPECT_EQ(provider->Indicate(1, &null_object), WBEM_E_INVALID_PARAMETER);
   EXPECT_EQ(provider->Indicate(1, nullptr), WBEM_E_INVALID_PARAMETER);
   EXPECT_EQ(provider->Indicate(0, nullptr), WBEM_S_NO_ERROR);
-  EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
 }
 
 TEST_F(DeliveryTest, DeliveryIsSerialAndInOrderUnderConcurrentRaisers) {
@@ -150,8 +142,8 @@ TEST_F(DeliveryTest, DeliveryIsSerialAndInOrderUnderConcurrentRaisers) {
   std::vector<std::vector<int>> seen(kRaisers);  // written only by the delivery thread
   auto sink = FunctionSink::Create([&](IWbemClassObject* event) {
     if (in_flight.fetch_add(1) != 0) overlapped = true;
-    const int raiser = std::stoi(Prop(event, "EventId"));
-    seen[raiser].push_back(std::stoi(Prop(event, "Seq")));
+    const int raiser = std::stoi(Text(event, "EventId"));
+    seen[raiser].push_back(std::stoi(Text(event, "Seq")));
     std::this_thread::yield();
     in_flight.fetch_sub(1);
     return WBEM_S_NO_ERROR;
@@ -171,11 +163,9 @@ TEST_F(DeliveryTest, DeliveryIsSerialAndInOrderUnderConcurrentRaisers) {
   for (auto& t : raisers) t.join();
   ASSERT_TRUE(repo_.WaitIdle());
   EXPECT_FALSE(overlapped);
-  for (int r = 0; r < kRaisers; ++r) {
-    SCOPED_TRACE(r);
-    ASSERT_EQ(seen[r].size(), static_cast<std::size_t>(kEach));
-    for (int i = 0; i < kEach; ++i) ASSERT_EQ(seen[r][i], i);
-  }
+  std::vector<int> in_order(kEach);
+  std::iota(in_order.begin(), in_order.end(), 0);
+  EXPECT_THAT(seen, Each(in_order));
   EXPECT_EQ(ns_.Unsubscribe(sink.get()), WBEM_S_NO_ERROR);
 }
 
@@ -240,7 +230,7 @@ TEST_F(DeliveryTest, CancellingASubscriptionSkipsItsQueuedEventsButNotTheOthers)
   std::mutex mu;
   std::vector<std::string> seen;
   auto sink = FunctionSink::Create([&](IWbemClassObject* event) {
-    const std::string id = Prop(event, "EventId");
+    const std::string id = Text(event, "EventId");
     if (id == "first") gate.Hold();
     std::lock_guard lock(mu);
     seen.push_back(id);
@@ -276,16 +266,14 @@ TEST_F(DeliveryTest, WaitIdleCoversEventsRaisedByDeliveries) {
   auto results = CollectingSink::Create();
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_ActionResult", results.get()), WBEM_S_NO_ERROR);
   auto actions = FunctionSink::Create([&](IWbemClassObject* event) {
-    return ns_.Raise("ZRV_ActionResult", {{"EventId", Prop(event, "EventId")}});
+    return ns_.Raise("ZRV_ActionResult", {{"EventId", Text(event, "EventId")}});
   });
   ASSERT_EQ(ns_.Subscribe("SELECT * FROM ZRV_Event", actions.get()), WBEM_S_NO_ERROR);
   for (int i = 0; i < 5; ++i) {
     ASSERT_EQ(ns_.Raise("ZRV_Event", {{"EventId", std::to_string(i)}}), WBEM_S_NO_ERROR);
   }
   ASSERT_TRUE(repo_.WaitIdle());
-  EXPECT_THAT(Props(*results, "EventId"), ElementsAre("0", "1", "2", "3", "4"));
-  EXPECT_EQ(ns_.Unsubscribe(actions.get()), WBEM_S_NO_ERROR);
-  EXPECT_EQ(ns_.Unsubscribe(results.get()), WBEM_S_NO_ERROR);
+  EXPECT_THAT(Seen(*results, {"EventId"}), ElementsAre("0", "1", "2", "3", "4"));
 }
 
 TEST(DeliveryShutdownTest, DestroyingTheRepositoryEndsSubscriptionsAndReleasesSinks) {
@@ -300,7 +288,7 @@ TEST(DeliveryShutdownTest, DestroyingTheRepositoryEndsSubscriptionsAndReleasesSi
   }
   // Whatever was delivered before the repository went came once each, in
   // the order raised.
-  const std::vector<std::string> seen = Props(*sink, "Seq");
+  const std::vector<std::string> seen = Seen(*sink, {"Seq"});
   for (std::size_t i = 0; i < seen.size(); ++i) EXPECT_EQ(seen[i], std::to_string(i));
   sink->Clear();
   ULONG refs = sink->AddRef();

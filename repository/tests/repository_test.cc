@@ -9,6 +9,7 @@
 
 #include "repository/cim.h"
 #include "repository/object_text.h"
+#include "repository/tests/test_util.h"
 #include "wbem/testing/leak_check.h"
 
 namespace repository {
@@ -36,6 +37,7 @@ class RepositoryTest : public wbem::testing::LeakCheckedTest {
   }
 
   // Names that BeginEnumeration(flags)/Next give, blank-separated.
+  std::string Names(const char* path, LONG flags) { return Names(GetObject(path).get(), flags); }
   std::string Names(IWbemClassObject* object, LONG flags) {
     std::string names;
     EXPECT_EQ(object->BeginEnumeration(flags), WBEM_S_NO_ERROR);
@@ -64,23 +66,10 @@ class RepositoryTest : public wbem::testing::LeakCheckedTest {
     return object;
   }
 
-  std::string Text(const char* path, const char* name) { return Text(GetObject(path).get(), name); }
+  std::string TextAt(const char* path, const char* name) {
+    return Text(GetObject(path).get(), name);
+  }
 
-  // The texts of `names`, '|'-separated: one probe of several values.
-  static std::string Text(IWbemClassObject* object, std::initializer_list<const char*> names) {
-    std::string texts;
-    for (const char* name : names) {
-      Variant v;
-      EXPECT_EQ(object->Get(Bstr(name).get(), 0, v.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
-      std::string text;
-      FormatVariant(v.get(), &text);
-      texts += (texts.empty() ? "" : "|") + text;
-    }
-    return texts;
-  }
-  static std::string Text(IWbemClassObject* object, const char* name) {
-    return Text(object, {name});
-  }
   static std::string Line(IWbemClassObject* object) {
     return ObjectToText(object, TextStyle::kSingleLine);
   }
@@ -103,10 +92,9 @@ TEST_F(RepositoryTest, EnumerationFlagsSelectDeclaredOverriddenAndSystemProperti
   EXPECT_EQ(Names(cls.get(), 0),
             "__GENUS __CLASS __SUPERCLASS __NAMESPACE __RELPATH __PATH "
             "ProfileName EventId severity Drive Free");
-  EXPECT_EQ(Names(GetObject("ZRV_Event").get(), WBEM_FLAG_LOCAL_ONLY),
-            "ProfileName EventId severity");
-  EXPECT_EQ(Names(GetObject("Slot").get(), WBEM_FLAG_KEYS_ONLY), "Rack Num");
-  EXPECT_EQ(Names(GetObject("LocalDisk").get(), WBEM_FLAG_LOCAL_ONLY | WBEM_FLAG_KEYS_ONLY), "");
+  EXPECT_EQ(Names("ZRV_Event", WBEM_FLAG_LOCAL_ONLY), "ProfileName EventId severity");
+  EXPECT_EQ(Names("Slot", WBEM_FLAG_KEYS_ONLY), "Rack Num");
+  EXPECT_EQ(Names("LocalDisk", WBEM_FLAG_LOCAL_ONLY | WBEM_FLAG_KEYS_ONLY), "");
 }
 
 TEST_F(RepositoryTest, InstancesEnumerateAndReportFlavorAsTheirClass) {
@@ -153,7 +141,7 @@ TEST_F(RepositoryTest, SystemPropertiesDescribeTheObject) {
   auto cls = GetObject("Disk_Full");
   EXPECT_EQ(Text(cls.get(), {"__GENUS", "__SUPERCLASS", "__PATH"}),
             R"(1|ZRV_Event|\\.\root\zrv:Disk_Full)");
-  EXPECT_EQ(Text("Disk", "__SUPERCLASS"), "");
+  EXPECT_EQ(TextAt("Disk", "__SUPERCLASS"), "");
   Variant v("x");
   EXPECT_EQ(cls->Put(u"__CLASS", 0, v.ptr(), 0), WBEM_E_READ_ONLY);
   EXPECT_EQ(cls->Put(u"Nope", 0, v.ptr(), 0), WBEM_E_NOT_FOUND);
@@ -169,9 +157,9 @@ TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
   EXPECT_EQ(Line(GetObject(R"(Disk.Id="A")").get()), R"(Disk{Id="A"; Size=1})");
   EXPECT_EQ(Line(GetObject(R"(Disk.Id="B")").get()),
             R"(LocalDisk{Id="B"; Size=NULL; Letter="B:"})");
-  EXPECT_EQ(Text(R"(LocalDisk.Id="B")", "Letter"), "B:");
+  EXPECT_EQ(TextAt(R"(LocalDisk.Id="B")", "Letter"), "B:");
   // Names ignore ASCII case, key values do not.
-  EXPECT_EQ(Text(R"(disk.ID="A")", "__class"), "Disk");
+  EXPECT_EQ(TextAt(R"(disk.ID="A")", "__class"), "Disk");
   // Key order in the path does not matter; numbers may be quoted.
   for (const char* found : {R"(Slot.Num=7,Rack="r1")", R"(Slot.Rack="r1",Num="7")",
                             R"(\\.\root/zrv:Slot.Rack="r1",Num=7)"}) {
@@ -206,9 +194,9 @@ TEST_F(RepositoryTest, PutInstanceHonoursFlagsAndRefusesNullKeys) {
   EXPECT_EQ(put(WBEM_FLAG_CREATE_ONLY), WBEM_E_ALREADY_EXISTS);
   // The repository keeps a copy: changing the caller's object changes nothing.
   ASSERT_EQ(Put(disk.get(), u"Size", 2), WBEM_S_NO_ERROR);
-  EXPECT_EQ(Text(R"(Disk.Id="A")", "Size"), "1");
+  EXPECT_EQ(TextAt(R"(Disk.Id="A")", "Size"), "1");
   EXPECT_EQ(put(WBEM_FLAG_UPDATE_ONLY), WBEM_S_NO_ERROR);
-  EXPECT_EQ(Text(R"(Disk.Id="A")", "Size"), "2");
+  EXPECT_EQ(TextAt(R"(Disk.Id="A")", "Size"), "2");
   EXPECT_EQ(services_->PutInstance(New("ZRV_Event").get(), 0, 0, 0), WBEM_E_INVALID_OPERATION);
   EXPECT_EQ(services_->PutInstance(GetObject("Disk").get(), 0, 0, 0), WBEM_E_INVALID_PARAMETER);
 }
@@ -282,7 +270,7 @@ TEST_F(RepositoryTest, DefineRefusesInconsistentClasses) {
   EXPECT_EQ(ns_.Define(Class("Lonely").Key("Id", CIM_STRING)), WBEM_E_CLASS_HAS_INSTANCES);
   // A class without subclasses or instances can be replaced.
   EXPECT_EQ(ns_.Define(Class("Slot").Key("Rack", CIM_STRING)), WBEM_S_NO_ERROR);
-  EXPECT_EQ(Names(GetObject("Slot").get(), WBEM_FLAG_NONSYSTEM_ONLY), "Rack");
+  EXPECT_EQ(Names("Slot", WBEM_FLAG_NONSYSTEM_ONLY), "Rack");
 }
 
 TEST_F(RepositoryTest, NewInstanceReportsTheFirstValueThatDoesNotFit) {
