@@ -57,6 +57,16 @@ class CimTest : public wbem::testing::LeakCheckedTest {
     EXPECT_EQ(object_->Get(Bstr(name).get(), 0, v.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
     return v;
   }
+  // The variant type and CIM type that Get reports, and the value's text:
+  // "<vt> <cim type> <text>".
+  std::string Typed(const char* name) {
+    Variant v;
+    CIMTYPE type = 0;
+    EXPECT_EQ(object_->Get(Bstr(name).get(), 0, v.Out(), &type, nullptr), WBEM_S_NO_ERROR);
+    std::string text = "?";
+    FormatVariant(v.get(), &text);
+    return std::to_string(v.vt()) + " " + CimTypeName(type) + " " + text;
+  }
 
   Repository repo_;
   Namespace ns_ = repo_.OpenNamespace("root\\test");
@@ -69,26 +79,21 @@ TEST_F(CimTest, EachCimTypeTravelsInItsVariantTypeAndTakesNull) {
   for (const TypedProperty& p : kTypes) {
     SCOPED_TRACE(p.name);
     EXPECT_EQ(VarTypeForCim(p.type), p.vt);
-    EXPECT_EQ(Get(p.name).vt(), VT_NULL) << "a new instance holds NULL everywhere";
-    ASSERT_EQ(Put(p.name, p.type == CIM_OBJECT ? Variant(inner.get()) : p.sample), WBEM_S_NO_ERROR);
-    Variant v;
-    CIMTYPE type = 0;
-    ASSERT_EQ(object_->Get(Bstr(p.name).get(), 0, v.Out(), &type, nullptr), WBEM_S_NO_ERROR);
-    EXPECT_EQ(type, p.type);
-    EXPECT_EQ(v.vt(), p.vt);
+    const Variant sample = p.type == CIM_OBJECT ? Variant(inner.get()) : p.sample;
+    const std::string null = std::to_string(VT_NULL) + " " + CimTypeName(p.type) + " ";
+    EXPECT_EQ(Typed(p.name), null) << "a new instance holds NULL everywhere";
+    EXPECT_EQ(Put(p.name, sample), WBEM_S_NO_ERROR);
+    EXPECT_EQ(Typed(p.name).find(std::to_string(p.vt) + " " + CimTypeName(p.type) + " "), 0u);
     EXPECT_EQ(Put(p.name, nullptr), WBEM_S_NO_ERROR);
-    EXPECT_EQ(Get(p.name).vt(), VT_NULL);
-    ASSERT_EQ(Put(p.name, p.type == CIM_OBJECT ? Variant(inner.get()) : p.sample), WBEM_S_NO_ERROR);
+    EXPECT_EQ(Typed(p.name), null);
+    EXPECT_EQ(Put(p.name, sample), WBEM_S_NO_ERROR);
     EXPECT_EQ(object_->Put(Bstr(p.name).get(), 0, nullptr, 0), WBEM_S_NO_ERROR);
-    EXPECT_EQ(Get(p.name).vt(), VT_NULL);
+    EXPECT_EQ(Typed(p.name), null);
   }
   EXPECT_EQ(Put("S16", 1), WBEM_S_NO_ERROR);
   EXPECT_EQ(Get("S16").get().iVal, 1);
   // Any non-zero VT_BOOL is TRUE.
-  VARIANT odd;
-  VariantInit(&odd);
-  odd.vt = VT_BOOL;
-  odd.boolVal = 1;
+  VARIANT odd = wbem::testing::RawVariant(VT_BOOL, 1);
   ASSERT_EQ(object_->Put(u"Bool", 0, &odd, 0), WBEM_S_NO_ERROR);
   EXPECT_EQ(Get("Bool").get().boolVal, VARIANT_TRUE);
 }
@@ -144,39 +149,27 @@ TEST_F(CimTest, ValuesConvertToTheDeclaredTypeOrAreRefused) {
         *std::find_if(std::begin(kTypes), std::end(kTypes),
                       [&](const TypedProperty& t) { return c.property == std::string(t.name); });
     ASSERT_EQ(Put(c.property, p.sample), WBEM_S_NO_ERROR);
-    std::string before;
-    FormatVariant(Get(c.property).get(), &before);
+    const std::string before = Typed(c.property);
     EXPECT_EQ(Put(c.property, c.value), c.text ? WBEM_S_NO_ERROR : WBEM_E_TYPE_MISMATCH);
-    const Variant v = Get(c.property);
-    EXPECT_EQ(v.vt(), p.vt);
-    std::string text;
-    FormatVariant(v.get(), &text);
-    EXPECT_EQ(text, c.text ? c.text : before);
+    EXPECT_EQ(Typed(c.property),
+              c.text ? std::to_string(p.vt) + " " + CimTypeName(p.type) + " " + c.text : before);
   }
   EXPECT_EQ(Put("S32", 5, CIM_UINT32), WBEM_E_TYPE_MISMATCH) << "an explicit type must match";
   EXPECT_EQ(Put("S32", 9, CIM_SINT32), WBEM_S_NO_ERROR);
   EXPECT_EQ(Get("S32").get().lVal, 9);
 }
 
-TEST_F(CimTest, EmbeddedObjectIsCopiedAtPut) {
-  ComPtr<IWbemClassObject> inner;
+TEST_F(CimTest, EmbeddedObjectIsCopiedAtPutAndAtGet) {
+  ComPtr<IWbemClassObject> inner, copy;
   ASSERT_EQ(ns_.NewInstance("Inner", {{"X", 1}}, &inner), WBEM_S_NO_ERROR);
   ASSERT_EQ(Put("Obj", inner.get()), WBEM_S_NO_ERROR);
-  Variant later(2);
-  ASSERT_EQ(inner->Put(u"X", 0, later.ptr(), 0), WBEM_S_NO_ERROR);
+  ASSERT_EQ(inner->Put(u"X", 0, Variant(2).ptr(), 0), WBEM_S_NO_ERROR);
   const Variant stored = Get("Obj");
-  ASSERT_EQ(stored.vt(), VT_UNKNOWN);
-  ComPtr<IWbemClassObject> copy;
-  ASSERT_EQ(ComPtr<IUnknown>(stored.get().punkVal).As(&copy), S_OK);
-  Variant x;
-  ASSERT_EQ(copy->Get(u"X", 0, x.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
-  EXPECT_EQ(x.get().lVal, 1);
+  EXPECT_EQ(FormatCimValue(CIM_OBJECT, stored.get()), "Inner{X=1}");
   // What Get hands out is a copy too: changing it leaves the stored object.
+  ASSERT_EQ(ComPtr<IUnknown>(stored.get().punkVal).As(&copy), S_OK);
   ASSERT_EQ(copy->Put(u"X", 0, Variant(3).ptr(), 0), WBEM_S_NO_ERROR);
-  ComPtr<IWbemClassObject> again;
-  ASSERT_EQ(ComPtr<IUnknown>(Get("Obj").get().punkVal).As(&again), S_OK);
-  ASSERT_EQ(again->Get(u"X", 0, x.Out(), nullptr, nullptr), WBEM_S_NO_ERROR);
-  EXPECT_EQ(x.get().lVal, 1);
+  EXPECT_EQ(FormatCimValue(CIM_OBJECT, Get("Obj").get()), "Inner{X=1}");
   EXPECT_EQ(Put("Str", inner.get()), WBEM_E_TYPE_MISMATCH);
 }
 
