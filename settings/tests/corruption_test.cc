@@ -99,51 +99,47 @@ TEST(CorruptionTest, GoldenArchivesRoundTripAndEveryTruncationFails) {
 }
 
 TEST(CorruptionTest, CorruptedArchivesFailWithTheirCause) {
+  using E = CArchiveException;
+  const Loader strings = LoaderOf<CStringListParameter>(), event_def = LoaderOf<CEventDef>(6);
   struct Case {
     const char* name;
     Bytes data;
-    Loader load;
-    CArchiveException::Cause cause;
+    E::Cause cause;
+    Loader load = kSettings11;
   };
+  const Bytes rule_e = Cat({Long(1), Str("E")});
   const Case cases[] = {
-      {"rule count beyond data", Cat({Long(0x7FFFFFFF), Str("E")}), kSettings11,
-       CArchiveException::badCount},
-      {"action count beyond data", Cat({Long(1), Str("E"), Long(1000000)}), kSettings11,
-       CArchiveException::badCount},
+      {"rule count beyond data", Cat({Long(0x7FFFFFFF), Str("E")}), E::badCount},
+      {"action count beyond data", Cat({rule_e, Long(1000000)}), E::badCount},
       {"event name of 4 GiB", Cat({Long(1), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}),
-       kSettings11, CArchiveException::badLength},
-      {"action name twice wide",
-       Cat({Long(1), Str("E"), Long(1), {0xFF, 0xFE, 0xFF, 0xFF, 0xFE, 0xFF}}), kSettings11,
-       CArchiveException::badString},
+       E::badLength},
+      {"action name twice wide", Cat({rule_e, Long(1), {0xFF, 0xFE, 0xFF, 0xFF, 0xFE, 0xFF}}),
+       E::badString},
       {"key list count beyond data",
-       Cat({Long(1), Str("E"), Long(1), Str("a"), kBuiltIn, Word(0), Str(""), Str(""), Str(""),
-            Long(0), Str(""), Str(""), Long(0x40000000)}),
-       kSettings11, CArchiveException::badCount},
+       Cat({rule_e, Long(1), Str("a"), kBuiltIn, Word(0), Str(""), Str(""), Str(""), Long(0),
+            Str(""), Str(""), Long(0x40000000)}),
+       E::badCount},
       {"task byte block of 4 GiB",
-       Cat({Long(1), Str("E"), Long(1), Str("t"), kTask, Word(0), Word(0xFFFF), Long(-1)}),
-       kSettings11, CArchiveException::badLength},
+       Cat({rule_e, Long(1), Str("t"), kTask, Word(0), Word(0xFFFF), Long(-1)}), E::badLength},
       {"task items beyond data",
-       Cat({Long(1), Str("E"), Long(1), Str("t"), kTask, Word(0), Word(0), Word(0), Long(3),
-            Str("")}),
-       kSettings11, CArchiveException::badCount},
+       Cat({rule_e, Long(1), Str("t"), kTask, Word(0), Word(0), Word(0), Long(3), Str("")}),
+       E::badCount},
       {"unknown class leaves its record to be misread as the next entry",
-       Cat({Long(1), Str("E"), Long(2), Str("a"), Str("CBogus"), {7, 0, 1, 'c', 0, 0, 0}}),
-       kSettings11, CArchiveException::badLength},
-      {"program record cut",
-       Cat({Long(1), Str("E"), Long(1), Str("a"), kProgram, Word(0), Str("c")}), kSettings11,
-       CArchiveException::endOfData},
-      {"doubles beyond data", Cat({Long(0), Long(2), Bytes(15, 0)}),
-       LoaderOf<CNumericListParameter>(), CArchiveException::badCount},
+       Cat({rule_e, Long(2), Str("a"), Str("CBogus"), {7, 0, 1, 'c', 0, 0, 0}}), E::badLength},
+      {"program record cut", Cat({rule_e, Long(1), Str("a"), kProgram, Word(0), Str("c")}),
+       E::endOfData},
+      {"doubles beyond data", Cat({Long(0), Long(2), Bytes(15, 0)}), E::badCount,
+       LoaderOf<CNumericListParameter>()},
       {"flags beyond data", Cat({Long(1), Long(0), Str(""), Str(""), Long(0), Long(2), Long(1)}),
-       LoaderOf<CStringListParameter>(), CArchiveException::badCount},
-      {"companion text of 64 KiB", Cat({Long(1), Long(0), {0xFF, 0xFD, 0xFF, 'x'}}),
-       LoaderOf<CStringListParameter>(), CArchiveException::badLength},
+       E::badCount, strings},
+      {"companion text of 64 KiB", Cat({Long(1), Long(0), {0xFF, 0xFD, 0xFF, 'x'}}), E::badLength,
+       strings},
       {"aggregation fields beyond data",
        Cat({Str("E"), Long(1), Long(0), Long(0), Long(0), Long(0), Str(""), Str(""), Str(""),
             Str(""), Long(0), Long(0x7FFFFFFF)}),
-       LoaderOf<CEventDef>(6), CArchiveException::badCount},
+       E::badCount, event_def},
       {"attribute names beyond data", Cat({Str("E"), Long(0), Long(0), Long(5), Str("a")}),
-       LoaderOf<CEventDef>(6), CArchiveException::badCount},
+       E::badCount, event_def},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
