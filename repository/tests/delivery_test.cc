@@ -51,14 +51,14 @@ struct Gate {
 class DeliveryTest : public wbem::testing::LeakCheckedTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(ns_.Define(Class("ZRV_Event")
-                             .Property("ProfileName", CIM_STRING)
-                             .Property("EventId", CIM_STRING)
-                             .Property("Seq", CIM_SINT32)),
-              WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(Class("Disk_Full", "ZRV_Event").Property("Free", CIM_UINT32)),
-              WBEM_S_NO_ERROR);
-    ASSERT_EQ(ns_.Define(Class("Other").Property("ProfileName", CIM_STRING)), WBEM_S_NO_ERROR);
+    for (const Class& cls : {Class("ZRV_Event")
+                                 .Property("ProfileName", CIM_STRING)
+                                 .Property("EventId", CIM_STRING)
+                                 .Property("Seq", CIM_SINT32),
+                             Class("Disk_Full", "ZRV_Event").Property("Free", CIM_UINT32),
+                             Class("Other").Property("ProfileName", CIM_STRING)}) {
+      ASSERT_EQ(ns_.Define(cls), WBEM_S_NO_ERROR);
+    }
   }
 
   Repository repo_;
