@@ -1,5 +1,6 @@
 #include "repository/cim.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +12,8 @@
 
 namespace repository {
 namespace {
+
+using ::testing::StartsWith;
 
 struct TypedProperty {
   const char* name;
@@ -83,7 +86,7 @@ TEST_F(CimTest, EachCimTypeTravelsInItsVariantTypeAndTakesNull) {
     const std::string null = std::to_string(VT_NULL) + " " + CimTypeName(p.type) + " ";
     EXPECT_EQ(Typed(p.name), null) << "a new instance holds NULL everywhere";
     EXPECT_EQ(Put(p.name, sample), WBEM_S_NO_ERROR);
-    EXPECT_EQ(Typed(p.name).find(std::to_string(p.vt) + " " + CimTypeName(p.type) + " "), 0u);
+    EXPECT_THAT(Typed(p.name), StartsWith(std::to_string(p.vt) + " " + CimTypeName(p.type) + " "));
     EXPECT_EQ(Put(p.name, nullptr), WBEM_S_NO_ERROR);
     EXPECT_EQ(Typed(p.name), null);
     EXPECT_EQ(Put(p.name, sample), WBEM_S_NO_ERROR);
