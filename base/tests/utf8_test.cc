@@ -2,18 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace base {
 namespace {
 
 TEST(Utf8Test, DecodesOneSequenceAndSaysHowManyBytesItTakes) {
-  struct Case {
-    const char* name;
-    std::string bytes;
-    char32_t code_point;
-    std::size_t length;
-    bool valid;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, std::string, char32_t, std::size_t, bool> cases[] = {
       {"ascii", "az", U'a', 1, true},
       {"nul", std::string("\0z", 2), 0, 1, true},
       {"two bytes", "\xC3\xA9z", 0xE9, 2, true},
@@ -27,21 +22,21 @@ TEST(Utf8Test, DecodesOneSequenceAndSaysHowManyBytesItTakes) {
       {"above U+10FFFF", "\xF4\x90\x80\x80", 0xFFFD, 4, false},
       {"invalid lead", "\xFF\x80", 0xFFFD, 1, false},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Utf8Sequence sequence = DecodeUtf8(c.bytes);
-    EXPECT_EQ(sequence.code_point, c.code_point);
-    EXPECT_EQ(sequence.length, c.length);
-    EXPECT_EQ(sequence.valid, c.valid);
-    EXPECT_EQ(IsUtf8(c.bytes.substr(0, c.length)), c.valid);
+  for (const auto& [name, bytes, code_point, length, valid] : cases) {
+    SCOPED_TRACE(name);
+    const Utf8Sequence sequence = DecodeUtf8(bytes);
+    EXPECT_EQ(sequence.code_point, code_point);
+    EXPECT_EQ(sequence.length, length);
+    EXPECT_EQ(sequence.valid, valid);
+    EXPECT_EQ(IsUtf8(bytes.substr(0, length)), valid);
     // As storable text: a valid sequence stays, anything else (and NUL,
     // which no database text column takes) is one U+FFFD.
-    EXPECT_EQ(ToValidUtf8(c.bytes.substr(0, c.length)),
-              c.valid && c.code_point != 0 ? c.bytes.substr(0, c.length) : "\xEF\xBF\xBD");
-    if (c.valid) {
+    EXPECT_EQ(ToValidUtf8(bytes.substr(0, length)),
+              valid && code_point != 0 ? bytes.substr(0, length) : "\xEF\xBF\xBD");
+    if (valid) {
       std::string encoded;
-      AppendUtf8(&encoded, c.code_point);
-      EXPECT_EQ(encoded, c.bytes.substr(0, c.length));
+      AppendUtf8(&encoded, code_point);
+      EXPECT_EQ(encoded, bytes.substr(0, length));
     }
   }
 }

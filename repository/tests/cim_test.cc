@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string_view>
+#include <tuple>
 
 #include "repository/repository.h"
 #include "wbem/testing/leak_check.h"
@@ -104,12 +106,8 @@ TEST_F(CimTest, EachCimTypeTravelsInItsVariantTypeAndTakesNull) {
 // Integers are truncated to the declared width; 64-bit ones are decimal text.
 // What does not convert is refused and the old value kept.
 TEST_F(CimTest, ValuesConvertToTheDeclaredTypeOrAreRefused) {
-  struct Case {
-    const char* property;
-    Variant value;
-    const char* text;  // null: refused
-  };
-  const Case cases[] = {
+  // Property, value put, text read back (null: refused).
+  const std::tuple<const char*, Variant, const char*> cases[] = {
       {"S8", 200, "-56"},
       {"S8", -1, "-1"},
       {"U8", 300, "44"},
@@ -146,17 +144,18 @@ TEST_F(CimTest, ValuesConvertToTheDeclaredTypeOrAreRefused) {
       {"S64", "", nullptr},
       {"Char", "A", nullptr},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.property) + " <- " + (c.text ? c.text : "refused"));
-    const TypedProperty& p =
-        *std::find_if(std::begin(kTypes), std::end(kTypes),
-                      [&](const TypedProperty& t) { return c.property == std::string(t.name); });
-    ASSERT_EQ(Put(c.property, p.sample), WBEM_S_NO_ERROR);
-    const std::string before = Typed(c.property);
-    EXPECT_EQ(Put(c.property, c.value), c.text ? WBEM_S_NO_ERROR : WBEM_E_TYPE_MISMATCH);
-    EXPECT_EQ(Typed(c.property),
-              c.text ? std::to_string(p.vt) + " " + CimTypeName(p.type) + " " + c.text : before);
+  for (const auto& [property, value, text] : cases) {
+    SCOPED_TRACE(std::string(property) + " <- " + (text ? text : "refused"));
+    const std::string_view name = property;
+    const TypedProperty& p = *std::find_if(std::begin(kTypes), std::end(kTypes),
+                                           [&](const TypedProperty& t) { return name == t.name; });
+    ASSERT_EQ(Put(property, p.sample), WBEM_S_NO_ERROR);
+    const std::string before = Typed(property);
+    EXPECT_EQ(Put(property, value), text ? WBEM_S_NO_ERROR : WBEM_E_TYPE_MISMATCH);
+    EXPECT_EQ(Typed(property),
+              text ? std::to_string(p.vt) + " " + CimTypeName(p.type) + " " + text : before);
   }
+
   EXPECT_EQ(Put("S32", 5, CIM_UINT32), WBEM_E_TYPE_MISMATCH) << "an explicit type must match";
   EXPECT_EQ(Put("S32", 9, CIM_SINT32), WBEM_S_NO_ERROR);
   EXPECT_EQ(Get("S32").get().lVal, 9);

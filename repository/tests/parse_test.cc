@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "repository/object_path.h"
@@ -25,11 +26,7 @@ std::vector<std::string> Lines(const std::string& name) {
 
 TEST(ObjectPathTest, ParsesBothFormsAndRefusesMalformedPaths) {
   using Key = ObjectPath::Key;
-  struct Case {
-    const char* text;
-    ObjectPath expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, ObjectPath> cases[] = {
       {R"(\\.\root\zrv:Disk)", {u".", u"root\\zrv", u"Disk", {}}},
       {R"(\\.\root:Disk.Id="C:")", {u".", u"root", u"Disk", {Key{u"Id", u"C:", true}}}},
       {R"(\\.\a\b\c:Disk.Id="x",Num=5)",
@@ -42,11 +39,11 @@ TEST(ObjectPathTest, ParsesBothFormsAndRefusesMalformedPaths) {
       {"Disk", {u"", u"", u"Disk", {}}},
       {"Disk.On=TRUE", {u"", u"", u"Disk", {Key{u"On", u"TRUE", false}}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
     ObjectPath path;
-    ASSERT_EQ(ParseObjectPath(Utf8ToUtf16(c.text), &path), WBEM_S_NO_ERROR);
-    EXPECT_EQ(path, c.expected);
+    ASSERT_EQ(ParseObjectPath(Utf8ToUtf16(text), &path), WBEM_S_NO_ERROR);
+    EXPECT_EQ(path, expected);
   }
   for (const std::string& text : Lines("bad_object_paths.txt")) {
     SCOPED_TRACE(text);
@@ -66,11 +63,7 @@ TEST(ObjectPathTest, FormatReadsBack) {
 
 TEST(EventQueryTest, ParsesTheSubsetAndRefusesEverythingElse) {
   using C = EventQuery::Condition;
-  struct Case {
-    const char* text;
-    EventQuery expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, EventQuery> cases[] = {
       {"SELECT * FROM ZRV_Event", {u"ZRV_Event", {}}},
       {"select * from zrv_event", {u"zrv_event", {}}},
       {"  SELECT\t*\nFROM  E  ", {u"E", {}}},
@@ -83,11 +76,11 @@ TEST(EventQueryTest, ParsesTheSubsetAndRefusesEverythingElse) {
       {R"(SELECT * FROM E WHERE P="\\\\server\\share")", {u"E", {C{u"P", u"\\\\server\\share"}}}},
       {"SELECT*FROM E WHERE P=\"x\"", {u"E", {C{u"P", u"x"}}}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
     EventQuery q;
-    ASSERT_EQ(ParseEventQuery(Utf8ToUtf16(c.text), &q), WBEM_S_NO_ERROR);
-    EXPECT_EQ(q, c.expected);
+    ASSERT_EQ(ParseEventQuery(Utf8ToUtf16(text), &q), WBEM_S_NO_ERROR);
+    EXPECT_EQ(q, expected);
   }
   for (const std::string& text : Lines("bad_event_queries.txt")) {
     SCOPED_TRACE(text);

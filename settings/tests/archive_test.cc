@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "settings/tests/test_util.h"
 
@@ -14,12 +15,7 @@ namespace {
 // Strings and byte blocks of every length band: the prefix written, then the
 // bytes, and the same text read back with nothing left over.
 TEST(ArchiveTest, StringsAndBlocksUseThePrefixOfTheirLengthBand) {
-  struct Case {
-    bool block;
-    std::size_t length;
-    Bytes prefix;
-  };
-  const Case cases[] = {
+  const std::tuple<bool, std::size_t, Bytes> cases[] = {
       {false, 0, {0x00}},
       {false, 3, {0x03}},
       {false, 254, {0xFE}},
@@ -32,17 +28,17 @@ TEST(ArchiveTest, StringsAndBlocksUseThePrefixOfTheirLengthBand) {
       {true, 65534, {0xFE, 0xFF}},
       {true, 65535, {0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << (c.block ? "block " : "string ") << c.length);
-    Bytes payload(c.length);
+  for (const auto& [block, length, prefix] : cases) {
+    SCOPED_TRACE(testing::Message() << (block ? "block " : "string ") << length);
+    Bytes payload(length);
     for (std::size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<std::uint8_t>(i * 7);
     const std::string text(payload.begin(), payload.end());
     Bytes out;
     CArchive store(out, CArchive::store);
-    c.block ? store.WriteBytes(payload) : store.WriteString(text);
-    EXPECT_EQ(out, Cat({c.prefix, payload}));
+    block ? store.WriteBytes(payload) : store.WriteString(text);
+    EXPECT_EQ(out, Cat({prefix, payload}));
     CArchive load(out, CArchive::load);
-    if (c.block) {
+    if (block) {
       EXPECT_EQ(load.ReadBytes(), payload);
     } else {
       EXPECT_EQ(load.ReadString(), text);
@@ -53,23 +49,17 @@ TEST(ArchiveTest, StringsAndBlocksUseThePrefixOfTheirLengthBand) {
 
 // Forms that no writer of this library produces but the reader must accept.
 TEST(ArchiveTest, ReaderAcceptsLongerPrefixesAndWideStrings) {
-  struct Case {
-    const char* name;
-    Bytes data;
-    std::string text;
-    std::size_t consumed;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Bytes, std::string, std::size_t> cases[] = {
       {"word prefix", {0xFF, 0x02, 0x00, 'h', 'i'}, "hi", 5},
       {"long prefix", {0xFF, 0xFF, 0xFF, 0x02, 0x00, 0x00, 0x00, 'h', 'i'}, "hi", 9},
       // FF FE FF marks UTF-16; its length in units follows in the same scheme.
       {"wide", {0xFF, 0xFE, 0xFF, 0x02, 'A', 0x00, 0xE9, 0x00, 0x01}, "A\xC3\xA9", 8},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CArchive ar(c.data);
-    EXPECT_EQ(ar.ReadString(), c.text);
-    EXPECT_EQ(ar.GetOffset(), c.consumed);
+  for (const auto& [name, data, text, consumed] : cases) {
+    SCOPED_TRACE(name);
+    CArchive ar(data);
+    EXPECT_EQ(ar.ReadString(), text);
+    EXPECT_EQ(ar.GetOffset(), consumed);
   }
   const Bytes block_long_form = {0xFF, 0xFF, 0x01, 0x00, 0x00, 0x00, 0x7A};
   EXPECT_EQ(CArchive(block_long_form).ReadBytes(), Bytes{0x7A});
@@ -97,16 +87,10 @@ TEST(ArchiveTest, NumbersAreLittleEndianAndDoublesKeepTheirBits) {
 
 TEST(ArchiveTest, BadDataThrowsWithItsOffsetAndCause) {
   using E = CArchiveException;
-  struct Case {
-    const char* name;
-    Bytes data;
-    // Reads in order, all but the last succeed: s string, b block, w word,
-    // l long, d double, c count of 2-byte items.
-    const char* reads;
-    E::Cause cause;
-    std::size_t offset;
-  };
-  const Case cases[] = {
+  // Name, data, reads, cause and offset of the failure. Reads run in order,
+  // all but the last succeed: s string, b block, w word, l long, d double,
+  // c count of 2-byte items.
+  const std::tuple<const char*, Bytes, const char*, E::Cause, std::size_t> cases[] = {
       {"empty word", {}, "w", E::endOfData, 0},
       {"half a long", {1, 0, 0, 0, 9, 9}, "ll", E::endOfData, 4},
       {"seven bytes of a double", Bytes(7), "d", E::endOfData, 0},
@@ -118,11 +102,11 @@ TEST(ArchiveTest, BadDataThrowsWithItsOffsetAndCause) {
       {"block longer than data", {0x04, 0x00, 1, 2, 3}, "b", E::badLength, 0},
       {"count beyond data", {0, 0, 0, 0, 3, 0, 0, 0, 1, 2, 3, 4, 5}, "lc", E::badCount, 4},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CArchive ar(c.data);
+  for (const auto& [name, data, reads, cause, offset] : cases) {
+    SCOPED_TRACE(name);
+    CArchive ar(data);
     try {
-      for (const char* r = c.reads; *r != '\0'; ++r) {
+      for (const char* r = reads; *r != '\0'; ++r) {
         if (*r == 's') ar.ReadString();
         if (*r == 'b') ar.ReadBytes();
         if (*r == 'w') ar.ReadWord();
@@ -132,9 +116,9 @@ TEST(ArchiveTest, BadDataThrowsWithItsOffsetAndCause) {
       }
       ADD_FAILURE() << "no exception";
     } catch (const CArchiveException& e) {
-      EXPECT_EQ(e.GetCause(), c.cause) << e.what();
-      EXPECT_EQ(e.GetOffset(), c.offset) << e.what();
-      EXPECT_EQ(std::string(e.what()), e.GetReason() + " at offset " + std::to_string(c.offset));
+      EXPECT_EQ(e.GetCause(), cause) << e.what();
+      EXPECT_EQ(e.GetOffset(), offset) << e.what();
+      EXPECT_EQ(std::string(e.what()), e.GetReason() + " at offset " + std::to_string(offset));
     }
   }
 }

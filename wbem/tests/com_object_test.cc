@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "wbem/com_ptr.h"
 #include "wbem/testing/leak_check.h"
 
 namespace {
 
-IID MakeIid(unsigned char last) { return {0x11111111, 0x2222, 0x3333, {0, 0, 0, 0, 0, 0, 0, last}}; }
+IID MakeIid(unsigned char last) {
+  return {0x11111111, 0x2222, 0x3333, {0, 0, 0, 0, 0, 0, 0, last}};
+}
 
 // Deleted by its last reference; tells the test when that happens.
 class Sink final : public wbem::ComObject<Sink, IWbemObjectSink> {
@@ -34,23 +38,18 @@ class ComObjectTest : public wbem::testing::LeakCheckedTest {};
 TEST_F(ComObjectTest, AnswersItsIdentitiesAndRefusesOthers) {
   bool destroyed = false;
   auto sink = wbem::ComPtr<Sink>::Adopt(new Sink(&destroyed));
-  struct Case {
-    const char* name;
-    IID iid;
-    HRESULT expected;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, IID, HRESULT> cases[] = {
       {"IUnknown", IID_IUnknown, S_OK},
       {"the interface", IID_IWbemObjectSink, S_OK},
       {"an extra identity", MakeIid(7), S_OK},
       {"another interface", IID_IWbemServices, E_NOINTERFACE},
       {"an unknown identity", MakeIid(8), E_NOINTERFACE},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, iid, expected] : cases) {
+    SCOPED_TRACE(name);
     void* out = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(sink->QueryInterface(c.iid, &out), c.expected);
-    if (c.expected == S_OK) {
+    EXPECT_EQ(sink->QueryInterface(iid, &out), expected);
+    if (expected == S_OK) {
       EXPECT_EQ(out, static_cast<IWbemObjectSink*>(sink.get()));
       EXPECT_EQ(sink->Release(), 1u) << "the answer added exactly one reference";
     } else {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "wbem/com_object.h"
 #include "wbem/com_ptr.h"
@@ -95,12 +96,7 @@ TEST_F(VariantTest, RefusesUnknownTypes) {
 }
 
 TEST_F(VariantTest, HolderMapsCppValuesToVariantTypes) {
-  struct Case {
-    const char* name;
-    Variant value;
-    VARTYPE vt;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Variant, VARTYPE> cases[] = {
       {"int", Variant(5), VT_I4},
       {"int64", Variant(std::int64_t{5}), VT_I8},
       {"uint8", Variant(std::uint8_t{5}), VT_UI1},
@@ -116,9 +112,9 @@ TEST_F(VariantTest, HolderMapsCppValuesToVariantTypes) {
       {"null text", Variant(static_cast<const char*>(nullptr)), VT_NULL},
       {"default", Variant(), VT_EMPTY},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.value.vt(), c.vt);
+  for (const auto& [name, value, vt] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(value.vt(), vt);
   }
   EXPECT_EQ(Variant(true).get().boolVal, VARIANT_TRUE);
   EXPECT_EQ(Variant("Zürich").AsUtf8(), "Zürich");

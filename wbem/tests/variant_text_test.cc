@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <tuple>
 
 #include "wbem/holders.h"
 #include "wbem/testing/leak_check.h"
@@ -18,12 +19,7 @@ namespace {
 using testing::RawVariant;
 
 TEST(FormatVariantTest, GivesTheDocumentedTextPerTypeOrRefusesLeavingTextAlone) {
-  struct Case {
-    const char* name;
-    Variant value;
-    const char* text;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, Variant, const char*> cases[] = {
       {"empty", Variant(), ""},
       {"null", Variant(nullptr), ""},
       {"i1", Variant(std::int8_t{-5}), "-5"},
@@ -48,11 +44,11 @@ TEST(FormatVariantTest, GivesTheDocumentedTextPerTypeOrRefusesLeavingTextAlone) 
       {"int", Variant(RawVariant(VT_INT, -2)), "-2"},
       {"uint", Variant(RawVariant(VT_UINT, 2)), "2"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, value, expected] : cases) {
+    SCOPED_TRACE(name);
     std::string text = "unchanged";
-    EXPECT_TRUE(FormatVariant(c.value.get(), &text));
-    EXPECT_EQ(text, c.text);
+    EXPECT_TRUE(FormatVariant(value.get(), &text));
+    EXPECT_EQ(text, expected);
   }
   for (VARTYPE vt : std::initializer_list<VARTYPE>{VT_UNKNOWN, VT_DISPATCH, VT_ARRAY | VT_I4,
                                                    VT_DATE, VT_CY, VT_ERROR}) {
