@@ -83,22 +83,20 @@ TEST(ActionInfoTest, ClonesAreDeepAndClearAllResetsWhatEachKindOwns) {
   program.m_strCommand = program.m_strProbe = program.m_strDescriptiveName = program.m_strAux = "x";
   CBaseActionInfo base;
   base.m_wExecLimit = 3;
-  const struct {
-    const CBaseActionInfo* original;
-    Bytes cleared;
-  } cases[] = {{&builtin, Record(CBuiltInActionInfo())},
-               {&task, Record(CTaskActionInfo())},
-               {&program, Bytes{5, 0, 0, 0, 0, 0}},
-               {&base, Bytes{0, 0}}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.original->GetRuntimeClass()->m_lpszClassName);
-    const Bytes record = Record(*c.original);
-    std::unique_ptr<CBaseActionInfo> clone = c.original->Clone();
-    EXPECT_EQ(clone->GetRuntimeClass(), c.original->GetRuntimeClass());
+  const std::pair<const CBaseActionInfo*, Bytes> cases[] = {
+      {&builtin, Record(CBuiltInActionInfo())},
+      {&task, Record(CTaskActionInfo())},
+      {&program, Bytes{5, 0, 0, 0, 0, 0}},
+      {&base, Bytes{0, 0}}};
+  for (const auto& [original, cleared] : cases) {
+    SCOPED_TRACE(original->GetRuntimeClass()->m_lpszClassName);
+    const Bytes record = Record(*original);
+    std::unique_ptr<CBaseActionInfo> clone = original->Clone();
+    EXPECT_EQ(clone->GetRuntimeClass(), original->GetRuntimeClass());
     EXPECT_EQ(Record(*clone), record);
     clone->ClearAll();
-    EXPECT_EQ(Record(*clone), c.cleared);
-    EXPECT_EQ(Record(*c.original), record);
+    EXPECT_EQ(Record(*clone), cleared);
+    EXPECT_EQ(Record(*original), record);
   }
 }
 
