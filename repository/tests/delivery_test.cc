@@ -68,7 +68,8 @@ class DeliveryTest : public wbem::testing::LeakCheckedTest {
 TEST_F(DeliveryTest, MatchesTheClassItsSubclassesAndEveryCondition) {
   auto sink = CollectingSink::Create();
   auto free = CollectingSink::Create();
-  ASSERT_EQ(ns_.Subscribe(R"(SELECT * FROM ZRV_Event WHERE ProfileName="a\\b")", sink.get()), 0);
+  ASSERT_EQ(ns_.Subscribe(R"(SELECT * FROM ZRV_Event WHERE ProfileName="a\\b")", sink.get()),
+            WBEM_S_NO_ERROR);
   ASSERT_EQ(
       ns_.Subscribe(R"(select * from disk_full where free = "10" and EventId="1")", free.get()),
       WBEM_S_NO_ERROR);

@@ -387,7 +387,8 @@ TEST_F(MethodTest, SignaturesDeclareParametersAndReturnValue) {
 
 TEST_F(MethodTest, RunsTheProviderWithInParametersOnClassAndInstancePaths) {
   return_value_ = 2;
-  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", RestartIn(30).get()), 0);
+  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", RestartIn(30).get()),
+            WBEM_S_NO_ERROR);
   EXPECT_EQ(Line(out_.get()), "__PARAMETERS{ReturnValue=2; Took=30}");
   ASSERT_EQ(Exec(R"(\\.\root\zrv:WebService)", "Restart"), WBEM_S_NO_ERROR);
   EXPECT_EQ(Line(out_.get()), "__PARAMETERS{ReturnValue=2; Took=NULL}");
@@ -418,7 +419,8 @@ TEST_F(MethodTest, RecordedCallsNeverReachTheProviderAndAnswerSuccessWithZero) {
   // The provider would fail the call and return 2: neither happens.
   result_ = WBEM_E_ACCESS_DENIED;
   return_value_ = 2;
-  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", RestartIn(30).get()), 0);
+  ASSERT_EQ(Exec(R"(\\.\root\zrv:Service.Name="web")", "Restart", RestartIn(30).get()),
+            WBEM_S_NO_ERROR);
   EXPECT_EQ(Line(out_.get()), "__PARAMETERS{ReturnValue=0; Took=NULL}");
   // A string return type takes no 0: the call still succeeds, its ReturnValue NULL.
   ASSERT_EQ(Exec("Service", "Ping"), WBEM_S_NO_ERROR);

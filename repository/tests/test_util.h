@@ -1,6 +1,8 @@
 // Helpers shared by the repository tests: property values as text.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <initializer_list>
 #include <string>
 
