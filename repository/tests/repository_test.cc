@@ -76,6 +76,12 @@ class RepositoryTest : public wbem::testing::LeakCheckedTest {
   static HRESULT Put(IWbemClassObject* object, const char16_t* name, Variant value) {
     return object->Put(name, 0, value.ptr(), 0);
   }
+  HRESULT PutInstance(IWbemClassObject* o, LONG flags = 0) {
+    return services_->PutInstance(o, flags, nullptr, nullptr);
+  }
+  HRESULT PutClass(IWbemClassObject* o, LONG flags = 0) {
+    return services_->PutClass(o, flags, nullptr, nullptr);
+  }
 
   Repository repo_;
   Namespace ns_ = repo_.OpenNamespace("root\\zrv");
@@ -185,7 +191,7 @@ TEST_F(RepositoryTest, InstancesAreFiledByKeyAndFoundThroughAnyAncestor) {
 
 TEST_F(RepositoryTest, PutInstanceHonoursFlagsAndRefusesNullKeys) {
   auto disk = New("Disk", {{"Size", 1}});
-  const auto put = [&](LONG flags) { return services_->PutInstance(disk.get(), flags, 0, 0); };
+  const auto put = [&](LONG flags) { return PutInstance(disk.get(), flags); };
   EXPECT_EQ(put(0), WBEM_E_ILLEGAL_NULL);
   ASSERT_EQ(Put(disk.get(), u"Id", "A"), WBEM_S_NO_ERROR);
   EXPECT_EQ(put(WBEM_FLAG_UPDATE_ONLY), WBEM_E_NOT_FOUND);
@@ -196,8 +202,8 @@ TEST_F(RepositoryTest, PutInstanceHonoursFlagsAndRefusesNullKeys) {
   EXPECT_EQ(TextAt(R"(Disk.Id="A")", "Size"), "1");
   EXPECT_EQ(put(WBEM_FLAG_UPDATE_ONLY), WBEM_S_NO_ERROR);
   EXPECT_EQ(TextAt(R"(Disk.Id="A")", "Size"), "2");
-  EXPECT_EQ(services_->PutInstance(New("ZRV_Event").get(), 0, 0, 0), WBEM_E_INVALID_OPERATION);
-  EXPECT_EQ(services_->PutInstance(GetObject("Disk").get(), 0, 0, 0), WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(PutInstance(New("ZRV_Event").get()), WBEM_E_INVALID_OPERATION);
+  EXPECT_EQ(PutInstance(GetObject("Disk").get()), WBEM_E_INVALID_PARAMETER);
 }
 
 TEST_F(RepositoryTest, ObjectsAreIndependentCopies) {
@@ -221,14 +227,13 @@ TEST_F(RepositoryTest, PutClassFilesChangedDefaults) {
   auto cls = GetObject("Disk_Full");
   ASSERT_EQ(Put(cls.get(), u"Drive", "D:"), WBEM_S_NO_ERROR);
   ASSERT_EQ(Put(cls.get(), u"EventId", "none"), WBEM_S_NO_ERROR);
-  EXPECT_EQ(services_->PutClass(cls.get(), WBEM_FLAG_CREATE_ONLY, 0, 0), WBEM_E_ALREADY_EXISTS);
-  ASSERT_EQ(services_->PutClass(cls.get(), 0, nullptr, nullptr), WBEM_S_NO_ERROR);
+  EXPECT_EQ(PutClass(cls.get(), WBEM_FLAG_CREATE_ONLY), WBEM_E_ALREADY_EXISTS);
+  ASSERT_EQ(PutClass(cls.get()), WBEM_S_NO_ERROR);
   auto stored = GetObject("Disk_Full");
   EXPECT_EQ(Text(stored.get(), {"Drive", "EventId"}), "D:|none");
   EXPECT_EQ(Names(stored.get(), WBEM_FLAG_LOCAL_ONLY), "EventId severity Drive Free");
   // A class with subclasses cannot be replaced.
-  EXPECT_EQ(services_->PutClass(GetObject("ZRV_Event").get(), 0, nullptr, nullptr),
-            WBEM_E_CLASS_HAS_CHILDREN);
+  EXPECT_EQ(PutClass(GetObject("ZRV_Event").get()), WBEM_E_CLASS_HAS_CHILDREN);
 }
 
 TEST_F(RepositoryTest, DefineRefusesInconsistentClasses) {
@@ -453,9 +458,11 @@ TEST_F(MethodTest, EachFailureHasItsCode) {
     EXPECT_FALSE(out_);
   }
   EXPECT_TRUE(calls_.empty());
-  EXPECT_EQ(services_->ExecMethod(nullptr, Bstr("Ping").get(), 0, 0, 0, 0, 0),
-            WBEM_E_INVALID_PARAMETER);
-  EXPECT_EQ(services_->ExecMethod(Bstr("Service").get(), Bstr("Ping").get(), 0x10, 0, 0, 0, 0),
+  EXPECT_EQ(
+      services_->ExecMethod(nullptr, Bstr("Ping").get(), 0, nullptr, nullptr, nullptr, nullptr),
+      WBEM_E_INVALID_PARAMETER);
+  EXPECT_EQ(services_->ExecMethod(Bstr("Service").get(), Bstr("Ping").get(), 0x10, nullptr, nullptr,
+                                  nullptr, nullptr),
             WBEM_E_INVALID_PARAMETER);
 }
 
