@@ -342,7 +342,7 @@ class MethodTest : public RepositoryTest {
   // Path|class|method|keys|Delay ("-" without in-parameters).
   static std::string Describe(const MethodCall& call) {
     std::string text = call.path + "|" + call.class_name + "|" + call.method + "|";
-    for (const auto& [name, value] : call.keys) text += name + "=" + value + ";";
+    for (const auto& [name, value] : call.keys) text.append(name).append("=").append(value) += ";";
     std::string delay = "-";
     if (call.in != nullptr) FormatVariant(call.Arg("Delay").get(), &delay);
     return text + "|" + delay;
