@@ -37,10 +37,19 @@ void CActionManagerSettings::Serialize(CArchive& ar, std::int32_t version) {
   for (std::int32_t i = 0; i < count; ++i) {
     const std::string event_name = ar.ReadString();
     CActionRule loaded;
-    const std::size_t skipped_before = ar.GetSkipped().size();
-    loaded.Serialize(ar, version);
-    for (std::size_t k = skipped_before; k < ar.GetSkipped().size(); ++k) {
-      ar.GetSkipped()[k].rule = event_name;
+    {
+      // The actions this rule leaves out carry its name, also when reading
+      // it fails part way: the failed load still reports what it skipped.
+      struct NameSkipped {
+        CArchive& ar;
+        const std::string& rule;
+        const std::size_t from = ar.GetSkipped().size();
+        ~NameSkipped() {
+          for (std::size_t k = from; k < ar.GetSkipped().size(); ++k)
+            ar.GetSkipped()[k].rule = rule;
+        }
+      } naming{ar, event_name};
+      loaded.Serialize(ar, version);
     }
     // Filed as assignment would file it, without cloning every action.
     m_mapRules[event_name].TakeActionsFrom(loaded);
