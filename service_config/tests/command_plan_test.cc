@@ -13,38 +13,39 @@ namespace {
 
 using namespace std::string_literals;
 
-TEST(CommandArgumentTest, PlaceholdersLiteralsAndEscapedBraces) {
-  struct Case {
-    std::string text;
-    CommandArgument pieces;
-  };
-  const Case cases[] = {
-      {"", {{false, ""}}},
-      {"restart", {{false, "restart"}}},
-      {"{Unit}", {{true, "Unit"}}},
-      {"--unit={Unit}.service", {{false, "--unit="}, {true, "Unit"}, {false, ".service"}}},
-      {"{A}{B}", {{true, "A"}, {true, "B"}}},
-      {"{{Unit}}", {{false, "{Unit}"}}},
-      {"a}}b{{c", {{false, "a}b{c"}}},
-      {"{{{Unit}}}", {{false, "{"}, {true, "Unit"}, {false, "}"}}},
-      {"{Odd name-1}", {{true, "Odd name-1"}}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
-    CommandArgument pieces;
-    std::string message;
-    ASSERT_TRUE(ParseCommandArgument(c.text, &pieces, &message)) << message;
-    EXPECT_EQ(pieces, c.pieces);
-  }
+// The pieces of `text` as "'literal' {placeholder} ...", or "refused".
+std::string Pieces(const std::string& text) {
+  CommandArgument pieces;
+  std::string message;
+  if (!ParseCommandArgument(text, &pieces, &message)) return message.empty() ? "" : "refused";
+  std::string shown;
+  for (const CommandPiece& p : pieces)
+    shown += (shown.empty() ? "" : " ") + (p.placeholder ? "{" + p.text + "}" : "'" + p.text + "'");
+  return shown;
 }
 
-TEST(CommandArgumentTest, LoneOrUnclosedBracesAreRefused) {
-  for (const std::string& text : {"}"s, "a}b"s, "{"s, "{Unit"s, "{}"s, "{a{b}"s, "x{{y}"s}) {
+TEST(CommandArgumentTest, PlaceholdersLiteralsAndEscapedBracesOrARefusal) {
+  // The last rows: lone or unclosed braces, and an empty placeholder.
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "''"},
+      {"restart", "'restart'"},
+      {"{Unit}", "{Unit}"},
+      {"--unit={Unit}.service", "'--unit=' {Unit} '.service'"},
+      {"{A}{B}", "{A} {B}"},
+      {"{{Unit}}", "'{Unit}'"},
+      {"a}}b{{c", "'a}b{c'"},
+      {"{{{Unit}}}", "'{' {Unit} '}'"},
+      {"{Odd name-1}", "{Odd name-1}"},
+      {"}", "refused"},
+      {"a}b", "refused"},
+      {"{", "refused"},
+      {"{Unit", "refused"},
+      {"{}", "refused"},
+      {"{a{b}", "refused"},
+      {"x{{y}", "refused"}};
+  for (const auto& [text, pieces] : cases) {
     SCOPED_TRACE(text);
-    CommandArgument pieces;
-    std::string message;
-    EXPECT_FALSE(ParseCommandArgument(text, &pieces, &message));
-    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(Pieces(text), pieces);
   }
 }
 
@@ -58,10 +59,7 @@ TEST(CommandVariableTest, NamesAreUpperCasedAndOtherBytesBecomeUnderscores) {
 // Which sequences are invalid UTF-8 is base's (base/tests/utf8_test.cc); here
 // that each byte of one is written as hex.
 TEST(EscapeOutputLineTest, ControlBytesAndInvalidUtf8AreWrittenAsHex) {
-  struct Case {
-    std::string raw, logged;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"plain text, 100%", "plain text, 100%"},
       {"tab\there\r", "tab\\x09here\\x0D"},
       {"back\\slash", "back\\\\slash"},
@@ -71,86 +69,71 @@ TEST(EscapeOutputLineTest, ControlBytesAndInvalidUtf8AreWrittenAsHex) {
       {"overlong \xC0\xAF", "overlong \\xC0\\xAF"},
       {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.logged);
-    EXPECT_EQ(EscapeOutputLine(c.raw), c.logged);
-  }
+  for (const auto& [raw, logged] : cases) EXPECT_EQ(EscapeOutputLine(raw), logged);
 }
 
-scenario::ScenarioMethod Method(std::vector<std::string> argv) {
-  scenario::ScenarioMethod method;
-  method.name = "Restart";
-  method.path = "classes[1].methods.Restart";
-  method.in = {{"Reason", CIM_STRING}, {"Count", CIM_UINT32}, {"Blob", CIM_OBJECT}};
-  method.command.emplace().argv = std::move(argv);
-  return method;
+scenario::ScenarioClass Class(const char* name, const char* superclass,
+                              std::vector<scenario::ScenarioProperty> properties) {
+  scenario::ScenarioClass cls;
+  cls.name = name;
+  cls.superclass = superclass;
+  cls.properties = std::move(properties);
+  return cls;
 }
 
-TEST(PrepareCommandTest, EveryPlaceholderMustNameOneValueWithText) {
-  scenario::ScenarioClass base;
-  base.name = "Base";
-  base.properties.push_back({"Host", CIM_STRING, true, std::nullopt, ""});
-  scenario::ScenarioClass unit;
-  unit.name = "Unit";
-  unit.superclass = "base";
-  unit.properties.push_back({"Name", CIM_STRING, true, std::nullopt, ""});
-  unit.properties.push_back({"Label", CIM_STRING, false, std::nullopt, ""});
-  const std::vector<scenario::ScenarioClass> classes = {base, unit};
-  const std::vector<std::string> keys = ClassKeys(classes, unit);
+// Restart of Unit, a subclass of Base: keys Name and Host (inherited), the
+// property Label, and the in-parameters Reason, Count and Blob unless `in`
+// replaces them.
+TEST(PrepareCommandTest, EveryPlaceholderMustNameOneValueWithTextAndNamesMustNotClash) {
+  const scenario::ScenarioClass unit = Class("Unit", "base",
+                                             {{"Name", CIM_STRING, true, std::nullopt, ""},
+                                              {"Label", CIM_STRING, false, std::nullopt, ""}});
+  const std::vector<std::string> keys =
+      ClassKeys({Class("Base", "", {{"Host", CIM_STRING, true, std::nullopt, ""}}), unit}, unit);
   EXPECT_EQ(keys, (std::vector<std::string>{"Name", "Host"})) << "inherited keys count";
-
+  using In = std::vector<std::pair<std::string, CIMTYPE>>;
+  const In in = {{"Reason", CIM_STRING}, {"Count", CIM_UINT32}, {"Blob", CIM_OBJECT}};
+  const std::string at = "classes[1].methods.Restart.";
   struct Case {
     std::vector<std::string> argv;
-    std::string place;  // empty: accepted
-    std::string message_part;
+    std::string refusal;  // "place: part of the message"; empty: accepted
+    In in;
+    CIMTYPE return_type = CIM_UINT32;
   };
   // A placeholder of no key and one as the program are the configuration
   // reader's table's rows (config_test).
   const Case cases[] = {
-      {{"/bin/x", "{name}", "{HOST}", "{reason}", "n={Count}", "{{Label}}"}, "", ""},
-      {{"/bin/x", "ok", "{Nope}"}, "classes[1].methods.Restart.command[2]", "{Nope}"},
-      {{"/bin/x", "{Blob}"}, "classes[1].methods.Restart.command[1]", "without a text form"},
-      {{"/bin/x", "a}"}, "classes[1].methods.Restart.command[1]", "lone"},
+      {{"/bin/x", "{name}", "{HOST}", "{reason}", "n={Count}", "{{Label}}"}, "", in},
+      {{"/bin/x", "ok", "{Nope}"}, at + "command[2]: {Nope}", in},
+      {{"/bin/x", "{Blob}"}, at + "command[1]: {Blob} is an in-parameter without a text form", in},
+      {{"/bin/x", "a}"}, at + "command[1]: a lone", in},
+      // A key and an in-parameter of one name; two names of one variable.
+      {{"/bin/x", "{Name}"}, "is both a key and an in-parameter", {{"Name", CIM_STRING}}},
+      {{"/bin/x"},
+       "would both be the variable AM_IN_A_B",
+       {{"a.b", CIM_STRING}, {"A_B", CIM_STRING}}},
+      {{"/bin/x"}, at + "out.ReturnValue: ", in, CIM_STRING},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.argv.back());
+    SCOPED_TRACE(c.argv.back() + " " + c.refusal);
+    scenario::ScenarioMethod method;
+    method.name = "Restart";
+    method.path = "classes[1].methods.Restart";
+    method.in = c.in;
+    method.return_type = c.return_type;
+    method.command.emplace().argv = c.argv;
     CommandPlan plan;
     scenario::InputError error;
-    const bool ok = PrepareCommand(unit, Method(c.argv), keys, "/etc", &plan, &error);
-    EXPECT_EQ(ok, c.place.empty());
-    if (ok) {
-      EXPECT_EQ(plan.label, "Unit.Restart");
-      EXPECT_EQ(plan.argv.size(), c.argv.size());
-      EXPECT_EQ(plan.directory, "/etc");
+    if (PrepareCommand(unit, method, keys, "/etc", &plan, &error)) {
+      EXPECT_EQ(plan.label + " " + std::to_string(plan.argv.size()) + " " + plan.directory.string(),
+                "Unit.Restart " + std::to_string(c.argv.size()) + " /etc");
+      EXPECT_EQ(c.refusal, "");
     } else {
-      EXPECT_EQ(error.place, c.place);
-      EXPECT_NE(error.message.find(c.message_part), std::string::npos) << error.message;
+      EXPECT_NE((error.place + ": " + error.message).find(c.refusal), std::string::npos)
+          << error.place << ": " << error.message;
+      EXPECT_NE(c.refusal, "");
     }
   }
-}
-
-TEST(PrepareCommandTest, AmbiguousNamesAndAReturnValueWithoutIntegerAreRefused) {
-  scenario::ScenarioClass unit;
-  unit.name = "Unit";
-  unit.properties.push_back({"Reason", CIM_STRING, true, std::nullopt, ""});
-  unit.properties.push_back({"Unit-Name", CIM_STRING, true, std::nullopt, ""});
-  scenario::InputError error;
-  CommandPlan plan;
-
-  scenario::ScenarioMethod both = Method({"/bin/x", "{Reason}"});
-  both.in = {{"Reason", CIM_STRING}};
-  EXPECT_FALSE(PrepareCommand(unit, both, {"Reason", "Unit-Name"}, "/", &plan, &error));
-  EXPECT_NE(error.message.find("both"), std::string::npos) << error.message;
-
-  scenario::ScenarioMethod clash = Method({"/bin/x"});
-  clash.in = {{"a.b", CIM_STRING}, {"A_B", CIM_STRING}};
-  EXPECT_FALSE(PrepareCommand(unit, clash, {"Unit-Name"}, "/", &plan, &error));
-  EXPECT_NE(error.message.find("AM_IN_A_B"), std::string::npos) << error.message;
-
-  scenario::ScenarioMethod text = Method({"/bin/x"});
-  text.return_type = CIM_STRING;
-  EXPECT_FALSE(PrepareCommand(unit, text, {"Unit-Name"}, "/", &plan, &error));
-  EXPECT_EQ(error.place, "classes[1].methods.Restart.out.ReturnValue");
 }
 
 }  // namespace
