@@ -1,7 +1,7 @@
-# amctl's JSON readers under libFuzzer: settings JSON, scenario JSON and event
-# lines. The tool itself is not built in the fuzz preset (it links the shared
-# library), so each target compiles the readers' sources itself (base comes
-# with the settings library).
+# amctl's JSON readers under libFuzzer: settings JSON and scenario JSON (whose
+# events are read as `amctl run --events` reads each line). The tool itself is
+# not built in the fuzz preset (it links the shared library), so each target
+# compiles the readers' sources itself (base comes with the settings library).
 find_package(nlohmann_json REQUIRED)
 set(_amctl_readers
   ${PROJECT_SOURCE_DIR}/scenario/json_input.cc
@@ -19,13 +19,10 @@ am_fuzz(NAME fuzz_scenario_json
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/scenario_json_fuzz.cc ${_amctl_scenario_readers}
           ${PROJECT_SOURCE_DIR}/testing/temp_dir.cc
   LIBS settings ZRVUtils wbem world nlohmann_json::nlohmann_json)
-am_fuzz(NAME fuzz_event_lines
-  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/event_lines_fuzz.cc ${_amctl_scenario_readers}
-  LIBS settings ZRVUtils wbem world nlohmann_json::nlohmann_json)
 
 # The readers include their own folder's headers as "scenario/...".
 am_folder_include_root(scenario _scenario_root)
-foreach(t fuzz_settings_json fuzz_scenario_json fuzz_event_lines)
+foreach(t fuzz_settings_json fuzz_scenario_json)
   target_include_directories(${t} PRIVATE ${_scenario_root})
 endforeach()
 # The scenario target's folder is the test library's temporary folder.

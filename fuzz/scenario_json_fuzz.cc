@@ -11,12 +11,12 @@
 #include <string_view>
 
 #include "host/trace_utils.h"
+#include "repository/repository.h"
 #include "scenario/json_input.h"
 #include "scenario/scenario.h"
 #include "scenario/scenario_world.h"
-#include "world/world.h"
-#include "repository/repository.h"
 #include "testing/temp_dir.h"
+#include "world/world.h"
 
 namespace {
 
@@ -40,24 +40,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   CTraceUtils::GetInstance()->SetThreshold(2);
   static const amtest::TempDir folder;  // removed at exit
   g_folder = folder.path();
-  std::ofstream(g_folder / "s.bin", std::ios::binary) << std::string(
-      "\x01\0\0\0\x01"
-      "E"
-      "\x01\0\0\0\x01"
-      "a"
-      "\x12"
-      "CProgramActionInfo"
-      "\0\0\x01"
-      "c\0\0\0",
-      38);
-  std::ofstream(g_folder / "odd.bin", std::ios::binary) << std::string(
-      "\x01\0\0\0\x01"
-      "E"
-      "\x01\0\0\0\x01"
-      "x"
-      "\x03"
-      "Odd",
-      16);
+  // Octal escapes, which end before a letter: counts, lengths, texts.
+  std::ofstream(g_folder / "s.bin", std::ios::binary)
+      << std::string("\1\0\0\0\1E\1\0\0\0\1a\22CProgramActionInfo\0\0\1c\0\0\0", 38);
+  std::ofstream(g_folder / "odd.bin", std::ios::binary)
+      << std::string("\1\0\0\0\1E\1\0\0\0\1x\3Odd", 16);
   return 0;
 }
 
