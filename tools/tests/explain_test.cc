@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -22,108 +23,94 @@ TEST(ExplainTest, DryRunOfTheDemoCallsNoMethodStartsNoProgramAndShowsWhatTheReal
   const std::string scenario = AM_DEMO_SCENARIO;  // its programs run in examples/
   const RunResult dry = RunAmctl({"explain", scenario, "--jsonl"}, dir.path());
   ASSERT_EQ(dry.status, 0) << dry.err;
-  const std::vector<Json> dry_lines = Lines(dry.out);
-  // No provider ran: every call is the repository's record, none the provider's.
-  const std::vector<Json> dry_calls = OfType(dry_lines, "method_call");
-  ASSERT_EQ(dry_calls.size(), 5u);
-  for (const Json& call : dry_calls) EXPECT_EQ(call.value("called", true), false) << call;
-  for (const Json& event : OfType(dry_lines, "result_event")) EXPECT_EQ(event["sent"], false);
   // No program ran: none printed its line.
   EXPECT_EQ(dry.out.find("--STDOUT: Drive"), std::string::npos);
-
-  // The rule and the limit's decisions, action by action, in run order.
-  std::vector<std::string> decisions;
-  for (const Json& line : dry_lines) {
+  // The rule and the limit's decisions, action by action, in run order; no
+  // provider ran (every call is the repository's record, every result event
+  // unsent); each program is not started and shows its arguments, its folder
+  // and only the variables that differ from amctl's own (so PATH, unchanged,
+  // is left out).
+  std::vector<std::string> shown;
+  std::vector<Json> dry_calls;
+  for (const Json& line : Lines(dry.out)) {
+    const Json& env = line["environment"];
     if (line["type"] == "rule") {
-      decisions.push_back("rule " + line["rule"].get<std::string>() + " after " +
-                          std::to_string(line["already_executed"].get<int>()));
+      shown.push_back("rule " + line["rule"].get<std::string>() + " after " +
+                      line["already_executed"].dump());
     } else if (line["type"] == "action") {
-      decisions.push_back(line["name"].get<std::string>() + " " +
-                          line["decision"].get<std::string>());
+      shown.push_back(line["name"].get<std::string>() + " " + line["decision"].get<std::string>());
+    } else if (line["type"] == "method_call") {
+      dry_calls.push_back(line);
+      shown.push_back("call " + line["method"].get<std::string>() + " called " +
+                      line.value("called", Json(true)).dump());
+    } else if (line["type"] == "result_event") {
+      shown.push_back("sent " + line["sent"].dump());
+    } else if (line["type"] == "program_start") {
+      shown.push_back(Json{line["started"], line["arguments"].size(), line["arguments"][1],
+                           line["directory"] == (fs::path(AM_SOURCE_DIR) / "examples").string(),
+                           env["Disk_Full_FreeMB"], env["EVENT_SEVERITY"], env.contains("PATH")}
+                          .dump());
     }
   }
-  EXPECT_EQ(decisions,
-            (std::vector<std::string>{"rule disk_full after 0", "page runs", "cleanup runs",
-                                      "defragment runs", "notify runs", "ticket task_not_run",
-                                      "rule disk_full after 1", "page held_back", "cleanup runs",
-                                      "defragment runs", "notify runs", "ticket task_not_run"}));
-
-  // Each program, not started: its arguments, its folder, and only the
-  // variables that differ from amctl's own (so PATH, unchanged, is left out).
-  const std::vector<Json> starts = OfType(dry_lines, "program_start");
-  ASSERT_EQ(starts.size(), 2u);
-  const char* free[] = {"120", "80"};
-  for (std::size_t i = 0; i < starts.size(); ++i) {
-    SCOPED_TRACE(i);
-    const Json& start = starts[i];
-    EXPECT_EQ(start["started"], false);
-    EXPECT_EQ(start["arguments"].size(), 3u);
-    EXPECT_EQ(start["arguments"][1], "scustom.pl");
-    EXPECT_EQ(start["directory"], (fs::path(AM_SOURCE_DIR) / "examples").string());
-    EXPECT_EQ(start["environment"]["Disk_Full_FreeMB"], free[i]);
-    EXPECT_EQ(start["environment"]["EVENT_SEVERITY"], "critical");
-    EXPECT_FALSE(start["environment"].contains("PATH"));
-  }
+  EXPECT_EQ(shown,
+            (std::vector<std::string>{"rule disk_full after 0",
+                                      "page runs",
+                                      "call Send called false",
+                                      "sent false",
+                                      "cleanup runs",
+                                      "call Cleanup called false",
+                                      "sent false",
+                                      "defragment runs",
+                                      "call Defragment called false",
+                                      "sent false",
+                                      "notify runs",
+                                      R"([false,3,"scustom.pl",true,"120","critical",false])",
+                                      "sent false",
+                                      "ticket task_not_run",
+                                      "rule disk_full after 1",
+                                      "page held_back",
+                                      "cleanup runs",
+                                      "call Cleanup called false",
+                                      "sent false",
+                                      "defragment runs",
+                                      "call Defragment called false",
+                                      "sent false",
+                                      "notify runs",
+                                      R"([false,3,"scustom.pl",true,"80","critical",false])",
+                                      "sent false",
+                                      "ticket task_not_run"}));
 
   // run --dry-run is explain; its readable text marks what did not happen.
   const RunResult text = RunAmctl({"run", "--dry-run", scenario}, dir.path());
   ASSERT_EQ(text.status, 0) << text.err;
-  for (const char* shown :
+  for (const char* marked :
        {"(not called)", "(not sent)", "(not started)", "held back by its execution limit",
         "a task: carried for the agent, not run here", "env Disk_Full_Drive=\"C:\""}) {
-    EXPECT_NE(text.out.find(shown), std::string::npos) << shown;
+    EXPECT_NE(text.out.find(marked), std::string::npos) << marked;
   }
 
   // The calls the dry run showed are exactly the calls the real run made.
   const RunResult real = RunAmctl({"run", scenario, "--jsonl"}, dir.path());
   ASSERT_EQ(real.status, 0) << real.err;
-  const std::vector<Json> real_calls = OfType(Lines(real.out), "method_call");
-  ASSERT_EQ(real_calls.size(), dry_calls.size());
-  for (std::size_t i = 0; i < real_calls.size(); ++i) {
-    SCOPED_TRACE(i);
-    Json shown = dry_calls[i];
-    shown.erase("called");
-    EXPECT_EQ(shown, real_calls[i]);
-  }
+  for (Json& call : dry_calls) call.erase("called");
+  EXPECT_EQ(OfType(Lines(real.out), "method_call"), dry_calls);
 }
 
-// A scenario of its own with one built-in action and one program action.
-Json SmallScenario() {
-  return Json::parse(R"({
-    "profile": "P",
-    "classes": [{"name": "Disk_Full", "superclass": "ZRV_Event", "properties": {"Drive": "string"}},
-                {"name": "Volume", "properties": {"Drive": {"type": "string", "key": true}},
-                 "methods": {"Cleanup": {"in": {"Reason": "string"}, "return_value": 5}}}],
-    "instances": [{"class": "Volume", "properties": {"Drive": "C:"}}],
-    "settings": {"rules": [{"event": "Disk_Full", "actions": [
-      {"name": "a", "kind": "builtin", "namespace": "root\\zrv", "class": "Volume",
-       "method": "Cleanup", "key_params": [{"param": "Drive", "event_prop": "Drive"}],
-       "in_params": [{"param": "Reason", "event_prop": "event_key"}]}]}]},
-    "events": [{"class": "Disk_Full", "properties": {"EventId": "e", "event_key": "k", "Drive": "C:"}},
-               {"class": "Disk_Full", "properties": {"EventId": "e", "event_key": "k2", "Drive": "X:"}}]
-  })");
+// A scenario with one built-in action, its events and the expectations they
+// meet; `expect`, when given, replaces the expectations.
+std::string ExpectScenario(const TempDir& dir, const char* name, const Json& expect = nullptr) {
+  std::ifstream in(fs::path(AM_SOURCE_DIR) / "tools/tests/testdata/expect_met.json");
+  Json scenario = Json::parse(in);
+  if (!expect.is_null()) scenario["expect"] = expect;
+  if (expect.is_boolean()) scenario.erase("expect");
+  return dir.Write(name, scenario.dump());
 }
 
 TEST(AmctlTestTest, MetExpectationsPassAndUnmetOnesAreNamedOneByOne) {
   TempDir dir;
-  Json good = SmallScenario();
-  good["expect"] = Json::parse(R"({
-    "method_calls": [{"method": "Cleanup", "in": {"Reason": "k"}}],
-    "result_events": [{"MsgInfo": "ZRV_CorrelatedEvents|900", "return_code": 5},
-                      {"MsgInfo": "ZRV_CorrelatedEvents|901"}],
-    "process_event": [1, 0],
-    "logs": [{"level": 1, "component": "ActionManager", "regex": "already executed 0 times$"},
-             {"regex": "already executed 1 times"}],
-    "program_runs": 0})");
-  Json bad = SmallScenario();
-  bad["expect"] = Json::parse(R"({
-    "method_calls": [{"method": "Cleanup", "in": {"Reason": "other"}}, {"method": "Cleanup"}],
-    "result_events": [{"return_code": 0}, {"Nope": 1}],
-    "process_event": [1, 1],
-    "logs": [{"regex": "already executed 1 times"}, {"regex": "already executed 0 times"}],
-    "program_runs": 1})");
-  const std::string good_file = dir.Write("good.json", good.dump());
-  const std::string bad_file = dir.Write("bad.json", bad.dump());
+  const std::string good_file = ExpectScenario(dir, "good.json");
+  std::ifstream unmet(fs::path(AM_SOURCE_DIR) / "tools/tests/testdata/expect_unmet.json");
+  const std::string bad_file = ExpectScenario(dir, "bad.json", Json::parse(unmet));
 
   const RunResult pass = RunAmctl({"test", good_file}, dir.path());
   EXPECT_EQ(pass.status, 0) << pass.out << pass.err;
@@ -156,19 +143,17 @@ TEST(AmctlTestTest, MetExpectationsPassAndUnmetOnesAreNamedOneByOne) {
 // test tells one, and a scenario that states nothing to check.
 TEST(AmctlTestTest, AnInvalidOrMissingExpectBlockIsNoPass) {
   TempDir dir;
-  Json scenario = SmallScenario();
-  scenario["expect"] = Json::parse(R"({"logs": [{"level": 2}]})");
-  const std::string file = dir.Write("s.json", scenario.dump());
+  const std::string file =
+      ExpectScenario(dir, "s.json", Json::parse(R"({"logs": [{"level": 2}]})"));
   const RunResult invalid = RunAmctl({"test", file}, dir.path());
   EXPECT_EQ(invalid.status, 3);
   EXPECT_NE(invalid.err.find("amctl: " + file + ": expect.logs[0]: needs either text or regex"),
             std::string::npos)
       << invalid.err;
   EXPECT_NE(invalid.out.find("ERROR " + file), std::string::npos);
-  const std::string bare = dir.Write("bare.json", SmallScenario().dump());
-  const RunResult result = RunAmctl({"test", bare}, dir.path());
-  EXPECT_EQ(result.status, 1);
-  EXPECT_NE(result.out.find("expect: the scenario has no expect block"), std::string::npos);
+  const RunResult bare = RunAmctl({"test", ExpectScenario(dir, "bare.json", false)}, dir.path());
+  EXPECT_EQ(bare.status, 1);
+  EXPECT_NE(bare.out.find("expect: the scenario has no expect block"), std::string::npos);
 }
 
 }  // namespace
