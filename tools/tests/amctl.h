@@ -40,6 +40,31 @@ inline std::vector<Json> OfType(const std::vector<Json>& lines, const std::strin
   return found;
 }
 
+// A transcript's lines other than logs, one short text each: "CompStart=1",
+// "call METHOD IN", "result METHOD-or-program MSGINFO", "event INDEX CLASS RESULT",
+// or the line itself.
+inline std::vector<std::string> Outline(const std::string& text) {
+  std::vector<std::string> outline;
+  for (const Json& line : Lines(text)) {
+    const Json& p = line["properties"];
+    if (line["type"] == "component") {
+      outline.push_back(line["operation"].get<std::string>() + "=" + line["result"].dump());
+    } else if (line["type"] == "method_call") {
+      outline.push_back("call " + line["method"].get<std::string>() + " " + line["in"].dump());
+    } else if (line["type"] == "result_event") {
+      outline.push_back("result " +
+                        (p["Method"].is_null() ? "program" : p["Method"].get<std::string>()) + " " +
+                        p["MsgInfo"].get<std::string>());
+    } else if (line["type"] == "event") {
+      outline.push_back("event " + line["index"].dump() + " " + line["class"].get<std::string>() +
+                        " " + line["result"].dump());
+    } else if (line["type"] != "log") {
+      outline.push_back(line.dump());
+    }
+  }
+  return outline;
+}
+
 // The words of `text` split at spaces, to write a command line as one string.
 inline std::vector<std::string> Words(const std::string& text) {
   std::vector<std::string> words;
