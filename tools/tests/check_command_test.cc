@@ -79,14 +79,15 @@ const char kNoWrapper[] = R"({"profile": "P", "environment": {"ZMO_HALBERD_DIR":
                                                                "command": "true"}]}]}})";
 
 TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
-  constexpr Severity E = Severity::kError, W = Severity::kWarning;
   // The places of the scenario's one rule and of its first action.
   const std::string rule = "settings.rules[0].", a0 = rule + "actions[0].";
   const auto run = [](const std::string& command) {
     return ScenarioWith("Disk_Full", Program(command));
   };
-  const auto in = [](const std::string& ins) {
-    return ScenarioWith("Disk_Full", Clean(kBothKeys, ins));
+  // An in-parameter `param` from the event property `prop`.
+  const auto in = [](const std::string& param, const std::string& prop) {
+    return ScenarioWith("Disk_Full", Clean(kBothKeys, R"([{"param": ")" + param +
+                                                          R"(", "event_prop": ")" + prop + "\"}]"));
   };
   const auto keys = [](const std::string& event, const std::string& keys) {
     return ScenarioWith(event, Clean(keys, "[]"));
@@ -107,91 +108,89 @@ TEST(CheckCommandTest, EachProblemHasItsCodePlaceAndSeverity) {
            settings + "}]}";
   };
   const std::string program = R"({"name": "x", "kind": "program", "command": "true"})";
-  struct Case {
-    const char* what;
-    std::string file;  // the document
-    const char* code;
-    std::string place;
-    Severity severity;
-  };
-  const Case cases[] = {
-      {"not JSON", "{\"rules\": [}", "AM101", "line 1, column 12", E},
-      {"unknown field", R"({"rules": [], "rule": 1})", "AM102", "rule", E},
-      {"a JSON array", "[1]", "AM105", "", E},
-      {"events equal after lower-casing", rules(""), "AM201", "rules[1].event", E},
-      {"an event twice", rules("", "A"), "AM202", "rules[1].event", E},
-      {"an action name twice in a rule", rules(R"({"name": "x", "kind": "task"},
-          {"name": "x", "kind": "task"})", "B"), "AM203", "rules[0].actions[1].name", E},
-      {"built-in without class", rules(R"({"name": "x", "kind": "builtin", "method": "M",
-          "class_call": 1})", "B"), "AM204", "rules[0].actions[0].class", E},
-      {"built-in without method", rules(R"({"name": "x", "kind": "builtin", "class": "C",
-          "class_call": true})", "B"), "AM205", "rules[0].actions[0].method", E},
-      {"instance call without keys", keys("Disk_Full", "[]"), "AM206", a0 + "key_params", W},
-      {"instances that do not convert",
-       R"({"profile": "P", "classes": [{"name": "V", "properties": {"N": "uint8"}}],
+  const std::string builtin = R"({"name": "x", "kind": "builtin", )";
+  // The document, and "CODE SEVERITY PLACE" (E: error, W: warning) of the
+  // finding of that code it must give.
+  const std::pair<std::string, std::string> cases[] = {
+      // The readers' refusals: not JSON, an unknown field, an array.
+      {"{\"rules\": [}", "AM101 E line 1, column 12"},
+      {R"({"rules": [], "rule": 1})", "AM102 E rule"},
+      {"[1]", "AM105 E "},
+      // Events equal after lower-casing, an event twice, an action name twice
+      // in a rule, a built-in without class, without method.
+      {rules(""), "AM201 E rules[1].event"},
+      {rules("", "A"), "AM202 E rules[1].event"},
+      {rules(R"({"name": "x", "kind": "task"}, {"name": "x", "kind": "task"})", "B"),
+       "AM203 E rules[0].actions[1].name"},
+      {rules(builtin + R"("method": "M", "class_call": 1})", "B"),
+       "AM204 E rules[0].actions[0].class"},
+      {rules(builtin + R"("class": "C", "class_call": true})", "B"),
+       "AM205 E rules[0].actions[0].method"},
+      // An instance call without keys.
+      {keys("Disk_Full", "[]"), "AM206 W " + a0 + "key_params"},
+      // Instances that do not convert.
+      {R"({"profile": "P", "classes": [{"name": "V", "properties": {"N": "uint8"}}],
            "instances": [{"class": "V", "properties": {"N": 300}}], "settings": {}})",
-       "AM300", "instances[0].properties.N", E},
-      {"rule for a class the world lacks", ScenarioWith("Nope", ""), "AM301", rule + "event", W},
-      {"rule for a class outside ZRV_Event", ScenarioWith("Loose", ""), "AM302", rule + "event", E},
-      {"class the world lacks", call(R"(root\\zrv)", "Gone", "M"), "AM303", a0 + "class", E},
-      {"method the class lacks", call(R"(root\\zrv)", "Volume", "Gone"), "AM304", a0 + "method", E},
-      {"another namespace", call(R"(root\\other)", "Volume", "Clean"), "AM305", a0 + "namespace",
-       E},
-      {"key parameter that is not a key", keys("Disk_Full", R"([{"param": "Drive",
-          "event_prop": "Drive"}, {"param": "Id", "event_prop": "Id"},
-          {"param": "X", "event_prop": "When"}])"), "AM306", a0 + "key_params[2].event_prop", E},
-      {"a key left out", keys("Disk_Full", R"([{"param": "Drive", "event_prop": "Drive"}])"),
-       "AM307", a0 + "key_params", E},
-      {"in-parameter the method does not declare",
-       in(R"([{"param": "Why", "event_prop": "Drive"}])"), "AM308", a0 + "in_params[0].param", W},
-      {"key from an event property the event lacks", keys("Disk_Low", kBothKeys), "AM309",
-       a0 + "key_params[1].event_prop", E},
-      {"in-parameter from an event property the event lacks",
-       in(R"([{"param": "Reason", "event_prop": "Nope"}])"), "AM310",
-       a0 + "in_params[0].event_prop", W},
-      {"a text into a number", in(R"([{"param": "Count", "event_prop": "Drive"}])"), "AM311",
-       a0 + "in_params[0]", W},
-      {"a number into a text", in(R"([{"param": "Reason", "event_prop": "Free"}])"), "AM311",
-       a0 + "in_params[0]", W},
-      {"a datetime never converts", in(R"([{"param": "At", "event_prop": "When"}])"), "AM311",
-       a0 + "in_params[0]", W},
-      {"unbalanced single quote", run("echo 'it is full"), "AM401", a0 + "command", E},
-      {"unbalanced double quote", run("echo \"it is full"), "AM401", a0 + "command", E},
-      {"placeholder first", run("_-COMMAND-_ --now"), "AM402", a0 + "command", E},
-      {"placeholder later", run("echo _-COMMAND-_ done"), "AM403", a0 + "command", W},
-      {"double quotes", run("echo \"a  b\""), "AM404", a0 + "command", W},
+       "AM300 E instances[0].properties.N"},
+      // A rule for a class the world lacks, for a class outside ZRV_Event; a
+      // class the world lacks, a method the class lacks, another namespace.
+      {ScenarioWith("Nope", ""), "AM301 W " + rule + "event"},
+      {ScenarioWith("Loose", ""), "AM302 E " + rule + "event"},
+      {call(R"(root\\zrv)", "Gone", "M"), "AM303 E " + a0 + "class"},
+      {call(R"(root\\zrv)", "Volume", "Gone"), "AM304 E " + a0 + "method"},
+      {call(R"(root\\other)", "Volume", "Clean"), "AM305 E " + a0 + "namespace"},
+      // A key parameter that is not a key, a key left out, an in-parameter
+      // the method does not declare; a key or an in-parameter from an event
+      // property the event lacks.
+      {keys("Disk_Full", R"([{"param": "Drive", "event_prop": "Drive"},
+          {"param": "Id", "event_prop": "Id"}, {"param": "X", "event_prop": "When"}])"),
+       "AM306 E " + a0 + "key_params[2].event_prop"},
+      {keys("Disk_Full", R"([{"param": "Drive", "event_prop": "Drive"}])"),
+       "AM307 E " + a0 + "key_params"},
+      {in("Why", "Drive"), "AM308 W " + a0 + "in_params[0].param"},
+      {keys("Disk_Low", kBothKeys), "AM309 E " + a0 + "key_params[1].event_prop"},
+      {in("Reason", "Nope"), "AM310 W " + a0 + "in_params[0].event_prop"},
+      // A text into a number, a number into a text; a datetime never converts.
+      {in("Count", "Drive"), "AM311 W " + a0 + "in_params[0]"},
+      {in("Reason", "Free"), "AM311 W " + a0 + "in_params[0]"},
+      {in("At", "When"), "AM311 W " + a0 + "in_params[0]"},
+      // Unbalanced quotes, the placeholder first or later, double quotes.
+      {run("echo 'it is full"), "AM401 E " + a0 + "command"},
+      {run("echo \"it is full"), "AM401 E " + a0 + "command"},
+      {run("_-COMMAND-_ --now"), "AM402 E " + a0 + "command"},
+      {run("echo _-COMMAND-_ done"), "AM403 W " + a0 + "command"},
+      {run("echo \"a  b\""), "AM404 W " + a0 + "command"},
       // The wrapper's call and the quoted command make 512 characters.
-      {"too long", run("echo " + std::string(488, 'x')), "AM405", a0 + "command", E},
-      {"empty command", run(" "), "AM406", a0 + "command", W},
-      // The service's configuration: its reader, then its world.
-      {"configuration: events equal after lower-casing", config(rules("")), "AM201",
-       "profiles[0].settings.rules[1].event", E},
-      {"configuration: a default profile it lacks", config("{}", R"("default_profile": "Q", )"),
-       "AM102", "default_profile", E},
-      {"configuration: a method its world lacks",
-       config(R"({"rules": [{"event": "ZRV_Event", "actions": [{"name": "x", "kind": "builtin",
+      {run("echo " + std::string(488, 'x')), "AM405 E " + a0 + "command"},
+      {run(" "), "AM406 W " + a0 + "command"},
+      // The service's configuration: its reader (events equal after
+      // lower-casing, a default profile it lacks), then its world.
+      {config(rules("")), "AM201 E profiles[0].settings.rules[1].event"},
+      {config("{}", R"("default_profile": "Q", )"), "AM102 E default_profile"},
+      {config(R"({"rules": [{"event": "ZRV_Event", "actions": [{"name": "x", "kind": "builtin",
            "namespace": "root\\zrv", "class": "Pager", "method": "Send", "class_call": true}]}]})",
               R"("classes": [{"name": "Pager"}], )"),
-       "AM304", "profiles[0].settings.rules[0].actions[0].method", E},
-      // A program wrapper folder without scustom.pl, in a scenario and in a configuration.
-      {"scenario: no scustom.pl where programs run", kNoWrapper, "AM407",
-       "environment.ZMO_HALBERD_DIR", E},
-      {"configuration: no scustom.pl where programs run",
-       config(R"({"rules": [{"event": "ZRV_Event", "actions": [)" + program + "]}]}",
+       "AM304 E profiles[0].settings.rules[0].actions[0].method"},
+      // A program wrapper folder without scustom.pl, in a scenario and in a
+      // configuration.
+      {kNoWrapper, "AM407 E environment.ZMO_HALBERD_DIR"},
+      {config(R"({"rules": [{"event": "ZRV_Event", "actions": [)" + program + "]}]}",
               R"("environment": {"ZMO_HALBERD_DIR": "nowhere"}, )"),
-       "AM407", "environment.ZMO_HALBERD_DIR", E},
+       "AM407 E environment.ZMO_HALBERD_DIR"},
   };
   TempDir dir;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::string path = dir.Write("case.json", c.file);
+  for (const auto& [file, expected] : cases) {
+    SCOPED_TRACE(expected);
+    const std::string path = dir.Write("case.json", file);
     const Findings findings = tools::CheckFile(path, 11);
-    const Finding* found = FindCode(findings, c.code);
-    ASSERT_NE(found, nullptr) << Describe(findings);
-    EXPECT_EQ(found->place, c.place) << Describe(findings);
-    EXPECT_EQ(found->severity, c.severity);
-    EXPECT_EQ(found->file, path);
-    EXPECT_FALSE(found->message.empty());
+    const Finding* f = FindCode(findings, expected.substr(0, 5));
+    ASSERT_NE(f, nullptr) << Describe(findings);
+    // The file and a message belong to every finding.
+    EXPECT_EQ(f->code + (f->severity == Severity::kError ? " E " : " W ") + f->place +
+                  (f->file == path ? "" : " in another file") +
+                  (f->message.empty() ? " unsaid" : ""),
+              expected)
+        << Describe(findings);
   }
   // The wrapper in place: programs can start.
   dir.Write("nowhere/scustom.pl", "exit 0;\n");
@@ -216,10 +215,10 @@ TEST(CheckCommandTest, FieldPathsArePlacedInTheText) {
       {"a[1]", 1, 12},  // after a number, which the parser reads one past
       {"rules", 2, 3},
       {"rules[0]", 2, 14},
-      {"rules[0].q\"k", 2, 29},  // the key as the reader names it, unescaped
-      {"rules[1].event", 3, 6},  // given in its hex form
+      {"rules[0].q\"k", 2, 29},     // the key as the reader names it, unescaped
+      {"rules[1].event", 3, 6},     // given in its hex form
       {"rules[0].missing", 2, 14},  // a field left out: its object
-      {"other", 1, 1},  // not in the text at all: the document
+      {"other", 1, 1},              // not in the text at all: the document
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.place);
@@ -257,11 +256,12 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
        R"({"rule": 1, "rules": [{"event": "A", "actions": [)" + actions + R"(]},
            {"event": "a", "when": 1}, {"event": "B", "actions": [{"name": "t", "kind": "job"}]}]})",
        {"AM201 rules[1].event", "AM102 rule", "AM102 rules[0].actions[0].class_call",
-        "AM102 rules[1].when", "AM102 rules[2].actions[0].kind", "AM204 rules[0].actions[1].class"}},
+        "AM102 rules[1].when", "AM102 rules[2].actions[0].kind",
+        "AM204 rules[0].actions[1].class"}},
       {"scenario: a refused action beside a method the class lacks",
        ScenarioWith("Disk_Full", actions + "," + pager),
-       {"AM102 settings.rules[0].actions[0].class_call",
-        "AM204 settings.rules[0].actions[1].class", "AM304 settings.rules[0].actions[2].method"}},
+       {"AM102 settings.rules[0].actions[0].class_call", "AM204 settings.rules[0].actions[1].class",
+        "AM304 settings.rules[0].actions[2].method"}},
       {"scenario: refusals of fields the checks do not read beside a method the class lacks",
        ScenarioWith("Disk_Full", pager.substr(0, pager.size() - 1) +
                                      R"(, "exec_limit": 65536, "colour": 1, "aux": 2})"),
@@ -269,22 +269,26 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
         "AM102 settings.rules[0].actions[0].colour", "AM304 settings.rules[0].actions[0].method"}},
       {"scenario without a world",
        R"({"profile": "P", "classes": [{"name": 5, "shape": 1}], "settings": {"rules": [
-           {"event": "A", "actions": [)" + actions + "]}]}}",
+           {"event": "A", "actions": [)" +
+           actions + "]}]}}",
        {"AM102 settings.rules[0].actions[0].class_call", "AM102 classes[0].name",
         "AM102 classes[0].shape", "AM204 settings.rules[0].actions[1].class"}},
       {"configuration refused in a profile",
        R"({"state_dir": "s", "classes": [{"name": "Volume"}],
            "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
-             "actions": [)" + actions + "," + pager + "]}]}}]}",
+             "actions": [)" +
+           actions + "," + pager + "]}]}}]}",
        {"AM102 profiles[0].settings.rules[0].actions[0].class_call",
         "AM204 profiles[0].settings.rules[0].actions[1].class",
         "AM304 profiles[0].settings.rules[0].actions[2].method"}},
       {"configuration refused in several fields",
        R"({"state_dir": "s", "listen": {"port": 70000}, "queue_limit": 0, "colour": 1,
            "profiles": [{"name": "P", "settings": {"rules": [{"event": "ZRV_Event",
-             "actions": [)" + actions + "]}]}}]}",
+             "actions": [)" +
+           actions + "]}]}}]}",
        {"AM102 profiles[0].settings.rules[0].actions[0].class_call", "AM102 listen.port",
-        "AM102 queue_limit", "AM102 colour", "AM204 profiles[0].settings.rules[0].actions[1].class"}},
+        "AM102 queue_limit", "AM102 colour",
+        "AM204 profiles[0].settings.rules[0].actions[1].class"}},
   };
   TempDir dir;
   for (const Case& c : cases) {
@@ -306,8 +310,7 @@ TEST(CheckCommandTest, EveryRefusalIsReportedAndTheRestIsChecked) {
 TEST(CheckCommandTest, CommandValuesFromAlertsMustBeGuaranteed) {
   // Restart's command names {Name} (the key) and {Why}; Note is an
   // in-parameter it never names.
-  const auto config = [](const std::string& key, const std::string& why,
-                         const std::string& note) {
+  const auto config = [](const std::string& key, const std::string& why, const std::string& note) {
     return R"({"state_dir": "s",
       "classes": [{"name": "Unit_Down", "superclass": "ZRV_Event",
                    "properties": {"Unit": "string", "Host": "string", "Url": "string",
@@ -333,10 +336,12 @@ TEST(CheckCommandTest, CommandValuesFromAlertsMustBeGuaranteed) {
   };
   const Case cases[] = {
       {"always filled: mapped fields, alertname, the fixed properties",
-       config("Sure", "Url", "Unit"), {}},
+       config("Sure", "Url", "Unit"),
+       {}},
       {"fixed ones", config("EventId", "event_key", "Gone"), {}},
       {"a mapped label and a mapped annotation", config("Unit", "Host", "EventId"), {key, why}},
-      {"severity, and a property filled by name only", config("severity", "Gone", "Sure"),
+      {"severity, and a property filled by name only",
+       config("severity", "Gone", "Sure"),
        {key, why}},
       {"a required property counts as filled", config("Must", "Gone", "Sure"), {why}},
   };
@@ -448,9 +453,13 @@ TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
   ASSERT_EQ(array.size(), expected.size());
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const Finding& e = expected[i];
-    EXPECT_EQ(array[i], nlohmann::json({{"file", file}, {"place", e.place}, {"line", e.line},
-                                        {"column", e.column}, {"code", e.code},
-                                        {"severity", "warning"}, {"message", e.message}}));
+    EXPECT_EQ(array[i], nlohmann::json({{"file", file},
+                                        {"place", e.place},
+                                        {"line", e.line},
+                                        {"column", e.column},
+                                        {"code", e.code},
+                                        {"severity", "warning"},
+                                        {"message", e.message}}));
   }
 
   const auto log =
@@ -469,9 +478,9 @@ TEST(CheckCommandTest, JsonAndSarifCarryTheSameFindings) {
     EXPECT_EQ(at["logicalLocations"][0]["fullyQualifiedName"], expected[i].place);
     EXPECT_EQ(at["physicalLocation"]["artifactLocation"]["uri"],
               (dir.path() / "a%20b.json").string());
-    EXPECT_EQ(at["physicalLocation"]["region"],
-              nlohmann::json({{"startLine", expected[i].line},
-                              {"startColumn", expected[i].column}}));
+    EXPECT_EQ(
+        at["physicalLocation"]["region"],
+        nlohmann::json({{"startLine", expected[i].line}, {"startColumn", expected[i].column}}));
   }
   // A syntax error's line and column reach SARIF's region.
   const std::string broken = dir.Write("b.json", "{\n  \"rules\": [,]\n}");
