@@ -20,8 +20,8 @@ constexpr int kUnavailable = 4;
 class DaemonCommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    amtest::Json config =
-        amtest::BaseConfig({{"default", amtest::Rules(amtest::Json::array({amtest::PageAction(1)}))}});
+    amtest::Json config = amtest::BaseConfig(
+        {{"default", amtest::Rules(amtest::Json::array({amtest::PageAction(1)}))}});
     config["socket"] = amtest::Json{{"path", (dir_.path() / "amd.sock").string()}};
     ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
     url_ = "http://127.0.0.1:" + std::to_string(daemon_.port());
@@ -53,9 +53,9 @@ TEST_F(DaemonCommandsTest, SendPrintsSeqsOrTheRefusalsPlaceOrThatTheDaemonIsAway
   dir_.Write("bad.json", bad.dump());
   dir_.Write("open.token", "0123456789abcdefXYZ\n");
   ::chmod((dir_.path() / "open.token").c_str(), 0644);
-  const std::string socket = "--socket " + (dir_.path() / "amd.sock").string();
+  const std::string socket = "--socket " + (dir_.path() / "amd.sock").string() + " ",
+                    url = "--url " + url_ + " ";
   struct Case {
-    const char* name;
     std::string args;  // after "amctl send"
     std::string input;
     int status;
@@ -63,28 +63,31 @@ TEST_F(DaemonCommandsTest, SendPrintsSeqsOrTheRefusalsPlaceOrThatTheDaemonIsAway
     std::string err;
   };
   const std::vector<Case> cases = {
-      {"a file over HTTP", "--url " + url_ + " event.json", "", 0, "seq ", ""},
-      {"standard input, waiting for the outcome", "--url " + url_ + " --wait",
-       amtest::DiskFull("s3").dump(), 0,
+      // A file over HTTP; standard input, waiting for the outcome; JSON lines
+      // over the socket.
+      {url + "event.json", "", 0, "seq ", ""},
+      {url + "--wait", amtest::DiskFull("s3").dump(), 0,
        "profile default, Disk_Full, result 1, 1 result event", ""},
-      {"JSON lines over the socket", socket, event + "\n" + event + "\n", 0, "seq ", ""},
-      {"refused over HTTP", "--url " + url_ + " event.json bad.json", "", 3, "seq ",
-       "bad.json: properties.FreeMB: "},
-      {"refused over the socket: the line's place", socket + " -", event + "\n" + bad.dump(), 3,
-       "seq ", "standard input: line 2: properties.FreeMB: "},
-      {"nobody listens", "--url http://127.0.0.1:1 event.json", "", kUnavailable, "",
+      {socket, event + "\n" + event + "\n", 0, "seq ", ""},
+      // Refused over HTTP; over the socket, with the line's place.
+      {url + "event.json bad.json", "", 3, "seq ", "bad.json: properties.FreeMB: "},
+      {socket + "-", event + "\n" + bad.dump(), 3, "seq ",
+       "standard input: line 2: properties.FreeMB: "},
+      // Nobody listens, over HTTP or on the socket.
+      {"--url http://127.0.0.1:1 event.json", "", kUnavailable, "",
        "the daemon is unavailable: cannot connect"},
-      {"nobody listens on the socket", "--socket " + (dir_.path() / "none.sock").string() +
-       " event.json", "", kUnavailable, "", "cannot connect"},
-      {"a token file others may read", "--url " + url_ + " --token-file open.token event.json", "",
-       3, "", "others have access to the token file"},
-      {"no token file", "--url " + url_ + " --token-file none.token event.json", "", 3, "",
-       "none.token: cannot read"},
-      {"--wait over the socket", socket + " --wait event.json", "", 2, "", "--wait needs --url"},
-      {"a URL with a path", "--url " + url_ + "/v1 event.json", "", 2, "", "without a path"},
+      {"--socket " + (dir_.path() / "none.sock").string() + " event.json", "", kUnavailable, "",
+       "cannot connect"},
+      // A token file others may read, no token file, --wait over the socket,
+      // a URL with a path.
+      {url + "--token-file open.token event.json", "", 3, "",
+       "others have access to the token file"},
+      {url + "--token-file none.token event.json", "", 3, "", "none.token: cannot read"},
+      {socket + "--wait event.json", "", 2, "", "--wait needs --url"},
+      {"--url " + url_ + "/v1 event.json", "", 2, "", "without a path"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.args);
     std::vector<std::string> words = {"send"};
     for (const std::string& word : Words(c.args)) words.push_back(word);
     const RunResult run = RunAmctl(words, dir_.path(), c.input);
@@ -154,8 +157,7 @@ TEST_F(DaemonCommandsTest, StatusShowsProfilesQueuesTheStoreAndAnEventIdsCounter
   Deliver("c1");
   const RunResult table = Amctl("status", "--event-id c1");
   ASSERT_EQ(table.status, 0) << table.err;
-  EXPECT_NE(table.out.find("default         running   0      yes"), std::string::npos)
-      << table.out;
+  EXPECT_NE(table.out.find("default         running   0      yes"), std::string::npos) << table.out;
   EXPECT_NE(table.out.find("disk_full           1"), std::string::npos) << table.out;
 
   const RunResult json = Amctl("status", "--json --event-id c1");
