@@ -77,21 +77,22 @@ TEST_F(SettingsCommandTest, DecodeRejectsTrailingBytesAndWrongVersions) {
                                   ByteVec{2, 0}, Str("ns"), Str("Cls"), Str("M"), Long(0),
                                   Str("Name"), Str("Drive"), Str("d"), Str(""), Long(0)});
   const struct {
-    const char* name;
     ByteVec archive;
     std::string version;
     std::string expected_error;
-    bool other_version_reads;    // the message names the version that reads it
+    bool other_version_reads;  // the message names the version that reads it
   } cases[] = {
-      {"two extra bytes", Cat({whole, {0xAB, 0xCD}}), "11",
+      // Two extra bytes; the current layout read as the old one; the old
+      // layout read as the current one.
+      {Cat({whole, {0xAB, 0xCD}}), "11",
        "amctl: in.bin: offset " + std::to_string(whole.size()) +
            ": 2 bytes remain after the settings record",
        false},
-      {"current layout read as old", whole, "10", "amctl: in.bin: offset ", true},
-      {"old layout read as current", old_layout, "11", "amctl: in.bin: offset ", true},
+      {whole, "10", "amctl: in.bin: offset ", true},
+      {old_layout, "11", "amctl: in.bin: offset ", true},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE("read as " + c.version);
     const RunResult run = Decode(c.archive, {"--version", c.version});
     EXPECT_EQ(run.status, 3);
     EXPECT_EQ(run.out, "");
