@@ -61,32 +61,20 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const Bytes archive(data + 1, data + size);
-  switch (data[0] % 6) {
-    case 0:
-    case 1: {
-      CActionManagerSettings settings;
-      if (Load(archive, settings, data[0] % 6 == 0 ? 10 : 11)) CheckRoundTrips(settings, 11);
-      break;
-    }
-    case 2: {
-      CStringListParameter list;
-      if (Load(archive, list)) CheckRoundTrips(list);
-      break;
-    }
-    case 3: {
-      CNumericListParameter list;
-      if (Load(archive, list)) {
-        // NaN payloads survive bit for bit, so byte equality still holds.
-        CheckRoundTrips(list);
-      }
-      break;
-    }
-    case 4:
-    case 5: {
-      CEventDef def;
-      if (Load(archive, def, data[0] % 6 == 4 ? 5 : 6)) CheckRoundTrips(def, 6);
-      break;
-    }
+  const int pick = data[0] % 6;
+  if (pick < 2) {
+    CActionManagerSettings settings;
+    if (Load(archive, settings, pick == 0 ? 10 : 11)) CheckRoundTrips(settings, 11);
+  } else if (pick == 2) {
+    CStringListParameter list;
+    if (Load(archive, list)) CheckRoundTrips(list);
+  } else if (pick == 3) {
+    // NaN payloads survive bit for bit, so byte equality still holds.
+    CNumericListParameter list;
+    if (Load(archive, list)) CheckRoundTrips(list);
+  } else {
+    CEventDef def;
+    if (Load(archive, def, pick == 4 ? 5 : 6)) CheckRoundTrips(def, 6);
   }
   return 0;
 }
