@@ -259,15 +259,13 @@ TEST_F(AlertmanagerMapTest, ALaterRefusalOfAValueNamesItsLabel) {
                         config_, targets_, &batch, &error));
   ASSERT_EQ(batch.events.size(), 2u);
   const AlertEvent& second = batch.events[1];
-  struct Case {
-    std::string given, expected;
-  };
-  for (const Case& c : {Case{"alerts[1].properties.FreeMB", "alerts[1].labels.FreeMB"},
-                        Case{"alerts[1].properties.EventId", "alerts[1].fingerprint"},
-                        Case{"alerts[1].properties.Other", "alerts[1].properties.Other"},
-                        Case{"alerts[1].class", "alerts[1].class"}}) {
-    SCOPED_TRACE(c.given);
-    EXPECT_EQ(AlertPlace(second, c.given), c.expected);
+  // The place a later check gives, and the place of the alert it stands for.
+  for (const auto& [given, expected] :
+       {std::pair{"alerts[1].properties.FreeMB", "alerts[1].labels.FreeMB"},
+        std::pair{"alerts[1].properties.EventId", "alerts[1].fingerprint"},
+        std::pair{"alerts[1].properties.Other", "alerts[1].properties.Other"},
+        std::pair{"alerts[1].class", "alerts[1].class"}}) {
+    EXPECT_EQ(AlertPlace(second, given), expected) << given;
   }
 }
 
