@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -96,21 +95,6 @@ TEST_F(RunCommandTest, BuiltinActionsCallTheMethodAndReportTheOutcome) {
                                       "event 1 Disk_Full null", "CompStop=1", "CompDelete=1"}));
   for (const Json& call : OfType(Lines(run.out), "method_call"))
     EXPECT_EQ(call["path"], "\\\\.\\root\\zrv:Service.Drive=\"C:\"");
-}
-
-TEST_F(RunCommandTest, ARelativeWrapperFolderIsTakenFromTheScenariosFolder) {
-  std::ifstream wrapper(AM_SCUSTOM_PL, std::ios::binary);
-  dir_.Write("scripts/scustom.pl", std::string(std::istreambuf_iterator<char>(wrapper), {}));
-  const std::string program =
-      R"({"name": "tell", "kind": "program", "command": "echo $ZRV_PROFILE"})";
-  const RunResult run =
-      Run(Scenario(program, Event("e1"), R"(, "environment": {"ZMO_HALBERD_DIR": "scripts"})"));
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_TRUE(HasLog(Lines(run.out), "--STDOUT: P1"));
-  EXPECT_EQ(Outline(run.out),
-            (std::vector<std::string>{"CompCreate=1", "CompStart=1",
-                                      "result program ZRV_CorrelatedEvents|900",
-                                      "event 0 Disk_Full 1", "CompStop=1", "CompDelete=1"}));
 }
 
 // Further events come from a stream until it ends; a bad line ends the run
@@ -274,7 +258,8 @@ TEST_F(RunCommandTest, TheDemoShowsEveryKindOfOutcomeFromAnyFolder) {
           "result Defragment ZRV_CorrelatedEvents|901", "result program ZRV_CorrelatedEvents|900",
           "event 1 Disk_Full 0", "CompStop=1", "CompDelete=1"}));
   const std::vector<Json> lines = Lines(run.out);
-  EXPECT_TRUE(HasLog(lines, "--STDOUT: Drive C: has 120 MB left, severity critical, profile"));
+  EXPECT_TRUE(
+      HasLog(lines, "--STDOUT: Drive C: has 120 MB left, severity critical, profile DiskWatch"));
   EXPECT_TRUE(HasLog(lines, "won't be executed"));
 
   // The readable form names the folder it ran programs in, which is gone.

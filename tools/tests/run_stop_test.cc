@@ -39,10 +39,10 @@ bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; 
 
 using amtest::WaitFor;
 
-// amctl started in `dir`, left running.
+// amctl started in `dir` (unless `options` names another folder), left running.
 amtest::Process StartAmctl(const std::vector<std::string>& args, const TempDir& dir,
                            amtest::ProcessOptions options = {}) {
-  options.cwd = dir.path();
+  if (options.cwd.empty()) options.cwd = dir.path();
   return amtest::Process(AMCTL_PATH, args, options);
 }
 
@@ -100,7 +100,12 @@ TEST_F(RunStopTest, ASignalKillsTheRunningProgramsGroupAndTheRunIsTornDown) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir_.path() / "scripts" / "pgid");
-    amtest::Process amctl = StartAmctl({"run", "scenario.json", "--jsonl"}, dir_);
+    // From another folder: "scripts" is relative to the scenario's.
+    amtest::ProcessOptions options;
+    options.cwd = dir_.path() / "elsewhere";
+    std::filesystem::create_directories(options.cwd);
+    amtest::Process amctl =
+        StartAmctl({"run", (dir_.path() / "scenario.json").string(), "--jsonl"}, dir_, options);
     const pid_t group = RunningGroup();
     ASSERT_GT(group, 0) << "the program never started";
     ASSERT_TRUE(GroupAlive(group));
