@@ -106,7 +106,7 @@ std::string ExpectScenario(const TempDir& dir, const char* name, const Json& exp
   return dir.Write(name, scenario.dump());
 }
 
-TEST(AmctlTestTest, MetExpectationsPassAndUnmetOnesAreNamedOneByOne) {
+TEST(AmctlTestTest, MetExpectationsPassUnmetOnesAreNamedAndAnInvalidOrMissingBlockIsNoPass) {
   TempDir dir;
   const std::string good_file = ExpectScenario(dir, "good.json");
   std::ifstream unmet(fs::path(AM_SOURCE_DIR) / "tools/tests/testdata/expect_unmet.json");
@@ -137,12 +137,9 @@ TEST(AmctlTestTest, MetExpectationsPassAndUnmetOnesAreNamedOneByOne) {
                         "expected &quot;other&quot;, got &quot;k&quot;\n"),
             std::string::npos)
       << report;
-}
 
-// The expect reader's refusals are scenario_reader_test's; here how amctl
-// test tells one, and a scenario that states nothing to check.
-TEST(AmctlTestTest, AnInvalidOrMissingExpectBlockIsNoPass) {
-  TempDir dir;
+  // The expect reader's refusals are scenario_reader_test's; here how amctl
+  // test tells one, and a scenario that states nothing to check.
   const std::string file =
       ExpectScenario(dir, "s.json", Json::parse(R"({"logs": [{"level": 2}]})"));
   const RunResult invalid = RunAmctl({"test", file}, dir.path());
