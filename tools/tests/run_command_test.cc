@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "settings/tests/test_util.h"
 #include "tools/tests/amctl.h"
 
 namespace tools_test {
@@ -159,11 +160,9 @@ TEST_F(RunCommandTest, AScenarioMayComeFromStandardInput) {
 TEST_F(RunCommandTest, SettingsMayComeFromAnArchiveBesideTheScenario) {
   EncodeArchive();
   // One rule whose one action has a class name of no action kind.
-  dir_.Write("odd.bin", std::string("\x01\0\0\0\x09"
-                                    "Disk_Full"
-                                    "\x01\0\0\0\x01x\x08"
-                                    "CFooInfo",
-                                    29));
+  dir_.Write("odd.bin", settings_test::Cat({settings_test::Long(1), settings_test::Str("Disk_Full"),
+                                            settings_test::Long(1), settings_test::Str("x"),
+                                            settings_test::Str("CFooInfo")}));
   // Read as it is, the archive runs (AScenarioMayComeFromStandardInput).
   const auto scenario = [](const std::string& archive, const std::string& version) {
     return R"({"profile": "P1", )" + std::string(kClasses) + R"(, "settings_archive": ")" +
