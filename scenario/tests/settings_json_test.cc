@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 namespace scenario {
@@ -40,17 +37,40 @@ Json RoundTrip(const std::string& text) {
   return SettingsToJson(settings);
 }
 
-std::string TestData(const char* name) {
-  std::ifstream in(std::filesystem::path(__FILE__).parent_path() / "testdata" / name);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// every_field.json gives every field of each kind once, leaves them all out
-// once ("bare"), and gives texts that are not UTF-8 as hex; what is written
-// back has every field: omitted ones with their
-// defaults, a plain task text with the NUL byte the task constructor
-// appends, and texts that are not UTF-8 as hex again.
+// Every field of each kind given once, all left out once ("bare"), texts
+// that are not UTF-8 given as hex; what is written back has every field:
+// omitted ones with their defaults, a plain task text with the NUL byte the
+// task constructor appends, and texts that are not UTF-8 as hex again.
 TEST(SettingsJsonTest, EveryFieldIsFiledAndWrittenBackWithTheDefaultsOfOmittedOnes) {
+  const Json json = RoundTrip(R"({"rules": [{"event": "Disk_Full", "actions": [
+    {"name": "restart", "kind": "builtin", "exec_limit": 1, "namespace": "root\\zrv",
+     "class": "Service", "method": "Restart", "class_call": true, "descriptive_name": "Restart it",
+     "aux": "", "key_params": [{"param": "Name", "event_prop": "Drive"}],
+     "in_params": [{"param": "Reason", "event_prop": "event_key"}]},
+    {"name": "notify", "kind": "program", "command": "echo hi", "probe": "disk"},
+    {"name": "ticket", "kind": "task", "exec_limit": 3, "text1": "ab", "text2_hex": "00",
+     "items": ["x", {"hex": "79"}, ""]},
+    {"name": "bare", "kind": "builtin"}]},
+    {"event_hex": "45ff", "actions": [{"name_hex": "ff41", "kind": "builtin", "method_hex": "c0",
+     "key_params": [{"param_hex": "80", "event_prop": "é"}]},
+     {"name": "t", "kind": "task", "items": [{"hex": "fe"}, "ok"]}]}]})");
+  const Json written = Json::parse(R"({"rules": [{"event": "Disk_Full", "actions": [
+    {"name": "restart", "kind": "builtin", "exec_limit": 1, "namespace": "root\\zrv",
+     "class": "Service", "method": "Restart", "class_call": 1, "descriptive_name": "Restart it",
+     "aux": "", "key_params": [{"param": "Name", "event_prop": "Drive"}],
+     "in_params": [{"param": "Reason", "event_prop": "event_key"}]},
+    {"name": "notify", "kind": "program", "exec_limit": 0, "command": "echo hi", "probe": "disk",
+     "descriptive_name": "", "aux": ""},
+    {"name": "ticket", "kind": "task", "exec_limit": 3, "text1_hex": "616200", "text2_hex": "00",
+     "items": ["x", "y", ""]},
+    {"name": "bare", "kind": "builtin", "exec_limit": 0, "namespace": "", "class": "", "method": "",
+     "class_call": 0, "descriptive_name": "", "aux": "", "key_params": [], "in_params": []}]},
+    {"event_hex": "45ff", "actions": [
+    {"name_hex": "ff41", "kind": "builtin", "exec_limit": 0, "namespace": "", "class": "",
+     "method_hex": "c0", "class_call": 0, "descriptive_name": "", "aux": "",
+     "key_params": [{"param_hex": "80", "event_prop": "é"}], "in_params": []},
+    {"name": "t", "kind": "task", "exec_limit": 0, "text1_hex": "", "text2_hex": "",
+     "items": [{"hex": "fe"}, "ok"]}]}]})");
   // Rules and actions sorted: the written order is the component's (the next
   // test), not the document's.
   const auto sorted = [](Json json) {
@@ -58,8 +78,7 @@ TEST(SettingsJsonTest, EveryFieldIsFiledAndWrittenBackWithTheDefaultsOfOmittedOn
     std::sort(json["rules"].begin(), json["rules"].end());
     return json;
   };
-  const Json json = RoundTrip(TestData("every_field.json"));
-  EXPECT_EQ(sorted(json), sorted(Json::parse(TestData("every_field_written.json"))));
+  EXPECT_EQ(sorted(json), sorted(written));
   // What was written reads back to itself.
   EXPECT_EQ(RoundTrip(json.dump()), json);
 }
