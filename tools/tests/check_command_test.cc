@@ -3,7 +3,6 @@
 #include "tools/check_command.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <array>
 #include <filesystem>
@@ -372,13 +371,11 @@ TEST(CheckCommandTest, ArchivesAreReadAtTheirVersion) {
 }
 
 // Names, sizes and modification times of everything under `folder`.
-std::map<std::string, std::pair<std::uintmax_t, std::int64_t>> Listing(const fs::path& folder) {
-  std::map<std::string, std::pair<std::uintmax_t, std::int64_t>> listing;
+std::map<std::string, std::string> Listing(const fs::path& folder) {
+  std::map<std::string, std::string> listing;
   for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-    struct stat st {};
-    if (::lstat(entry.path().c_str(), &st) != 0) continue;
-    listing[entry.path().string()] = {static_cast<std::uintmax_t>(st.st_size),
-                                      st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
+    listing[entry.path()] = std::to_string(entry.is_regular_file() ? entry.file_size() : 0) + " " +
+                            std::to_string(entry.last_write_time().time_since_epoch().count());
   }
   return listing;
 }
