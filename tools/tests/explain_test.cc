@@ -30,55 +30,44 @@ TEST(ExplainTest, DryRunOfTheDemoCallsNoMethodStartsNoProgramAndShowsWhatTheReal
   // unsent); each program is not started and shows its arguments, its folder
   // and only the variables that differ from amctl's own (so PATH, unchanged,
   // is left out).
-  std::vector<std::string> shown;
+  std::string shown;  // "; " after each line
   std::vector<Json> dry_calls;
   for (const Json& line : Lines(dry.out)) {
     const Json& env = line["environment"];
     if (line["type"] == "rule") {
-      shown.push_back("rule " + line["rule"].get<std::string>() + " after " +
-                      line["already_executed"].dump());
+      shown += "rule " + line["rule"].get<std::string>() + " after " +
+               line["already_executed"].dump() + "; ";
     } else if (line["type"] == "action") {
-      shown.push_back(line["name"].get<std::string>() + " " + line["decision"].get<std::string>());
+      shown += line["name"].get<std::string>() + " " + line["decision"].get<std::string>() + "; ";
     } else if (line["type"] == "method_call") {
       dry_calls.push_back(line);
-      shown.push_back("call " + line["method"].get<std::string>() + " called " +
-                      line.value("called", Json(true)).dump());
+      shown += "call " + line["method"].get<std::string>() + " called " +
+               line.value("called", Json(true)).dump() + "; ";
     } else if (line["type"] == "result_event") {
-      shown.push_back("sent " + line["sent"].dump());
+      shown += "sent " + line["sent"].dump() + "; ";
     } else if (line["type"] == "program_start") {
-      shown.push_back(Json{line["started"], line["arguments"].size(), line["arguments"][1],
-                           line["directory"] == (fs::path(AM_SOURCE_DIR) / "examples").string(),
-                           env["Disk_Full_FreeMB"], env["EVENT_SEVERITY"], env.contains("PATH")}
-                          .dump());
+      shown += Json{line["started"],
+                    line["arguments"].size(),
+                    line["arguments"][1],
+                    line["directory"] == (fs::path(AM_SOURCE_DIR) / "examples").string(),
+                    env["Disk_Full_FreeMB"],
+                    env["EVENT_SEVERITY"],
+                    env.contains("PATH")}
+                   .dump() +
+               "; ";
     }
   }
   EXPECT_EQ(shown,
-            (std::vector<std::string>{"rule disk_full after 0",
-                                      "page runs",
-                                      "call Send called false",
-                                      "sent false",
-                                      "cleanup runs",
-                                      "call Cleanup called false",
-                                      "sent false",
-                                      "defragment runs",
-                                      "call Defragment called false",
-                                      "sent false",
-                                      "notify runs",
-                                      R"([false,3,"scustom.pl",true,"120","critical",false])",
-                                      "sent false",
-                                      "ticket task_not_run",
-                                      "rule disk_full after 1",
-                                      "page held_back",
-                                      "cleanup runs",
-                                      "call Cleanup called false",
-                                      "sent false",
-                                      "defragment runs",
-                                      "call Defragment called false",
-                                      "sent false",
-                                      "notify runs",
-                                      R"([false,3,"scustom.pl",true,"80","critical",false])",
-                                      "sent false",
-                                      "ticket task_not_run"}));
+            "rule disk_full after 0; page runs; call Send called false; sent false; "
+            "cleanup runs; call Cleanup called false; sent false; "
+            "defragment runs; call Defragment called false; sent false; "
+            "notify runs; [false,3,\"scustom.pl\",true,\"120\",\"critical\",false]; sent false; "
+            "ticket task_not_run; "
+            "rule disk_full after 1; page held_back; "
+            "cleanup runs; call Cleanup called false; sent false; "
+            "defragment runs; call Defragment called false; sent false; "
+            "notify runs; [false,3,\"scustom.pl\",true,\"80\",\"critical\",false]; sent false; "
+            "ticket task_not_run; ");
 
   // run --dry-run is explain; its readable text marks what did not happen.
   const RunResult text = RunAmctl({"run", "--dry-run", scenario}, dir.path());
