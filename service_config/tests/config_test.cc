@@ -37,16 +37,15 @@ Json Go(Json argv) {
 TEST(ConfigTest, ConfigurationsThatCannotRunAreRefusedWithThePlace) {
   amtest::TempDir dir;
   // Files with the given permissions added to the owner's.
-  const auto file = [&](const char* name, const char* content, std::filesystem::perms more) {
+  using std::filesystem::perms;
+  const auto file = [&](const char* name, const char* content, perms more) {
     const auto path = dir.Write(name, content);
-    std::filesystem::permissions(path, std::filesystem::perms::owner_read | more);
+    std::filesystem::permissions(path, perms::owner_read | more);
     return path.string();
   };
-  const std::string open_token =
-      file("open-token", "0123456789abcdef\n", std::filesystem::perms::others_read);
-  const std::string token = file("token", "0123456789abcdef\n", std::filesystem::perms::none);
-  const std::string open_db =
-      file("database", "host=/run/postgresql\n", std::filesystem::perms::others_read);
+  const std::string open_token = file("open-token", "0123456789abcdef\n", perms::others_read);
+  const std::string token = file("token", "0123456789abcdef\n", perms::none);
+  const std::string open_db = file("database", "host=/run/postgresql\n", perms::others_read);
   const auto J = [](const char* text) { return Json::parse(text); };
   struct Case {
     const char* pointer;  // set to `value` in the base
