@@ -82,8 +82,8 @@ scenario::ScenarioClass Class(const char* name, const char* superclass,
 }
 
 // Restart of Unit, a subclass of Base: keys Name and Host (inherited), the
-// property Label, and the in-parameters Reason, Count and Blob unless `in`
-// replaces them.
+// property Label, and each row's in-parameters (mostly `in`: Reason, Count
+// and Blob, an object).
 TEST(PrepareCommandTest, EveryPlaceholderMustNameOneValueWithTextAndNamesMustNotClash) {
   const scenario::ScenarioClass unit = Class("Unit", "base",
                                              {{"Name", CIM_STRING, true, std::nullopt, ""},
