@@ -77,17 +77,14 @@ TEST(ScenarioReaderTest, ProblemsAreRefusedWithTheirPlace) {
 // A checker's reader reads on past each refusal, in the document's order; a
 // program's reader stops at the first.
 TEST(ScenarioReaderTest, EveryProblemIsKeptWhenAsked) {
-  Json json;
-  InputError error;
-  ASSERT_TRUE(ParseJson(R"({"profile": 1, "classes": [{"name": "A", "x": 1}, {"name": 2}],
+  const Json json = Json::parse(R"({"profile": 1, "classes": [{"name": "A", "x": 1}, {"name": 2}],
       "settings": {"rules": [{"event": "E", "actions": [{"name": "a", "kind": "task",
         "exec_limit": -1, "y": 0}, {"kind": "builtin", "class": 3}]}]},
-      "environment": {"A": 1, "B": 2}, "z": 0})",
-                        &json, &error));
+      "environment": {"A": 1, "B": 2}, "z": 0})");
   const std::string a = "settings.rules[0].actions[";
   const std::vector<std::string> every = {
-      "profile",        "classes[0].x",  "classes[1].name", a + "0].exec_limit", a + "0].y",
-      a + "1].name",    a + "1].class",  "environment.A",   "environment.B",     "z"};
+      "profile",     "classes[0].x", "classes[1].name", a + "0].exec_limit", a + "0].y",
+      a + "1].name", a + "1].class", "environment.A",   "environment.B",     "z"};
   for (const auto keep : {Problems::Keep::kFirst, Problems::Keep::kEvery}) {
     Problems problems(keep);
     Scenario read;
@@ -100,19 +97,20 @@ TEST(ScenarioReaderTest, EveryProblemIsKeptWhenAsked) {
 
 // Required of subclasses too; only absent or null leaves it out.
 TEST(ScenarioReaderTest, RequiredPropertiesAreInheritedAndOnlyAbsentOrNullIsMissing) {
-  Json json;
   InputError error;
-  ASSERT_TRUE(ParseJson(R"({"profile": "P", "settings": {"rules": []}, "classes": [
+  const Json json = Json::parse(R"({"profile": "P", "settings": {"rules": []}, "classes": [
     {"name": "Base", "properties": {"Host": {"type": "string", "required": true}}},
     {"name": "Unit_Down", "superclass": "Base",
-     "properties": {"Unit": {"type": "string", "required": true}, "Note": "string"}}]})",
-                        &json, &error));
+     "properties": {"Unit": {"type": "string", "required": true}, "Note": "string"}}]})");
   Scenario read;
   ASSERT_TRUE(ReadScenario(json, "s.json", &read, &error)) << error.message;
   const auto required = RequiredProperties(read.classes, "unit_down");
-  const std::pair<const char*, const char*> cases[] = {  // properties, the one missing
-      {R"({"Host": "h", "unit": "", "Note": null})", ""}, {R"({"Host": "h"})", "Unit"},
-      {R"({"Host": "h", "Unit": null})", "Unit"}, {R"({"Unit": "u"})", "Host"}};
+  const std::pair<const char*, const char*> cases[] = {
+      // properties, the one missing
+      {R"({"Host": "h", "unit": "", "Note": null})", ""},
+      {R"({"Host": "h"})", "Unit"},
+      {R"({"Host": "h", "Unit": null})", "Unit"},
+      {R"({"Unit": "u"})", "Host"}};
   for (const auto& [text, name] : cases) {
     SCOPED_TRACE(text);
     const Json properties = Json::parse(text);
