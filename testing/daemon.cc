@@ -150,6 +150,28 @@ std::vector<Json> DaemonProcess::Results() const {
   return lines;
 }
 
+std::vector<std::string> DaemonProcess::ResultIds() const {
+  std::vector<std::string> ids;
+  for (const Json& line : Results())
+    ids.push_back(line["event"]["properties"].value("EventId", ""));
+  return ids;
+}
+
+std::vector<std::uint64_t> DaemonProcess::ResultSeqs() const {
+  std::vector<std::uint64_t> seqs;
+  for (const Json& line : Results()) seqs.push_back(line.value("seq", std::uint64_t{0}));
+  return seqs;
+}
+
+Reply DaemonProcess::Get(const std::string& path) const {
+  Reply reply;
+  if (auto res = Client()->Get(path)) {
+    reply.status = res->status;
+    reply.body = Json::parse(res->body, nullptr, false);
+  }
+  return reply;
+}
+
 std::optional<double> DaemonProcess::Metric(const std::string& sample) const {
   auto client = Client();
   auto res = client->Get("/metrics");
@@ -231,6 +253,19 @@ Reply Post(httplib::Client& client, const std::string& body, bool wait, const st
   reply.body = Json::parse(res->body, nullptr, false);
   reply.retry_after = res->get_header_value("Retry-After");
   return reply;
+}
+
+std::string Only(const Json& value, const std::vector<std::string>& keys) {
+  if (value.is_array()) {
+    Json all = Json::array();
+    for (const Json& element : value) all.push_back(Json::parse(Only(element, keys)));
+    return all.dump();
+  }
+  Json kept = Json::object();
+  for (const std::string& key : keys) {
+    if (value.is_object() && value.contains(key)) kept[key] = value[key];
+  }
+  return kept.dump();
 }
 
 }  // namespace amtest

@@ -44,6 +44,14 @@ Json TaskAction();
 // {"class": "Disk_Full", "properties": {...}} with EventId and Drive set.
 Json DiskFull(const std::string& event_id, const std::string& profile = {});
 
+// An HTTP answer: the status (0 when the request failed), the body and
+// Retry-After.
+struct Reply {
+  int status = 0;
+  Json body;
+  std::string retry_after;
+};
+
 class DaemonProcess {
  public:
   // `program`: another actionmanagerd than the one built here (a benchmark's
@@ -72,8 +80,13 @@ class DaemonProcess {
   std::unique_ptr<httplib::Client> Client() const;
   std::string log() const;
   bool WaitForLog(const std::string& text, std::chrono::milliseconds deadline = kDeadline) const;
-  // The results file, line by line.
+  // The results file, line by line; and each line's EventId and sequence
+  // number, in order.
   std::vector<Json> Results() const;
+  std::vector<std::string> ResultIds() const;
+  std::vector<std::uint64_t> ResultSeqs() const;
+  // GET `path` over a connection of its own (Reply's retry_after unset).
+  Reply Get(const std::string& path) const;
   // The value of one metric sample (its name with labels as printed), or
   // nullopt when absent.
   std::optional<double> Metric(const std::string& sample) const;
@@ -115,14 +128,13 @@ class Connection {
   int fd_ = -1;
 };
 
-// POST `route` (/v1/events, /v1/alertmanager); the status (0 when the
-// request failed), the body and Retry-After.
-struct Reply {
-  int status = 0;
-  Json body;
-  std::string retry_after;
-};
+// POST `route` (/v1/events, /v1/alertmanager).
 Reply Post(httplib::Client& client, const std::string& body, bool wait = false,
            const std::string& token = {}, const std::string& route = "/v1/events");
+
+// `value` with only the members named in `keys` (for an array, each
+// element's), as compact text: one comparison checks a whole outcome, and a
+// failure shows all of it.
+std::string Only(const Json& value, const std::vector<std::string>& keys);
 
 }  // namespace amtest

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 
 extern char** environ;
@@ -130,6 +131,8 @@ ProcessResult Process::Wait(std::chrono::milliseconds deadline) {
   failed.err = "timed out";
   return failed;
 }
+
+bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; }
 
 ProcessResult Run(const std::string& program, const std::vector<std::string>& args,
                   const ProcessOptions& options) {

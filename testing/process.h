@@ -80,6 +80,9 @@ class Process {
   int pid_ = -1;
 };
 
+// A process group still has a living member (or a zombie not yet reaped).
+bool GroupAlive(pid_t group);
+
 // Starts `program` and waits for it.
 ProcessResult Run(const std::string& program, const std::vector<std::string>& args,
                   const ProcessOptions& options = {});

@@ -1,15 +1,13 @@
 // The service's log: an outcome's priority and fields, the threshold over the
-// library's and the service's lines, journald detection, and the daemon's
-// per-action lines.
+// library's and the service's lines, journald detection. (The daemon's
+// per-action lines: HttpApiTest.OutcomesAddUpInTheMetricsTheLogAndTheHistory.)
 #include "service/action_log.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <sys/stat.h>
 
 #include "host/trace_utils.h"
-#include "testing/daemon.h"
 #include "wbem/types.h"
 
 namespace service {
@@ -92,37 +90,3 @@ TEST(ActionLog, LogLevelIsAPriorityThresholdOverEveryLine) {
 
 }  // namespace
 }  // namespace service
-
-namespace amtest {
-namespace {
-
-using ::testing::HasSubstr;
-
-// The daemon's concern: outcomes reach its log at their priority, and the
-// library's lines no longer speak as errors; a program's output reaches the
-// history with its outcome.
-TEST(ActionLogDaemon, OutcomesAreLoggedAtTheirPriorityAndKeepTheProgramsOutput) {
-  TempDir dir;
-  DaemonProcess daemon(dir);
-  ASSERT_TRUE(daemon.Start(BaseConfig(
-      {{"P", Rules(Json::array({PageAction(1), ProgramAction("echo failing; exit 3")}))}})));
-  for (int i = 0; i < 2; ++i) Post(*daemon.Client(), DiskFull("a").dump(), true);
-  const std::string event = " of rule \"disk_full\" for event \"a\" in profile \"P\": ";
-  EXPECT_TRUE(daemon.WaitForLog("<6>actionmanagerd: action 0 (builtin)" + event + "held back"));
-  EXPECT_THAT(daemon.log(), HasSubstr("<4>actionmanagerd: action 1 (program)" + event +
-                                      "failed, result 901, return code 3"));
-  EXPECT_THAT(daemon.log(), ::testing::Not(HasSubstr("<3>ActionManager:")));
-  auto res = daemon.Client()->Get("/v1/results?event_id=a&profile=P");
-  ASSERT_TRUE(res);
-  const Json history = Json::parse(res->body, nullptr, false);
-  int programs = 0;
-  for (const Json& row : history["results"]) {
-    if (row["kind"] != "program") continue;
-    ++programs;
-    EXPECT_THAT(row["stdout"].get<std::string>(), HasSubstr("failing")) << row.dump();
-  }
-  EXPECT_EQ(programs, 2);
-}
-
-}  // namespace
-}  // namespace amtest
