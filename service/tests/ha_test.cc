@@ -9,7 +9,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -26,9 +25,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// A process group still has a living member.
-bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; }
-
 // The lines of `name` in `dir`: one per run of a program action that appends
 // to it, shared by every daemon of a test.
 std::vector<std::string> Lines(const TempDir& dir, const std::string& name) {
@@ -40,18 +36,10 @@ std::vector<std::string> Lines(const TempDir& dir, const std::string& name) {
   return lines;
 }
 
-// The sequence numbers in a daemon's results file.
+// The sequence numbers in a daemon's results file, each once.
 std::set<std::uint64_t> FinishedSeqs(const DaemonProcess& daemon) {
-  std::set<std::uint64_t> seqs;
-  for (const Json& line : daemon.Results()) seqs.insert(line["seq"].get<std::uint64_t>());
-  return seqs;
-}
-
-// /readyz: its status and body.
-std::pair<int, Json> Readiness(const DaemonProcess& daemon) {
-  auto res = daemon.Client()->Get("/readyz");
-  if (!res) return {0, Json()};
-  return {res->status, Json::parse(res->body, nullptr, false)};
+  const std::vector<std::uint64_t> seqs = daemon.ResultSeqs();
+  return {seqs.begin(), seqs.end()};
 }
 
 class HaTest : public ::testing::Test {
@@ -247,16 +235,15 @@ TEST_F(HaTest, AnOutageRefusesNewEventsAndLosesNoneItAcknowledged) {
 
   ASSERT_TRUE(WaitFor([&] { return count(202) >= 20; })) << daemon.log();
   ASSERT_TRUE(pg_->Stop());
-  EXPECT_TRUE(WaitFor([&] { return Readiness(daemon).first == 503; })) << daemon.log();
-  const Json body = Readiness(daemon).second;
-  EXPECT_THAT(body.value("reason", ""), HasSubstr("state database")) << body.dump();
+  EXPECT_TRUE(WaitFor([&] { return daemon.Get("/readyz").status == 503; })) << daemon.log();
+  EXPECT_THAT(daemon.Get("/readyz").body.value("reason", ""), HasSubstr("state database"));
   EXPECT_TRUE(WaitFor([&] { return count(503) > 0; }));
   auto client = daemon.Client();
   EXPECT_EQ(Post(*client, DiskFull("during").dump()).status, 503);
 
   std::string error;
   ASSERT_TRUE(pg_->Start(&error)) << error;
-  EXPECT_TRUE(WaitFor([&] { return Readiness(daemon).first == 200; })) << daemon.log();
+  EXPECT_TRUE(WaitFor([&] { return daemon.Get("/readyz").status == 200; })) << daemon.log();
   // Events are taken again.
   const int before = count(202);
   EXPECT_TRUE(WaitFor([&] { return count(202) >= before + 20; })) << daemon.log();

@@ -22,6 +22,7 @@ using amtest::BaseConfig;
 using amtest::DaemonProcess;
 using amtest::DiskFull;
 using amtest::Json;
+using amtest::Only;
 using amtest::PageAction;
 using amtest::Post;
 using amtest::Reply;
@@ -30,16 +31,10 @@ using amtest::TempDir;
 using amtest::WaitFor;
 using ::testing::HasSubstr;
 
-Json Get(httplib::Client& client, const std::string& path, int* status = nullptr) {
-  auto res = client.Get(path);
-  if (status != nullptr) *status = res ? res->status : 0;
-  return res ? Json::parse(res->body, nullptr, false) : Json();
-}
-
 // How many result lines each sequence number has.
-std::map<int, int> Lines(const DaemonProcess& daemon) {
-  std::map<int, int> lines;
-  for (const Json& line : daemon.Results()) ++lines[line["seq"].get<int>()];
+std::map<std::uint64_t, int> Lines(const DaemonProcess& daemon) {
+  std::map<std::uint64_t, int> lines;
+  for (const std::uint64_t seq : daemon.ResultSeqs()) ++lines[seq];
   return lines;
 }
 
@@ -63,39 +58,36 @@ TEST(StateTest, ALimitedActionStaysHeldBackAfterARestartOrACrash) {
     ASSERT_TRUE(daemon.Start(config)) << daemon.log();
     EXPECT_EQ(deliver()["result_events"].size(), 0u);
 
-    auto client = daemon.Client();
-    const Json history = Get(*client, "/v1/results?event_id=incident");
-    ASSERT_EQ(history["results"].size(), 2u) << history.dump();
-    EXPECT_EQ(history["results"][0]["decision"], "held_back");
-    EXPECT_EQ(history["results"][1]["decision"], "ran");
-    EXPECT_EQ(history["results"][1]["result_code"], 900);
-    const Json event = Get(*client, "/v1/events/" + first["seq"].dump());
-    EXPECT_EQ(event["state"], "processed");
-    EXPECT_EQ(event["event"]["properties"]["EventId"], "incident");
-    EXPECT_EQ(event["actions"].size(), 1u);
+    const Json history = daemon.Get("/v1/results?event_id=incident").body;
+    EXPECT_EQ(Only(history["results"], {"decision", "result_code"}),
+              R"([{"decision":"held_back","result_code":0},{"decision":"ran","result_code":900}])");
+    const Json event = daemon.Get("/v1/events/" + first["seq"].dump()).body;
+    EXPECT_EQ(Only(event, {"state"}) + Only(event["event"]["properties"], {"EventId"}) +
+                  Only(event["actions"], {"decision"}),
+              R"({"state":"processed"}{"EventId":"incident"}[{"decision":"ran"}])");
   }
 }
 
 TEST(StateTest, ACrashUnderLoadLosesNothingAndRepeatsOnlyTheEventsInHand) {
   TempDir dir;
   DaemonProcess daemon(dir);
-  const Json config = BaseConfig({{"A", Rules(Json::array({PageAction()}))},
-                                  {"B", Rules(Json::array({PageAction()}))}});
+  const Json config = BaseConfig(
+      {{"A", Rules(Json::array({PageAction()}))}, {"B", Rules(Json::array({PageAction()}))}});
   ASSERT_TRUE(daemon.Start(config)) << daemon.log();
   std::mutex mu;
-  std::set<int> acknowledged;
+  std::set<std::uint64_t> acknowledged;
   std::atomic<bool> stop{false};
   std::vector<std::thread> clients;
   for (int c = 0; c < 4; ++c) {
     clients.emplace_back([&, c] {
       auto client = daemon.Client();
       for (int i = 0; !stop; ++i) {
-        const Reply reply = Post(*client, DiskFull("c" + std::to_string(c) + "-" + std::to_string(i),
-                                                   c % 2 ? "A" : "B")
-                                              .dump());
+        const Reply reply = Post(
+            *client,
+            DiskFull("c" + std::to_string(c) + "-" + std::to_string(i), c % 2 ? "A" : "B").dump());
         if (reply.status != 202) return;
         std::lock_guard<std::mutex> lock(mu);
-        acknowledged.insert(reply.body["seq"][0].get<int>());
+        acknowledged.insert(reply.body["seq"][0].get<std::uint64_t>());
       }
     });
   }
@@ -112,7 +104,7 @@ TEST(StateTest, ACrashUnderLoadLosesNothingAndRepeatsOnlyTheEventsInHand) {
   ASSERT_TRUE(WaitFor([&] {
     const auto lines = Lines(daemon);
     return std::all_of(acknowledged.begin(), acknowledged.end(),
-                       [&](int seq) { return lines.count(seq) > 0; });
+                       [&](std::uint64_t seq) { return lines.count(seq) > 0; });
   })) << "acknowledged events were lost";
   int repeated = 0;
   for (const auto& [seq, count] : Lines(daemon)) repeated += count - 1;
@@ -129,11 +121,12 @@ TEST(StateTest, AnOldJournalIsTakenOverOnceAndRemoved) {
     return Json{{"profile", "P"}, {"event", DiskFull(id)}}.dump();
   };
   const std::string cut = EncodeRecord(RecordType::kAccepted, 9, event("j9"));
-  dir.Write("state/journal/journal-000000000001.log",
-            EncodeRecord(RecordType::kBase, 5) + EncodeRecord(RecordType::kAccepted, 5, event("j1")) +
-                EncodeRecord(RecordType::kAccepted, 6, event("done")) +
-                EncodeRecord(RecordType::kFinished, 6) +
-                EncodeRecord(RecordType::kAccepted, 7, event("j2")) + cut.substr(0, cut.size() - 1));
+  dir.Write(
+      "state/journal/journal-000000000001.log",
+      EncodeRecord(RecordType::kBase, 5) + EncodeRecord(RecordType::kAccepted, 5, event("j1")) +
+          EncodeRecord(RecordType::kAccepted, 6, event("done")) +
+          EncodeRecord(RecordType::kFinished, 6) +
+          EncodeRecord(RecordType::kAccepted, 7, event("j2")) + cut.substr(0, cut.size() - 1));
   DaemonProcess daemon(dir);
   const Json config = BaseConfig({{"P", Rules(Json::array({PageAction()}))}});
   ASSERT_TRUE(daemon.Start(config)) << daemon.log();
@@ -177,23 +170,18 @@ TEST(StateTest, AFullDiskRefusesEventsTurnsNotReadyAndRecoversByItself) {
     if (reply.status == 503) refused.push_back(id);
   }
   ASSERT_FALSE(refused.empty()) << "no write failed on a full disk";
-  int status = 0;
-  const Json ready = Get(*client, "/readyz", &status);
-  EXPECT_EQ(status, 503);
-  EXPECT_THAT(ready.value("reason", ""), HasSubstr("full"));
+  const Reply ready = daemon.Get("/readyz");
+  EXPECT_EQ(ready.status, 503);
+  EXPECT_THAT(ready.body.value("reason", ""), HasSubstr("full"));
   EXPECT_GE(daemon.Metric("actionmanagerd_state_write_failures_total").value_or(0), 1);
   EXPECT_EQ(daemon.Metric("actionmanagerd_state_writable"), 0);
   EXPECT_THAT(daemon.log(), HasSubstr("database or disk is full"));
 
   std::filesystem::remove(state / "filler");
-  EXPECT_TRUE(WaitFor([&] {
-    Get(*client, "/readyz", &status);
-    return status == 200;
-  }));
+  EXPECT_TRUE(WaitFor([&] { return daemon.Get("/readyz").status == 200; }));
   EXPECT_EQ(Post(*client, DiskFull("after").dump(), true).status, 200);
-  for (const Json& line : daemon.Results()) {
-    EXPECT_NE(line["event"]["properties"]["EventId"], refused[0]) << "a refused event ran";
-  }
+  EXPECT_THAT(daemon.ResultIds(), ::testing::Not(::testing::Contains(refused[0])))
+      << "a refused event ran";
 }
 
 }  // namespace
