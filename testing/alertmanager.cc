@@ -66,25 +66,12 @@ std::string FindAlertmanager() {
   if (const char* given = std::getenv("AM_ALERTMANAGER"); given != nullptr && *given != '\0') {
     return given;
   }
-  const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  dirs += ":/usr/bin";
-  for (const char* name : {"prometheus-alertmanager", "alertmanager"}) {
-    std::size_t at = 0;
-    while (at <= dirs.size()) {
-      const std::size_t end = std::min(dirs.find(':', at), dirs.size());
-      const std::filesystem::path candidate = std::filesystem::path(dirs.substr(at, end - at)) / name;
-      if (::access(candidate.c_str(), X_OK) == 0) return candidate.string();
-      at = end + 1;
-    }
-  }
-  return {};
+  return Shell(
+      "PATH=\"$PATH:/usr/bin\"; command -v prometheus-alertmanager || command -v alertmanager");
 }
 
 Alertmanager::~Alertmanager() {
-  if (!process_) return;
-  process_->Signal(SIGTERM);
-  process_->Wait(std::chrono::seconds(10));  // killed if it outlasts that
+  if (process_) process_->Stop(SIGTERM, std::chrono::seconds(10));  // killed if it outlasts that
 }
 
 bool Alertmanager::Launch(const std::vector<std::string>& urls, bool clustered,
@@ -104,8 +91,7 @@ bool Alertmanager::Launch(const std::vector<std::string>& urls, bool clustered,
                                    "--log.level=debug"};
   if (!peer.empty()) args.push_back("--cluster.peer=" + peer);
   process_ = std::make_unique<Process>(binary_, args, options);
-  if (!process_->running()) return false;
-  return WaitFor([&] {
+  return process_->WaitReady([&] {
     auto res = Client().Get("/-/ready");
     return res && res->status == 200;
   });
@@ -120,6 +106,21 @@ httplib::Client Alertmanager::Client() const {
   client.set_connection_timeout(5, 0);
   client.set_read_timeout(30, 0);
   return client;
+}
+
+int Alertmanager::Raise(const Json& labels) const {
+  const Json alerts = Json::array({{{"labels", labels}, {"annotations", {{"summary", "test"}}}}});
+  auto res = Client().Post("/api/v2/alerts", alerts.dump(), "application/json");
+  return res ? res->status : 0;
+}
+
+std::string Alertmanager::FingerprintOf(const std::string& instance) const {
+  auto res = Client().Get("/api/v2/alerts");
+  const Json alerts = res && res->status == 200 ? Json::parse(res->body, nullptr, false) : Json();
+  for (const Json& alert : alerts.is_array() ? alerts : Json::array()) {
+    if (alert["labels"].value("instance", "") == instance) return alert.value("fingerprint", "");
+  }
+  return {};
 }
 
 }  // namespace amtest

@@ -12,14 +12,14 @@
 // stops it (SIGTERM, then SIGKILL after 10 s) and reaps it when it goes.
 #pragma once
 
-#include <sys/types.h>
-
 #include <httplib.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "testing/daemon.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -28,6 +28,10 @@ namespace amtest {
 // The Alertmanager program: $AM_ALERTMANAGER, else prometheus-alertmanager
 // or alertmanager on PATH (or in /usr/bin); "" when there is none.
 std::string FindAlertmanager();
+// What a test that needs it says when it skips itself for want of it.
+inline constexpr char kNoAlertmanager[] =
+    "Alertmanager is not installed (Debian: prometheus-alertmanager, which `make test` "
+    "installs); set AM_ALERTMANAGER to its path to run this test";
 
 // The webhooks' http_config: the CA file its TLS client trusts for https
 // URLs (tls_config.ca_file) and the file whose content it sends as a bearer
@@ -62,6 +66,12 @@ class Alertmanager {
   // "127.0.0.1:<port>" of a clustered instance; "" for one alone.
   std::string cluster_address() const;
   httplib::Client Client() const;
+  // Raises one alert with `labels` (and a summary) through its API; the
+  // status, 0 when the request failed.
+  int Raise(const Json& labels) const;
+  // The fingerprint it gave the alert whose label "instance" is `instance`;
+  // "" while it has none.
+  std::string FingerprintOf(const std::string& instance) const;
   std::string log() const { return dir_.Read("alertmanager.log"); }
 
  private:

@@ -3,6 +3,7 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -19,14 +20,11 @@ Json Rules(const Json& actions) {
 }
 
 Json PageAction(int exec_limit) {
-  return Json{{"name", "page"},
-              {"kind", "builtin"},
-              {"exec_limit", exec_limit},
-              {"namespace", "root\\zrv"},
-              {"class", "Pager"},
-              {"method", "Send"},
-              {"class_call", true},
-              {"in_params", Json::array({Json{{"param", "Text"}, {"event_prop", "event_key"}}})}};
+  Json action = Json::parse(R"({"name": "page", "kind": "builtin", "exec_limit": 0,
+      "namespace": "root\\zrv", "class": "Pager", "method": "Send", "class_call": true,
+      "in_params": [{"param": "Text", "event_prop": "event_key"}]})");
+  action["exec_limit"] = exec_limit;
+  return action;
 }
 
 Json ProgramAction(const std::string& command) {
@@ -68,11 +66,9 @@ DaemonProcess::~DaemonProcess() = default;  // the process handle kills what sti
 
 void DaemonProcess::WriteConfig(const Json& given) {
   Json config = given;
-  const std::filesystem::path dir = dir_.path();
-  if (!config.contains("state_dir")) config["state_dir"] = (dir / "state").string();
-  if (!config.contains("results_file")) config["results_file"] = (dir / "results.jsonl").string();
-  if (!config["listen"].contains("port_file"))
-    config["listen"]["port_file"] = (dir / "port").string();
+  if (!config.contains("state_dir")) config["state_dir"] = dir_ / "state";
+  if (!config.contains("results_file")) config["results_file"] = dir_ / "results.jsonl";
+  if (!config["listen"].contains("port_file")) config["listen"]["port_file"] = dir_ / "port";
   if (config.contains("socket")) socket_ = config["socket"]["path"].get<std::string>();
   dir_.Write("config.json", config.dump(2));
 }
@@ -80,41 +76,38 @@ void DaemonProcess::WriteConfig(const Json& given) {
 bool DaemonProcess::Start(const Json& config, const std::map<std::string, std::string>& env) {
   WriteConfig(config);
   std::error_code ignored;
-  std::filesystem::remove(dir_.path() / "port", ignored);
+  std::filesystem::remove(dir_ / "port", ignored);
   log_name_ = "daemon-" + std::to_string(++starts_) + ".log";
-  const std::string log_path = (dir_.path() / log_name_).string();
-  const std::string config_path = (dir_.path() / "config.json").string();
   ProcessOptions options;
-  options.log = log_path;
+  options.log = dir_ / log_name_;
   options.environment.assign(env.begin(), env.end());
   options.unset = {"NOTIFY_SOCKET"};
-  process_ = std::make_unique<Process>(program_.empty() ? std::string(AMD_PATH) : program_.string(),
-                                       std::vector<std::string>{"-c", config_path}, options);
-  if (!running()) return false;
-  const bool listening = WaitFor([&] {
-    if (WaitExit(std::chrono::milliseconds(0)) != -1 || !running()) return true;
-    return std::filesystem::exists(dir_.path() / "port");
-  });
-  if (!listening || !running()) return false;
+  process_ =
+      std::make_unique<Process>(program_.empty() ? std::string(AMD_PATH) : program_.string(),
+                                std::vector<std::string>{"-c", dir_ / "config.json"}, options);
+  if (!process_->WaitReady([&] { return std::filesystem::exists(dir_ / "port"); })) return false;
   port_ = std::stoi(dir_.Read("port"));
   // The port file is written once HTTP listens; the socket starts after it,
   // so a test that uses the socket waits for the daemon to say it listens.
   const auto socket = config.find("socket");
-  if (socket != config.end() && socket->contains("path")) {
-    const std::string said = "listening on " + (*socket)["path"].get<std::string>();
-    if (!WaitFor([&] { return !running() || log().find(said) != std::string::npos; })) return false;
-  }
-  return true;
+  if (socket == config.end() || !socket->contains("path")) return true;
+  const std::string said = "listening on " + (*socket)["path"].get<std::string>();
+  return process_->WaitReady([&] { return log().find(said) != std::string::npos; });
 }
 
 int DaemonProcess::RunToExit(const Json& config) {
-  WriteConfig(config);
   if (!Start(config)) return WaitExit();
   return -2;  // it started: not what the caller expected
 }
 
 void DaemonProcess::Signal(int signo) const {
   if (running()) process_->Signal(signo);
+}
+
+bool DaemonProcess::Reload(const Json& config, const std::string& logged) {
+  WriteConfig(config);
+  Signal(SIGHUP);
+  return WaitForLog(logged);
 }
 
 int DaemonProcess::WaitExit(std::chrono::milliseconds deadline) {

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -70,6 +71,13 @@ class DaemonProcess {
   int RunToExit(const Json& config);
 
   void Signal(int signo) const;
+  // Writes `config`, signals a reload and waits for `logged` in the log.
+  bool Reload(const Json& config, const std::string& logged);
+  // Sends `signo` (a stop) and waits for the exit as WaitExit does.
+  int Stop(int signo = SIGTERM) {
+    Signal(signo);
+    return WaitExit();
+  }
   // Waits for the exit; the exit status, or -1 (killed, or still running at
   // the deadline).
   int WaitExit(std::chrono::milliseconds deadline = kDeadline);

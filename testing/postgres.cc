@@ -33,20 +33,9 @@ std::string FindPostgresBin() {
     return given;
   }
   // Debian installs each major version's server programs apart.
-  int best = -1;
-  std::string found;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator("/usr/lib/postgresql", ec)) {
-    const std::string name = entry.path().filename().string();
-    char* end = nullptr;
-    const long version = std::strtol(name.c_str(), &end, 10);
-    const fs::path bin = entry.path() / "bin";
-    if (end == name.c_str() || *end != '\0' || version <= best) continue;
-    if (::access((bin / "postgres").c_str(), X_OK) != 0) continue;
-    best = static_cast<int>(version);
-    found = bin.string();
-  }
-  return found;
+  return Shell(
+      "for bin in $(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V); do "
+      "[ -x $bin/postgres ] && found=$bin; done; echo $found");
 }
 
 Postgres::Postgres(std::string bin, Sync sync) : bin_(std::move(bin)), sync_(sync) {
@@ -69,18 +58,18 @@ Postgres::Postgres(std::string bin, Sync sync) : bin_(std::move(bin)), sync_(syn
 Postgres::~Postgres() { Stop(); }
 
 bool Postgres::Start(std::string* error) {
-  if (bin_.empty()) {
-    *error = "no PostgreSQL server programs (Debian: postgresql; or set AM_PG_BIN)";
-    return false;
-  }
-  if (user_.empty()) {
-    *error = "no user to run PostgreSQL as (root needs the user nobody)";
-    return false;
-  }
   if (server_) {
     *error = "already running";
     return false;
   }
+  const auto fail = [&](const std::string& why) {  // stops what this started
+    *error = why;
+    Stop();
+    return false;
+  };
+  if (bin_.empty())
+    return fail("no PostgreSQL server programs (Debian: postgresql; or set AM_PG_BIN)");
+  if (user_.empty()) return fail("no user to run PostgreSQL as (root needs the user nobody)");
   const fs::path data = dir_ / "data";
   const fs::path socket = dir_ / "socket";
   ProcessOptions options;
@@ -89,28 +78,21 @@ bool Postgres::Start(std::string* error) {
   options.unset = {"PGDATA", "PGHOST", "PGPORT", "PGUSER", "PGDATABASE", "PGOPTIONS"};
 
   const bool fresh = !fs::exists(data / "PG_VERSION");
-  if (fresh) {
+  for (const fs::path& owned : {data, socket}) {
     std::error_code ec;
-    fs::create_directories(data, ec);
-    fs::create_directories(socket, ec);
-    if (as_) {
-      for (const fs::path& owned : {data, socket}) {
-        if (::chown(owned.c_str(), as_->uid, as_->gid) != 0) {
-          *error = "cannot give " + owned.string() + " to " + user_;
-          return false;
-        }
-      }
+    if (!fresh || (fs::create_directories(owned, ec), !as_)) continue;
+    if (::chown(owned.c_str(), as_->uid, as_->gid) != 0) {
+      return fail("cannot give " + owned.string() + " to " + user_);
     }
-    // initdb's own flush is skipped either way: the cluster is new and a
-    // crash now only loses the run.
+  }
+  // initdb's own flush is skipped either way: the cluster is new and a
+  // crash now only loses the run.
+  if (fresh) {
     const ProcessResult init = Run(
         bin_ + "/initdb",
         {"-D", data.string(), "-U", user_, "-A", "trust", "-E", "UTF8", "--no-locale", "--no-sync"},
         options);
-    if (init.status != 0) {
-      *error = "initdb failed: " + Tail(init.out + init.err);
-      return false;
-    }
+    if (init.status != 0) return fail("initdb failed: " + Tail(init.out + init.err));
   }
 
   options.log = dir_ / "postgres.log";
@@ -121,32 +103,19 @@ bool Postgres::Start(std::string* error) {
                                sync_ == Sync::kOn ? "fsync=on" : "fsync=off"},
       options);
   const std::string probe = Target("postgres") + " connect_timeout=5";
-  std::optional<ProcessResult> exited;
-  const bool ready = WaitFor([&] {
-    if (PQping(probe.c_str()) == PQPING_OK) return true;
-    exited = server_->TryWait(std::chrono::milliseconds(0));
-    return exited.has_value();
-  });
-  if (!ready || exited) {
-    *error = std::string(exited ? "postgres exited" : "postgres did not become ready") +
-             "; its log:\n" + Tail(log());
-    Stop();
-    return false;
+  if (!server_->WaitReady([&] { return PQping(probe.c_str()) == PQPING_OK; })) {
+    return fail("postgres exited or did not become ready; its log:\n" + Tail(log()));
   }
-  if (fresh) {
-    std::string ignored;
-    if (!Psql("postgres", std::string("CREATE DATABASE ") + kDatabase, &ignored, error)) {
-      Stop();
-      return false;
-    }
+  std::string ignored;
+  if (fresh && !Psql("postgres", std::string("CREATE DATABASE ") + kDatabase, &ignored, error)) {
+    return fail(*error);
   }
   return true;
 }
 
 bool Postgres::Stop() {
   if (!server_) return true;
-  server_->Signal(SIGINT);                       // fast shutdown
-  const ProcessResult result = server_->Wait();  // killed if it outlasts the deadline
+  const ProcessResult result = server_->Stop(SIGINT);  // fast; killed at the deadline
   server_.reset();
   return result.status == 0;
 }

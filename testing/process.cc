@@ -16,71 +16,52 @@ namespace amtest {
 
 Process::Process(const std::string& program, const std::vector<std::string>& args,
                  const ProcessOptions& options) {
-  const std::string in_path = io_.Write("stdin", options.input).string();
-  const std::string out_path = (io_ / "stdout").string();
-  const std::string err_path = (io_ / "stderr").string();
-
   std::vector<std::string> argv_text = {program};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argv_text) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
   std::vector<std::string> env_text;
   for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    const std::string name = entry.substr(0, entry.find('='));
-    const bool given = std::any_of(options.environment.begin(), options.environment.end(),
-                                   [&](const auto& pair) { return pair.first == name; });
-    if (!given &&
-        std::find(options.unset.begin(), options.unset.end(), name) == options.unset.end())
+    const std::string entry = *e, name = entry.substr(0, entry.find('='));
+    const auto given = [&](const auto& pair) { return pair.first == name; };
+    if (std::none_of(options.environment.begin(), options.environment.end(), given) &&
+        std::find(options.unset.begin(), options.unset.end(), name) == options.unset.end()) {
       env_text.push_back(entry);
+    }
   }
   for (const auto& [name, value] : options.environment) env_text.push_back(name + "=" + value);
-  std::vector<char*> envp;
+  std::vector<char*> argv, envp;
+  for (std::string& arg : argv_text) argv.push_back(arg.data());
   for (std::string& entry : env_text) envp.push_back(entry.data());
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
 
-  // The child's standard streams, in order.
-  struct Stream {
-    int fd;
-    std::string path;  // opened with flags and mode, unless empty
-    int flags = 0;
-    mode_t mode = 0;
-    int from = -1;  // duplicated, when path is empty and this is set; else closed
+  // The child's standard input, output and error (-1: closed), opened here,
+  // as the caller's user; what this opened is closed once the child has it.
+  std::vector<int> opened;
+  const auto open = [&](const std::filesystem::path& path, int flags, mode_t mode) {
+    opened.push_back(::open(path.c_str(), flags | O_CLOEXEC, mode));
+    return opened.back();
   };
-  std::vector<Stream> streams;
-  if (options.input_fd >= 0) {
-    streams.push_back({0, "", 0, 0, options.input_fd});
-  } else {
-    streams.push_back({0, in_path, O_RDONLY, 0, -1});
-  }
   const int create = O_WRONLY | O_CREAT | O_TRUNC;
+  int streams[3] = {options.input_fd, options.close_output ? -1 : options.output_fd, -1};
+  if (streams[0] < 0) streams[0] = open(io_.Write("stdin", options.input), O_RDONLY, 0);
   if (!options.log.empty()) {
-    streams.push_back({1, options.log.string(), O_WRONLY | O_CREAT | O_APPEND, 0644, -1});
-    streams.push_back({2, "", 0, 0, 1});
+    streams[1] = streams[2] = open(options.log, O_WRONLY | O_CREAT | O_APPEND, 0644);
   } else {
-    if (options.close_output) {
-      streams.push_back({1, "", 0, 0, -1});
-    } else if (options.output_fd >= 0) {
-      streams.push_back({1, "", 0, 0, options.output_fd});
-    } else {
-      streams.push_back({1, out_path, create, 0600, -1});
-    }
-    streams.push_back({2, err_path, create, 0600, -1});
+    if (streams[1] < 0 && !options.close_output) streams[1] = open(io_ / "stdout", create, 0600);
+    streams[2] = open(io_ / "stderr", create, 0600);
   }
+  const bool streams_open =
+      std::none_of(opened.begin(), opened.end(), [](int fd) { return fd < 0; });
 
-  const pid_t pid = ::fork();
+  const pid_t pid = streams_open ? ::fork() : -1;
   if (pid == 0) {
     // Only async-signal-safe calls from here to the exec; any failure is 127.
-    for (const Stream& s : streams) {
-      if (!s.path.empty()) {
-        const int fd = ::open(s.path.c_str(), s.flags, s.mode);
-        if (fd < 0 || (fd != s.fd && (::dup2(fd, s.fd) < 0 || ::close(fd) < 0))) ::_exit(127);
-      } else if (s.from >= 0) {
-        if (::dup2(s.from, s.fd) < 0) ::_exit(127);
-      } else {
-        ::close(s.fd);
+    if (!streams_open) ::_exit(127);
+    for (int fd = 0; fd < 3; ++fd) {
+      if (streams[fd] < 0) {
+        ::close(fd);
+      } else if (::dup2(streams[fd], fd) < 0) {
+        ::_exit(127);
       }
     }
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
@@ -91,6 +72,9 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
+  for (const int fd : opened) {
+    if (fd >= 0) ::close(fd);
+  }
   if (pid > 0) pid_ = pid;
 }
 
@@ -100,6 +84,20 @@ Process::~Process() {
 
 void Process::Signal(int signo) const {
   if (pid_ > 0) ::kill(pid_, signo);
+}
+
+bool Process::WaitReady(const std::function<bool()>& ready, std::chrono::milliseconds deadline) {
+  bool exited = false;
+  const bool held = WaitFor(
+      [&] {
+        siginfo_t info{};  // looked at, not collected (WNOWAIT)
+        exited = pid_ <= 0 || (::waitid(P_PID, static_cast<id_t>(pid_), &info,
+                                        WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                               info.si_pid == pid_);
+        return exited || ready();
+      },
+      deadline);
+  return held && !exited;
 }
 
 std::optional<ProcessResult> Process::TryWait(std::chrono::milliseconds deadline) {
@@ -137,6 +135,12 @@ bool GroupAlive(pid_t group) { return ::kill(-group, 0) == 0 || errno == EPERM; 
 ProcessResult Run(const std::string& program, const std::vector<std::string>& args,
                   const ProcessOptions& options) {
   return Process(program, args, options).Wait();
+}
+
+std::string Shell(const std::string& command, const ProcessOptions& options) {
+  std::string out = Run("/bin/sh", {"-c", command}, options).out;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
 }
 
 }  // namespace amtest

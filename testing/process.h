@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -68,6 +69,15 @@ class Process {
   void Signal(int signo) const;
   // What it has written to standard output so far (when collected).
   std::string OutputSoFar() const { return io_.Read("stdout"); }
+  // Waits until `ready` holds while the process runs; false when it exited
+  // first (left for Wait to collect) or the deadline passed.
+  bool WaitReady(const std::function<bool()>& ready,
+                 std::chrono::milliseconds deadline = kDeadline);
+  // Sends `signo`, then waits for the exit as Wait does.
+  ProcessResult Stop(int signo, std::chrono::milliseconds deadline = kDeadline) {
+    Signal(signo);
+    return Wait(deadline);
+  }
   // Waits for the exit; nullopt (the process left running) when the deadline
   // passes first, or when it never started.
   std::optional<ProcessResult> TryWait(std::chrono::milliseconds deadline);
@@ -86,5 +96,9 @@ bool GroupAlive(pid_t group);
 // Starts `program` and waits for it.
 ProcessResult Run(const std::string& program, const std::vector<std::string>& args,
                   const ProcessOptions& options = {});
+
+// Runs `command` with /bin/sh; its standard output without the final
+// newlines (whatever its exit status).
+std::string Shell(const std::string& command, const ProcessOptions& options = {});
 
 }  // namespace amtest

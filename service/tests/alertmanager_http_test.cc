@@ -76,28 +76,6 @@ std::map<std::string, int> EventsPerEventId(const DaemonProcess& daemon) {
   return counts;
 }
 
-// Posts one alert with `labels` to Alertmanager's API; its status, 0 when
-// the request failed.
-int PostTo(const Alertmanager& alertmanager, const Json& labels) {
-  const Json alerts =
-      Json::array({Json{{"labels", labels}, {"annotations", {{"summary", "test alert"}}}}});
-  auto res = alertmanager.Client().Post("/api/v2/alerts", alerts.dump(), "application/json");
-  return res ? res->status : 0;
-}
-
-// The fingerprint Alertmanager gave the alert whose label `instance` is
-// `instance`; "" while it has none.
-std::string FingerprintOf(const Alertmanager& alertmanager, const std::string& instance) {
-  auto res = alertmanager.Client().Get("/api/v2/alerts");
-  if (!res || res->status != 200) return {};
-  const Json alerts = Json::parse(res->body, nullptr, false);
-  if (!alerts.is_array()) return {};
-  for (const Json& alert : alerts) {
-    if (alert["labels"].value("instance", "") == instance) return alert.value("fingerprint", "");
-  }
-  return {};
-}
-
 class AlertmanagerInputTest : public ::testing::Test {
  protected:
   void StartWith(const Json& config) {
@@ -187,17 +165,13 @@ TEST_F(AlertmanagerInputTest, AReloadChangesTheMappingAndABadOneKeepsTheRunningO
   EXPECT_EQ(PostAlerts(*client_, body).status, 404);
 
   config["alertmanager"] = Json{{"class", "Alert_Firing"}, {"receivers", {{"team", "Q"}}}};
-  daemon_.WriteConfig(config);
-  daemon_.Signal(SIGHUP);
-  ASSERT_TRUE(daemon_.WaitForLog("configuration reloaded")) << daemon_.log();
+  ASSERT_TRUE(daemon_.Reload(config, "configuration reloaded")) << daemon_.log();
   EXPECT_EQ(Only(PostAlerts(*client_, body, true).body["events"], {"profile"}),
             R"([{"profile":"Q"}])");
 
   // A mapped property the class lacks: refused, the mapping to Q stays.
   config["alertmanager"]["properties"] = Json{{"Size", "labels.size"}};
-  daemon_.WriteConfig(config);
-  daemon_.Signal(SIGHUP);
-  ASSERT_TRUE(daemon_.WaitForLog("alertmanager.properties.Size")) << daemon_.log();
+  ASSERT_TRUE(daemon_.Reload(config, "alertmanager.properties.Size")) << daemon_.log();
   EXPECT_EQ(Only(PostAlerts(*client_, body, true).body["events"], {"profile"}),
             R"([{"profile":"Q"}])");
 }
@@ -206,10 +180,7 @@ TEST_F(AlertmanagerInputTest, AReloadChangesTheMappingAndABadOneKeepsTheRunningO
 
 TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOncePerFingerprint) {
   const std::string binary = FindAlertmanager();
-  if (binary.empty()) {
-    GTEST_SKIP() << "Alertmanager is not installed (Debian: prometheus-alertmanager, which "
-                    "`make test` installs); set AM_ALERTMANAGER to its path to run this test";
-  }
+  if (binary.empty()) GTEST_SKIP() << kNoAlertmanager;
   StartWith(AlertConfig(Json{{"class", "Alert_Firing"}}));
   Alertmanager alertmanager(dir_, binary);
   ASSERT_TRUE(
@@ -219,9 +190,9 @@ TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOnce
                       {"severity", "critical"},
                       {"instance", "a"},
                       {"Unit", "nginx.service"}};
-  ASSERT_EQ(PostTo(alertmanager, first), 200) << alertmanager.log();
+  ASSERT_EQ(alertmanager.Raise(first), 200) << alertmanager.log();
   std::string fp1;
-  ASSERT_TRUE(WaitFor([&] { return !(fp1 = FingerprintOf(alertmanager, "a")).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !(fp1 = alertmanager.FingerprintOf("a")).empty(); }));
 
   // Repeated notifications: the alert's event arrives at least twice, its
   // page runs once.
@@ -231,9 +202,9 @@ TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOnce
 
   Json second = first;
   second["instance"] = "b";
-  ASSERT_EQ(PostTo(alertmanager, second), 200);
+  ASSERT_EQ(alertmanager.Raise(second), 200);
   std::string fp2;
-  ASSERT_TRUE(WaitFor([&] { return !(fp2 = FingerprintOf(alertmanager, "b")).empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !(fp2 = alertmanager.FingerprintOf("b")).empty(); }));
   ASSERT_NE(fp1, fp2);
   ASSERT_TRUE(WaitFor([&] { return EventsPerEventId(daemon_)[fp2] >= 2; }))
       << daemon_.log() << alertmanager.log();
@@ -257,9 +228,7 @@ TEST_F(AlertmanagerInputTest, EndToEndAnAlertNotifiedRepeatedlyRunsItsActionOnce
 // wrong one is refused (401) before anything is queued.
 TEST_F(AlertmanagerInputTest, EndToEndOverTlsTheTokenOfHttpConfigDecidesWhetherTheActionRuns) {
   const std::string binary = FindAlertmanager();
-  if (binary.empty()) {
-    GTEST_SKIP() << "Alertmanager is not installed (Debian: prometheus-alertmanager)";
-  }
+  if (binary.empty()) GTEST_SKIP() << kNoAlertmanager;
   const auto certificates = MakeCertificates(dir_, "server");
   ASSERT_TRUE(certificates.has_value());
   const std::string token = "submit-token-0123456789";
@@ -270,23 +239,19 @@ TEST_F(AlertmanagerInputTest, EndToEndOverTlsTheTokenOfHttpConfigDecidesWhetherT
   StartWith(config);
   const std::string url =
       "https://127.0.0.1:" + std::to_string(daemon_.port()) + "/v1/alertmanager";
-  struct Case {
-    const char* name;
-    std::string token;
-    bool runs;
-  };
   // The refused one first, while nothing else has reached the daemon.
-  const Case cases[] = {{"a wrong token", "wrong-token-0123456789", false},
-                        {"the submit token", token, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, credentials, runs] :
+       {std::tuple("a wrong token", std::string("wrong-token-0123456789"), false),
+        std::tuple("the submit token", token, true)}) {
+    SCOPED_TRACE(name);
     TempDir am_dir;
     Alertmanager alertmanager(am_dir, binary);
     ASSERT_TRUE(alertmanager.Start(
-        url, WebhookHttp{certificates->ca.string(), WriteToken(am_dir, "credentials", c.token)}))
+        url,
+        WebhookHttp{certificates->ca.string(), WriteToken(am_dir, "credentials", credentials)}))
         << alertmanager.log();
-    ASSERT_EQ(PostTo(alertmanager, {{"alertname", "UnitDown"}, {"instance", c.name}}), 200);
-    if (!c.runs) {
+    ASSERT_EQ(alertmanager.Raise({{"alertname", "UnitDown"}, {"instance", name}}), 200);
+    if (!runs) {
       EXPECT_TRUE(WaitFor([&] {
         return alertmanager.log().find("unexpected status code 401") != std::string::npos;
       })) << alertmanager.log();
@@ -294,8 +259,7 @@ TEST_F(AlertmanagerInputTest, EndToEndOverTlsTheTokenOfHttpConfigDecidesWhetherT
       continue;
     }
     std::string fingerprint;
-    ASSERT_TRUE(
-        WaitFor([&] { return !(fingerprint = FingerprintOf(alertmanager, c.name)).empty(); }));
+    ASSERT_TRUE(WaitFor([&] { return !(fingerprint = alertmanager.FingerprintOf(name)).empty(); }));
     ASSERT_TRUE(WaitFor([&] { return ActionsPerEventId(daemon_.Results())[fingerprint] == 1; }))
         << daemon_.log() << alertmanager.log();
     EXPECT_EQ(ActionsPerEventId(daemon_.Results()), (std::map<std::string, int>{{fingerprint, 1}}));

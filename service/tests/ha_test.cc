@@ -74,10 +74,7 @@ class HaTest : public ::testing::Test {
 // per daemon.
 TEST_F(HaTest, BehindClusteredAlertmanagersTheLimitHoldsAcrossDaemonsOnlyOnASharedDatabase) {
   const std::string binary = FindAlertmanager();
-  if (binary.empty()) {
-    GTEST_SKIP() << "Alertmanager is not installed (Debian: prometheus-alertmanager, which "
-                    "`make test` installs); set AM_ALERTMANAGER to its path to run this test";
-  }
+  if (binary.empty()) GTEST_SKIP() << kNoAlertmanager;
   // Alerts of class Alert_Firing run a program, once per EventId, that
   // appends a line to `runs`.
   const auto alert_config = [](const std::filesystem::path& runs) {
@@ -92,15 +89,11 @@ TEST_F(HaTest, BehindClusteredAlertmanagersTheLimitHoldsAcrossDaemonsOnlyOnAShar
     config["alertmanager"] = Json{{"class", "Alert_Firing"}};
     return config;
   };
-  const Json alert =
-      Json::array({Json{{"labels", {{"alertname", "UnitDown"}, {"Unit", "nginx.service"}}},
-                        {"annotations", {{"summary", "test alert"}}}}});
   struct Case {
     const char* name;
     bool shared;
     std::size_t runs;
-  };
-  const Case cases[] = {{"one PostgreSQL state", true, 1}, {"a SQLite state each", false, 2}};
+  } const cases[] = {{"one PostgreSQL state", true, 1}, {"a SQLite state each", false, 2}};
   // The rows run side by side: a cluster's gossip takes seconds to settle
   // before its first notification. Each row has its daemons, their cluster,
   // and a folder where the action's runs of both daemons are counted.
@@ -126,8 +119,8 @@ TEST_F(HaTest, BehindClusteredAlertmanagersTheLimitHoldsAcrossDaemonsOnlyOnAShar
       ASSERT_TRUE(am->StartClustered(
           urls, row.cluster.empty() ? "" : row.cluster.front()->cluster_address()))
           << am->log();
-      auto res = am->Client().Post("/api/v2/alerts", alert.dump(), "application/json");
-      ASSERT_TRUE(res && res->status == 200) << am->log();
+      ASSERT_EQ(am->Raise({{"alertname", "UnitDown"}, {"Unit", "nginx.service"}}), 200)
+          << am->log();
       row.cluster.push_back(std::move(am));
     }
   }
@@ -176,8 +169,7 @@ TEST_F(HaTest, APeerTakesOverTheEventsOfAKilledDaemonAfterItsLease) {
     accepted.insert(reply.body["seq"][0].get<std::uint64_t>());
   }
   ASSERT_TRUE(WaitFor([&] { return Lines(shared, "runs").size() == 1; })) << a.log();
-  a.Signal(SIGKILL);
-  EXPECT_EQ(a.WaitExit(), -1);
+  EXPECT_EQ(a.Stop(SIGKILL), -1);
   shared.Write("gate", "");
 
   EXPECT_TRUE(b.WaitForLog("taking over 4 accepted events of a daemon that stopped")) << b.log();

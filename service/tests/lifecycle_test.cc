@@ -97,9 +97,7 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   config["profiles"][1]["settings"]["rules"][0]["actions"][0]["descriptive_name"] = "changed";
   config["profiles"].push_back(
       Json{{"name", "C"}, {"settings", Rules(Json::array({PageAction(1)}))}});
-  daemon_.WriteConfig(config);
-  daemon_.Signal(SIGHUP);
-  ASSERT_TRUE(daemon_.WaitForLog("1 re-created, 1 added, 0 removed")) << daemon_.log();
+  ASSERT_TRUE(daemon_.Reload(config, "1 re-created, 1 added, 0 removed")) << daemon_.log();
   EXPECT_EQ(daemon_.Metric(kLoaded), 1);
   EXPECT_GT(daemon_.Metric(kLoadedAt), started.value_or(1e18));
   EXPECT_FALSE(ready().contains("last_reload"));
@@ -109,20 +107,15 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
 
   // B goes: events for it are refused from then on.
   config["profiles"].erase(1);
-  daemon_.WriteConfig(config);
-  daemon_.Signal(SIGHUP);
-  ASSERT_TRUE(daemon_.WaitForLog("0 re-created, 0 added, 1 removed")) << daemon_.log();
+  ASSERT_TRUE(daemon_.Reload(config, "0 re-created, 0 added, 1 removed")) << daemon_.log();
   EXPECT_EQ(Post(*client, DiskFull("other", "B").dump(), false).status, 400);
 
   // A change that needs a restart is refused as a whole.
   config["queue_limit"] = 5;
   config["namespace"] = "root\\other";
-  daemon_.WriteConfig(config);
-  daemon_.Signal(SIGHUP);
-  ASSERT_TRUE(daemon_.WaitForLog(": namespace changes only with a restart")) << daemon_.log();
+  ASSERT_TRUE(daemon_.Reload(config, ": namespace changes only with a restart")) << daemon_.log();
   EXPECT_EQ(ran("C"), 0u);
-  daemon_.Signal(SIGTERM);
-  EXPECT_EQ(daemon_.WaitExit(), 0);
+  EXPECT_EQ(daemon_.Stop(), 0);
 }
 
 TEST_F(LifecycleTest, AStopFinishesTheQueuedEventsAndExitsZero) {
@@ -143,8 +136,7 @@ TEST_F(LifecycleTest, AStopFinishesTheQueuedEventsAndExitsZero) {
   EXPECT_THAT(daemon_.log(), HasSubstr("Terminating ActionManager.dll"));
   // Nothing was left for a next start.
   ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
-  daemon_.Signal(SIGTERM);
-  EXPECT_EQ(daemon_.WaitExit(), 0);
+  EXPECT_EQ(daemon_.Stop(), 0);
   EXPECT_THAT(daemon_.log(), ::testing::Not(HasSubstr("replaying")));
   EXPECT_EQ(daemon_.Results().size(), 5u);
 }
@@ -159,8 +151,7 @@ TEST_F(LifecycleTest, AfterTheDeadlineTheRestWaitsAndASecondSignalKillsTheChildr
   ASSERT_TRUE(WaitFor([&] { return daemon_.Metric("actionmanagerd_child_processes") == 1; }));
   daemon_.Signal(SIGTERM);
   ASSERT_TRUE(daemon_.WaitForLog("stop deadline reached")) << daemon_.log();
-  daemon_.Signal(SIGTERM);
-  EXPECT_EQ(daemon_.WaitExit(), 0) << daemon_.log();
+  EXPECT_EQ(daemon_.Stop(), 0) << daemon_.log();
   EXPECT_THAT(daemon_.log(), HasSubstr("killed 1 child process groups"));
   EXPECT_THAT(daemon_.log(), HasSubstr("1 accepted events stay stored"));
   // The killed action failed (it had printed, so its exit status counts);

@@ -97,28 +97,16 @@ std::string Payloads(const std::vector<StateStore::Unfinished>& events) {
 enum class Backend { kSqlite, kPostgres };
 
 // One server for every PostgreSQL test of the program, started by the first
-// and emptied before each; it stops when the tests end.
-class ServerEnvironment : public ::testing::Environment {
- public:
-  amtest::Postgres* Get(std::string* error) {
-    if (!server_) {
-      server_ = std::make_unique<amtest::Postgres>();
-      started_ = server_->Start(&error_);
-    }
-    *error = error_;
-    return started_ ? server_.get() : nullptr;
-  }
-  void TearDown() override { server_.reset(); }
-
- private:
-  std::unique_ptr<amtest::Postgres> server_;
-  bool started_ = false;
-  std::string error_;
-};
-ServerEnvironment* const g_server =
-    static_cast<ServerEnvironment*>(::testing::AddGlobalTestEnvironment(new ServerEnvironment));
-
-amtest::Postgres* Server(std::string* error) { return g_server->Get(error); }
+// (and stopped when the program exits), emptied before each.
+amtest::Postgres* Server(std::string* error) {
+  static std::string failed;
+  static const std::unique_ptr<amtest::Postgres> server = [] {
+    auto made = std::make_unique<amtest::Postgres>();
+    return made->Start(&failed) ? std::move(made) : nullptr;
+  }();
+  *error = failed;
+  return server.get();
+}
 
 class StoreFixture : public ::testing::Test {
  protected:
@@ -221,26 +209,23 @@ class StoreFixture : public ::testing::Test {
   std::string error_;
 };
 
+template <Backend kBackend>
+class On : public StoreFixture {
+ protected:
+  On() : StoreFixture(kBackend) {}
+};
+using SqliteStoreTest = On<Backend::kSqlite>;
+using PgStoreTest = On<Backend::kPostgres>;
+
 class StateStoreTest : public StoreFixture, public ::testing::WithParamInterface<Backend> {
  protected:
   StateStoreTest() : StoreFixture(GetParam()) {}
 };
-
 INSTANTIATE_TEST_SUITE_P(Backends, StateStoreTest,
                          ::testing::Values(Backend::kSqlite, Backend::kPostgres),
                          [](const auto& info) {
                            return info.param == Backend::kSqlite ? "SQLite" : "PostgreSQL";
                          });
-
-class SqliteStoreTest : public StoreFixture {
- protected:
-  SqliteStoreTest() : StoreFixture(Backend::kSqlite) {}
-};
-
-class PgStoreTest : public StoreFixture {
- protected:
-  PgStoreTest() : StoreFixture(Backend::kPostgres) {}
-};
 
 TEST_P(StateStoreTest, UnfinishedEventsCountersAndHistoryComeBackAfterAClose) {
   ASSERT_TRUE(Open()) << error_;

@@ -53,8 +53,7 @@ TEST(StateTest, ALimitedActionStaysHeldBackAfterARestartOrACrash) {
     };
     const Json first = deliver();
     EXPECT_EQ(first["result_events"].size(), 1u);
-    daemon.Signal(signo);
-    EXPECT_EQ(daemon.WaitExit(), signo == SIGTERM ? 0 : -1);
+    EXPECT_EQ(daemon.Stop(signo), signo == SIGTERM ? 0 : -1);
     ASSERT_TRUE(daemon.Start(config)) << daemon.log();
     EXPECT_EQ(deliver()["result_events"].size(), 0u);
 
@@ -95,8 +94,7 @@ TEST(StateTest, ACrashUnderLoadLosesNothingAndRepeatsOnlyTheEventsInHand) {
     std::lock_guard<std::mutex> lock(mu);
     return acknowledged.size() >= 200;
   }));
-  daemon.Signal(SIGKILL);
-  EXPECT_EQ(daemon.WaitExit(), -1);
+  EXPECT_EQ(daemon.Stop(SIGKILL), -1);
   stop = true;
   for (std::thread& t : clients) t.join();
 
@@ -132,8 +130,7 @@ TEST(StateTest, AnOldJournalIsTakenOverOnceAndRemoved) {
   ASSERT_TRUE(daemon.Start(config)) << daemon.log();
   EXPECT_TRUE(WaitFor([&] { return daemon.Results().size() == 2; }));
   EXPECT_FALSE(std::filesystem::exists(dir / "state" / "journal"));
-  daemon.Signal(SIGTERM);
-  EXPECT_EQ(daemon.WaitExit(), 0);
+  EXPECT_EQ(daemon.Stop(), 0);
   ASSERT_TRUE(daemon.Start(config)) << daemon.log();
   auto client = daemon.Client();
   EXPECT_EQ(Post(*client, DiskFull("after").dump(), true).status, 200);

@@ -50,10 +50,7 @@ class TransportTest : public ::testing::Test {
  protected:
   Json Config() { return BaseConfig({{"P", Rules(Json::array({PageAction()}))}}); }
   void StartWith(const Json& config) { ASSERT_TRUE(daemon_.Start(config)) << daemon_.log(); }
-  void Stop() {
-    daemon_.Signal(SIGTERM);
-    ASSERT_EQ(daemon_.WaitExit(), 0);
-  }
+  void Stop() { ASSERT_EQ(daemon_.Stop(), 0); }
   // Sends `request` on a connection of its own and reads what comes back:
   // up to the end of the first head when `head_only`, else until the daemon
   // closes (after a half-close of ours when `half_close`).
