@@ -91,7 +91,7 @@ class AlertmanagerInputTest : public ::testing::Test {
 
 TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfABadOneIsQueued) {
   Json config = AlertConfig(Json{{"class", "Alert_Firing"}});
-  config["queue_limit"] = 2;
+  config["queue_limit"] = 3;
   config["classes"].back()["properties"]["Unit"] = Json{{"type", "string"}, {"required", true}};
   StartWith(config);
   const Json disk = {{"alertname", "DiskFull"}, {"severity", "critical"}, {"Unit", "a"}};
@@ -105,8 +105,9 @@ TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfA
       {"a resolved alert only", body({AlertOf("a1", disk, "resolved")}), 200, ""},
       {"not JSON", "{\"version\": ", 400, R"("place":"line 1, column 13")"},
       // More than the queue can ever hold: not worth a retry.
-      {"three firing alerts for a queue of two",
-       body({AlertOf("b1", disk), AlertOf("b2", disk), AlertOf("b3", disk)}), 413, ""},
+      {"four firing alerts for a queue of three",
+       body({AlertOf("b1", disk), AlertOf("b2", disk), AlertOf("b3", disk), AlertOf("b4", disk)}),
+       413, ""},
       {"a label out of its property's range, after a good alert",
        body({AlertOf("c1", disk), AlertOf("c2", {{"Unit", "a"}, {"FreeMB", "99999999999"}})}), 400,
        R"("place":"alerts[1].labels.FreeMB")"},
@@ -127,7 +128,7 @@ TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfA
       {"raised_total{status=\"firing\"}", 3},
       {"ignored_total{status=\"resolved\"}", 1},
       {"ignored_total{reason=\"missing_property\"}", 1},
-      {"received_total{status=\"firing\"}", 9},
+      {"received_total{status=\"firing\"}", 10},
   };
   for (const auto& [name, value] : metrics) {
     EXPECT_EQ(daemon_.Metric(std::string("actionmanagerd_alerts_") + name), value) << name;
