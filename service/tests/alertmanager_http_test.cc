@@ -30,27 +30,22 @@ Json AlertConfig(const Json& alertmanager) {
 }
 
 Json Notification(const std::vector<Json>& alerts, const std::string& receiver = "P") {
-  return Json{{"version", "4"},
-              {"groupKey", "{}:{}"},
-              {"truncatedAlerts", 0},
-              {"status", "firing"},
-              {"receiver", receiver},
-              {"groupLabels", Json::object()},
-              {"commonLabels", Json::object()},
-              {"commonAnnotations", Json::object()},
-              {"externalURL", "http://127.0.0.1:9093"},
-              {"alerts", Json(alerts)}};
+  Json notification = Json::parse(R"({"version": "4", "groupKey": "{}:{}", "truncatedAlerts": 0,
+      "status": "firing", "groupLabels": {}, "commonLabels": {}, "commonAnnotations": {},
+      "externalURL": "http://127.0.0.1:9093"})");
+  notification["receiver"] = receiver;
+  notification["alerts"] = alerts;
+  return notification;
 }
 
 Json AlertOf(const std::string& fingerprint, const Json& labels,
              const std::string& status = "firing") {
-  return Json{{"status", status},
-              {"labels", labels.is_null() ? Json::object() : labels},
-              {"annotations", Json::object()},
-              {"startsAt", "2026-12-06T03:00:00Z"},
-              {"endsAt", "0001-01-01T00:00:00Z"},
-              {"generatorURL", ""},
-              {"fingerprint", fingerprint}};
+  Json alert = Json::parse(R"({"annotations": {}, "startsAt": "2026-12-06T03:00:00Z",
+      "endsAt": "0001-01-01T00:00:00Z", "generatorURL": ""})");
+  alert["status"] = status;
+  alert["labels"] = labels.is_null() ? Json::object() : labels;
+  alert["fingerprint"] = fingerprint;
+  return alert;
 }
 
 Reply PostAlerts(httplib::Client& client, const std::string& body, bool wait = false,

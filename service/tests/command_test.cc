@@ -53,14 +53,14 @@ class CommandTest : public ::testing::Test {
       for (const auto& [param, type] : params.items()) {
         if (param != "Unset") in.push_back(Json{{"param", param}, {"event_prop", param}});
       }
-      actions.push_back(Json{{"name", method},
-                             {"kind", "builtin"},
-                             {"namespace", "root\\zrv"},
-                             {"class", cls},
-                             {"method", method},
-                             {"class_call", units.empty()},
-                             {"key_params", keys},
-                             {"in_params", in}});
+      Json action = PageAction();
+      action.update({{"name", method},
+                     {"class", cls},
+                     {"method", method},
+                     {"class_call", units.empty()},
+                     {"key_params", keys},
+                     {"in_params", in}});
+      actions.push_back(action);
     }
     Json config = BaseConfig(
         {{"P", Json{{"rules", Json::array({Json{{"event", "Alarm"}, {"actions", actions}}})}}}});
@@ -119,14 +119,12 @@ TEST_F(CommandTest, HostileValuesArriveAsOneArgumentAndOneVariableEach) {
   // without escaping: a key value cannot hold a double quote or "\\".
   const std::vector<std::string> keys = {
       "a;b|c&d", "$(touch x)`id`", "<in >out *? 'q'", "line1\nline2", "-rf", " lead and trail "};
-  const std::vector<std::string> values = {"; rm -rf / | cat && echo $HOME `id` $(id)",
-                                           "\"double\" 'single' \\back\\slash\\",
-                                           "*?[a-z]<>&|;(){}",
-                                           "new\nline\ttab\rreturn",
-                                           "--option=-x",
-                                           std::string(65536, 'v'),
-                                           "{Name} stays text",
-                                           "Größe €"};
+  // clang-format off
+  const std::vector<std::string> values = {
+      "; rm -rf / | cat && echo $HOME `id` $(id)", "\"double\" 'single' \\back\\slash\\",
+      "*?[a-z]<>&|;(){}", "new\nline\ttab\rreturn", "--option=-x", std::string(65536, 'v'),
+      "{Name} stays text", "Größe €"};
+  // clang-format on
   ASSERT_TRUE(daemon_.Start(Config(methods, keys))) << daemon_.log();
   for (std::size_t i = 0; i < std::max(keys.size(), values.size()); ++i) {
     const std::string& key = keys[i % keys.size()];
@@ -139,20 +137,15 @@ TEST_F(CommandTest, HostileValuesArriveAsOneArgumentAndOneVariableEach) {
                                     {"Text", text},
                                     {"Other", other},
                                     {"Count", 4000000000u}});
-    const Json result = ResultOf(outcome, "Record");
-    EXPECT_EQ(result["MsgInfo"], "ZRV_CorrelatedEvents|900") << result.dump().substr(0, 400);
-    EXPECT_EQ(result["return_code"], 0);
+    EXPECT_EQ(Only(ResultOf(outcome, "Record"), {"MsgInfo", "return_code"}),
+              R"({"MsgInfo":"ZRV_CorrelatedEvents|900","return_code":0})");
     const std::vector<std::string> got = SplitNul(dir_.Read("call"));
-    const std::vector<std::string> expected = {key,
-                                               text,
-                                               "<" + other + ">",
-                                               "4000000000",
-                                               "{Text}",
-                                               "",
-                                               "AM_IN_COUNT=4000000000",
-                                               "AM_IN_OTHER=" + other,
-                                               "AM_IN_TEXT=" + text,
-                                               "AM_KEY_NAME=" + key};
+    // The arguments, an empty entry, then the AM_ variables.
+    // clang-format off
+    const std::vector<std::string> expected = {
+        key, text, "<" + other + ">", "4000000000", "{Text}", "", "AM_IN_COUNT=4000000000",
+        "AM_IN_OTHER=" + other, "AM_IN_TEXT=" + text, "AM_KEY_NAME=" + key};
+    // clang-format on
     EXPECT_TRUE(got == expected) << Abbreviated(got) << "\nexpected " << Abbreviated(expected);
   }
 }
