@@ -63,11 +63,31 @@ TEST_F(LifecycleTest, TheSocketAcknowledgesEachLineAndTheTakenPortRefusesASecond
   EXPECT_EQ(Post(*client, DiskFull("still").dump(), true).status, 200);
 }
 
-TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
+// What systemd is told (READY, RELOADING, STOPPING) follows the reloads.
+TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesKeepsTheOthersAndTellsSystemd) {
+  const std::string path = (dir_.path() / "notify").string();
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::string messages;
+  const auto told = [&](const std::string& text, std::size_t from = 0) {
+    return WaitFor([&] {
+      pollfd pfd{fd, POLLIN, 0};
+      if (::poll(&pfd, 1, 100) > 0) {
+        char buffer[4096];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) messages.append(buffer, static_cast<std::size_t>(n)).append("|");
+      }
+      return messages.find(text, from) != std::string::npos;
+    });
+  };
   // Both profiles page once per EventId.
   Json config = BaseConfig(
       {{"A", Rules(Json::array({PageAction(1)}))}, {"B", Rules(Json::array({PageAction(1)}))}});
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  ASSERT_TRUE(daemon_.Start(config, {{"NOTIFY_SOCKET", path}})) << daemon_.log();
+  EXPECT_TRUE(told("READY=1")) << messages;
   auto client = daemon_.Client();
   const auto ran = [&](const std::string& profile) {
     const Reply reply = Post(*client, DiskFull("same", profile).dump(), true);
@@ -85,6 +105,9 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   dir_.Write("config.json", "{\"profiles\": [");
   daemon_.Signal(SIGHUP);
   ASSERT_TRUE(daemon_.WaitForLog("reload refused")) << daemon_.log();
+  EXPECT_TRUE(told("RELOADING=1\nMONOTONIC_USEC=")) << messages;
+  EXPECT_TRUE(told("READY=1\nSTATUS=accepting events; last reload refused: ")) << messages;
+  const std::size_t refused = messages.size();
   EXPECT_EQ(ran("A"), 0u);  // still held back: same component
   // The refusal shows in the metrics and /readyz, until a reload succeeds.
   const auto ready = [&] { return daemon_.Get("/readyz").body; };
@@ -98,6 +121,7 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   config["profiles"].push_back(
       Json{{"name", "C"}, {"settings", Rules(Json::array({PageAction(1)}))}});
   ASSERT_TRUE(daemon_.Reload(config, "1 re-created, 1 added, 0 removed")) << daemon_.log();
+  EXPECT_TRUE(told("READY=1\nSTATUS=accepting events|", refused)) << messages;
   EXPECT_EQ(daemon_.Metric(kLoaded), 1);
   EXPECT_GT(daemon_.Metric(kLoadedAt), started.value_or(1e18));
   EXPECT_FALSE(ready().contains("last_reload"));
@@ -115,7 +139,12 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesAndKeepsTheOthers) {
   config["namespace"] = "root\\other";
   ASSERT_TRUE(daemon_.Reload(config, ": namespace changes only with a restart")) << daemon_.log();
   EXPECT_EQ(ran("C"), 0u);
-  EXPECT_EQ(daemon_.Stop(), 0);
+  daemon_.Signal(SIGTERM);
+  EXPECT_TRUE(told("STOPPING=1")) << messages;
+  EXPECT_EQ(daemon_.WaitExit(), 0);
+  EXPECT_LT(messages.find("READY=1"), messages.find("RELOADING=1"));
+  EXPECT_LT(messages.find("RELOADING=1"), messages.rfind("READY=1"));
+  ::close(fd);
 }
 
 TEST_F(LifecycleTest, AStopFinishesTheQueuedEventsAndExitsZero) {
@@ -162,46 +191,6 @@ TEST_F(LifecycleTest, AfterTheDeadlineTheRestWaitsAndASecondSignalKillsTheChildr
   ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
   EXPECT_TRUE(WaitFor([&] { return daemon_.ResultSeqs() == Seqs{1, 2}; }));
   EXPECT_THAT(daemon_.log(), HasSubstr("replaying 1 accepted events"));
-}
-
-TEST_F(LifecycleTest, SystemdIsToldReadyReloadingAndStopping) {
-  const std::string path = (dir_.path() / "notify").string();
-  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_TRUE(daemon_.Start(BaseConfig({{"P", Rules(Json::array({PageAction()}))}}),
-                            {{"NOTIFY_SOCKET", path}}))
-      << daemon_.log();
-  std::string messages;
-  const auto saw = [&](const std::string& text, std::size_t from = 0) {
-    return WaitFor([&] {
-      pollfd pfd{fd, POLLIN, 0};
-      if (::poll(&pfd, 1, 100) > 0) {
-        char buffer[4096];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0) messages.append(buffer, static_cast<std::size_t>(n)).append("|");
-      }
-      return messages.find(text, from) != std::string::npos;
-    });
-  };
-  EXPECT_TRUE(saw("READY=1")) << messages;
-  const std::string valid = dir_.Read("config.json");
-  dir_.Write("config.json", "{");
-  daemon_.Signal(SIGHUP);
-  EXPECT_TRUE(saw("RELOADING=1\nMONOTONIC_USEC=")) << messages;
-  EXPECT_TRUE(saw("READY=1\nSTATUS=accepting events; last reload refused: ")) << messages;
-  const std::size_t refused = messages.size();
-  dir_.Write("config.json", valid);
-  daemon_.Signal(SIGHUP);
-  EXPECT_TRUE(saw("READY=1\nSTATUS=accepting events|", refused)) << messages;
-  daemon_.Signal(SIGTERM);
-  EXPECT_TRUE(saw("STOPPING=1")) << messages;
-  EXPECT_EQ(daemon_.WaitExit(), 0);
-  EXPECT_LT(messages.find("READY=1"), messages.find("RELOADING=1"));
-  EXPECT_LT(messages.find("RELOADING=1"), messages.rfind("READY=1"));
-  ::close(fd);
 }
 
 }  // namespace
