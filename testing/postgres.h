@@ -32,6 +32,10 @@ namespace amtest {
 // The folder of the server programs (initdb, postgres): $AM_PG_BIN, else
 // the highest version's /usr/lib/postgresql/<N>/bin; "" when there is none.
 std::string FindPostgresBin();
+// What a test that needs it says when it skips itself for want of it.
+inline constexpr char kNoPostgres[] =
+    "PostgreSQL's server is not installed (Debian: postgresql, which `make deps` installs; or "
+    "set AM_PG_BIN to its bin folder)";
 
 class Postgres {
  public:

@@ -9,6 +9,7 @@
 
 #include "testing/alertmanager.h"
 #include "testing/daemon.h"
+#include "testing/daemon_test.h"
 #include "testing/tls.h"
 
 namespace amtest {
@@ -71,18 +72,7 @@ std::map<std::string, int> EventsPerEventId(const DaemonProcess& daemon) {
   return counts;
 }
 
-class AlertmanagerInputTest : public ::testing::Test {
- protected:
-  void StartWith(const Json& config) {
-    const bool started = daemon_.Start(config);
-    client_ = daemon_.Client();
-    ASSERT_TRUE(started) << daemon_.log();
-  }
-
-  TempDir dir_;
-  DaemonProcess daemon_{dir_};
-  std::unique_ptr<httplib::Client> client_;
-};
+using AlertmanagerInputTest = DaemonTest;
 
 TEST_F(AlertmanagerInputTest, NotificationsAreAnsweredWithTheirCodeAndNothingOfABadOneIsQueued) {
   Json config = AlertConfig(Json{{"class", "Alert_Firing"}});

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "testing/daemon.h"
+#include "testing/daemon_test.h"
 
 namespace amtest {
 namespace {
@@ -34,7 +35,7 @@ Json ResultOf(const Json& outcome, const std::string& method) {
   return Json();
 }
 
-class CommandTest : public ::testing::Test {
+class CommandTest : public DaemonTest {
  protected:
   // The world: Alarm events (Name, Text, Other, Count) whose rule calls each
   // of `methods` in turn, every in-parameter that an Alarm property names fed
@@ -77,16 +78,12 @@ class CommandTest : public ::testing::Test {
   }
 
   Json Raise(const Json& properties) {
-    auto client = daemon_.Client();
     const Reply reply =
-        Post(*client, Json{{"class", "Alarm"}, {"properties", properties}}.dump(), true);
+        Post(*client_, Json{{"class", "Alarm"}, {"properties", properties}}.dump(), true);
     EXPECT_EQ(reply.status, 200) << reply.body.dump();
     if (reply.status != 200) return Json();
     return reply.body["events"][0];
   }
-
-  TempDir dir_;
-  DaemonProcess daemon_{dir_};
 };
 
 // Each text cut to 40 bytes: a failure must not print the long values whole.
@@ -125,7 +122,7 @@ TEST_F(CommandTest, HostileValuesArriveAsOneArgumentAndOneVariableEach) {
       "*?[a-z]<>&|;(){}", "new\nline\ttab\rreturn", "--option=-x", std::string(65536, 'v'),
       "{Name} stays text", "Größe €"};
   // clang-format on
-  ASSERT_TRUE(daemon_.Start(Config(methods, keys))) << daemon_.log();
+  StartWith(Config(methods, keys));
   for (std::size_t i = 0; i < std::max(keys.size(), values.size()); ++i) {
     const std::string& key = keys[i % keys.size()];
     const std::string& text = values[i % values.size()];
@@ -174,7 +171,7 @@ TEST_F(CommandTest, ExitStatusFailuresToStartAndTimeOutBecomeTheResultEvent) {
   };
   Json methods = Json::object();
   for (const auto& [method, plan, code, return_code] : cases) methods[method] = plan;
-  ASSERT_TRUE(daemon_.Start(Config(methods))) << daemon_.log();
+  StartWith(Config(methods));
   const Json outcome = Raise(Json{{"EventId", "e1"}});
   ASSERT_EQ(outcome["result_events"].size(), cases.size()) << outcome.dump();
   for (const auto& [method, plan, code, return_code] : cases) {
@@ -199,7 +196,7 @@ TEST_F(CommandTest, ValuesThatNoArgumentCanCarryFailTheCall) {
                          {"command", Json::array({kRecorder, out, "{Text}"})}};
   methods["NeedsUnset"] = Json{{"in", Json{{"Text", "string"}, {"Unset", "string"}}},
                                {"command", Json::array({kRecorder, out, "{Unset}"})}};
-  ASSERT_TRUE(daemon_.Start(Config(methods))) << daemon_.log();
+  StartWith(Config(methods));
   // {Text, Echo's return code, NeedsUnset's}
   const std::tuple<Json, std::int64_t, std::int64_t> cases[] = {
       {"fine", 0, Signed(0x80041028)},  // WBEM_E_ILLEGAL_NULL: {Unset} has no value
@@ -230,7 +227,7 @@ TEST_F(CommandTest, OutputIsLoggedEscapedWithinItsBounds) {
            {"max_output_bytes", 1000}};
   methods["Quiet"] = Json{{"command", Json::array({"/bin/sh", "-c", "echo hidden; echo hid >&2"})},
                           {"max_output_bytes", 0}};
-  ASSERT_TRUE(daemon_.Start(Config(methods))) << daemon_.log();
+  StartWith(Config(methods));
   const Json outcome = Raise(Json{{"EventId", "e1"}});
   EXPECT_EQ(ResultOf(outcome, "Chatty")["return_code"], 0);
   const std::string log = daemon_.log();
@@ -268,9 +265,8 @@ TEST_F(CommandTest, AStopEndsARunningCommandAndLeavesNoProcess) {
            {"timeout_seconds", 600}};
   Json config = Config(methods);
   config["stop_seconds"] = 1;
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
-  auto client = daemon_.Client();
-  ASSERT_EQ(Post(*client, Json{{"class", "Alarm"}, {"properties", Json{{"EventId", "e1"}}}}.dump())
+  StartWith(config);
+  ASSERT_EQ(Post(*client_, Json{{"class", "Alarm"}, {"properties", Json{{"EventId", "e1"}}}}.dump())
                 .status,
             202);
   ASSERT_TRUE(WaitFor([&] { return !dir_.Read("long.pid").empty(); }));

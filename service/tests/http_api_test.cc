@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "testing/daemon.h"
+#include "testing/daemon_test.h"
 
 namespace amtest {
 namespace {
@@ -16,13 +17,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-class HttpApiTest : public ::testing::Test {
+class HttpApiTest : public DaemonTest {
  protected:
-  void StartWith(const Json& config) {
-    const bool started = daemon_.Start(config);
-    client_ = daemon_.Client();  // requests fail, rather than crash, if it did not start
-    ASSERT_TRUE(started) << daemon_.log();
-  }
   // A profile "P" whose rule pages (built-in) and carries a task.
   Json Paging(int exec_limit = 0) {
     return BaseConfig({{"P", Rules(Json::array({PageAction(exec_limit), TaskAction()}))}});
@@ -34,10 +30,6 @@ class HttpApiTest : public ::testing::Test {
         name,
         Rules(Json::array({ProgramAction("while [ ! -e " + gate + " ]; do sleep 0.05; done")}))};
   }
-
-  TempDir dir_;
-  DaemonProcess daemon_{dir_};
-  std::unique_ptr<httplib::Client> client_;
 };
 
 TEST_F(HttpApiTest, RequestsAreAnsweredWithTheirCodeAndThePlaceOfTheProblem) {

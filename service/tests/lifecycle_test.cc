@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "testing/daemon.h"
+#include "testing/daemon_test.h"
 
 namespace amtest {
 namespace {
@@ -25,18 +26,14 @@ Json GatedProgram(const std::filesystem::path& gate) {
 
 using Seqs = std::vector<std::uint64_t>;
 
-class LifecycleTest : public ::testing::Test {
- protected:
-  TempDir dir_;
-  DaemonProcess daemon_{dir_};
-};
+using LifecycleTest = DaemonTest;
 
 // The socket acknowledges each line; a second daemon on the same port is
 // refused and the first never notices.
 TEST_F(LifecycleTest, TheSocketAcknowledgesEachLineAndTheTakenPortRefusesASecondDaemon) {
   Json config = BaseConfig({{"P", Rules(Json::array({PageAction()}))}});
   config["socket"] = Json{{"path", (dir_.path() / "amd.sock").string()}};
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  StartWith(config);
   const std::string input = DiskFull("u1").dump() + "\n" + "{oops\n" + "\n" +
                             DiskFull("u2", "Nobody").dump() + "\n" + DiskFull("u3").dump() + "\n";
   Connection conn(daemon_.socket_path());
@@ -59,8 +56,7 @@ TEST_F(LifecycleTest, TheSocketAcknowledgesEachLineAndTheTakenPortRefusesASecond
   EXPECT_THAT(second.log(),
               HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(daemon_.port()) + ": " +
                         std::strerror(EADDRINUSE)));
-  auto client = daemon_.Client();
-  EXPECT_EQ(Post(*client, DiskFull("still").dump(), true).status, 200);
+  EXPECT_EQ(Post(*client_, DiskFull("still").dump(), true).status, 200);
 }
 
 // What systemd is told (READY, RELOADING, STOPPING) follows the reloads.
@@ -86,11 +82,10 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesKeepsTheOthersAndTellsSyste
   // Both profiles page once per EventId.
   Json config = BaseConfig(
       {{"A", Rules(Json::array({PageAction(1)}))}, {"B", Rules(Json::array({PageAction(1)}))}});
-  ASSERT_TRUE(daemon_.Start(config, {{"NOTIFY_SOCKET", path}})) << daemon_.log();
+  StartWith(config, {{"NOTIFY_SOCKET", path}});
   EXPECT_TRUE(told("READY=1")) << messages;
-  auto client = daemon_.Client();
   const auto ran = [&](const std::string& profile) {
-    const Reply reply = Post(*client, DiskFull("same", profile).dump(), true);
+    const Reply reply = Post(*client_, DiskFull("same", profile).dump(), true);
     EXPECT_EQ(reply.status, 200) << reply.body.dump();
     return reply.body["events"][0]["result_events"].size();
   };
@@ -132,7 +127,7 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesKeepsTheOthersAndTellsSyste
   // B goes: events for it are refused from then on.
   config["profiles"].erase(1);
   ASSERT_TRUE(daemon_.Reload(config, "0 re-created, 0 added, 1 removed")) << daemon_.log();
-  EXPECT_EQ(Post(*client, DiskFull("other", "B").dump(), false).status, 400);
+  EXPECT_EQ(Post(*client_, DiskFull("other", "B").dump(), false).status, 400);
 
   // A change that needs a restart is refused as a whole.
   config["queue_limit"] = 5;
@@ -150,21 +145,20 @@ TEST_F(LifecycleTest, AReloadRecreatesChangedProfilesKeepsTheOthersAndTellsSyste
 TEST_F(LifecycleTest, AStopFinishesTheQueuedEventsAndExitsZero) {
   const auto gate = dir_.path() / "gate";
   Json config = BaseConfig({{"P", Rules(Json::array({GatedProgram(gate), PageAction()}))}});
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
-  auto client = daemon_.Client();
+  StartWith(config);
   for (int i = 0; i < 5; ++i) {
-    ASSERT_EQ(Post(*client, DiskFull("q" + std::to_string(i)).dump()).status, 202);
+    ASSERT_EQ(Post(*client_, DiskFull("q" + std::to_string(i)).dump()).status, 202);
   }
   daemon_.Signal(SIGTERM);
   ASSERT_TRUE(daemon_.WaitForLog("no more events accepted"));
-  EXPECT_EQ(Post(*client, DiskFull("late").dump()).status, 503);
-  EXPECT_EQ(client->Get("/readyz")->status, 503);
+  EXPECT_EQ(Post(*client_, DiskFull("late").dump()).status, 503);
+  EXPECT_EQ(client_->Get("/readyz")->status, 503);
   dir_.Write("gate", "");
   EXPECT_EQ(daemon_.WaitExit(), 0) << daemon_.log();
   EXPECT_EQ(daemon_.ResultSeqs(), (Seqs{1, 2, 3, 4, 5}));
   EXPECT_THAT(daemon_.log(), HasSubstr("Terminating ActionManager.dll"));
   // Nothing was left for a next start.
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  StartWith(config);
   EXPECT_EQ(daemon_.Stop(), 0);
   EXPECT_THAT(daemon_.log(), ::testing::Not(HasSubstr("replaying")));
   EXPECT_EQ(daemon_.Results().size(), 5u);
@@ -174,9 +168,8 @@ TEST_F(LifecycleTest, AfterTheDeadlineTheRestWaitsAndASecondSignalKillsTheChildr
   // The program never ends by itself.
   Json config = BaseConfig({{"P", Rules(Json::array({ProgramAction("echo started; sleep 600")}))}});
   config["stop_seconds"] = 1;
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
-  auto client = daemon_.Client();
-  ASSERT_EQ(Post(*client, Json::array({DiskFull("k1"), DiskFull("k2")}).dump()).status, 202);
+  StartWith(config);
+  ASSERT_EQ(Post(*client_, Json::array({DiskFull("k1"), DiskFull("k2")}).dump()).status, 202);
   ASSERT_TRUE(WaitFor([&] { return daemon_.Metric("actionmanagerd_child_processes") == 1; }));
   daemon_.Signal(SIGTERM);
   ASSERT_TRUE(daemon_.WaitForLog("stop deadline reached")) << daemon_.log();
@@ -188,7 +181,7 @@ TEST_F(LifecycleTest, AfterTheDeadlineTheRestWaitsAndASecondSignalKillsTheChildr
   ASSERT_EQ(daemon_.Results().size(), 1u);
   EXPECT_EQ(daemon_.Results()[0]["result"], 0);
   config["profiles"][0]["settings"] = Rules(Json::array({PageAction()}));
-  ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+  StartWith(config);
   EXPECT_TRUE(WaitFor([&] { return daemon_.ResultSeqs() == Seqs{1, 2}; }));
   EXPECT_THAT(daemon_.log(), HasSubstr("replaying 1 accepted events"));
 }

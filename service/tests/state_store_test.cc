@@ -113,7 +113,7 @@ class StoreFixture : public ::testing::Test {
   explicit StoreFixture(Backend backend) : backend_(backend) {}
   void SetUp() override {
     if (backend_ != Backend::kPostgres) return;
-    if (amtest::FindPostgresBin().empty()) GTEST_SKIP() << "PostgreSQL's server is not installed";
+    if (amtest::FindPostgresBin().empty()) GTEST_SKIP() << amtest::kNoPostgres;
     std::string error;
     pg_ = Server(&error);
     ASSERT_NE(pg_, nullptr) << error;

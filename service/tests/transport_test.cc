@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "testing/daemon.h"
+#include "testing/daemon_test.h"
 #include "testing/process.h"
 #include "testing/tls.h"
 
@@ -46,10 +47,9 @@ std::string PostOf(const std::string& body, const std::string& extra = {}, std::
   return Head("POST /v1/events", extra + "Content-Length: " + std::to_string(size) + "\r\n") + body;
 }
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public DaemonTest {
  protected:
   Json Config() { return BaseConfig({{"P", Rules(Json::array({PageAction()}))}}); }
-  void StartWith(const Json& config) { ASSERT_TRUE(daemon_.Start(config)) << daemon_.log(); }
   void Stop() { ASSERT_EQ(daemon_.Stop(), 0); }
   // Sends `request` on a connection of its own and reads what comes back:
   // up to the end of the first head when `head_only`, else until the daemon
@@ -61,9 +61,6 @@ class TransportTest : public ::testing::Test {
     if (half_close) ::shutdown(conn.fd(), SHUT_WR);
     return conn.Read(head_only ? "\r\n\r\n" : "");
   }
-
-  TempDir dir_;
-  DaemonProcess daemon_{dir_};
 };
 
 // One daemon with small bounds for every limit that holds on one connection.
