@@ -5,14 +5,14 @@
 //   amtest_child chatty N M       N bytes to output and N to error (interleaved),
 //                               then reads input: exit 3 when it got exactly M bytes, else 4
 //   amtest_child fds              the open descriptors, as "0 1 2 "
-#include "testing/child.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+#include "testing/child.h"
 
 namespace {
 

@@ -80,8 +80,8 @@ bool Postgres::Start(std::string* error) {
   const bool fresh = !fs::exists(data / "PG_VERSION");
   for (const fs::path& owned : {data, socket}) {
     std::error_code ec;
-    if (!fresh || (fs::create_directories(owned, ec), !as_)) continue;
-    if (::chown(owned.c_str(), as_->uid, as_->gid) != 0) {
+    if (fresh) fs::create_directories(owned, ec);
+    if (fresh && as_ && ::chown(owned.c_str(), as_->uid, as_->gid) != 0) {
       return fail("cannot give " + owned.string() + " to " + user_);
     }
   }

@@ -53,7 +53,7 @@ Process::Process(const std::string& program, const std::vector<std::string>& arg
   const bool streams_open =
       std::none_of(opened.begin(), opened.end(), [](int fd) { return fd < 0; });
 
-  const pid_t pid = streams_open ? ::fork() : -1;
+  const pid_t pid = ::fork();
   if (pid == 0) {
     // Only async-signal-safe calls from here to the exec; any failure is 127.
     if (!streams_open) ::_exit(127);
