@@ -128,22 +128,15 @@ TEST_F(TransportTest, ProtocolEdgesAndBoundsAreAnsweredAsHttpSays) {
   for (const bool trickle : {false, true}) {
     SCOPED_TRACE(trickle ? "a trickled socket line" : "an endless socket line");
     Connection conn(daemon_.socket_path());
-    const int fd = conn.fd();
-    ASSERT_GE(fd, 0);
-    std::string got;
-    const std::string more = trickle ? "x" : std::string(4096, 'x');
-    EXPECT_TRUE(WaitFor([&] {
-      char buffer[4096];
-      const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
-      if (n == 0 || got.find('\n') != std::string::npos) return true;
-      // Closed by the daemon: what it said is still to be read.
-      if (::send(fd, more.data(), more.size(), MSG_NOSIGNAL) < 0 && n < 0 && errno != EAGAIN) {
-        return true;
-      }
-      ::poll(nullptr, 0, 50);  // the trickle's pace
-      return false;
-    }));
+    std::atomic<bool> answered{false};
+    std::thread sender([&] {
+      const std::string more = trickle ? "x" : std::string(4096, 'x');
+      while (!answered && conn.Send(more)) ::poll(nullptr, 0, 50);  // the trickle's pace
+    });
+    // What the daemon said stays readable after it closed.
+    const std::string got = conn.Read("\n");
+    answered = true;
+    sender.join();
     EXPECT_THAT(got, HasSubstr(trickle ? "\"status\":408" : "\"status\":413"));
   }
 }
