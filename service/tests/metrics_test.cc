@@ -1,8 +1,7 @@
 // What a scrape says about the daemon's own process, read in-process: the
 // release, the process_* figures and the children it started.
-#include "service/metrics.h"
-
 #include <gtest/gtest.h>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "service/children.h"
+#include "service/metrics.h"
 
 namespace service {
 namespace {
