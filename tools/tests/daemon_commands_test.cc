@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "testing/daemon.h"
+#include "testing/daemon_test.h"
 #include "tools/tests/amctl.h"
 
 namespace tools_test {
@@ -18,13 +18,13 @@ namespace {
 
 constexpr int kUnavailable = 4;
 
-class DaemonCommandsTest : public ::testing::Test {
+class DaemonCommandsTest : public amtest::DaemonTest {
  protected:
   void SetUp() override {
     amtest::Json config = amtest::BaseConfig(
         {{"default", amtest::Rules(amtest::Json::array({amtest::PageAction(1)}))}});
     config["socket"] = amtest::Json{{"path", (dir_.path() / "amd.sock").string()}};
-    ASSERT_TRUE(daemon_.Start(config)) << daemon_.log();
+    ASSERT_NO_FATAL_FAILURE(StartWith(config));
     url_ = "http://127.0.0.1:" + std::to_string(daemon_.port());
   }
 
@@ -41,8 +41,6 @@ class DaemonCommandsTest : public ::testing::Test {
     ASSERT_EQ(sent.status, 0) << sent.err;
   }
 
-  TempDir dir_;
-  amtest::DaemonProcess daemon_{dir_};
   std::string url_;
 };
 
