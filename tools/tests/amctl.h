@@ -46,19 +46,23 @@ inline std::vector<Json> OfType(const std::vector<Json>& lines, const std::strin
 inline std::vector<std::string> Outline(const std::string& text) {
   std::vector<std::string> outline;
   for (const Json& line : Lines(text)) {
-    const Json& p = line["properties"];
-    if (line["type"] == "component") {
-      outline.push_back(line["operation"].get<std::string>() + "=" + line["result"].dump());
-    } else if (line["type"] == "method_call") {
-      outline.push_back("call " + line["method"].get<std::string>() + " " + line["in"].dump());
-    } else if (line["type"] == "result_event") {
-      outline.push_back("result " +
-                        (p["Method"].is_null() ? "program" : p["Method"].get<std::string>()) + " " +
-                        p["MsgInfo"].get<std::string>());
-    } else if (line["type"] == "event") {
-      outline.push_back("event " + line["index"].dump() + " " + line["class"].get<std::string>() +
-                        " " + line["result"].dump());
-    } else if (line["type"] != "log") {
+    // at() and value(): a const Json's operator[] must not be asked for a
+    // member it lacks.
+    const std::string type = line.value("type", "");
+    if (type == "component") {
+      outline.push_back(line.at("operation").get<std::string>() + "=" + line.at("result").dump());
+    } else if (type == "method_call") {
+      outline.push_back("call " + line.at("method").get<std::string>() + " " +
+                        line.at("in").dump());
+    } else if (type == "result_event") {
+      const Json& p = line.at("properties");
+      const Json method = p.value("Method", Json());
+      outline.push_back("result " + (method.is_null() ? "program" : method.get<std::string>()) +
+                        " " + p.at("MsgInfo").get<std::string>());
+    } else if (type == "event") {
+      outline.push_back("event " + line.at("index").dump() + " " +
+                        line.at("class").get<std::string>() + " " + line.at("result").dump());
+    } else if (type != "log") {
       outline.push_back(line.dump());
     }
   }

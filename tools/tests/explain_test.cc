@@ -33,7 +33,6 @@ TEST(ExplainTest, DryRunOfTheDemoCallsNoMethodStartsNoProgramAndShowsWhatTheReal
   std::string shown;  // "; " after each line
   std::vector<Json> dry_calls;
   for (const Json& line : Lines(dry.out)) {
-    const Json& env = line["environment"];
     if (line["type"] == "rule") {
       shown += "rule " + line["rule"].get<std::string>() + " after " +
                line["already_executed"].dump() + "; ";
@@ -46,6 +45,7 @@ TEST(ExplainTest, DryRunOfTheDemoCallsNoMethodStartsNoProgramAndShowsWhatTheReal
     } else if (line["type"] == "result_event") {
       shown += "sent " + line["sent"].dump() + "; ";
     } else if (line["type"] == "program_start") {
+      const Json& env = line.at("environment");
       shown += Json{line["started"],
                     line["arguments"].size(),
                     line["arguments"][1],
