@@ -248,17 +248,22 @@ Reply Post(httplib::Client& client, const std::string& body, bool wait, const st
   return reply;
 }
 
-std::string Only(const Json& value, const std::vector<std::string>& keys) {
+namespace {
+Json Kept(const Json& value, const std::vector<std::string>& keys) {
+  Json out = value.is_array() ? Json::array() : Json::object();
   if (value.is_array()) {
-    Json all = Json::array();
-    for (const Json& element : value) all.push_back(Json::parse(Only(element, keys)));
-    return all.dump();
+    for (const Json& element : value) out.push_back(Kept(element, keys));
+    return out;
   }
-  Json kept = Json::object();
   for (const std::string& key : keys) {
-    if (value.is_object() && value.contains(key)) kept[key] = value[key];
+    if (value.is_object() && value.contains(key)) out[key] = value[key];
   }
-  return kept.dump();
+  return out;
+}
+}  // namespace
+
+std::string Only(const Json& value, const std::vector<std::string>& keys) {
+  return Kept(value, keys).dump();
 }
 
 }  // namespace amtest
